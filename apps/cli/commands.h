@@ -1,0 +1,11 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace corvid::cli {
+
+// Every subcommand adds itself to the program and, when it runs, sets 'exitStatus':
+// 0 success, 1 the job failed, 2 bad usage or input.
+using AddCommand = void (*)(CLI::App& app, int& exitStatus);
+
+}  // namespace corvid::cli

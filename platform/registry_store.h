@@ -1,0 +1,27 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace corvid {
+
+// The per-machine store of values under key paths such as "SoftWare\ZQL5V16\MPTool".
+// On Linux it is misc/registry.ini of the station folder, one section per key path.
+class RegistryStore {
+public:
+    virtual ~RegistryStore() = default;
+    // A missing store, key or value gives the default.
+    virtual int readInt(const std::string& keyPath, const std::string& name,
+                        int defaultValue) const = 0;
+    virtual std::string readString(const std::string& keyPath, const std::string& name,
+                                   const std::string& defaultValue) const = 0;
+    // The key path is created when missing.
+    virtual void writeInt(const std::string& keyPath, const std::string& name, int value) = 0;
+    virtual void writeString(const std::string& keyPath, const std::string& name,
+                             const std::string& value) = 0;
+};
+
+// The store of this machine for the station folder 'home'.
+std::unique_ptr<RegistryStore> openRegistryStore(const std::string& home);
+
+}  // namespace corvid

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+
+#include "transport/scsi_request.h"
+
+namespace corvid {
+
+// An open device volume. The all-ones value stands for "could not be opened".
+using DeviceHandle = std::intptr_t;
+inline constexpr DeviceHandle kInvalidHandle = -1;
+
+// The pass-through service. One implementation per platform (SG_IO, the Windows frames) and one
+// for the device simulator. Implementations share nothing between calls, so up to eight worker
+// threads may use one instance, each on its own handle.
+class Transport {
+public:
+    virtual ~Transport() = default;
+
+    // Opens the volume shown under drive letter 'A'..'Z'; kInvalidHandle when that fails.
+    virtual DeviceHandle open(char driveLetter) = 0;
+    virtual void close(DeviceHandle handle) = 0;
+
+    // Buffered form: always direction data-in, transferLength <= kBufferedDataAreaSize.
+    // request.data points to a zeroed area of kBufferedDataAreaSize bytes that receives the
+    // device's data. Returns the call result.
+    virtual bool sendBuffered(DeviceHandle handle, const ScsiRequest& request) = 0;
+
+    // Direct form: the data stay in the caller's buffer, in either direction.
+    virtual bool sendDirect(DeviceHandle handle, const ScsiRequest& request) = 0;
+};
+
+}  // namespace corvid
