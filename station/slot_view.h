@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+namespace corvid {
+
+enum class StatusColour { WindowText, Red, Blue };
+enum class SlotPicture { None, Pass, Fail };
+
+// What a worker shows in its slot: status text and colour, detail texts P (port location) and
+// F (flash ID, later the result line), progress bar and picture. The window's implementation runs
+// each change on the UI thread; setProgress returns only once the bar shows the position.
+class SlotView {
+public:
+    virtual ~SlotView() = default;
+    virtual void setStatus(const std::string& text) = 0;
+    virtual void setStatusColour(StatusColour colour) = 0;
+    virtual void setDetailP(const std::string& text) = 0;
+    virtual void setDetailF(const std::string& text) = 0;
+    virtual void setProgress(int position) = 0;
+    virtual void setPicture(SlotPicture picture) = 0;
+    virtual void setGaugeVisible(bool visible) = 0;
+};
+
+// What the workers change in the window as a whole.
+class StationView {
+public:
+    virtual ~StationView() = default;
+    virtual void showCounters(int total, int success, int fail) = 0;
+    virtual void setSettingGroupsEnabled(bool enabled) = 0;
+};
+
+}  // namespace corvid
