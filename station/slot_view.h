@@ -28,6 +28,9 @@ public:
     virtual ~StationView() = default;
     virtual void showCounters(int total, int success, int fail) = 0;
     virtual void setSettingGroupsEnabled(bool enabled) = 0;
+    // The window's system-area label ("%s: %dMB"); the worker that computed last wins. A view
+    // without that label ignores it.
+    virtual void setSystemAreaLabel(const std::string& text) { (void)text; }
 };
 
 }  // namespace corvid

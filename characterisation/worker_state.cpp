@@ -1,0 +1,80 @@
+#include "characterisation/worker_state.h"
+
+#include <ctime>
+#include <thread>
+#include <utility>
+
+#include "characterisation/page_table.h"
+
+namespace corvid {
+
+WorkerState::WorkerState(WorkerSeams seams, char drive, int slotIndex, int language)
+    : transport(seams.transport),
+      slot(seams.slot),
+      station(seams.station),
+      prompt(seams.prompt),
+      registry(seams.registry),
+      messages(seams.messages),
+      settings(seams.settings),
+      home(std::move(seams.home)),
+      sDrive(drive),
+      iSlot(slotIndex),
+      iLanguage(language),
+      pause_(std::move(seams.pause)),
+      timeSeed_(std::move(seams.timeSeed)) {
+    PageMap.fill(kUsable);
+}
+
+WorkerState::~WorkerState() = default;
+
+void WorkerState::setProgress(int position) {
+    iProgress = position;
+    slot.setProgress(position);
+}
+
+void WorkerState::setStatus(const std::string& text) {
+    slot.setStatus(text);
+}
+
+void WorkerState::setStatusColour(StatusColour colour) {
+    slot.setStatusColour(colour);
+}
+
+void WorkerState::stepSucceeded(int position) {
+    setProgress(position);
+    bPass = 1;
+}
+
+void WorkerState::stepFailed(const std::string& text) {
+    setStatus(text);
+    setStatusColour(StatusColour::Red);
+    bPass = 0;
+}
+
+void WorkerState::pause(std::chrono::milliseconds duration) const {
+    if (pause_) {
+        pause_(duration);
+    } else {
+        std::this_thread::sleep_for(duration);
+    }
+}
+
+void WorkerState::seedRandomFromTime() {
+    random.seed(timeSeed_ ? timeSeed_() : static_cast<std::uint32_t>(std::time(nullptr)));
+}
+
+std::string WorkerState::fixed(int row) const {
+    return std::string(fixedText(row, iLanguage));
+}
+
+std::string WorkerState::pageModeName(int mode) const {
+    return std::string(optionName(OptionTable::PageModes, mode, iLanguage));
+}
+
+std::int64_t WorkerState::totalBlocks() const {
+    const std::int64_t n = static_cast<std::int64_t>(FlashInfo.iChips) *
+                           static_cast<std::int64_t>(FlashInfo.iBlocksPerChip);
+    return n < 0 ? 0 : n;
+}
+
+}  // namespace corvid

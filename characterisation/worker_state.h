@@ -1,0 +1,135 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "characterisation/flash_info.h"
+#include "characterisation/pseudo_random.h"
+#include "station/messages.h"
+#include "station/production_settings.h"
+#include "station/slot_view.h"
+#include "transport/transport.h"
+
+namespace corvid {
+
+class CMyPage;
+class OperatorPrompt;
+class RegistryStore;
+
+// The seams and station facts a worker is given when it is created. The references must outlive
+// the worker.
+struct WorkerSeams {
+    Transport& transport;
+    SlotView& slot;
+    StationView& station;
+    OperatorPrompt& prompt;
+    RegistryStore& registry;
+    const SharedMessages& messages;
+    // Read live while the worker runs; the window keeps them still while iRunning > 0.
+    const StationSettings& settings;
+    // The station folder: misc/, flash/ and log/ live here.
+    std::filesystem::path home;
+    // Every pause of the run goes through here so tests can shorten them. Empty: a real sleep.
+    std::function<void(std::chrono::milliseconds)> pause;
+    // Seed of the pseudo-random generator where the run seeds it "from the current time".
+    // Empty: the time of day in seconds.
+    std::function<std::uint32_t()> timeSeed;
+};
+
+// The device state of one production worker and the operations every step uses to report. The
+// production worker owns one; the characterisation steps read and fill it.
+class WorkerState {
+  public:
+    WorkerState(WorkerSeams seams, char drive, int slot, int language);
+    ~WorkerState();
+    WorkerState(const WorkerState&) = delete;
+    WorkerState& operator=(const WorkerState&) = delete;
+
+    // Seams.
+    Transport& transport;
+    SlotView& slot;
+    StationView& station;
+    OperatorPrompt& prompt;
+    RegistryStore& registry;
+    const SharedMessages& messages;
+    const StationSettings& settings;
+    const std::filesystem::path home;
+
+    // Identity of the run.
+    const char sDrive;    // 'A'..'Z'
+    const int iSlot;      // 0..7
+    const int iLanguage;  // column of the fixed texts
+    int bPass = 0;        // verdict so far
+    int iProgress = 0;    // last position handed to the gauge
+    DeviceHandle hDevice = kInvalidHandle;
+
+    // Flash description and geometry.
+    _FLASH_INFO FlashInfo;
+    std::uint8_t iFlashType = 0;
+    std::uint8_t bFixedBlocks = 0;  // the BlocksPerChip override is in force
+    int iSysAreaUnits = 0;          // system area in units of 4 MiB
+    std::uint8_t bDegraded = 0;     // the disk gets less than the full capacity
+    std::uint8_t bLogBiTable = 0;   // write the diagnostic logs
+
+    // One byte per block of all chips (iChips * iBlocksPerChip), 0xFF usable.
+    std::vector<std::uint8_t> pBlockMap;
+    // The CFG being built or sent (first 512 bytes) and its block bitmap.
+    CfgWorkArea Cfg;
+    // One byte per page of a block, 0xFF used; all 0xFF at construction.
+    std::array<std::uint8_t, kMaxPagesPerBlock> PageMap;
+    std::uint8_t bPageMapValid = 0;  // PageMap holds a selection the CFG must carry
+
+    // The CFG the device already holds, read back when no blanking check runs.
+    std::uint8_t bStoredCfgValid = 0;
+    std::uint8_t bStoredPageMap = 0;
+    std::uint8_t iStoredFlashType = 0;
+    std::array<std::uint8_t, cfg::kSize> StoredCfg{};
+
+    // Files the run downloads.
+    std::filesystem::path sProgramPath;
+    std::filesystem::path sIsoPath;
+    std::filesystem::path sPassPath;
+    std::filesystem::path sPreferPath;
+
+    // Working members of the blanking check in page mode; released with the worker.
+    std::vector<std::uint8_t> pPageResults;  // blocks x pages per block result bytes
+    std::unique_ptr<CMyPage> pMyPage;
+
+    // Per-worker generator, 0..32767.
+    PseudoRandom random;
+    // Page mode of the last line of the mode ECC log; -1 before the first.
+    int iLastLogMode = -1;
+
+    // Reporting.
+    void setProgress(int position);  // stores iProgress; returns once the gauge shows it
+    void setStatus(const std::string& text);
+    void setStatusColour(StatusColour colour);
+    void stepSucceeded(int position);          // progress, then bPass = 1
+    void stepFailed(const std::string& text);  // text, red, bPass = 0
+    void pause(std::chrono::milliseconds duration) const;
+    void seedRandomFromTime();
+
+    // Texts in this worker's language.
+    std::string message(MessageKey key) const { return messages.text(key); }
+    std::string fixed(int row) const;
+    std::string pageModeName(int mode) const;
+
+    // Paths in the station folder.
+    std::filesystem::path flashDir() const { return home / "flash"; }
+    std::filesystem::path logDir() const { return home / "log"; }
+
+    // iChips * iBlocksPerChip, never negative.
+    std::int64_t totalBlocks() const;
+
+  private:
+    std::function<void(std::chrono::milliseconds)> pause_;
+    std::function<std::uint32_t()> timeSeed_;
+};
+
+}  // namespace corvid
