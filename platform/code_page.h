@@ -17,6 +17,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A name for messages, e.g. "Big5 (code page 950)".
+std::string codePageName(CodePage codePage);
+
 // Converts bytes between code pages. Throws CodePageError, naming the code page and the offset of
 // the first byte that does not convert.
 std::string convertCodePage(std::string_view bytes, CodePage from, CodePage to);

@@ -13,20 +13,25 @@ namespace corvid {
 enum class ProcessPriority { Idle, BelowNormal, Normal, AboveNormal, High };
 
 struct ProcessOptions {
-    std::vector<std::string> argv;               // argv[0] is the program; never a shell string
-    std::optional<std::filesystem::path> stdinFile;  // standard input from this file
+    std::vector<std::string> argv{};                 // argv[0] is the program; never a shell string
+    std::optional<std::filesystem::path> stdinFile{};  // standard input from this file
     ProcessPriority priority = ProcessPriority::Normal;
-    bool hidden = true;                          // no window, output discarded
+    bool hidden = true;  // no window, output discarded
 };
 
-// A child process started from an argument vector.
+// A child process started from an argument vector. Destroying it while the child still runs
+// kills the child, so no process outlives its owner unnoticed.
 class ChildProcess {
 public:
     virtual ~ChildProcess() = default;
-    // The exit code once it ended, nothing while it still runs.
+    // The process ID, for messages.
+    virtual long id() const = 0;
+    // The exit code once it ended, nothing while it still runs. A child ended by a signal
+    // gives 128 + the signal number, as a shell reports it.
     virtual std::optional<int> poll() = 0;
     // Waits at most 'limit'; the exit code, or nothing when it still runs.
     virtual std::optional<int> waitFor(std::chrono::milliseconds limit) = 0;
+    // Ends the child at once and waits for it to be gone; nothing happens when it has ended.
     virtual void kill() = 0;
 };
 
@@ -35,7 +40,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Throws ProcessStartError ("cannot be started") when the program cannot be started.
+// Starts the program, searched on PATH when argv[0] holds no '/'. Throws ProcessStartError
+// ("... cannot be started: <reason>", naming the program) when the program or the standard input
+// file cannot be opened, or argv is empty. The priority is a nice value on Linux (Idle 19,
+// BelowNormal 10, AboveNormal -5, High -10; Normal keeps the station's own); a raise that the
+// system refuses to an unprivileged user leaves the child at the station's priority, as
+// starting the program matters more than its priority.
 std::unique_ptr<ChildProcess> startProcess(const ProcessOptions& options);
 
 }  // namespace corvid

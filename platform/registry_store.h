@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -21,7 +22,10 @@ public:
                              const std::string& value) = 0;
 };
 
-// The store of this machine for the station folder 'home'.
+// The store of this machine for the station folder 'home': on Linux 'home'/misc/registry.ini.
 std::unique_ptr<RegistryStore> openRegistryStore(const std::string& home);
+
+// A store held in the INI file 'file', one section per key path (names case-insensitive).
+std::unique_ptr<RegistryStore> openIniRegistryStore(const std::filesystem::path& file);
 
 }  // namespace corvid
