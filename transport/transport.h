@@ -14,7 +14,7 @@ inline constexpr DeviceHandle kInvalidHandle = -1;
 // for the device simulator. Implementations share nothing between calls, so up to eight worker
 // threads may use one instance, each on its own handle.
 class Transport {
-public:
+  public:
     virtual ~Transport() = default;
 
     // Opens the volume shown under drive letter 'A'..'Z'; kInvalidHandle when that fails.
@@ -28,6 +28,28 @@ public:
 
     // Direct form: the data stay in the caller's buffer, in either direction.
     virtual bool sendDirect(DeviceHandle handle, const ScsiRequest& request) = 0;
+};
+
+// Opens a drive letter for the length of one scope and closes it again, the way the by-letter
+// routines use a device: open, send, close.
+class ScopedDevice {
+  public:
+    ScopedDevice(Transport& transport, char driveLetter)
+        : transport_(transport), handle_(transport.open(driveLetter)) {}
+    ~ScopedDevice() {
+        if (handle_ != kInvalidHandle) {
+            transport_.close(handle_);
+        }
+    }
+    ScopedDevice(const ScopedDevice&) = delete;
+    ScopedDevice& operator=(const ScopedDevice&) = delete;
+
+    bool isOpen() const { return handle_ != kInvalidHandle; }
+    DeviceHandle handle() const { return handle_; }
+
+  private:
+    Transport& transport_;
+    DeviceHandle handle_;
 };
 
 }  // namespace corvid
