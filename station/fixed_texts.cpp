@@ -2,7 +2,7 @@
 // Chinese columns are UTF-8 here and must stay within Big5 and GBK respectively, the code pages
 // lang.ini and the Windows build show them in. Terms follow one glossary across rows: 磁碟/碟 for
 // disk, 檔案/档案 for file, 固件 for firmware, 壞塊/坏块 for bad block, 映像檔/镜像档 for image
-// file, "Flash" kept in Latin letters.
+// file, "Flash" and "CFG" kept in Latin letters.
 
 #include <array>
 
@@ -36,8 +36,8 @@ constexpr std::array<Row, kFixedTextRows> kFixedTexts{{
     /* 17 */ {"Hidden or Encrypt Disk", "隱藏碟或加密碟", "隐藏碟或加密碟"},
     /* 18 */ {"Disk ratio", "磁碟比例", "磁碟比例"},
     /* 19 */ {"Hidden Files", "隱藏檔案", "隐藏档案"},
-    /* 20 */ {"Add Files", "新增檔案", "添加档案"},
-    /* 21 */ {"Add Dir", "新增資料夾", "添加目录"},
+    /* 20 */ {"Add Files", "加入檔案", "添加档案"},
+    /* 21 */ {"Add Dir", "加入資料夾", "添加目录"},
     /* 22 */ {"Remove", "移除", "移除"},
     /* 23 */ {"Disk Label", "磁碟標籤", "磁碟卷标"},
     /* 24 */ {"nonlegal mulitplier", "容量倍數不合法", "容量倍数不合法"},
@@ -77,11 +77,11 @@ constexpr std::array<Row, kFixedTextRows> kFixedTexts{{
     /* 54 */ {"Special Scan", "特殊掃描", "特殊扫描"},
     /* 55 */ {"FSM init", "FSM初始化", "FSM初始化"},
     /* 56 */ {"Mode Detection", "模式偵測", "模式检测"},
-    /* 57 */ {"Create config", "建立組態", "创建配置"},
+    /* 57 */ {"Create config", "建立CFG", "创建CFG"},
     /* 58 */ {"Page mode error", "頁面模式錯誤", "页面模式错误"},
     /* 59 */ {"Invalid IMG file", "無效的IMG檔", "无效的IMG档"},
     /* 60 */ {"Image File", "映像檔", "镜像档"},
-    /* 61 */ {"Manual add files", "手動新增檔案", "手动添加档案"},
+    /* 61 */ {"Manual add files", "手動加入檔案", "手动添加档案"},
     /* 62 */ {"Use Image File", "使用映像檔", "使用镜像档"},
     /* 63 */
     {"Image file not exists. Please reassign it.", "映像檔不存在，請重新指定。",
