@@ -1,7 +1,8 @@
 #include "station/messages.h"
 
+#include "platform/code_page.h"
+
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <algorithm>
 #include <atomic>
@@ -183,31 +184,22 @@ TEST(FixedTexts, OutOfRangeGivesEmptyText) {
     }
 }
 
-// Converts UTF-8 text to `codePage`; false when a character has no place in it.
-bool representableIn(std::string_view utf8, const char* codePage) {
-    iconv_t cd = iconv_open(codePage, "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        ADD_FAILURE() << "iconv cannot convert to " << codePage;
+// False when a character of the UTF-8 text has no place in the code page.
+bool representableIn(std::string_view utf8, CodePage codePage) {
+    try {
+        return toUtf8(fromUtf8(utf8, codePage), codePage) == utf8;
+    } catch (const CodePageError&) {
         return false;
     }
-    std::string in(utf8);
-    std::string out(in.size() * 2 + 8, '\0');
-    char* inPtr = in.data();
-    std::size_t inLeft = in.size();
-    char* outPtr = out.data();
-    std::size_t outLeft = out.size();
-    const std::size_t result = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    iconv_close(cd);
-    return result != static_cast<std::size_t>(-1) && inLeft == 0;
 }
 
 TEST(FixedTexts, ChineseTextsFitTheirCodePages) {
     // Windows shows Traditional texts in code page 950 (Big5) and Simplified in 936 (GBK).
     auto check = [](std::string_view what, int row, std::string_view traditional,
                     std::string_view simplified) {
-        EXPECT_TRUE(representableIn(traditional, "CP950"))
+        EXPECT_TRUE(representableIn(traditional, CodePage::Big5))
             << what << " row " << row << ": " << traditional;
-        EXPECT_TRUE(representableIn(simplified, "CP936"))
+        EXPECT_TRUE(representableIn(simplified, CodePage::Gbk))
             << what << " row " << row << ": " << simplified;
     };
     for (int row = 0; row < kFixedTextRows; ++row) {
@@ -221,7 +213,7 @@ TEST(FixedTexts, ChineseTextsFitTheirCodePages) {
         }
     }
     // The check itself must catch a character outside the code page.
-    EXPECT_FALSE(representableIn("磁碟分区", "CP950"));
+    EXPECT_FALSE(representableIn("磁碟分区", CodePage::Big5));
 }
 
 // A table whose every text names its generation, so a torn read shows as a mix of tags.
