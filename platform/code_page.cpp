@@ -1,8 +1,8 @@
 #include "platform/code_page.h"
 
+#include <iconv.h>
 #include <cerrno>
 #include <cstring>
-#include <iconv.h>
 
 namespace corvid {
 
@@ -27,7 +27,7 @@ const char* iconvName(CodePage codePage) {
 }
 
 class Converter {
-public:
+  public:
     Converter(CodePage from, CodePage to) : handle_(iconv_open(iconvName(to), iconvName(from))) {
         if (handle_ == reinterpret_cast<iconv_t>(-1)) {
             throw CodePageError("the conversion from " + codePageName(from) + " to " +
@@ -40,7 +40,7 @@ public:
 
     iconv_t get() const { return handle_; }
 
-private:
+  private:
     iconv_t handle_;
 };
 
@@ -86,9 +86,9 @@ std::string convertCodePage(std::string_view bytes, CodePage from, CodePage to) 
             continue;
         }
         if (error == EILSEQ) {
-            throw CodePageError("the " + codePageName(from) + " text has a byte sequence at offset " +
-                                std::to_string(offset) + " that does not convert to " +
-                                codePageName(to));
+            throw CodePageError("the " + codePageName(from) +
+                                " text has a byte sequence at offset " + std::to_string(offset) +
+                                " that does not convert to " + codePageName(to));
         }
         if (error == EINVAL) {
             throw CodePageError("the " + codePageName(from) + " text ends in an incomplete " +

@@ -13,7 +13,7 @@ inline constexpr int kCodePageBig5 = 950;
 inline constexpr int kCodePageGbk = 936;
 
 class CodePageError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

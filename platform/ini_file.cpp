@@ -28,7 +28,7 @@ std::mutex& editMutex() {
 
 // Case-insensitive names (CSimpleIniA), duplicate keys kept (multi-key), one value per line.
 class Document {
-public:
+  public:
     Document() : ini_(/*a_bIsUtf8=*/false, /*a_bMultiKey=*/true, /*a_bMultiLine=*/false) {
         ini_.SetSpaces(false);
         ini_.SetQuotes(false);
@@ -58,35 +58,54 @@ public:
 
     void save(const std::filesystem::path& path) const {
         std::string text;
-        CrLfWriter writer(text);
         // A UTF-8 signature read from the file is written back.
-        if (ini_.Save(writer, /*a_bAddSignature=*/true) < 0) {
+        if (ini_.Save(text, /*a_bAddSignature=*/true) < 0) {
             throw std::runtime_error("cannot write the file " + path.string());
         }
-        writeFileAtomically(path, text);
+        writeFileAtomically(path, windowsLineEnds(text));
+    }
+
+    // Sets the value where the key first stood, in the spelling the file already gives it.
+    void setValue(const std::string& section, const std::string& key, const std::string& value,
+                  const std::filesystem::path& path) {
+        std::string name = key;
+        if (const CSimpleIniA::TKeyVal* keys = ini_.GetSection(section.c_str())) {
+            const auto it = keys->find(CSimpleIniA::Entry(key.c_str()));
+            if (it != keys->end()) {
+                name = it->first.pItem;
+            }
+        }
+        if (ini_.SetValue(section.c_str(), name.c_str(), value.c_str(), nullptr,
+                          /*a_bForceReplace=*/true) < 0) {
+            throw std::runtime_error("cannot write the file " + path.string() + ": out of memory");
+        }
     }
 
     CSimpleIniA& ini() { return ini_; }
     const CSimpleIniA& ini() const { return ini_; }
 
-private:
-    // SimpleIni ends lines with LF off Windows; the files are Windows files.
-    class CrLfWriter : public CSimpleIniA::OutputWriter {
-    public:
-        explicit CrLfWriter(std::string& out) : out_(out) {}
-        void Write(const char* text) override {
-            for (; *text != '\0'; ++text) {
-                if (*text == '\n') {
-                    out_ += "\r\n";
-                } else if (*text != '\r') {
-                    out_ += *text;
-                }
+  private:
+    // SimpleIni ends lines with LF off Windows and puts two blank lines between sections; the
+    // files are Windows files, with CR LF ends and one blank line before a section.
+    static std::string windowsLineEnds(const std::string& text) {
+        std::string out;
+        out.reserve(text.size() + text.size() / 8);
+        int newlines = 0;
+        for (const char c : text) {
+            if (c == '\r') {
+                continue;
             }
+            if (c == '\n') {
+                if (++newlines <= 2) {
+                    out += "\r\n";
+                }
+                continue;
+            }
+            newlines = 0;
+            out += c;
         }
-
-    private:
-        std::string& out_;
-    };
+        return out;
+    }
 
     CSimpleIniA ini_;
 };
@@ -153,11 +172,14 @@ struct IniFile::Impl {
     std::filesystem::path path;
 };
 
-IniFile::IniFile(std::filesystem::path path) : impl_(std::make_unique<Impl>(Impl{std::move(path)})) {}
+IniFile::IniFile(std::filesystem::path path)
+    : impl_(std::make_unique<Impl>(Impl{std::move(path)})) {}
 
 IniFile::~IniFile() = default;
 
-const std::filesystem::path& IniFile::path() const { return impl_->path; }
+const std::filesystem::path& IniFile::path() const {
+    return impl_->path;
+}
 
 std::string IniFile::readString(const std::string& section, const std::string& key,
                                 const std::string& defaultValue) const {
@@ -211,11 +233,7 @@ void IniFile::writeStrings(const std::string& section,
     Document doc;
     doc.load(impl_->path, true);
     for (const auto& [key, value] : entries) {
-        if (doc.ini().SetValue(section.c_str(), key.c_str(), value.c_str(), nullptr,
-                               /*a_bForceReplace=*/true) < 0) {
-            throw std::runtime_error("cannot write the file " + impl_->path.string() +
-                                     ": out of memory");
-        }
+        doc.setValue(section, key, value, impl_->path);
     }
     doc.save(impl_->path);
 }

@@ -18,7 +18,7 @@ namespace corvid {
 // with LF ends or blanks around '=' read the same. A write replaces the file atomically, so a
 // crash never leaves half a settings file.
 class IniFile {
-public:
+  public:
     explicit IniFile(std::filesystem::path path);
     ~IniFile();
     IniFile(const IniFile&) = delete;
@@ -49,7 +49,7 @@ public:
     // Removes the section with all its keys; a missing section or file is left as it is.
     void eraseSection(const std::string& section);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -46,7 +46,7 @@ int exitCodeOf(int status) {
 
 // The posix_spawn attribute and file-action objects, released on every path.
 class SpawnSetup {
-public:
+  public:
     SpawnSetup() {
         posix_spawn_file_actions_init(&actions_);
         posix_spawnattr_init(&attr_);
@@ -61,13 +61,13 @@ public:
     posix_spawn_file_actions_t* actions() { return &actions_; }
     posix_spawnattr_t* attr() { return &attr_; }
 
-private:
+  private:
     posix_spawn_file_actions_t actions_;
     posix_spawnattr_t attr_;
 };
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() {
         if (fd_ >= 0) {
@@ -78,12 +78,12 @@ public:
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
 class PosixChildProcess : public ChildProcess {
-public:
+  public:
     explicit PosixChildProcess(pid_t pid) : pid_(pid) {}
     ~PosixChildProcess() override { kill(); }
 
@@ -134,7 +134,7 @@ public:
         exitCode_ = rc == pid_ ? exitCodeOf(status) : -1;
     }
 
-private:
+  private:
     pid_t pid_;
     std::optional<int> exitCode_;
 };
@@ -186,8 +186,8 @@ std::unique_ptr<ChildProcess> startProcess(const ProcessOptions& options) {
     argv.push_back(nullptr);
 
     pid_t pid = 0;
-    const int rc = ::posix_spawnp(&pid, program.c_str(), setup.actions(), setup.attr(),
-                                  argv.data(), environ);
+    const int rc =
+        ::posix_spawnp(&pid, program.c_str(), setup.actions(), setup.attr(), argv.data(), environ);
     if (rc != 0) {
         throw startError(program, std::strerror(rc));
     }

@@ -13,7 +13,7 @@ namespace corvid {
 enum class ProcessPriority { Idle, BelowNormal, Normal, AboveNormal, High };
 
 struct ProcessOptions {
-    std::vector<std::string> argv{};                 // argv[0] is the program; never a shell string
+    std::vector<std::string> argv{};  // argv[0] is the program; never a shell string
     std::optional<std::filesystem::path> stdinFile{};  // standard input from this file
     ProcessPriority priority = ProcessPriority::Normal;
     bool hidden = true;  // no window, output discarded
@@ -22,7 +22,7 @@ struct ProcessOptions {
 // A child process started from an argument vector. Destroying it while the child still runs
 // kills the child, so no process outlives its owner unnoticed.
 class ChildProcess {
-public:
+  public:
     virtual ~ChildProcess() = default;
     // The process ID, for messages.
     virtual long id() const = 0;
@@ -36,7 +36,7 @@ public:
 };
 
 class ProcessStartError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

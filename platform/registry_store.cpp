@@ -11,7 +11,7 @@ namespace {
 
 // The registry of a machine without one: an INI file with one section per key path.
 class IniRegistryStore : public RegistryStore {
-public:
+  public:
     explicit IniRegistryStore(std::filesystem::path file) : ini_(std::move(file)) {}
 
     int readInt(const std::string& keyPath, const std::string& name,
@@ -32,7 +32,7 @@ public:
         ini_.writeString(keyPath, name, value);
     }
 
-private:
+  private:
     // Keys are opened with creation allowed, so the store's folder is too. A failure shows as
     // the write's own error, which names the file.
     void createFolder() {

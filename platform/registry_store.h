@@ -9,7 +9,7 @@ namespace corvid {
 // The per-machine store of values under key paths such as "SoftWare\ZQL5V16\MPTool".
 // On Linux it is misc/registry.ini of the station folder, one section per key path.
 class RegistryStore {
-public:
+  public:
     virtual ~RegistryStore() = default;
     // A missing store, key or value gives the default.
     virtual int readInt(const std::string& keyPath, const std::string& name,

@@ -91,11 +91,15 @@ std::string readFileBytes(const std::filesystem::path& path) {
     if (!in) {
         throw std::runtime_error("cannot read the file " + path.string());
     }
-    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) {
-        throw std::runtime_error("cannot read the file " + path.string());
+    try {
+        std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (!in.bad()) {
+            return bytes;
+        }
+    } catch (const std::ios_base::failure&) {
+        // A folder opens but does not read.
     }
-    return bytes;
+    throw std::runtime_error("cannot read the file " + path.string());
 }
 
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
@@ -135,7 +139,8 @@ std::vector<std::string> decodeTextLines(std::string_view bytes, CodePage ansiCo
             break;
         }
         lines.push_back(text.substr(start, end - start));
-        start = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
+        start =
+            end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
     }
     return lines;
 }
