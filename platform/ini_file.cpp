@@ -6,8 +6,6 @@
 
 #include <charconv>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
