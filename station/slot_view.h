@@ -20,6 +20,9 @@ public:
     virtual void setProgress(int position) = 0;
     virtual void setPicture(SlotPicture picture) = 0;
     virtual void setGaugeVisible(bool visible) = 0;
+    // The position of a full progress bar (100, or 400 with the blanking check). A view without a
+    // scale of its own ignores it.
+    virtual void setProgressMaximum(int maximum) { (void)maximum; }
 };
 
 // What the workers change in the window as a whole.
