@@ -1,0 +1,125 @@
+#include "station/language.h"
+
+#include <array>
+#include <cstdlib>
+
+#include "platform/ini_file.h"
+
+namespace corvid {
+
+namespace {
+
+constexpr std::array<LanguageSection, kLanguageCount> kSections = {{
+    {"English", kLanguageEnglish, std::nullopt},
+    {"Chinese (Taiwan)", kLanguageTraditionalChinese, CodePage::Big5},
+    {"Chinese (PRC)", kLanguageSimplifiedChinese, CodePage::Gbk},
+}};
+
+}  // namespace
+
+LanguageChoice languageChoiceFromId(int languageId) {
+    switch (languageId) {
+        case 1:
+            return LanguageChoice::English;
+        case 2:
+            return LanguageChoice::SimplifiedChinese;
+        case 3:
+            return LanguageChoice::TraditionalChinese;
+        default:
+            return LanguageChoice::Auto;
+    }
+}
+
+int languageIdOf(LanguageChoice choice) {
+    return static_cast<int>(choice);
+}
+
+int langIdFromLocaleName(std::string_view localeName) {
+    // "language_TERRITORY.codeset@modifier": only language and territory matter.
+    const std::string_view base = localeName.substr(0, localeName.find_first_of(".@"));
+    if (base == "zh_CN") {
+        return kLangIdSimplifiedChinese;
+    }
+    if (base == "zh_TW") {
+        return kLangIdTraditionalChinese;
+    }
+    if (base == "zh_HK") {
+        return kLangIdChineseHongKong;
+    }
+    return kLangIdEnglishUs;
+}
+
+int systemDefaultLangId() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            return langIdFromLocaleName(value);
+        }
+    }
+    return kLangIdEnglishUs;
+}
+
+const LanguageSection& languageSectionOf(int iLanguage) {
+    if (iLanguage < 0 || iLanguage >= kLanguageCount) {
+        return kSections[kLanguageEnglish];
+    }
+    return kSections[static_cast<std::size_t>(iLanguage)];
+}
+
+const LanguageSection& languageSectionFor(LanguageChoice choice, int systemLangId) {
+    int langId = systemLangId;
+    switch (choice) {
+        case LanguageChoice::English:
+            return kSections[kLanguageEnglish];
+        case LanguageChoice::SimplifiedChinese:
+            langId = kLangIdSimplifiedChinese;
+            break;
+        case LanguageChoice::TraditionalChinese:
+            langId = kLangIdTraditionalChinese;
+            break;
+        case LanguageChoice::Auto:
+            break;
+    }
+    if (langId == kLangIdSimplifiedChinese) {
+        return kSections[kLanguageSimplifiedChinese];
+    }
+    if (langId == kLangIdTraditionalChinese) {
+        return kSections[kLanguageTraditionalChinese];
+    }
+    return kSections[kLanguageEnglish];
+}
+
+LanguageTexts readLanguageTexts(const std::filesystem::path& langIni,
+                                const LanguageSection& section, const MessageTable& current) {
+    // A missing key reads as this, which no text of the file can be (a line break).
+    constexpr char kMissing[] = "\n";
+    const IniFile ini(langIni);
+    const std::string sectionName(section.name);
+    auto table = std::make_shared<MessageTable>(current);
+    LanguageTexts result;
+
+    for (std::size_t i = 0; i < kKeyedMessageCount; ++i) {
+        const auto key = static_cast<MessageKey>(i);
+        const std::string keyName(messageKeyName(key));
+        const std::string bytes = ini.readString(sectionName, keyName, kMissing);
+        if (bytes == kMissing) {
+            continue;
+        }
+        if (!section.codePage) {
+            table->setText(key, bytes);
+            continue;
+        }
+        try {
+            table->setText(key, toUtf8(bytes, *section.codePage));
+        } catch (const CodePageError& e) {
+            result.problems.push_back("the text of " + keyName + " in section [" + sectionName +
+                                      "] of " + langIni.string() + " is kept: " + e.what());
+        }
+    }
+    table->setText(MessageKey::BlankingSetupMsg,
+                   table->text(MessageKey::BlankingCheckStr) + table->text(MessageKey::SettingMsg));
+    result.table = std::move(table);
+    return result;
+}
+
+}  // namespace corvid
