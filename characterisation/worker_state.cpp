@@ -63,7 +63,7 @@ void WorkerState::seedRandomFromTime() {
     random.seed(timeSeed_ ? timeSeed_() : static_cast<std::uint32_t>(std::time(nullptr)));
 }
 
-std::string WorkerState::fixed(int row) const {
+std::string WorkerState::fixed(FixedText row) const {
     return std::string(fixedText(row, iLanguage));
 }
 

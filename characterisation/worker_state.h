@@ -117,7 +117,7 @@ class WorkerState {
 
     // Texts in this worker's language.
     std::string message(MessageKey key) const { return messages.text(key); }
-    std::string fixed(int row) const;
+    std::string fixed(FixedText row) const;
     std::string pageModeName(int mode) const;
 
     // Paths in the station folder.

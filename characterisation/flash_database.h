@@ -1,0 +1,54 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "characterisation/flash_info.h"
+
+namespace corvid {
+
+class RegistryStore;
+class WorkerState;
+
+// The name a lookup gives when no description file matches the flash.
+inline constexpr char kNoFlashFile[] = "0";
+// The display and embedded name of a flash nobody named.
+inline constexpr char kDefaultFlashName[] = "DEFAULT";
+
+// The description file in 'flashDir' for the five flash ID bytes: an exact match of all five, else
+// the first partial match (ID0..ID3, bit 7 of ID3 ignored), else "0". Files are taken in name
+// order; hidden files, folders and names not ending in ".txt" (any case) are skipped. A missing
+// folder gives "0".
+std::string findFlashFile(const std::filesystem::path& flashDir, const FlashIdBytes& id);
+
+// The display name of 'fileName' ("0" for none) for a device with 'chips' chips, from flash.ini
+// of 'flashDir': the key of the chip count, else key "1" followed by " x <chips>", else "DEFAULT".
+std::string flashDisplayName(const std::filesystem::path& flashDir, const std::string& fileName,
+                             int chips);
+
+// Looks the worker's flash up in its station's flash folder; sets FlashInfo.sFlashName to the
+// display name and returns the file name or "0".
+std::string lookUpFlashFile(WorkerState& w);
+
+// The zero-terminated name at offset 480 of a description file; "DEFAULT" when it is empty or the
+// file cannot be read.
+std::string readEmbeddedName(const std::filesystem::path& file);
+
+// Reads up to 512 bytes of a description file into the CFG work area and fills the geometry,
+// iFlashType, the ECC values and the BlocksPerChip override. False when the file cannot be read,
+// holds fewer than 128 bytes, or gives a geometry the work areas cannot hold.
+bool parseFlashFile(WorkerState& w, const std::filesystem::path& file);
+
+// Builds a CFG in the work area from the flash ID and chip count with the device-code table.
+// False when the device code is not in the table or its codes give no possible geometry.
+bool createCfg(WorkerState& w);
+
+// Fills the geometry from the CFG in the work area, and the page map when the CFG carries one.
+// True when the signature is known, 512 <= page size <= 8192 and 32 <= pages per block <= 128.
+bool checkAndParseCfg(WorkerState& w);
+
+// The BlocksPerChip service value: when set, it replaces the blocks per chip and bFixedBlocks is
+// set; else bFixedBlocks is cleared.
+void applyBlocksPerChipOverride(WorkerState& w);
+
+}  // namespace corvid
