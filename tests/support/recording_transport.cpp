@@ -70,6 +70,10 @@ bool RecordingTransport::answer(DeviceHandle handle, RequestForm form, const Scs
     record.direction = request.direction;
     record.transferLength = request.transferLength;
     record.timeoutSeconds = request.timeoutSeconds;
+    if (form == RequestForm::Buffered && request.data != nullptr) {
+        record.bufferedAreaZeroed = std::all_of(request.data, request.data + kBufferedDataAreaSize,
+                                                [](std::uint8_t byte) { return byte == 0; });
+    }
     if (request.direction == DataDirection::Out && request.transferLength > 0) {
         record.dataOut.assign(request.data, request.data + request.transferLength);
     }

@@ -45,6 +45,8 @@ struct RecordedRequest {
     std::uint32_t transferLength = 0;
     std::uint32_t timeoutSeconds = 0;
     std::vector<std::uint8_t> dataOut;  // the bytes sent, for data-out requests
+    // Buffered requests only: the data area (kBufferedDataAreaSize bytes) was all zeros when sent.
+    bool bufferedAreaZeroed = false;
     // The first CDB bytes as sent: cdb[0..cdbLength).
     std::vector<std::uint8_t> cdbBytes() const { return {cdb.begin(), cdb.begin() + cdbLength}; }
 };
