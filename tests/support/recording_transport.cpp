@@ -90,7 +90,7 @@ bool RecordingTransport::answer(DeviceHandle handle, RequestForm form, const Scs
             responder = responder_;
         }
     }
-    // The responder runs unlocked so it may itself inspect the fake.
+    // The responder runs unlocked so it may call the fake's other members.
     if (responder) {
         reply = responder(record);
     }
