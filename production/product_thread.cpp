@@ -1,0 +1,549 @@
+#include "production/product_thread.h"
+
+#include <algorithm>
+#include <mutex>
+#include <span>
+#include <system_error>
+
+#include "characterisation/blanking_check.h"
+#include "characterisation/diagnostic_logs.h"
+#include "characterisation/disk_layout.h"
+#include "characterisation/flash_database.h"
+#include "production/disk_size.h"
+#include "production/file_downloads.h"
+#include "production/port_location.h"
+#include "production/spi_downloads.h"
+#include "production/tool_values.h"
+#include "station/station_folder.h"
+#include "transport/vendor_commands.h"
+
+namespace corvid {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr int kBlankWeight = 300;  // progress share of the blanking check
+constexpr int kProgressSpan = 100;
+
+constexpr char kPassImage[] = "PASS.IMG";
+constexpr char kSuccessPicture[] = "success.bmp";
+constexpr char kFailPicture[] = "fail.bmp";
+constexpr char kSpiImageFile[] = "NorImage.bin";
+constexpr char kDiskFinishingMissing[] = "Disk finishing is not available yet";
+
+// The stored CFG the device hands back is trusted only with a sane geometry.
+constexpr int kMinStoredPageSize = 512;
+constexpr int kMaxStoredPageSize = 8192;
+constexpr int kMinStoredPagesPerBlock = 32;
+constexpr int kMaxStoredPagesPerBlock = 256;
+constexpr std::uint8_t kMaxShift = 30;
+
+bool validIndex(std::int32_t index, std::size_t size) {
+    return index >= 0 && static_cast<std::size_t>(index) < size;
+}
+
+// 1 << exponent, or 0 when the exponent could not be a real size.
+int powerOfTwo(int exponent) {
+    return exponent < 0 || exponent > kMaxShift ? 0 : 1 << exponent;
+}
+
+}  // namespace
+
+// Passes every change on to the slot's view and remembers the status colour, which the end of
+// the run needs to know.
+class ProductThread::TrackingSlot : public SlotView {
+  public:
+    explicit TrackingSlot(SlotView& view) : view_(view) {}
+    void setStatus(const std::string& text) override { view_.setStatus(text); }
+    void setStatusColour(StatusColour colour) override {
+        colour_ = colour;
+        view_.setStatusColour(colour);
+    }
+    void setDetailP(const std::string& text) override { view_.setDetailP(text); }
+    void setDetailF(const std::string& text) override { view_.setDetailF(text); }
+    void setProgress(int position) override { view_.setProgress(position); }
+    void setPicture(SlotPicture picture) override { view_.setPicture(picture); }
+    void setGaugeVisible(bool visible) override { view_.setGaugeVisible(visible); }
+    void setProgressMaximum(int maximum) override { view_.setProgressMaximum(maximum); }
+    StatusColour colour() const { return colour_; }
+
+  private:
+    SlotView& view_;
+    StatusColour colour_ = StatusColour::WindowText;
+};
+
+ProductThread::ProductThread(char drive, SlotView& slot, int slotIndex, int language,
+                             std::function<char()> slotLetter,
+                             const ProductionEnvironment& environment)
+    : env_(environment),
+      slotLetter_(std::move(slotLetter)),
+      slot_(std::make_unique<TrackingSlot>(slot)),
+      state_(WorkerSeams{environment.transport,
+                         *slot_,
+                         environment.station,
+                         environment.prompt,
+                         environment.registry,
+                         environment.messages,
+                         environment.settings,
+                         environment.home,
+                         [](milliseconds duration) { pauseFor(duration); },
+                         {}},
+             drive, slotIndex, language) {}
+
+ProductThread::~ProductThread() = default;
+
+std::thread ProductThread::start(std::unique_ptr<ProductThread> worker) {
+    return std::thread([owned = std::move(worker)]() mutable {
+        owned->run();
+        owned.reset();
+    });
+}
+
+void ProductThread::run() {
+    if (prepare() && startRun()) {
+        const bool reachedResult = (spiFlash_ || nandFlash()) && downloads() && finishing();
+        if (reachedResult) {
+            result();
+        }
+    }
+    end();
+}
+
+bool ProductThread::fail(const std::string& text) {
+    state_.stepFailed(text);
+    return false;
+}
+
+bool ProductThread::pictureFileExists(const char* name) const {
+    std::error_code error;
+    return std::filesystem::is_regular_file(env_.home / "misc" / name, error);
+}
+
+// Preparation: firmware picks, progress scale, start time, the device opened.
+bool ProductThread::prepare() {
+    WorkerState& w = state_;
+    const StationSettings& settings = env_.settings;
+    slot_->setPicture(SlotPicture::None);
+    w.sPassPath = env_.home / "misc" / kPassImage;
+    w.bLogBiTable = ReadToolValue(env_.registry, "LogBiTable", 0) != 0 ? 1 : 0;
+    iBlankWeight_ = settings.chkBlankCheck ? kBlankWeight : 0;
+
+    if (settings.chkFwUpgrade) {
+        const StationFolder folder(env_.home);
+        const auto& list = settings.preCopyList;
+        const std::string cannotFind = fixed(FixedText::CannotFind);
+        if (!validIndex(settings.iProgramIndex, list.size())) {
+            return fail(cannotFind + "program.bin");
+        }
+        if (!validIndex(settings.iPreferIndex, list.size())) {
+            return fail(cannotFind + "prefer.dat");
+        }
+        if (settings.chkISOupgrade) {
+            if (!validIndex(settings.iIsoIndex, list.size())) {
+                return fail(cannotFind + "Image.ISO");
+            }
+            w.sIsoPath = folder.resolve(list[settings.iIsoIndex]);
+        }
+        w.sProgramPath = folder.resolve(list[settings.iProgramIndex]);
+        w.sPreferPath = folder.resolve(list[settings.iPreferIndex]);
+    }
+
+    w.setProgress(0);
+    slot_->setProgressMaximum(iBlankWeight_ + kProgressSpan);
+    start_ = timeOfDayNow();
+    w.hDevice = env_.transport.open(w.sDrive);
+    if (w.hDevice == kInvalidHandle) {
+        return fail("FileHandle " + failMsg());
+    }
+    return true;
+}
+
+// Start: port location, the run counted as running, flash count and ID.
+bool ProductThread::startRun() {
+    WorkerState& w = state_;
+    w.Cfg.clear();
+    slot_->setDetailP("");
+    QueryPortLocation(w, env_.portLocations);
+    env_.counters.beginRun(env_.station);
+    runBegun_ = true;
+    slot_->setGaugeVisible(true);
+    w.setProgress(2);
+    slot_->setPicture(SlotPicture::None);
+    w.setStatus(msg(MessageKey::FILEWriteStr) + "...");
+    w.setStatusColour(StatusColour::WindowText);
+
+    w.FlashInfo.iChips = getFlashCount(w.transport, w.hDevice);
+    std::uint8_t maker = 0;
+    std::uint32_t flashId = 0;
+    const bool idRead = readFlashId(w.transport, w.hDevice, maker, flashId);
+    w.FlashInfo.iMaker = maker;
+    w.FlashInfo.iFlashId = flashId;
+    if (!idRead) {
+        return fail(msg(MessageKey::FlashCheckStr) + " " + failMsg());
+    }
+    spiFlash_ = maker == kSpiFlashMaker && flashId == kSpiFlashId;
+    if (!spiFlash_) {
+        return true;
+    }
+    slot_->setDetailF("SPI Flash");
+    w.setStatus(msg(MessageKey::BadBlockStr) + "...");
+    w.setStatusColour(StatusColour::WindowText);
+    if (!spiFlashCheck(w.transport, w.hDevice)) {
+        return fail(msg(MessageKey::BadBlockStr) + " " + failMsg());
+    }
+    w.stepSucceeded(10);
+    return true;
+}
+
+// NAND flash: description or created CFG, system area, bad-block information, CFG write, FSM init.
+bool ProductThread::nandFlash() {
+    WorkerState& w = state_;
+    const std::string fileName = lookUpFlashFile(w);
+    const bool described = fileName != kNoFlashFile;
+    if (described) {
+        flashFile_ = w.flashDir() / fileName;
+        const std::string embedded = readEmbeddedName(flashFile_);
+        if (embedded != kDefaultFlashName) {
+            w.FlashInfo.sFlashName = embedded;
+        }
+    }
+    slot_->setDetailF(
+        formatFlashId(static_cast<std::uint8_t>(w.FlashInfo.iMaker), w.FlashInfo.iFlashId) + " " +
+        w.FlashInfo.sFlashName);
+
+    if (described) {
+        if (!bSendFileChunks(w.transport, w.hDevice, flashFile_, SUB_SCSI_OP_WRITE_CFG)) {
+            return fail(msg(MessageKey::FILEWriteStr) + " " + failMsg());
+        }
+        w.stepSucceeded(5);
+        if (!parseFlashFile(w, flashFile_)) {
+            return fail(fixed(FixedText::ParseCfg) + failMsg());
+        }
+    } else {
+        if (!createCfg(w)) {
+            return fail(fixed(FixedText::CreateConfig) + failMsg());
+        }
+        if (!checkAndParseCfg(w)) {
+            return fail(fixed(FixedText::ParseCfg) + failMsg());
+        }
+        if (!writeCfg(w.transport, w.hDevice, std::span(w.Cfg.cfg.data(), cfg::kSize))) {
+            return fail(msg(MessageKey::FILEWriteStr) + " " + failMsg());
+        }
+        w.setProgress(5);
+    }
+
+    w.pause(milliseconds(100));
+    w.FlashInfo.iBlockSize = w.FlashInfo.iPageSize * w.FlashInfo.iPagesPerBlock;
+    w.iSysAreaUnits = systemAreaSize(w);
+    w.pause(milliseconds(100));
+
+    // The block bitmap area and the CFG's 16-bit block numbers hold at most this many blocks; a
+    // device that claims more chips than that cannot be described.
+    if (w.totalBlocks() > kMaxBlocks) {
+        return fail(fixed(FixedText::ParseCfg) + failMsg());
+    }
+    w.pBlockMap.assign(static_cast<std::size_t>(w.totalBlocks()), kUnusable);
+
+    if (!badBlockInformation()) {
+        return false;
+    }
+
+    w.pause(milliseconds(100));
+    if (w.bLogBiTable) {
+        WriteBadBlockLog(w, badBlockLogName(w.iSlot));
+    }
+    w.setStatusColour(StatusColour::WindowText);
+    w.setStatus(fixed(FixedText::WriteCfg));
+    if (!WriteCfg(w, env_.settings.chkFwUpgrade)) {
+        w.bPass = 0;
+        return false;
+    }
+    w.setStatus(fixed(FixedText::FsmInit));
+    if (!fsmInit(w.transport, w.hDevice)) {
+        return fail(fixed(FixedText::FsmInit) + failMsg());
+    }
+    return true;
+}
+
+bool ProductThread::badBlockInformation() {
+    WorkerState& w = state_;
+    if (env_.settings.chkBlankCheck) {
+        w.bPageMapValid = env_.settings.record.PageMode ? 1 : 0;
+        if (!BlankingCheck(w, 5, iBlankWeight_ + 5)) {
+            w.bPass = 0;  // the check has set its own text
+            return false;
+        }
+        w.setStatusColour(StatusColour::WindowText);
+        w.stepSucceeded(iBlankWeight_ + 5);
+        return true;
+    }
+    if (!badBlockInformationWithoutBlankingCheck()) {
+        return false;
+    }
+    w.setProgress(iBlankWeight_ + 10);
+    return true;
+}
+
+// The device keeps the bad-block knowledge of an earlier production: its stored CFG and block map.
+bool ProductThread::badBlockInformationWithoutBlankingCheck() {
+    WorkerState& w = state_;
+    const std::string badBlockStatus = msg(MessageKey::BadBlockStr) + "...";
+    w.setStatus(badBlockStatus);
+    if (w.bFixedBlocks) {
+        std::fill(w.pBlockMap.begin(), w.pBlockMap.end(), kUsable);
+        w.setStatus(badBlockStatus);
+        w.setStatusColour(StatusColour::WindowText);
+        return true;
+    }
+
+    const bool cfgRead =
+        readCfg(w.transport, w.hDevice, std::span<std::uint8_t, cfg::kSize>(w.StoredCfg));
+    w.bStoredCfgValid = 0;
+    w.bStoredPageMap = 0;
+    const auto& stored = w.StoredCfg;
+    const int pageSize = powerOfTwo(stored[cfg::kLog2PageSize]);
+    const int pagesPerBlock = powerOfTwo(stored[cfg::kLog2BlockSize] - stored[cfg::kLog2PageSize]);
+    const bool valid = cfgRead && cfg::hasSignature(stored) && pageSize >= kMinStoredPageSize &&
+                       pageSize <= kMaxStoredPageSize && pagesPerBlock >= kMinStoredPagesPerBlock &&
+                       pagesPerBlock <= kMaxStoredPagesPerBlock;
+    if (valid) {
+        w.bStoredCfgValid = 1;
+        w.iStoredFlashType = stored[cfg::kFlashType];
+        if (stored[cfg::kPageMapPresent] != 0) {
+            w.bStoredPageMap = 1;
+            const std::span<const std::uint8_t> bits(&stored[cfg::kPageMapBits],
+                                                     cfg::kPageMapBitsLength);
+            const int pages = std::min<int>(w.FlashInfo.iPagesPerBlock,
+                                            static_cast<int>(cfg::kPageMapBitsLength * 8));
+            for (int page = 0; page < pages; ++page) {
+                w.PageMap[page] = bitmapBit(bits, page) ? kUnusable : kUsable;
+            }
+        }
+    }
+    w.bPageMapValid = valid ? w.bStoredPageMap : 0;
+    const bool layoutChanged = valid && w.iStoredFlashType != w.iFlashType;
+
+    if (layoutChanged) {
+        if (!writeCfg(w.transport, w.hDevice, std::span<const std::uint8_t>(w.StoredCfg))) {
+            return fail(msg(MessageKey::FILEWriteStr) + " " + failMsg());
+        }
+        w.stepSucceeded(5);
+    }
+
+    const auto total = static_cast<std::size_t>(w.totalBlocks());
+    if (!readBlockMap(w.transport, w.hDevice, std::span(w.Cfg.bitmap.data(), total / 8))) {
+        return fail(msg(MessageKey::BadBlockStr) + failMsg());
+    }
+    std::size_t bad = 0;
+    for (std::size_t block = 0; block < total; ++block) {
+        w.pBlockMap[block] = bitmapBit(w.Cfg.bitmap, block) ? kUsable : kUnusable;
+        bad += w.pBlockMap[block] == kUnusable ? 1 : 0;
+    }
+    // A device without blocks has no rate; the CFG write finds it has no good block.
+    const unsigned badRate = total == 0 ? 0u : static_cast<unsigned>(bad * 100 / total);
+
+    if (layoutChanged) {
+        if (flashFile_.empty() ||
+            !bSendFileChunks(w.transport, w.hDevice, flashFile_, SUB_SCSI_OP_WRITE_CFG)) {
+            return fail(msg(MessageKey::FILEWriteStr) + " " + failMsg());
+        }
+        w.stepSucceeded(5);
+    }
+
+    w.pause(milliseconds(100));
+    if (!valid && static_cast<unsigned>(env_.settings.record.iBadThreshold) < badRate) {
+        return fail(msg(MessageKey::BadBlockWarningStr));
+    }
+    w.setStatus(badBlockStatus);
+    w.setStatusColour(StatusColour::WindowText);
+    return true;
+}
+
+bool ProductThread::stage(MessageKey message, const std::function<bool()>& action, int position,
+                          int pauseMs) {
+    WorkerState& w = state_;
+    w.setStatus(msg(message) + "...");
+    w.setStatusColour(StatusColour::WindowText);
+    if (!action()) {
+        return fail(msg(message) + " " + failMsg());
+    }
+    w.stepSucceeded(position);
+    w.pause(milliseconds(pauseMs));
+    return true;
+}
+
+bool ProductThread::downloadFile(MessageKey setup, MessageKey write, MessageKey end,
+                                 const std::filesystem::path& file, const int positions[3],
+                                 const int pausesMs[3]) {
+    WorkerState& w = state_;
+    return stage(
+               setup, [&] { return bFileWriteSetup(w.transport, w.hDevice, file); }, positions[0],
+               pausesMs[0]) &&
+           stage(
+               write,
+               [&] {
+                   return bSendFileChunks(w.transport, w.hDevice, file, SUB_SCSI_OP_FILE_WRITE);
+               },
+               positions[1], pausesMs[1]) &&
+           stage(
+               end, [&] { return bFileWriteEnd(w.transport, w.hDevice); }, positions[2],
+               pausesMs[2]);
+}
+
+// Firmware, prefer.dat, SPI files, CD-ROM image, PASS image, parity check, multiplier, start disk.
+bool ProductThread::downloads() {
+    WorkerState& w = state_;
+    const StationSettings& settings = env_.settings;
+    const int W = iBlankWeight_;
+    if (!settings.chkFwUpgrade) {
+        w.setProgress(W + kProgressSpan);
+        w.bPass = 1;
+        return true;
+    }
+    w.pause(milliseconds(100));
+
+    const int programPositions[3] = {W + 16, W + 20, W + 20};
+    const int programPauses[3] = {200, 100, 100};
+    if (!downloadFile(MessageKey::ProgramWriteSetupStr, MessageKey::ProgramWriteStr,
+                      MessageKey::ProgramWriteEndStr, w.sProgramPath, programPositions,
+                      programPauses)) {
+        return false;
+    }
+    // The positions for an enabled "ISO upgrade" box; the station never disables that box on its
+    // own, only its whole group while devices run.
+    const int preferPositions[3] = {W + 25, W + 30, W + 35};
+    const int preferPauses[3] = {200, 200, 100};
+    if (!downloadFile(MessageKey::PreferWriteSetupStr, MessageKey::PreferWriteStr,
+                      MessageKey::PreferWriteEndStr, w.sPreferPath, preferPositions,
+                      preferPauses)) {
+        return false;
+    }
+    if (spiFlash_ && !settings.record.SpiFileList.empty() && !bWriteSpiFiles(w)) {
+        return fail(fixed(FixedText::SpiHiddenFilesWrite) + failMsg());
+    }
+    if (settings.chkISOupgrade) {
+        const int isoPositions[3] = {W + 40, W + 45, W + 50};
+        const int isoPauses[3] = {100, 200, 200};
+        if (!downloadFile(MessageKey::ISOWriteSetupStr, MessageKey::ISOWriteStr,
+                          MessageKey::ISOWriteEndStr, w.sIsoPath, isoPositions, isoPauses)) {
+            return false;
+        }
+    }
+    if (settings.record.eDeviceFeature == DeviceFeature::Encrypted) {
+        const int passPositions[3] = {W + 55, W + 65, W + 70};
+        const int passPauses[3] = {100, 200, 200};
+        if (!downloadFile(MessageKey::PassWriteSetupStr, MessageKey::PassWriteStr,
+                          MessageKey::PassWriteEndStr, w.sPassPath, passPositions, passPauses)) {
+            return false;
+        }
+    }
+    if (settings.chkParityCheck) {
+        w.setStatus(msg(MessageKey::FwParityCheckStr) + "...");
+        w.setStatusColour(StatusColour::WindowText);
+        if (!bFwParityCheck(w.transport, w.hDevice)) {
+            return fail(msg(MessageKey::FwParityCheckStr) + " " + failMsg());
+        }
+        w.stepSucceeded(W + 72);
+    }
+    sendCapMultiplier(w);  // its result does not decide the run
+
+    w.setStatus(fixed(FixedText::StartDisk));
+    w.setStatusColour(StatusColour::WindowText);
+    if (!startDisk(w.transport, w.hDevice)) {
+        return fail(fixed(FixedText::StartDisk) + failMsg());
+    }
+    w.stepSucceeded(W + 75);
+    return true;
+}
+
+bool ProductThread::finishing() {
+    WorkerState& w = state_;
+    if (!env_.settings.chkFwUpgrade) {
+        return true;  // no download, no disk finishing
+    }
+    if (!spiFlash_) {
+        return diskFinishing();
+    }
+    if (w.iSlot == 0 && env_.settings.record.SaveSpiImage) {
+        w.setStatus(fixed(FixedText::SaveFlashImage));
+        if (!bSaveSpiImage(w, env_.home / kSpiImageFile)) {
+            return fail(fixed(FixedText::SaveFlashImage) + failMsg());
+        }
+    }
+    w.bPass = 1;
+    return true;
+}
+
+// The disk that "Start Disk" brought up is reopened and measured. Formatting, the label, the
+// copies, the hidden part and the disk check are not built yet: the run stops here as failed
+// rather than hand out a device that was never finished.
+bool ProductThread::diskFinishing() {
+    WorkerState& w = state_;
+    w.transport.close(w.hDevice);
+    w.hDevice = w.transport.open(w.sDrive);
+    if (w.hDevice == kInvalidHandle) {
+        return fail("FileHandle " + failMsg());
+    }
+    w.pause(milliseconds(100));
+    diskSizeMB_ = bGetDiskSizeMB(w.transport, w.sDrive);
+    if (diskSizeMB_ <= 0) {
+        return fail(fixed(FixedText::DiskSizeError));
+    }
+    return fail(kDiskFinishingMissing);
+}
+
+void ProductThread::result() {
+    WorkerState& w = state_;
+    w.pause(milliseconds(100));
+    w.setProgress(iBlankWeight_ + kProgressSpan);
+    const int elapsed = elapsedSeconds(start_, timeOfDayNow());
+    const std::string sec = fixed(FixedText::Sec);
+    // "%d/%d, %dMB, %d%s" with the blanking check, "%dMB, %d%s" without.
+    std::string line = std::to_string(diskSizeMB_) + "MB, " + std::to_string(elapsed) + sec;
+    if (env_.settings.chkBlankCheck) {
+        line = std::to_string(w.FlashInfo.iBadBlocks) + "/" + std::to_string(w.totalBlocks()) +
+               ", " + line;
+    }
+    slot_->setDetailF(line);
+    std::string success = msg(MessageKey::SuccessMsg);
+    if (w.bDegraded) {
+        success += "(" + fixed(FixedText::Degrade) + ")";
+    }
+    w.setStatus(success);
+    w.setStatusColour(StatusColour::Blue);
+    if (slotLetter_() != 0 && pictureFileExists(kSuccessPicture)) {
+        slot_->setPicture(SlotPicture::Pass);
+    }
+}
+
+void ProductThread::end() {
+    WorkerState& w = state_;
+    if (w.bPass == 0) {
+        if (slotLetter_() != 0 && pictureFileExists(kFailPicture)) {
+            slot_->setPicture(SlotPicture::Fail);
+        }
+        if (slotLetter_() != w.sDrive && slot_->colour() == StatusColour::Red) {
+            w.setStatusColour(StatusColour::WindowText);
+            w.setStatus(msg(MessageKey::WaitDeviceMsg));
+        }
+    }
+    env_.counters.countResult(runBegun_, w.bPass == 1, env_.station);
+    w.pBlockMap.clear();
+    w.pBlockMap.shrink_to_fit();
+    if (w.hDevice != kInvalidHandle) {
+        w.transport.close(w.hDevice);
+        w.hDevice = kInvalidHandle;
+    }
+    if (slotLetter_() == 0) {
+        w.setStatusColour(StatusColour::WindowText);
+        slot_->setGaugeVisible(false);
+        w.setProgress(0);
+        slot_->setPicture(SlotPicture::None);
+        slot_->setDetailP("");
+        slot_->setDetailF("");
+        w.setStatus(msg(MessageKey::WaitDeviceMsg));
+    }
+}
+
+}  // namespace corvid

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "characterisation/worker_state.h"
+#include "production/pause.h"
+#include "production/station_counters.h"
+
+namespace corvid {
+
+class PortLocationSource;
+
+// What every worker of a station shares. The references must outlive the workers.
+struct ProductionEnvironment {
+    Transport& transport;
+    StationView& station;
+    OperatorPrompt& prompt;
+    RegistryStore& registry;
+    const SharedMessages& messages;
+    // Read without a lock while the worker runs; the window keeps them still while iRunning > 0.
+    const StationSettings& settings;
+    StationCounters& counters;
+    // The station folder: misc/, flash/ and log/.
+    std::filesystem::path home;
+    // Where the port location comes from when misc/ holds no port-location program; may be null.
+    const PortLocationSource* portLocations = nullptr;
+};
+
+// The worker of one device: runs the production sequence on it once, from opening the device to
+// the pass or fail display, and reports only through its slot's view and the station's view.
+class ProductThread {
+  public:
+    // 'slotLetter' reads the drive letter the slot holds now (its cLetter; 0 when free), so the
+    // worker learns at its end whether its device is still there.
+    ProductThread(char drive, SlotView& slot, int slotIndex, int language,
+                  std::function<char()> slotLetter, const ProductionEnvironment& environment);
+    ~ProductThread();
+    ProductThread(const ProductThread&) = delete;
+    ProductThread& operator=(const ProductThread&) = delete;
+
+    // The production sequence, once, on the calling thread.
+    void run();
+
+    // Runs the worker on a thread of its own and destroys it when its run ends. The caller may
+    // join the thread or detach it.
+    static std::thread start(std::unique_ptr<ProductThread> worker);
+
+    // The device state; read it only once the run has ended.
+    const WorkerState& state() const { return state_; }
+
+  private:
+    class TrackingSlot;
+
+    bool prepare();
+    bool startRun();
+    bool nandFlash();
+    bool badBlockInformation();
+    bool badBlockInformationWithoutBlankingCheck();
+    bool downloads();
+    bool downloadFile(MessageKey setup, MessageKey write, MessageKey end,
+                      const std::filesystem::path& file, const int positions[3],
+                      const int pausesMs[3]);
+    bool stage(MessageKey message, const std::function<bool()>& action, int position, int pauseMs);
+    bool finishing();
+    bool diskFinishing();
+    void result();
+    void end();
+
+    bool fail(const std::string& text);
+    std::string msg(MessageKey key) const { return state_.message(key); }
+    std::string fixed(FixedText row) const { return state_.fixed(row); }
+    std::string failMsg() const { return msg(MessageKey::FailMsg); }
+    bool pictureFileExists(const char* name) const;
+
+    const ProductionEnvironment& env_;
+    std::function<char()> slotLetter_;
+    std::unique_ptr<TrackingSlot> slot_;
+    WorkerState state_;
+
+    int iBlankWeight_ = 0;
+    bool spiFlash_ = false;
+    bool runBegun_ = false;  // iRunning was raised by this run
+    TimeOfDay start_;
+    std::filesystem::path flashFile_;  // the flash description sent to the device, if any
+    int diskSizeMB_ = 0;               // of the result line; 0 when the run measured no disk
+};
+
+}  // namespace corvid
