@@ -1,0 +1,62 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "characterisation/worker_state.h"
+#include "platform/registry_store.h"
+#include "production/product_thread.h"
+#include "station/messages.h"
+#include "station/production_settings.h"
+#include "tests/production/recording_views.h"
+
+namespace corvid::testing {
+
+// What a worker needs around it in a test: a station folder, settings, texts, a registry and
+// recording views. The transport is the test's.
+class WorkerHarness {
+  public:
+    WorkerHarness(Transport& transport, std::filesystem::path home)
+        : transport_(transport), home_(std::move(home)) {
+        std::filesystem::create_directories(home_ / "misc");
+        registry_ = openRegistryStore(home_.string());
+    }
+
+    StationSettings settings;
+    SharedMessages messages;
+    RecordingSlotView slot;
+    RecordingStationView station;
+    RecordingPrompt prompt;
+    StationCounters counters;
+
+    const std::filesystem::path& home() const { return home_; }
+    RegistryStore& registry() { return *registry_; }
+    Transport& transport() { return transport_; }
+
+    // A worker state on its own, for the steps that take one.
+    std::unique_ptr<WorkerState> state(char drive, int slotIndex = 0) {
+        return std::make_unique<WorkerState>(WorkerSeams{transport_,
+                                                         slot,
+                                                         station,
+                                                         prompt,
+                                                         *registry_,
+                                                         messages,
+                                                         settings,
+                                                         home_,
+                                                         [](std::chrono::milliseconds) {},
+                                                         {}},
+                                             drive, slotIndex, kLanguageEnglish);
+    }
+
+    ProductionEnvironment environment(const PortLocationSource* ports = nullptr) {
+        return ProductionEnvironment{transport_, station,  prompt, *registry_, messages,
+                                     settings,   counters, home_,  ports};
+    }
+
+  private:
+    Transport& transport_;
+    std::filesystem::path home_;
+    std::unique_ptr<RegistryStore> registry_;
+};
+
+}  // namespace corvid::testing
