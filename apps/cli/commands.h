@@ -8,4 +8,6 @@ namespace corvid::cli {
 // 0 success, 1 the job failed, 2 bad usage or input.
 using AddCommand = void (*)(CLI::App& app, int& exitStatus);
 
+void addSettingsCommand(CLI::App& app, int& exitStatus);  // cmd_settings.cpp
+
 }  // namespace corvid::cli

@@ -8,6 +8,7 @@ namespace {
 
 // The subcommands in the order --help lists them.
 constexpr corvid::cli::AddCommand kCommands[] = {
+    corvid::cli::addSettingsCommand,
     nullptr,
 };
 
