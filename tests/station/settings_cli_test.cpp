@@ -1,0 +1,85 @@
+// corvid-cli settings, run as an operator runs it.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "tests/station/station_test_support.h"
+
+namespace corvid {
+namespace {
+
+class SettingsCliTest : public test::StationFolderTest {
+  protected:
+    struct Run {
+        int status;
+        std::string out;
+        std::string err;
+    };
+    // 'args' are shell words, quoted by the caller where needed.
+    Run cli(const std::string& args) {
+        const std::string command = std::string(CORVID_BIN_DIR) + "/corvid-cli settings " + args +
+                                    " --home '" + dir_.string() + "' >'" + (dir_ / "out").string() +
+                                    "' 2>'" + (dir_ / "err").string() + "'";
+        const int raw = std::system(command.c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readBytes(dir_ / "out"),
+                readBytes(dir_ / "err")};
+    }
+    static bool has(const std::string& text, const std::string& part) {
+        return text.find(part) != std::string::npos;
+    }
+};
+
+TEST_F(SettingsCliTest, ShowOnAFreshStationPrintsTheFirstStartDefaults) {
+    const Run run = cli("show");
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const char* line :
+         {"FwUpgrade            1", "FwParityCheck        1", "Format               0",
+          "System Area Size     0      4MB", "iEccLevel            2", "iBadThreshold        20",
+          "iHideDiskRatio       10", "AllowErrorRate       2", "Disk feature         Normal",
+          "System Area Size: 4MB", "Pre-copy list (misc/seting.ini): empty"}) {
+        EXPECT_TRUE(has(run.out, line)) << line << "\n" << run.out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder().preferIni()));  // show changes nothing
+}
+
+TEST_F(SettingsCliTest, SetAndListChangesAreSavedAsTheWindowSavesThem) {
+    writeBytes(dir_ / "prefer.dat", "p");
+    EXPECT_EQ(cli("set Format=1 'Blanking check=1' label=disk1 eDeviceFeature=1").status, 0);
+    EXPECT_EQ(cli("list precopy add '" + (dir_ / "prefer.dat").string() + "'").status, 0);
+    const std::string ini = readBytes(folder().preferIni());
+    EXPECT_TRUE(has(ini, "Format=1\r\nBlanking check=1\r\n")) << ini;
+    EXPECT_TRUE(has(ini, "Label=DISK1\r\n")) << ini;
+
+    const Run show = cli("show");
+    EXPECT_TRUE(has(show.out, "Encrypted disk10%")) << show.out;
+    EXPECT_TRUE(has(show.out, "0  " + (dir_ / "prefer.dat").string())) << show.out;
+    EXPECT_EQ(cli("list precopy remove 0").status, 0);
+    EXPECT_TRUE(has(cli("list precopy show").out, "empty"));
+}
+
+TEST_F(SettingsCliTest, BadInputIsRefusedWithStatus2AndChangesNothing) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"set NoSuchKey=1", "\"NoSuchKey\" is not a setting"},
+        {"set iScanLevel=5", "iScanLevel is not a whole number from 0 to 4"},
+        {"set Format", "is not of the form KEY=VALUE"},
+        {"set eDeviceFeature=2 iHideDiskRatio=100", "more than the hidden disk allows"},
+        {"list spi add /nonexistent/file", "/nonexistent/file is not a file"},
+        {"list hidden remove 0", "the list is empty"},
+    };
+    for (const auto& [args, message] : cases) {
+        const Run run = cli(args);
+        EXPECT_EQ(run.status, 2) << args;
+        EXPECT_TRUE(has(run.err, message)) << args << ": " << run.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder().preferIni()));
+
+    std::filesystem::remove(dir_ / "misc");
+    const Run run = cli("show");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(has(run.err, "has no misc folder")) << run.err;
+}
+
+}  // namespace
+}  // namespace corvid
