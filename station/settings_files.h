@@ -51,7 +51,8 @@ struct SettingsLoadReport {
 
 // Everything the window's show loads, in its order: the three lists with unusable entries
 // dropped, prefer.ini, the capacity multiplier from the firmware file, the firmware picks.
-// Missing files give the defaults; a missing misc folder throws SettingsError.
+// Missing files give the defaults; a missing misc folder throws SettingsError. The disk-feature
+// label follows from the record afterwards (diskFeatureText).
 SettingsLoadReport loadStationSettings(const StationFolder& folder, StationSettings& settings);
 
 // Everything the window's close saves, in its order: hideseting.ini, spiseting.ini, prefer.ini,

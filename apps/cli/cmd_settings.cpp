@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -31,6 +32,11 @@ constexpr int kExitBadInput = 2;
 constexpr std::size_t kLongPath = 128;
 constexpr int kRowLongPath = 41;  // "Length of Filepath exceeds 128!"
 constexpr int kRowWarning = 26;
+constexpr int kRowNormal = 14;
+constexpr int kRowEncryptedDisk = 15;
+constexpr int kRowHiddenDisk = 16;
+constexpr int kRowDefault = 38;
+constexpr int kRowDegrade = 49;  // then "Show Error", "Do not care"
 
 // Input the command refuses: it ends with status 2.
 class BadInput : public std::runtime_error {
@@ -60,7 +66,9 @@ Loaded loadHome(const std::string& homeOption) {
     if (!std::filesystem::is_directory(home, error)) {
         throw BadInput("the station folder " + home.string() + " does not exist");
     }
-    home = std::filesystem::canonical(home, error);
+    if (std::filesystem::path canonical = std::filesystem::canonical(home, error); !error) {
+        home = canonical;
+    }
     Loaded loaded{StationFolder(home), {}, {}};
     if (!std::filesystem::is_directory(loaded.folder.misc(), error)) {
         throw BadInput("the station folder " + home.string() +
@@ -85,81 +93,108 @@ std::string shown(const std::string& text) {
     return text.empty() ? "(empty)" : text;
 }
 
-// What a stored value means, in English.
-std::string meaning(const StationSettings& s, std::string_view key) {
-    const SETTING_T& r = s.record;
-    if (key == "Format")
-        return "format the disk after the downloads: " + onOff(s.chkFormat);
-    if (key == "Blanking check")
-        return "blanking check (bad-block scan): " + onOff(s.chkBlankCheck);
-    if (key == "FwUpgrade")
-        return "write the firmware: " + onOff(s.chkFwUpgrade);
-    if (key == "ISO upgrade")
-        return "write the CD-ROM image image.iso: " + onOff(s.chkISOupgrade);
-    if (key == "Manual Upgrade")
-        return "wait for Start Upgrade: " + onOff(s.CheckManuupgrade);
-    if (key == "System Area check")
-        return "fixed system area size: " + onOff(s.SystemAreachk);
-    if (key == "System Area Size") {
-        return s.SystemAreaComBo < 0 ? "no size chosen"
-                                     : std::to_string(systemAreaItemMiB(s.SystemAreaComBo)) +
-                                           "MB, used while System Area check is on";
+std::string splitName(DeviceFeature feature) {
+    switch (feature) {
+        case DeviceFeature::Normal:
+            return english(kRowNormal);
+        case DeviceFeature::Encrypted:
+            return english(kRowEncryptedDisk);
+        case DeviceFeature::Hidden:
+            return english(kRowHiddenDisk);
     }
-    if (key == "Label")
-        return "volume label " + shown(s.LabelEdit);
-    if (key == "FwParityCheck")
-        return "firmware parity check: " + onOff(s.chkParityCheck);
-    if (key == "CapMultiplier") {
-        return r.CapMultiplier >= 0 && r.CapMultiplier < kCapMultiplierCount
-                   ? "capacity multiplier x" + std::to_string(kCapMultipliers[r.CapMultiplier])
-                   : "no valid multiplier";
-    }
-    if (key == "iScanLevel") {
-        // The settings dialog shows any other value as the last level.
-        const auto level = static_cast<unsigned>(r.iScanLevel);
-        return option(OptionTable::ScanLevels, level > 3 ? 4 : static_cast<int>(level));
-    }
-    if (key == "iPageSkip")
-        return "pages skipped in the scan";
-    if (key == "iEccLevel") {
-        return r.iEccLevel == 0 ? english(38) : "ECC level " + std::to_string(r.iEccLevel - 1);
-    }
-    if (key == "iBadThreshold")
-        return "% bad blocks that force a blanking check";
-    if (key == "eDeviceFeature") {
-        switch (r.eDeviceFeature) {
-            case DeviceFeature::Normal:
-                return english(14);
-            case DeviceFeature::Encrypted:
-                return english(15);
-            case DeviceFeature::Hidden:
-                return english(16);
-        }
-        return "not a listed split";
-    }
-    if (key == "iHideDiskRatio")
-        return "% of the capacity for the hidden or encrypted part";
-    if (key == "sHideDiskLabel")
-        return "hidden disk label " + shown(r.sHideDiskLabel);
-    if (key == "bUseImgFile") {
-        return r.bUseImgFile ? "hidden disk from ImageFile" : "hidden disk from its file list";
-    }
-    if (key == "ImageFile")
-        return "hidden-disk image " + shown(r.ImageFile);
-    if (key == "SaveSpiImage")
-        return "save the NOR flash to NorImage.bin: " + onOff(r.SaveSpiImage);
-    if (key == "AllowErrorRate")
-        return "% capacity shortfall allowed";
-    if (key == "DealCapError") {
-        const int deal = static_cast<int>(r.DealCapError);
-        return deal <= 2 ? english(49 + deal) : "not a listed choice";
-    }
-    if (key == "PageMode")
-        return "special scan: " + onOff(r.PageMode);
-    if (key == "PageModeSel")
-        return option(OptionTable::PageModes, r.PageModeSel);
-    return "";
+    return "not a listed split";
 }
+
+using Meaning = std::string (*)(const StationSettings& s);
+
+// What each stored value means, in English.
+const std::map<std::string_view, Meaning> kMeanings = {
+    {"Format",
+     [](const StationSettings& s) {
+         return "format the disk after the downloads: " + onOff(s.chkFormat);
+     }},
+    {"Blanking check",
+     [](const StationSettings& s) {
+         return "blanking check (bad-block scan): " + onOff(s.chkBlankCheck);
+     }},
+    {"FwUpgrade",
+     [](const StationSettings& s) { return "write the firmware: " + onOff(s.chkFwUpgrade); }},
+    {"ISO upgrade",
+     [](const StationSettings& s) {
+         return "write the CD-ROM image image.iso: " + onOff(s.chkISOupgrade);
+     }},
+    {"Manual Upgrade",
+     [](const StationSettings& s) {
+         return "wait for Start Upgrade: " + onOff(s.CheckManuupgrade);
+     }},
+    {"System Area check",
+     [](const StationSettings& s) { return "fixed system area size: " + onOff(s.SystemAreachk); }},
+    {"System Area Size",
+     [](const StationSettings& s) {
+         return s.SystemAreaComBo < 0 ? std::string("no size chosen")
+                                      : std::to_string(systemAreaItemMiB(s.SystemAreaComBo)) +
+                                            "MB, used while System Area check is on";
+     }},
+    {"Label", [](const StationSettings& s) { return "volume label " + shown(s.LabelEdit); }},
+    {"FwParityCheck",
+     [](const StationSettings& s) { return "firmware parity check: " + onOff(s.chkParityCheck); }},
+    {"CapMultiplier",
+     [](const StationSettings& s) {
+         const int index = s.record.CapMultiplier;
+         return index >= 0 && index < kCapMultiplierCount
+                    ? "capacity multiplier x" + std::to_string(kCapMultipliers[index])
+                    : std::string("no valid multiplier");
+     }},
+    {"iScanLevel",
+     [](const StationSettings& s) {
+         // The settings dialog shows any other value as the last level.
+         const auto level = static_cast<unsigned>(s.record.iScanLevel);
+         return option(OptionTable::ScanLevels, level > 3 ? 4 : static_cast<int>(level));
+     }},
+    {"iPageSkip", [](const StationSettings&) { return std::string("pages skipped in the scan"); }},
+    {"iEccLevel",
+     [](const StationSettings& s) {
+         const int item = s.record.iEccLevel;
+         return item == 0               ? english(kRowDefault)
+                : item > 0 && item <= 7 ? "ECC level " + std::to_string(item - 1)
+                                        : std::string("not a listed choice");
+     }},
+    {"iBadThreshold",
+     [](const StationSettings&) {
+         return std::string("% bad blocks that force a blanking check");
+     }},
+    {"eDeviceFeature", [](const StationSettings& s) { return splitName(s.record.eDeviceFeature); }},
+    {"iHideDiskRatio",
+     [](const StationSettings&) {
+         return std::string("% of the capacity for the hidden or encrypted part");
+     }},
+    {"sHideDiskLabel",
+     [](const StationSettings& s) {
+         return "hidden disk label " + shown(s.record.sHideDiskLabel);
+     }},
+    {"bUseImgFile",
+     [](const StationSettings& s) {
+         return std::string(s.record.bUseImgFile ? "hidden disk from ImageFile"
+                                                 : "hidden disk from its file list");
+     }},
+    {"ImageFile",
+     [](const StationSettings& s) { return "hidden-disk image " + shown(s.record.ImageFile); }},
+    {"SaveSpiImage",
+     [](const StationSettings& s) {
+         return "save the NOR flash to NorImage.bin: " + onOff(s.record.SaveSpiImage);
+     }},
+    {"AllowErrorRate",
+     [](const StationSettings&) { return std::string("% capacity shortfall allowed"); }},
+    {"DealCapError",
+     [](const StationSettings& s) {
+         const int deal = static_cast<int>(s.record.DealCapError);
+         return deal <= 2 ? english(kRowDegrade + deal) : std::string("not a listed choice");
+     }},
+    {"PageMode",
+     [](const StationSettings& s) { return "special scan: " + onOff(s.record.PageMode); }},
+    {"PageModeSel",
+     [](const StationSettings& s) { return option(OptionTable::PageModes, s.record.PageModeSel); }},
+};
 
 void printPick(const char* what, const StationSettings& s, std::int32_t index, std::int32_t size,
                const char* indexName) {
@@ -214,7 +249,7 @@ void printSettings(const Loaded& loaded) {
     for (const SettingKey& key : settingKeys()) {
         std::printf("  %-20s %-6s %s\n", std::string(key.key).c_str(),
                     key.kind == SettingKind::Text ? "" : key.get(s).c_str(),
-                    meaning(s, key.key).c_str());
+                    kMeanings.at(key.key)(s).c_str());
     }
     printDerived(loaded);
 }
