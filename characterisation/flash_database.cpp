@@ -197,7 +197,13 @@ bool parseFlashFile(WorkerState& w, const std::filesystem::path& file) {
 }
 
 bool createCfg(WorkerState& w) {
-    const FlashIdBytes id = flashIdBytes(w.FlashInfo);
+    return buildCfgFromId(flashIdBytes(w.FlashInfo), w.FlashInfo.iChips, w.Cfg.cfg);
+}
+
+bool buildCfgFromId(const FlashIdBytes& id, int chips, std::span<std::uint8_t> area) {
+    if (area.size() < cfg::kSize) {
+        return false;
+    }
     const auto row = std::find_if(kDeviceCodes.begin(), kDeviceCodes.end(),
                                   [&](const DeviceCode& c) { return c.deviceCode == id[1]; });
     if (row == kDeviceCodes.end()) {
@@ -217,13 +223,13 @@ bool createCfg(WorkerState& w) {
     const int log2PagesPerBlock = log2Block - log2Page;
     const int log2BlocksPerChip = log2Chip - log2Block;
 
-    auto& b = w.Cfg.cfg;
-    w.Cfg.cfg.fill(0);
+    const std::span<std::uint8_t> b = area;
+    std::fill(area.begin(), area.end(), std::uint8_t{0});
     for (std::size_t i = 0; i < cfg::kSignatureLength; i += 4) {
         std::memcpy(&b[cfg::kSignature + i], kCreatedSignature, 4);
     }
     std::fill_n(&b[cfg::kSectorFlags], cfg::kSectorFlagsLength, kCreatedSectorFlags);
-    b[cfg::kChips] = static_cast<std::uint8_t>(w.FlashInfo.iChips);
+    b[cfg::kChips] = static_cast<std::uint8_t>(chips);
     b[cfg::kLog2SectorSize] = 9;
     b[cfg::kLog2PageSize] = static_cast<std::uint8_t>(log2Page);
     b[cfg::kLog2BlockSize] = static_cast<std::uint8_t>(log2Block);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <span>
 #include <string>
 
 #include "characterisation/flash_info.h"
@@ -42,6 +43,9 @@ bool parseFlashFile(WorkerState& w, const std::filesystem::path& file);
 // Builds a CFG in the work area from the flash ID and chip count with the device-code table.
 // False when the device code is not in the table or its codes give no possible geometry.
 bool createCfg(WorkerState& w);
+// The same CFG for a flash ID and chip count, into the first 512 bytes of 'area' (the rest of the
+// area is cleared); for tools that describe a flash without a device at hand.
+bool buildCfgFromId(const FlashIdBytes& id, int chips, std::span<std::uint8_t> area);
 
 // Fills the geometry from the CFG in the work area, and the page map when the CFG carries one.
 // True when the signature is known, 512 <= page size <= 8192 and 32 <= pages per block <= 128.
