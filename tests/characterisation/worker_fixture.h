@@ -1,0 +1,121 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "characterisation/worker_state.h"
+#include "platform/registry_store.h"
+#include "station/messages.h"
+#include "station/operator_prompt.h"
+#include "station/production_settings.h"
+#include "station/slot_view.h"
+#include "tests/platform/temp_dir.h"
+#include "tests/support/recording_transport.h"
+
+namespace corvid::test {
+
+// What the steps show in the slot, in order.
+class SlotRecorder : public SlotView {
+  public:
+    void setStatus(const std::string& text) override { statuses.push_back(text); }
+    void setStatusColour(StatusColour colour) override { colours.push_back(colour); }
+    void setDetailP(const std::string&) override {}
+    void setDetailF(const std::string&) override {}
+    void setProgress(int position) override { progress.push_back(position); }
+    void setPicture(SlotPicture) override {}
+    void setGaugeVisible(bool) override {}
+
+    std::string status() const { return statuses.empty() ? "" : statuses.back(); }
+    StatusColour colour() const {
+        return colours.empty() ? StatusColour::WindowText : colours.back();
+    }
+
+    std::vector<std::string> statuses;
+    std::vector<StatusColour> colours;
+    std::vector<int> progress;
+};
+
+class StationRecorder : public StationView {
+  public:
+    void showCounters(int, int, int) override {}
+    void setSettingGroupsEnabled(bool) override {}
+    void setSystemAreaLabel(const std::string& text) override { label = text; }
+    std::string label;
+};
+
+class PromptRecorder : public OperatorPrompt {
+  public:
+    PromptAnswer show(const std::string& text, const std::string& caption, PromptIcon icon,
+                      PromptButtons) override {
+        shown.push_back({text, caption, icon});
+        return PromptAnswer::Ok;
+    }
+    struct Shown {
+        std::string text;
+        std::string caption;
+        PromptIcon icon;
+    };
+    std::vector<Shown> shown;
+};
+
+// A small NAND model behind the recording transport: block scans judge against a set of bad
+// blocks (and per-page results), phase 2 stores the seed and phase 1 compares with it, erases and
+// page writes are recorded, and any command can be made to fail on its n-th occurrence.
+class FakeFlash {
+  public:
+    explicit FakeFlash(RecordingTransport& transport);
+
+    std::set<std::uint32_t> badBlocks;
+    // Blocks that read back bad this many more times before they read good.
+    std::map<std::uint32_t, int> flakyReads;
+    // Per-page result of a block's page; 0xFF when absent.
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint8_t> pageResults;
+    // Sub-code -> occurrence numbers (1-based) that fail with a clear status bit.
+    std::map<std::uint8_t, std::set<int>> failures;
+
+    struct PageWrite {
+        std::uint32_t page;
+        std::uint8_t flashType;
+        std::vector<std::uint8_t> data;
+    };
+    std::vector<PageWrite> pageWrites;
+    std::vector<std::uint32_t> erases;
+    std::vector<std::vector<std::uint8_t>> pageTables;
+
+    int count(std::uint8_t subCode) const;
+
+  private:
+    Reply answer(const RecordedRequest& request);
+    std::map<std::uint8_t, int> seen_;
+    std::map<std::uint32_t, std::uint16_t> written_;
+};
+
+// A worker on drive E with English texts, a fresh station folder and scaled-away pauses.
+class WorkerTest : public TempDirTest {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Geometry without a CFG: chips x blocks, pages of pageSize bytes.
+    void setGeometry(int chips, int blocksPerChip, int pagesPerBlock, int pageSize = 2048);
+    // The scan commands sent, in order.
+    std::vector<RecordedRequest> sent(std::uint8_t subCode) const;
+
+    RecordingTransport transport;
+    SlotRecorder slot;
+    StationRecorder station;
+    PromptRecorder prompt;
+    std::unique_ptr<RegistryStore> registry;
+    SharedMessages messages;
+    StationSettings settings;
+    std::unique_ptr<WorkerState> w;
+    std::unique_ptr<FakeFlash> flash;
+};
+
+}  // namespace corvid::test
