@@ -9,5 +9,6 @@ namespace corvid::cli {
 using AddCommand = void (*)(CLI::App& app, int& exitStatus);
 
 void addSettingsCommand(CLI::App& app, int& exitStatus);  // cmd_settings.cpp
+void addInitHomeCommand(CLI::App& app, int& exitStatus);  // cmd_init_home.cpp
 
 }  // namespace corvid::cli

@@ -9,6 +9,7 @@ namespace {
 // The subcommands in the order --help lists them.
 constexpr corvid::cli::AddCommand kCommands[] = {
     corvid::cli::addSettingsCommand,
+    corvid::cli::addInitHomeCommand,
     nullptr,
 };
 
