@@ -10,6 +10,9 @@
 #include "production/pause.h"
 #include "production/port_location.h"
 #include "production/station_counters.h"
+#ifdef __linux__
+#include "production/sysfs_port_location.h"
+#endif
 #include "production/tool_values.h"
 #include "tests/platform/temp_dir.h"
 #include "tests/production/worker_harness.h"
@@ -191,6 +194,29 @@ TEST_F(PortLocationTest, TheProgramIsGivenThePortAndItsExitCodeDecoded) {
     QueryPortLocation(*state_, &source);
     EXPECT_EQ(harness_->slot.detailP(), "");
 }
+
+#ifdef __linux__
+TEST(SysfsPortLocation, ReadsBusHubPortAndPortFromTheDevicePath) {
+    struct Case {
+        const char* path;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"/sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1.4/2-1.4:1.0/host6/target6:0:0/"
+         "6:0:0:0/block/sdf",
+         "<2-1-4>"},
+        {"/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/host2/target2:0:0/2:0:0:0/block/"
+         "sdb",
+         "<1-0-3>"},
+        {"/sys/devices/pci0000:00/usb3/3-2/3-2.1/3-2.1.7/3-2.1.7:1.0/host9/block/sdc", "<3-1-7>"},
+        {"/sys/devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda", ""},
+    };
+    for (const auto& c : cases) {
+        const auto location = hubLocationFromDevicePath(c.path);
+        EXPECT_EQ(location ? portLocationText(*location) : "", c.text) << c.path;
+    }
+}
+#endif
 
 TEST_F(PortLocationTest, ToolValuesLiveUnderTheToolKey) {
     EXPECT_EQ(ReadToolValue(harness_->registry(), "LogBiTable", 7), 7);
