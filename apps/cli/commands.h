@@ -10,5 +10,8 @@ using AddCommand = void (*)(CLI::App& app, int& exitStatus);
 
 void addSettingsCommand(CLI::App& app, int& exitStatus);  // cmd_settings.cpp
 void addInitHomeCommand(CLI::App& app, int& exitStatus);  // cmd_init_home.cpp
+void addProduceCommand(CLI::App& app, int& exitStatus);   // cmd_produce.cpp
+void addProbeCommand(CLI::App& app, int& exitStatus);     // cmd_probe.cpp
+void addImageCommand(CLI::App& app, int& exitStatus);     // cmd_image.cpp
 
 }  // namespace corvid::cli

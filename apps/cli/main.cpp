@@ -10,6 +10,9 @@ namespace {
 constexpr corvid::cli::AddCommand kCommands[] = {
     corvid::cli::addSettingsCommand,
     corvid::cli::addInitHomeCommand,
+    corvid::cli::addProduceCommand,
+    corvid::cli::addProbeCommand,
+    corvid::cli::addImageCommand,
     nullptr,
 };
 

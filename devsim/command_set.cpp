@@ -1,0 +1,121 @@
+#include "devsim/command_set.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <string>
+
+namespace corvid::devsim {
+
+namespace {
+
+constexpr auto In = WireDirection::In;
+constexpr auto Out = WireDirection::Out;
+constexpr auto Call = Judged::Call;
+constexpr auto Status = Judged::Status;
+
+constexpr CommandSpec kCommands[] = {
+    {kOpVendorIn, SUB_SCSI_OP_READ_FLASH_ID, "SUB_SCSI_OP_READ_FLASH_ID", 6, In, Call, false, 2},
+    {kOpVendorOut, SUB_SCSI_OP_WRITE_CFG, "SUB_SCSI_OP_WRITE_CFG", 6, Out, Call, true, 2},
+    {kOpVendorIn, SUB_SCSI_OP_SPI_FLASH_CHECK, "SUB_SCSI_OP_SPI_FLASH_CHECK", 6, In, Status, true,
+     2},
+    {kOpVendorIn, SUB_SCSI_OP_START_DISK, "SUB_SCSI_OP_START_DISK", 6, In, Call, true, 2},
+    {kOpVendorIn, SUB_SCSI_OP_FSM_WRITE_SETUP, "SUB_SCSI_OP_FSM_WRITE_SETUP", 6, In, Call, false,
+     6},
+    {kOpVendorOut, SUB_SCSI_OP_FSM_WRITE, "SUB_SCSI_OP_FSM_WRITE", 6, Out, Call, false, 2},
+    {kOpVendorIn, SUB_SCSI_OP_FSM_CHECKSUM, "SUB_SCSI_OP_FSM_CHECKSUM", 6, In, Call, false, 4},
+    {kOpVendorIn, SUB_SCSI_OP_FILE_WRITE_SETUP, "SUB_SCSI_OP_FILE_WRITE_SETUP", 6, In, Status, true,
+     6},
+    {kOpVendorOut, SUB_SCSI_OP_FILE_WRITE, "SUB_SCSI_OP_FILE_WRITE", 6, Out, Call, true, 2},
+    {kOpVendorIn, SUB_SCSI_OP_FILE_WRITE_END, "SUB_SCSI_OP_FILE_WRITE_END", 6, In, Status, true, 2},
+    {kOpVendorIn, SUB_SCSI_OP_READ_CFG, "SUB_SCSI_OP_READ_CFG", 10, In, Call, true, 2},
+    {kOpVendorIn, SUB_SCSI_OP_RESET, "SUB_SCSI_OP_RESET", 6, In, Call, false, 2},
+    {kOpVendorIn, SUB_SCSI_OP_GET_CHIP_NAME, "SUB_SCSI_OP_GET_CHIP_NAME", 6, In, Call, false, 2},
+    {kOpVendorIn, SUB_SCSI_OP_SET_SYS_AREA_SIZE, "SUB_SCSI_OP_SET_SYS_AREA_SIZE", 6, In, Call, true,
+     3},
+    {kOpVendorIn, SUB_SCSI_OP_GET_FLASH_COUNT, "SUB_SCSI_OP_GET_FLASH_COUNT", 6, In, Call, false,
+     2},
+    {kOpVendorIn, SUB_SCSI_OP_GET_CHIP_NAME_2, "SUB_SCSI_OP_GET_CHIP_NAME_2", 6, In, Call, false,
+     2},
+    {kOpVendorIn, SUB_SCSI_OP_FW_PARITY_CHECK, "SUB_SCSI_OP_FW_PARITY_CHECK", 6, In, Status, true,
+     2},
+    {kOpVendorIn, SUB_SCSI_OP_SET_CAP_MULTIPLIER, "SUB_SCSI_OP_SET_CAP_MULTIPLIER", 6, In, Status,
+     true, 3},
+    {kOpVendorIn, SUB_SCSI_OP_8E, "SUB_SCSI_OP_8E", 6, In, Status, false, 3},
+    {kOpVendorIn, SUB_SCSI_OP_8F, "SUB_SCSI_OP_8F", 6, In, Status, false, 3},
+    {kOpVendorIn, SUB_SCSI_OP_91, "SUB_SCSI_OP_91", 6, In, Status, false, 3},
+    {kOpVendorIn, SUB_SCSI_OP_SWITCH_HIDDEN_DISK, "SUB_SCSI_OP_SWITCH_HIDDEN_DISK", 6, In, Status,
+     true, 2},
+    {kOpVendorIn, SUB_SCSI_OP_SCAN_BLOCK, "SUB_SCSI_OP_SCAN_BLOCK", 16, In, Status, true, 15},
+    {kOpVendorIn, SUB_SCSI_OP_ERASE_BLOCK, "SUB_SCSI_OP_ERASE_BLOCK", 10, In, Call, true, 8},
+    {kOpVendorOut, SUB_SCSI_OP_WRITE_PAGE, "SUB_SCSI_OP_WRITE_PAGE", 10, Out, Call, true, 9},
+    {kOpVendorIn, SUB_SCSI_OP_READ_PAGE, "SUB_SCSI_OP_READ_PAGE", 10, In, Call, true, 9},
+    {kOpVendorIn, SUB_SCSI_OP_FSM_INIT, "SUB_SCSI_OP_FSM_INIT", 6, In, Call, true, 2},
+    {kOpVendorIn, SUB_SCSI_OP_READ_BLOCK_MAP, "SUB_SCSI_OP_READ_BLOCK_MAP", 10, In, Call, true, 6},
+    {kOpVendorIn, SUB_SCSI_OP_99, "SUB_SCSI_OP_99", 10, In, Call, false, 2},
+    {kOpVendorIn, SUB_SCSI_OP_GET_PORT, "SUB_SCSI_OP_GET_PORT", 6, In, Call, false, 2},
+    {kOpVendorOut, SUB_SCSI_OP_SEND_PAGE_TABLE, "SUB_SCSI_OP_SEND_PAGE_TABLE", 6, Out, Call, true,
+     2},
+    {kOpVendorIn, SUB_SCSI_OP_9C, "SUB_SCSI_OP_9C", 6, In, Call, false, 2},
+    {kOpVendorIn, SUB_SCSI_OP_SPI_READ, "SUB_SCSI_OP_SPI_READ", 6, In, Call, true, 6},
+    {kOpVendorOut, SUB_SCSI_OP_SPI_WRITE, "SUB_SCSI_OP_SPI_WRITE", 6, Out, Call, true, 6},
+    {kOpInquiry, 0, "INQUIRY", 6, In, Call, false, 6},
+    {kOpStartStopUnit, 0, "START_STOP_UNIT", 6, In, Call, false, 6},
+    {kOpReadCapacity10, 0, "READ_CAPACITY(10)", 10, In, Call, false, 10},
+    {kOpRead10, 0, "READ(10)", 10, In, Call, false, 10},
+    {kOpWrite10, 0, "WRITE(10)", 10, Out, Call, false, 10},
+};
+
+bool isVendor(std::uint8_t opcode) {
+    return opcode == kOpVendorIn || opcode == kOpVendorOut;
+}
+
+// Upper case without the characters that people spell differently: "read(10)" and "READ10"
+// both give "READ10", "read capacity" gives "READCAPACITY".
+std::string normalised(std::string_view name) {
+    std::string out;
+    for (const char c : name) {
+        if (std::isalnum(static_cast<unsigned char>(c))) {
+            out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+const CommandSpec* findCommand(std::span<const std::uint8_t> cdb) {
+    if (cdb.empty()) {
+        return nullptr;
+    }
+    for (const CommandSpec& spec : kCommands) {
+        if (isVendor(spec.opcode)) {
+            if (cdb.size() >= 2 && cdb[0] == spec.opcode && cdb[1] == spec.subCode) {
+                return &spec;
+            }
+        } else if (cdb[0] == spec.opcode) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+const CommandSpec* findCommandByName(std::string_view name) {
+    const std::string wanted = normalised(name);
+    static const std::string prefix = normalised("SUB_SCSI_OP_");
+    for (const CommandSpec& spec : kCommands) {
+        const std::string full = normalised(spec.name);
+        if (wanted == full || (full.starts_with(prefix) && wanted == full.substr(prefix.size())) ||
+            (!isVendor(spec.opcode) && full.ends_with("10") &&
+             wanted == full.substr(0, full.size() - 2))) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+std::span<const CommandSpec> allCommands() {
+    return kCommands;
+}
+
+}  // namespace corvid::devsim

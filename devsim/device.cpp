@@ -1,0 +1,310 @@
+#include "devsim/device.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+namespace corvid::devsim {
+
+namespace {
+
+const char* kindOption(FaultRule::Kind kind) {
+    switch (kind) {
+        case FaultRule::Kind::FailCall:
+        case FaultRule::Kind::FailStatus:
+            return "--fail";
+        case FaultRule::Kind::UnplugDuring:
+            return "--unplug-during";
+        case FaultRule::Kind::Silent:
+            return "--silent";
+    }
+    return "--fail";
+}
+
+std::string utcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const auto seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm parts{};
+    ::gmtime_r(&seconds, &parts);
+    char text[64];
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<int>(millis));
+    return text;
+}
+
+}  // namespace
+
+FaultRule parseFaultRule(FaultRule::Kind kind, std::string_view text) {
+    FaultRule rule;
+    rule.kind = kind;
+    std::string_view name = text;
+    auto bad = [&](const std::string& why) {
+        throw std::invalid_argument("The fault \"" + std::string(text) + "\" " + why + ".");
+    };
+    if (const auto colon = name.find(':'); colon != std::string_view::npos) {
+        const std::string_view how = name.substr(colon + 1);
+        if (kind != FaultRule::Kind::FailCall && kind != FaultRule::Kind::FailStatus) {
+            bad("takes no \":call\" or \":status\" here");
+        }
+        if (how == "call") {
+            rule.kind = FaultRule::Kind::FailCall;
+        } else if (how == "status") {
+            rule.kind = FaultRule::Kind::FailStatus;
+        } else {
+            bad("must end in \":call\" or \":status\"");
+        }
+        name = name.substr(0, colon);
+    }
+    if (const auto at = name.find('@'); at != std::string_view::npos) {
+        const std::string_view digits = name.substr(at + 1);
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), rule.occurrence);
+        if (digits.empty() || error != std::errc{} || end != digits.data() + digits.size() ||
+            rule.occurrence == 0) {
+            bad("must give the occurrence as a number from 1 after '@'");
+        }
+        name = name.substr(0, at);
+    }
+    rule.command = findCommandByName(name);
+    if (rule.command == nullptr) {
+        bad("names no command of the controller (e.g. READ_CFG, SCAN_BLOCK, INQUIRY, READ10)");
+    }
+    return rule;
+}
+
+std::string faultRuleText(const FaultRule& rule) {
+    std::string text = std::string(kindOption(rule.kind)) + " " + rule.command->name;
+    if (rule.occurrence != 0) {
+        text += "@" + std::to_string(rule.occurrence);
+    }
+    if (rule.kind == FaultRule::Kind::FailStatus) {
+        text += ":status";
+    }
+    return text;
+}
+
+double parseBandwidth(std::string_view text) {
+    std::string_view digits = text;
+    double scale = 1;
+    if (!digits.empty()) {
+        switch (digits.back()) {
+            case 'K':
+            case 'k':
+                scale = 1024;
+                break;
+            case 'M':
+            case 'm':
+                scale = 1024 * 1024;
+                break;
+            case 'G':
+            case 'g':
+                scale = 1024.0 * 1024 * 1024;
+                break;
+            default:
+                break;
+        }
+        if (scale != 1) {
+            digits.remove_suffix(1);
+        }
+    }
+    double value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || error != std::errc{} || end != digits.data() + digits.size() ||
+        value <= 0) {
+        throw std::invalid_argument("The bandwidth \"" + std::string(text) +
+                                    "\" is not a positive number of bytes per second (e.g. 20M).");
+    }
+    return value * scale;
+}
+
+Device::Device(DeviceSettings settings)
+    : settings_(std::move(settings)), controller_(settings_.profile, settings_.stateDir) {
+    if (!settings_.traceFile.empty()) {
+        trace_ = std::fopen(settings_.traceFile.c_str(), "w");
+        if (trace_ == nullptr) {
+            throw std::runtime_error("The trace file " + settings_.traceFile.string() +
+                                     " cannot be written: " + std::strerror(errno) + ".");
+        }
+    }
+}
+
+Device::~Device() {
+    if (trace_ != nullptr) {
+        std::fclose(trace_);
+    }
+}
+
+void Device::powerUp(bool afterReset) {
+    std::lock_guard lock(mutex_);
+    interrupted_ = false;
+    hung_ = false;
+    controller_.powerUp(afterReset);
+}
+
+void Device::interrupt() {
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+    wake_.notify_all();
+}
+
+void Device::setFaults(std::vector<FaultRule> faults) {
+    std::lock_guard lock(mutex_);
+    settings_.faults = std::move(faults);
+    seen_.clear();
+}
+
+Timing Device::timing() const {
+    return settings_.timing;
+}
+
+std::optional<std::filesystem::path> Device::shownVolume() {
+    std::lock_guard lock(mutex_);
+    return controller_.shownVolume();
+}
+
+std::string Device::summary() {
+    std::lock_guard lock(mutex_);
+    const DeviceProfile& profile = controller_.profile();
+    std::string text = std::string(1, settings_.letter) + "  " + profile.name + "  ";
+    text += profile.isForeign() ? "foreign disk" : flashIdText(profile.flashId);
+    text += "  " + controller_.diskSummary();
+    if (hung_) {
+        text += "  (not answering)";
+    }
+    text += "  state " + settings_.stateDir.string();
+    if (!settings_.traceFile.empty()) {
+        text += "  trace " + settings_.traceFile.string();
+    }
+    for (const FaultRule& rule : settings_.faults) {
+        text += "  " + faultRuleText(rule);
+    }
+    return text;
+}
+
+bool Device::pause(double milliseconds, std::unique_lock<std::mutex>& lock) {
+    if (milliseconds <= 0) {
+        return !interrupted_;
+    }
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::microseconds(static_cast<std::int64_t>(milliseconds * 1000));
+    return !wake_.wait_until(lock, until, [&] { return interrupted_; });
+}
+
+void Device::trace(const WireRequest& request, const CommandSpec* spec, const char* result,
+                   const std::string& note) {
+    if (trace_ == nullptr) {
+        return;
+    }
+    std::string cdb;
+    char byte[3];
+    for (std::size_t i = 0; i < request.cdbLength && i < sizeof(request.cdb); ++i) {
+        std::snprintf(byte, sizeof(byte), "%02X", request.cdb[i]);
+        cdb += byte;
+    }
+    std::fprintf(trace_, "%s %c %s %s %u %s %s%s%s\n", utcNow().c_str(), settings_.letter,
+                 cdb.c_str(),
+                 request.direction == static_cast<std::uint8_t>(WireDirection::Out) ? "out" : "in",
+                 request.transferLength, result, spec != nullptr ? spec->name : "unknown",
+                 note.empty() ? "" : ": ", note.c_str());
+    std::fflush(trace_);
+}
+
+DeviceReply Device::handle(const WireRequest& request, std::span<const std::uint8_t> dataOut) {
+    std::unique_lock lock(mutex_);
+    DeviceReply reply;
+    reply.header.magic = kWireMagic;
+    const std::span<const std::uint8_t> cdb(request.cdb,
+                                            std::min<std::size_t>(request.cdbLength, 16));
+    const CommandSpec* spec = findCommand(cdb);
+    if (hung_) {
+        trace(request, spec, "silent", "the device no longer answers");
+        reply.after = AfterCommand::Hang;
+        return reply;
+    }
+
+    std::optional<FaultRule> fault;
+    if (spec != nullptr) {
+        const std::uint32_t occurrence = ++seen_[spec];
+        for (const FaultRule& rule : settings_.faults) {
+            const bool once =
+                rule.kind == FaultRule::Kind::UnplugDuring || rule.kind == FaultRule::Kind::Silent;
+            const std::uint32_t wanted = rule.occurrence != 0 ? rule.occurrence : (once ? 1 : 0);
+            if (rule.command == spec && (wanted == 0 || wanted == occurrence)) {
+                fault = rule;
+                break;
+            }
+        }
+    }
+
+    const Timing& timing = settings_.timing;
+    double busyMs = timing.latencyMs;
+    if (timing.bytesPerSecond > 0) {
+        busyMs += request.transferLength * 1000.0 / timing.bytesPerSecond;
+    }
+    if (spec != nullptr && spec->subCode == SUB_SCSI_OP_SCAN_BLOCK && cdb.size() >= 8) {
+        busyMs += timing.scanMsPerBlock * cdbBe16(cdb, 6);
+    }
+
+    if (fault && fault->kind == FaultRule::Kind::UnplugDuring) {
+        pause(busyMs / 2, lock);
+        trace(request, spec, "unplugged", "pulled out during the command");
+        reply.after = AfterCommand::Leave;
+        return reply;
+    }
+    if (fault && fault->kind == FaultRule::Kind::Silent) {
+        hung_ = true;
+        trace(request, spec, "silent", "the device stops answering");
+        reply.after = AfterCommand::Hang;
+        return reply;
+    }
+
+    Outcome outcome;
+    const char* result = "good";
+    if (fault && fault->kind == FaultRule::Kind::FailCall) {
+        outcome.status = WireStatus::CheckCondition;
+        outcome.note = "injected failure";
+        result = "fault-call";
+    } else if (fault && fault->kind == FaultRule::Kind::FailStatus) {
+        outcome.data.assign(request.direction == static_cast<std::uint8_t>(WireDirection::In)
+                                ? request.transferLength
+                                : 0,
+                            0);
+        outcome.note = "injected status byte 0x00";
+        result = "fault-status";
+    } else {
+        Command command;
+        command.cdb = cdb;
+        command.direction = static_cast<WireDirection>(request.direction);
+        command.transferLength = request.transferLength;
+        command.dataOut = dataOut;
+        outcome = controller_.execute(command);
+        if (outcome.status == WireStatus::CheckCondition) {
+            result = "refused";
+        } else if (spec != nullptr && spec->judged == Judged::Status &&
+                   (outcome.data.empty() || (outcome.data[0] & 0x01) == 0)) {
+            result = "failed-status";
+        }
+    }
+
+    if (!pause(busyMs, lock)) {
+        trace(request, spec, "unplugged", "pulled out during the command");
+        reply.after = AfterCommand::Leave;
+        return reply;
+    }
+    trace(request, spec, result, outcome.note);
+    reply.header.status = static_cast<std::uint8_t>(outcome.status);
+    reply.header.dataLength = static_cast<std::uint32_t>(outcome.data.size());
+    reply.data = std::move(outcome.data);
+    reply.after = outcome.leaves ? AfterCommand::ReplyThenReset : AfterCommand::Reply;
+    return reply;
+}
+
+}  // namespace corvid::devsim

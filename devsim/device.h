@@ -1,0 +1,108 @@
+#pragma once
+
+// A simulated device as the host serves it: the controller model plus what test equipment adds
+// around it (injected faults, timing, the trace of every command).
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "devsim/controller.h"
+#include "devsim/wire.h"
+
+namespace corvid::devsim {
+
+struct FaultRule {
+    enum class Kind {
+        FailCall,      // the command is refused: the pass-through call fails
+        FailStatus,    // the command answers with bit 0 of its status byte clear
+        UnplugDuring,  // the device is pulled out while it works on the command
+        Silent,        // the device stops answering, from this command on
+    };
+    Kind kind = Kind::FailCall;
+    const CommandSpec* command = nullptr;
+    std::uint32_t occurrence = 0;  // the n-th time the command arrives; 0: every time (the
+                                   // first time for UnplugDuring and Silent)
+};
+
+// Parses "READ_CFG", "READ_CFG@3", and for failures also a ":call" or ":status" suffix
+// ("WRITE_PAGE@2:status"). Throws std::invalid_argument with one sentence naming the text.
+FaultRule parseFaultRule(FaultRule::Kind kind, std::string_view text);
+// The rule written back in that form, with the option it belongs to ("--fail READ_CFG@3:call").
+std::string faultRuleText(const FaultRule& rule);
+
+struct Timing {
+    double latencyMs = 0;       // per command
+    double bytesPerSecond = 0;  // data moved; 0 is unlimited
+    double scanMsPerBlock = 0;  // SUB_SCSI_OP_SCAN_BLOCK, per block
+    double resetAwayMs = 100;   // how long the device is gone after SUB_SCSI_OP_RESET
+};
+
+// "10M", "512K", "2000000" bytes per second. Throws std::invalid_argument.
+double parseBandwidth(std::string_view text);
+
+struct DeviceSettings {
+    char letter = 'E';
+    DeviceProfile profile;
+    std::filesystem::path stateDir;
+    std::filesystem::path traceFile;  // empty: no trace
+    std::vector<FaultRule> faults;
+    Timing timing;
+};
+
+// What the connection does after a command.
+enum class AfterCommand { Reply, ReplyThenReset, Leave, Hang };
+
+struct DeviceReply {
+    AfterCommand after = AfterCommand::Reply;
+    WireReply header{};
+    std::vector<std::uint8_t> data;
+};
+
+class Device {
+  public:
+    // Throws std::runtime_error naming the state folder or trace file that cannot be used.
+    explicit Device(DeviceSettings settings);
+    ~Device();
+
+    char letter() const { return settings_.letter; }
+
+    // Runs one command. Thread-safe; commands of one device run one at a time.
+    DeviceReply handle(const WireRequest& request, std::span<const std::uint8_t> dataOut);
+
+    // Power comes on: at plug-in, or when the device returns after a reset.
+    void powerUp(bool afterReset);
+    // Ends every wait of the device at once (it is being unplugged).
+    void interrupt();
+
+    void setFaults(std::vector<FaultRule> faults);
+    Timing timing() const;
+    std::optional<std::filesystem::path> shownVolume();
+    // One line for listings: profile, flash ID, disk, state and trace.
+    std::string summary();
+
+  private:
+    void trace(const WireRequest& request, const CommandSpec* spec, const char* result,
+               const std::string& note);
+    // Sleeps unless interrupted; false when interrupted.
+    bool pause(double milliseconds, std::unique_lock<std::mutex>& lock);
+
+    DeviceSettings settings_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool interrupted_ = false;
+    bool hung_ = false;
+    Controller controller_;
+    std::FILE* trace_ = nullptr;
+    std::map<const CommandSpec*, std::uint32_t> seen_;
+};
+
+}  // namespace corvid::devsim

@@ -1,0 +1,60 @@
+#include "devsim/sim_dir.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+namespace corvid::devsim {
+
+namespace fs = std::filesystem;
+
+fs::path defaultSimDir() {
+    if (const char* dir = std::getenv("CORVID_SIM_DIR"); dir != nullptr && *dir != '\0') {
+        return dir;
+    }
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        runtime != nullptr && *runtime != '\0') {
+        return fs::path(runtime) / "corvid-devsim";
+    }
+    return fs::path("/tmp") / ("corvid-devsim-" + std::to_string(::getuid()));
+}
+
+fs::path controlSocketPath(const fs::path& simDir) {
+    return simDir / "control.sock";
+}
+
+fs::path deviceSocketPath(const fs::path& simDir, char driveLetter) {
+    return simDir / (std::string(1, driveLetter) + ".sock");
+}
+
+fs::path volumeLinkPath(const fs::path& simDir, char driveLetter) {
+    return simDir / (std::string(1, driveLetter) + ".volume");
+}
+
+fs::path defaultTracePath(const fs::path& simDir, char driveLetter) {
+    return simDir / (std::string(1, driveLetter) + ".trace");
+}
+
+std::optional<char> letterOfSocketName(const fs::path& fileName) {
+    const std::string name = fileName.string();
+    if (name.size() == 6 && isDriveLetter(name[0]) && name.compare(1, 5, ".sock") == 0) {
+        return name[0];
+    }
+    return std::nullopt;
+}
+
+std::optional<fs::path> simVolumePath(const fs::path& simDir, char driveLetter) {
+    std::error_code error;
+    fs::path target = fs::read_symlink(volumeLinkPath(simDir, driveLetter), error);
+    if (!error && target.is_relative()) {
+        target = simDir / target;
+    }
+    if (error || !fs::exists(target, error)) {
+        return std::nullopt;
+    }
+    return target;
+}
+
+}  // namespace corvid::devsim
