@@ -53,6 +53,10 @@ std::optional<HubLocation> decodePortProgramCode(int exitCode) {
     return HubLocation{exitCode / 100 % 100, exitCode / 10 % 10, exitCode % 10};
 }
 
+std::optional<HubLocation> SingleHubPortLocationSource::locate(char, int portNumber) const {
+    return HubLocation{1, 0, portNumber};
+}
+
 std::filesystem::path portProgramPath(const std::filesystem::path& home) {
 #ifdef _WIN32
     return home / "misc" / "usbdos.exe";

@@ -30,6 +30,13 @@ class PortLocationSource {
     virtual std::optional<HubLocation> locate(char driveLetter, int portNumber) const = 0;
 };
 
+// A device that sits on the one hub of its bus (the simulator's): its own port number is the
+// whole location, shown as "<1-0-port>".
+class SingleHubPortLocationSource : public PortLocationSource {
+  public:
+    std::optional<HubLocation> locate(char driveLetter, int portNumber) const override;
+};
+
 // misc/usbdos (misc\usbdos.exe on Windows) of the station folder.
 std::filesystem::path portProgramPath(const std::filesystem::path& home);
 
