@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "image/short_name.h"
+#include "station/messages.h"
+#include "station/operator_prompt.h"
+
+namespace corvid {
+
+// The sizes the image tool offers: 32 to 2048 MB in steps of 8 MB.
+inline constexpr std::uint32_t kImageMinSizeMb = 32;
+inline constexpr std::uint32_t kImageMaxSizeMb = 2048;
+inline constexpr std::uint32_t kImageSizeStepMb = 8;
+inline constexpr std::size_t kImageLabelMaxCharacters = 8;
+
+struct ImageBuildRequest {
+    std::string label;  // UTF-8, at most 8 characters; letters are stored in upper case
+    std::uint32_t diskSizeMb = 64;
+    std::vector<std::filesystem::path> items;  // the hidden files and folders, in order
+    std::filesystem::path output;
+    ShortNameCodePage codePage;  // of 8.3 names and the label
+    int language = kLanguageEnglish;
+};
+
+struct ImageBuildProgress {
+    std::uint32_t sectorSize = 0;  // the volume being built
+    std::size_t filesDone = 0;
+    std::size_t filesTotal = 0;
+    std::uint64_t bytesDone = 0;
+};
+
+enum class ImageBuildStatus { Success, BadInput, Failed };
+
+// A message box of the image tool; an empty caption is the system's default one.
+struct ImageToolMessage {
+    std::string text;
+    std::string caption;
+    PromptIcon icon = PromptIcon::Error;
+};
+
+struct ImageBuildResult {
+    ImageBuildStatus status = ImageBuildStatus::Failed;
+    std::vector<ImageToolMessage> messages;  // what the image tool shows, in order
+    std::string detail;                      // one sentence naming the file or value at fault
+};
+
+// Builds a "5VX6 IMG" file: for 512-byte and then 1024-byte sectors, a volume of the disk size
+// is formatted, labelled and filled with the list, and saved (the first block creates the file,
+// the second is appended). The file is written beside the output under a temporary name and
+// takes the output's name only when both blocks are in it, so a failed build never leaves a
+// file that looks like a finished image.
+ImageBuildResult buildImage(const ImageBuildRequest& request,
+                            const std::function<void(const ImageBuildProgress&)>& progress = {});
+
+// The label as the volume stores it (upper case, in the code page); throws std::invalid_argument
+// with a sentence naming the label when it is longer than 8 characters, holds a character a FAT
+// label cannot hold, or does not fit the code page.
+std::string imageLabelBytes(const std::string& label, const ShortNameCodePage& codePage);
+
+}  // namespace corvid

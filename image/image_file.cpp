@@ -1,0 +1,233 @@
+#include "image/image_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <vector>
+
+#include "image/byte_order.h"
+
+namespace corvid {
+
+namespace {
+
+using namespace image_header;
+
+std::string reasonFromErrno() {
+    return errno != 0 ? std::string(std::strerror(errno)) : std::string("write error");
+}
+
+bool hasMagic(const std::byte* text) {
+    // The first 12 bytes, read as a zero-terminated text, must be the magic.
+    const std::size_t length = std::strlen(kImageMagic);
+    return std::memcmp(text, kImageMagic, length) == 0 && text[length] == std::byte{0};
+}
+
+std::byte* entryAt(std::byte* header, std::size_t index) {
+    return header + kFirstEntry + index * kEntryBytes;
+}
+
+}  // namespace
+
+bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
+             std::uint32_t diskSizeMb, std::string* failure) {
+    const auto fail = [&](const std::string& why) {
+        if (failure != nullptr) {
+            *failure = "the image file " + path.string() + " cannot be written: " + why;
+        }
+        return false;
+    };
+    if (!disk.started()) {
+        return fail("the volume was not built");
+    }
+
+    errno = 0;
+    std::fstream file;
+    std::vector<char> buffer(1u << 20);
+    file.rdbuf()->pubsetbuf(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    if (append) {
+        file.open(path, std::ios::in | std::ios::out | std::ios::binary);
+    } else {
+        file.open(path, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
+    }
+    if (!file.is_open()) {
+        return fail(reasonFromErrno());
+    }
+
+    std::uint64_t blockStart = kBytes;
+    if (append) {
+        file.seekp(0, std::ios::end);
+        const std::streamoff end = file.tellp();
+        if (end < static_cast<std::streamoff>(kBytes)) {
+            return fail("it holds no image header to append to");
+        }
+        blockStart = static_cast<std::uint64_t>(end);
+    } else {
+        std::array<std::byte, kBytes> header{};
+        std::memcpy(header.data() + kMagic, kImageMagic, std::strlen(kImageMagic));
+        storeLe32(header.data() + kDiskSizeMb, diskSizeMb);
+        file.write(reinterpret_cast<const char*>(header.data()), kBytes);
+    }
+    if (blockStart > std::numeric_limits<std::uint32_t>::max()) {
+        return fail("the records would start beyond the 4 GiB an entry can address");
+    }
+
+    std::uint32_t records = 0;
+    const bool drained = disk.drainRecords(
+        [&file](std::span<const std::byte> bytes, std::uint32_t) {
+            file.write(reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<std::streamsize>(bytes.size()));
+            return static_cast<bool>(file);
+        },
+        records);
+    if (!drained || !file) {
+        return fail(reasonFromErrno());
+    }
+
+    std::array<std::byte, kEntryBytes> entry{};
+    storeLe32(entry.data() + kEntrySectorSize, disk.sectorSize());
+    storeLe32(entry.data() + kEntryOffset, static_cast<std::uint32_t>(blockStart));
+    storeLe32(entry.data() + kEntryRecords, records);
+    file.seekp(static_cast<std::streamoff>(kFirstEntry + (append ? 1 : 0) * kEntryBytes));
+    file.write(reinterpret_cast<const char*>(entry.data()), kEntryBytes);
+    file.flush();
+    if (!file) {
+        return fail(reasonFromErrno());
+    }
+    file.close();
+    if (file.fail()) {
+        return fail(reasonFromErrno());
+    }
+    disk.markSaved();
+    return true;
+}
+
+std::optional<std::uint32_t> ImgReadSize(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::array<std::byte, kMagicTextBytes + 4> bytes{};
+    if (!file.read(reinterpret_cast<char*>(bytes.data()), bytes.size()) ||
+        !hasMagic(bytes.data())) {
+        return std::nullopt;
+    }
+    return loadLe32(bytes.data() + kDiskSizeMb);
+}
+
+ImageHeader readImageHeader(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw ImageFileError("the image file " + path.string() + " cannot be opened");
+    }
+    std::array<std::byte, kBytes> bytes{};
+    file.read(reinterpret_cast<char*>(bytes.data()), kBytes);
+    if (file.gcount() < static_cast<std::streamsize>(kMagicTextBytes + 4) ||
+        !hasMagic(bytes.data())) {
+        throw ImageFileError("the file " + path.string() + " is not a 5VX6 IMG image file");
+    }
+    if (file.gcount() < static_cast<std::streamsize>(kBytes)) {
+        throw ImageFileError("the image file " + path.string() + " ends inside its header");
+    }
+    ImageHeader header;
+    header.diskSizeMb = loadLe32(bytes.data() + kDiskSizeMb);
+    const std::uint64_t fileSize = std::filesystem::file_size(path);
+    for (std::size_t i = 0; i < kEntryCount; ++i) {
+        const std::byte* entry = entryAt(bytes.data(), i);
+        ImageEntry& e = header.entries[i];
+        e.sectorSize = loadLe32(entry + kEntrySectorSize);
+        e.offset = loadLe32(entry + kEntryOffset);
+        e.recordCount = loadLe32(entry + kEntryRecords);
+        if (e.sectorSize == 0) {
+            continue;
+        }
+        const std::uint64_t end =
+            e.offset + static_cast<std::uint64_t>(e.recordCount) * (4ull + e.sectorSize);
+        if (end > fileSize) {
+            throw ImageFileError("the image file " + path.string() + " is cut short: entry " +
+                                 std::to_string(i) + " needs " + std::to_string(end) +
+                                 " bytes, the file has " + std::to_string(fileSize));
+        }
+    }
+    return header;
+}
+
+std::optional<std::size_t> findImageEntry(const ImageHeader& header, std::uint32_t sectorSize) {
+    for (std::size_t i = 0; i < header.entries.size(); ++i) {
+        if (header.entries[i].sectorSize != 0 && header.entries[i].sectorSize == sectorSize) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+void readImageRecords(const std::filesystem::path& path, const ImageEntry& entry,
+                      const ImageRecordSink& sink) {
+    if (entry.sectorSize == 0 || entry.sectorSize > 4096) {
+        throw ImageFileError("the image file " + path.string() + " has an entry with sector size " +
+                             std::to_string(entry.sectorSize));
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw ImageFileError("the image file " + path.string() + " cannot be opened");
+    }
+    file.seekg(static_cast<std::streamoff>(entry.offset));
+    const std::size_t recordBytes = 4 + entry.sectorSize;
+    constexpr std::size_t kChunkRecords = 1024;
+    std::vector<std::byte> chunk(recordBytes * kChunkRecords);
+    std::uint32_t done = 0;
+    while (done < entry.recordCount) {
+        const std::size_t n = std::min<std::size_t>(kChunkRecords, entry.recordCount - done);
+        if (!file.read(reinterpret_cast<char*>(chunk.data()),
+                       static_cast<std::streamsize>(n * recordBytes))) {
+            throw ImageFileError("the image file " + path.string() + " ends inside record " +
+                                 std::to_string(done) + " of its " +
+                                 std::to_string(entry.sectorSize) + "-byte block");
+        }
+        for (std::size_t r = 0; r < n; ++r) {
+            const std::byte* record = chunk.data() + r * recordBytes;
+            sink(loadLe32(record), std::span<const std::byte>(record + 4, entry.sectorSize));
+        }
+        done += static_cast<std::uint32_t>(n);
+    }
+}
+
+void extractVolume(const std::filesystem::path& image, std::uint32_t sectorSize,
+                   const std::filesystem::path& output) {
+    const ImageHeader header = readImageHeader(image);
+    const auto index = findImageEntry(header, sectorSize);
+    if (!index) {
+        throw ImageFileError("the image file " + image.string() + " holds no volume for " +
+                             std::to_string(sectorSize) + "-byte sectors");
+    }
+    const std::uint64_t volumeBytes = static_cast<std::uint64_t>(header.diskSizeMb) << 20;
+    const std::uint64_t sectors = volumeBytes / sectorSize;
+
+    errno = 0;
+    std::fstream out(output, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
+    if (!out) {
+        throw ImageFileError("the file " + output.string() +
+                             " cannot be created: " + reasonFromErrno());
+    }
+    out.close();
+    // A file of the volume's size whose untouched sectors stay holes.
+    std::filesystem::resize_file(output, volumeBytes);
+    out.open(output, std::ios::in | std::ios::out | std::ios::binary);
+    readImageRecords(
+        image, header.entries[*index], [&](std::uint32_t sector, std::span<const std::byte> data) {
+            if (sector >= sectors) {
+                throw ImageFileError("the image file " + image.string() +
+                                     " holds a record for sector " + std::to_string(sector) +
+                                     ", beyond its volume of " + std::to_string(sectors) +
+                                     " sectors");
+            }
+            out.seekp(static_cast<std::streamoff>(sector) * sectorSize);
+            out.write(reinterpret_cast<const char*>(data.data()),
+                      static_cast<std::streamsize>(data.size()));
+        });
+    out.close();
+    if (out.fail()) {
+        throw ImageFileError("the file " + output.string() +
+                             " cannot be written: " + reasonFromErrno());
+    }
+}
+
+}  // namespace corvid

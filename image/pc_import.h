@@ -1,0 +1,109 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "image/fat_volume.h"
+#include "image/short_name.h"
+
+namespace corvid {
+
+// One PC file on its way into the volume.
+struct ImportFile {
+    std::filesystem::path source;
+    std::u16string longPath;            // "\Folder\Sub\Name.txt"
+    std::string shortPath;              // "\FOLDER\SUB\NAME~1.TXT" in the 8.3 code page
+    std::optional<std::uint64_t> size;  // as the first copy found it
+};
+
+class ImportError : public std::runtime_error {
+  public:
+    enum class Kind {
+        NoShortName,  // a name that no 8.3 alias (and no FAT long name) can hold
+        Unreadable,   // a missing item, a folder that cannot be listed, a special file
+    };
+    ImportError(Kind kind, std::filesystem::path path, const std::string& message)
+        : std::runtime_error(message), kind_(kind), path_(std::move(path)) {}
+    Kind kind() const { return kind_; }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    Kind kind_;
+    std::filesystem::path path_;
+};
+
+// The list of hidden files walked once, in the order the volume receives the files: each listed
+// file into the root; each listed folder's files, sorted by name without regard to case, then
+// its subfolders in the same order, recursively. Hidden items (names starting with a dot) are
+// skipped inside folders and taken when listed themselves; a folder without files at any depth
+// gets no entry. The walk is shared by the volumes of both sector sizes, so both hold the same
+// names.
+class ImportPlan {
+  public:
+    explicit ImportPlan(ShortNameCodePage codePage) : codePage_(codePage) {}
+
+    // Adds one item of the list. Throws ImportError.
+    void addListItem(const std::filesystem::path& item);
+
+    std::vector<ImportFile>& files() { return files_; }
+    const std::vector<ImportFile>& files() const { return files_; }
+
+  private:
+    // The names given out in one folder of the volume, so that folders of the list that meet in
+    // the volume still get aliases unique there.
+    struct TargetFolder {
+        explicit TargetFolder(ShortNameCodePage codePage) : names(codePage) {}
+        ShortNameGenerator names;
+        std::unordered_map<std::u16string, std::string> folderAliases;  // long name -> alias
+    };
+
+    TargetFolder& target(const std::u16string& longFolder);
+    // The walk of one PC folder whose contents go into the volume folder at the target paths.
+    void addFolder(const std::filesystem::path& source, const std::u16string& longFolder,
+                   const std::string& shortFolder);
+
+    ShortNameCodePage codePage_;
+    std::vector<ImportFile> files_;
+    std::map<std::u16string, TargetFolder> targets_;  // by long path of the volume folder
+    std::set<std::filesystem::path> walking_;         // folders being walked, against loops
+};
+
+struct ImportProgress {
+    std::size_t filesDone = 0;
+    std::size_t filesTotal = 0;
+    std::uint64_t bytesDone = 0;
+};
+
+// Copies PC files into a volume.
+class HiddenFileCopier {
+  public:
+    explicit HiddenFileCopier(FAT_VOLUME& volume);
+
+    // Copies one file to the long and 8.3 target paths; 'bytes' gets its size.
+    bool ImgCopyFile(const std::filesystem::path& source, std::u16string_view longTarget,
+                     std::string_view shortTarget, std::uint64_t& bytes);
+    // Copies every planned file in order; stops at the first failure. A file whose size differs
+    // from what an earlier copy found fails: both volumes must hold the same data.
+    bool copyAll(ImportPlan& plan, const std::function<void(const ImportProgress&)>& progress);
+
+    // One sentence on the latest failure.
+    const std::string& failure() const { return failure_; }
+
+  private:
+    bool fail(std::string why);
+
+    FAT_VOLUME& volume_;
+    std::vector<char> buffer_;
+    std::string failure_;
+};
+
+}  // namespace corvid
