@@ -76,7 +76,7 @@ class ProductThread {
     std::string failMsg() const { return msg(MessageKey::FailMsg); }
     bool pictureFileExists(const char* name) const;
 
-    const ProductionEnvironment& env_;
+    const ProductionEnvironment env_;  // a copy: the station may hand over a temporary
     std::function<char()> slotLetter_;
     std::unique_ptr<TrackingSlot> slot_;
     WorkerState state_;

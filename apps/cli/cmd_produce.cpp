@@ -289,10 +289,12 @@ struct ProduceOptions {
     std::string letter;
     std::string home;
     DeviceOptions device;
+    double pauseScale = 1.0;
 };
 
 int runProduce(const ProduceOptions& options) {
     const char letter = driveLetterOf(options.letter);
+    setPauseScale(options.pauseScale);
     std::filesystem::path home = resolveStationHome(options.home);
     std::error_code error;
     if (!std::filesystem::is_directory(home / "misc", error)) {
@@ -388,6 +390,11 @@ void addProduceCommand(CLI::App& app, int& exitStatus) {
         ->required();
     addHomeOption(*command, options->home);
     addDeviceOptions(*command, options->device);
+    command
+        ->add_option("--pause-scale", options->pauseScale,
+                     "Scale of the pauses between device steps (1: as the station waits; 0: no "
+                     "pauses, for tests and measurements of the device alone)")
+        ->check(CLI::Range(0.0, 100.0));
     command->callback([&exitStatus, options] {
         try {
             exitStatus = runProduce(*options);

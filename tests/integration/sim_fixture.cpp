@@ -1,0 +1,136 @@
+#include "tests/integration/sim_fixture.h"
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "devsim/sim_dir.h"
+#include "production/pause.h"
+
+namespace corvid::testing {
+
+namespace {
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return out + "'";
+}
+
+}  // namespace
+
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments) {
+    std::string command = quoted(std::string(CORVID_BIN_DIR) + "/" + program);
+    for (const auto& argument : arguments) {
+        command += " " + quoted(argument);
+    }
+    command += " 2>&1";
+    ProgramResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    std::array<char, 4096> buffer{};
+    std::size_t got = 0;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+        result.output.append(buffer.data(), got);
+    }
+    const int status = pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::vector<TraceLine> readTrace(const std::filesystem::path& file) {
+    std::vector<TraceLine> lines;
+    std::ifstream in(file);
+    std::string text;
+    while (std::getline(in, text)) {
+        std::istringstream words(text);
+        std::string time, letter, cdb;
+        TraceLine line;
+        words >> time >> letter >> cdb >> line.direction >> line.length >> line.result >> line.name;
+        if (!line.name.empty() && line.name.back() == ':') {
+            line.name.pop_back();
+        }
+        for (std::size_t i = 0; i + 1 < cdb.size(); i += 2) {
+            line.cdb.push_back(
+                static_cast<std::uint8_t>(std::stoul(cdb.substr(i, 2), nullptr, 16)));
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+Folded foldNames(const std::vector<TraceLine>& lines) {
+    Folded folded;
+    for (const auto& line : lines) {
+        if (!folded.empty() && folded.back().first == line.name) {
+            ++folded.back().second;
+        } else {
+            folded.emplace_back(line.name, 1);
+        }
+    }
+    return folded;
+}
+
+std::string foldedText(const Folded& folded) {
+    std::string text;
+    for (const auto& [name, count] : folded) {
+        text += name + " x" + std::to_string(count) + "\n";
+    }
+    return text;
+}
+
+void SimulatorTest::SetUp() {
+    TempDirTest::SetUp();
+    setPauseScale(0.0);
+    simDir_ = dir_ / "sim";
+    const auto served =
+        runProgram("corvid-devsim", {"serve", "--dir", simDir_.string(), "--daemon"});
+    ASSERT_EQ(served.exitCode, 0) << served.output;
+}
+
+void SimulatorTest::TearDown() {
+    runProgram("corvid-devsim", {"stop", "--dir", simDir_.string()});
+    setPauseScale(1.0);
+    TempDirTest::TearDown();
+}
+
+void SimulatorTest::plug(char letter, const std::string& profile,
+                         const std::vector<std::string>& extra) {
+    std::vector<std::string> arguments = {
+        "plug",      "--dir", simDir_.string(), "--letter", std::string(1, letter),
+        "--profile", profile};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    const auto plugged = runProgram("corvid-devsim", arguments);
+    ASSERT_EQ(plugged.exitCode, 0) << plugged.output;
+}
+
+void SimulatorTest::unplug(char letter) {
+    const auto unplugged =
+        runProgram("corvid-devsim", {"unplug", "--dir", simDir_.string(), std::string(1, letter)});
+    ASSERT_EQ(unplugged.exitCode, 0) << unplugged.output;
+}
+
+bool SimulatorTest::waitForSocket(char letter, bool present) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code error;
+        if (std::filesystem::exists(devsim::deviceSocketPath(simDir_, letter), error) == present) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::vector<TraceLine> SimulatorTest::trace(char letter) const {
+    return readTrace(devsim::defaultTracePath(simDir_, letter));
+}
+
+}  // namespace corvid::testing
