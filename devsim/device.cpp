@@ -213,7 +213,7 @@ void Device::trace(const WireRequest& request, const CommandSpec* spec, const ch
                  cdb.c_str(),
                  request.direction == static_cast<std::uint8_t>(WireDirection::Out) ? "out" : "in",
                  request.transferLength, result, spec != nullptr ? spec->name : "unknown",
-                 note.empty() ? "" : ": ", note.c_str());
+                 note.empty() ? "" : " -- ", note.c_str());
     std::fflush(trace_);
 }
 

@@ -285,8 +285,10 @@ Host::~Host() {
         std::lock_guard lock(slotsMutex_);
         entries_.clear();
     }
-    std::error_code error;
-    fs::remove(controlSocketPath(simDir_), error);
+    if (!controlSocketRemoved_) {
+        std::error_code error;
+        fs::remove(controlSocketPath(simDir_), error);
+    }
     closeFd(controlFd_);
     closeFd(wakePipe_[0]);
     closeFd(wakePipe_[1]);
@@ -331,8 +333,12 @@ void Host::serve() {
         const std::string text = handleControl(words, code);
         const bool stop = !words.empty() && words.front() == "stop";
         if (stop) {
+            // Everything is gone before the reply, so a new simulator may start at once.
             std::lock_guard lock(slotsMutex_);
             entries_.clear();
+            std::error_code error;
+            fs::remove(controlSocketPath(simDir_), error);
+            controlSocketRemoved_ = true;
         }
         ControlHeader reply{kControlMagic,
                             static_cast<std::uint32_t>(text.size()),
@@ -347,6 +353,11 @@ void Host::serve() {
     }
     std::lock_guard lock(slotsMutex_);
     entries_.clear();
+    if (!controlSocketRemoved_) {
+        std::error_code error;
+        fs::remove(controlSocketPath(simDir_), error);
+        controlSocketRemoved_ = true;
+    }
 }
 
 std::string Host::handleControl(const std::vector<std::string>& words, int& code) {

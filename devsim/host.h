@@ -67,6 +67,7 @@ class Host {
     std::filesystem::path simDir_;
     Log log_;
     int controlFd_ = -1;
+    bool controlSocketRemoved_ = false;  // by stop, so a later simulator's socket is not touched
     int wakePipe_[2] = {-1, -1};
 
     std::mutex slotsMutex_;

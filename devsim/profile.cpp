@@ -126,7 +126,6 @@ std::vector<DeviceProfile> makeBuiltins() {
     foreign.name = "foreign";
     foreign.description = "an ordinary 64 MiB USB disk of another make: fails the inquiry";
     foreign.inquiry = InquiryVariant::Foreign;
-    foreign.chips = 0;
     foreign.vendor = "OtherCo";
     foreign.product = "Pocket Drive";
     foreign.revision = "2.10";
