@@ -729,16 +729,11 @@ bool FAT_VOLUME::ImgSetLabel(std::string_view label) {
     if (wanted[0] == kFreeMark) {
         wanted[0] = 0x05;
     }
-    const auto textOf = [](const std::uint8_t* bytes, std::size_t length) {
-        return std::string(reinterpret_cast<const char*>(bytes),
-                           std::find(bytes, bytes + length, 0) - bytes);
-    };
-
     DirIndex* root = directory(rootKey());
     if (root == nullptr) {
         return false;
     }
-    // An existing label entry goes first.
+    // A root holds one label: an existing label entry goes first, whatever its name.
     for (std::uint32_t slot = 0; slot < root->frontier; ++slot) {
         std::uint64_t position = 0;
         std::byte* entry = slotBytes(*root, slot, &position);
@@ -755,10 +750,6 @@ bool FAT_VOLUME::ImgSetLabel(std::string_view label) {
             continue;
         }
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(entry);
-        if (textOf(bytes, 8) != textOf(wanted.data(), 8) ||
-            textOf(bytes + 8, 3) != textOf(wanted.data() + 8, 3)) {
-            continue;
-        }
         DIR_ENTRY_INFO old;
         std::copy_n(bytes, 11, old.shortName.begin());
         old.shortName[0] = kFreeMark;
@@ -941,6 +932,14 @@ std::uint32_t FAT_VOLUME::ImgWriteFile(IMG_FILE& file, std::span<const std::byte
 bool FAT_VOLUME::ImgCloseFile(std::unique_ptr<IMG_FILE> file) {
     if (file == nullptr || !ready()) {
         return false;
+    }
+    if (file->position == 0 && file->entry.fileSize == 0) {
+        // An empty file owns no cluster (first cluster 0): a cluster kept for it would be a
+        // chain longer than the file, which every checker reports. The cluster goes to the next
+        // entry.
+        releaseChain(file->entry.firstCluster);
+        file->entry.firstCluster = 0;
+        return writeShortEntry(file->entry);
     }
     return writeFat(file->currentCluster, endMark()) && writeShortEntry(file->entry);
 }

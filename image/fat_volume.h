@@ -149,7 +149,8 @@ class FAT_VOLUME {
     // Writes one piece of at most one sector at the file's position; a piece shorter than a
     // sector must be the last. Returns the byte count, 0 on failure.
     std::uint32_t ImgWriteFile(IMG_FILE& file, std::span<const std::byte> data);
-    // Ends the cluster chain and writes the entry with the size stored in file->entry.
+    // Ends the cluster chain and writes the entry with the size stored in file->entry. A file
+    // nothing was written to gives its cluster back and keeps first cluster 0.
     bool ImgCloseFile(std::unique_ptr<IMG_FILE> file);
 
     FatType fatType() const { return fatType_; }

@@ -1,0 +1,150 @@
+#include "image/ram_disk.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "image/byte_order.h"
+
+namespace corvid {
+namespace {
+
+std::vector<std::byte> filled(std::size_t size, std::uint8_t value) {
+    return std::vector<std::byte>(size, std::byte{value});
+}
+
+// The records the store would save, as (sector, first data byte) in file order.
+std::vector<std::pair<std::uint32_t, std::uint8_t>> drain(RamDisk& disk) {
+    std::vector<std::pair<std::uint32_t, std::uint8_t>> records;
+    std::uint32_t count = 0;
+    const std::size_t recordBytes = 4 + disk.sectorSize();
+    EXPECT_TRUE(disk.drainRecords(
+        [&](std::span<const std::byte> bytes, std::uint32_t n) {
+            EXPECT_EQ(bytes.size(), n * recordBytes);
+            for (std::uint32_t i = 0; i < n; ++i) {
+                const std::byte* record = bytes.data() + i * recordBytes;
+                records.emplace_back(loadLe32(record), std::to_integer<std::uint8_t>(record[4]));
+            }
+            return true;
+        },
+        count));
+    EXPECT_EQ(count, records.size());
+    return records;
+}
+
+TEST(RamDiskTest, StartsWithOneWindowOfEightMebibytesAtSectorZero) {
+    for (const std::uint32_t sectorSize : {512u, 1024u}) {
+        RamDisk disk;
+        ASSERT_TRUE(disk.start(sectorSize));
+        ASSERT_EQ(disk.windowCount(), 1u);
+        EXPECT_EQ(disk.windowRange(0).first, 0u);
+        EXPECT_EQ(disk.windowRange(0).last, 8u * 1024 * 1024 / sectorSize - 1);
+    }
+}
+
+TEST(RamDiskTest, RefusesSectorSizesOtherThanPowersOfTwoFrom512To4096) {
+    RamDisk disk;
+    for (const std::uint32_t bad : {0u, 256u, 768u, 8192u}) {
+        EXPECT_FALSE(disk.start(bad)) << bad;
+        EXPECT_FALSE(disk.started());
+    }
+    EXPECT_TRUE(disk.start(4096));
+}
+
+TEST(RamDiskTest, NewWindowStopsBeforeTheWindowItWouldRunInto) {
+    RamDisk disk;
+    ASSERT_TRUE(disk.start(512));
+    const auto data = filled(512, 0xAB);
+    ASSERT_TRUE(disk.RamDiskWrite(20000, 1, data.data()));
+    ASSERT_TRUE(disk.RamDiskWrite(17000, 1, data.data()));
+    ASSERT_EQ(disk.windowCount(), 3u);
+    EXPECT_EQ(disk.windowRange(1).first, 20000u);
+    EXPECT_EQ(disk.windowRange(1).last, 20000u + 16383);
+    EXPECT_EQ(disk.windowRange(2).first, 17000u);
+    EXPECT_EQ(disk.windowRange(2).last, 19999u);
+}
+
+TEST(RamDiskTest, OverlappingWindowsLeaveTheOverlapToTheOlderWindow) {
+    RamDisk disk;
+    ASSERT_TRUE(disk.start(512));
+    const auto a = filled(512, 0xA1);
+    const auto b = filled(512, 0xB2);
+    ASSERT_TRUE(disk.RamDiskWrite(20000, 1, a.data()));  // window 1: 20000 ...
+    ASSERT_TRUE(disk.RamDiskWrite(17000, 1, a.data()));  // window 2: 17000-19999
+    ASSERT_TRUE(disk.RamDiskWrite(16500, 1, a.data()));  // window 3: 16500-19999, over window 2
+    ASSERT_EQ(disk.windowRange(3).last, 19999u);
+    ASSERT_TRUE(disk.RamDiskWrite(18000, 1, b.data()));  // lands in window 2
+    EXPECT_EQ(disk.windowCount(), 4u);
+
+    const auto records = drain(disk);
+    const std::vector<std::pair<std::uint32_t, std::uint8_t>> expected = {
+        {20000, 0xA1}, {17000, 0xA1}, {18000, 0xB2}, {16500, 0xA1}};
+    EXPECT_EQ(records, expected);
+}
+
+TEST(RamDiskTest, SectorOnlyReadBecomesAZeroRecord) {
+    RamDisk disk;
+    ASSERT_TRUE(disk.start(1024));
+    auto buffer = filled(1024, 0xEE);
+    ASSERT_TRUE(disk.RamDiskRead(5, 1, buffer.data()));
+    EXPECT_EQ(buffer, filled(1024, 0));
+    EXPECT_TRUE(disk.isUsed(5));
+    EXPECT_FALSE(disk.isUsed(6));
+    const auto records = drain(disk);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].first, 5u);
+}
+
+TEST(RamDiskTest, RecordsGoByWindowInCreationOrderThenAscendingAndClearTheirMarks) {
+    RamDisk disk;
+    ASSERT_TRUE(disk.start(512));
+    for (const std::uint32_t sector : {40000u, 3u, 1u, 40002u, 2u}) {
+        const auto data = filled(512, static_cast<std::uint8_t>(sector));
+        ASSERT_TRUE(disk.RamDiskWrite(sector, 1, data.data()));
+    }
+    const auto records = drain(disk);
+    std::vector<std::uint32_t> sectors;
+    for (const auto& record : records) {
+        sectors.push_back(record.first);
+    }
+    EXPECT_EQ(sectors, (std::vector<std::uint32_t>{1, 2, 3, 40000, 40002}));
+    EXPECT_TRUE(drain(disk).empty());
+}
+
+TEST(RamDiskTest, LocatingFailsOnceTheTableHolds1024Windows) {
+    RamDisk disk;
+    ASSERT_TRUE(disk.start(4096));  // 2048 sectors per window
+    const auto data = filled(4096, 1);
+    for (std::uint32_t i = 1; i < RamDisk::kMaxWindows; ++i) {
+        ASSERT_TRUE(disk.RamDiskWrite(i * 2048, 1, data.data())) << i;
+    }
+    EXPECT_EQ(disk.windowCount(), RamDisk::kMaxWindows);
+    EXPECT_TRUE(disk.RamDiskWrite(5, 1, data.data()));  // inside window 0
+    EXPECT_FALSE(disk.RamDiskWrite(RamDisk::kMaxWindows * 2048, 1, data.data()));
+    auto buffer = filled(4096, 0);
+    EXPECT_FALSE(disk.RamDiskRead(RamDisk::kMaxWindows * 2048 + 7, 1, buffer.data()));
+}
+
+TEST(RamDiskTest, NothingWorksBeforeStartOrAfterClose) {
+    RamDisk disk;
+    auto buffer = filled(512, 0);
+    EXPECT_FALSE(disk.RamDiskWrite(0, 1, buffer.data()));
+    ASSERT_TRUE(disk.start(512));
+    const auto generation = disk.generation();
+    disk.ImgDiskClose();
+    EXPECT_NE(disk.generation(), generation);
+    EXPECT_EQ(disk.windowCount(), 0u);
+    EXPECT_FALSE(disk.RamDiskRead(0, 1, buffer.data()));
+}
+
+TEST(RamDiskTest, RangesPastTheLastSectorNumberFail) {
+    RamDisk disk;
+    ASSERT_TRUE(disk.start(512));
+    auto buffer = filled(1024, 0);
+    EXPECT_FALSE(disk.RamDiskWrite(0xFFFFFFFFu, 2, buffer.data()));
+    EXPECT_TRUE(disk.RamDiskWrite(0xFFFFFFFEu, 2, buffer.data()));
+}
+
+}  // namespace
+}  // namespace corvid
