@@ -149,8 +149,8 @@ bool ProductThread::prepare() {
         w.sPreferPath = folder.resolve(list[settings.iPreferIndex]);
     }
 
-    w.setProgress(0);
     slot_->setProgressMaximum(iBlankWeight_ + kProgressSpan);
+    w.setProgress(0);
     start_ = timeOfDayNow();
     w.hDevice = env_.transport.open(w.sDrive);
     if (w.hDevice == kInvalidHandle) {

@@ -174,7 +174,7 @@ class TerminalSlot : public SlotView {
     StatusColour colour_ = StatusColour::WindowText;
     bool pending_ = false;
     bool liveShown_ = false;
-    int progress_ = -1;
+    int progress_ = 0;
     int maximum_ = 100;
 };
 
