@@ -847,8 +847,9 @@ Outcome Controller::fileWrite(std::span<const std::uint8_t> chunk) {
     }
     Download& d = *pending_;
     if (d.received + std::uint64_t{chunk.size()} > d.size) {
+        const std::string note = "file data beyond the announced " + std::to_string(d.size) + " bytes";
         pending_.reset();
-        return refuse("file data beyond the announced " + std::to_string(d.size) + " bytes");
+        return refuse(note);
     }
     if (serialFlash_) {
         serialFlash_->write(d.serialOffset + d.received, chunk);

@@ -219,6 +219,16 @@ void Device::trace(const WireRequest& request, const CommandSpec* spec, const ch
 
 DeviceReply Device::handle(const WireRequest& request, std::span<const std::uint8_t> dataOut) {
     std::unique_lock lock(mutex_);
+    // One command at a time, the time it takes included, as the controller works.
+    wake_.wait(lock, [&] { return !busy_ || interrupted_; });
+    busy_ = true;
+    struct Idle {
+        Device& device;
+        ~Idle() {
+            device.busy_ = false;
+            device.wake_.notify_all();
+        }
+    } idle{*this};
     DeviceReply reply;
     reply.header.magic = kWireMagic;
     const std::span<const std::uint8_t> cdb(request.cdb,

@@ -99,6 +99,7 @@ class Device {
     std::mutex mutex_;
     std::condition_variable wake_;
     bool interrupted_ = false;
+    bool busy_ = false;  // a command is being worked on
     bool hung_ = false;
     Controller controller_;
     std::FILE* trace_ = nullptr;
