@@ -1,7 +1,6 @@
 #include "production/product_thread.h"
 
 #include <algorithm>
-#include <mutex>
 #include <span>
 #include <system_error>
 
