@@ -8,6 +8,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,7 +16,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <chrono>
 
 #include "production/file_downloads.h"
 #include "transport/sim_transport.h"
@@ -32,11 +32,17 @@ constexpr char kLetters[] = "EFGHIJKL";
 fs::path gSimDir;
 SimTransport* gTransport = nullptr;
 
-bool run(const std::string& line) { return std::system((line + " >/dev/null").c_str()) == 0; }
+bool run(const std::string& line) {
+    return std::system((line + " >/dev/null").c_str()) == 0;
+}
 
-std::string devsim() { return std::string(CORVID_BIN_DIR) + "/corvid-devsim"; }
+std::string devsim() {
+    return std::string(CORVID_BIN_DIR) + "/corvid-devsim";
+}
 
-char letterOf(const benchmark::State&) { return kLetters[0]; }
+char letterOf(const benchmark::State&) {
+    return kLetters[0];
+}
 
 // Devices served at once: 'devices' threads, one device each, each sending 'count' commands on
 // its open handle. Prints the mean round trip a device sees and the commands per second of all.
@@ -48,7 +54,8 @@ void parallelFigure(int devices, int count) {
         threads.emplace_back([d, count, &failures] {
             const ScopedDevice device(*gTransport, kLetters[d]);
             for (int i = 0; i < count; ++i) {
-                failures[static_cast<std::size_t>(d)] += getFlashCount(*gTransport, device.handle()) != 1;
+                failures[static_cast<std::size_t>(d)] +=
+                    getFlashCount(*gTransport, device.handle()) != 1;
             }
         });
     }
@@ -61,10 +68,11 @@ void parallelFigure(int devices, int count) {
     for (const int f : failures) {
         failed += f;
     }
-    std::printf("%d device(s) at once: %d commands each, mean round trip %.1f us per device, "
-                "%.0f commands/s in all%s\n",
-                devices, count, seconds / count * 1e6, devices * count / seconds,
-                failed != 0 ? " (FAILURES)" : "");
+    std::printf(
+        "%d device(s) at once: %d commands each, mean round trip %.1f us per device, "
+        "%.0f commands/s in all%s\n",
+        devices, count, seconds / count * 1e6, devices * count / seconds,
+        failed != 0 ? " (FAILURES)" : "");
 }
 
 void BM_VendorCommandOnOpenHandle(benchmark::State& state) {

@@ -3,12 +3,14 @@
 #include <cctype>
 #include <cstdlib>
 
+#ifdef _WIN32
+#include "transport/transport_win32.h"
+#else
 #include "devsim/control.h"
 #include "devsim/sim_dir.h"
 #include "platform/sim_device_bus.h"
-#include "transport/sim_transport.h"
-#ifdef __linux__
 #include "transport/sg_transport.h"
+#include "transport/sim_transport.h"
 #endif
 
 namespace corvid::cli {
@@ -29,8 +31,12 @@ void addDeviceOptions(CLI::App& command, DeviceOptions& options) {
 DeviceSetup resolveDeviceSetup(const DeviceOptions& options) {
     DeviceSetup setup;
     const char* environment = std::getenv("CORVID_SIM_DIR");
-    const bool environmentDir = environment != nullptr && *environment != '\0';
+    [[maybe_unused]] const bool environmentDir = environment != nullptr && *environment != '\0';
+#ifdef _WIN32
+    setup.simDir = fs::absolute(options.simDir);
+#else
     setup.simDir = !options.simDir.empty() ? fs::absolute(options.simDir) : devsim::defaultSimDir();
+#endif
     if (options.backend == "sim") {
         setup.backend = DeviceBackend::Sim;
     } else if (options.backend == "sg") {
@@ -38,8 +44,12 @@ DeviceSetup resolveDeviceSetup(const DeviceOptions& options) {
     } else if (!options.backend.empty()) {
         throw DeviceOptionError("The backend \"" + options.backend + "\" is neither sim nor sg.");
     } else {
+#ifdef _WIN32
+        const bool known = false;  // the simulator is a Linux program
+#else
         const bool known =
             !options.simDir.empty() || environmentDir || devsim::simulatorRunning(setup.simDir);
+#endif
         setup.backend = known ? DeviceBackend::Sim : DeviceBackend::Sg;
     }
     if (setup.backend == DeviceBackend::Sim && !options.simDir.empty() &&
@@ -51,36 +61,45 @@ DeviceSetup resolveDeviceSetup(const DeviceOptions& options) {
 }
 
 std::unique_ptr<Transport> makeTransport(const DeviceSetup& setup) {
+#ifdef _WIN32
+    if (setup.backend == DeviceBackend::Sim) {
+        throw std::runtime_error("The device simulator runs on Linux only.");
+    }
+    return std::make_unique<Win32Transport>();
+#else
     if (setup.backend == DeviceBackend::Sim) {
         return std::make_unique<SimTransport>(SimTransportOptions{setup.simDir, 1.0});
     }
-#ifdef __linux__
     return std::make_unique<SgTransport>();
-#else
-    throw std::runtime_error("The sg backend exists on Linux only.");
 #endif
 }
 
 std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup& setup) {
+#ifndef _WIN32
     if (setup.backend == DeviceBackend::Sim) {
         return std::make_unique<SimDeviceBus>(setup.simDir);
     }
+#endif
+    (void)setup;
     throw std::runtime_error(
-        "The udev device bus of the sg backend is not built yet; use "
+        "The device bus of the operating system is not built yet; use "
         "--backend sim with corvid-devsim.");
 }
 
 std::optional<fs::path> volumePath(const DeviceSetup& setup, char driveLetter) {
     const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)));
+#ifndef _WIN32
     if (setup.backend == DeviceBackend::Sim) {
         return devsim::simVolumePath(setup.simDir, letter);
     }
-#ifdef __linux__
     const fs::path device = SgTransport().devicePath(letter);
     std::error_code error;
     if (!device.empty() && fs::exists(device, error)) {
         return device;
     }
+#else
+    (void)setup;
+    (void)letter;
 #endif
     return std::nullopt;
 }
@@ -91,7 +110,7 @@ std::string describeDrive(const DeviceSetup& setup, char driveLetter) {
     if (setup.backend == DeviceBackend::Sim) {
         return "drive " + letter + " of the simulator in " + setup.simDir.string();
     }
-#ifdef __linux__
+#ifndef _WIN32
     return "drive " + letter + " (SG_IO on " + SgTransport().devicePath(letter[0]) + ")";
 #else
     return "drive " + letter;
