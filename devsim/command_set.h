@@ -65,14 +65,19 @@ inline constexpr std::uint8_t kOpWrite10 = 0x2A;
 // clear status bit for the second.
 enum class Judged { Call, Status };
 
+// A data length that follows from the command's arguments.
+inline constexpr std::int32_t kVariableLength = -1;
+
 struct CommandSpec {
     std::uint8_t opcode;
     std::uint8_t subCode;  // 0 for the standard commands
     const char* name;      // SUB_SCSI_OP_READ_FLASH_ID, INQUIRY, READ(10) ...
     std::uint8_t cdbLength;
     WireDirection direction;
+    std::int32_t dataLength;  // the bytes it moves, or kVariableLength
     Judged judged;
     bool touchesFlash;     // needs a loaded FSM: flash array, system area, downloads, disk start
+    bool needsNand;        // a device with serial flash only refuses it
     std::uint8_t argsEnd;  // vendor CDB bytes from here on must be 0
 };
 

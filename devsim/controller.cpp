@@ -247,6 +247,11 @@ Outcome Controller::dispatch(const CommandSpec& spec, const Command& command) {
                       (spec.direction == WireDirection::In ? "in" : "out") + ", not " +
                       (command.direction == WireDirection::In ? "in" : "out"));
     }
+    if (spec.dataLength != kVariableLength &&
+        command.transferLength != static_cast<std::uint32_t>(spec.dataLength)) {
+        return refuse(std::string(spec.name) + " moves " + std::to_string(spec.dataLength) +
+                      " bytes, not " + std::to_string(command.transferLength));
+    }
     if (isVendor) {
         for (std::size_t i = spec.argsEnd; i < command.cdb.size(); ++i) {
             if (command.cdb[i] != 0) {
@@ -257,6 +262,9 @@ Outcome Controller::dispatch(const CommandSpec& spec, const Command& command) {
         if (needsReset_ && spec.subCode != SUB_SCSI_OP_GET_CHIP_NAME &&
             spec.subCode != SUB_SCSI_OP_GET_CHIP_NAME_2 && spec.subCode != SUB_SCSI_OP_RESET) {
             return refuse("the controller runs its boot code and needs SUB_SCSI_OP_RESET first");
+        }
+        if (spec.needsNand && !nand_) {
+            return refuse(std::string(spec.name) + ": the device has no NAND flash");
         }
         if (spec.touchesFlash && !fsm_.loaded) {
             return refuse(std::string(spec.name) + " needs the FSM, and none is loaded");
@@ -269,35 +277,16 @@ Outcome Controller::dispatch(const CommandSpec& spec, const Command& command) {
 Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
     const auto cdb = command.cdb;
     const std::uint32_t length = command.transferLength;
-    auto lengthIs = [&](std::uint32_t expected) { return length == expected; };
     auto wrongLength = [&](const std::string& expected) {
         return refuse(std::string(spec.name) + " moves " + expected + " bytes, not " +
                       std::to_string(length));
     };
-    auto fixed = [&](std::uint32_t expected) -> std::optional<Outcome> {
-        if (!lengthIs(expected)) {
-            return wrongLength(std::to_string(expected));
-        }
-        return std::nullopt;
-    };
-    auto needsNand = [&]() -> std::optional<Outcome> {
-        if (!nand_) {
-            return refuse(std::string(spec.name) + ": the device has no NAND flash");
-        }
-        return std::nullopt;
-    };
-#define CORVID_CHECK(expr)          \
-    if (auto failure = (expr)) {    \
-        return std::move(*failure); \
-    }
 
     switch (spec.subCode) {
         case SUB_SCSI_OP_READ_FLASH_ID: {
-            CORVID_CHECK(fixed(5));
             return dataReply({profile_.flashId.begin(), profile_.flashId.end()});
         }
         case SUB_SCSI_OP_WRITE_CFG: {
-            CORVID_CHECK(needsNand());
             if (length > kMaxChunk) {
                 return wrongLength("at most 2048");
             }
@@ -314,14 +303,11 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
             return Outcome{};
         }
         case SUB_SCSI_OP_SPI_FLASH_CHECK:
-            CORVID_CHECK(fixed(1));
             return statusReply(serialFlash_ != nullptr, 1,
                                serialFlash_ ? "" : "the device has no serial flash");
         case SUB_SCSI_OP_START_DISK:
-            CORVID_CHECK(fixed(2));
             return startDisk();
         case SUB_SCSI_OP_FSM_WRITE_SETUP: {
-            CORVID_CHECK(fixed(1));
             const std::uint32_t size = cdbBe32(cdb, 2);
             if (size == 0 || size > kMaxFsmSize) {
                 return refuse("FSM size " + std::to_string(size) + " is not from 1 to " +
@@ -349,7 +335,6 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
             return Outcome{};
         }
         case SUB_SCSI_OP_FSM_CHECKSUM: {
-            CORVID_CHECK(fixed(1));
             const std::uint16_t sum = cdbBe16(cdb, 2);
             if (!fsm_.receiving) {
                 return refuse("FSM checksum without an FSM download");
@@ -367,7 +352,6 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
             return statusReply(true, 1);
         }
         case SUB_SCSI_OP_FILE_WRITE_SETUP:
-            CORVID_CHECK(fixed(1));
             return fileWriteSetup(cdbBe32(cdb, 2));
         case SUB_SCSI_OP_FILE_WRITE:
             if (length > kMaxChunk) {
@@ -375,11 +359,8 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
             }
             return fileWrite(command.dataOut);
         case SUB_SCSI_OP_FILE_WRITE_END:
-            CORVID_CHECK(fixed(1));
             return fileWriteEnd();
         case SUB_SCSI_OP_READ_CFG: {
-            CORVID_CHECK(needsNand());
-            CORVID_CHECK(fixed(cfg::kSize));
             std::string why;
             if (auto system = findStoredSystem(why)) {
                 return dataReply(system->cfg);
@@ -390,32 +371,25 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
             return outcome;
         }
         case SUB_SCSI_OP_RESET: {
-            CORVID_CHECK(fixed(0));
             Outcome outcome;
             outcome.leaves = true;
             return outcome;
         }
         case SUB_SCSI_OP_GET_CHIP_NAME:
-            CORVID_CHECK(fixed(4));
             return dataReply(textBytes(needsReset_ ? kChipNameBoot : kChipNameReady));
         case SUB_SCSI_OP_SET_SYS_AREA_SIZE:
-            CORVID_CHECK(fixed(1));
             sysAreaOverride_ = cdb[2];
             saveState();
             return statusReply(true, 1);
         case SUB_SCSI_OP_GET_FLASH_COUNT:
-            CORVID_CHECK(fixed(1));
             return dataReply({static_cast<std::uint8_t>(profile_.chips)});
         case SUB_SCSI_OP_GET_CHIP_NAME_2:
-            CORVID_CHECK(fixed(4));
             return dataReply(textBytes(needsReset_    ? kChipNameBoot
                                        : serialFlash_ ? kChipNameSerial
                                                       : kChipNameReady));
         case SUB_SCSI_OP_FW_PARITY_CHECK:
-            CORVID_CHECK(fixed(2));
             return fwParityCheck();
         case SUB_SCSI_OP_SET_CAP_MULTIPLIER: {
-            CORVID_CHECK(fixed(1));
             if (cdb[2] > kMaxCapMultiplierIndex) {
                 return statusReply(false, 1,
                                    "capacity multiplier index " + std::to_string(cdb[2]) +
@@ -428,10 +402,8 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
         case SUB_SCSI_OP_8E:
         case SUB_SCSI_OP_8F:
         case SUB_SCSI_OP_91:
-            CORVID_CHECK(fixed(1));
             return statusReply(true, 1);
         case SUB_SCSI_OP_SWITCH_HIDDEN_DISK: {
-            CORVID_CHECK(fixed(1));
             if (!layout_ || layout_->sectors[1] == 0) {
                 return statusReply(false, 1,
                                    layout_ ? "the disk has no hidden part (CFG byte 134 is 0)"
@@ -441,18 +413,13 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
             return statusReply(true, 1);
         }
         case SUB_SCSI_OP_SCAN_BLOCK:
-            CORVID_CHECK(needsNand());
             return scanBlock(cdb, length);
         case SUB_SCSI_OP_ERASE_BLOCK:
-            CORVID_CHECK(needsNand());
-            CORVID_CHECK(fixed(1));
             return eraseBlock(cdb);
         case SUB_SCSI_OP_WRITE_PAGE:
         case SUB_SCSI_OP_READ_PAGE:
-            CORVID_CHECK(needsNand());
             return pageCommand(spec, command);
         case SUB_SCSI_OP_FSM_INIT: {
-            CORVID_CHECK(fixed(1));
             if (nand_) {
                 std::string why;
                 if (!findStoredSystem(why)) {
@@ -462,21 +429,19 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
             return statusReply(true, 1);
         }
         case SUB_SCSI_OP_READ_BLOCK_MAP:
-            CORVID_CHECK(needsNand());
             return readBlockMap(cdb, length);
         case SUB_SCSI_OP_99: {
-            CORVID_CHECK(fixed(cfg::kSize));
             std::vector<std::uint8_t> data = ramCfg_;
             data.resize(cfg::kSize, 0);
             return dataReply(std::move(data));
         }
         case SUB_SCSI_OP_GET_PORT:
         case SUB_SCSI_OP_9C:
-            CORVID_CHECK(fixed(1));
             return dataReply({profile_.port});
         case SUB_SCSI_OP_SEND_PAGE_TABLE:
-            CORVID_CHECK(needsNand());
-            CORVID_CHECK(fixed(nand_->pagesPerBlock()));
+            if (length != nand_->pagesPerBlock()) {
+                return wrongLength(std::to_string(nand_->pagesPerBlock()) + " (one per page)");
+            }
             pageTable_.assign(command.dataOut.begin(), command.dataOut.end());
             return Outcome{};
         case SUB_SCSI_OP_SPI_READ:
@@ -485,7 +450,6 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
         default:
             break;
     }
-#undef CORVID_CHECK
     return refuse(std::string(spec.name) + " is not answered");
 }
 
@@ -847,7 +811,8 @@ Outcome Controller::fileWrite(std::span<const std::uint8_t> chunk) {
     }
     Download& d = *pending_;
     if (d.received + std::uint64_t{chunk.size()} > d.size) {
-        const std::string note = "file data beyond the announced " + std::to_string(d.size) + " bytes";
+        const std::string note =
+            "file data beyond the announced " + std::to_string(d.size) + " bytes";
         pending_.reset();
         return refuse(note);
     }
@@ -932,15 +897,8 @@ Outcome Controller::standard(const CommandSpec& spec, const Command& command) {
         case kOpInquiry:
             return inquiry(command.cdb, command.transferLength);
         case kOpStartStopUnit:
-            if (command.transferLength != 0) {
-                return refuse("START STOP UNIT moves no data");
-            }
             return Outcome{};
         case kOpReadCapacity10: {
-            if (command.transferLength != 8) {
-                return refuse("READ CAPACITY(10) moves 8 bytes, not " +
-                              std::to_string(command.transferLength));
-            }
             if (!layout_ || !parts_[shownPart_]) {
                 return refuse("not ready: no disk");
             }
