@@ -33,6 +33,7 @@ SimDeviceBus::SimDeviceBus(fs::path simDir) : simDir_(std::move(simDir)) {
         throw std::runtime_error("The simulator directory " + simDir_.string() +
                                  " cannot be watched: " + why + ".");
     }
+    known_ = presentLetters();
 }
 
 SimDeviceBus::~SimDeviceBus() {
@@ -56,6 +57,21 @@ void SimDeviceBus::wake() {
     [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof(one));
 }
 
+void SimDeviceBus::queue(DeviceEventKind kind, std::uint32_t letters) {
+    if (letters == 0) {
+        return;
+    }
+    known_ = kind == DeviceEventKind::Arrival ? known_ | letters : known_ & ~letters;
+    // Letters that come (or go) one right after the other make one event, as one notification
+    // of the operating system names several letters.
+    if (!pending_.empty() && pending_.back().kind == kind &&
+        (pending_.back().letters & letters) == 0) {
+        pending_.back().letters |= letters;
+    } else {
+        pending_.push_back({kind, letters});
+    }
+}
+
 void SimDeviceBus::drain() {
     alignas(inotify_event) char buffer[4096];
     for (;;) {
@@ -66,24 +82,21 @@ void SimDeviceBus::drain() {
         for (ssize_t at = 0; at < got;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            if (event->len == 0) {
+            if ((event->mask & IN_Q_OVERFLOW) != 0) {
+                // Events were lost: what is there now against what was reported tells.
+                const std::uint32_t now = presentLetters();
+                queue(DeviceEventKind::Removal, known_ & ~now);
+                queue(DeviceEventKind::Arrival, now & ~known_);
                 continue;
             }
-            const auto letter = devsim::letterOfSocketName(event->name);
+            const auto letter =
+                event->len == 0 ? std::nullopt : devsim::letterOfSocketName(event->name);
             if (!letter) {
                 continue;
             }
-            const DeviceEventKind kind = (event->mask & (IN_CREATE | IN_MOVED_TO)) != 0
-                                             ? DeviceEventKind::Arrival
-                                             : DeviceEventKind::Removal;
-            // Letters that come (or go) one right after the other make one event, as one
-            // notification of the operating system names several letters.
-            if (!pending_.empty() && pending_.back().kind == kind &&
-                (pending_.back().letters & driveLetterBit(*letter)) == 0) {
-                pending_.back().letters |= driveLetterBit(*letter);
-            } else {
-                pending_.push_back({kind, driveLetterBit(*letter)});
-            }
+            queue((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0 ? DeviceEventKind::Arrival
+                                                                 : DeviceEventKind::Removal,
+                  driveLetterBit(*letter));
         }
     }
 }

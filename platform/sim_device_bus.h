@@ -24,13 +24,15 @@ class SimDeviceBus : public DeviceBus {
     void wake() override;
 
   private:
-    // Reads what inotify has and queues the events; false when nothing could be read.
+    // Reads what inotify has and queues the events.
     void drain();
+    void queue(DeviceEventKind kind, std::uint32_t letters);
 
     std::filesystem::path simDir_;
     int inotifyFd_ = -1;
     int wakeFd_ = -1;
     std::deque<DeviceEvent> pending_;
+    std::uint32_t known_ = 0;  // the letters present after the events queued so far
 };
 
 }  // namespace corvid
