@@ -165,7 +165,7 @@ void Controller::powerUp(bool afterReset) {
     needsReset_ = profile_.needsReset && !afterReset;
     fsm_ = Fsm{};
     ramCfg_.clear();
-    lastWasWriteCfg_ = false;
+    cfgStreamOpen_ = false;
     pageTable_.clear();
     downloads_.clear();
     pending_.reset();
@@ -216,7 +216,7 @@ Outcome Controller::execute(const Command& command) {
                     (command.cdb[0] == kOpVendorIn || command.cdb[0] == kOpVendorOut)
                 ? "vendor opcode " + hex(command.cdb[0]) + " sub-code " + hex(command.cdb[1])
                 : "opcode " + hex(command.cdb[0]);
-        lastWasWriteCfg_ = false;
+        cfgStreamOpen_ = false;
         return refuse("unknown command: " + code);
     }
     Outcome outcome;
@@ -225,8 +225,10 @@ Outcome Controller::execute(const Command& command) {
     } catch (const std::exception& e) {
         outcome = refuse(std::string("the device's state failed: ") + e.what());
     }
-    lastWasWriteCfg_ = spec->subCode == SUB_SCSI_OP_WRITE_CFG && spec->opcode == kOpVendorOut &&
-                       outcome.status == WireStatus::Good;
+    if (spec->subCode != SUB_SCSI_OP_WRITE_CFG || spec->opcode != kOpVendorOut ||
+        outcome.status != WireStatus::Good) {
+        cfgStreamOpen_ = false;
+    }
     if (outcome.data.size() > command.transferLength) {
         outcome.data.resize(command.transferLength);
     }
@@ -290,9 +292,12 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
             if (length > kMaxChunk) {
                 return wrongLength("at most 2048");
             }
-            if (!lastWasWriteCfg_) {
+            // A file goes out in full chunks until a shorter one ends it: only a chunk right
+            // after a full one continues the same CFG.
+            if (!cfgStreamOpen_) {
                 ramCfg_.clear();
             }
+            cfgStreamOpen_ = length == kMaxChunk;
             const std::size_t take = std::min<std::size_t>(cfg::kSize - ramCfg_.size(), length);
             ramCfg_.insert(ramCfg_.end(), command.dataOut.begin(), command.dataOut.begin() + take);
             // A new CFG means a new layout: the disk goes until it is started again, and the
@@ -708,8 +713,10 @@ std::optional<DiskLayout> Controller::layoutFromFlash(std::string& why) const {
     const std::uint64_t sectors = bytes / layout.sectorSize;
     layout.sectors[1] = sectors * system->cfg[cfg::kSplitRatio] / 256;
     layout.sectors[0] = sectors - layout.sectors[1];
-    if (layout.sectors[0] > 0xFFFFFFFFull) {
-        why = "a disk of " + std::to_string(layout.sectors[0]) +
+    // READ CAPACITY(10) gives the last block address in 32 bits.
+    const std::uint64_t larger = std::max(layout.sectors[0], layout.sectors[1]);
+    if (larger > 0x100000000ull) {
+        why = "a disk part of " + std::to_string(larger) +
               " sectors is beyond 32-bit block addresses";
         return std::nullopt;
     }

@@ -130,8 +130,8 @@ class Controller {
         std::uint16_t sum = 0;
         bool loaded = false;
     } fsm_;
-    std::vector<std::uint8_t> ramCfg_;  // the CFG stream of the last run of WRITE_CFG chunks
-    bool lastWasWriteCfg_ = false;
+    std::vector<std::uint8_t> ramCfg_;  // the first 512 bytes of the last CFG sent
+    bool cfgStreamOpen_ = false;        // the next WRITE_CFG chunk continues the same file
     std::vector<std::uint8_t> pageTable_;
     std::optional<std::uint8_t> sysAreaOverride_;
     std::vector<Download> downloads_;

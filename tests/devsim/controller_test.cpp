@@ -453,6 +453,23 @@ TEST_F(ControllerTest, FileDownloadsCheckSizeRoomAndFirmware) {
     EXPECT_EQ(run(vendorCdb(SUB_SCSI_OP_99, 10), In, 512).data, buildCfg(CfgSpec{}));
 }
 
+TEST_F(ControllerTest, WriteCfgKeepsTheFirst512BytesOfEachFileSent) {
+    plug("nand-2k");
+    loadFsm();
+    const Bytes writeCfg = vendorCdb(SUB_SCSI_OP_WRITE_CFG, 6, true);
+    const Bytes read99 = vendorCdb(SUB_SCSI_OP_99, 10);
+    // Two CFGs one after the other: each is a file of its own.
+    ASSERT_TRUE(good(run(writeCfg, Out, 512, Bytes(512, 0x11))));
+    ASSERT_TRUE(good(run(writeCfg, Out, 512, Bytes(512, 0x22))));
+    EXPECT_EQ(run(read99, In, 512).data, Bytes(512, 0x22));
+    // A description file of 2100 bytes: a full chunk, then the rest of the same file.
+    Bytes file(2048, 0x33);
+    ASSERT_TRUE(good(run(writeCfg, Out, 2048, file)));
+    ASSERT_TRUE(good(run(writeCfg, Out, 52, Bytes(52, 0x44))));
+    EXPECT_EQ(run(read99, In, 512).data, Bytes(512, 0x33));
+    EXPECT_FALSE(good(run(writeCfg, Out, 2049, Bytes(2049, 0)))) << "larger than a chunk";
+}
+
 TEST_F(ControllerTest, SerialFlashDeviceKeepsItsFilesInTheSerialFlash) {
     plug("spi");
     loadFsm();
