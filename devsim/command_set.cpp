@@ -14,7 +14,7 @@ constexpr auto Out = WireDirection::Out;
 constexpr auto Call = Judged::Call;
 constexpr auto Status = Judged::Status;
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandShape kCommands[] = {
     {kOpVendorIn, SUB_SCSI_OP_READ_FLASH_ID, "SUB_SCSI_OP_READ_FLASH_ID", 6, In, 5, Call, false,
      false, 2},
     {kOpVendorOut, SUB_SCSI_OP_WRITE_CFG, "SUB_SCSI_OP_WRITE_CFG", 6, Out, kVariableLength, Call,
@@ -98,37 +98,37 @@ std::string normalised(std::string_view name) {
 
 }  // namespace
 
-const CommandSpec* findCommand(std::span<const std::uint8_t> cdb) {
+const CommandShape* findCommand(std::span<const std::uint8_t> cdb) {
     if (cdb.empty()) {
         return nullptr;
     }
-    for (const CommandSpec& spec : kCommands) {
-        if (isVendor(spec.opcode)) {
-            if (cdb.size() >= 2 && cdb[0] == spec.opcode && cdb[1] == spec.subCode) {
-                return &spec;
+    for (const CommandShape& shape : kCommands) {
+        if (isVendor(shape.opcode)) {
+            if (cdb.size() >= 2 && cdb[0] == shape.opcode && cdb[1] == shape.subCode) {
+                return &shape;
             }
-        } else if (cdb[0] == spec.opcode) {
-            return &spec;
+        } else if (cdb[0] == shape.opcode) {
+            return &shape;
         }
     }
     return nullptr;
 }
 
-const CommandSpec* findCommandByName(std::string_view name) {
+const CommandShape* findCommandByName(std::string_view name) {
     const std::string wanted = normalised(name);
     static const std::string prefix = normalised("SUB_SCSI_OP_");
-    for (const CommandSpec& spec : kCommands) {
-        const std::string full = normalised(spec.name);
+    for (const CommandShape& shape : kCommands) {
+        const std::string full = normalised(shape.name);
         if (wanted == full || (full.starts_with(prefix) && wanted == full.substr(prefix.size())) ||
-            (!isVendor(spec.opcode) && full.ends_with("10") &&
+            (!isVendor(shape.opcode) && full.ends_with("10") &&
              wanted == full.substr(0, full.size() - 2))) {
-            return &spec;
+            return &shape;
         }
     }
     return nullptr;
 }
 
-std::span<const CommandSpec> allCommands() {
+std::span<const CommandShape> allCommands() {
     return kCommands;
 }
 

@@ -68,7 +68,7 @@ enum class Judged { Call, Status };
 // A data length that follows from the command's arguments.
 inline constexpr std::int32_t kVariableLength = -1;
 
-struct CommandSpec {
+struct CommandShape {
     std::uint8_t opcode;
     std::uint8_t subCode;  // 0 for the standard commands
     const char* name;      // SUB_SCSI_OP_READ_FLASH_ID, INQUIRY, READ(10) ...
@@ -83,15 +83,15 @@ struct CommandSpec {
 
 // The command a CDB names, or nothing for an opcode or sub-code the controller does not know.
 // A vendor sub-code under the wrong opcode (0xEE for a data-in command) is not known either.
-const CommandSpec* findCommand(std::span<const std::uint8_t> cdb);
+const CommandShape* findCommand(std::span<const std::uint8_t> cdb);
 
 // Looks a command up by name for fault rules: the full name ("SUB_SCSI_OP_READ_CFG"), the name
 // without the prefix ("READ_CFG"), or a standard command ("INQUIRY", "READ10", "READ(10)",
 // "READ_CAPACITY"); case does not matter.
-const CommandSpec* findCommandByName(std::string_view name);
+const CommandShape* findCommandByName(std::string_view name);
 
 // All commands, for help texts.
-std::span<const CommandSpec> allCommands();
+std::span<const CommandShape> allCommands();
 
 // Big-endian CDB fields.
 constexpr std::uint16_t cdbBe16(std::span<const std::uint8_t> cdb, std::size_t at) {

@@ -208,8 +208,8 @@ std::string Controller::diskSummary() const {
 }
 
 Outcome Controller::execute(const Command& command) {
-    const CommandSpec* spec = findCommand(command.cdb);
-    if (spec == nullptr) {
+    const CommandShape* shape = findCommand(command.cdb);
+    if (shape == nullptr) {
         const std::string code =
             command.cdb.empty() ? "nothing"
             : command.cdb.size() > 1 &&
@@ -221,11 +221,11 @@ Outcome Controller::execute(const Command& command) {
     }
     Outcome outcome;
     try {
-        outcome = dispatch(*spec, command);
+        outcome = dispatch(*shape, command);
     } catch (const std::exception& e) {
         outcome = refuse(std::string("the device's state failed: ") + e.what());
     }
-    if (spec->subCode != SUB_SCSI_OP_WRITE_CFG || spec->opcode != kOpVendorOut ||
+    if (shape->subCode != SUB_SCSI_OP_WRITE_CFG || shape->opcode != kOpVendorOut ||
         outcome.status != WireStatus::Good) {
         cfgStreamOpen_ = false;
     }
@@ -235,56 +235,56 @@ Outcome Controller::execute(const Command& command) {
     return outcome;
 }
 
-Outcome Controller::dispatch(const CommandSpec& spec, const Command& command) {
-    const bool isVendor = spec.opcode == kOpVendorIn || spec.opcode == kOpVendorOut;
+Outcome Controller::dispatch(const CommandShape& shape, const Command& command) {
+    const bool isVendor = shape.opcode == kOpVendorIn || shape.opcode == kOpVendorOut;
     if (isVendor && profile_.isForeign()) {
-        return refuse("invalid opcode " + hex(spec.opcode) + ": not a ZQL5Vxx controller");
+        return refuse("invalid opcode " + hex(shape.opcode) + ": not a ZQL5Vxx controller");
     }
-    if (command.cdb.size() != spec.cdbLength) {
-        return refuse(std::string(spec.name) + " takes a " + std::to_string(spec.cdbLength) +
+    if (command.cdb.size() != shape.cdbLength) {
+        return refuse(std::string(shape.name) + " takes a " + std::to_string(shape.cdbLength) +
                       "-byte CDB, not " + std::to_string(command.cdb.size()));
     }
-    if (command.transferLength > 0 && command.direction != spec.direction) {
-        return refuse(std::string(spec.name) + " moves data " +
-                      (spec.direction == WireDirection::In ? "in" : "out") + ", not " +
+    if (command.transferLength > 0 && command.direction != shape.direction) {
+        return refuse(std::string(shape.name) + " moves data " +
+                      (shape.direction == WireDirection::In ? "in" : "out") + ", not " +
                       (command.direction == WireDirection::In ? "in" : "out"));
     }
-    if (spec.dataLength != kVariableLength &&
-        command.transferLength != static_cast<std::uint32_t>(spec.dataLength)) {
-        return refuse(std::string(spec.name) + " moves " + std::to_string(spec.dataLength) +
+    if (shape.dataLength != kVariableLength &&
+        command.transferLength != static_cast<std::uint32_t>(shape.dataLength)) {
+        return refuse(std::string(shape.name) + " moves " + std::to_string(shape.dataLength) +
                       " bytes, not " + std::to_string(command.transferLength));
     }
     if (isVendor) {
-        for (std::size_t i = spec.argsEnd; i < command.cdb.size(); ++i) {
+        for (std::size_t i = shape.argsEnd; i < command.cdb.size(); ++i) {
             if (command.cdb[i] != 0) {
-                return refuse("CDB byte " + std::to_string(i) + " of " + spec.name + " is " +
+                return refuse("CDB byte " + std::to_string(i) + " of " + shape.name + " is " +
                               hex(command.cdb[i]) + ", not 0");
             }
         }
-        if (needsReset_ && spec.subCode != SUB_SCSI_OP_GET_CHIP_NAME &&
-            spec.subCode != SUB_SCSI_OP_GET_CHIP_NAME_2 && spec.subCode != SUB_SCSI_OP_RESET) {
+        if (needsReset_ && shape.subCode != SUB_SCSI_OP_GET_CHIP_NAME &&
+            shape.subCode != SUB_SCSI_OP_GET_CHIP_NAME_2 && shape.subCode != SUB_SCSI_OP_RESET) {
             return refuse("the controller runs its boot code and needs SUB_SCSI_OP_RESET first");
         }
-        if (spec.needsNand && !nand_) {
-            return refuse(std::string(spec.name) + ": the device has no NAND flash");
+        if (shape.needsNand && !nand_) {
+            return refuse(std::string(shape.name) + ": the device has no NAND flash");
         }
-        if (spec.touchesFlash && !fsm_.loaded) {
-            return refuse(std::string(spec.name) + " needs the FSM, and none is loaded");
+        if (shape.touchesFlash && !fsm_.loaded) {
+            return refuse(std::string(shape.name) + " needs the FSM, and none is loaded");
         }
-        return vendor(spec, command);
+        return vendor(shape, command);
     }
-    return standard(spec, command);
+    return standard(shape, command);
 }
 
-Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
+Outcome Controller::vendor(const CommandShape& shape, const Command& command) {
     const auto cdb = command.cdb;
     const std::uint32_t length = command.transferLength;
     auto wrongLength = [&](const std::string& expected) {
-        return refuse(std::string(spec.name) + " moves " + expected + " bytes, not " +
+        return refuse(std::string(shape.name) + " moves " + expected + " bytes, not " +
                       std::to_string(length));
     };
 
-    switch (spec.subCode) {
+    switch (shape.subCode) {
         case SUB_SCSI_OP_READ_FLASH_ID: {
             return dataReply({profile_.flashId.begin(), profile_.flashId.end()});
         }
@@ -423,7 +423,7 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
             return eraseBlock(cdb);
         case SUB_SCSI_OP_WRITE_PAGE:
         case SUB_SCSI_OP_READ_PAGE:
-            return pageCommand(spec, command);
+            return pageCommand(shape, command);
         case SUB_SCSI_OP_FSM_INIT: {
             if (nand_) {
                 std::string why;
@@ -451,11 +451,11 @@ Outcome Controller::vendor(const CommandSpec& spec, const Command& command) {
             return Outcome{};
         case SUB_SCSI_OP_SPI_READ:
         case SUB_SCSI_OP_SPI_WRITE:
-            return spiTransfer(spec, command);
+            return spiTransfer(shape, command);
         default:
             break;
     }
-    return refuse(std::string(spec.name) + " is not answered");
+    return refuse(std::string(shape.name) + " is not answered");
 }
 
 Outcome Controller::scanBlock(std::span<const std::uint8_t> cdb, std::uint32_t transferLength) {
@@ -541,7 +541,7 @@ Outcome Controller::eraseBlock(std::span<const std::uint8_t> cdb) {
     return statusReply(true, 1);
 }
 
-Outcome Controller::pageCommand(const CommandSpec& spec, const Command& command) {
+Outcome Controller::pageCommand(const CommandShape& shape, const Command& command) {
     const auto cdb = command.cdb;
     const std::uint32_t first = cdbBe32(cdb, 2);
     const std::uint16_t count = cdbBe16(cdb, 6);
@@ -549,7 +549,7 @@ Outcome Controller::pageCommand(const CommandSpec& spec, const Command& command)
     const std::uint32_t ppb = nand_->pagesPerBlock();
     const std::uint64_t totalPages = std::uint64_t{nand_->blockCount()} * ppb;
     if (count == 0 || first + std::uint64_t{count} > totalPages) {
-        return refuse(std::string(spec.name) + " of " + std::to_string(count) +
+        return refuse(std::string(shape.name) + " of " + std::to_string(count) +
                       " pages from page " + std::to_string(first) + ": the flash has " +
                       std::to_string(totalPages) + " pages");
     }
@@ -558,11 +558,11 @@ Outcome Controller::pageCommand(const CommandSpec& spec, const Command& command)
     }
     const std::uint32_t pageSize = nand_->pageSize();
     if (command.transferLength != std::uint64_t{count} * pageSize) {
-        return refuse(std::string(spec.name) + " of " + std::to_string(count) + " pages moves " +
+        return refuse(std::string(shape.name) + " of " + std::to_string(count) + " pages moves " +
                       std::to_string(std::uint64_t{count} * pageSize) + " bytes, not " +
                       std::to_string(command.transferLength));
     }
-    if (spec.subCode == SUB_SCSI_OP_READ_PAGE) {
+    if (shape.subCode == SUB_SCSI_OP_READ_PAGE) {
         std::vector<std::uint8_t> data(command.transferLength);
         for (std::uint32_t i = 0; i < count; ++i) {
             nand_->readPage(first + i,
@@ -873,24 +873,24 @@ Outcome Controller::fwParityCheck() {
     return statusReply(true, 2);
 }
 
-Outcome Controller::spiTransfer(const CommandSpec& spec, const Command& command) {
+Outcome Controller::spiTransfer(const CommandShape& shape, const Command& command) {
     if (!serialFlash_) {
-        return refuse(std::string(spec.name) + ": the device has no serial flash");
+        return refuse(std::string(shape.name) + ": the device has no serial flash");
     }
     const std::uint32_t first = cdbBe16(command.cdb, 2);
     const std::uint32_t count = cdbBe16(command.cdb, 4);
     const std::uint64_t end = (std::uint64_t{first} + count) * kSpiUnit;
     if (count == 0 || end > profile_.serialFlashSize) {
-        return refuse(std::string(spec.name) + " of " + std::to_string(count) +
+        return refuse(std::string(shape.name) + " of " + std::to_string(count) +
                       " units from unit " + std::to_string(first) + ": the serial flash holds " +
                       std::to_string(profile_.serialFlashSize / kSpiUnit) + " units");
     }
     if (command.transferLength != count * kSpiUnit) {
-        return refuse(std::string(spec.name) + " of " + std::to_string(count) + " units moves " +
+        return refuse(std::string(shape.name) + " of " + std::to_string(count) + " units moves " +
                       std::to_string(count * kSpiUnit) + " bytes, not " +
                       std::to_string(command.transferLength));
     }
-    if (spec.subCode == SUB_SCSI_OP_SPI_READ) {
+    if (shape.subCode == SUB_SCSI_OP_SPI_READ) {
         std::vector<std::uint8_t> data(command.transferLength);
         serialFlash_->read(std::uint64_t{first} * kSpiUnit, data);
         return dataReply(std::move(data));
@@ -899,8 +899,8 @@ Outcome Controller::spiTransfer(const CommandSpec& spec, const Command& command)
     return Outcome{};
 }
 
-Outcome Controller::standard(const CommandSpec& spec, const Command& command) {
-    switch (spec.opcode) {
+Outcome Controller::standard(const CommandShape& shape, const Command& command) {
+    switch (shape.opcode) {
         case kOpInquiry:
             return inquiry(command.cdb, command.transferLength);
         case kOpStartStopUnit:
@@ -919,9 +919,9 @@ Outcome Controller::standard(const CommandSpec& spec, const Command& command) {
         }
         case kOpRead10:
         case kOpWrite10:
-            return diskTransfer(spec, command);
+            return diskTransfer(shape, command);
         default:
-            return refuse(std::string(spec.name) + " is not answered");
+            return refuse(std::string(shape.name) + " is not answered");
     }
 }
 
@@ -976,7 +976,7 @@ Outcome Controller::inquiry(std::span<const std::uint8_t> cdb, std::uint32_t tra
     return dataReply(std::move(data));
 }
 
-Outcome Controller::diskTransfer(const CommandSpec& spec, const Command& command) {
+Outcome Controller::diskTransfer(const CommandShape& shape, const Command& command) {
     if (!layout_ || !parts_[shownPart_]) {
         return refuse("not ready: no disk");
     }
@@ -985,18 +985,18 @@ Outcome Controller::diskTransfer(const CommandSpec& spec, const Command& command
     const std::uint64_t sectors = layout_->sectors[shownPart_];
     const std::uint32_t sectorSize = layout_->sectorSize;
     if (std::uint64_t{lba} + count > sectors) {
-        return refuse(std::string(spec.name) + " of " + std::to_string(count) + " sectors at " +
+        return refuse(std::string(shape.name) + " of " + std::to_string(count) + " sectors at " +
                       std::to_string(lba) + " beyond the disk's " + std::to_string(sectors) +
                       " sectors");
     }
     if (command.transferLength != std::uint64_t{count} * sectorSize) {
-        return refuse(std::string(spec.name) + " of " + std::to_string(count) + " sectors of " +
+        return refuse(std::string(shape.name) + " of " + std::to_string(count) + " sectors of " +
                       std::to_string(sectorSize) + " bytes moves " +
                       std::to_string(std::uint64_t{count} * sectorSize) + " bytes, not " +
                       std::to_string(command.transferLength));
     }
     DiskPart& part = *parts_[shownPart_];
-    if (spec.opcode == kOpRead10) {
+    if (shape.opcode == kOpRead10) {
         std::vector<std::uint8_t> data(command.transferLength);
         part.read(std::uint64_t{lba} * sectorSize, data);
         return dataReply(std::move(data));

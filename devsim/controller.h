@@ -87,22 +87,22 @@ class Controller {
     struct Download;
     struct StoredSystem;
 
-    Outcome dispatch(const CommandSpec& spec, const Command& command);
-    Outcome vendor(const CommandSpec& spec, const Command& command);
-    Outcome standard(const CommandSpec& spec, const Command& command);
+    Outcome dispatch(const CommandShape& shape, const Command& command);
+    Outcome vendor(const CommandShape& shape, const Command& command);
+    Outcome standard(const CommandShape& shape, const Command& command);
 
     Outcome scanBlock(std::span<const std::uint8_t> cdb, std::uint32_t transferLength);
     Outcome eraseBlock(std::span<const std::uint8_t> cdb);
-    Outcome pageCommand(const CommandSpec& spec, const Command& command);
+    Outcome pageCommand(const CommandShape& shape, const Command& command);
     Outcome readBlockMap(std::span<const std::uint8_t> cdb, std::uint32_t transferLength);
     Outcome startDisk();
     Outcome fileWriteSetup(std::uint32_t size);
     Outcome fileWrite(std::span<const std::uint8_t> chunk);
     Outcome fileWriteEnd();
     Outcome fwParityCheck();
-    Outcome spiTransfer(const CommandSpec& spec, const Command& command);
+    Outcome spiTransfer(const CommandShape& shape, const Command& command);
     Outcome inquiry(std::span<const std::uint8_t> cdb, std::uint32_t transferLength);
-    Outcome diskTransfer(const CommandSpec& spec, const Command& command);
+    Outcome diskTransfer(const CommandShape& shape, const Command& command);
 
     std::optional<StoredSystem> findStoredSystem(std::string& why) const;
     std::optional<DiskLayout> layoutFromFlash(std::string& why) const;

@@ -198,7 +198,7 @@ bool Device::pause(double milliseconds, std::unique_lock<std::mutex>& lock) {
     return !wake_.wait_until(lock, until, [&] { return interrupted_; });
 }
 
-void Device::trace(const WireRequest& request, const CommandSpec* spec, const char* result,
+void Device::trace(const WireRequest& request, const CommandShape* shape, const char* result,
                    const std::string& note) {
     if (trace_ == nullptr) {
         return;
@@ -212,7 +212,7 @@ void Device::trace(const WireRequest& request, const CommandSpec* spec, const ch
     std::fprintf(trace_, "%s %c %s %s %u %s %s%s%s\n", utcNow().c_str(), settings_.letter,
                  cdb.c_str(),
                  request.direction == static_cast<std::uint8_t>(WireDirection::Out) ? "out" : "in",
-                 request.transferLength, result, spec != nullptr ? spec->name : "unknown",
+                 request.transferLength, result, shape != nullptr ? shape->name : "unknown",
                  note.empty() ? "" : " -- ", note.c_str());
     std::fflush(trace_);
 }
@@ -233,21 +233,21 @@ DeviceReply Device::handle(const WireRequest& request, std::span<const std::uint
     reply.header.magic = kWireMagic;
     const std::span<const std::uint8_t> cdb(request.cdb,
                                             std::min<std::size_t>(request.cdbLength, 16));
-    const CommandSpec* spec = findCommand(cdb);
+    const CommandShape* shape = findCommand(cdb);
     if (hung_) {
-        trace(request, spec, "silent", "the device no longer answers");
+        trace(request, shape, "silent", "the device no longer answers");
         reply.after = AfterCommand::Hang;
         return reply;
     }
 
     std::optional<FaultRule> fault;
-    if (spec != nullptr) {
-        const std::uint32_t occurrence = ++seen_[spec];
+    if (shape != nullptr) {
+        const std::uint32_t occurrence = ++seen_[shape];
         for (const FaultRule& rule : settings_.faults) {
             const bool once =
                 rule.kind == FaultRule::Kind::UnplugDuring || rule.kind == FaultRule::Kind::Silent;
             const std::uint32_t wanted = rule.occurrence != 0 ? rule.occurrence : (once ? 1 : 0);
-            if (rule.command == spec && (wanted == 0 || wanted == occurrence)) {
+            if (rule.command == shape && (wanted == 0 || wanted == occurrence)) {
                 fault = rule;
                 break;
             }
@@ -259,19 +259,19 @@ DeviceReply Device::handle(const WireRequest& request, std::span<const std::uint
     if (timing.bytesPerSecond > 0) {
         busyMs += request.transferLength * 1000.0 / timing.bytesPerSecond;
     }
-    if (spec != nullptr && spec->subCode == SUB_SCSI_OP_SCAN_BLOCK && cdb.size() >= 8) {
+    if (shape != nullptr && shape->subCode == SUB_SCSI_OP_SCAN_BLOCK && cdb.size() >= 8) {
         busyMs += timing.scanMsPerBlock * cdbBe16(cdb, 6);
     }
 
     if (fault && fault->kind == FaultRule::Kind::UnplugDuring) {
         pause(busyMs / 2, lock);
-        trace(request, spec, "unplugged", "pulled out during the command");
+        trace(request, shape, "unplugged", "pulled out during the command");
         reply.after = AfterCommand::Leave;
         return reply;
     }
     if (fault && fault->kind == FaultRule::Kind::Silent) {
         hung_ = true;
-        trace(request, spec, "silent", "the device stops answering");
+        trace(request, shape, "silent", "the device stops answering");
         reply.after = AfterCommand::Hang;
         return reply;
     }
@@ -298,18 +298,18 @@ DeviceReply Device::handle(const WireRequest& request, std::span<const std::uint
         outcome = controller_.execute(command);
         if (outcome.status == WireStatus::CheckCondition) {
             result = "refused";
-        } else if (spec != nullptr && spec->judged == Judged::Status &&
+        } else if (shape != nullptr && shape->judged == Judged::Status &&
                    (outcome.data.empty() || (outcome.data[0] & 0x01) == 0)) {
             result = "failed-status";
         }
     }
 
     if (!pause(busyMs, lock)) {
-        trace(request, spec, "unplugged", "pulled out during the command");
+        trace(request, shape, "unplugged", "pulled out during the command");
         reply.after = AfterCommand::Leave;
         return reply;
     }
-    trace(request, spec, result, outcome.note);
+    trace(request, shape, result, outcome.note);
     reply.header.status = static_cast<std::uint8_t>(outcome.status);
     reply.header.dataLength = static_cast<std::uint32_t>(outcome.data.size());
     reply.data = std::move(outcome.data);

@@ -28,7 +28,7 @@ struct FaultRule {
         Silent,        // the device stops answering, from this command on
     };
     Kind kind = Kind::FailCall;
-    const CommandSpec* command = nullptr;
+    const CommandShape* command = nullptr;
     std::uint32_t occurrence = 0;  // the n-th time the command arrives; 0: every time (the
                                    // first time for UnplugDuring and Silent)
 };
@@ -90,7 +90,7 @@ class Device {
     std::string summary();
 
   private:
-    void trace(const WireRequest& request, const CommandSpec* spec, const char* result,
+    void trace(const WireRequest& request, const CommandShape* shape, const char* result,
                const std::string& note);
     // Sleeps unless interrupted; false when interrupted.
     bool pause(double milliseconds, std::unique_lock<std::mutex>& lock);
@@ -103,7 +103,7 @@ class Device {
     bool hung_ = false;
     Controller controller_;
     std::FILE* trace_ = nullptr;
-    std::map<const CommandSpec*, std::uint32_t> seen_;
+    std::map<const CommandShape*, std::uint32_t> seen_;
 };
 
 }  // namespace corvid::devsim

@@ -23,31 +23,31 @@ struct CfgSpec {
 
 inline CfgSpec cfgWith(std::uint8_t sysUnits, std::uint8_t splitRatio, bool sectors1024 = false,
                        std::vector<std::uint32_t> unusedPages = {}) {
-    CfgSpec spec;
-    spec.sysUnits = sysUnits;
-    spec.splitRatio = splitRatio;
-    spec.sectors1024 = sectors1024;
-    spec.unusedPages = std::move(unusedPages);
-    return spec;
+    CfgSpec shape;
+    shape.sysUnits = sysUnits;
+    shape.splitRatio = splitRatio;
+    shape.sectors1024 = sectors1024;
+    shape.unusedPages = std::move(unusedPages);
+    return shape;
 }
 
-inline std::vector<std::uint8_t> buildCfg(const CfgSpec& spec) {
+inline std::vector<std::uint8_t> buildCfg(const CfgSpec& shape) {
     std::vector<std::uint8_t> cfg(512, 0);
     for (int group = 0; group < 16; ++group) {
-        std::memcpy(&cfg[group * 4], spec.signature, 4);
+        std::memcpy(&cfg[group * 4], shape.signature, 4);
     }
     for (int i = 64; i < 80; ++i) {
         cfg[i] = 0xA0;
     }
-    cfg[64] = spec.sectors1024 ? 0xA1 : 0xA0;
-    cfg[82] = spec.chips;
-    cfg[84] = spec.log2Page;
-    cfg[85] = spec.log2Block;
-    cfg[133] = spec.sysUnits;
-    cfg[134] = spec.splitRatio;
-    if (!spec.unusedPages.empty()) {
+    cfg[64] = shape.sectors1024 ? 0xA1 : 0xA0;
+    cfg[82] = shape.chips;
+    cfg[84] = shape.log2Page;
+    cfg[85] = shape.log2Block;
+    cfg[133] = shape.sysUnits;
+    cfg[134] = shape.splitRatio;
+    if (!shape.unusedPages.empty()) {
         cfg[132] = 1;
-        for (const auto page : spec.unusedPages) {
+        for (const auto page : shape.unusedPages) {
             cfg[256 + page / 8] |= static_cast<std::uint8_t>(0x80 >> (page % 8));
         }
     }
