@@ -213,7 +213,7 @@ Outcome Controller::execute(const Command& command) {
         const std::string code =
             command.cdb.empty() ? "nothing"
             : command.cdb.size() > 1 &&
-                    (command.cdb[0] == kOpVendorIn || command.cdb[0] == kOpVendorOut)
+                    (command.cdb[0] == kVendorOpcodeIn || command.cdb[0] == kVendorOpcodeOut)
                 ? "vendor opcode " + hex(command.cdb[0]) + " sub-code " + hex(command.cdb[1])
                 : "opcode " + hex(command.cdb[0]);
         cfgStreamOpen_ = false;
@@ -225,7 +225,7 @@ Outcome Controller::execute(const Command& command) {
     } catch (const std::exception& e) {
         outcome = refuse(std::string("the device's state failed: ") + e.what());
     }
-    if (shape->subCode != SUB_SCSI_OP_WRITE_CFG || shape->opcode != kOpVendorOut ||
+    if (shape->subCode != SUB_SCSI_OP_WRITE_CFG || shape->opcode != kVendorOpcodeOut ||
         outcome.status != WireStatus::Good) {
         cfgStreamOpen_ = false;
     }
@@ -236,7 +236,7 @@ Outcome Controller::execute(const Command& command) {
 }
 
 Outcome Controller::dispatch(const CommandShape& shape, const Command& command) {
-    const bool isVendor = shape.opcode == kOpVendorIn || shape.opcode == kOpVendorOut;
+    const bool isVendor = shape.opcode == kVendorOpcodeIn || shape.opcode == kVendorOpcodeOut;
     if (isVendor && profile_.isForeign()) {
         return refuse("invalid opcode " + hex(shape.opcode) + ": not a ZQL5Vxx controller");
     }
@@ -901,11 +901,11 @@ Outcome Controller::spiTransfer(const CommandShape& shape, const Command& comman
 
 Outcome Controller::standard(const CommandShape& shape, const Command& command) {
     switch (shape.opcode) {
-        case kOpInquiry:
+        case kScsiOpInquiry:
             return inquiry(command.cdb, command.transferLength);
-        case kOpStartStopUnit:
+        case kScsiOpStartStopUnit:
             return Outcome{};
-        case kOpReadCapacity10: {
+        case kScsiOpReadCapacity10: {
             if (!layout_ || !parts_[shownPart_]) {
                 return refuse("not ready: no disk");
             }
@@ -917,8 +917,8 @@ Outcome Controller::standard(const CommandShape& shape, const Command& command) 
                  static_cast<std::uint8_t>(size >> 24), static_cast<std::uint8_t>(size >> 16),
                  static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size)});
         }
-        case kOpRead10:
-        case kOpWrite10:
+        case kScsiOpRead10:
+        case kScsiOpWrite10:
             return diskTransfer(shape, command);
         default:
             return refuse(std::string(shape.name) + " is not answered");
@@ -996,7 +996,7 @@ Outcome Controller::diskTransfer(const CommandShape& shape, const Command& comma
                       std::to_string(command.transferLength));
     }
     DiskPart& part = *parts_[shownPart_];
-    if (shape.opcode == kOpRead10) {
+    if (shape.opcode == kScsiOpRead10) {
         std::vector<std::uint8_t> data(command.transferLength);
         part.read(std::uint64_t{lba} * sectorSize, data);
         return dataReply(std::move(data));

@@ -7,15 +7,10 @@
 #include <cstdint>
 #include <span>
 
+#include "transport/command_codes.h"
 #include "transport/transport.h"
 
 namespace corvid {
-
-inline constexpr std::uint8_t kScsiOpInquiry = 0x12;
-inline constexpr std::uint8_t kScsiOpStartStopUnit = 0x1B;
-inline constexpr std::uint8_t kScsiOpReadCapacity10 = 0x25;
-inline constexpr std::uint8_t kScsiOpRead10 = 0x28;
-inline constexpr std::uint8_t kScsiOpWrite10 = 0x2A;
 
 inline constexpr std::size_t kInquiryLength = 36;
 

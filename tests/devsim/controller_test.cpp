@@ -34,7 +34,7 @@ void putBe32(Bytes& cdb, std::size_t at, std::uint32_t value) {
 
 Bytes vendorCdb(std::uint8_t sub, std::size_t length, bool out = false) {
     Bytes cdb(length, 0);
-    cdb[0] = out ? kOpVendorOut : kOpVendorIn;
+    cdb[0] = out ? kVendorOpcodeOut : kVendorOpcodeIn;
     cdb[1] = sub;
     return cdb;
 }
@@ -114,7 +114,7 @@ class ControllerTest : public ::testing::Test {
     }
     Outcome readCapacity() {
         Bytes cdb(10, 0);
-        cdb[0] = kOpReadCapacity10;
+        cdb[0] = kScsiOpReadCapacity10;
         return run(cdb, In, 8);
     }
     Outcome disk(std::uint8_t opcode, std::uint32_t lba, std::uint16_t count, std::uint32_t length,
@@ -123,7 +123,7 @@ class ControllerTest : public ::testing::Test {
         cdb[0] = opcode;
         putBe32(cdb, 2, lba);
         putBe16(cdb, 7, count);
-        return run(cdb, opcode == kOpWrite10 ? Out : In, length, out);
+        return run(cdb, opcode == kScsiOpWrite10 ? Out : In, length, out);
     }
     static std::uint64_t sectorsOf(const Outcome& capacity) {
         return (std::uint64_t{capacity.data[0]} << 24 | capacity.data[1] << 16 |
@@ -191,7 +191,7 @@ TEST_F(ControllerTest, RefusesWhatARealControllerWould) {
     putBe32(eraseBeyond, 2, 2048);
     eraseBeyond[7] = 1;
     Bytes read10(10, 0);
-    read10[0] = kOpRead10;
+    read10[0] = kScsiOpRead10;
     read10[8] = 1;
     const Case cases[] = {
         {"unknown sub-code", vendorCdb(0x74, 6), In, 1, "unknown command"},
@@ -216,7 +216,7 @@ TEST_F(ControllerTest, RefusesWhatARealControllerWould) {
          "no serial flash"},
         {"FSM data without setup", vendorCdb(SUB_SCSI_OP_FSM_WRITE, 6, true), Out, 0,
          "without SUB_SCSI_OP_FSM_WRITE_SETUP"},
-        {"vital product data", Bytes{kOpInquiry, 1, 0, 0, 36, 0}, In, 36, "vital product"},
+        {"vital product data", Bytes{kScsiOpInquiry, 1, 0, 0, 36, 0}, In, 36, "vital product"},
     };
     for (const Case& c : cases) {
         const Outcome outcome = run(c.cdb, c.direction, c.length, Bytes(c.length, 0));
@@ -381,30 +381,30 @@ TEST_F(ControllerTest, DiskPartsKeepTheirDataAcrossSwitchAndReplug) {
     ASSERT_TRUE(good(simple(SUB_SCSI_OP_START_DISK, 2)));
     const auto normalVolume = controller_->shownVolume();
     ASSERT_TRUE(normalVolume.has_value());
-    ASSERT_TRUE(good(disk(kOpWrite10, 7, 1, 512, Bytes(512, 'N'))));
+    ASSERT_TRUE(good(disk(kScsiOpWrite10, 7, 1, 512, Bytes(512, 'N'))));
     ASSERT_TRUE(statusOk(simple(SUB_SCSI_OP_SWITCH_HIDDEN_DISK, 1)));
     ASSERT_NE(controller_->shownVolume(), normalVolume);
-    ASSERT_TRUE(good(disk(kOpWrite10, 7, 1, 512, Bytes(512, 'H'))));
+    ASSERT_TRUE(good(disk(kScsiOpWrite10, 7, 1, 512, Bytes(512, 'H'))));
     const std::uint64_t hidden = sectorsOf(readCapacity());
-    EXPECT_NE(disk(kOpWrite10, static_cast<std::uint32_t>(hidden - 1), 2, 1024, Bytes(1024, 0))
+    EXPECT_NE(disk(kScsiOpWrite10, static_cast<std::uint32_t>(hidden - 1), 2, 1024, Bytes(1024, 0))
                   .note.find("beyond the disk"),
               std::string::npos);
     ASSERT_TRUE(statusOk(simple(SUB_SCSI_OP_SWITCH_HIDDEN_DISK, 1)));
-    EXPECT_EQ(disk(kOpRead10, 7, 1, 512).data, Bytes(512, 'N'));
+    EXPECT_EQ(disk(kScsiOpRead10, 7, 1, 512).data, Bytes(512, 'N'));
 
     replug();
     EXPECT_EQ(controller_->shownVolume(), normalVolume) << "a produced device shows its disk";
-    EXPECT_EQ(disk(kOpRead10, 7, 1, 512).data, Bytes(512, 'N'));
+    EXPECT_EQ(disk(kScsiOpRead10, 7, 1, 512).data, Bytes(512, 'N'));
     loadFsm();
     ASSERT_TRUE(statusOk(simple(SUB_SCSI_OP_SWITCH_HIDDEN_DISK, 1)));
-    EXPECT_EQ(disk(kOpRead10, 7, 1, 512).data, Bytes(512, 'H'));
+    EXPECT_EQ(disk(kScsiOpRead10, 7, 1, 512).data, Bytes(512, 'H'));
 
     // Changing the flash takes the disk away until it is started again.
     ASSERT_TRUE(good(erase(9)));
     EXPECT_FALSE(good(readCapacity()));
     EXPECT_FALSE(controller_->shownVolume().has_value());
     ASSERT_TRUE(good(simple(SUB_SCSI_OP_START_DISK, 2)));
-    EXPECT_EQ(disk(kOpRead10, 7, 1, 512).data, Bytes(512, 'N'));
+    EXPECT_EQ(disk(kScsiOpRead10, 7, 1, 512).data, Bytes(512, 'N'));
 }
 
 TEST_F(ControllerTest, FileDownloadsCheckSizeRoomAndFirmware) {
@@ -545,7 +545,7 @@ TEST_F(ControllerTest, InquiryVariantsAndForeignDisk) {
         {"nand-512", {0x00, 0x80, 0x02, 0x02, 0x07, 0x00, 0x00, 0x00, '1', '6', '.', '1'}},
         {"nand-2chip", {0x00, 0x80, 0x02, 0x02, 0x07, 0x00, 0x00, 0x00, '1', '6', '.', '2'}},
     };
-    const Bytes inquiry = {kOpInquiry, 0, 0, 0, 36, 0};
+    const Bytes inquiry = {kScsiOpInquiry, 0, 0, 0, 36, 0};
     for (const Case& c : cases) {
         std::error_code error;
         controller_.reset();
