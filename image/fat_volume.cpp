@@ -895,38 +895,59 @@ std::unique_ptr<IMG_FILE> FAT_VOLUME::ImgCreateFile(std::u16string_view longPath
     return file;
 }
 
-std::uint32_t FAT_VOLUME::ImgWriteFile(IMG_FILE& file, std::span<const std::byte> data) {
+std::optional<std::uint32_t> FAT_VOLUME::nextFileSector(IMG_FILE& file, std::size_t count) {
     if (!ready()) {
-        return 0;
+        return std::nullopt;
     }
     if (file.entry.firstCluster == 0) {
         fail("the file has no cluster to write to", kFatErrorNoCluster);
-        return 0;
+        return std::nullopt;
     }
-    if (data.empty() || data.size() > bytesPerSector_ ||
-        (file.position & (bytesPerSector_ - 1)) != 0 ||
-        file.position > std::numeric_limits<std::uint32_t>::max() - data.size()) {
+    if (count == 0 || count > bytesPerSector_ || (file.position & (bytesPerSector_ - 1)) != 0 ||
+        file.position > std::numeric_limits<std::uint32_t>::max() - count) {
         fail("a piece of a file must be at most one sector, and only the last piece shorter");
-        return 0;
+        return std::nullopt;
     }
     const std::uint32_t index = (file.position >> sectorShift_) & (sectorsPerCluster_ - 1);
     if (file.position != 0 && index == 0) {
         const auto next = allocateCluster();
         if (!next || !writeFat(file.currentCluster, *next)) {
-            return 0;
+            return std::nullopt;
         }
         file.currentCluster = *next;
     }
-    std::byte* sector = disk_.sectorForOverwrite(clusterSector(file.currentCluster) + index);
-    if (sector == nullptr) {
+    return clusterSector(file.currentCluster) + index;
+}
+
+std::uint32_t FAT_VOLUME::ImgWriteFile(IMG_FILE& file, std::span<const std::byte> data) {
+    const auto sector = nextFileSector(file, data.size());
+    if (!sector) {
+        return 0;
+    }
+    std::byte* bytes = disk_.sectorForOverwrite(*sector);
+    if (bytes == nullptr) {
         fail("a file sector cannot be placed in the sector store");
         return 0;
     }
-    std::memcpy(sector, data.data(), data.size());
+    std::memcpy(bytes, data.data(), data.size());
     // Past the end of the file the sector holds zeros, never stale bytes.
-    std::memset(sector + data.size(), 0, bytesPerSector_ - data.size());
+    std::memset(bytes + data.size(), 0, bytesPerSector_ - data.size());
     file.position += static_cast<std::uint32_t>(data.size());
     return static_cast<std::uint32_t>(data.size());
+}
+
+std::uint32_t FAT_VOLUME::ImgWriteFileFromSource(IMG_FILE& file, std::uint32_t source,
+                                                 std::uint64_t offset, std::uint32_t count) {
+    const auto sector = nextFileSector(file, count);
+    if (!sector) {
+        return 0;
+    }
+    if (!disk_.placeFromSource(*sector, source, offset, count)) {
+        fail("a file sector cannot be placed in the sector store");
+        return 0;
+    }
+    file.position += count;
+    return count;
 }
 
 bool FAT_VOLUME::ImgCloseFile(std::unique_ptr<IMG_FILE> file) {

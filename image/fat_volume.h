@@ -149,6 +149,10 @@ class FAT_VOLUME {
     // Writes one piece of at most one sector at the file's position; a piece shorter than a
     // sector must be the last. Returns the byte count, 0 on failure.
     std::uint32_t ImgWriteFile(IMG_FILE& file, std::span<const std::byte> data);
+    // The same for a piece of a source file (see SectorSource): its bytes are read from the file
+    // only when the image is saved.
+    std::uint32_t ImgWriteFileFromSource(IMG_FILE& file, std::uint32_t source, std::uint64_t offset,
+                                         std::uint32_t count);
     // Ends the cluster chain and writes the entry with the size stored in file->entry. A file
     // nothing was written to gives its cluster back and keeps first cluster 0.
     bool ImgCloseFile(std::unique_ptr<IMG_FILE> file);
@@ -206,6 +210,9 @@ class FAT_VOLUME {
                                               const ShortName11& name,
                                               std::u16string_view longName);
     bool writeShortEntry(const DIR_ENTRY_INFO& entry);
+    // The sector where the file's next piece of 'count' bytes goes, with a new cluster when
+    // the current one is full.
+    std::optional<std::uint32_t> nextFileSector(IMG_FILE& file, std::size_t count);
     void writeLongEntry(std::byte* at, std::uint8_t ordinal, std::u16string_view longName,
                         std::uint8_t checksum, bool first);
     std::uint32_t rootKey() const { return fatType_ == FatType::Fat32 ? rootCluster_ : 0; }

@@ -121,6 +121,7 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
     };
 
     RamDisk disk;
+    disk.setSectorSource(&plan.sources());
     for (const std::uint32_t sectorSize : kSectorSizes) {
         FAT_VOLUME volume(disk, request.codePage);
         const std::uint32_t totalSectors =
@@ -132,8 +133,8 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
                            "the " + std::to_string(sectorSize) +
                                "-byte volume cannot be created: " + volume.failure());
         }
-        HiddenFileCopier copier(volume);
-        const bool copied = copier.copyAll(plan, [&](const ImportProgress& state) {
+        HiddenFileCopier copier(volume, plan);
+        const bool copied = copier.copyAll([&](const ImportProgress& state) {
             if (progress) {
                 progress({sectorSize, state.filesDone, state.filesTotal, state.bytesDone});
             }

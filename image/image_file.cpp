@@ -74,13 +74,20 @@ bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
     }
 
     std::uint32_t records = 0;
+    std::string sourceFailure;
     const bool drained = disk.drainRecords(
         [&file](std::span<const std::byte> bytes, std::uint32_t) {
             file.write(reinterpret_cast<const char*>(bytes.data()),
                        static_cast<std::streamsize>(bytes.size()));
             return static_cast<bool>(file);
         },
-        records);
+        records, sourceFailure);
+    if (!sourceFailure.empty()) {
+        if (failure != nullptr) {
+            *failure = sourceFailure;
+        }
+        return false;
+    }
     if (!drained || !file) {
         return fail(reasonFromErrno());
     }

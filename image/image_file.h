@@ -49,11 +49,12 @@ class ImageFileError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Writes the store's used sectors as one block of records. Create mode writes a fresh file with
-// the header and puts the block in entry 0; append mode adds the block at the end of an existing
-// file and puts it in entry 1. Used marks of saved sectors are cleared and the store counts as
-// saved. On failure 'failure' (when given) says why in one sentence; in append mode the records
-// written so far stay in the file.
+// Writes the store's used sectors as one block of records; file data come from their source
+// files now. Create mode writes a fresh file with the header and puts the block in entry 0;
+// append mode adds the block at the end of an existing file and puts it in entry 1. Used marks
+// of saved sectors are cleared and the store counts as saved. On failure (the output, or a
+// source file that no longer gives its bytes) 'failure' (when given) says why in one sentence;
+// in append mode the records written so far stay in the file.
 bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
              std::uint32_t diskSizeMb, std::string* failure = nullptr);
 

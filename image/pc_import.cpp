@@ -13,8 +13,6 @@ namespace corvid {
 
 namespace {
 
-constexpr std::size_t kReadBytes = 1u << 20;
-
 // A file name as UTF-16; nothing when the bytes of a POSIX name are not UTF-8.
 std::optional<std::u16string> nameOf(const std::filesystem::path& name) {
     if constexpr (std::is_same_v<std::filesystem::path::value_type, wchar_t>) {
@@ -66,6 +64,15 @@ ImportPlan::TargetFolder& ImportPlan::target(const std::u16string& longFolder) {
     return it->second;
 }
 
+void ImportPlan::addFile(const std::filesystem::path& source, std::u16string longPath,
+                         std::string shortPath) {
+    ImportFile file;
+    file.source = sources_.add(source, file.size);
+    file.longPath = std::move(longPath);
+    file.shortPath = std::move(shortPath);
+    files_.push_back(std::move(file));
+}
+
 void ImportPlan::addListItem(const std::filesystem::path& item) {
     std::error_code error;
     std::filesystem::path path = std::filesystem::absolute(item, error).lexically_normal();
@@ -98,7 +105,7 @@ void ImportPlan::addListItem(const std::filesystem::path& item) {
         if (!alias) {
             throwNoShortName(path);
         }
-        files_.push_back({path, u"\\" + *name, "\\" + *alias, std::nullopt});
+        addFile(path, u"\\" + *name, "\\" + *alias);
     } else {
         throw ImportError(ImportError::Kind::Unreadable, path,
                           path.string() + " is neither a regular file nor a folder");
@@ -169,8 +176,8 @@ void ImportPlan::addFolder(const std::filesystem::path& source, const std::u16st
         }
     }
     for (std::size_t i = 0; i < files.size(); ++i) {
-        files_.push_back({files[i].source, longFolder + u"\\" + files[i].name,
-                          shortFolder + "\\" + *aliases[i], std::nullopt});
+        addFile(files[i].source, longFolder + u"\\" + files[i].name,
+                shortFolder + "\\" + *aliases[i]);
     }
     for (std::size_t i = files.size(); i < names.size(); ++i) {
         folder.folderAliases.emplace(names[i], *aliases[i]);
@@ -182,55 +189,124 @@ void ImportPlan::addFolder(const std::filesystem::path& source, const std::u16st
     walking_.erase(real);
 }
 
-HiddenFileCopier::HiddenFileCopier(FAT_VOLUME& volume) : volume_(volume), buffer_(kReadBytes) {}
+std::uint32_t SourceFiles::add(const std::filesystem::path& file, std::uint64_t& size) {
+    std::ifstream in;
+    in.rdbuf()->pubsetbuf(nullptr, 0);
+    errno = 0;
+    in.open(file, std::ios::binary);
+    if (!in.is_open()) {
+        throw ImportError(ImportError::Kind::Unreadable, file,
+                          "the file " + file.string() + " cannot be opened: " +
+                              (errno != 0 ? std::strerror(errno) : "unknown error"));
+    }
+    // One read tells a small file, which is kept, from a larger one, which is read when saved.
+    probe_.resize(kKeptFileBytes + 1);
+    in.read(probe_.data(), static_cast<std::streamsize>(probe_.size()));
+    const auto count = static_cast<std::size_t>(in.gcount());
+    if (in.bad()) {
+        throw ImportError(ImportError::Kind::Unreadable, file,
+                          "the file " + file.string() + " cannot be read");
+    }
+    File entry;
+    entry.path = file;
+    if (count <= kKeptFileBytes) {
+        entry.size = count;
+        entry.bytes.emplace(probe_.data(), count);
+    } else {
+        in.clear();
+        in.seekg(0, std::ios::end);
+        entry.size = static_cast<std::uint64_t>(in.tellg());
+    }
+    size = entry.size;
+    files_.push_back(std::move(entry));
+    return static_cast<std::uint32_t>(files_.size() - 1);
+}
+
+bool SourceFiles::fail(std::string why) {
+    failure_ = std::move(why);
+    open_.reset();
+    stream_.close();
+    return false;
+}
+
+const std::byte* SourceFiles::bytesInMemory(std::uint32_t source, std::uint64_t offset,
+                                            std::size_t length) const {
+    if (source >= files_.size() || !files_[source].bytes) {
+        return nullptr;
+    }
+    const std::string& bytes = *files_[source].bytes;
+    if (offset > bytes.size() || length > bytes.size() - offset) {
+        return nullptr;
+    }
+    return reinterpret_cast<const std::byte*>(bytes.data() + offset);
+}
+
+bool SourceFiles::read(std::uint32_t source, std::uint64_t offset, std::span<std::byte> out) {
+    if (source >= files_.size()) {
+        return fail("file data refer to an unknown source file");
+    }
+    const File& file = files_[source];
+    if (offset > file.size || out.size() > file.size - offset) {
+        return fail("file data lie beyond the end of " + file.path.string());
+    }
+    if (file.bytes) {
+        std::memcpy(out.data(), file.bytes->data() + offset, out.size());
+        return true;
+    }
+    if (open_ != source) {
+        stream_.close();
+        stream_.clear();
+        stream_.rdbuf()->pubsetbuf(nullptr, 0);  // reads go straight into the caller's buffer
+        errno = 0;
+        stream_.open(file.path, std::ios::binary);
+        if (!stream_.is_open()) {
+            return fail("the file " + file.path.string() + " cannot be opened: " +
+                        (errno != 0 ? std::strerror(errno) : "unknown error"));
+        }
+        stream_.seekg(0, std::ios::end);
+        if (static_cast<std::uint64_t>(stream_.tellg()) != file.size) {
+            return fail("the file " + file.path.string() + " changed while the image was built");
+        }
+        open_ = source;
+        position_ = file.size;
+    }
+    if (offset != position_) {
+        stream_.seekg(static_cast<std::streamoff>(offset));
+    }
+    stream_.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+    if (static_cast<std::size_t>(stream_.gcount()) != out.size()) {
+        return fail("the file " + file.path.string() + " cannot be read to its end");
+    }
+    position_ = offset + out.size();
+    return true;
+}
 
 bool HiddenFileCopier::fail(std::string why) {
     failure_ = std::move(why);
     return false;
 }
 
-bool HiddenFileCopier::ImgCopyFile(const std::filesystem::path& source,
-                                   std::u16string_view longTarget, std::string_view shortTarget,
-                                   std::uint64_t& bytes) {
-    bytes = 0;
-    std::ifstream in;
-    in.rdbuf()->pubsetbuf(nullptr, 0);  // reads go straight into our buffer
-    errno = 0;
-    in.open(source, std::ios::binary);
-    if (!in.is_open()) {
+bool HiddenFileCopier::ImgCopyFile(const ImportFile& planned) {
+    const std::filesystem::path& source = plan_.sources().path(planned.source);
+    if (planned.size > std::numeric_limits<std::uint32_t>::max()) {
         return fail("the file " + source.string() +
-                    " cannot be opened: " + (errno != 0 ? std::strerror(errno) : "unknown error"));
+                    " is larger than the 4 GiB a FAT file can hold");
     }
-    auto file = volume_.ImgCreateFile(longTarget, shortTarget);
+    auto file = volume_.ImgCreateFile(planned.longPath, planned.shortPath);
     if (!file) {
         return fail("the file " + source.string() +
                     " cannot be created in the image: " + volume_.failure());
     }
-    const std::size_t sectorSize = volume_.bytesPerSector();
-    while (true) {
-        in.read(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-        const auto count = static_cast<std::size_t>(in.gcount());
-        if (in.bad()) {
-            return fail("the file " + source.string() + " cannot be read");
-        }
-        if (bytes + count > std::numeric_limits<std::uint32_t>::max()) {
+    const std::uint32_t sectorSize = volume_.bytesPerSector();
+    for (std::uint64_t offset = 0; offset < planned.size; offset += sectorSize) {
+        const auto piece =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(sectorSize, planned.size - offset));
+        if (volume_.ImgWriteFileFromSource(*file, planned.source, offset, piece) != piece) {
             return fail("the file " + source.string() +
-                        " is larger than the 4 GiB a FAT file can hold");
-        }
-        for (std::size_t offset = 0; offset < count; offset += sectorSize) {
-            const std::size_t piece = std::min(sectorSize, count - offset);
-            const auto* data = reinterpret_cast<const std::byte*>(buffer_.data() + offset);
-            if (volume_.ImgWriteFile(*file, std::span<const std::byte>(data, piece)) != piece) {
-                return fail("the file " + source.string() +
-                            " cannot be written into the image: " + volume_.failure());
-            }
-        }
-        bytes += count;
-        if (count < buffer_.size()) {
-            break;
+                        " cannot be written into the image: " + volume_.failure());
         }
     }
-    file->entry.fileSize = static_cast<std::uint32_t>(bytes);
+    file->entry.fileSize = static_cast<std::uint32_t>(planned.size);
     if (!volume_.ImgCloseFile(std::move(file))) {
         return fail("the file " + source.string() +
                     " cannot be closed in the image: " + volume_.failure());
@@ -238,23 +314,15 @@ bool HiddenFileCopier::ImgCopyFile(const std::filesystem::path& source,
     return true;
 }
 
-bool HiddenFileCopier::copyAll(ImportPlan& plan,
-                               const std::function<void(const ImportProgress&)>& progress) {
+bool HiddenFileCopier::copyAll(const std::function<void(const ImportProgress&)>& progress) {
     ImportProgress state;
-    state.filesTotal = plan.files().size();
-    for (ImportFile& file : plan.files()) {
-        std::uint64_t bytes = 0;
-        if (!ImgCopyFile(file.source, file.longPath, file.shortPath, bytes)) {
+    state.filesTotal = plan_.files().size();
+    for (const ImportFile& file : plan_.files()) {
+        if (!ImgCopyFile(file)) {
             return false;
         }
-        if (file.size && *file.size != bytes) {
-            return fail("the file " + file.source.string() +
-                        " changed while the image was built (" + std::to_string(*file.size) +
-                        " bytes, now " + std::to_string(bytes) + ")");
-        }
-        file.size = bytes;
         ++state.filesDone;
-        state.bytesDone += bytes;
+        state.bytesDone += file.size;
         if (progress) {
             progress(state);
         }

@@ -3,27 +3,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "image/fat_volume.h"
+#include "image/ram_disk.h"
 #include "image/short_name.h"
 
 namespace corvid {
-
-// One PC file on its way into the volume.
-struct ImportFile {
-    std::filesystem::path source;
-    std::u16string longPath;            // "\Folder\Sub\Name.txt"
-    std::string shortPath;              // "\FOLDER\SUB\NAME~1.TXT" in the 8.3 code page
-    std::optional<std::uint64_t> size;  // as the first copy found it
-};
 
 class ImportError : public std::runtime_error {
   public:
@@ -41,6 +36,47 @@ class ImportError : public std::runtime_error {
     std::filesystem::path path_;
 };
 
+// The PC files of a build, as the source of the volumes' file data. A small file is read once,
+// when it is added, and kept; a larger one is read each time an image block is saved and must
+// then still be as it was. Both volumes of an image thus hold the same data.
+class SourceFiles : public SectorSource {
+  public:
+    static constexpr std::size_t kKeptFileBytes = 64 * 1024;
+
+    // Adds a file; its size goes to 'size'. Throws ImportError naming the file when it cannot
+    // be read.
+    std::uint32_t add(const std::filesystem::path& file, std::uint64_t& size);
+    const std::filesystem::path& path(std::uint32_t source) const { return files_[source].path; }
+
+    bool read(std::uint32_t source, std::uint64_t offset, std::span<std::byte> out) override;
+    const std::byte* bytesInMemory(std::uint32_t source, std::uint64_t offset,
+                                   std::size_t length) const override;
+    const std::string& failure() const override { return failure_; }
+
+  private:
+    struct File {
+        std::filesystem::path path;
+        std::uint64_t size = 0;
+        std::optional<std::string> bytes;  // a small file's bytes
+    };
+    bool fail(std::string why);
+
+    std::vector<File> files_;
+    std::vector<char> probe_;
+    std::optional<std::uint32_t> open_;  // the larger file 'stream_' reads
+    std::ifstream stream_;
+    std::uint64_t position_ = 0;
+    std::string failure_;
+};
+
+// One PC file on its way into the volume.
+struct ImportFile {
+    std::uint32_t source = 0;  // in the plan's SourceFiles
+    std::uint64_t size = 0;
+    std::u16string longPath;  // "\Folder\Sub\Name.txt"
+    std::string shortPath;    // "\FOLDER\SUB\NAME~1.TXT" in the 8.3 code page
+};
+
 // The list of hidden files walked once, in the order the volume receives the files: each listed
 // file into the root; each listed folder's files, sorted by name without regard to case, then
 // its subfolders in the same order, recursively. Hidden items (names starting with a dot) are
@@ -54,8 +90,8 @@ class ImportPlan {
     // Adds one item of the list. Throws ImportError.
     void addListItem(const std::filesystem::path& item);
 
-    std::vector<ImportFile>& files() { return files_; }
     const std::vector<ImportFile>& files() const { return files_; }
+    SourceFiles& sources() { return sources_; }
 
   private:
     // The names given out in one folder of the volume, so that folders of the list that meet in
@@ -67,11 +103,14 @@ class ImportPlan {
     };
 
     TargetFolder& target(const std::u16string& longFolder);
+    void addFile(const std::filesystem::path& source, std::u16string longPath,
+                 std::string shortPath);
     // The walk of one PC folder whose contents go into the volume folder at the target paths.
     void addFolder(const std::filesystem::path& source, const std::u16string& longFolder,
                    const std::string& shortFolder);
 
     ShortNameCodePage codePage_;
+    SourceFiles sources_;
     std::vector<ImportFile> files_;
     std::map<std::u16string, TargetFolder> targets_;  // by long path of the volume folder
     std::set<std::filesystem::path> walking_;         // folders being walked, against loops
@@ -83,17 +122,16 @@ struct ImportProgress {
     std::uint64_t bytesDone = 0;
 };
 
-// Copies PC files into a volume.
+// Copies the planned PC files into a volume; their data stay with the plan's sources until the
+// image is saved.
 class HiddenFileCopier {
   public:
-    explicit HiddenFileCopier(FAT_VOLUME& volume);
+    HiddenFileCopier(FAT_VOLUME& volume, ImportPlan& plan) : volume_(volume), plan_(plan) {}
 
-    // Copies one file to the long and 8.3 target paths; 'bytes' gets its size.
-    bool ImgCopyFile(const std::filesystem::path& source, std::u16string_view longTarget,
-                     std::string_view shortTarget, std::uint64_t& bytes);
-    // Copies every planned file in order; stops at the first failure. A file whose size differs
-    // from what an earlier copy found fails: both volumes must hold the same data.
-    bool copyAll(ImportPlan& plan, const std::function<void(const ImportProgress&)>& progress);
+    // Copies one planned file to its long and 8.3 target paths.
+    bool ImgCopyFile(const ImportFile& file);
+    // Copies every planned file in order; stops at the first failure.
+    bool copyAll(const std::function<void(const ImportProgress&)>& progress);
 
     // One sentence on the latest failure.
     const std::string& failure() const { return failure_; }
@@ -102,7 +140,7 @@ class HiddenFileCopier {
     bool fail(std::string why);
 
     FAT_VOLUME& volume_;
-    std::vector<char> buffer_;
+    ImportPlan& plan_;
     std::string failure_;
 };
 

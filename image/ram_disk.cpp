@@ -1,6 +1,8 @@
 #include "image/ram_disk.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "image/byte_order.h"
@@ -123,11 +125,38 @@ RamDisk::Location RamDisk::locate(std::uint32_t sector) {
     return {&window, sector - window.first};
 }
 
-std::byte* RamDisk::markUsed(Location at, std::uint32_t sector) {
+std::byte* RamDisk::markInMemory(Location at, std::uint32_t sector) {
     std::byte* record = recordAt(*at.window, at.index);
-    at.window->used[at.index] = 1;
+    at.window->used[at.index] = kInMemory;
     storeLe32(record, sector);
     return record + kRecordHeaderBytes;
+}
+
+bool RamDisk::leaveSource(Location at, bool keep) {
+    auto& runs = at.window->sourceRuns;
+    auto it = std::prev(runs.upper_bound(at.index));
+    const std::uint32_t start = it->first;
+    const SourceRun run = it->second;
+    const std::uint32_t k = at.index - start;
+    const std::uint64_t offset = run.offset + std::uint64_t{k} * sectorSize_;
+    const std::uint32_t length = k + 1 == run.count ? run.lastLength : sectorSize_;
+    std::byte* data = recordAt(*at.window, at.index) + kRecordHeaderBytes;
+    if (keep) {
+        if (source_ == nullptr || !source_->read(run.source, offset, {data, length})) {
+            return false;
+        }
+        std::memset(data + length, 0, sectorSize_ - length);
+    }
+    runs.erase(it);
+    if (k > 0) {
+        runs.emplace(start, SourceRun{k, run.source, run.offset, sectorSize_});
+    }
+    if (k + 1 < run.count) {
+        runs.emplace(at.index + 1, SourceRun{run.count - k - 1, run.source, offset + sectorSize_,
+                                             run.lastLength});
+    }
+    markInMemory(at, at.window->first + at.index);
+    return true;
 }
 
 std::byte* RamDisk::sectorForUpdate(std::uint32_t sector) {
@@ -135,17 +164,57 @@ std::byte* RamDisk::sectorForUpdate(std::uint32_t sector) {
     if (at.window == nullptr) {
         return nullptr;
     }
-    if (at.window->used[at.index] != 0) {
-        return recordAt(*at.window, at.index) + kRecordHeaderBytes;
+    switch (at.window->used[at.index]) {
+        case kInMemory:
+            return recordAt(*at.window, at.index) + kRecordHeaderBytes;
+        case kFromSource:
+            return leaveSource(at, true) ? recordAt(*at.window, at.index) + kRecordHeaderBytes
+                                         : nullptr;
+        default: {
+            std::byte* data = markInMemory(at, sector);
+            std::memset(data, 0, sectorSize_);
+            return data;
+        }
     }
-    std::byte* data = markUsed(at, sector);
-    std::memset(data, 0, sectorSize_);
-    return data;
 }
 
 std::byte* RamDisk::sectorForOverwrite(std::uint32_t sector) {
     const Location at = locate(sector);
-    return at.window == nullptr ? nullptr : markUsed(at, sector);
+    if (at.window == nullptr) {
+        return nullptr;
+    }
+    if (at.window->used[at.index] == kFromSource) {
+        leaveSource(at, false);
+    }
+    return markInMemory(at, sector);
+}
+
+bool RamDisk::placeFromSource(std::uint32_t sector, std::uint32_t source, std::uint64_t offset,
+                              std::uint32_t length) {
+    const Location at = locate(sector);
+    if (at.window == nullptr || length == 0 || length > sectorSize_) {
+        return false;
+    }
+    if (at.window->used[at.index] == kFromSource) {
+        leaveSource(at, false);
+    }
+    at.window->used[at.index] = kFromSource;
+    // A file's sectors usually follow each other: they extend the run before them.
+    auto& runs = at.window->sourceRuns;
+    auto next = runs.lower_bound(at.index);
+    if (next != runs.begin()) {
+        SourceRun& before = std::prev(next)->second;
+        const std::uint32_t beforeStart = std::prev(next)->first;
+        if (beforeStart + before.count == at.index && before.source == source &&
+            before.lastLength == sectorSize_ &&
+            before.offset + std::uint64_t{before.count} * sectorSize_ == offset) {
+            ++before.count;
+            before.lastLength = length;
+            return true;
+        }
+    }
+    runs.emplace_hint(next, at.index, SourceRun{1, source, offset, length});
+    return true;
 }
 
 bool RamDisk::RamDiskRead(std::uint32_t first, std::uint32_t count, std::byte* buffer) {
@@ -203,28 +272,87 @@ bool RamDisk::isUsed(std::uint32_t sector) const {
     return window.used[sector - window.first] != 0;
 }
 
-bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records) {
+bool RamDisk::drainSourceRun(Window& window, std::uint32_t& index, std::uint32_t end,
+                             const RecordSink& sink, std::string& failure) {
+    constexpr std::size_t kChunkBytes = 1u << 20;
+    const std::size_t maxRecords = std::max<std::size_t>(1, kChunkBytes / recordBytes_);
+    staging_.resize(maxRecords * recordBytes_);
+    std::size_t count = 0;
+    while (index < end && window.used[index] == kFromSource && count < maxRecords) {
+        const auto it = std::prev(window.sourceRuns.upper_bound(index));
+        const SourceRun& run = it->second;
+        const std::uint32_t k = index - it->first;
+        const auto take =
+            static_cast<std::uint32_t>(std::min<std::size_t>(run.count - k, maxRecords - count));
+        const bool reachesEnd = k + take == run.count;
+        const std::size_t bytes =
+            std::size_t{take - 1} * sectorSize_ + (reachesEnd ? run.lastLength : sectorSize_);
+        if (source_ == nullptr) {
+            failure = "the store has no source for its file data";
+            return false;
+        }
+        const std::uint64_t offset = run.offset + std::uint64_t{k} * sectorSize_;
+        std::byte* records = staging_.data() + count * recordBytes_;
+        const std::byte* data = source_->bytesInMemory(run.source, offset, bytes);
+        if (data == nullptr) {
+            // The data go in one read to the end of the staging area, then each sector moves
+            // down to its record; a record never overtakes data still to be moved.
+            std::byte* end = staging_.data() + staging_.size() - std::size_t{take} * sectorSize_;
+            if (!source_->read(run.source, offset, {end, bytes})) {
+                failure = source_->failure();
+                return false;
+            }
+            data = end;
+        }
+        for (std::uint32_t j = 0; j < take; ++j) {
+            std::byte* record = records + std::size_t{j} * recordBytes_;
+            const std::size_t from = std::size_t{j} * sectorSize_;
+            const std::size_t length = std::min<std::size_t>(sectorSize_, bytes - from);
+            storeLe32(record, window.first + index + j);
+            std::memmove(record + kRecordHeaderBytes, data + from, length);
+            std::memset(record + kRecordHeaderBytes + length, 0, sectorSize_ - length);
+            window.used[index + j] = kUnused;
+        }
+        count += take;
+        index += take;
+    }
+    if (!sink(std::span<const std::byte>(staging_.data(), count * recordBytes_),
+              static_cast<std::uint32_t>(count))) {
+        failure.clear();
+        return false;
+    }
+    return true;
+}
+
+bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::string& failure) {
     records = 0;
     for (Window& window : windows_) {
         const std::uint32_t count = window.last - window.first + 1;
         std::uint32_t i = 0;
         while (i < count) {
-            if (window.used[i] == 0) {
+            if (window.used[i] == kUnused) {
                 ++i;
                 continue;
             }
-            std::uint32_t end = i;
-            while (end < count && window.used[end] != 0) {
-                window.used[end] = 0;
-                ++end;
+            const std::uint32_t begin = i;
+            if (window.used[i] == kFromSource) {
+                if (!drainSourceRun(window, i, count, sink, failure)) {
+                    return false;
+                }
+            } else {
+                while (i < count && window.used[i] == kInMemory) {
+                    window.used[i] = kUnused;
+                    ++i;
+                }
+                const std::size_t bytes = static_cast<std::size_t>(i - begin) * recordBytes_;
+                if (!sink(std::span<const std::byte>(recordAt(window, begin), bytes), i - begin)) {
+                    failure.clear();
+                    return false;
+                }
             }
-            const std::size_t bytes = static_cast<std::size_t>(end - i) * recordBytes_;
-            if (!sink(std::span<const std::byte>(recordAt(window, i), bytes), end - i)) {
-                return false;
-            }
-            records += end - i;
-            i = end;
+            records += i - begin;
         }
+        window.sourceRuns.clear();
     }
     return true;
 }

@@ -7,9 +7,25 @@
 #include <map>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace corvid {
+
+// Where the bytes of file data come from. The store keeps a file's sectors as references into
+// the source file and reads them only when the image is saved, so a build holds in memory only
+// the volume's own structures, whatever the amount of data.
+class SectorSource {
+  public:
+    virtual ~SectorSource() = default;
+    // Fills 'out' with the bytes of source 'source' from 'offset'. False when the file cannot
+    // give them; failure() then says why in one sentence.
+    virtual bool read(std::uint32_t source, std::uint64_t offset, std::span<std::byte> out) = 0;
+    // The bytes in place when the source holds them in memory, else nullptr (then read()).
+    virtual const std::byte* bytesInMemory(std::uint32_t source, std::uint64_t offset,
+                                           std::size_t length) const = 0;
+    virtual const std::string& failure() const = 0;
+};
 
 // The sparse sector store a hidden-disk volume is built in. Sectors live in windows of 8 MiB of
 // sector data, created where a sector outside every window is first used; only the sectors a
@@ -17,6 +33,7 @@ namespace corvid {
 //
 // Inside a window each sector is kept in its record form, the 4-byte sector number in front of
 // the sector's bytes, so that saving hands whole runs of records to the file without copying.
+// A window's memory costs only where sectors are held in memory.
 class RamDisk {
   public:
     static constexpr std::size_t kWindowBytes = 8u * 1024u * 1024u;
@@ -28,7 +45,7 @@ class RamDisk {
     RamDisk& operator=(const RamDisk&) = delete;
 
     // Empties the store and fixes its sector size (a power of two from 512 to 4096); window 0
-    // starts at sector 0. False for another sector size.
+    // starts at sector 0. False for another sector size. The source of file data stays set.
     bool start(std::uint32_t sectorSize);
     bool started() const { return started_; }
     std::uint32_t sectorSize() const { return sectorSize_; }
@@ -36,9 +53,12 @@ class RamDisk {
     // Changes whenever the store is started or closed: pointers into it from before are stale.
     std::uint64_t generation() const { return generation_; }
 
+    // The files that sectors placed with placeFromSource() come from.
+    void setSectorSource(SectorSource* source) { source_ = source; }
+
     // A read of a sector nobody wrote gives zeros, and from then on that zero sector is part of
-    // the image. Both fail when a sector cannot be placed (1024 windows exist) or the store is
-    // not started.
+    // the image. Both fail when a sector cannot be placed (1024 windows exist), when the store is
+    // not started, or when a sector's source file cannot be read.
     bool RamDiskRead(std::uint32_t first, std::uint32_t count, std::byte* buffer);
     bool RamDiskWrite(std::uint32_t first, std::uint32_t count, const std::byte* buffer);
 
@@ -49,6 +69,9 @@ class RamDisk {
     std::byte* sectorForOverwrite(std::uint32_t sector);
     // Writes zero sectors, as RamDiskWrite of a zero buffer would.
     bool zeroSectors(std::uint32_t first, std::uint32_t count);
+    // Marks the sector used with 'length' bytes of a source file from 'offset', the rest zeros.
+    bool placeFromSource(std::uint32_t sector, std::uint32_t source, std::uint64_t offset,
+                         std::uint32_t length);
 
     struct WindowRange {
         std::uint32_t first = 0;
@@ -61,9 +84,10 @@ class RamDisk {
     // Hands the used sectors to 'sink' as records (sector number, then the sector), window by
     // window in the order the windows were created and ascending within a window, in runs of
     // consecutive records; each handed record's used mark is cleared. Stops with false when the
-    // sink fails. 'records' counts the records handed over.
+    // sink fails or a source file cannot be read ('failure' then says why). 'records' counts the
+    // records handed over.
     using RecordSink = std::function<bool(std::span<const std::byte> records, std::uint32_t count)>;
-    bool drainRecords(const RecordSink& sink, std::uint32_t& records);
+    bool drainRecords(const RecordSink& sink, std::uint32_t& records, std::string& failure);
     // Clears the started flag once a block of records is saved.
     void markSaved() { started_ = false; }
 
@@ -71,14 +95,23 @@ class RamDisk {
     void ImgDiskClose();
 
   private:
+    enum Mark : std::uint8_t { kUnused = 0, kInMemory = 1, kFromSource = 2 };
     struct FreeDeleter {
         void operator()(std::byte* p) const { std::free(p); }
+    };
+    // Consecutive sectors of one source file, each a full sector but the last.
+    struct SourceRun {
+        std::uint32_t count = 0;
+        std::uint32_t source = 0;
+        std::uint64_t offset = 0;
+        std::uint32_t lastLength = 0;
     };
     struct Window {
         std::uint32_t first = 0;
         std::uint32_t last = 0;
         std::unique_ptr<std::byte, FreeDeleter> records;  // sectorsPerWindow records
-        std::vector<std::uint8_t> used;                   // one mark per sector
+        std::vector<std::uint8_t> used;                   // one Mark per sector
+        std::map<std::uint32_t, SourceRun> sourceRuns;    // by index of their first sector
     };
     // A stretch of sectors whose lookups land in one window: the first window in table order
     // whose range holds them. Windows may overlap; the older one keeps the overlap.
@@ -96,19 +129,25 @@ class RamDisk {
     std::byte* recordAt(const Window& window, std::uint32_t index) const {
         return window.records.get() + static_cast<std::size_t>(index) * recordBytes_;
     }
-    std::byte* markUsed(Location at, std::uint32_t sector);
+    std::byte* markInMemory(Location at, std::uint32_t sector);
+    // Takes a sector out of its source run, reading its bytes into memory when 'keep' is set.
+    bool leaveSource(Location at, bool keep);
+    bool drainSourceRun(Window& window, std::uint32_t& index, std::uint32_t end,
+                        const RecordSink& sink, std::string& failure);
 
     bool started_ = false;
     std::uint64_t generation_ = 0;
     std::uint32_t sectorSize_ = 0;
     std::uint32_t sectorsPerWindow_ = 0;
     std::size_t recordBytes_ = 0;
+    SectorSource* source_ = nullptr;
     std::vector<Window> windows_;
     std::map<std::uint32_t, Segment> segments_;  // keyed by the segment's first sector
     // The segment of the last lookup: most accesses hit the same one again.
     std::uint32_t cachedFirst_ = 1;
     std::uint32_t cachedLast_ = 0;
     std::uint32_t cachedWindow_ = 0;
+    std::vector<std::byte> staging_;  // records of source data on their way to the sink
 };
 
 }  // namespace corvid

@@ -10,6 +10,7 @@
 
 #include "image/byte_order.h"
 #include "image/image_file.h"
+#include "image/pc_import.h"
 #include "tests/image/image_test_support.h"
 
 namespace corvid {
@@ -359,6 +360,30 @@ TEST_F(ImageBuildTest, LabelAndSizeAreChecked) {
     }
     EXPECT_EQ(imageLabelBytes("pass wd", std::nullopt), "PASS WD");
     EXPECT_EQ(imageLabelBytes("\xE4\xB8\xAD\xE6\x96\x87", CodePage::Gbk), "\xD6\xD0\xCE\xC4");
+}
+
+TEST_F(ImageBuildTest, LargerFilesMustStillHoldTheirBytesWhenSaved) {
+    addSource("small.bin", patternBytes(1000, 5));
+    addSource("large.bin", patternBytes(SourceFiles::kKeptFileBytes + 1, 6));
+    SourceFiles sources;
+    std::uint64_t smallSize = 0;
+    std::uint64_t largeSize = 0;
+    const auto small = sources.add(src_ / "small.bin", smallSize);
+    const auto large = sources.add(src_ / "large.bin", largeSize);
+    EXPECT_EQ(smallSize, 1000u);
+    EXPECT_EQ(largeSize, SourceFiles::kKeptFileBytes + 1);
+    EXPECT_NE(sources.bytesInMemory(small, 0, 1000), nullptr);  // read once, kept
+    EXPECT_EQ(sources.bytesInMemory(large, 0, 10), nullptr);    // read when saved
+
+    addSource("small.bin", "changed");
+    addSource("large.bin", "changed");
+    std::vector<std::byte> out(512);
+    EXPECT_TRUE(sources.read(small, 0, out));
+    EXPECT_EQ(std::to_integer<char>(out[0]), patternBytes(1000, 5)[0]);
+    EXPECT_FALSE(sources.read(large, 0, out));
+    EXPECT_EQ(sources.failure(),
+              "the file " + (src_ / "large.bin").string() + " changed while the image was built");
+    EXPECT_THROW(sources.add(src_ / "gone.bin", smallSize), ImportError);
 }
 
 }  // namespace

@@ -14,23 +14,64 @@ std::vector<std::byte> filled(std::size_t size, std::uint8_t value) {
     return std::vector<std::byte>(size, std::byte{value});
 }
 
-// The records the store would save, as (sector, first data byte) in file order.
-std::vector<std::pair<std::uint32_t, std::uint8_t>> drain(RamDisk& disk) {
-    std::vector<std::pair<std::uint32_t, std::uint8_t>> records;
+// The records the store would save, as (sector, sector bytes) in file order.
+std::vector<std::pair<std::uint32_t, std::vector<std::byte>>> drainAll(RamDisk& disk) {
+    std::vector<std::pair<std::uint32_t, std::vector<std::byte>>> records;
     std::uint32_t count = 0;
+    std::string failure;
     const std::size_t recordBytes = 4 + disk.sectorSize();
     EXPECT_TRUE(disk.drainRecords(
         [&](std::span<const std::byte> bytes, std::uint32_t n) {
             EXPECT_EQ(bytes.size(), n * recordBytes);
             for (std::uint32_t i = 0; i < n; ++i) {
                 const std::byte* record = bytes.data() + i * recordBytes;
-                records.emplace_back(loadLe32(record), std::to_integer<std::uint8_t>(record[4]));
+                records.emplace_back(loadLe32(record),
+                                     std::vector<std::byte>(record + 4, record + recordBytes));
             }
             return true;
         },
-        count));
+        count, failure))
+        << failure;
     EXPECT_EQ(count, records.size());
     return records;
+}
+
+// (sector, first data byte) of each record.
+std::vector<std::pair<std::uint32_t, std::uint8_t>> drain(RamDisk& disk) {
+    std::vector<std::pair<std::uint32_t, std::uint8_t>> out;
+    for (const auto& [sector, bytes] : drainAll(disk)) {
+        out.emplace_back(sector, std::to_integer<std::uint8_t>(bytes[0]));
+    }
+    return out;
+}
+
+// File data whose byte at offset o of source s is (s * 16 + o) & 0xFF; it counts the reads.
+class PatternSource : public SectorSource {
+  public:
+    bool read(std::uint32_t source, std::uint64_t offset, std::span<std::byte> out) override {
+        ++reads;
+        if (source == kBroken) {
+            return false;
+        }
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            out[i] = static_cast<std::byte>((source * 16 + offset + i) & 0xFF);
+        }
+        return true;
+    }
+    const std::byte* bytesInMemory(std::uint32_t, std::uint64_t, std::size_t) const override {
+        return nullptr;
+    }
+    const std::string& failure() const override { return failure_; }
+
+    static constexpr std::uint32_t kBroken = 99;
+    int reads = 0;
+
+  private:
+    std::string failure_ = "the file broken.bin cannot be read to its end";
+};
+
+std::byte patternAt(std::uint32_t source, std::uint64_t offset) {
+    return static_cast<std::byte>((source * 16 + offset) & 0xFF);
 }
 
 TEST(RamDiskTest, StartsWithOneWindowOfEightMebibytesAtSectorZero) {
@@ -144,6 +185,73 @@ TEST(RamDiskTest, RangesPastTheLastSectorNumberFail) {
     auto buffer = filled(1024, 0);
     EXPECT_FALSE(disk.RamDiskWrite(0xFFFFFFFFu, 2, buffer.data()));
     EXPECT_TRUE(disk.RamDiskWrite(0xFFFFFFFEu, 2, buffer.data()));
+}
+
+}  // namespace
+}  // namespace corvid
+
+namespace corvid {
+namespace {
+
+TEST(RamDiskTest, FileDataComeFromTheirSourceWhenSaved) {
+    RamDisk disk;
+    PatternSource source;
+    disk.setSectorSource(&source);
+    ASSERT_TRUE(disk.start(512));
+    // A file of 1300 bytes in sectors 100-102, another of 10 bytes in sector 104.
+    ASSERT_TRUE(disk.placeFromSource(100, 1, 0, 512));
+    ASSERT_TRUE(disk.placeFromSource(101, 1, 512, 512));
+    ASSERT_TRUE(disk.placeFromSource(102, 1, 1024, 276));
+    ASSERT_TRUE(disk.placeFromSource(104, 2, 0, 10));
+    const auto data = filled(512, 0x44);
+    ASSERT_TRUE(disk.RamDiskWrite(103, 1, data.data()));
+    EXPECT_EQ(source.reads, 0);
+
+    const auto records = drainAll(disk);
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(source.reads, 2);  // one read per run of a file's sectors
+    EXPECT_EQ(records[0].first, 100u);
+    EXPECT_EQ(records[1].second[0], patternAt(1, 512));
+    EXPECT_EQ(records[2].second[275], patternAt(1, 1299));
+    EXPECT_EQ(records[2].second[276], std::byte{0});  // past the end of the file
+    EXPECT_EQ(records[3].second, data);
+    EXPECT_EQ(records[4].second[9], patternAt(2, 9));
+    EXPECT_EQ(records[4].second[10], std::byte{0});
+}
+
+TEST(RamDiskTest, SourceSectorsReadOrWrittenInPlaceLeaveTheirSource) {
+    RamDisk disk;
+    PatternSource source;
+    disk.setSectorSource(&source);
+    ASSERT_TRUE(disk.start(1024));
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        ASSERT_TRUE(disk.placeFromSource(10 + i, 3, i * 1024, 1024));
+    }
+    auto buffer = filled(1024, 0);
+    ASSERT_TRUE(disk.RamDiskRead(11, 1, buffer.data()));
+    EXPECT_EQ(buffer[0], patternAt(3, 1024));
+    const auto data = filled(1024, 0x55);
+    ASSERT_TRUE(disk.RamDiskWrite(12, 1, data.data()));
+
+    const auto records = drainAll(disk);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].second[1], patternAt(3, 1));
+    EXPECT_EQ(records[1].second[1], patternAt(3, 1025));
+    EXPECT_EQ(records[2].second, data);
+    EXPECT_EQ(records[3].second[1023], patternAt(3, 4095));
+}
+
+TEST(RamDiskTest, ASourceThatCannotGiveItsBytesFailsTheSave) {
+    RamDisk disk;
+    PatternSource source;
+    disk.setSectorSource(&source);
+    ASSERT_TRUE(disk.start(512));
+    ASSERT_TRUE(disk.placeFromSource(7, PatternSource::kBroken, 0, 512));
+    std::uint32_t count = 0;
+    std::string failure;
+    EXPECT_FALSE(disk.drainRecords([](std::span<const std::byte>, std::uint32_t) { return true; },
+                                   count, failure));
+    EXPECT_EQ(failure, "the file broken.bin cannot be read to its end");
 }
 
 }  // namespace
