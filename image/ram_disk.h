@@ -49,7 +49,6 @@ class RamDisk {
     bool start(std::uint32_t sectorSize);
     bool started() const { return started_; }
     std::uint32_t sectorSize() const { return sectorSize_; }
-    std::uint32_t sectorsPerWindow() const { return sectorsPerWindow_; }
     // Changes whenever the store is started or closed: pointers into it from before are stale.
     std::uint64_t generation() const { return generation_; }
 

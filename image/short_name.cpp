@@ -112,17 +112,6 @@ std::optional<ShortName11> splitShortName(std::string_view text,
     return out;
 }
 
-std::string shortNameText(const ShortName11& name) {
-    std::string base(name.begin(), name.begin() + kNameBytes);
-    std::string extension(name.begin() + kNameBytes, name.end());
-    if (!base.empty() && static_cast<std::uint8_t>(base[0]) == kDeletedMarkStandIn) {
-        base[0] = static_cast<char>(kDeletedMark);
-    }
-    base.erase(base.find_last_not_of(' ') + 1);
-    extension.erase(extension.find_last_not_of(' ') + 1);
-    return extension.empty() ? base : base + "." + extension;
-}
-
 bool ShortNameGenerator::isValidLongName(std::u16string_view longName) {
     if (longName.empty() || longName.size() > kMaxLongNameUnits) {
         return false;

@@ -33,11 +33,10 @@ std::vector<std::string_view> splitShortPath(std::string_view path,
 using ShortName11 = std::array<std::uint8_t, 11>;
 
 // Splits an 8.3 text such as "NAME~1.TXT" into its blank-padded 11 bytes, upper-casing ASCII
-// letters. Nothing when the text is empty or does not fit in 8 and 3 bytes.
+// letters. A first byte 0xE5 (a lead byte in GBK and Big5) is stored as 0x05, as the FAT
+// standard has it: 0xE5 marks a free entry. Nothing when the text is empty or does not fit in 8
+// and 3 bytes.
 std::optional<ShortName11> splitShortName(std::string_view text, const ShortNameCodePage& codePage);
-
-// The 8.3 text of 11 entry bytes ("NAME~1.TXT"), blanks dropped.
-std::string shortNameText(const ShortName11& name);
 
 // The 8.3 aliases of the names in one folder, as Windows gives them: a name that is already a
 // valid 8.3 name keeps it (upper-cased); others get their first six usable characters, a "~N"
