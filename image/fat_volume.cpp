@@ -727,7 +727,7 @@ bool FAT_VOLUME::ImgSetLabel(std::string_view label) {
     ShortName11 wanted{};
     std::copy(label.begin(), label.end(), wanted.begin());
     if (wanted[0] == kFreeMark) {
-        wanted[0] = 0x05;
+        wanted[0] = kFreeMarkStandIn;
     }
     DirIndex* root = directory(rootKey());
     if (root == nullptr) {

@@ -77,7 +77,8 @@ inline constexpr std::uint8_t kLongNameAttribute = 0x0F;
 inline constexpr std::uint8_t kDirectoryAttribute = 0x10;
 inline constexpr std::uint8_t kLabelAttribute = 0x08;
 inline constexpr std::uint8_t kFreeMark = 0xE5;
-inline constexpr std::uint16_t kDate2005 = 0x3221;  // 1 January 2005
+inline constexpr std::uint8_t kFreeMarkStandIn = 0x05;  // a name's first byte 0xE5
+inline constexpr std::uint16_t kDate2005 = 0x3221;      // 1 January 2005
 }  // namespace fat_dir
 
 // Codes of the volume's last error.
