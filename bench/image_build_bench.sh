@@ -9,6 +9,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+export PATH="$PATH:/usr/sbin:/sbin"  # mkfs.fat lives in /usr/sbin
 
 scripts/install-deps
 cli=${CORVID_CLI:-$root/build/bin/corvid-cli}

@@ -26,6 +26,11 @@ struct ToolEnvironment {
     ToolEnvironment() {
         setenv("MTOOLS_SKIP_CHECK", "1", 1);
         setenv("LC_ALL", "C.UTF-8", 1);
+        // dosfstools installs into /usr/sbin, which an ordinary user's PATH leaves out.
+        const char* path = std::getenv("PATH");
+        setenv("PATH",
+               (std::string(path != nullptr ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin").c_str(),
+               1);
     }
 };
 
