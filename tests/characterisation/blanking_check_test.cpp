@@ -47,14 +47,15 @@ TEST_F(BlankingCheckTest, Level2ScansEveryBlockOnceAndRecordsVerdicts) {
                                               1, 0x55, 0xAA, 2, 3, 4, 1, 0, 0}));
         EXPECT_EQ(scans[i].transferLength, 2u);
     }
-    EXPECT_EQ(slot.statuses.front(), "Blanking Check Setup...");
-    EXPECT_EQ(slot.statuses.back(), "Blanking Check 35/40 Bad: 2");
-    EXPECT_EQ(slot.progress, (std::vector<int>{5, 5, 42, 80, 117, 155, 192, 230, 267, 305}));
+    EXPECT_EQ(slot.statuses().front(), "Blanking Check Setup...");
+    EXPECT_EQ(slot.statuses().back(), "Blanking Check 35/40 Bad: 2");
+    EXPECT_EQ(slot.progress(), (std::vector<int>{5, 5, 42, 80, 117, 155, 192, 230, 267, 305}));
     // Every fifth block flips the colour, starting from the window-text colour of the setup.
-    ASSERT_EQ(slot.colours.size(), 9u);
-    EXPECT_EQ(slot.colours[0], StatusColour::WindowText);
-    EXPECT_EQ(slot.colours[1], StatusColour::Red);
-    EXPECT_EQ(slot.colours[2], StatusColour::WindowText);
+    const auto colours = slot.colours();
+    ASSERT_EQ(colours.size(), 9u);
+    EXPECT_EQ(colours[0], StatusColour::WindowText);
+    EXPECT_EQ(colours[1], StatusColour::Red);
+    EXPECT_EQ(colours[2], StatusColour::WindowText);
 }
 
 TEST_F(BlankingCheckTest, TooManyBadBlocksStopsAPassWithoutGoodBlocks) {
@@ -75,7 +76,7 @@ TEST_F(BlankingCheckTest, TooManyBadBlocksStopsAPassWithoutGoodBlocks) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.level * 10000 + static_cast<int>(c.goodBlock));
         transport.clear();
-        slot.statuses.clear();
+        slot.clear();
         setGeometry(1, 800, 64);
         settings.record.iScanLevel = c.level;
         w->bFixedBlocks = c.fixed ? 1 : 0;
@@ -153,16 +154,14 @@ TEST_F(BlankingCheckTest, Level4WritesShuffledReadsBackErasesAndReadsAgain) {
     EXPECT_EQ(flash->erases, (std::vector<std::uint32_t>{7, 11}));
     EXPECT_EQ(w->pBlockMap[7], 0x00);
     EXPECT_EQ(w->pBlockMap[11], 0xFF);
-    EXPECT_EQ(slot.progress.back(), 305);
-    EXPECT_NE(
-        std::find(slot.statuses.begin(), slot.statuses.end(), "Blanking Check(1) 0/50 Bad: 0"),
-        slot.statuses.end());
-    EXPECT_NE(
-        std::find(slot.statuses.begin(), slot.statuses.end(), "Blanking Check(2)45/50 Bad: 2"),
-        slot.statuses.end());
-    EXPECT_NE(std::find(slot.statuses.begin(), slot.statuses.end(), "Blanking Check(3)2/50"),
-              slot.statuses.end());
-    EXPECT_EQ(slot.statuses.back(), "Blanking Check(4)2/50");
+    EXPECT_EQ(slot.progress().back(), 305);
+    const auto statuses = slot.statuses();
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Blanking Check(1) 0/50 Bad: 0"),
+              statuses.end());
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Blanking Check(2)45/50 Bad: 2"),
+              statuses.end());
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Blanking Check(3)2/50"), statuses.end());
+    EXPECT_EQ(statuses.back(), "Blanking Check(4)2/50");
 }
 
 TEST_F(BlankingCheckTest, FailedScanCommandsEndTheCheck) {
@@ -175,7 +174,7 @@ TEST_F(BlankingCheckTest, FailedScanCommandsEndTheCheck) {
 
     // Level 4 pass (1) leaves the last progress text.
     transport.clear();
-    slot.statuses.clear();
+    slot.clear();
     settings.record.iScanLevel = 3;
     flash->failures[SUB_SCSI_OP_SCAN_BLOCK] = {flash->count(SUB_SCSI_OP_SCAN_BLOCK) + 3};
     EXPECT_EQ(run(), 0);
@@ -213,7 +212,7 @@ TEST_F(PageModeTest, FixedModeScansPerPageAndJudgesWithItsTable) {
         EXPECT_EQ(scan.cdb[14], 1);
         EXPECT_EQ(scan.transferLength, 17u);
     }
-    EXPECT_EQ(slot.statuses.back(), "Even Pages 30/32 Bad: 2");
+    EXPECT_EQ(slot.statuses().back(), "Even Pages 30/32 Bad: 2");
     EXPECT_TRUE(std::filesystem::exists(dir_ / "log" / "3_page_tab.txt"));
     EXPECT_TRUE(std::filesystem::exists(dir_ / "log" / "3_Ecc_Tab.txt"));
     EXPECT_TRUE(w->pPageResults.empty());
@@ -231,7 +230,7 @@ TEST_F(PageModeTest, AllPagesChoosesThePageMap) {
     std::fill_n(expected.begin() + 1, 8, 0xFF);  // pages 1..8: list 1, half the pages
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), w->PageMap.begin()));
     EXPECT_EQ(std::count(w->pBlockMap.begin(), w->pBlockMap.end(), 0xFF), 32);
-    EXPECT_EQ(slot.statuses.back(), "All Pages 30/32 Bad: ?");
+    EXPECT_EQ(slot.statuses().back(), "All Pages 30/32 Bad: ?");
 
     for (std::uint32_t b = 0; b < 32; ++b) {
         for (std::uint32_t p = 0; p < 16; ++p) {

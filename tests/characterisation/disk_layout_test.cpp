@@ -18,12 +18,12 @@ TEST_F(DiskLayoutTest, SystemAreaOfTheWorkedExampleIsOneUnit) {
     settings.iIsoSize = 50'000'000;  // not counted without the ISO upgrade
     EXPECT_EQ(systemAreaSize(*w), 1);
     EXPECT_EQ(w->iSysAreaUnits, 1);
-    EXPECT_EQ(station.label, "System Area Size: 4MB");
-    EXPECT_TRUE(prompt.shown.empty());
+    EXPECT_EQ(station.systemAreaLabel(), "System Area Size: 4MB");
+    EXPECT_TRUE(prompt.shown().empty());
 
     settings.chkISOupgrade = true;  // 50 MB more, rounded to blocks, doubled
     EXPECT_EQ(systemAreaSize(*w), 25);
-    EXPECT_EQ(station.label, "System Area Size: 100MB");
+    EXPECT_EQ(station.systemAreaLabel(), "System Area Size: 100MB");
 }
 
 TEST_F(DiskLayoutTest, OperatorSizeIsUsedEvenWhenTooSmallAfterAWarning) {
@@ -45,15 +45,16 @@ TEST_F(DiskLayoutTest, OperatorSizeIsUsedEvenWhenTooSmallAfterAWarning) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.item);
-        prompt.shown.clear();
+        prompt.clear();
         settings.SystemAreaComBo = c.item;
         EXPECT_EQ(systemAreaSize(*w), c.units);
-        EXPECT_EQ(station.label, c.label);
-        ASSERT_EQ(prompt.shown.size(), c.warned ? 1u : 0u);
+        EXPECT_EQ(station.systemAreaLabel(), c.label);
+        const auto shown = prompt.shown();
+        ASSERT_EQ(shown.size(), c.warned ? 1u : 0u);
         if (c.warned) {
-            EXPECT_EQ(prompt.shown[0].text, "The system area size you set is too small!");
-            EXPECT_EQ(prompt.shown[0].caption, "Warning");
-            EXPECT_EQ(prompt.shown[0].icon, PromptIcon::Warning);
+            EXPECT_EQ(shown[0].text, "The system area size you set is too small!");
+            EXPECT_EQ(shown[0].caption, "Warning");
+            EXPECT_EQ(shown[0].icon, PromptIcon::Warning);
         }
     }
 }
@@ -80,7 +81,7 @@ TEST_F(DiskLayoutTest, CapacityRuleKeepsFailsOrIgnoresAShortFlash) {
         const auto before = w->pBlockMap;
         settings.record.AllowErrorRate = c.rate;
         settings.record.DealCapError = c.deal;
-        slot.statuses.clear();
+        slot.clear();
         EXPECT_EQ(capacityRule(*w), c.result);
         EXPECT_EQ(w->bDegraded, c.degraded ? 1 : 0);
         EXPECT_EQ(w->pBlockMap, before);
@@ -88,7 +89,7 @@ TEST_F(DiskLayoutTest, CapacityRuleKeepsFailsOrIgnoresAShortFlash) {
             EXPECT_EQ(slot.status(), "Bad Block no Exceed");
             EXPECT_EQ(slot.colour(), StatusColour::Red);
         } else {
-            EXPECT_TRUE(slot.statuses.empty());
+            EXPECT_TRUE(slot.statuses().empty());
         }
     }
 }

@@ -122,7 +122,7 @@ TEST_F(DetectPageModeTest, FirstOfEqualBestScoresWins) {
     }
     w->bLogBiTable = 1;
     EXPECT_EQ(DetectPageMode(*w), 2);
-    EXPECT_EQ(slot.statuses.front(), "Mode Detection");
+    EXPECT_EQ(slot.statuses().front(), "Mode Detection");
 
     ASSERT_EQ(flash->pageTables.size(), 7u);
     EXPECT_EQ(flash->pageTables[0], Bytes(32, 0xFF));

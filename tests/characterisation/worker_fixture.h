@@ -12,57 +12,12 @@
 #include "characterisation/worker_state.h"
 #include "platform/registry_store.h"
 #include "station/messages.h"
-#include "station/operator_prompt.h"
 #include "station/production_settings.h"
-#include "station/slot_view.h"
 #include "tests/platform/temp_dir.h"
 #include "tests/support/recording_transport.h"
+#include "tests/support/recording_views.h"
 
 namespace corvid::test {
-
-// What the steps show in the slot, in order.
-class SlotRecorder : public SlotView {
-  public:
-    void setStatus(const std::string& text) override { statuses.push_back(text); }
-    void setStatusColour(StatusColour colour) override { colours.push_back(colour); }
-    void setDetailP(const std::string&) override {}
-    void setDetailF(const std::string&) override {}
-    void setProgress(int position) override { progress.push_back(position); }
-    void setPicture(SlotPicture) override {}
-    void setGaugeVisible(bool) override {}
-
-    std::string status() const { return statuses.empty() ? "" : statuses.back(); }
-    StatusColour colour() const {
-        return colours.empty() ? StatusColour::WindowText : colours.back();
-    }
-
-    std::vector<std::string> statuses;
-    std::vector<StatusColour> colours;
-    std::vector<int> progress;
-};
-
-class StationRecorder : public StationView {
-  public:
-    void showCounters(int, int, int) override {}
-    void setSettingGroupsEnabled(bool) override {}
-    void setSystemAreaLabel(const std::string& text) override { label = text; }
-    std::string label;
-};
-
-class PromptRecorder : public OperatorPrompt {
-  public:
-    PromptAnswer show(const std::string& text, const std::string& caption, PromptIcon icon,
-                      PromptButtons) override {
-        shown.push_back({text, caption, icon});
-        return PromptAnswer::Ok;
-    }
-    struct Shown {
-        std::string text;
-        std::string caption;
-        PromptIcon icon;
-    };
-    std::vector<Shown> shown;
-};
 
 // A small NAND model behind the recording transport: block scans judge against a set of bad
 // blocks (and per-page results), phase 2 stores the seed and phase 1 compares with it, erases and
@@ -108,9 +63,9 @@ class WorkerTest : public TempDirTest {
     std::vector<RecordedRequest> sent(std::uint8_t subCode) const;
 
     RecordingTransport transport;
-    SlotRecorder slot;
-    StationRecorder station;
-    PromptRecorder prompt;
+    RecordingSlotView slot;
+    RecordingStationView station;
+    RecordingPrompt prompt;
     std::unique_ptr<RegistryStore> registry;
     SharedMessages messages;
     StationSettings settings;

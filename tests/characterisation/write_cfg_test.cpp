@@ -85,7 +85,7 @@ TEST_F(WriteCfgTest, WritesCfgBitmapAndZeroPagesIntoTheFirstTwoUsableBlocks) {
     }
     const auto writes = sent(SUB_SCSI_OP_WRITE_PAGE);
     EXPECT_EQ(writes[0].cdbBytes(), (Bytes{0xEE, 0x95, 0, 0, 0, 128, 0, 1, 0, 0}));
-    EXPECT_TRUE(slot.statuses.empty());
+    EXPECT_TRUE(slot.statuses().empty());
 }
 
 TEST_F(WriteCfgTest, WithoutFirmwareUpgradeTheSignatureCarriesX) {
@@ -117,7 +117,7 @@ TEST_F(WriteCfgTest, PageMapGoesIntoTheCfgAndDecidesWhichPagesAreWritten) {
 TEST_F(WriteCfgTest, AFailedWriteGivesUpItsBlockOnceThenFails) {
     flash->failures[SUB_SCSI_OP_WRITE_PAGE] = {65};  // first page of the second system block
     ASSERT_EQ(WriteCfg(*w, true), 1);
-    EXPECT_EQ(slot.statuses, (std::vector<std::string>{"Write CFG1"}));
+    EXPECT_EQ(slot.statuses(), (std::vector<std::string>{"Write CFG1"}));
     EXPECT_EQ(w->pBlockMap[1], 0x00);
     EXPECT_EQ(w->FlashInfo.iBadBlocks, 1);
     EXPECT_EQ(flash->erases, (std::vector<std::uint32_t>{0, 1, 1, 0, 2}));

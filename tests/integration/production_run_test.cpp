@@ -19,8 +19,8 @@
 namespace corvid {
 namespace {
 
+using test::RecordingSlotView;
 using testing::Folded;
-using testing::RecordingSlotView;
 using testing::TraceLine;
 using testing::WorkerHarness;
 

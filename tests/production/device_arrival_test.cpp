@@ -6,8 +6,8 @@
 
 #include "production/pause.h"
 #include "tests/platform/temp_dir.h"
-#include "tests/production/recording_views.h"
 #include "tests/support/recording_transport.h"
+#include "tests/support/recording_views.h"
 #include "transport/standard_commands.h"
 #include "transport/vendor_commands.h"
 
@@ -15,9 +15,9 @@ namespace corvid {
 namespace {
 
 using test::RecordedRequest;
+using test::RecordingSlotView;
 using test::RecordingTransport;
 using test::Reply;
-using testing::RecordingSlotView;
 
 constexpr char kLetter = 'E';
 

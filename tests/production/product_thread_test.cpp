@@ -19,9 +19,9 @@ namespace corvid {
 namespace {
 
 using test::RecordedRequest;
+using test::RecordingSlotView;
 using test::RecordingTransport;
 using test::Reply;
-using testing::RecordingSlotView;
 using testing::WorkerHarness;
 
 constexpr char kLetter = 'M';

@@ -23,9 +23,9 @@ namespace corvid {
 namespace {
 
 using test::RecordedRequest;
+using test::RecordingStationView;
 using test::RecordingTransport;
 using test::Reply;
-using testing::RecordingStationView;
 using testing::WorkerHarness;
 
 TEST(ElapsedSeconds, CountsAcrossMidnight) {

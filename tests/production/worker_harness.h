@@ -8,7 +8,7 @@
 #include "production/product_thread.h"
 #include "station/messages.h"
 #include "station/production_settings.h"
-#include "tests/production/recording_views.h"
+#include "tests/support/recording_views.h"
 
 namespace corvid::testing {
 
@@ -24,9 +24,9 @@ class WorkerHarness {
 
     StationSettings settings;
     SharedMessages messages;
-    RecordingSlotView slot;
-    RecordingStationView station;
-    RecordingPrompt prompt;
+    test::RecordingSlotView slot;
+    test::RecordingStationView station;
+    test::RecordingPrompt prompt;
     StationCounters counters;
 
     const std::filesystem::path& home() const { return home_; }

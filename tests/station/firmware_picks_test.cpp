@@ -6,6 +6,7 @@
 #include "station/messages.h"
 #include "station/settings_files.h"
 #include "tests/station/station_test_support.h"
+#include "tests/support/recording_views.h"
 
 namespace corvid {
 namespace {
@@ -95,13 +96,13 @@ TEST_F(FirmwareTest, MultiplierIsWrittenIntoTheFirstFileWithTheChipName) {
     EXPECT_TRUE(writeCapMultiplierToFirmware(list, folder(), 4, prompt_, kLanguageEnglish));
     EXPECT_EQ(multiplierByte(program), 4);
     EXPECT_EQ(multiplierByte(other), 0);
-    EXPECT_TRUE(prompt_.shown.empty());
+    EXPECT_TRUE(prompt_.shown().empty());
 
     // A file without the mark's first byte is left alone.
     const std::string unmarked = firmware("program.bin", "5V16", std::string("\x00\xAA\x00", 3));
     EXPECT_FALSE(writeCapMultiplierToFirmware({unmarked}, folder(), 2, prompt_, 0));
     EXPECT_EQ(multiplierByte(unmarked), 0);
-    EXPECT_TRUE(prompt_.shown.empty());
+    EXPECT_TRUE(prompt_.shown().empty());
 }
 
 TEST_F(FirmwareTest, MultiplierWriteFailuresAreToldToTheOperator) {
@@ -119,12 +120,13 @@ TEST_F(FirmwareTest, MultiplierWriteFailuresAreToldToTheOperator) {
         {1, {}, kLanguageTraditionalChinese, "找不到固件檔(program.bin)"},
     };
     for (const Case& c : cases) {
-        prompt_.shown.clear();
+        prompt_.clear();
         EXPECT_FALSE(writeCapMultiplierToFirmware(c.list, folder(), c.index, prompt_, c.language));
-        ASSERT_EQ(prompt_.shown.size(), 1u) << c.text;
-        EXPECT_EQ(prompt_.shown[0].text, c.text);
-        EXPECT_EQ(prompt_.shown[0].caption, "DA Zero");
-        EXPECT_EQ(prompt_.shown[0].icon, PromptIcon::Error);
+        const auto shown = prompt_.shown();
+        ASSERT_EQ(shown.size(), 1u) << c.text;
+        EXPECT_EQ(shown[0].text, c.text);
+        EXPECT_EQ(shown[0].caption, "DA Zero");
+        EXPECT_EQ(shown[0].icon, PromptIcon::Error);
     }
     EXPECT_EQ(multiplierByte(other), 0);
 }

@@ -5,11 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <string>
-#include <vector>
 
-#include "station/operator_prompt.h"
 #include "station/station_folder.h"
 #include "tests/platform/temp_dir.h"
 
@@ -32,22 +29,6 @@ class StationFolderTest : public TempDirTest {
         std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
-};
-
-// Answers every prompt with Ok and keeps what was shown.
-class RecordingPrompt : public OperatorPrompt {
-  public:
-    struct Shown {
-        std::string text;
-        std::string caption;
-        PromptIcon icon;
-    };
-    PromptAnswer show(const std::string& text, const std::string& caption, PromptIcon icon,
-                      PromptButtons) override {
-        shown.push_back({text, caption, icon});
-        return PromptAnswer::Ok;
-    }
-    std::vector<Shown> shown;
 };
 
 }  // namespace corvid::test

@@ -11,6 +11,7 @@
 #include "station/settings_files.h"
 #include "station/station_registry.h"
 #include "tests/station/station_test_support.h"
+#include "tests/support/recording_views.h"
 
 namespace corvid {
 namespace {
@@ -62,13 +63,14 @@ TEST(ImageCheckTest, MissingImageIsClearedAndToldOnce) {
         EXPECT_EQ(checkImageAtFirstDisplay(record, reader, prompt, kLanguageEnglish), c.result);
         EXPECT_EQ(record.ImageFile, c.fileAfter);
         EXPECT_EQ(record.iImgDiskSize, c.size);
+        const auto shown = prompt.shown();
         if (c.result == ImageCheck::Cleared) {
-            ASSERT_EQ(prompt.shown.size(), 1u);
-            EXPECT_EQ(prompt.shown[0].text, "Image file not exists. Please reassign it.");
-            EXPECT_EQ(prompt.shown[0].caption, "Warning");
-            EXPECT_EQ(prompt.shown[0].icon, PromptIcon::Warning);
+            ASSERT_EQ(shown.size(), 1u);
+            EXPECT_EQ(shown[0].text, "Image file not exists. Please reassign it.");
+            EXPECT_EQ(shown[0].caption, "Warning");
+            EXPECT_EQ(shown[0].icon, PromptIcon::Warning);
         } else {
-            EXPECT_TRUE(prompt.shown.empty());
+            EXPECT_TRUE(shown.empty());
         }
     }
 }

@@ -7,7 +7,11 @@
 #include "station/operator_prompt.h"
 #include "station/slot_view.h"
 
-namespace corvid::testing {
+namespace corvid::test {
+
+// Recording implementations of the station's seams (SlotView, StationView, OperatorPrompt) for
+// tests of the workers and of the station's settings. All members are safe to call from several
+// threads.
 
 // Records everything a worker shows in its slot, in order, so tests can compare the run with the
 // prescribed texts, colours and progress positions.
@@ -29,8 +33,12 @@ class RecordingSlotView : public SlotView {
     void setGaugeVisible(bool visible) override;
     void setProgressMaximum(int maximum) override;
 
+    // Forgets everything recorded so far: the view is as new.
+    void clear();
+
     std::vector<Event> events() const;
     std::vector<std::string> statuses() const;
+    std::vector<StatusColour> colours() const;
     std::vector<int> progress() const;
     std::string status() const;
     StatusColour colour() const;
@@ -43,6 +51,8 @@ class RecordingSlotView : public SlotView {
 
   private:
     void record(Event event);
+    // The events of one kind, in order.
+    std::vector<Event> eventsOf(Kind kind) const;
 
     mutable std::mutex mutex_;
     std::vector<Event> events_;
@@ -65,14 +75,18 @@ class RecordingStationView : public StationView {
     };
     void showCounters(int total, int success, int fail) override;
     void setSettingGroupsEnabled(bool enabled) override;
+    void setSystemAreaLabel(const std::string& text) override;
 
     Counters lastCounters() const;
     std::vector<bool> groupChanges() const;
+    // The last system-area label shown; empty when none was.
+    std::string systemAreaLabel() const;
 
   private:
     mutable std::mutex mutex_;
     Counters counters_;
     std::vector<bool> groupChanges_;
+    std::string systemAreaLabel_;
 };
 
 // Answers every prompt with Ok and remembers what was asked.
@@ -86,10 +100,12 @@ class RecordingPrompt : public OperatorPrompt {
     PromptAnswer show(const std::string& text, const std::string& caption, PromptIcon icon,
                       PromptButtons buttons) override;
     std::vector<Shown> shown() const;
+    // Forgets the prompts shown so far.
+    void clear();
 
   private:
     mutable std::mutex mutex_;
     std::vector<Shown> shown_;
 };
 
-}  // namespace corvid::testing
+}  // namespace corvid::test

@@ -1,6 +1,8 @@
-#include "tests/production/recording_views.h"
+#include "tests/support/recording_views.h"
 
-namespace corvid::testing {
+#include <utility>
+
+namespace corvid::test {
 
 void RecordingSlotView::record(Event event) {
     events_.push_back(std::move(event));
@@ -54,29 +56,55 @@ void RecordingSlotView::setProgressMaximum(int maximum) {
     record({Kind::Maximum, {}, maximum});
 }
 
+void RecordingSlotView::clear() {
+    std::lock_guard lock(mutex_);
+    events_.clear();
+    status_.clear();
+    colour_ = StatusColour::WindowText;
+    detailP_.clear();
+    detailF_.clear();
+    picture_ = SlotPicture::None;
+    gaugeVisible_ = false;
+    progress_ = 0;
+    maximum_ = 0;
+}
+
 std::vector<RecordingSlotView::Event> RecordingSlotView::events() const {
     std::lock_guard lock(mutex_);
     return events_;
 }
 
-std::vector<std::string> RecordingSlotView::statuses() const {
+std::vector<RecordingSlotView::Event> RecordingSlotView::eventsOf(Kind kind) const {
     std::lock_guard lock(mutex_);
-    std::vector<std::string> texts;
+    std::vector<Event> matching;
     for (const auto& event : events_) {
-        if (event.kind == Kind::Status) {
-            texts.push_back(event.text);
+        if (event.kind == kind) {
+            matching.push_back(event);
         }
+    }
+    return matching;
+}
+
+std::vector<std::string> RecordingSlotView::statuses() const {
+    std::vector<std::string> texts;
+    for (const auto& event : eventsOf(Kind::Status)) {
+        texts.push_back(event.text);
     }
     return texts;
 }
 
+std::vector<StatusColour> RecordingSlotView::colours() const {
+    std::vector<StatusColour> colours;
+    for (const auto& event : eventsOf(Kind::Colour)) {
+        colours.push_back(static_cast<StatusColour>(event.value));
+    }
+    return colours;
+}
+
 std::vector<int> RecordingSlotView::progress() const {
-    std::lock_guard lock(mutex_);
     std::vector<int> positions;
-    for (const auto& event : events_) {
-        if (event.kind == Kind::Progress) {
-            positions.push_back(event.value);
-        }
+    for (const auto& event : eventsOf(Kind::Progress)) {
+        positions.push_back(event.value);
     }
     return positions;
 }
@@ -131,6 +159,11 @@ void RecordingStationView::setSettingGroupsEnabled(bool enabled) {
     groupChanges_.push_back(enabled);
 }
 
+void RecordingStationView::setSystemAreaLabel(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    systemAreaLabel_ = text;
+}
+
 RecordingStationView::Counters RecordingStationView::lastCounters() const {
     std::lock_guard lock(mutex_);
     return counters_;
@@ -153,4 +186,14 @@ std::vector<RecordingPrompt::Shown> RecordingPrompt::shown() const {
     return shown_;
 }
 
-}  // namespace corvid::testing
+std::string RecordingStationView::systemAreaLabel() const {
+    std::lock_guard lock(mutex_);
+    return systemAreaLabel_;
+}
+
+void RecordingPrompt::clear() {
+    std::lock_guard lock(mutex_);
+    shown_.clear();
+}
+
+}  // namespace corvid::test
