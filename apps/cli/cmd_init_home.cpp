@@ -12,9 +12,6 @@ namespace corvid::cli {
 
 namespace {
 
-constexpr int kExitFailed = 1;
-constexpr int kExitBadInput = 2;
-
 int runInitHome(const std::string& folder, bool force) {
     const std::filesystem::path home = std::filesystem::absolute(folder);
     try {
@@ -35,7 +32,7 @@ int runInitHome(const std::string& folder, bool force) {
     }
     std::cout << "\n  log/\n"
               << "Use it with --home " << home.string() << " (or CORVID_HOME).\n";
-    return 0;
+    return kExitOk;
 }
 
 }  // namespace

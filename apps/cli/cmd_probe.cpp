@@ -21,12 +21,8 @@ namespace corvid::cli {
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitBadInput = 2;
 // The station waits this long before it resets a device that asks for it.
 constexpr auto kResetPause = std::chrono::milliseconds(200);
-constexpr auto kReturnPoll = std::chrono::milliseconds(50);
 
 struct ProbeOptions {
     std::string letter;
@@ -51,30 +47,11 @@ std::string inquiryText(const std::array<std::uint8_t, kInquiryLength>& data, st
     return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
-bool waitForDevice(Transport& transport, char letter, std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (ScopedDevice(transport, letter).isOpen()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= until) {
-            return false;
-        }
-        std::this_thread::sleep_for(kReturnPoll);
-    }
-}
-
 int runProbe(const ProbeOptions& options) {
-    if (options.letter.size() != 1 ||
-        !std::isalpha(static_cast<unsigned char>(options.letter[0]))) {
-        std::cerr << "corvid-cli probe: the drive letter \"" << options.letter
-                  << "\" is not one of A to Z.\n";
-        return kExitBadInput;
-    }
-    const char letter =
-        static_cast<char>(std::toupper(static_cast<unsigned char>(options.letter[0])));
+    char letter = 0;
     DeviceSetup setup;
     try {
+        letter = driveLetterOf(options.letter);
         setup = resolveDeviceSetup(options.device);
     } catch (const DeviceOptionError& e) {
         std::cerr << "corvid-cli probe: " << e.what() << "\n";
@@ -83,7 +60,7 @@ int runProbe(const ProbeOptions& options) {
     const std::unique_ptr<Transport> transport = makeTransport(setup);
     const std::string where = describeDrive(setup, letter);
 
-    if (!ScopedDevice(*transport, letter).isOpen()) {
+    if (!deviceAnswers(*transport, letter)) {
         std::cerr << "corvid-cli probe: no device answers at " << where << ".\n";
         return kExitFailed;
     }

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -35,12 +34,10 @@ namespace corvid::cli {
 
 namespace {
 
-constexpr int kExitFailed = 1;
-constexpr int kExitBadInput = 2;
 constexpr int kMaxResets = 3;
 // A device that was reset leaves and comes back; this is how long we wait for it.
 constexpr auto kReturnLimit = std::chrono::seconds(10);
-constexpr auto kReturnPoll = std::chrono::milliseconds(100);
+constexpr auto kLeavePause = std::chrono::milliseconds(100);
 
 class BadInput : public std::runtime_error {
   public:
@@ -205,31 +202,10 @@ class TerminalPrompt : public OperatorPrompt {
     char letter_;
 };
 
-char driveLetterOf(const std::string& text) {
-    if (text.size() == 1 || (text.size() == 2 && text[1] == ':')) {
-        const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-        if (letter >= 'A' && letter <= 'Z') {
-            return letter;
-        }
-    }
-    throw BadInput("\"" + text + "\" is not a drive letter (A to Z)");
-}
-
-bool deviceAnswers(Transport& transport, char letter) {
-    return ScopedDevice(transport, letter).isOpen();
-}
-
+// A reset device leaves first; it gets the time to go before it is looked for again.
 bool waitForReturn(Transport& transport, char letter) {
-    const auto deadline = std::chrono::steady_clock::now() + kReturnLimit;
-    // It leaves first; give it the time to go before looking for it again.
-    std::this_thread::sleep_for(kReturnPoll);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (deviceAnswers(transport, letter)) {
-            return true;
-        }
-        std::this_thread::sleep_for(kReturnPoll);
-    }
-    return false;
+    std::this_thread::sleep_for(kLeavePause);
+    return waitForDevice(transport, letter, kReturnLimit);
 }
 
 std::unique_ptr<PortLocationSource> makePortLocationSource(const DeviceSetup& setup) {
@@ -375,7 +351,7 @@ int runProduce(const ProduceOptions& options) {
     const auto counts = counters.snapshot();
     const bool passed = counts.iSuccess == 1;
     std::printf("%c: %s\n", letter, passed ? "pass" : "fail");
-    return passed ? 0 : kExitFailed;
+    return passed ? kExitOk : kExitFailed;
 }
 
 }  // namespace

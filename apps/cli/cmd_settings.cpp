@@ -26,8 +26,6 @@ namespace corvid::cli {
 
 namespace {
 
-constexpr int kExitFailed = 1;
-constexpr int kExitBadInput = 2;
 // Longer paths are kept, but the operator is warned, as the window does.
 constexpr std::size_t kLongPath = 128;
 constexpr int kRowLongPath = 41;  // "Length of Filepath exceeds 128!"
@@ -275,7 +273,7 @@ int runShow(const std::string& home) {
     const Loaded loaded = loadHome(home);
     printSettings(loaded);
     printLists(loaded);
-    return 0;
+    return kExitOk;
 }
 
 int runSet(const std::string& home, const std::vector<std::string>& assignments) {
@@ -407,7 +405,7 @@ int runList(const std::string& home, const std::string& which, const std::string
     if (which == "precopy") {
         printDerived(loaded);
     }
-    return 0;
+    return kExitOk;
 }
 
 // Runs a subcommand's job and turns its errors into the exit status.

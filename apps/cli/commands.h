@@ -4,8 +4,11 @@
 
 namespace corvid::cli {
 
-// Every subcommand adds itself to the program and, when it runs, sets 'exitStatus':
-// 0 success, 1 the job failed, 2 bad usage or input.
+// Every subcommand adds itself to the program and, when it runs, sets 'exitStatus' to one of:
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;    // the job failed
+inline constexpr int kExitBadInput = 2;  // bad usage or input
+
 using AddCommand = void (*)(CLI::App& app, int& exitStatus);
 
 void addSettingsCommand(CLI::App& app, int& exitStatus);  // cmd_settings.cpp

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <thread>
 
 #ifdef _WIN32
 #include "transport/transport_win32.h"
@@ -16,6 +17,12 @@
 namespace corvid::cli {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+constexpr auto kDevicePoll = std::chrono::milliseconds(50);
+
+}  // namespace
 
 void addDeviceOptions(CLI::App& command, DeviceOptions& options) {
     command
@@ -115,6 +122,33 @@ std::string describeDrive(const DeviceSetup& setup, char driveLetter) {
 #else
     return "drive " + letter;
 #endif
+}
+
+char driveLetterOf(const std::string& text) {
+    if (text.size() == 1 || (text.size() == 2 && text[1] == ':')) {
+        const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+        if (letter >= 'A' && letter <= 'Z') {
+            return letter;
+        }
+    }
+    throw DeviceOptionError("\"" + text + "\" is not a drive letter (A to Z).");
+}
+
+bool deviceAnswers(Transport& transport, char letter) {
+    return ScopedDevice(transport, letter).isOpen();
+}
+
+bool waitForDevice(Transport& transport, char letter, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (deviceAnswers(transport, letter)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(kDevicePoll);
+    }
 }
 
 }  // namespace corvid::cli

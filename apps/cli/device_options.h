@@ -1,9 +1,11 @@
 #pragma once
 
 // The options every command that talks to devices takes: --backend sim|sg and --sim-dir DIR
-// (or CORVID_SIM_DIR), and the pass-through service and device bus they choose.
+// (or CORVID_SIM_DIR), and the pass-through service and device bus they choose; the drive letter
+// such a command names and the checks whether a device answers there.
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -49,5 +51,16 @@ std::optional<std::filesystem::path> volumePath(const DeviceSetup& setup, char d
 
 // "the simulator in DIR" or "SG_IO on /dev/sdX", for messages.
 std::string describeDrive(const DeviceSetup& setup, char driveLetter);
+
+// The drive letter a command line names, "E" or "E:" in either case, in upper case. Throws
+// DeviceOptionError for anything else.
+char driveLetterOf(const std::string& text);
+
+// True when the device at 'letter' can be opened now.
+bool deviceAnswers(Transport& transport, char letter);
+
+// Waits up to 'limit' for the device at 'letter' to answer, as after a reset, when it leaves and
+// comes back. It looks at least once.
+bool waitForDevice(Transport& transport, char letter, std::chrono::milliseconds limit);
 
 }  // namespace corvid::cli
