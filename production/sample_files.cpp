@@ -6,16 +6,14 @@
 #include <string>
 
 #include "station/capacity_multiplier.h"
+#include "station/window_captions.h"
 
 namespace corvid {
 
 namespace {
 
 constexpr std::size_t kFsmSize = 12288;
-constexpr std::size_t kFsmVersionOffset = 8192;
-
 constexpr std::size_t kFirmwareSize = 65536;
-
 constexpr std::size_t kPreferSize = 3000;
 constexpr std::size_t kPassImageSize = 16384;
 
