@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "devsim/sim_dir.h"
-#include "production/pause.h"
 
 namespace corvid::testing {
 
@@ -88,7 +87,6 @@ std::string foldedText(const Folded& folded) {
 
 void SimulatorTest::SetUp() {
     TempDirTest::SetUp();
-    setPauseScale(0.0);
     simDir_ = dir_ / "sim";
     const auto served =
         runProgram("corvid-devsim", {"serve", "--dir", simDir_.string(), "--daemon"});
@@ -97,7 +95,6 @@ void SimulatorTest::SetUp() {
 
 void SimulatorTest::TearDown() {
     runProgram("corvid-devsim", {"stop", "--dir", simDir_.string()});
-    setPauseScale(1.0);
     TempDirTest::TearDown();
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/platform/temp_dir.h"
+#include "tests/production/worker_harness.h"
 
 namespace corvid::testing {
 
@@ -52,6 +53,9 @@ class SimulatorTest : public test::TempDirTest {
     std::vector<TraceLine> trace(char letter) const;
 
     std::filesystem::path simDir_;
+
+  private:
+    NoPauses noPauses_;
 };
 
 }  // namespace corvid::testing

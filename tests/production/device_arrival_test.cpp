@@ -4,8 +4,8 @@
 
 #include <fstream>
 
-#include "production/pause.h"
 #include "tests/platform/temp_dir.h"
+#include "tests/production/worker_harness.h"
 #include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"
 #include "transport/standard_commands.h"
@@ -25,16 +25,10 @@ class DeviceArrivalTest : public test::TempDirTest {
   protected:
     void SetUp() override {
         TempDirTest::SetUp();
-        setPauseScale(0.0);
         fsm_ = dir_ / "FSM.bin";
         std::ofstream(fsm_, std::ios::binary) << std::string(3000, 'f');
         fake_.setResponder([this](const RecordedRequest& r) { return answer(r); });
     }
-    void TearDown() override {
-        setPauseScale(1.0);
-        TempDirTest::TearDown();
-    }
-
     Reply answer(const RecordedRequest& r) {
         if (r.cdb[0] == kScsiOpInquiry) {
             std::vector<std::uint8_t> data = {0x00, 0x80, 0x02, 0x02, 0x04, 0, 0, 0, 'G'};
@@ -67,6 +61,7 @@ class DeviceArrivalTest : public test::TempDirTest {
         return codes;
     }
 
+    testing::NoPauses noPauses_;
     RecordingTransport fake_;
     RecordingSlotView slot_;
     SharedMessages messages_;

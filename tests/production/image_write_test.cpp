@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fstream>
 
-#include "tests/platform/temp_dir.h"
 #include "tests/production/worker_harness.h"
 #include "tests/support/recording_transport.h"
 #include "transport/standard_commands.h"
@@ -14,9 +13,8 @@ namespace corvid {
 namespace {
 
 using test::RecordedRequest;
-using test::RecordingTransport;
 using test::Reply;
-using testing::WorkerHarness;
+using testing::WorkerHarnessTest;
 
 struct Record {
     std::uint32_t sector;
@@ -69,22 +67,17 @@ std::uint32_t lbaOf(const RecordedRequest& request) {
            request.cdb[4] << 8 | request.cdb[5];
 }
 
-class ImageWriteTest : public test::TempDirTest {
+class ImageWriteTest : public WorkerHarnessTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        harness_ = std::make_unique<WorkerHarness>(fake_, dir_);
+        WorkerHarnessTest::SetUp();
         fake_.setResponder([](const RecordedRequest&) { return Reply{true, {}}; });
     }
     std::unique_ptr<WorkerState> openState(int sectorSize) {
-        auto w = harness_->state('G');
-        w->hDevice = RecordingTransport::handleFor('G');
+        auto w = openWorker('G');
         w->FlashInfo.iSectorSize = sectorSize;
         return w;
     }
-
-    RecordingTransport fake_;
-    std::unique_ptr<WorkerHarness> harness_;
 };
 
 TEST_F(ImageWriteTest, DiskSizeComesFromTheHeaderOfARealImageOnly) {

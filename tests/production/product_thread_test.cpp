@@ -9,8 +9,6 @@
 #include <fstream>
 #include <map>
 
-#include "production/pause.h"
-#include "tests/platform/temp_dir.h"
 #include "tests/production/worker_harness.h"
 #include "tests/support/recording_transport.h"
 #include "transport/vendor_commands.h"
@@ -19,19 +17,15 @@ namespace corvid {
 namespace {
 
 using test::RecordedRequest;
-using test::RecordingSlotView;
-using test::RecordingTransport;
 using test::Reply;
-using testing::WorkerHarness;
+using testing::WorkerHarnessTest;
 
 constexpr char kLetter = 'M';
 
-class ProductThreadTest : public test::TempDirTest {
+class ProductThreadTest : public WorkerHarnessTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        setPauseScale(0.0);
-        harness_ = std::make_unique<WorkerHarness>(fake_, dir_);
+        WorkerHarnessTest::SetUp();
         writeFile("misc/program.bin", 5000);
         writeFile("misc/prefer.dat", 100);
         writeFile("misc/image.iso", 3000);
@@ -45,10 +39,6 @@ class ProductThreadTest : public test::TempDirTest {
         settings.iIsoIndex = 2;
         // A serial-flash device that answers every command with success.
         fake_.setResponder([this](const RecordedRequest& r) { return answer(r); });
-    }
-    void TearDown() override {
-        setPauseScale(1.0);
-        TempDirTest::TearDown();
     }
 
     void writeFile(const std::string& name, std::size_t size) {
@@ -91,8 +81,7 @@ class ProductThreadTest : public test::TempDirTest {
         return codes;
     }
 
-    RecordingTransport fake_;
-    std::unique_ptr<WorkerHarness> harness_;
+    testing::NoPauses noPauses_;
     std::atomic<char> slotLetter_{kLetter};
     std::map<std::uint8_t, int> seen_;
     std::uint8_t failSub_ = 0;

@@ -14,7 +14,6 @@
 #include "production/sysfs_port_location.h"
 #endif
 #include "production/tool_values.h"
-#include "tests/platform/temp_dir.h"
 #include "tests/production/worker_harness.h"
 #include "tests/support/recording_transport.h"
 #include "transport/vendor_commands.h"
@@ -22,11 +21,10 @@
 namespace corvid {
 namespace {
 
-using test::RecordedRequest;
 using test::RecordingStationView;
 using test::RecordingTransport;
 using test::Reply;
-using testing::WorkerHarness;
+using testing::WorkerHarnessTest;
 
 TEST(ElapsedSeconds, CountsAcrossMidnight) {
     EXPECT_EQ(elapsedSeconds({23, 59, 50}, {0, 0, 40}), 50);
@@ -134,18 +132,14 @@ class FixedSource : public PortLocationSource {
     mutable std::string asked;
 };
 
-class PortLocationTest : public test::TempDirTest {
+class PortLocationTest : public WorkerHarnessTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        harness_ = std::make_unique<WorkerHarness>(fake_, dir_);
-        state_ = harness_->state('K');
-        state_->hDevice = RecordingTransport::handleFor('K');
+        WorkerHarnessTest::SetUp();
+        state_ = openWorker('K');
     }
     void answerPort(std::uint8_t port) { fake_.queueReply({true, {port}}); }
 
-    RecordingTransport fake_;
-    std::unique_ptr<WorkerHarness> harness_;
     std::unique_ptr<WorkerState> state_;
 };
 

@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "tests/platform/temp_dir.h"
 #include "tests/production/worker_harness.h"
 #include "tests/support/recording_transport.h"
 #include "transport/vendor_commands.h"
@@ -13,9 +12,8 @@ namespace corvid {
 namespace {
 
 using test::RecordedRequest;
-using test::RecordingTransport;
 using test::Reply;
-using testing::WorkerHarness;
+using testing::WorkerHarnessTest;
 
 TEST(SpiFileType, FollowsTheExtensionAndTheListIndex) {
     struct Case {
@@ -53,11 +51,10 @@ TEST(SpiImageSize, RoundsTheFirmwareUpAndAdds128KiB) {
     EXPECT_EQ(spiImageSize(0), 131072u);
 }
 
-class SpiDownloadsTest : public test::TempDirTest {
+class SpiDownloadsTest : public WorkerHarnessTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        harness_ = std::make_unique<WorkerHarness>(fake_, dir_);
+        WorkerHarnessTest::SetUp();
         fake_.setResponder([](const RecordedRequest&) { return Reply{true, {0x01}}; });
     }
     std::filesystem::path writeFile(const std::string& name, std::size_t size) {
@@ -65,14 +62,7 @@ class SpiDownloadsTest : public test::TempDirTest {
         std::ofstream(path, std::ios::binary) << std::string(size, 'z');
         return path;
     }
-    std::unique_ptr<WorkerState> openState() {
-        auto w = harness_->state('F');
-        w->hDevice = RecordingTransport::handleFor('F');
-        return w;
-    }
-
-    RecordingTransport fake_;
-    std::unique_ptr<WorkerHarness> harness_;
+    std::unique_ptr<WorkerState> openState() { return openWorker('F'); }
 };
 
 TEST_F(SpiDownloadsTest, WritesEachUsableEntryBehindItsHeaderAndSkipsTheRest) {

@@ -5,9 +5,12 @@
 
 #include "characterisation/worker_state.h"
 #include "platform/registry_store.h"
+#include "production/pause.h"
 #include "production/product_thread.h"
 #include "station/messages.h"
 #include "station/production_settings.h"
+#include "tests/platform/temp_dir.h"
+#include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"
 
 namespace corvid::testing {
@@ -57,6 +60,36 @@ class WorkerHarness {
     Transport& transport_;
     std::filesystem::path home_;
     std::unique_ptr<RegistryStore> registry_;
+};
+
+// A fresh station folder per test, a recording transport and the harness of a worker around them.
+class WorkerHarnessTest : public test::TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        harness_ = std::make_unique<WorkerHarness>(fake_, dir_);
+    }
+    // A worker state whose device at 'drive' is open.
+    std::unique_ptr<WorkerState> openWorker(char drive) {
+        auto state = harness_->state(drive);
+        state->hDevice = test::RecordingTransport::handleFor(drive);
+        return state;
+    }
+
+    test::RecordingTransport fake_;
+    std::unique_ptr<WorkerHarness> harness_;
+};
+
+// Scales the pauses between device steps to nothing while it lives, then restores the scale.
+class NoPauses {
+  public:
+    NoPauses() : before_(pauseScale()) { setPauseScale(0.0); }
+    ~NoPauses() { setPauseScale(before_); }
+    NoPauses(const NoPauses&) = delete;
+    NoPauses& operator=(const NoPauses&) = delete;
+
+  private:
+    double before_;
 };
 
 }  // namespace corvid::testing
