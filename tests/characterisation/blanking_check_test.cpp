@@ -13,8 +13,6 @@
 namespace corvid::test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 std::uint32_t blockOf(const RecordedRequest& r) {
     return (std::uint32_t{r.cdb[2]} << 24) | (std::uint32_t{r.cdb[3]} << 16) |
            (std::uint32_t{r.cdb[4]} << 8) | r.cdb[5];

@@ -12,8 +12,6 @@
 namespace corvid::test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 // The CFG the device-code table must give, written out field by field.
 struct ExpectedCfg {
     std::array<std::uint8_t, 5> id;
@@ -59,25 +57,12 @@ Bytes expectedCfg(const ExpectedCfg& e) {
     b[117] = 2;
     b[126] = 1;
     std::memcpy(&b[127], e.id.data(), 5);
-    unsigned sum = 0;
-    for (int i = 82; i <= 254; ++i) {
-        sum += b[static_cast<std::size_t>(i)];
-    }
-    b[80] = static_cast<std::uint8_t>(sum >> 8);
-    b[81] = static_cast<std::uint8_t>(sum);
+    putCfgChecksum(b);
     return b;
 }
 
 class FlashDatabaseTest : public WorkerTest {
   protected:
-    void setId(std::array<std::uint8_t, 5> id, int chips = 1) {
-        w->FlashInfo.iMaker = id[0];
-        w->FlashInfo.iFlashId = (std::uint32_t{id[1]} << 24) | (std::uint32_t{id[2]} << 16) |
-                                (std::uint32_t{id[3]} << 8) | id[4];
-        w->FlashInfo.iChips = chips;
-    }
-    Bytes cfg() const { return Bytes(w->Cfg.cfg.begin(), w->Cfg.cfg.begin() + 512); }
-
     std::filesystem::path flashDir() const { return dir_ / "flash"; }
     // A description file whose ID bytes are 'id' and whose name field holds 'name'.
     void writeDescription(const std::string& file, std::array<std::uint8_t, 5> id,
@@ -100,7 +85,7 @@ class FlashDatabaseTest : public WorkerTest {
 };
 
 TEST_F(FlashDatabaseTest, CreatedCfgOfTheWorkedExampleIsByteExactAndParses) {
-    setId({0xEC, 0xDA, 0x10, 0x95, 0x44});
+    setFlashId({0xEC, 0xDA, 0x10, 0x95, 0x44});
     ASSERT_TRUE(createCfg(*w));
     EXPECT_EQ(cfg(), expectedCfg({{0xEC, 0xDA, 0x10, 0x95, 0x44},
                                   1,
@@ -128,7 +113,7 @@ TEST_F(FlashDatabaseTest, CreatedCfgOfTheWorkedExampleIsByteExactAndParses) {
 }
 
 TEST_F(FlashDatabaseTest, CreatedCfgOfSmallPageDeviceIsByteExact) {
-    setId({0xEC, 0x75, 0xA5, 0xBD, 0x00}, 2);
+    setFlashId({0xEC, 0x75, 0xA5, 0xBD, 0x00}, 2);
     ASSERT_TRUE(createCfg(*w));
     EXPECT_EQ(cfg(), expectedCfg({{0xEC, 0x75, 0xA5, 0xBD, 0x00},
                                   2,
@@ -164,7 +149,7 @@ TEST_F(FlashDatabaseTest, CellCodeAndPageCodesFollowTheId) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.id[1]);
-        setId(c.id);
+        setFlashId(c.id);
         ASSERT_TRUE(createCfg(*w));
         EXPECT_EQ(w->Cfg.cfg[116], c.cellCode);
         EXPECT_EQ(w->Cfg.cfg[84], c.log2Page);
@@ -175,10 +160,10 @@ TEST_F(FlashDatabaseTest, CellCodeAndPageCodesFollowTheId) {
 }
 
 TEST_F(FlashDatabaseTest, UnknownOrImpossibleDeviceCodesCreateNoCfg) {
-    setId({0xEC, 0x12, 0x10, 0x95, 0x44});
+    setFlashId({0xEC, 0x12, 0x10, 0x95, 0x44});
     EXPECT_FALSE(createCfg(*w));
     // Page code 3 with block bits 0: the block code wraps below zero.
-    setId({0xEC, 0xDA, 0x10, 0x03, 0x44});
+    setFlashId({0xEC, 0xDA, 0x10, 0x03, 0x44});
     EXPECT_FALSE(createCfg(*w));
 }
 
@@ -197,7 +182,7 @@ TEST_F(FlashDatabaseTest, CheckRejectsUnknownSignatureAndGeometryOutOfRange) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        setId({0xEC, 0xDA, 0x10, 0x95, 0x44});
+        setFlashId({0xEC, 0xDA, 0x10, 0x95, 0x44});
         ASSERT_TRUE(createCfg(*w));
         if (std::string(c.what) == "16384-byte pages") {
             w->Cfg.cfg[84] = 14;
@@ -205,14 +190,14 @@ TEST_F(FlashDatabaseTest, CheckRejectsUnknownSignatureAndGeometryOutOfRange) {
         w->Cfg.cfg[c.at] = c.value;
         EXPECT_FALSE(checkAndParseCfg(*w));
     }
-    setId({0xEC, 0xDA, 0x10, 0x95, 0x44});
+    setFlashId({0xEC, 0xDA, 0x10, 0x95, 0x44});
     ASSERT_TRUE(createCfg(*w));
     std::memcpy(w->Cfg.cfg.data(), "5VX6", 4);
     EXPECT_TRUE(checkAndParseCfg(*w));
 }
 
 TEST_F(FlashDatabaseTest, CheckRebuildsThePageMapFromTheCfg) {
-    setId({0xEC, 0xDA, 0x10, 0x95, 0x44});
+    setFlashId({0xEC, 0xDA, 0x10, 0x95, 0x44});
     ASSERT_TRUE(createCfg(*w));
     w->Cfg.cfg[132] = 1;
     w->Cfg.cfg[256] = 0x81;  // pages 0 and 7 not used
@@ -228,7 +213,7 @@ TEST_F(FlashDatabaseTest, CheckRebuildsThePageMapFromTheCfg) {
 
 TEST_F(FlashDatabaseTest, BlocksPerChipOverrideAppliesToEveryParse) {
     registry->writeInt(kToolRegistryKey, "BlocksPerChip", 1000);
-    setId({0xEC, 0xDA, 0x10, 0x95, 0x44});
+    setFlashId({0xEC, 0xDA, 0x10, 0x95, 0x44});
     ASSERT_TRUE(createCfg(*w));
     ASSERT_TRUE(checkAndParseCfg(*w));
     EXPECT_EQ(w->FlashInfo.iBlocksPerChip, 1000);
@@ -325,7 +310,7 @@ TEST_F(FlashDatabaseTest, LookUpSetsDisplayNameAndEmbeddedNameIsReadBack) {
     writeDescription("k9.txt", {0xEC, 0xDA, 0x10, 0x95, 0x44}, 512, "Samsung K9F2G08");
     writeDescription("plain.txt", {0xAD, 0xDA, 0x10, 0x95, 0x44});
     writeFlashIni("[k9.txt]\n1=From ini\n");
-    setId({0xEC, 0xDA, 0x10, 0x95, 0x44}, 2);
+    setFlashId({0xEC, 0xDA, 0x10, 0x95, 0x44}, 2);
     EXPECT_EQ(lookUpFlashFile(*w), "k9.txt");
     EXPECT_EQ(w->FlashInfo.sFlashName, "From ini x 2");
     EXPECT_EQ(readEmbeddedName(flashDir() / "k9.txt"), "Samsung K9F2G08");

@@ -13,8 +13,6 @@
 namespace corvid::test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 std::vector<int> usedPages(const Bytes& table) {
     std::vector<int> pages;
     for (std::size_t p = 0; p < table.size(); ++p) {

@@ -14,6 +14,15 @@ std::uint32_t be32(const RecordedRequest& r, std::size_t at) {
 
 }  // namespace
 
+void putCfgChecksum(Bytes& cfg) {
+    unsigned sum = 0;
+    for (std::size_t i = 82; i <= 254; ++i) {
+        sum += cfg[i];
+    }
+    cfg[80] = static_cast<std::uint8_t>(sum >> 8);
+    cfg[81] = static_cast<std::uint8_t>(sum);
+}
+
 FakeFlash::FakeFlash(RecordingTransport& transport) {
     transport.setResponder([this](const RecordedRequest& r) { return answer(r); });
 }
@@ -98,6 +107,17 @@ void WorkerTest::setGeometry(int chips, int blocksPerChip, int pagesPerBlock, in
     w->FlashInfo.iBlockSize = pageSize * pagesPerBlock;
     w->FlashInfo.iPermitEcc = 1;
     w->pBlockMap.assign(static_cast<std::size_t>(chips * blocksPerChip), kUsable);
+}
+
+void WorkerTest::setFlashId(std::array<std::uint8_t, 5> id, int chips) {
+    w->FlashInfo.iMaker = id[0];
+    w->FlashInfo.iFlashId = (std::uint32_t{id[1]} << 24) | (std::uint32_t{id[2]} << 16) |
+                            (std::uint32_t{id[3]} << 8) | id[4];
+    w->FlashInfo.iChips = chips;
+}
+
+Bytes WorkerTest::cfg() const {
+    return Bytes(w->Cfg.cfg.begin(), w->Cfg.cfg.begin() + 512);
 }
 
 std::vector<RecordedRequest> WorkerTest::sent(std::uint8_t subCode) const {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -18,6 +19,12 @@
 #include "tests/support/recording_views.h"
 
 namespace corvid::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Stores a CFG's checksum, worked out here rather than by the code under test: the 16-bit sum of
+// bytes 82 to 254, high byte first in bytes 80 and 81.
+void putCfgChecksum(Bytes& cfg);
 
 // A small NAND model behind the recording transport: block scans judge against a set of bad
 // blocks (and per-page results), phase 2 stores the seed and phase 1 compares with it, erases and
@@ -59,6 +66,10 @@ class WorkerTest : public TempDirTest {
 
     // Geometry without a CFG: chips x blocks, pages of pageSize bytes.
     void setGeometry(int chips, int blocksPerChip, int pagesPerBlock, int pageSize = 2048);
+    // The flash ID the device answered (maker byte, then four ID bytes) and the chip count.
+    void setFlashId(std::array<std::uint8_t, 5> id, int chips = 1);
+    // The worker's CFG: the first 512 bytes of its work area.
+    Bytes cfg() const;
     // The scan commands sent, in order.
     std::vector<RecordedRequest> sent(std::uint8_t subCode) const;
 

@@ -12,16 +12,12 @@
 namespace corvid::test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 class WriteCfgTest : public WorkerTest {
   protected:
     // The worked example's device: 2048 blocks of 64 pages of 2048 bytes.
     void SetUp() override {
         WorkerTest::SetUp();
-        w->FlashInfo.iMaker = 0xEC;
-        w->FlashInfo.iFlashId = 0xDA109544;
-        w->FlashInfo.iChips = 1;
+        setFlashId({0xEC, 0xDA, 0x10, 0x95, 0x44});
         ASSERT_TRUE(createCfg(*w));
         ASSERT_TRUE(checkAndParseCfg(*w));
         w->FlashInfo.iBlockSize = 2048 * 64;
@@ -29,7 +25,7 @@ class WriteCfgTest : public WorkerTest {
         w->iSysAreaUnits = 2;
         settings.record.eDeviceFeature = DeviceFeature::Hidden;
         settings.record.iHideDiskRatio = 50;
-        created = Bytes(w->Cfg.cfg.begin(), w->Cfg.cfg.begin() + 512);
+        created = cfg();
     }
 
     // The created CFG as the write must complete it, field by field.
@@ -47,12 +43,7 @@ class WriteCfgTest : public WorkerTest {
         b[133] = 2;
         b[134] = 128;
         std::memcpy(&b[135], "0000", 4);
-        unsigned sum = 0;
-        for (int i = 82; i <= 254; ++i) {
-            sum += b[static_cast<std::size_t>(i)];
-        }
-        b[80] = static_cast<std::uint8_t>(sum >> 8);
-        b[81] = static_cast<std::uint8_t>(sum);
+        putCfgChecksum(b);
         return b;
     }
 
