@@ -18,10 +18,6 @@ namespace corvid::cli {
 
 namespace {
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitBadInput = 2;
-
 struct BuildOptions {
     std::string label = "PASS WD";  // the image tool's defaults
     std::uint32_t sizeMb = 64;
@@ -120,7 +116,7 @@ int runBuild(const BuildOptions& options) {
     std::cout << request.output.string() << ": " << header.diskSizeMb << " MB; "
               << describeEntry(header.entries[0]) << "; " << describeEntry(header.entries[1])
               << "\n";
-    return kExitSuccess;
+    return kExitOk;
 }
 
 int runInfo(const std::string& path) {
@@ -133,7 +129,7 @@ int runInfo(const std::string& path) {
         for (std::size_t i = 0; i < header.entries.size(); ++i) {
             std::cout << "entry " << i << ":    " << describeEntry(header.entries[i]) << "\n";
         }
-        return kExitSuccess;
+        return kExitOk;
     } catch (const ImageFileError& e) {
         std::cerr << "corvid-cli image info: " << e.what() << "\n";
         return kExitBadInput;
@@ -160,7 +156,7 @@ int runExtract(const ExtractOptions& options) {
     }
     std::cout << options.output << ": the " << options.sectorSize << "-byte volume of "
               << options.image << "\n";
-    return kExitSuccess;
+    return kExitOk;
 }
 
 }  // namespace
