@@ -44,8 +44,6 @@ bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
 
     errno = 0;
     std::fstream file;
-    std::vector<char> buffer(1u << 20);
-    file.rdbuf()->pubsetbuf(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     if (append) {
         file.open(path, std::ios::in | std::ios::out | std::ios::binary);
     } else {

@@ -272,60 +272,68 @@ bool RamDisk::isUsed(std::uint32_t sector) const {
     return window.used[sector - window.first] != 0;
 }
 
-bool RamDisk::drainSourceRun(Window& window, std::uint32_t& index, std::uint32_t end,
-                             const RecordSink& sink, std::string& failure) {
-    constexpr std::size_t kChunkBytes = 1u << 20;
-    const std::size_t maxRecords = std::max<std::size_t>(1, kChunkBytes / recordBytes_);
-    staging_.resize(maxRecords * recordBytes_);
-    std::size_t count = 0;
-    while (index < end && window.used[index] == kFromSource && count < maxRecords) {
-        const auto it = std::prev(window.sourceRuns.upper_bound(index));
-        const SourceRun& run = it->second;
-        const std::uint32_t k = index - it->first;
-        const auto take =
-            static_cast<std::uint32_t>(std::min<std::size_t>(run.count - k, maxRecords - count));
-        const bool reachesEnd = k + take == run.count;
-        const std::size_t bytes =
-            std::size_t{take - 1} * sectorSize_ + (reachesEnd ? run.lastLength : sectorSize_);
-        if (source_ == nullptr) {
-            failure = "the store has no source for its file data";
-            return false;
-        }
-        const std::uint64_t offset = run.offset + std::uint64_t{k} * sectorSize_;
-        std::byte* records = staging_.data() + count * recordBytes_;
-        const std::byte* data = source_->bytesInMemory(run.source, offset, bytes);
-        if (data == nullptr) {
-            // The data go in one read to the end of the staging area, then each sector moves
-            // down to its record; a record never overtakes data still to be moved.
-            std::byte* end = staging_.data() + staging_.size() - std::size_t{take} * sectorSize_;
-            if (!source_->read(run.source, offset, {end, bytes})) {
-                failure = source_->failure();
-                return false;
-            }
-            data = end;
-        }
-        for (std::uint32_t j = 0; j < take; ++j) {
-            std::byte* record = records + std::size_t{j} * recordBytes_;
-            const std::size_t from = std::size_t{j} * sectorSize_;
-            const std::size_t length = std::min<std::size_t>(sectorSize_, bytes - from);
-            storeLe32(record, window.first + index + j);
-            std::memmove(record + kRecordHeaderBytes, data + from, length);
-            std::memset(record + kRecordHeaderBytes + length, 0, sectorSize_ - length);
-            window.used[index + j] = kUnused;
-        }
-        count += take;
-        index += take;
-    }
-    if (!sink(std::span<const std::byte>(staging_.data(), count * recordBytes_),
-              static_cast<std::uint32_t>(count))) {
-        failure.clear();
+bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& staged,
+                             std::string& failure) {
+    const std::size_t maxRecords = staging_.size() / recordBytes_;
+    const auto it = std::prev(window.sourceRuns.upper_bound(index));
+    const SourceRun& run = it->second;
+    const std::uint32_t k = index - it->first;
+    const auto take =
+        static_cast<std::uint32_t>(std::min<std::size_t>(run.count - k, maxRecords - staged));
+    const bool reachesEnd = k + take == run.count;
+    const std::size_t bytes =
+        std::size_t{take - 1} * sectorSize_ + (reachesEnd ? run.lastLength : sectorSize_);
+    if (source_ == nullptr) {
+        failure = "the store has no source for its file data";
         return false;
     }
+    const std::uint64_t offset = run.offset + std::uint64_t{k} * sectorSize_;
+    std::byte* records = staging_.data() + staged * recordBytes_;
+    const std::byte* data = source_->bytesInMemory(run.source, offset, bytes);
+    if (data == nullptr) {
+        // The data go in one read to the end of the staging area, then each sector moves down to
+        // its record; a record never overtakes data still to be moved.
+        std::byte* tail = staging_.data() + staging_.size() - std::size_t{take} * sectorSize_;
+        if (!source_->read(run.source, offset, {tail, bytes})) {
+            failure = source_->failure();
+            return false;
+        }
+        data = tail;
+    }
+    for (std::uint32_t j = 0; j < take; ++j) {
+        std::byte* record = records + std::size_t{j} * recordBytes_;
+        const std::size_t from = std::size_t{j} * sectorSize_;
+        const std::size_t length = std::min<std::size_t>(sectorSize_, bytes - from);
+        storeLe32(record, window.first + index + j);
+        std::memmove(record + kRecordHeaderBytes, data + from, length);
+        std::memset(record + kRecordHeaderBytes + length, 0, sectorSize_ - length);
+        window.used[index + j] = kUnused;
+    }
+    staged += take;
+    index += take;
     return true;
 }
 
 bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::string& failure) {
+    // Records gather in the staging area and go to the sink in large pieces: one write of the
+    // image file per piece, not one per run.
+    staging_.resize(kStagingBytes / recordBytes_ * recordBytes_);
+    const std::size_t maxRecords = staging_.size() / recordBytes_;
+    std::size_t staged = 0;
     records = 0;
+    const auto flush = [&] {
+        if (staged == 0) {
+            return true;
+        }
+        if (!sink(std::span<const std::byte>(staging_.data(), staged * recordBytes_),
+                  static_cast<std::uint32_t>(staged))) {
+            failure.clear();
+            return false;
+        }
+        records += static_cast<std::uint32_t>(staged);
+        staged = 0;
+        return true;
+    };
     for (Window& window : windows_) {
         const std::uint32_t count = window.last - window.first + 1;
         std::uint32_t i = 0;
@@ -334,27 +342,27 @@ bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::
                 ++i;
                 continue;
             }
-            const std::uint32_t begin = i;
-            if (window.used[i] == kFromSource) {
-                if (!drainSourceRun(window, i, count, sink, failure)) {
-                    return false;
-                }
-            } else {
-                while (i < count && window.used[i] == kInMemory) {
-                    window.used[i] = kUnused;
-                    ++i;
-                }
-                const std::size_t bytes = static_cast<std::size_t>(i - begin) * recordBytes_;
-                if (!sink(std::span<const std::byte>(recordAt(window, begin), bytes), i - begin)) {
-                    failure.clear();
-                    return false;
-                }
+            if (staged == maxRecords && !flush()) {
+                return false;
             }
-            records += i - begin;
+            if (window.used[i] == kFromSource) {
+                if (!stageSourceRun(window, i, staged, failure)) {
+                    return false;
+                }
+                continue;
+            }
+            const std::uint32_t begin = i;
+            while (i < count && window.used[i] == kInMemory && staged + (i - begin) < maxRecords) {
+                window.used[i] = kUnused;
+                ++i;
+            }
+            const std::size_t bytes = static_cast<std::size_t>(i - begin) * recordBytes_;
+            std::memcpy(staging_.data() + staged * recordBytes_, recordAt(window, begin), bytes);
+            staged += i - begin;
         }
         window.sourceRuns.clear();
     }
-    return true;
+    return flush();
 }
 
 }  // namespace corvid

@@ -32,13 +32,14 @@ class SectorSource {
 // build touches ("used") become records of the image file.
 //
 // Inside a window each sector is kept in its record form, the 4-byte sector number in front of
-// the sector's bytes, so that saving hands whole runs of records to the file without copying.
+// the sector's bytes, so that saving moves whole runs of records at once.
 // A window's memory costs only where sectors are held in memory.
 class RamDisk {
   public:
     static constexpr std::size_t kWindowBytes = 8u * 1024u * 1024u;
     static constexpr std::size_t kMaxWindows = 1024;
-    static constexpr std::size_t kRecordHeaderBytes = 4;  // the sector number before each sector
+    static constexpr std::size_t kRecordHeaderBytes = 4;    // the sector number before each sector
+    static constexpr std::size_t kStagingBytes = 1u << 20;  // records handed to a sink at once
 
     RamDisk() = default;
     RamDisk(const RamDisk&) = delete;
@@ -81,8 +82,8 @@ class RamDisk {
     bool isUsed(std::uint32_t sector) const;
 
     // Hands the used sectors to 'sink' as records (sector number, then the sector), window by
-    // window in the order the windows were created and ascending within a window, in runs of
-    // consecutive records; each handed record's used mark is cleared. Stops with false when the
+    // window in the order the windows were created and ascending within a window, in pieces of up
+    // to kStagingBytes; each handed record's used mark is cleared. Stops with false when the
     // sink fails or a source file cannot be read ('failure' then says why). 'records' counts the
     // records handed over.
     using RecordSink = std::function<bool(std::span<const std::byte> records, std::uint32_t count)>;
@@ -131,8 +132,9 @@ class RamDisk {
     std::byte* markInMemory(Location at, std::uint32_t sector);
     // Takes a sector out of its source run, reading its bytes into memory when 'keep' is set.
     bool leaveSource(Location at, bool keep);
-    bool drainSourceRun(Window& window, std::uint32_t& index, std::uint32_t end,
-                        const RecordSink& sink, std::string& failure);
+    // Stages the records of the source run at 'index' that fit behind the 'staged' ones.
+    bool stageSourceRun(Window& window, std::uint32_t& index, std::size_t& staged,
+                        std::string& failure);
 
     bool started_ = false;
     std::uint64_t generation_ = 0;
@@ -146,7 +148,7 @@ class RamDisk {
     std::uint32_t cachedFirst_ = 1;
     std::uint32_t cachedLast_ = 0;
     std::uint32_t cachedWindow_ = 0;
-    std::vector<std::byte> staging_;  // records of source data on their way to the sink
+    std::vector<std::byte> staging_;  // records on their way to the sink
 };
 
 }  // namespace corvid
