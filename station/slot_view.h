@@ -11,7 +11,7 @@ enum class SlotPicture { None, Pass, Fail };
 // F (flash ID, later the result line), progress bar and picture. The window's implementation runs
 // each change on the UI thread; setProgress returns only once the bar shows the position.
 class SlotView {
-public:
+  public:
     virtual ~SlotView() = default;
     virtual void setStatus(const std::string& text) = 0;
     virtual void setStatusColour(StatusColour colour) = 0;
@@ -27,7 +27,7 @@ public:
 
 // What the workers change in the window as a whole.
 class StationView {
-public:
+  public:
     virtual ~StationView() = default;
     virtual void showCounters(int total, int success, int fail) = 0;
     virtual void setSettingGroupsEnabled(bool enabled) = 0;

@@ -8,12 +8,9 @@ namespace {
 
 // The subcommands in the order --help lists them.
 constexpr corvid::cli::AddCommand kCommands[] = {
-    corvid::cli::addSettingsCommand,
-    corvid::cli::addInitHomeCommand,
-    corvid::cli::addProduceCommand,
-    corvid::cli::addProbeCommand,
-    corvid::cli::addImageCommand,
-    nullptr,
+    corvid::cli::addSettingsCommand, corvid::cli::addInitHomeCommand,
+    corvid::cli::addProduceCommand,  corvid::cli::addProbeCommand,
+    corvid::cli::addImageCommand,    nullptr,
 };
 
 }  // namespace

@@ -6,7 +6,8 @@
 namespace corvid::cli {
 
 void addHomeOption(CLI::App& command, std::string& home) {
-    command.add_option("--home", home, "Station folder (default: $CORVID_HOME, else the program's folder)");
+    command.add_option("--home", home,
+                       "Station folder (default: $CORVID_HOME, else the program's folder)");
 }
 
 std::filesystem::path resolveStationHome(const std::string& home) {
