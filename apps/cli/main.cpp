@@ -10,7 +10,7 @@ namespace {
 constexpr corvid::cli::AddCommand kCommands[] = {
     corvid::cli::addSettingsCommand, corvid::cli::addInitHomeCommand,
     corvid::cli::addProduceCommand,  corvid::cli::addProbeCommand,
-    corvid::cli::addImageCommand,    nullptr,
+    corvid::cli::addImageCommand,
 };
 
 }  // namespace
@@ -22,9 +22,7 @@ int main(int argc, char** argv) {
 
     int exitStatus = 0;
     for (auto add : kCommands) {
-        if (add != nullptr) {
-            add(app, exitStatus);
-        }
+        add(app, exitStatus);
     }
 
     try {
@@ -37,7 +35,7 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
-        return 2;
+        return corvid::cli::kExitBadInput;
     }
     return exitStatus;
 }
