@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "production/file_downloads.h"
-#include "transport/sim_transport.h"
+#include "simlink/sim_transport.h"
 #include "transport/standard_commands.h"
 #include "transport/vendor_commands.h"
 

@@ -4,7 +4,7 @@
 
 namespace corvid {
 
-FlashIdBytes flashIdBytes(const _FLASH_INFO& info) {
+FlashIdBytes flashIdBytes(const FLASH_INFO& info) {
     return {static_cast<std::uint8_t>(info.iMaker & 0xFF),
             static_cast<std::uint8_t>(info.iFlashId >> 24),
             static_cast<std::uint8_t>(info.iFlashId >> 16),

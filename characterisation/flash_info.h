@@ -8,9 +8,9 @@
 
 namespace corvid {
 
-// The flash description of one device. One per worker; the names are those of the station's
-// service documentation and of the CFG fields they come from.
-struct _FLASH_INFO {
+// The flash description of one device. One per worker; the members are named after the CFG
+// fields they come from.
+struct FLASH_INFO {
     std::uint32_t iFlashId = 0;  // flash ID bytes 1..4, byte 1 most significant
     std::uint32_t iMaker = 0;    // flash ID byte 0 in the low byte
     std::int32_t iChips = 0;     // SUB_SCSI_OP_GET_FLASH_COUNT
@@ -27,7 +27,7 @@ struct _FLASH_INFO {
 
 // The five flash ID bytes as the flash gives them: maker, device code, three more.
 using FlashIdBytes = std::array<std::uint8_t, 5>;
-FlashIdBytes flashIdBytes(const _FLASH_INFO& info);
+FlashIdBytes flashIdBytes(const FLASH_INFO& info);
 
 // The controller's 512-byte configuration block. Multi-byte numbers are big-endian.
 namespace cfg {

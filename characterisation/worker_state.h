@@ -70,7 +70,7 @@ class WorkerState {
     DeviceHandle hDevice = kInvalidHandle;
 
     // Flash description and geometry.
-    _FLASH_INFO FlashInfo;
+    FLASH_INFO FlashInfo;
     std::uint8_t iFlashType = 0;
     std::uint8_t bFixedBlocks = 0;  // the BlocksPerChip override is in force
     int iSysAreaUnits = 0;          // system area in units of 4 MiB

@@ -1,21 +1,74 @@
+# The folders from the bottom up. A folder includes and links only folders before it in this list
+# (or itself); tests/layers checks the includes, and each library reaches only the headers of the
+# libraries it declares.
+set(CORVID_LAYERS
+  platform transport simlink backends station image characterisation production records
+  station_control gui devsim apps)
+
+# The include root of a source folder: build/include/FOLDER holds one link FOLDER -> the folder,
+# so "folder/file.h" resolves only for targets that use a library of that folder.
+function(corvid_include_root folder out)
+  set(root ${CMAKE_BINARY_DIR}/include/${folder})
+  if(NOT IS_SYMLINK ${root}/${folder})
+    file(MAKE_DIRECTORY ${root})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${root}/${folder} SYMBOLIC)
+  endif()
+  set(${out} ${root} PARENT_SCOPE)
+endfunction()
+
+# The top-level folder of the CMakeLists.txt being read.
+function(corvid_current_folder out)
+  file(RELATIVE_PATH relative ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  string(REGEX REPLACE "/.*" "" folder "${relative}")
+  set(${out} ${folder} PARENT_SCOPE)
+endfunction()
+
 # corvid_library(NAME SOURCES ... [DEPS ...])
-# One static library per folder; headers are included as "folder/file.h" from the source root.
+# One static library of the current folder; its headers are included as "folder/file.h" by itself
+# and by the targets that link it.
 function(corvid_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  corvid_current_folder(folder)
+  corvid_include_root(${folder} root)
   add_library(${name} STATIC ${ARG_SOURCES})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_include_directories(${name} PUBLIC ${root})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} Threads::Threads)
 endfunction()
 
+# corvid_program(NAME SOURCES ... [DEPS ...])
+# A program of the current folder (apps/, bench/); it reaches its own folder and what it links.
+function(corvid_program name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  corvid_current_folder(folder)
+  corvid_include_root(${folder} root)
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${root})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} Threads::Threads)
+endfunction()
+
 # corvid_test(NAME SOURCES ... [DEPS ...])
-# A GoogleTest program whose cases CTest discovers one by one.
+# A GoogleTest program whose cases CTest discovers one by one. It reaches tests/ and the folders
+# of the libraries it links.
 function(corvid_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  corvid_include_root(tests root)
   add_executable(${name} ${ARG_SOURCES})
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_include_directories(${name} PRIVATE ${root})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
   target_compile_definitions(${name} PRIVATE
     CORVID_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
     CORVID_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+# corvid_subdirectories(FOLDER ...): every folder named must exist; a name without a folder is a
+# mistake in the build, not an optional part.
+function(corvid_subdirectories)
+  foreach(dir ${ARGN})
+    if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+      message(FATAL_ERROR "The build names the folder ${CMAKE_CURRENT_SOURCE_DIR}/${dir}, "
+                          "which has no CMakeLists.txt.")
+    endif()
+    add_subdirectory(${dir})
+  endforeach()
 endfunction()

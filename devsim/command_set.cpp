@@ -9,8 +9,8 @@ namespace corvid::devsim {
 
 namespace {
 
-constexpr auto In = WireDirection::In;
-constexpr auto Out = WireDirection::Out;
+constexpr auto In = simlink::WireDirection::In;
+constexpr auto Out = simlink::WireDirection::Out;
 constexpr auto Call = Judged::Call;
 constexpr auto Status = Judged::Status;
 

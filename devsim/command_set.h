@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "devsim/wire.h"
+#include "simlink/wire.h"
 #include "transport/command_codes.h"
 
 namespace corvid::devsim {
@@ -29,7 +29,7 @@ struct CommandShape {
     std::uint8_t subCode;  // 0 for the standard commands
     const char* name;      // SUB_SCSI_OP_READ_FLASH_ID, INQUIRY, READ(10) ...
     std::uint8_t cdbLength;
-    WireDirection direction;
+    simlink::WireDirection direction;
     std::int32_t dataLength;  // the bytes it moves, or kVariableLength
     Judged judged;
     bool touchesFlash;     // needs a loaded FSM: flash array, system area, downloads, disk start

@@ -41,7 +41,7 @@ std::string hex(std::uint64_t value, int digits = 2) {
 
 Outcome refuse(std::string note) {
     Outcome outcome;
-    outcome.status = WireStatus::CheckCondition;
+    outcome.status = simlink::WireStatus::CheckCondition;
     outcome.note = std::move(note);
     return outcome;
 }
@@ -226,7 +226,7 @@ Outcome Controller::execute(const Command& command) {
         outcome = refuse(std::string("the device's state failed: ") + e.what());
     }
     if (shape->subCode != SUB_SCSI_OP_WRITE_CFG || shape->opcode != kVendorOpcodeOut ||
-        outcome.status != WireStatus::Good) {
+        outcome.status != simlink::WireStatus::Good) {
         cfgStreamOpen_ = false;
     }
     if (outcome.data.size() > command.transferLength) {
@@ -246,8 +246,8 @@ Outcome Controller::dispatch(const CommandShape& shape, const Command& command) 
     }
     if (command.transferLength > 0 && command.direction != shape.direction) {
         return refuse(std::string(shape.name) + " moves data " +
-                      (shape.direction == WireDirection::In ? "in" : "out") + ", not " +
-                      (command.direction == WireDirection::In ? "in" : "out"));
+                      (shape.direction == simlink::WireDirection::In ? "in" : "out") + ", not " +
+                      (command.direction == simlink::WireDirection::In ? "in" : "out"));
     }
     if (shape.dataLength != kVariableLength &&
         command.transferLength != static_cast<std::uint32_t>(shape.dataLength)) {

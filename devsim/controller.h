@@ -25,13 +25,13 @@ namespace corvid::devsim {
 // One command as it arrives from the station.
 struct Command {
     std::span<const std::uint8_t> cdb;  // cdbLength bytes
-    WireDirection direction = WireDirection::In;
+    simlink::WireDirection direction = simlink::WireDirection::In;
     std::uint32_t transferLength = 0;
     std::span<const std::uint8_t> dataOut;  // transferLength bytes for data-out
 };
 
 struct Outcome {
-    WireStatus status = WireStatus::Good;  // CheckCondition: refused, the call fails
+    simlink::WireStatus status = simlink::WireStatus::Good;  // CheckCondition: refused, the call fails
     std::vector<std::uint8_t> data;        // data-in, at most the transfer length
     std::string note;                      // why it was refused or failed, for the trace
     bool leaves = false;                   // the device resets: it leaves and comes back

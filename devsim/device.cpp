@@ -198,7 +198,7 @@ bool Device::pause(double milliseconds, std::unique_lock<std::mutex>& lock) {
     return !wake_.wait_until(lock, until, [&] { return interrupted_; });
 }
 
-void Device::trace(const WireRequest& request, const CommandShape* shape, const char* result,
+void Device::trace(const simlink::WireRequest& request, const CommandShape* shape, const char* result,
                    const std::string& note) {
     if (trace_ == nullptr) {
         return;
@@ -211,13 +211,13 @@ void Device::trace(const WireRequest& request, const CommandShape* shape, const 
     }
     std::fprintf(trace_, "%s %c %s %s %u %s %s%s%s\n", utcNow().c_str(), settings_.letter,
                  cdb.c_str(),
-                 request.direction == static_cast<std::uint8_t>(WireDirection::Out) ? "out" : "in",
+                 request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out) ? "out" : "in",
                  request.transferLength, result, shape != nullptr ? shape->name : "unknown",
                  note.empty() ? "" : " -- ", note.c_str());
     std::fflush(trace_);
 }
 
-DeviceReply Device::handle(const WireRequest& request, std::span<const std::uint8_t> dataOut) {
+DeviceReply Device::handle(const simlink::WireRequest& request, std::span<const std::uint8_t> dataOut) {
     std::unique_lock lock(mutex_);
     // One command at a time, the time it takes included, as the controller works.
     wake_.wait(lock, [&] { return !busy_ || interrupted_; });
@@ -230,7 +230,7 @@ DeviceReply Device::handle(const WireRequest& request, std::span<const std::uint
         }
     } idle{*this};
     DeviceReply reply;
-    reply.header.magic = kWireMagic;
+    reply.header.magic = simlink::kWireMagic;
     const std::span<const std::uint8_t> cdb(request.cdb,
                                             std::min<std::size_t>(request.cdbLength, 16));
     const CommandShape* shape = findCommand(cdb);
@@ -279,11 +279,11 @@ DeviceReply Device::handle(const WireRequest& request, std::span<const std::uint
     Outcome outcome;
     const char* result = "good";
     if (fault && fault->kind == FaultRule::Kind::FailCall) {
-        outcome.status = WireStatus::CheckCondition;
+        outcome.status = simlink::WireStatus::CheckCondition;
         outcome.note = "injected failure";
         result = "fault-call";
     } else if (fault && fault->kind == FaultRule::Kind::FailStatus) {
-        outcome.data.assign(request.direction == static_cast<std::uint8_t>(WireDirection::In)
+        outcome.data.assign(request.direction == static_cast<std::uint8_t>(simlink::WireDirection::In)
                                 ? request.transferLength
                                 : 0,
                             0);
@@ -292,11 +292,11 @@ DeviceReply Device::handle(const WireRequest& request, std::span<const std::uint
     } else {
         Command command;
         command.cdb = cdb;
-        command.direction = static_cast<WireDirection>(request.direction);
+        command.direction = static_cast<simlink::WireDirection>(request.direction);
         command.transferLength = request.transferLength;
         command.dataOut = dataOut;
         outcome = controller_.execute(command);
-        if (outcome.status == WireStatus::CheckCondition) {
+        if (outcome.status == simlink::WireStatus::CheckCondition) {
             result = "refused";
         } else if (shape != nullptr && shape->judged == Judged::Status &&
                    (outcome.data.empty() || (outcome.data[0] & 0x01) == 0)) {

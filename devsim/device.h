@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "devsim/controller.h"
-#include "devsim/wire.h"
+#include "simlink/wire.h"
 
 namespace corvid::devsim {
 
@@ -63,7 +63,7 @@ enum class AfterCommand { Reply, ReplyThenReset, Leave, Hang };
 
 struct DeviceReply {
     AfterCommand after = AfterCommand::Reply;
-    WireReply header{};
+    simlink::WireReply header{};
     std::vector<std::uint8_t> data;
 };
 
@@ -76,7 +76,7 @@ class Device {
     char letter() const { return settings_.letter; }
 
     // Runs one command. Thread-safe; commands of one device run one at a time.
-    DeviceReply handle(const WireRequest& request, std::span<const std::uint8_t> dataOut);
+    DeviceReply handle(const simlink::WireRequest& request, std::span<const std::uint8_t> dataOut);
 
     // Power comes on: at plug-in, or when the device returns after a reset.
     void powerUp(bool afterReset);
@@ -90,7 +90,7 @@ class Device {
     std::string summary();
 
   private:
-    void trace(const WireRequest& request, const CommandShape* shape, const char* result,
+    void trace(const simlink::WireRequest& request, const CommandShape* shape, const char* result,
                const std::string& note);
     // Sleeps unless interrupted; false when interrupted.
     bool pause(double milliseconds, std::unique_lock<std::mutex>& lock);

@@ -12,10 +12,10 @@
 #include <list>
 #include <stdexcept>
 
-#include "devsim/control.h"
+#include "simlink/control.h"
 #include "devsim/device.h"
-#include "devsim/sim_dir.h"
-#include "devsim/wire.h"
+#include "simlink/sim_dir.h"
+#include "simlink/wire.h"
 
 namespace corvid::devsim {
 
@@ -27,7 +27,7 @@ class DeviceSlot {
     DeviceSlot(Host& host, std::shared_ptr<Device> device, std::uint64_t generation)
         : host_(host), device_(std::move(device)), generation_(generation) {
         updateVolumeLink();
-        listenFd_ = listenUnix(deviceSocketPath(host_.simDir(), device_->letter()), 64);
+        listenFd_ = simlink::listenUnix(simlink::deviceSocketPath(host_.simDir(), device_->letter()), 64);
         acceptThread_ = std::thread([this] { acceptLoop(); });
     }
 
@@ -42,9 +42,9 @@ class DeviceSlot {
         }
         for (auto& connection : ended) {
             connection.thread.join();
-            closeFd(connection.fd);
+            simlink::closeFd(connection.fd);
         }
-        closeFd(listenFd_);
+        simlink::closeFd(listenFd_);
     }
 
     // The device leaves: its socket goes at once, every connection sees the end. Safe from any
@@ -55,7 +55,7 @@ class DeviceSlot {
             return;
         }
         detached_ = true;
-        ::unlink(deviceSocketPath(host_.simDir(), device_->letter()).c_str());
+        ::unlink(simlink::deviceSocketPath(host_.simDir(), device_->letter()).c_str());
         removeVolumeLink();
         ::shutdown(listenFd_, SHUT_RDWR);
         for (auto& connection : connections_) {
@@ -82,14 +82,14 @@ class DeviceSlot {
                 continue;
             }
             if (detached_) {
-                closeFd(fd);
+                simlink::closeFd(fd);
                 return;
             }
             // Join the connections that ended, so a long session does not pile up threads.
             for (auto it = connections_.begin(); it != connections_.end();) {
                 if (it->done) {
                     it->thread.join();
-                    closeFd(it->fd);
+                    simlink::closeFd(it->fd);
                     it = connections_.erase(it);
                 } else {
                     ++it;
@@ -107,16 +107,16 @@ class DeviceSlot {
     void serve(int fd) {
         std::vector<std::uint8_t> dataOut;
         for (;;) {
-            WireRequest request{};
-            if (readAll(fd, &request, sizeof(request), Deadline()) != IoResult::Ok ||
-                request.magic != kWireMagic || request.version != kWireVersion ||
+            simlink::WireRequest request{};
+            if (simlink::readAll(fd, &request, sizeof(request), simlink::Deadline()) != simlink::IoResult::Ok ||
+                request.magic != simlink::kWireMagic || request.version != simlink::kWireVersion ||
                 request.cdbLength == 0 || request.cdbLength > sizeof(request.cdb) ||
-                request.transferLength > kMaxWireTransfer) {
+                request.transferLength > simlink::kMaxWireTransfer) {
                 return;
             }
-            const bool out = request.direction == static_cast<std::uint8_t>(WireDirection::Out);
+            const bool out = request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out);
             dataOut.resize(out ? request.transferLength : 0);
-            if (out && readAll(fd, dataOut.data(), dataOut.size(), Deadline()) != IoResult::Ok) {
+            if (out && simlink::readAll(fd, dataOut.data(), dataOut.size(), simlink::Deadline()) != simlink::IoResult::Ok) {
                 return;
             }
             DeviceReply reply = device_->handle(request, dataOut);
@@ -132,8 +132,8 @@ class DeviceSlot {
                     break;
             }
             updateVolumeLink();
-            if (writeAll(fd, &reply.header, sizeof(reply.header), Deadline()) != IoResult::Ok ||
-                writeAll(fd, reply.data.data(), reply.data.size(), Deadline()) != IoResult::Ok) {
+            if (simlink::writeAll(fd, &reply.header, sizeof(reply.header), simlink::Deadline()) != simlink::IoResult::Ok ||
+                simlink::writeAll(fd, reply.data.data(), reply.data.size(), simlink::Deadline()) != simlink::IoResult::Ok) {
                 return;
             }
             if (reply.after == AfterCommand::ReplyThenReset) {
@@ -151,7 +151,7 @@ class DeviceSlot {
         if (linksRemoved_ || volume == linkedVolume_) {
             return;
         }
-        const fs::path link = volumeLinkPath(host_.simDir(), device_->letter());
+        const fs::path link = simlink::volumeLinkPath(host_.simDir(), device_->letter());
         if (volume) {
             const fs::path temporary =
                 link.parent_path() / ("." + link.filename().string() + ".new");
@@ -169,7 +169,7 @@ class DeviceSlot {
     void removeVolumeLink() {
         std::lock_guard lock(linkMutex_);
         std::error_code error;
-        fs::remove(volumeLinkPath(host_.simDir(), device_->letter()), error);
+        fs::remove(simlink::volumeLinkPath(host_.simDir(), device_->letter()), error);
         linkedVolume_.reset();
         linksRemoved_ = true;
     }
@@ -209,7 +209,7 @@ double parseMilliseconds(const std::string& text, const std::string& what) {
 }
 
 char parseLetter(const std::string& text) {
-    if (text.size() != 1 || !isDriveLetter(text[0])) {
+    if (text.size() != 1 || !simlink::isDriveLetter(text[0])) {
         throw std::invalid_argument("The drive letter \"" + text + "\" is not one of A to Z.");
     }
     return text[0];
@@ -255,20 +255,20 @@ Host::Host(fs::path simDir, Log log) : simDir_(std::move(simDir)), log_(std::mov
         throw std::runtime_error("The simulator directory " + simDir_.string() +
                                  " cannot be created.");
     }
-    if (simulatorRunning(simDir_)) {
+    if (simlink::simulatorRunning(simDir_)) {
         throw std::runtime_error("A simulator already serves " + simDir_.string() + ".");
     }
     // Leftovers of a simulator that did not end cleanly.
     for (const auto& item : fs::directory_iterator(simDir_, error)) {
         const auto name = item.path().filename();
-        if (letterOfSocketName(name) || name.extension() == ".volume" ||
-            name == controlSocketPath(simDir_).filename()) {
+        if (simlink::letterOfSocketName(name) || name.extension() == ".volume" ||
+            name == simlink::controlSocketPath(simDir_).filename()) {
             fs::remove(item.path(), error);
         }
     }
-    controlFd_ = listenUnix(controlSocketPath(simDir_), 16);
+    controlFd_ = simlink::listenUnix(simlink::controlSocketPath(simDir_), 16);
     if (::pipe2(wakePipe_, O_CLOEXEC) != 0) {
-        closeFd(controlFd_);
+        simlink::closeFd(controlFd_);
         throw std::runtime_error("Cannot create the simulator's wake-up pipe.");
     }
     jobThread_ = std::thread([this] { runJobs(); });
@@ -287,11 +287,11 @@ Host::~Host() {
     }
     if (!controlSocketRemoved_) {
         std::error_code error;
-        fs::remove(controlSocketPath(simDir_), error);
+        fs::remove(simlink::controlSocketPath(simDir_), error);
     }
-    closeFd(controlFd_);
-    closeFd(wakePipe_[0]);
-    closeFd(wakePipe_[1]);
+    simlink::closeFd(controlFd_);
+    simlink::closeFd(wakePipe_[0]);
+    simlink::closeFd(wakePipe_[1]);
 }
 
 void Host::requestStop() {
@@ -315,20 +315,20 @@ void Host::serve() {
         if (fd < 0) {
             continue;
         }
-        const Deadline deadline = Deadline::after(std::chrono::seconds(5));
-        ControlHeader header{};
+        const simlink::Deadline deadline = simlink::Deadline::after(std::chrono::seconds(5));
+        simlink::ControlHeader header{};
         std::string payload;
-        bool ok = readAll(fd, &header, sizeof(header), deadline) == IoResult::Ok &&
-                  header.magic == kControlMagic && header.length <= kMaxControlPayload;
+        bool ok = simlink::readAll(fd, &header, sizeof(header), deadline) == simlink::IoResult::Ok &&
+                  header.magic == simlink::kControlMagic && header.length <= simlink::kMaxControlPayload;
         if (ok) {
             payload.resize(header.length);
-            ok = readAll(fd, payload.data(), payload.size(), deadline) == IoResult::Ok;
+            ok = simlink::readAll(fd, payload.data(), payload.size(), deadline) == simlink::IoResult::Ok;
         }
         if (!ok) {
-            closeFd(fd);
+            simlink::closeFd(fd);
             continue;
         }
-        const auto words = splitWords(payload);
+        const auto words = simlink::splitWords(payload);
         int code = 0;
         const std::string text = handleControl(words, code);
         const bool stop = !words.empty() && words.front() == "stop";
@@ -337,16 +337,16 @@ void Host::serve() {
             std::lock_guard lock(slotsMutex_);
             entries_.clear();
             std::error_code error;
-            fs::remove(controlSocketPath(simDir_), error);
+            fs::remove(simlink::controlSocketPath(simDir_), error);
             controlSocketRemoved_ = true;
         }
-        ControlHeader reply{kControlMagic,
+        simlink::ControlHeader reply{simlink::kControlMagic,
                             static_cast<std::uint32_t>(text.size()),
                             static_cast<std::uint8_t>(code),
                             {}};
-        writeAll(fd, &reply, sizeof(reply), deadline);
-        writeAll(fd, text.data(), text.size(), deadline);
-        closeFd(fd);
+        simlink::writeAll(fd, &reply, sizeof(reply), deadline);
+        simlink::writeAll(fd, text.data(), text.size(), deadline);
+        simlink::closeFd(fd);
         if (stop) {
             break;
         }
@@ -355,13 +355,13 @@ void Host::serve() {
     entries_.clear();
     if (!controlSocketRemoved_) {
         std::error_code error;
-        fs::remove(controlSocketPath(simDir_), error);
+        fs::remove(simlink::controlSocketPath(simDir_), error);
         controlSocketRemoved_ = true;
     }
 }
 
 std::string Host::handleControl(const std::vector<std::string>& words, int& code) {
-    code = static_cast<int>(ControlCode::Ok);
+    code = static_cast<int>(simlink::ControlCode::Ok);
     try {
         const std::string command = words.empty() ? "" : words.front();
         if (command == "plug") {
@@ -380,16 +380,16 @@ std::string Host::handleControl(const std::vector<std::string>& words, int& code
             log_("stopping");
             return "stopped\n";
         }
-        code = static_cast<int>(ControlCode::BadInput);
+        code = static_cast<int>(simlink::ControlCode::BadInput);
         return "Unknown simulator command \"" + command + "\".\n";
     } catch (const std::invalid_argument& e) {
-        code = static_cast<int>(ControlCode::BadInput);
+        code = static_cast<int>(simlink::ControlCode::BadInput);
         return std::string(e.what()) + "\n";
     } catch (const ProfileError& e) {
-        code = static_cast<int>(ControlCode::BadInput);
+        code = static_cast<int>(simlink::ControlCode::BadInput);
         return std::string(e.what()) + "\n";
     } catch (const std::exception& e) {
-        code = static_cast<int>(ControlCode::Failed);
+        code = static_cast<int>(simlink::ControlCode::Failed);
         return std::string(e.what()) + "\n";
     }
 }
@@ -434,13 +434,13 @@ std::string Host::plug(const std::vector<std::string>& words, int& code) {
     }
     settings.stateDir = stateDir.value_or(
         simDir_ / "state" / (std::string(1, *letter) + "-" + safeName(settings.profile.name)));
-    settings.traceFile = !trace             ? defaultTracePath(simDir_, *letter)
+    settings.traceFile = !trace             ? simlink::defaultTracePath(simDir_, *letter)
                          : *trace == "none" ? fs::path()
                                             : fs::path(*trace);
 
     std::lock_guard lock(slotsMutex_);
     if (entries_.count(*letter) != 0) {
-        code = static_cast<int>(ControlCode::Failed);
+        code = static_cast<int>(simlink::ControlCode::Failed);
         return "Drive " + std::string(1, *letter) + " is already plugged.\n";
     }
     Entry entry;
@@ -466,7 +466,7 @@ std::string Host::unplug(const std::vector<std::string>& words, int& code) {
     std::lock_guard lock(slotsMutex_);
     auto found = entries_.find(letter);
     if (found == entries_.end()) {
-        code = static_cast<int>(ControlCode::Failed);
+        code = static_cast<int>(simlink::ControlCode::Failed);
         return "Drive " + std::string(1, letter) + " is not plugged.\n";
     }
     entries_.erase(found);
@@ -491,7 +491,7 @@ std::string Host::setFaults(const std::vector<std::string>& words, int& code) {
     std::lock_guard lock(slotsMutex_);
     auto found = entries_.find(letter);
     if (found == entries_.end()) {
-        code = static_cast<int>(ControlCode::Failed);
+        code = static_cast<int>(simlink::ControlCode::Failed);
         return "Drive " + std::string(1, letter) + " is not plugged.\n";
     }
     found->second.device->setFaults(settings.faults);

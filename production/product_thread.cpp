@@ -226,7 +226,7 @@ bool ProductThread::nandFlash() {
         if (!checkAndParseCfg(w)) {
             return fail(fixed(FixedText::ParseCfg) + failMsg());
         }
-        if (!writeCfg(w.transport, w.hDevice, std::span(w.Cfg.cfg.data(), cfg::kSize))) {
+        if (!writeCfgBlock(w.transport, w.hDevice, std::span(w.Cfg.cfg.data(), cfg::kSize))) {
             return fail(msg(MessageKey::FILEWriteStr) + " " + failMsg());
         }
         w.setProgress(5);
@@ -324,7 +324,7 @@ bool ProductThread::badBlockInformationWithoutBlankingCheck() {
     const bool layoutChanged = valid && w.iStoredFlashType != w.iFlashType;
 
     if (layoutChanged) {
-        if (!writeCfg(w.transport, w.hDevice, std::span<const std::uint8_t>(w.StoredCfg))) {
+        if (!writeCfgBlock(w.transport, w.hDevice, std::span<const std::uint8_t>(w.StoredCfg))) {
             return fail(msg(MessageKey::FILEWriteStr) + " " + failMsg());
         }
         w.stepSucceeded(5);

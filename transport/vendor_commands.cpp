@@ -228,7 +228,7 @@ std::uint8_t subOp9C(Transport& transport, DeviceHandle handle) {
 
 // --- Configuration and state ----------------------------------------------------------------
 
-bool writeCfg(Transport& transport, DeviceHandle handle, std::span<const std::uint8_t> cfg) {
+bool writeCfgBlock(Transport& transport, DeviceHandle handle, std::span<const std::uint8_t> cfg) {
     return sendDataOut(transport, handle, SUB_SCSI_OP_WRITE_CFG, cfg);
 }
 

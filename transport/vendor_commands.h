@@ -61,7 +61,7 @@ std::uint8_t subOp9C(Transport& transport, DeviceHandle handle);
 // --- Configuration and state ----------------------------------------------------------------
 
 // SUB_SCSI_OP_WRITE_CFG: sends cfg (a CFG or one chunk of a flash description file). Call.
-bool writeCfg(Transport& transport, DeviceHandle handle, std::span<const std::uint8_t> cfg);
+bool writeCfgBlock(Transport& transport, DeviceHandle handle, std::span<const std::uint8_t> cfg);
 // SUB_SCSI_OP_READ_CFG: the CFG the device holds. Call.
 bool readCfg(Transport& transport, DeviceHandle handle, std::span<std::uint8_t, kCfgBlockSize> cfg);
 // SUB_SCSI_OP_99: 512 bytes in. Call.

@@ -52,7 +52,7 @@ int runProbe(const ProbeOptions& options) {
     DeviceSetup setup;
     try {
         letter = driveLetterOf(options.letter);
-        setup = resolveDeviceSetup(options.device);
+        setup = deviceSetupOf(options.device);
     } catch (const DeviceOptionError& e) {
         std::cerr << "corvid-cli probe: " << e.what() << "\n";
         return kExitBadInput;

@@ -290,7 +290,7 @@ int runProduce(const ProduceOptions& options) {
         loadStationLanguage(folder, languageChoiceFromId(readLanguageId(*registry)),
                             systemDefaultLangId(), messages, settings);
 
-    const DeviceSetup setup = resolveDeviceSetup(options.device);
+    const DeviceSetup setup = deviceSetupOf(options.device);
     std::unique_ptr<Transport> transport = makeTransport(setup);
     if (!deviceAnswers(*transport, letter)) {
         std::fprintf(stderr, "corvid-cli produce: no device answers at drive %c (%s).\n", letter,

@@ -1,8 +1,8 @@
 #pragma once
 
 // The options every command that talks to devices takes: --backend sim|sg and --sim-dir DIR
-// (or CORVID_SIM_DIR), and the pass-through service and device bus they choose; the drive letter
-// such a command names and the checks whether a device answers there.
+// (or CORVID_SIM_DIR), which choose the backend; the drive letter such a command names and the
+// checks whether a device answers there.
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/device_bus.h"
+#include "backends/backends.h"
 #include "transport/transport.h"
 
 namespace corvid::cli {
@@ -24,33 +24,14 @@ struct DeviceOptions {
 
 void addDeviceOptions(CLI::App& command, DeviceOptions& options);
 
-enum class DeviceBackend { Sim, Sg };
-
-struct DeviceSetup {
-    DeviceBackend backend = DeviceBackend::Sg;
-    std::filesystem::path simDir;  // the simulator directory, for the sim backend
-};
-
 // Bad options: the command ends with status 2.
 class DeviceOptionError : public std::invalid_argument {
   public:
     using std::invalid_argument::invalid_argument;
 };
 
-// --backend when given; otherwise sim when a simulator directory is known (--sim-dir,
-// CORVID_SIM_DIR, or a simulator serving the default directory), else sg.
-DeviceSetup resolveDeviceSetup(const DeviceOptions& options);
-
-std::unique_ptr<Transport> makeTransport(const DeviceSetup& setup);
-// Throws std::runtime_error for a bus this build does not have.
-std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup& setup);
-
-// What the volume tools work on for a drive letter: the simulator's backing file of the part
-// the drive shows now, or the block device /dev/sdX. Nothing when the drive shows no disk.
-std::optional<std::filesystem::path> volumePath(const DeviceSetup& setup, char driveLetter);
-
-// "the simulator in DIR" or "SG_IO on /dev/sdX", for messages.
-std::string describeDrive(const DeviceSetup& setup, char driveLetter);
+// The backend the options choose (see resolveDeviceSetup); throws DeviceOptionError.
+DeviceSetup deviceSetupOf(const DeviceOptions& options);
 
 // The drive letter a command line names, "E" or "E:" in either case, in upper case. Throws
 // DeviceOptionError for anything else.

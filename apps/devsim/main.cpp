@@ -11,16 +11,17 @@
 #include <thread>
 #include <vector>
 
-#include "devsim/control.h"
+#include "simlink/control.h"
 #include "devsim/device.h"
 #include "devsim/host.h"
 #include "devsim/profile.h"
-#include "devsim/sim_dir.h"
+#include "simlink/sim_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace corvid::devsim;
+namespace simlink = corvid::simlink;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -28,7 +29,7 @@ constexpr int kExitBadInput = 2;
 constexpr auto kControlTimeout = std::chrono::seconds(30);
 
 fs::path simDirOf(const std::string& option) {
-    return option.empty() ? defaultSimDir() : fs::absolute(option);
+    return option.empty() ? simlink::defaultSimDir() : fs::absolute(option);
 }
 
 void addDirOption(CLI::App& command, std::string& dir) {
@@ -131,9 +132,9 @@ int serve(const std::string& dirOption, bool daemon) {
 int control(const std::string& dirOption, const std::vector<std::string>& words) {
     const fs::path dir = simDirOf(dirOption);
     try {
-        const ControlReply reply = sendControl(dir, words, kControlTimeout);
-        (reply.code == ControlCode::Ok ? std::cout : std::cerr)
-            << (reply.code == ControlCode::Ok ? "" : "corvid-devsim: ") << reply.text;
+        const simlink::ControlReply reply = simlink::sendControl(dir, words, kControlTimeout);
+        (reply.code == simlink::ControlCode::Ok ? std::cout : std::cerr)
+            << (reply.code == simlink::ControlCode::Ok ? "" : "corvid-devsim: ") << reply.text;
         return static_cast<int>(reply.code);
     } catch (const std::exception& e) {
         std::cerr << "corvid-devsim: " << e.what() << std::endl;

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-namespace corvid::devsim::test {
+namespace corvid::test {
 
-struct CfgSpec {
+struct CfgShape {
     std::uint8_t chips = 1;
     std::uint8_t log2Page = 11;   // 2048-byte pages
     std::uint8_t log2Block = 17;  // 64 pages per block
@@ -21,9 +21,9 @@ struct CfgSpec {
     const char* signature = "5V16";
 };
 
-inline CfgSpec cfgWith(std::uint8_t sysUnits, std::uint8_t splitRatio, bool sectors1024 = false,
+inline CfgShape cfgWith(std::uint8_t sysUnits, std::uint8_t splitRatio, bool sectors1024 = false,
                        std::vector<std::uint32_t> unusedPages = {}) {
-    CfgSpec shape;
+    CfgShape shape;
     shape.sysUnits = sysUnits;
     shape.splitRatio = splitRatio;
     shape.sectors1024 = sectors1024;
@@ -31,7 +31,7 @@ inline CfgSpec cfgWith(std::uint8_t sysUnits, std::uint8_t splitRatio, bool sect
     return shape;
 }
 
-inline std::vector<std::uint8_t> buildCfg(const CfgSpec& shape) {
+inline std::vector<std::uint8_t> buildCfg(const CfgShape& shape) {
     std::vector<std::uint8_t> cfg(512, 0);
     for (int group = 0; group < 16; ++group) {
         std::memcpy(&cfg[group * 4], shape.signature, 4);
@@ -60,4 +60,4 @@ inline std::vector<std::uint8_t> buildCfg(const CfgSpec& shape) {
     return cfg;
 }
 
-}  // namespace corvid::devsim::test
+}  // namespace corvid::test

@@ -10,6 +10,7 @@
 
 #include "devsim/controller.h"
 #include "tests/devsim/cfg_builder.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid::devsim {
 namespace {
@@ -17,11 +18,11 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using test::buildCfg;
-using test::CfgSpec;
+using test::CfgShape;
 using test::cfgWith;
 
-constexpr auto In = WireDirection::In;
-constexpr auto Out = WireDirection::Out;
+constexpr auto In = simlink::WireDirection::In;
+constexpr auto Out = simlink::WireDirection::Out;
 
 void putBe16(Bytes& cdb, std::size_t at, std::uint32_t value) {
     cdb[at] = static_cast<std::uint8_t>(value >> 8);
@@ -41,15 +42,7 @@ Bytes vendorCdb(std::uint8_t sub, std::size_t length, bool out = false) {
 
 class ControllerTest : public ::testing::Test {
   protected:
-    ControllerTest() {
-        std::random_device random;
-        dir_ = fs::temp_directory_path() / ("devsim-controller-" + std::to_string(random()));
-    }
-    ~ControllerTest() override {
-        controller_.reset();
-        std::error_code error;
-        fs::remove_all(dir_, error);
-    }
+    ~ControllerTest() override { controller_.reset(); }
 
     void plug(const std::string& profile) {
         profile_ = profile;
@@ -61,7 +54,7 @@ class ControllerTest : public ::testing::Test {
         plug(profile_);
     }
 
-    Outcome run(const Bytes& cdb, WireDirection direction, std::uint32_t length,
+    Outcome run(const Bytes& cdb, simlink::WireDirection direction, std::uint32_t length,
                 const Bytes& out = {}) {
         Command command;
         command.cdb = cdb;
@@ -73,7 +66,7 @@ class ControllerTest : public ::testing::Test {
     Outcome simple(std::uint8_t sub, std::uint32_t length) {
         return run(vendorCdb(sub, 6), In, length);
     }
-    static bool good(const Outcome& outcome) { return outcome.status == WireStatus::Good; }
+    static bool good(const Outcome& outcome) { return outcome.status == simlink::WireStatus::Good; }
     static bool statusOk(const Outcome& outcome) {
         return good(outcome) && !outcome.data.empty() && (outcome.data[0] & 1) != 0;
     }
@@ -162,7 +155,8 @@ class ControllerTest : public ::testing::Test {
         }
     }
 
-    fs::path dir_;
+    test::TempDir temp_{"devsim-controller"};
+    fs::path dir_ = temp_.path();
     std::string profile_;
     std::unique_ptr<Controller> controller_;
 };
@@ -173,7 +167,7 @@ TEST_F(ControllerTest, RefusesWhatARealControllerWould) {
     struct Case {
         const char* what;
         Bytes cdb;
-        WireDirection direction;
+        simlink::WireDirection direction;
         std::uint32_t length;
         const char* note;
     };
@@ -220,14 +214,14 @@ TEST_F(ControllerTest, RefusesWhatARealControllerWould) {
     };
     for (const Case& c : cases) {
         const Outcome outcome = run(c.cdb, c.direction, c.length, Bytes(c.length, 0));
-        EXPECT_EQ(outcome.status, WireStatus::CheckCondition) << c.what;
+        EXPECT_EQ(outcome.status, simlink::WireStatus::CheckCondition) << c.what;
         EXPECT_NE(outcome.note.find(c.note), std::string::npos) << c.what << ": " << outcome.note;
     }
     // Page commands: wrong length, flash type, a bad block.
     EXPECT_NE(writePage(0, Bytes(2047, 0)).note.find("moves 2048"), std::string::npos);
     Bytes badType = vendorCdb(SUB_SCSI_OP_WRITE_PAGE, 10, true);
     badType[8] = 8;
-    EXPECT_EQ(run(badType, Out, 2048, Bytes(2048, 0)).status, WireStatus::CheckCondition);
+    EXPECT_EQ(run(badType, Out, 2048, Bytes(2048, 0)).status, simlink::WireStatus::CheckCondition);
     EXPECT_NE(writePage(5 * 64 + 3, Bytes(2048, 0)).note.find("bad block 5"), std::string::npos);
     EXPECT_NE(erase(4, 2).note.find("block 5 is bad"), std::string::npos);
 }
@@ -306,7 +300,7 @@ TEST_F(ControllerTest, StoredCfgAndBitmapReadBack) {
     EXPECT_EQ(run(mapCdb, In, 256).data, blockBitmap());
     EXPECT_FALSE(good(simple(SUB_SCSI_OP_FSM_INIT, 1))) << "no CFG in the flash yet";
 
-    const Bytes cfgBytes = buildCfg(CfgSpec{});
+    const Bytes cfgBytes = buildCfg(CfgShape{});
     const Bytes bitmap = blockBitmap({2000, 2001});
     writeSystem(cfgBytes, bitmap, {0, 1});
     EXPECT_EQ(run(vendorCdb(SUB_SCSI_OP_READ_CFG, 10), In, 512).data, cfgBytes);
@@ -330,7 +324,7 @@ TEST_F(ControllerTest, DiskCapacityFollowsTheStoredCfg) {
     // nand-2k: 2045 usable blocks of 128 KiB; one 4 MiB unit of system area is 32 blocks.
     struct Case {
         const char* what;
-        CfgSpec cfg;
+        CfgShape cfg;
         std::uint8_t multiplier;
         std::uint32_t sectorSize;
         std::uint64_t normal, hidden;
@@ -341,12 +335,12 @@ TEST_F(ControllerTest, DiskCapacityFollowsTheStoredCfg) {
     }
     const std::uint64_t full = 2013ull * 128 * 1024 / 512;  // 515,328 sectors
     const Case cases[] = {
-        {"whole disk", CfgSpec{}, 0, 512, full, 0},
+        {"whole disk", CfgShape{}, 0, 512, full, 0},
         {"split 128/256", cfgWith(1, 128), 0, 512, full - full / 2, full / 2},
         {"split 25/256", cfgWith(1, 25), 0, 512, full - full * 25 / 256, full * 25 / 256},
         {"1024-byte sectors", cfgWith(1, 0, true), 0, 1024, full / 2, 0},
         {"system area of 4 units", cfgWith(4, 0), 0, 512, 1917ull * 256, 0},
-        {"multiplier index 2", CfgSpec{}, 2, 512, full * 4, 0},
+        {"multiplier index 2", CfgShape{}, 2, 512, full * 4, 0},
         {"half the pages used", cfgWith(1, 0, false, oddPages), 0, 512, full / 2, 0},
     };
     for (const Case& c : cases) {
@@ -448,26 +442,26 @@ TEST_F(ControllerTest, FileDownloadsCheckSizeRoomAndFirmware) {
 
     // A new CFG is a new layout: the downloads are gone.
     ASSERT_TRUE(
-        good(run(vendorCdb(SUB_SCSI_OP_WRITE_CFG, 6, true), Out, 512, buildCfg(CfgSpec{}))));
+        good(run(vendorCdb(SUB_SCSI_OP_WRITE_CFG, 6, true), Out, 512, buildCfg(CfgShape{}))));
     EXPECT_FALSE(statusOk(simple(SUB_SCSI_OP_FW_PARITY_CHECK, 2)));
-    EXPECT_EQ(run(vendorCdb(SUB_SCSI_OP_99, 10), In, 512).data, buildCfg(CfgSpec{}));
+    EXPECT_EQ(run(vendorCdb(SUB_SCSI_OP_99, 10), In, 512).data, buildCfg(CfgShape{}));
 }
 
 TEST_F(ControllerTest, WriteCfgKeepsTheFirst512BytesOfEachFileSent) {
     plug("nand-2k");
     loadFsm();
-    const Bytes writeCfg = vendorCdb(SUB_SCSI_OP_WRITE_CFG, 6, true);
+    const Bytes writeCfgCdb = vendorCdb(SUB_SCSI_OP_WRITE_CFG, 6, true);
     const Bytes read99 = vendorCdb(SUB_SCSI_OP_99, 10);
     // Two CFGs one after the other: each is a file of its own.
-    ASSERT_TRUE(good(run(writeCfg, Out, 512, Bytes(512, 0x11))));
-    ASSERT_TRUE(good(run(writeCfg, Out, 512, Bytes(512, 0x22))));
+    ASSERT_TRUE(good(run(writeCfgCdb, Out, 512, Bytes(512, 0x11))));
+    ASSERT_TRUE(good(run(writeCfgCdb, Out, 512, Bytes(512, 0x22))));
     EXPECT_EQ(run(read99, In, 512).data, Bytes(512, 0x22));
     // A description file of 2100 bytes: a full chunk, then the rest of the same file.
     Bytes file(2048, 0x33);
-    ASSERT_TRUE(good(run(writeCfg, Out, 2048, file)));
-    ASSERT_TRUE(good(run(writeCfg, Out, 52, Bytes(52, 0x44))));
+    ASSERT_TRUE(good(run(writeCfgCdb, Out, 2048, file)));
+    ASSERT_TRUE(good(run(writeCfgCdb, Out, 52, Bytes(52, 0x44))));
     EXPECT_EQ(run(read99, In, 512).data, Bytes(512, 0x33));
-    EXPECT_FALSE(good(run(writeCfg, Out, 2049, Bytes(2049, 0)))) << "larger than a chunk";
+    EXPECT_FALSE(good(run(writeCfgCdb, Out, 2049, Bytes(2049, 0)))) << "larger than a chunk";
 }
 
 TEST_F(ControllerTest, SerialFlashDeviceKeepsItsFilesInTheSerialFlash) {

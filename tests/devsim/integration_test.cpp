@@ -16,12 +16,14 @@
 #include <thread>
 #include <vector>
 
-#include "devsim/sim_dir.h"
-#include "platform/sim_device_bus.h"
+#include "simlink/sim_dir.h"
+#include "simlink/sim_device_bus.h"
 #include "production/file_downloads.h"
 #include "tests/devsim/cfg_builder.h"
 #include "transport/plugin_checks.h"
-#include "transport/sim_transport.h"
+#include "simlink/sim_transport.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_dir.h"
 #include "transport/standard_commands.h"
 #include "transport/vendor_commands.h"
 
@@ -34,27 +36,14 @@ using namespace std::chrono_literals;
 
 const std::string kBin = CORVID_BIN_DIR;
 
-struct ProgramRun {
-    int status = -1;
-    std::string output;
-};
+using test::ProgramRun;
 
-// Runs a program line of the test's own making (temporary paths without blanks), output and
-// errors together.
-ProgramRun runProgram(const std::string& line) {
-    ProgramRun run;
-    FILE* pipe = ::popen((line + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return run;
-    }
-    char buffer[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        run.output.append(buffer, got);
-    }
-    const int status = ::pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+// Runs a program line of the test's own making, split at its blanks (temporary paths hold none).
+ProgramRun runLine(const std::string& line) {
+    std::istringstream words(line);
+    std::vector<std::string> argv{std::istream_iterator<std::string>(words),
+                                  std::istream_iterator<std::string>()};
+    return test::runProgram(argv);
 }
 
 std::vector<std::string> readLines(const fs::path& file) {
@@ -86,37 +75,29 @@ Bytes blockBitmap(std::uint32_t blocks, const std::vector<std::uint32_t>& bad) {
 
 class SimulatorTest : public ::testing::Test {
   protected:
-    static fs::path freshRoot() {
-        std::random_device random;
-        return fs::temp_directory_path() / ("devsim-it-" + std::to_string(random()));
-    }
-
     void SetUp() override {
-        fs::create_directories(root_);
         const ProgramRun serve = runDevsim("serve --daemon");
-        ASSERT_EQ(serve.status, 0) << serve.output;
+        ASSERT_EQ(serve.exitCode, 0) << serve.output;
     }
     void TearDown() override {
         const ProgramRun stop = runDevsim("stop");
-        EXPECT_EQ(stop.status, 0) << stop.output;
-        EXPECT_FALSE(fs::exists(devsim::controlSocketPath(simDir_)));
-        std::error_code error;
-        fs::remove_all(root_, error);
+        EXPECT_EQ(stop.exitCode, 0) << stop.output;
+        EXPECT_FALSE(fs::exists(simlink::controlSocketPath(simDir_)));
     }
 
     ProgramRun runDevsim(const std::string& arguments) {
         const auto space = arguments.find(' ');
         const std::string command = arguments.substr(0, space);
         const std::string rest = space == std::string::npos ? "" : arguments.substr(space);
-        return runProgram(kBin + "/corvid-devsim " + command + " --dir " + simDir_.string() + rest);
+        return runLine(kBin + "/corvid-devsim " + command + " --dir " + simDir_.string() + rest);
     }
     void plug(char letter, const std::string& profile, const std::string& extra = "") {
         const ProgramRun run = runDevsim("plug --letter " + std::string(1, letter) + " --profile " +
                                          profile + " " + extra);
-        ASSERT_EQ(run.status, 0) << run.output;
+        ASSERT_EQ(run.exitCode, 0) << run.output;
     }
     std::vector<std::string> trace(char letter) {
-        return readLines(devsim::defaultTracePath(simDir_, letter));
+        return readLines(simlink::defaultTracePath(simDir_, letter));
     }
     fs::path writeFile(const std::string& name, const Bytes& bytes) {
         std::ofstream(root_ / name, std::ios::binary)
@@ -136,7 +117,8 @@ class SimulatorTest : public ::testing::Test {
     }
 
     // Each test has its own simulator directory and simulator.
-    fs::path root_ = freshRoot();
+    test::TempDir temp_{"devsim-it"};
+    fs::path root_ = temp_.path();
     fs::path simDir_ = root_ / "sim";
     SimTransport transport_{SimTransportOptions{simDir_, 1.0}};
 };
@@ -197,8 +179,8 @@ TEST_F(SimulatorTest, StationRoutinesTakeADeviceToItsDisk) {
     ASSERT_NE(h, kInvalidHandle);
 
     // The CFG as the station sends it, kept in the controller's memory.
-    const Bytes cfg = devsim::test::buildCfg(devsim::test::cfgWith(1, 25));
-    ASSERT_TRUE(writeCfg(transport_, h, cfg));
+    const Bytes cfg = test::buildCfg(test::cfgWith(1, 25));
+    ASSERT_TRUE(writeCfgBlock(transport_, h, cfg));
     std::array<std::uint8_t, kCfgBlockSize> ramCfg{};
     ASSERT_TRUE(subOp99(transport_, h, ramCfg));
     EXPECT_TRUE(std::equal(cfg.begin(), cfg.end(), ramCfg.begin()));
@@ -268,7 +250,7 @@ TEST_F(SimulatorTest, StationRoutinesTakeADeviceToItsDisk) {
         << "beyond the disk";
 
     // The volume tools reach the same bytes through the backing file.
-    const auto volume = devsim::simVolumePath(simDir_, 'E');
+    const auto volume = simlink::simVolumePath(simDir_, 'E');
     ASSERT_TRUE(volume.has_value());
     EXPECT_EQ(fs::file_size(*volume), (sectors - hidden) * 512);
     std::ifstream file(*volume, std::ios::binary);
@@ -281,7 +263,7 @@ TEST_F(SimulatorTest, StationRoutinesTakeADeviceToItsDisk) {
     const ScopedDevice hiddenPart(transport_, 'E');
     ASSERT_TRUE(readCapacity10(transport_, hiddenPart.handle(), last, blockLength));
     EXPECT_EQ(last + 1ull, hidden);
-    EXPECT_NE(devsim::simVolumePath(simDir_, 'E'), volume);
+    EXPECT_NE(simlink::simVolumePath(simDir_, 'E'), volume);
 
     // The trace holds one line per command, as the station sent it.
     const auto lines = trace('E');
@@ -373,10 +355,10 @@ TEST_F(SimulatorTest, InjectedFailuresOnTheirOccurrence) {
     EXPECT_EQ(field(lines[7], 5), "fault-status");
 
     const ProgramRun cleared = runDevsim("fault E");
-    ASSERT_EQ(cleared.status, 0) << cleared.output;
+    ASSERT_EQ(cleared.exitCode, 0) << cleared.output;
     EXPECT_TRUE(setCapMultiplier(transport_, device.handle(), 1));
     const ProgramRun again = runDevsim("fault E --fail READ_FLASH_ID");
-    ASSERT_EQ(again.status, 0) << again.output;
+    ASSERT_EQ(again.exitCode, 0) << again.output;
     std::uint8_t maker = 0;
     std::uint32_t id = 0;
     EXPECT_FALSE(readFlashId(transport_, device.handle(), maker, id));
@@ -388,7 +370,7 @@ TEST_F(SimulatorTest, TheSameStateFolderIsTheSameDevice) {
     ASSERT_TRUE(loadFsm('E'));
     {
         const ScopedDevice device(transport_, 'E');
-        const Bytes cfg = devsim::test::buildCfg(devsim::test::CfgSpec{});
+        const Bytes cfg = test::buildCfg(test::CfgShape{});
         Bytes page(2048, 0);
         std::copy(cfg.begin(), cfg.end(), page.begin());
         ASSERT_TRUE(eraseBlock(transport_, device.handle(), 0, 1));
@@ -400,8 +382,8 @@ TEST_F(SimulatorTest, TheSameStateFolderIsTheSameDevice) {
         ASSERT_TRUE(startDisk(transport_, device.handle()));
         ASSERT_TRUE(write10(transport_, device.handle(), 3, Bytes(512, 0x77), 512, 1));
     }
-    ASSERT_EQ(runDevsim("unplug E").status, 0);
-    EXPECT_FALSE(devsim::simVolumePath(simDir_, 'E').has_value());
+    ASSERT_EQ(runDevsim("unplug E").exitCode, 0);
+    EXPECT_FALSE(simlink::simVolumePath(simDir_, 'E').has_value());
 
     plug('F', "nand-2k", "--state " + state.string());
     const ScopedDevice again(transport_, 'F');
@@ -411,7 +393,7 @@ TEST_F(SimulatorTest, TheSameStateFolderIsTheSameDevice) {
 
     const ProgramRun other =
         runDevsim("plug --letter G --profile nand-512 --state " + state.string());
-    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(other.exitCode, 1);
     EXPECT_NE(other.output.find("holds another device"), std::string::npos) << other.output;
 }
 
@@ -472,7 +454,7 @@ TEST_F(SimulatorTest, BusReportsArrivalsAndRemovals) {
         ASSERT_EQ(event->kind, DeviceEventKind::Arrival);
         arrived |= event->letters;
     }
-    ASSERT_EQ(runDevsim("unplug E").status, 0);
+    ASSERT_EQ(runDevsim("unplug E").exitCode, 0);
     EXPECT_EQ(bus.waitEvent(5s), (DeviceEvent{DeviceEventKind::Removal, driveLetterBit('E')}));
     EXPECT_EQ(bus.presentLetters(), driveLetterBit('F'));
 
@@ -490,31 +472,31 @@ TEST_F(SimulatorTest, ProbeAsAServiceEngineerRunsIt) {
     plug('J', "needs-reset", "--reset-ms 20");
     const std::string probe = kBin + "/corvid-cli probe --sim-dir " + simDir_.string() + " ";
 
-    const ProgramRun ours = runProgram(probe + "E --no-fsm");
-    EXPECT_EQ(ours.status, 0) << ours.output;
+    const ProgramRun ours = runLine(probe + "E --no-fsm");
+    EXPECT_EQ(ours.exitCode, 0) << ours.output;
     EXPECT_NE(ours.output.find("ID:ECDA109544"), std::string::npos) << ours.output;
     EXPECT_NE(ours.output.find("flash chips:  1"), std::string::npos) << ours.output;
     EXPECT_NE(ours.output.find("port:         5"), std::string::npos) << ours.output;
     EXPECT_NE(ours.output.find("inquiry:      passed"), std::string::npos) << ours.output;
 
-    const ProgramRun reset = runProgram(probe + "J --no-fsm");
-    EXPECT_EQ(reset.status, 0) << reset.output;
+    const ProgramRun reset = runLine(probe + "J --no-fsm");
+    EXPECT_EQ(reset.exitCode, 0) << reset.output;
     EXPECT_NE(reset.output.find("reset sent, the device came back"), std::string::npos)
         << reset.output;
 
-    const ProgramRun foreign = runProgram(probe + "I");
-    EXPECT_EQ(foreign.status, 1) << foreign.output;
+    const ProgramRun foreign = runLine(probe + "I");
+    EXPECT_EQ(foreign.exitCode, 1) << foreign.output;
     EXPECT_NE(foreign.output.find("not a ZQL5Vxx device"), std::string::npos) << foreign.output;
-    EXPECT_EQ(runProgram(probe + "K").status, 1);
-    EXPECT_EQ(runProgram(probe + "7").status, 2);
-    EXPECT_EQ(runProgram(probe + "E --backend usb").status, 2);
+    EXPECT_EQ(runLine(probe + "K").exitCode, 1);
+    EXPECT_EQ(runLine(probe + "7").exitCode, 2);
+    EXPECT_EQ(runLine(probe + "E --backend usb").exitCode, 2);
 
     // With a station folder the FSM goes out as at plug-in.
     const fs::path home = root_ / "home";
-    const ProgramRun init = runProgram(kBin + "/corvid-cli init-home " + home.string());
-    ASSERT_EQ(init.status, 0) << init.output;
-    const ProgramRun withFsm = runProgram(probe + "E --home " + home.string());
-    EXPECT_EQ(withFsm.status, 0) << withFsm.output;
+    const ProgramRun init = runLine(kBin + "/corvid-cli init-home " + home.string());
+    ASSERT_EQ(init.exitCode, 0) << init.output;
+    const ProgramRun withFsm = runLine(probe + "E --home " + home.string());
+    EXPECT_EQ(withFsm.exitCode, 0) << withFsm.output;
     EXPECT_NE(withFsm.output.find("FSM:          sent"), std::string::npos) << withFsm.output;
 }
 
@@ -522,7 +504,7 @@ TEST_F(SimulatorTest, ControlRefusesWhatItCannotDo) {
     plug('E', "nand-2k");
     struct Case {
         const char* arguments;
-        int status;
+        int exitCode;
     };
     const Case cases[] = {
         {"plug --letter E --profile nand-2k", 1},  // already plugged
@@ -536,15 +518,15 @@ TEST_F(SimulatorTest, ControlRefusesWhatItCannotDo) {
     };
     for (const Case& c : cases) {
         const ProgramRun run = runDevsim(c.arguments);
-        EXPECT_EQ(run.status, c.status) << c.arguments << ": " << run.output;
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments << ": " << run.output;
         EXPECT_FALSE(run.output.empty()) << c.arguments;
     }
     const ProgramRun nobody =
-        runProgram(kBin + "/corvid-devsim list --dir " + (root_ / "none").string());
-    EXPECT_EQ(nobody.status, 1);
+        runLine(kBin + "/corvid-devsim list --dir " + (root_ / "none").string());
+    EXPECT_EQ(nobody.exitCode, 1);
     EXPECT_NE(nobody.output.find("No simulator serves"), std::string::npos) << nobody.output;
     const ProgramRun twice = runDevsim("serve --daemon");
-    EXPECT_EQ(twice.status, 1);
+    EXPECT_EQ(twice.exitCode, 1);
     EXPECT_NE(twice.output.find("already serves"), std::string::npos) << twice.output;
 }
 

@@ -1,5 +1,5 @@
 // The production worker against corvid-devsim: the commands each device receives, compared with
-// the prescribed sequence; what the run leaves in the flash, read back; the slot's texts.
+// the station's run sequence; what the run leaves in the flash, read back; the slot's texts.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,7 +13,7 @@
 #include "station/settings_files.h"
 #include "tests/integration/sim_fixture.h"
 #include "tests/production/worker_harness.h"
-#include "transport/sim_transport.h"
+#include "simlink/sim_transport.h"
 #include "transport/vendor_commands.h"
 
 namespace corvid {

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <thread>
 
-#include "devsim/sim_dir.h"
+#include "simlink/sim_dir.h"
 
 namespace corvid::testing {
 
@@ -118,7 +118,7 @@ bool SimulatorTest::waitForSocket(char letter, bool present) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         std::error_code error;
-        if (std::filesystem::exists(devsim::deviceSocketPath(simDir_, letter), error) == present) {
+        if (std::filesystem::exists(simlink::deviceSocketPath(simDir_, letter), error) == present) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -127,7 +127,7 @@ bool SimulatorTest::waitForSocket(char letter, bool present) {
 }
 
 std::vector<TraceLine> SimulatorTest::trace(char letter) const {
-    return readTrace(devsim::defaultTracePath(simDir_, letter));
+    return readTrace(simlink::defaultTracePath(simDir_, letter));
 }
 
 }  // namespace corvid::testing

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/production/worker_harness.h"
 
 namespace corvid::testing {

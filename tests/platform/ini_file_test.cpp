@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/text_file.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid {
 namespace {

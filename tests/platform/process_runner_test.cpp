@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "platform/text_file.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid {
 namespace {

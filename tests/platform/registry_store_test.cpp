@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/text_file.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid {
 namespace {

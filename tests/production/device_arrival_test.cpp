@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/production/worker_harness.h"
 #include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"

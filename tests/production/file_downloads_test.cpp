@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/recording_transport.h"
 
 namespace corvid {

@@ -8,7 +8,7 @@
 #include "production/sample_files.h"
 #include "station/capacity_multiplier.h"
 #include "station/settings_files.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid {
 namespace {

@@ -9,7 +9,7 @@
 #include "production/product_thread.h"
 #include "station/messages.h"
 #include "station/production_settings.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"
 

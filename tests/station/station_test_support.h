@@ -8,7 +8,7 @@
 #include <string>
 
 #include "station/station_folder.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid::test {
 

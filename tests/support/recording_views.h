@@ -14,7 +14,7 @@ namespace corvid::test {
 // threads.
 
 // Records everything a worker shows in its slot, in order, so tests can compare the run with the
-// prescribed texts, colours and progress positions.
+// expected texts, colours and progress positions.
 class RecordingSlotView : public SlotView {
   public:
     enum class Kind { Status, Colour, DetailP, DetailF, Progress, Picture, Gauge, Maximum };

@@ -74,7 +74,7 @@ const std::vector<CommandCase>& commandCases() {
          12,
          Returns::Call},
         {"WRITE_CFG",
-         [](Transport& t, DeviceHandle h) { return writeCfg(t, h, pattern(512)); },
+         [](Transport& t, DeviceHandle h) { return writeCfgBlock(t, h, pattern(512)); },
          {0xEE, 0x71, 0, 0, 0, 0},
          D,
          Out,

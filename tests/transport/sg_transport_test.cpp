@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "transport/plugin_checks.h"
+#include "tests/support/temp_dir.h"
 #include "transport/sg_transport.h"
 #include "transport/vendor_commands.h"
 
@@ -18,17 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // A fresh device directory per test, holding no sdX nodes unless the test makes one.
-class SgTransportTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        std::random_device random;
-        dir_ = fs::temp_directory_path() / ("corvid-sg-" + std::to_string(random()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    fs::path dir_;
-};
+class SgTransportTest : public test::TempDirTest {};
 
 TEST_F(SgTransportTest, DriveLetterNamesTheSdNode) {
     const SgTransport sg(dir_.string());

@@ -1,4 +1,4 @@
-#include "devsim/sim_dir.h"
+#include "simlink/sim_dir.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-namespace corvid::devsim {
+namespace corvid::simlink {
 
 namespace fs = std::filesystem;
 
@@ -57,4 +57,4 @@ std::optional<fs::path> simVolumePath(const fs::path& simDir, char driveLetter) 
     return target;
 }
 
-}  // namespace corvid::devsim
+}  // namespace corvid::simlink

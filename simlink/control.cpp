@@ -1,9 +1,9 @@
-#include "devsim/control.h"
+#include "simlink/control.h"
 
-#include "devsim/sim_dir.h"
-#include "devsim/wire.h"
+#include "simlink/sim_dir.h"
+#include "simlink/wire.h"
 
-namespace corvid::devsim {
+namespace corvid::simlink {
 
 std::string joinWords(const std::vector<std::string>& words) {
     std::string payload;
@@ -67,4 +67,4 @@ bool simulatorRunning(const std::filesystem::path& simDir) {
     return fd >= 0;
 }
 
-}  // namespace corvid::devsim
+}  // namespace corvid::simlink

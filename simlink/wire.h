@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <optional>
 
-namespace corvid::devsim {
+namespace corvid::simlink {
 
 inline constexpr std::uint32_t kWireMagic = 0x53445643;  // "CVDS"
 inline constexpr std::uint8_t kWireVersion = 1;
@@ -81,4 +81,4 @@ int listenUnix(const std::filesystem::path& path, int backlog);
 // Closes a descriptor, ignoring -1.
 void closeFd(int fd);
 
-}  // namespace corvid::devsim
+}  // namespace corvid::simlink

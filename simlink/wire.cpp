@@ -1,4 +1,4 @@
-#include "devsim/wire.h"
+#include "simlink/wire.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace corvid::devsim {
+namespace corvid::simlink {
 
 namespace fs = std::filesystem;
 
@@ -154,4 +154,4 @@ void closeFd(int fd) {
     }
 }
 
-}  // namespace corvid::devsim
+}  // namespace corvid::simlink

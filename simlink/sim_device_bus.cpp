@@ -1,4 +1,4 @@
-#include "platform/sim_device_bus.h"
+#include "simlink/sim_device_bus.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "devsim/sim_dir.h"
+#include "simlink/sim_dir.h"
 
 namespace corvid {
 
@@ -45,7 +45,7 @@ std::uint32_t SimDeviceBus::presentLetters() {
     std::uint32_t mask = 0;
     std::error_code error;
     for (const auto& item : fs::directory_iterator(simDir_, error)) {
-        if (const auto letter = devsim::letterOfSocketName(item.path().filename())) {
+        if (const auto letter = simlink::letterOfSocketName(item.path().filename())) {
             mask |= driveLetterBit(*letter);
         }
     }
@@ -90,7 +90,7 @@ void SimDeviceBus::drain() {
                 continue;
             }
             const auto letter =
-                event->len == 0 ? std::nullopt : devsim::letterOfSocketName(event->name);
+                event->len == 0 ? std::nullopt : simlink::letterOfSocketName(event->name);
             if (!letter) {
                 continue;
             }

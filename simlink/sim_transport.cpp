@@ -1,4 +1,4 @@
-#include "transport/sim_transport.h"
+#include "simlink/sim_transport.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "devsim/sim_dir.h"
-#include "devsim/wire.h"
+#include "simlink/sim_dir.h"
+#include "simlink/wire.h"
 
 namespace corvid {
 
@@ -21,16 +21,16 @@ SimTransport::SimTransport(SimTransportOptions options) : options_(std::move(opt
 
 SimTransport::~SimTransport() {
     for (const auto& [handle, fd] : connections_) {
-        devsim::closeFd(fd);
+        simlink::closeFd(fd);
     }
 }
 
 DeviceHandle SimTransport::open(char driveLetter) {
     const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)));
-    if (!devsim::isDriveLetter(letter)) {
+    if (!simlink::isDriveLetter(letter)) {
         return kInvalidHandle;
     }
-    const int fd = devsim::connectUnix(devsim::deviceSocketPath(options_.simDir, letter));
+    const int fd = simlink::connectUnix(simlink::deviceSocketPath(options_.simDir, letter));
     if (fd < 0) {
         return kInvalidHandle;
     }
@@ -47,7 +47,7 @@ void SimTransport::close(DeviceHandle handle) {
     if (found == connections_.end()) {
         return;
     }
-    devsim::closeFd(found->second);
+    simlink::closeFd(found->second);
     connections_.erase(found);
 }
 
@@ -63,7 +63,7 @@ void SimTransport::markBroken(DeviceHandle handle) {
     std::lock_guard lock(mutex_);
     const auto found = connections_.find(handle);
     if (found != connections_.end() && found->second >= 0) {
-        devsim::closeFd(found->second);
+        simlink::closeFd(found->second);
         found->second = -1;
     }
 }
@@ -81,9 +81,9 @@ bool SimTransport::sendDirect(DeviceHandle handle, const ScsiRequest& request) {
 
 bool SimTransport::exchange(DeviceHandle handle, const ScsiRequest& request,
                             std::uint32_t capacity) {
-    using devsim::IoResult;
+    using simlink::IoResult;
     const int fd = connectionOf(handle);
-    if (fd < 0 || request.transferLength > devsim::kMaxWireTransfer ||
+    if (fd < 0 || request.transferLength > simlink::kMaxWireTransfer ||
         (request.cdbLength != 6 && request.cdbLength != 10 && request.cdbLength != 16) ||
         (request.transferLength > 0 && request.data == nullptr)) {
         return false;
@@ -92,35 +92,35 @@ bool SimTransport::exchange(DeviceHandle handle, const ScsiRequest& request,
         request.timeoutSeconds != 0 ? request.timeoutSeconds : kDefaultTimeoutSeconds;
     const auto timeout = std::chrono::milliseconds(std::max<std::int64_t>(
         1, static_cast<std::int64_t>(timeoutSeconds * 1000.0 * options_.timeoutScale)));
-    const devsim::Deadline deadline = devsim::Deadline::after(timeout);
+    const simlink::Deadline deadline = simlink::Deadline::after(timeout);
 
-    devsim::WireRequest wire{};
-    wire.magic = devsim::kWireMagic;
-    wire.version = devsim::kWireVersion;
+    simlink::WireRequest wire{};
+    wire.magic = simlink::kWireMagic;
+    wire.version = simlink::kWireVersion;
     wire.cdbLength = request.cdbLength;
     wire.direction = static_cast<std::uint8_t>(request.direction == DataDirection::Out
-                                                   ? devsim::WireDirection::Out
-                                                   : devsim::WireDirection::In);
+                                                   ? simlink::WireDirection::Out
+                                                   : simlink::WireDirection::In);
     std::memcpy(wire.cdb, request.cdb.data(), request.cdbLength);
     wire.transferLength = request.transferLength;
     wire.timeoutMs = static_cast<std::uint32_t>(timeout.count());
 
     const bool out = request.direction == DataDirection::Out;
-    devsim::WireReply reply{};
-    bool ok = devsim::writeAll(fd, &wire, sizeof(wire), deadline) == IoResult::Ok &&
-              (!out || devsim::writeAll(fd, request.data, request.transferLength, deadline) ==
+    simlink::WireReply reply{};
+    bool ok = simlink::writeAll(fd, &wire, sizeof(wire), deadline) == IoResult::Ok &&
+              (!out || simlink::writeAll(fd, request.data, request.transferLength, deadline) ==
                            IoResult::Ok) &&
-              devsim::readAll(fd, &reply, sizeof(reply), deadline) == IoResult::Ok &&
-              reply.magic == devsim::kWireMagic && reply.dataLength <= request.transferLength &&
+              simlink::readAll(fd, &reply, sizeof(reply), deadline) == IoResult::Ok &&
+              reply.magic == simlink::kWireMagic && reply.dataLength <= request.transferLength &&
               reply.dataLength <= capacity && (!out || reply.dataLength == 0);
     if (ok && reply.dataLength > 0) {
-        ok = devsim::readAll(fd, request.data, reply.dataLength, deadline) == IoResult::Ok;
+        ok = simlink::readAll(fd, request.data, reply.dataLength, deadline) == IoResult::Ok;
     }
     if (!ok) {
         markBroken(handle);
         return false;
     }
-    return reply.status == static_cast<std::uint8_t>(devsim::WireStatus::Good);
+    return reply.status == static_cast<std::uint8_t>(simlink::WireStatus::Good);
 }
 
 }  // namespace corvid

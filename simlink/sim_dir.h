@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <optional>
 
-namespace corvid::devsim {
+namespace corvid::simlink {
 
 // $CORVID_SIM_DIR when set and not empty, else $XDG_RUNTIME_DIR/corvid-devsim, else
 // /tmp/corvid-devsim-<uid>.
@@ -36,4 +36,4 @@ constexpr bool isDriveLetter(char c) {
     return c >= 'A' && c <= 'Z';
 }
 
-}  // namespace corvid::devsim
+}  // namespace corvid::simlink

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace corvid::devsim {
+namespace corvid::simlink {
 
 #pragma pack(push, 1)
 struct ControlHeader {
@@ -51,4 +51,4 @@ std::vector<std::string> splitWords(const std::string& payload);
 // True when a simulator answers on simDir's control socket.
 bool simulatorRunning(const std::filesystem::path& simDir);
 
-}  // namespace corvid::devsim
+}  // namespace corvid::simlink

@@ -1,0 +1,48 @@
+#pragma once
+
+// Which pass-through service, device bus and volume a program uses: the operating system's
+// (SG_IO and udev on Linux, the pass-through frames and WM_DEVICECHANGE on Windows) or the
+// device simulator's. One file per platform makes them; every program asks here.
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "platform/device_bus.h"
+#include "transport/transport.h"
+
+namespace corvid {
+
+enum class DeviceBackend { Sim, System };
+
+struct DeviceSetup {
+    DeviceBackend backend = DeviceBackend::System;
+    std::filesystem::path simDir;  // the simulator directory, for the sim backend
+};
+
+// A backend name or simulator directory that cannot be used; a program ends with status 2.
+class DeviceSetupError : public std::invalid_argument {
+  public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// 'backend' is "sim", "sg" or empty; 'simDir' is empty for $CORVID_SIM_DIR, else the
+// simulator's default directory. Without a backend: sim when a simulator directory is known
+// (given, in the environment, or a simulator serving the default one), else the system's.
+DeviceSetup resolveDeviceSetup(const std::string& backend, const std::string& simDir);
+
+std::unique_ptr<Transport> makeTransport(const DeviceSetup& setup);
+
+// Throws std::runtime_error for a bus this build does not have.
+std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup& setup);
+
+// What the volume tools work on for a drive letter: the simulator's backing file of the part
+// the drive shows now, or the block device. Nothing when the drive shows no disk.
+std::optional<std::filesystem::path> volumePath(const DeviceSetup& setup, char driveLetter);
+
+// "drive E of the simulator in DIR" or "drive E (SG_IO on /dev/sde)", for messages.
+std::string describeDrive(const DeviceSetup& setup, char driveLetter);
+
+}  // namespace corvid

@@ -1,0 +1,83 @@
+#include <cctype>
+#include <cstdlib>
+
+#include "backends/backends.h"
+#include "simlink/control.h"
+#include "simlink/sim_device_bus.h"
+#include "simlink/sim_dir.h"
+#include "simlink/sim_transport.h"
+#include "transport/sg_transport.h"
+
+namespace corvid {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+char upper(char letter) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+}
+
+}  // namespace
+
+DeviceSetup resolveDeviceSetup(const std::string& backend, const std::string& simDir) {
+    DeviceSetup setup;
+    const char* environment = std::getenv("CORVID_SIM_DIR");
+    const bool environmentDir = environment != nullptr && *environment != '\0';
+    setup.simDir = !simDir.empty() ? fs::absolute(simDir) : simlink::defaultSimDir();
+    if (backend == "sim") {
+        setup.backend = DeviceBackend::Sim;
+    } else if (backend == "sg") {
+        setup.backend = DeviceBackend::System;
+    } else if (!backend.empty()) {
+        throw DeviceSetupError("The backend \"" + backend + "\" is neither sim nor sg.");
+    } else {
+        const bool known =
+            !simDir.empty() || environmentDir || simlink::simulatorRunning(setup.simDir);
+        setup.backend = known ? DeviceBackend::Sim : DeviceBackend::System;
+    }
+    if (setup.backend == DeviceBackend::Sim && !simDir.empty() && !fs::is_directory(setup.simDir)) {
+        throw DeviceSetupError("The simulator directory " + setup.simDir.string() +
+                               " does not exist (corvid-devsim serve --dir DIR makes it).");
+    }
+    return setup;
+}
+
+std::unique_ptr<Transport> makeTransport(const DeviceSetup& setup) {
+    if (setup.backend == DeviceBackend::Sim) {
+        return std::make_unique<SimTransport>(SimTransportOptions{setup.simDir, 1.0});
+    }
+    return std::make_unique<SgTransport>();
+}
+
+std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup& setup) {
+    if (setup.backend == DeviceBackend::Sim) {
+        return std::make_unique<SimDeviceBus>(setup.simDir);
+    }
+    throw std::runtime_error(
+        "The device bus of the operating system is not built yet; use "
+        "--backend sim with corvid-devsim.");
+}
+
+std::optional<fs::path> volumePath(const DeviceSetup& setup, char driveLetter) {
+    const char letter = upper(driveLetter);
+    if (setup.backend == DeviceBackend::Sim) {
+        return simlink::simVolumePath(setup.simDir, letter);
+    }
+    const fs::path device = SgTransport().devicePath(letter);
+    std::error_code error;
+    if (!device.empty() && fs::exists(device, error)) {
+        return device;
+    }
+    return std::nullopt;
+}
+
+std::string describeDrive(const DeviceSetup& setup, char driveLetter) {
+    const std::string letter(1, upper(driveLetter));
+    if (setup.backend == DeviceBackend::Sim) {
+        return "drive " + letter + " of the simulator in " + setup.simDir.string();
+    }
+    return "drive " + letter + " (SG_IO on " + SgTransport().devicePath(letter[0]) + ")";
+}
+
+}  // namespace corvid

@@ -1,0 +1,41 @@
+#include <cctype>
+
+#include "backends/backends.h"
+#include "transport/transport_win32.h"
+
+namespace corvid {
+
+namespace fs = std::filesystem;
+
+// The simulator is a Linux program: on Windows only the system's devices are reached.
+
+DeviceSetup resolveDeviceSetup(const std::string& backend, const std::string& simDir) {
+    if (backend == "sim" || !simDir.empty()) {
+        throw DeviceSetupError("The device simulator runs on Linux only.");
+    }
+    if (!backend.empty() && backend != "sg") {
+        throw DeviceSetupError("The backend \"" + backend + "\" is not known on Windows.");
+    }
+    return DeviceSetup{};
+}
+
+std::unique_ptr<Transport> makeTransport(const DeviceSetup&) {
+    return std::make_unique<Win32Transport>();
+}
+
+std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup&) {
+    throw std::runtime_error("The Windows device bus is not built yet.");
+}
+
+std::optional<fs::path> volumePath(const DeviceSetup&, char driveLetter) {
+    return fs::path(std::string(1, static_cast<char>(std::toupper(
+                                       static_cast<unsigned char>(driveLetter)))) +
+                    ":\\");
+}
+
+std::string describeDrive(const DeviceSetup&, char driveLetter) {
+    return std::string("drive ") +
+           static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)));
+}
+
+}  // namespace corvid

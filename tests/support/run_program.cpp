@@ -1,0 +1,33 @@
+#include "tests/support/run_program.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "platform/process_runner.h"
+#include "tests/support/temp_dir.h"
+
+namespace corvid::test {
+
+ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::seconds limit) {
+    const TempDir scratch("corvid-run");
+    const std::filesystem::path outputFile = scratch.path() / "output";
+    ProgramRun run;
+    auto child = startProcess({.argv = argv, .outputFile = outputFile});
+    if (const auto code = child->waitFor(limit)) {
+        run.exitCode = *code;
+    } else {
+        child->kill();
+        ADD_FAILURE() << argv.front() << " did not end within " << limit.count() << " s";
+    }
+    std::ifstream in(outputFile, std::ios::binary);
+    run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return run;
+}
+
+std::string binProgram(const std::string& name) {
+    return std::string(CORVID_BIN_DIR) + "/" + name;
+}
+
+}  // namespace corvid::test

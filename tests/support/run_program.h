@@ -1,0 +1,22 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace corvid::test {
+
+struct ProgramRun {
+    int exitCode = -1;   // 128 + signal for a program ended by a signal
+    std::string output;  // standard output and standard error together
+};
+
+// Runs an argument vector through the station's own process runner (never a shell), waits at
+// most 'limit' (then kills it and fails the test) and returns what it printed.
+ProgramRun runProgram(const std::vector<std::string>& argv,
+                      std::chrono::seconds limit = std::chrono::seconds(120));
+
+// A program of the build's bin folder (corvid-cli, corvid-devsim).
+std::string binProgram(const std::string& name);
+
+}  // namespace corvid::test
