@@ -18,9 +18,9 @@
 #include "platform/registry_store.h"
 #include "platform/terminal.h"
 #include "production/device_arrival.h"
-#include "production/pause.h"
 #include "production/port_location.h"
 #include "production/product_thread.h"
+#include "production/run_clock.h"
 #ifdef __linux__
 #include "production/sysfs_port_location.h"
 #endif
@@ -270,7 +270,7 @@ struct ProduceOptions {
 
 int runProduce(const ProduceOptions& options) {
     const char letter = driveLetterOf(options.letter);
-    setPauseScale(options.pauseScale);
+    const SystemRunClock clock(options.pauseScale);
     std::filesystem::path home = resolveStationHome(options.home);
     std::error_code error;
     if (!std::filesystem::is_directory(home / "misc", error)) {
@@ -305,7 +305,7 @@ int runProduce(const ProduceOptions& options) {
     ArrivalOutcome outcome = ArrivalOutcome::ResetSent;
     for (int resets = 0; outcome == ArrivalOutcome::ResetSent; ++resets) {
         outcome = prepareArrivedDevice(*transport, letter, slot, messages, folder.fsmBin(), fsmSize,
-                                       failPicture);
+                                       failPicture, clock);
         if (outcome != ArrivalOutcome::ResetSent) {
             break;
         }
@@ -335,10 +335,10 @@ int runProduce(const ProduceOptions& options) {
 
     TerminalStation station;
     TerminalPrompt prompt(letter);
-    StationCounters counters;
+    StationCounters counters(station);
     std::unique_ptr<PortLocationSource> ports = makePortLocationSource(setup);
-    const ProductionEnvironment environment{*transport, station,  prompt, *registry,  messages,
-                                            settings,   counters, home,   ports.get()};
+    const ProductionEnvironment environment{*transport, station,  prompt, *registry, messages,
+                                            settings,   counters, clock,  home,      ports.get()};
     {
         RemovalWatch removal(setup, letter);
         auto worker = std::make_unique<ProductThread>(

@@ -89,7 +89,7 @@ class ProductionRunTest : public testing::SimulatorTest {
                                            int slotIndex = 0) {
         const auto outcome = prepareArrivedDevice(
             *transport_, letter, slot, harness_->messages, home_ / "misc" / "FSM.bin",
-            static_cast<std::uint32_t>(harness_->settings.iFsmSize), true);
+            static_cast<std::uint32_t>(harness_->settings.iFsmSize), true, harness_->clock);
         EXPECT_EQ(outcome, ArrivalOutcome::Ready);
         auto worker = std::make_unique<ProductThread>(
             letter, slot, slotIndex, kLanguageEnglish,
@@ -513,10 +513,10 @@ TEST_F(ProductionRunTest, DeviceAskingForAResetIsTakenWhenItComesBack) {
     harness_->settings.chkFwUpgrade = false;
     plug(kE, "needs-reset", {"--reset-ms", "300"});
     RecordingSlotView slot;
-    EXPECT_EQ(
-        prepareArrivedDevice(*transport_, kE, slot, harness_->messages, home_ / "misc" / "FSM.bin",
-                             static_cast<std::uint32_t>(harness_->settings.iFsmSize), true),
-        ArrivalOutcome::ResetSent);
+    EXPECT_EQ(prepareArrivedDevice(
+                  *transport_, kE, slot, harness_->messages, home_ / "misc" / "FSM.bin",
+                  static_cast<std::uint32_t>(harness_->settings.iFsmSize), true, harness_->clock),
+              ArrivalOutcome::ResetSent);
     ASSERT_TRUE(waitForSocket(kE, false));  // it leaves ...
     ASSERT_TRUE(waitForSocket(kE, true));   // ... and arrives anew
     produce(kE, slot);

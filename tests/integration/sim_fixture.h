@@ -37,8 +37,7 @@ using Folded = std::vector<std::pair<std::string, int>>;
 Folded foldNames(const std::vector<TraceLine>& lines);
 std::string foldedText(const Folded& folded);  // one "NAME xN" per line, for failure messages
 
-// A corvid-devsim serving a fresh simulator directory for each test; the pauses of the run are
-// scaled to nothing while it lasts.
+// A corvid-devsim serving a fresh simulator directory for each test.
 class SimulatorTest : public test::TempDirTest {
   protected:
     void SetUp() override;
@@ -53,9 +52,6 @@ class SimulatorTest : public test::TempDirTest {
     std::vector<TraceLine> trace(char letter) const;
 
     std::filesystem::path simDir_;
-
-  private:
-    NoPauses noPauses_;
 };
 
 }  // namespace corvid::testing
