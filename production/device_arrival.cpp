@@ -1,7 +1,6 @@
 #include "production/device_arrival.h"
 
 #include "production/file_downloads.h"
-#include "production/pause.h"
 #include "transport/plugin_checks.h"
 #include "transport/vendor_commands.h"
 
@@ -10,9 +9,9 @@ namespace corvid {
 ArrivalOutcome prepareArrivedDevice(Transport& transport, char driveLetter, SlotView& slot,
                                     const SharedMessages& messages,
                                     const std::filesystem::path& fsmFile, std::uint32_t fsmSize,
-                                    bool failPicture) {
+                                    bool failPicture, const RunClock& clock) {
     if (needsReset(transport, driveLetter)) {
-        pauseFor(std::chrono::milliseconds(200));
+        clock.pause(std::chrono::milliseconds(200));
         resetByLetter(transport, driveLetter);
         return ArrivalOutcome::ResetSent;
     }

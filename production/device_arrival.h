@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "production/run_clock.h"
 #include "station/messages.h"
 #include "station/slot_view.h"
 #include "transport/transport.h"
@@ -19,10 +20,10 @@ enum class ArrivalOutcome {
 // What the station does with a device that has just arrived, before a worker owns it: the
 // needs-reset test (a device asking for it is reset after 200 ms and left to come back), the
 // inquiry, the FSM download shown in the slot, and the flash ID in detail text F. Claiming a slot
-// is the caller's. 'failPicture' tells whether misc/fail.bmp exists.
+// is the caller's. 'failPicture' tells whether misc/fail.bmp exists; 'clock' is the station's.
 ArrivalOutcome prepareArrivedDevice(Transport& transport, char driveLetter, SlotView& slot,
                                     const SharedMessages& messages,
                                     const std::filesystem::path& fsmFile, std::uint32_t fsmSize,
-                                    bool failPicture);
+                                    bool failPicture, const RunClock& clock);
 
 }  // namespace corvid

@@ -30,6 +30,9 @@ constexpr char kSuccessPicture[] = "success.bmp";
 constexpr char kFailPicture[] = "fail.bmp";
 constexpr char kSpiImageFile[] = "NorImage.bin";
 constexpr char kDiskFinishingMissing[] = "Disk finishing is not available yet";
+// The red status of a run that a step's error stopped, followed by the error's own text.
+constexpr char kRunStopped[] = "Run stopped: ";
+constexpr char kUnknownError[] = "an error of unknown kind";
 
 // The stored CFG the device hands back is trusted only with a sane geometry.
 constexpr int kMinStoredPageSize = 512;
@@ -45,6 +48,16 @@ bool validIndex(std::int32_t index, std::size_t size) {
 // 1 << exponent, or 0 when the exponent could not be a real size.
 int powerOfTwo(int exponent) {
     return exponent < 0 || exponent > kMaxShift ? 0 : 1 << exponent;
+}
+
+// Runs one part of a run's end. The end must count the run and close its device whatever the
+// views do; a view that throws there has no place left to show its error.
+template <typename Part>
+void endPart(Part&& part) noexcept {
+    try {
+        part();
+    } catch (...) {
+    }
 }
 
 }  // namespace
@@ -78,16 +91,11 @@ ProductThread::ProductThread(char drive, SlotView& slot, int slotIndex, int lang
     : env_(environment),
       slotLetter_(std::move(slotLetter)),
       slot_(std::make_unique<TrackingSlot>(slot)),
-      state_(WorkerSeams{environment.transport,
-                         *slot_,
-                         environment.station,
-                         environment.prompt,
-                         environment.registry,
-                         environment.messages,
-                         environment.settings,
-                         environment.home,
-                         [](milliseconds duration) { pauseFor(duration); },
-                         {}},
+      state_(WorkerSeams{
+                 environment.transport, *slot_, environment.station, environment.prompt,
+                 environment.registry, environment.messages, environment.settings, environment.home,
+                 [&clock = environment.clock](milliseconds duration) { clock.pause(duration); },
+                 [&clock = environment.clock] { return clock.timeSeed(); }},
              drive, slotIndex, language) {}
 
 ProductThread::~ProductThread() = default;
@@ -100,13 +108,33 @@ std::thread ProductThread::start(std::unique_ptr<ProductThread> worker) {
 }
 
 void ProductThread::run() {
+    // The boundary of the worker's thread: an error of a step ends this run, not the station.
+    try {
+        sequence();
+    } catch (const std::exception& error) {
+        failOnError(error.what());
+    } catch (...) {
+        failOnError(nullptr);
+    }
+    end();
+}
+
+void ProductThread::sequence() {
     if (prepare() && startRun()) {
         const bool reachedResult = (spiFlash_ || nandFlash()) && downloads() && finishing();
         if (reachedResult) {
             result();
         }
     }
-    end();
+}
+
+void ProductThread::failOnError(const char* what) {
+    const std::string error = what != nullptr && *what != '\0' ? what : kUnknownError;
+    try {
+        fail(kRunStopped + error);
+    } catch (...) {
+        state_.bPass = 0;  // the slot could not show it; the verdict stands all the same
+    }
 }
 
 bool ProductThread::fail(const std::string& text) {
@@ -150,7 +178,7 @@ bool ProductThread::prepare() {
 
     slot_->setProgressMaximum(iBlankWeight_ + kProgressSpan);
     w.setProgress(0);
-    start_ = timeOfDayNow();
+    start_ = env_.clock.timeOfDay();
     w.hDevice = env_.transport.open(w.sDrive);
     if (w.hDevice == kInvalidHandle) {
         return fail("FileHandle " + failMsg());
@@ -164,7 +192,7 @@ bool ProductThread::startRun() {
     w.Cfg.clear();
     slot_->setDetailP("");
     QueryPortLocation(w, env_.portLocations);
-    env_.counters.beginRun(env_.station);
+    env_.counters.beginRun();
     runBegun_ = true;
     slot_->setGaugeVisible(true);
     w.setProgress(2);
@@ -496,7 +524,7 @@ void ProductThread::result() {
     WorkerState& w = state_;
     w.pause(milliseconds(100));
     w.setProgress(iBlankWeight_ + kProgressSpan);
-    const int elapsed = elapsedSeconds(start_, timeOfDayNow());
+    const int elapsed = elapsedSeconds(start_, env_.clock.timeOfDay());
     const std::string sec = fixed(FixedText::Sec);
     // "%d/%d, %dMB, %d%s" with the blanking check, "%dMB, %d%s" without.
     std::string line = std::to_string(diskSizeMB_) + "MB, " + std::to_string(elapsed) + sec;
@@ -517,32 +545,50 @@ void ProductThread::result() {
 }
 
 void ProductThread::end() {
+    endPart([this] { showVerdictPicture(); });
+    endPart([this] { env_.counters.countResult(runBegun_, state_.bPass == 1); });
+    endPart([this] { releaseDevice(); });
+    endPart([this] { resetFreedSlot(); });
+}
+
+void ProductThread::showVerdictPicture() {
     WorkerState& w = state_;
-    if (w.bPass == 0) {
-        if (slotLetter_() != 0 && pictureFileExists(kFailPicture)) {
-            slot_->setPicture(SlotPicture::Fail);
-        }
-        if (slotLetter_() != w.sDrive && slot_->colour() == StatusColour::Red) {
-            w.setStatusColour(StatusColour::WindowText);
-            w.setStatus(msg(MessageKey::WaitDeviceMsg));
-        }
+    if (w.bPass != 0) {
+        return;
     }
-    env_.counters.countResult(runBegun_, w.bPass == 1, env_.station);
+    if (slotLetter_() != 0 && pictureFileExists(kFailPicture)) {
+        slot_->setPicture(SlotPicture::Fail);
+    }
+    if (slotLetter_() != w.sDrive && slot_->colour() == StatusColour::Red) {
+        w.setStatusColour(StatusColour::WindowText);
+        w.setStatus(msg(MessageKey::WaitDeviceMsg));
+    }
+}
+
+void ProductThread::releaseDevice() {
+    WorkerState& w = state_;
     w.pBlockMap.clear();
     w.pBlockMap.shrink_to_fit();
     if (w.hDevice != kInvalidHandle) {
-        w.transport.close(w.hDevice);
+        const DeviceHandle handle = w.hDevice;
         w.hDevice = kInvalidHandle;
+        w.transport.close(handle);
     }
-    if (slotLetter_() == 0) {
-        w.setStatusColour(StatusColour::WindowText);
-        slot_->setGaugeVisible(false);
-        w.setProgress(0);
-        slot_->setPicture(SlotPicture::None);
-        slot_->setDetailP("");
-        slot_->setDetailF("");
-        w.setStatus(msg(MessageKey::WaitDeviceMsg));
+}
+
+// The device went during the run: the worker leaves its slot waiting for the next one.
+void ProductThread::resetFreedSlot() {
+    WorkerState& w = state_;
+    if (slotLetter_() != 0) {
+        return;
     }
+    w.setStatusColour(StatusColour::WindowText);
+    slot_->setGaugeVisible(false);
+    w.setProgress(0);
+    slot_->setPicture(SlotPicture::None);
+    slot_->setDetailP("");
+    slot_->setDetailF("");
+    w.setStatus(msg(MessageKey::WaitDeviceMsg));
 }
 
 }  // namespace corvid

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "characterisation/worker_state.h"
-#include "production/pause.h"
+#include "production/run_clock.h"
 #include "production/station_counters.h"
 
 namespace corvid {
@@ -24,6 +24,8 @@ struct ProductionEnvironment {
     // Read without a lock while the worker runs; the window keeps them still while iRunning > 0.
     const StationSettings& settings;
     StationCounters& counters;
+    // The pauses between device steps and the time of day of every worker of the station.
+    const RunClock& clock;
     // The station folder: misc/, flash/ and log/.
     std::filesystem::path home;
     // Where the port location comes from when misc/ holds no port-location program; may be null.
@@ -42,7 +44,8 @@ class ProductThread {
     ProductThread(const ProductThread&) = delete;
     ProductThread& operator=(const ProductThread&) = delete;
 
-    // The production sequence, once, on the calling thread.
+    // The production sequence, once, on the calling thread. Nothing escapes it: a step that
+    // throws ends the run failed, with the error in red in the slot, and the run is counted.
     void run();
 
     // Runs the worker on a thread of its own and destroys it when its run ends. The caller may
@@ -55,6 +58,8 @@ class ProductThread {
   private:
     class TrackingSlot;
 
+    void sequence();
+    void failOnError(const char* what);
     bool prepare();
     bool startRun();
     bool nandFlash();
@@ -69,6 +74,9 @@ class ProductThread {
     bool diskFinishing();
     void result();
     void end();
+    void showVerdictPicture();
+    void releaseDevice();
+    void resetFreedSlot();
 
     bool fail(const std::string& text);
     std::string msg(MessageKey key) const { return state_.message(key); }

@@ -15,20 +15,11 @@
 #include "apps/cli/commands.h"
 #include "apps/cli/device_options.h"
 #include "apps/cli/station_home.h"
-#include "platform/registry_store.h"
 #include "platform/terminal.h"
 #include "production/device_arrival.h"
-#include "production/pause.h"
-#include "production/port_location.h"
 #include "production/product_thread.h"
-#ifdef __linux__
-#include "production/sysfs_port_location.h"
-#endif
-#include "station/language.h"
-#include "station/language_load.h"
+#include "production/station_setup.h"
 #include "station/operator_prompt.h"
-#include "station/settings_files.h"
-#include "station/station_registry.h"
 
 namespace corvid::cli {
 
@@ -38,11 +29,6 @@ constexpr int kMaxResets = 3;
 // A device that was reset leaves and comes back; this is how long we wait for it.
 constexpr auto kReturnLimit = std::chrono::seconds(10);
 constexpr auto kLeavePause = std::chrono::milliseconds(100);
-
-class BadInput : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 // The slot printed on a terminal: a live line with the progress bar and the coloured status,
 // and a line of its own for every detail text and picture. On anything else (a pipe, a file),
@@ -208,17 +194,6 @@ bool waitForReturn(Transport& transport, char letter) {
     return waitForDevice(transport, letter, kReturnLimit);
 }
 
-std::unique_ptr<PortLocationSource> makePortLocationSource(const DeviceSetup& setup) {
-    if (setup.backend == DeviceBackend::Sim) {
-        return std::make_unique<SingleHubPortLocationSource>();
-    }
-#ifdef __linux__
-    return std::make_unique<SysfsPortLocationSource>();
-#else
-    return nullptr;
-#endif
-}
-
 // Plays the station's removal handling for the one slot: when the device goes, the slot lets
 // go of its letter, and the worker finds that out as the window's worker would.
 class RemovalWatch {
@@ -270,27 +245,20 @@ struct ProduceOptions {
 
 int runProduce(const ProduceOptions& options) {
     const char letter = driveLetterOf(options.letter);
-    setPauseScale(options.pauseScale);
-    std::filesystem::path home = resolveStationHome(options.home);
-    std::error_code error;
-    if (!std::filesystem::is_directory(home / "misc", error)) {
-        throw BadInput("the station folder " + home.string() +
-                       " has no misc folder (corvid-cli init-home DIR writes a complete one)");
-    }
-    const StationFolder folder(home);
-    StationSettings settings = newStationSettings(folder);
-    const SettingsLoadReport report = loadStationSettings(folder, settings);
-    for (const auto& dropped : report.droppedPreCopy) {
+    const DeviceSetup setup = deviceSetupOf(options.device);
+    StationSetupOptions stationOptions;
+    stationOptions.pauseScale = options.pauseScale;
+    stationOptions.portLocations = setup.backend == DeviceBackend::Sim
+                                       ? PortLocationOrigin::SingleHub
+                                       : PortLocationOrigin::UsbSysfs;
+    const std::unique_ptr<StationSetup> station =
+        loadStation(resolveStationHome(options.home), stationOptions);
+    for (const auto& dropped : station->settingsReport.droppedPreCopy) {
         std::printf("note: the pre-copy entry %s names no readable file; it is left out\n",
                     dropped.c_str());
     }
-    auto registry = openRegistryStore(home.string());
-    SharedMessages messages;
-    const LanguageLoadResult language =
-        loadStationLanguage(folder, languageChoiceFromId(readLanguageId(*registry)),
-                            systemDefaultLangId(), messages, settings);
+    const StationFolder& folder = station->folder;
 
-    const DeviceSetup setup = deviceSetupOf(options.device);
     std::unique_ptr<Transport> transport = makeTransport(setup);
     if (!deviceAnswers(*transport, letter)) {
         std::fprintf(stderr, "corvid-cli produce: no device answers at drive %c (%s).\n", letter,
@@ -301,11 +269,11 @@ int runProduce(const ProduceOptions& options) {
     TerminalSlot slot(letter, standardOutputIsTerminal());
     std::error_code ignored;
     const bool failPicture = std::filesystem::is_regular_file(folder.misc() / "fail.bmp", ignored);
-    const auto fsmSize = static_cast<std::uint32_t>(settings.iFsmSize);
+    const auto fsmSize = static_cast<std::uint32_t>(station->settings.iFsmSize);
     ArrivalOutcome outcome = ArrivalOutcome::ResetSent;
     for (int resets = 0; outcome == ArrivalOutcome::ResetSent; ++resets) {
-        outcome = prepareArrivedDevice(*transport, letter, slot, messages, folder.fsmBin(), fsmSize,
-                                       failPicture);
+        outcome = prepareArrivedDevice(*transport, letter, slot, station->messages, folder.fsmBin(),
+                                       fsmSize, failPicture, station->clock);
         if (outcome != ArrivalOutcome::ResetSent) {
             break;
         }
@@ -333,17 +301,16 @@ int runProduce(const ProduceOptions& options) {
         return kExitFailed;
     }
 
-    TerminalStation station;
+    TerminalStation view;
     TerminalPrompt prompt(letter);
-    StationCounters counters;
-    std::unique_ptr<PortLocationSource> ports = makePortLocationSource(setup);
-    const ProductionEnvironment environment{*transport, station,  prompt, *registry,  messages,
-                                            settings,   counters, home,   ports.get()};
+    StationCounters counters(view);
+    const ProductionEnvironment environment =
+        station->environment(*transport, view, prompt, counters);
     {
         RemovalWatch removal(setup, letter);
         auto worker = std::make_unique<ProductThread>(
-            letter, slot, 0, language.iLanguage, [&removal] { return removal.slotLetter(); },
-            environment);
+            letter, slot, 0, station->language.iLanguage,
+            [&removal] { return removal.slotLetter(); }, environment);
         ProductThread::start(std::move(worker)).join();
     }
     slot.finish();
@@ -374,8 +341,11 @@ void addProduceCommand(CLI::App& app, int& exitStatus) {
     command->callback([&exitStatus, options] {
         try {
             exitStatus = runProduce(*options);
-        } catch (const BadInput& e) {
-            std::fprintf(stderr, "corvid-cli produce: %s.\n", e.what());
+        } catch (const StationFolderError& e) {
+            std::fprintf(stderr,
+                         "corvid-cli produce: %s (corvid-cli init-home DIR writes a complete "
+                         "one).\n",
+                         e.what());
             exitStatus = kExitBadInput;
         } catch (const DeviceOptionError& e) {
             std::fprintf(stderr, "corvid-cli produce: %s\n", e.what());

@@ -6,24 +6,24 @@
 namespace corvid {
 namespace {
 
-using testing::ProgramResult;
-using testing::runProgram;
+using test::ProgramRun;
+using test::runBinProgram;
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-class ProduceCliTest : public testing::SimulatorTest {
+class ProduceCliTest : public test::SimulatorTest {
   protected:
     void SetUp() override {
         SimulatorTest::SetUp();
         home_ = (dir_ / "station").string();
-        const auto written = runProgram("corvid-cli", {"init-home", home_});
+        const auto written = runBinProgram("corvid-cli", {"init-home", home_});
         ASSERT_EQ(written.exitCode, 0) << written.output;
     }
 
-    ProgramResult produce(const std::string& letter) {
-        return runProgram("corvid-cli", {"produce", letter, "--home", home_, "--sim-dir",
+    ProgramRun produce(const std::string& letter) {
+        return runBinProgram("corvid-cli", {"produce", letter, "--home", home_, "--sim-dir",
                                          simDir_.string(), "--pause-scale", "0"});
     }
 
@@ -46,7 +46,7 @@ TEST_F(ProduceCliTest, NandDeviceStopsAtDiskFinishingUntilItExists) {
 }
 
 TEST_F(ProduceCliTest, WithoutFirmwareUpgradeANandDevicePasses) {
-    const auto set = runProgram(
+    const auto set = runBinProgram(
         "corvid-cli", {"settings", "--home", home_, "set", "FwUpgrade=0", "Blanking check=1"});
     ASSERT_EQ(set.exitCode, 0) << set.output;
     plug('G', "nand-2chip");
@@ -85,7 +85,7 @@ TEST_F(ProduceCliTest, RefusesWhatItCannotProduce) {
         {"E", (dir_ / "nowhere").string(), 2, "has no misc folder"},
     };
     for (const auto& c : cases) {
-        const auto run = runProgram(
+        const auto run = runBinProgram(
             "corvid-cli", {"produce", c.letter, "--home", c.home, "--sim-dir", simDir_.string()});
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
         EXPECT_TRUE(contains(run.output, c.says)) << run.output;
@@ -93,10 +93,10 @@ TEST_F(ProduceCliTest, RefusesWhatItCannotProduce) {
 }
 
 TEST_F(ProduceCliTest, InitHomeRefusesAFolderInUse) {
-    const auto again = runProgram("corvid-cli", {"init-home", home_});
+    const auto again = runBinProgram("corvid-cli", {"init-home", home_});
     EXPECT_EQ(again.exitCode, 2);
     EXPECT_TRUE(contains(again.output, "is not empty; give --force")) << again.output;
-    EXPECT_EQ(runProgram("corvid-cli", {"init-home", "--force", home_}).exitCode, 0);
+    EXPECT_EQ(runBinProgram("corvid-cli", {"init-home", "--force", home_}).exitCode, 0);
 }
 
 }  // namespace

@@ -20,9 +20,9 @@ namespace corvid {
 namespace {
 
 using test::RecordingSlotView;
-using testing::Folded;
-using testing::TraceLine;
-using testing::WorkerHarness;
+using test::Folded;
+using test::TraceLine;
+using test::WorkerHarness;
 
 constexpr char kE = 'E';
 constexpr std::uint32_t k2kBlocks = 2048;
@@ -60,7 +60,7 @@ std::uint32_t be32(const std::vector<std::uint8_t>& bytes, std::size_t at) {
            bytes[at + 3];
 }
 
-class ProductionRunTest : public testing::SimulatorTest {
+class ProductionRunTest : public test::SimulatorTest {
   protected:
     void SetUp() override {
         SimulatorTest::SetUp();
@@ -89,7 +89,7 @@ class ProductionRunTest : public testing::SimulatorTest {
                                            int slotIndex = 0) {
         const auto outcome = prepareArrivedDevice(
             *transport_, letter, slot, harness_->messages, home_ / "misc" / "FSM.bin",
-            static_cast<std::uint32_t>(harness_->settings.iFsmSize), true);
+            static_cast<std::uint32_t>(harness_->settings.iFsmSize), true, harness_->clock);
         EXPECT_EQ(outcome, ArrivalOutcome::Ready);
         auto worker = std::make_unique<ProductThread>(
             letter, slot, slotIndex, kLanguageEnglish,
@@ -212,7 +212,7 @@ TEST_F(ProductionRunTest, BlankingCheckAtEveryLevelThroughCfgWriteAndFsmInit) {
                                       level.scans,
                                       kCfgWrite,
                                       {{"SUB_SCSI_OP_FSM_INIT", 1}}});
-        EXPECT_EQ(testing::foldedText(testing::foldNames(lines)), testing::foldedText(expected));
+        EXPECT_EQ(test::foldedText(test::foldNames(lines)), test::foldedText(expected));
         // Level 4 erases the blocks that failed its read-back; the flash refuses to erase a bad
         // block, and the check does not look at the answer.
         std::vector<std::uint32_t> erasedBadBlocks;
@@ -289,7 +289,7 @@ TEST_F(ProductionRunTest, ProducedAgainWithoutBlankingCheckReadsTheStoredInforma
                                    {"SUB_SCSI_OP_READ_BLOCK_MAP", 1}},
                                   kCfgWrite,
                                   {{"SUB_SCSI_OP_FSM_INIT", 1}}});
-    EXPECT_EQ(testing::foldedText(testing::foldNames(lines)), testing::foldedText(expected));
+    EXPECT_EQ(test::foldedText(test::foldNames(lines)), test::foldedText(expected));
     const auto map = named(lines, "SUB_SCSI_OP_READ_BLOCK_MAP");
     ASSERT_EQ(map.size(), 1u);
     EXPECT_EQ(be32(map[0].cdb, 2), k2kBlocks / 8);
@@ -393,7 +393,7 @@ TEST_F(ProductionRunTest, SerialFlashDeviceThroughDownloadsAndFlashSave) {
                                    {"SUB_SCSI_OP_FW_PARITY_CHECK", 1},
                                    {"SUB_SCSI_OP_START_DISK", 1},
                                    {"SUB_SCSI_OP_SPI_READ", 96}}});
-    EXPECT_EQ(testing::foldedText(testing::foldNames(lines)), testing::foldedText(expected));
+    EXPECT_EQ(test::foldedText(test::foldNames(lines)), test::foldedText(expected));
     for (const auto& line : lines) {
         EXPECT_EQ(line.result, "good") << line.name;
     }
@@ -513,10 +513,10 @@ TEST_F(ProductionRunTest, DeviceAskingForAResetIsTakenWhenItComesBack) {
     harness_->settings.chkFwUpgrade = false;
     plug(kE, "needs-reset", {"--reset-ms", "300"});
     RecordingSlotView slot;
-    EXPECT_EQ(
-        prepareArrivedDevice(*transport_, kE, slot, harness_->messages, home_ / "misc" / "FSM.bin",
-                             static_cast<std::uint32_t>(harness_->settings.iFsmSize), true),
-        ArrivalOutcome::ResetSent);
+    EXPECT_EQ(prepareArrivedDevice(
+                  *transport_, kE, slot, harness_->messages, home_ / "misc" / "FSM.bin",
+                  static_cast<std::uint32_t>(harness_->settings.iFsmSize), true, harness_->clock),
+              ArrivalOutcome::ResetSent);
     ASSERT_TRUE(waitForSocket(kE, false));  // it leaves ...
     ASSERT_TRUE(waitForSocket(kE, true));   // ... and arrives anew
     produce(kE, slot);

@@ -1,48 +1,13 @@
 #include "tests/integration/sim_fixture.h"
 
-#include <array>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "simlink/sim_dir.h"
 
-namespace corvid::testing {
-
-namespace {
-
-std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (const char c : text) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
-}
-
-}  // namespace
-
-ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments) {
-    std::string command = quoted(std::string(CORVID_BIN_DIR) + "/" + program);
-    for (const auto& argument : arguments) {
-        command += " " + quoted(argument);
-    }
-    command += " 2>&1";
-    ProgramResult result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    std::array<char, 4096> buffer{};
-    std::size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-        result.output.append(buffer.data(), got);
-    }
-    const int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
+namespace corvid::test {
 
 std::vector<TraceLine> readTrace(const std::filesystem::path& file) {
     std::vector<TraceLine> lines;
@@ -89,12 +54,12 @@ void SimulatorTest::SetUp() {
     TempDirTest::SetUp();
     simDir_ = dir_ / "sim";
     const auto served =
-        runProgram("corvid-devsim", {"serve", "--dir", simDir_.string(), "--daemon"});
+        runBinProgram("corvid-devsim", {"serve", "--dir", simDir_.string(), "--daemon"});
     ASSERT_EQ(served.exitCode, 0) << served.output;
 }
 
 void SimulatorTest::TearDown() {
-    runProgram("corvid-devsim", {"stop", "--dir", simDir_.string()});
+    runBinProgram("corvid-devsim", {"stop", "--dir", simDir_.string()});
     TempDirTest::TearDown();
 }
 
@@ -104,13 +69,13 @@ void SimulatorTest::plug(char letter, const std::string& profile,
         "plug",      "--dir", simDir_.string(), "--letter", std::string(1, letter),
         "--profile", profile};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    const auto plugged = runProgram("corvid-devsim", arguments);
+    const auto plugged = runBinProgram("corvid-devsim", arguments);
     ASSERT_EQ(plugged.exitCode, 0) << plugged.output;
 }
 
 void SimulatorTest::unplug(char letter) {
     const auto unplugged =
-        runProgram("corvid-devsim", {"unplug", "--dir", simDir_.string(), std::string(1, letter)});
+        runBinProgram("corvid-devsim", {"unplug", "--dir", simDir_.string(), std::string(1, letter)});
     ASSERT_EQ(unplugged.exitCode, 0) << unplugged.output;
 }
 
@@ -130,4 +95,4 @@ std::vector<TraceLine> SimulatorTest::trace(char letter) const {
     return readTrace(simlink::defaultTracePath(simDir_, letter));
 }
 
-}  // namespace corvid::testing
+}  // namespace corvid::test

@@ -8,18 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 #include "tests/production/worker_harness.h"
 
-namespace corvid::testing {
-
-struct ProgramResult {
-    int exitCode = -1;
-    std::string output;  // standard output and standard error together
-};
-
-// Runs one of the project's programs (from the build's bin folder) with its arguments.
-ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments);
+namespace corvid::test {
 
 // One line of a simulated device's command trace.
 struct TraceLine {
@@ -37,8 +30,7 @@ using Folded = std::vector<std::pair<std::string, int>>;
 Folded foldNames(const std::vector<TraceLine>& lines);
 std::string foldedText(const Folded& folded);  // one "NAME xN" per line, for failure messages
 
-// A corvid-devsim serving a fresh simulator directory for each test; the pauses of the run are
-// scaled to nothing while it lasts.
+// A corvid-devsim serving a fresh simulator directory for each test.
 class SimulatorTest : public test::TempDirTest {
   protected:
     void SetUp() override;
@@ -53,9 +45,6 @@ class SimulatorTest : public test::TempDirTest {
     std::vector<TraceLine> trace(char letter) const;
 
     std::filesystem::path simDir_;
-
-  private:
-    NoPauses noPauses_;
 };
 
-}  // namespace corvid::testing
+}  // namespace corvid::test

@@ -50,7 +50,8 @@ class DeviceArrivalTest : public test::TempDirTest {
     }
 
     ArrivalOutcome arrive(bool failPicture = true) {
-        return prepareArrivedDevice(fake_, kLetter, slot_, messages_, fsm_, 3000, failPicture);
+        return prepareArrivedDevice(fake_, kLetter, slot_, messages_, fsm_, 3000, failPicture,
+                                    clock_);
     }
 
     std::vector<std::uint8_t> commands() const {
@@ -61,7 +62,7 @@ class DeviceArrivalTest : public test::TempDirTest {
         return codes;
     }
 
-    testing::NoPauses noPauses_;
+    test::ScriptedClock clock_;
     RecordingTransport fake_;
     RecordingSlotView slot_;
     SharedMessages messages_;
@@ -89,6 +90,9 @@ TEST_F(DeviceArrivalTest, ADeviceAskingForAResetIsResetAndLeftAlone) {
     EXPECT_EQ(arrive(), ArrivalOutcome::ResetSent);
     EXPECT_EQ(commands(),
               (std::vector<std::uint8_t>{SUB_SCSI_OP_GET_CHIP_NAME, SUB_SCSI_OP_RESET}));
+    // The reset waits 200 ms on the station's clock.
+    EXPECT_EQ(clock_.pauses(),
+              (std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(200)}));
     EXPECT_TRUE(slot_.events().empty());
 }
 
@@ -108,7 +112,7 @@ TEST_F(DeviceArrivalTest, AFailedFsmDownloadShowsRedWithTheFailPicture) {
 
     RecordingSlotView withoutPicture;
     EXPECT_EQ(prepareArrivedDevice(fake_, kLetter, withoutPicture, messages_, dir_ / "none.bin",
-                                   3000, false),
+                                   3000, false, clock_),
               ArrivalOutcome::FsmFailed);
     EXPECT_EQ(withoutPicture.picture(), SlotPicture::None);
 }

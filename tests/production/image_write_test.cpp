@@ -14,7 +14,7 @@ namespace {
 
 using test::RecordedRequest;
 using test::Reply;
-using testing::WorkerHarnessTest;
+using test::WorkerHarnessTest;
 
 struct Record {
     std::uint32_t sector;

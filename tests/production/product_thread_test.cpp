@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <stdexcept>
 
 #include "tests/production/worker_harness.h"
 #include "tests/support/recording_transport.h"
@@ -18,7 +21,7 @@ namespace {
 
 using test::RecordedRequest;
 using test::Reply;
-using testing::WorkerHarnessTest;
+using test::WorkerHarnessTest;
 
 constexpr char kLetter = 'M';
 
@@ -47,6 +50,9 @@ class ProductThreadTest : public WorkerHarnessTest {
 
     Reply answer(const RecordedRequest& r) {
         const std::uint8_t sub = r.cdb[1];
+        if (sub == throwSub_ && throw_) {
+            throw_();
+        }
         if (sub == failSub_ && ++seen_[sub] == failOccurrence_) {
             return Reply{false, {}};  // fails both the call and the status verdict
         }
@@ -81,9 +87,11 @@ class ProductThreadTest : public WorkerHarnessTest {
         return codes;
     }
 
-    testing::NoPauses noPauses_;
     std::atomic<char> slotLetter_{kLetter};
     std::map<std::uint8_t, int> seen_;
+    // The device's link throws this way at the command 'throwSub_'.
+    std::function<void()> throw_;
+    std::uint8_t throwSub_ = 0;
     std::uint8_t failSub_ = 0;
     int failOccurrence_ = 0;
 };
@@ -159,6 +167,95 @@ TEST_F(ProductThreadTest, SerialFlashRunsItsDownloadsToTheEnd) {
     EXPECT_EQ(counts.iRunning, 0);
     EXPECT_EQ(harness_->station.groupChanges(), (std::vector<bool>{false, true}));
     EXPECT_EQ(fake_.closedHandles().size(), 1u);
+}
+
+// The result line counts the seconds between the start and the end of the run on the station's
+// clock, across midnight too; every pause of the run is asked of that clock.
+TEST_F(ProductThreadTest, TheResultLineShowsTheElapsedSecondsOfTheStationsClock) {
+    struct Case {
+        TimeOfDay start;
+        TimeOfDay end;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{10, 0, 0}, {10, 1, 5}, "0MB, 65Sec"},
+        {{23, 59, 50}, {0, 0, 40}, "0MB, 50Sec"},
+        {{8, 30, 0}, {8, 30, 0}, "0MB, 0Sec"},
+    };
+    for (const auto& c : cases) {
+        harness_->clock.setTimes({c.start, c.end});
+        run();
+        EXPECT_EQ(harness_->slot.detailF(), c.line);
+        EXPECT_EQ(harness_->slot.status(), "successful");
+    }
+    harness_->settings.chkBlankCheck = true;
+    harness_->clock.setTimes({{23, 59, 59}, {0, 0, 1}});
+    run();
+    // No NAND flash was described: no bad block of no block.
+    EXPECT_EQ(harness_->slot.detailF(), "0/0, 0MB, 2Sec");
+
+    harness_->settings.chkBlankCheck = false;
+    const auto asked = harness_->clock.pauses().size();
+    run();
+    using std::chrono::milliseconds;
+    const auto pauses = harness_->clock.pauses();
+    // Before the downloads, after each of the six firmware and prefer stages, before the result.
+    EXPECT_EQ(std::vector<milliseconds>(pauses.begin() + static_cast<std::ptrdiff_t>(asked),
+                                        pauses.end()),
+              (std::vector<milliseconds>{milliseconds(100), milliseconds(200), milliseconds(100),
+                                         milliseconds(100), milliseconds(200), milliseconds(200),
+                                         milliseconds(100), milliseconds(100)}));
+}
+
+// A step whose code throws ends its own run failed, with the error in red, and counted; the
+// station's next run goes on as usual.
+TEST_F(ProductThreadTest, AStepThatThrowsFailsItsRunAndTheNextRunGoesOn) {
+    struct Case {
+        std::uint8_t sub;
+        std::function<void()> raise;
+        bool runBegun;  // iRunning was raised before the throw
+        const char* text;
+    };
+    const Case cases[] = {
+        {SUB_SCSI_OP_FILE_WRITE, [] { throw std::runtime_error("the link to the device dropped"); },
+         true, "Run stopped: the link to the device dropped"},
+        {SUB_SCSI_OP_FILE_WRITE, [] { throw 42; }, true, "Run stopped: an error of unknown kind"},
+        {SUB_SCSI_OP_GET_PORT, [] { throw std::bad_alloc(); }, false,
+         "Run stopped: std::bad_alloc"},
+    };
+    auto& slot = harness_->slot;
+    int runs = 0;
+    for (const auto& c : cases) {
+        const auto groupsBefore = harness_->station.groupChanges().size();
+        const auto closedBefore = fake_.closedHandles().size();
+        throwSub_ = c.sub;
+        throw_ = c.raise;
+        run();
+        ++runs;
+        EXPECT_EQ(slot.status(), c.text);
+        EXPECT_EQ(slot.colour(), StatusColour::Red);
+        EXPECT_EQ(slot.picture(), SlotPicture::Fail);
+        auto counts = harness_->counters.snapshot();
+        EXPECT_EQ(counts.iTotal, runs);
+        EXPECT_EQ(counts.iFail, runs - counts.iSuccess);
+        EXPECT_EQ(counts.iRunning, 0);
+        EXPECT_EQ(harness_->station.lastCounters().total, runs);
+        EXPECT_EQ(harness_->station.groupChanges().size() - groupsBefore, c.runBegun ? 2u : 0u);
+        if (c.runBegun) {
+            EXPECT_TRUE(harness_->station.groupChanges().back());  // enabled again
+        }
+        EXPECT_EQ(fake_.closedHandles().size() - closedBefore, 1u);  // the device was closed
+
+        throw_ = nullptr;
+        run();
+        ++runs;
+        EXPECT_EQ(slot.status(), "successful");
+        EXPECT_EQ(slot.colour(), StatusColour::Blue);
+        counts = harness_->counters.snapshot();
+        EXPECT_EQ(counts.iTotal, runs);
+        EXPECT_EQ(counts.iSuccess, runs / 2);
+        EXPECT_EQ(counts.iFail, runs / 2);
+    }
 }
 
 TEST_F(ProductThreadTest, IsoAndPassImagesFollowTheirSettings) {

@@ -2,13 +2,20 @@
 // service values.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "production/disk_size.h"
-#include "production/pause.h"
 #include "production/port_location.h"
+#include "production/run_clock.h"
 #include "production/station_counters.h"
 #ifdef __linux__
 #include "production/sysfs_port_location.h"
@@ -24,7 +31,7 @@ namespace {
 using test::RecordingStationView;
 using test::RecordingTransport;
 using test::Reply;
-using testing::WorkerHarnessTest;
+using test::WorkerHarnessTest;
 
 TEST(ElapsedSeconds, CountsAcrossMidnight) {
     EXPECT_EQ(elapsedSeconds({23, 59, 50}, {0, 0, 40}), 50);
@@ -32,26 +39,26 @@ TEST(ElapsedSeconds, CountsAcrossMidnight) {
     EXPECT_EQ(elapsedSeconds({10, 0, 0}, {10, 0, 0}), 0);
 }
 
-TEST(PauseScale, ZeroMeansNoPause) {
-    const double before = pauseScale();
-    setPauseScale(0.0);
+TEST(SystemRunClock, AScaleOfZeroMeansNoPause) {
+    const SystemRunClock clock(0.0);
     const auto start = std::chrono::steady_clock::now();
-    pauseFor(std::chrono::seconds(10));
+    clock.pause(std::chrono::seconds(10));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    setPauseScale(-3.0);
-    EXPECT_EQ(pauseScale(), 0.0);
-    setPauseScale(before);
+    EXPECT_EQ(SystemRunClock(-3.0).pauseScale(), 0.0);
+    // Each station has its own scale.
+    EXPECT_EQ(SystemRunClock(0.5).pauseScale(), 0.5);
+    EXPECT_EQ(clock.pauseScale(), 0.0);
 }
 
 TEST(StationCounters, CountsEveryEndAndTracksTheRunningWorkers) {
-    StationCounters counters;
     RecordingStationView view;
-    counters.beginRun(view);
-    counters.beginRun(view);
-    counters.countResult(true, true, view);
+    StationCounters counters(view);
+    counters.beginRun();
+    counters.beginRun();
+    counters.countResult(true, true);
     EXPECT_EQ(counters.snapshot().iRunning, 1);
-    counters.countResult(true, false, view);
-    counters.countResult(false, false, view);  // failed before its run began
+    counters.countResult(true, false);
+    counters.countResult(false, false);  // failed before its run began
     const auto counts = counters.snapshot();
     EXPECT_EQ(counts.iTotal, 3);
     EXPECT_EQ(counts.iSuccess, 1);
@@ -64,16 +71,16 @@ TEST(StationCounters, CountsEveryEndAndTracksTheRunningWorkers) {
 }
 
 TEST(StationCounters, WorkersEndingTogetherLoseNoCount) {
-    StationCounters counters;
     RecordingStationView view;
+    StationCounters counters(view);
     constexpr int kWorkers = 8;
     constexpr int kRuns = 500;
     std::vector<std::thread> workers;
     for (int t = 0; t < kWorkers; ++t) {
         workers.emplace_back([&, t] {
             for (int i = 0; i < kRuns; ++i) {
-                counters.beginRun(view);
-                counters.countResult(true, (i + t) % 2 == 0, view);
+                counters.beginRun();
+                counters.countResult(true, (i + t) % 2 == 0);
             }
         });
     }
@@ -86,6 +93,173 @@ TEST(StationCounters, WorkersEndingTogetherLoseNoCount) {
     EXPECT_EQ(counts.iFail, kWorkers * kRuns / 2);
     EXPECT_EQ(counts.iRunning, 0);
     EXPECT_EQ(view.lastCounters().total, kWorkers * kRuns);
+}
+
+// Runs 'body' on a thread of its own. A body that has not ended after a minute is deadlocked;
+// its threads cannot be stopped, so the test program ends there with the reason.
+void expectNoDeadlock(const char* what, const std::function<void()>& body) {
+    std::promise<void> done;
+    auto finished = done.get_future();
+    std::thread runner([&] {
+        body();
+        done.set_value();
+    });
+    if (finished.wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
+        std::fprintf(stderr, "deadlock: %s\n", what);
+        std::abort();
+    }
+    runner.join();
+}
+
+// A view that reads the counters from inside its calls, on the calling thread, as a window that
+// refreshes all its labels at once would.
+class ReadingView : public StationView {
+  public:
+    void showCounters(int total, int success, int fail) override {
+        const auto counts = counters->snapshot();
+        std::lock_guard lock(mutex_);
+        shown.push_back({total, success, fail});
+        read.push_back(counts);
+    }
+    void setSettingGroupsEnabled(bool enabled) override {
+        const auto counts = counters->snapshot();
+        std::lock_guard lock(mutex_);
+        groups.push_back({enabled, counts.iRunning});
+    }
+
+    StationCounters* counters = nullptr;
+    std::mutex mutex_;
+    std::vector<RecordingStationView::Counters> shown;
+    std::vector<StationCounters::Snapshot> read;
+    std::vector<std::pair<bool, int>> groups;  // enabled, iRunning read in the call
+};
+
+TEST(StationCounters, AViewMayReadTheCountersFromItsCalls) {
+    ReadingView view;
+    StationCounters counters(view);
+    view.counters = &counters;
+    expectNoDeadlock("the view was called with the counters' lock held", [&] {
+        counters.beginRun();
+        counters.countResult(true, true);
+        counters.countResult(false, false);
+    });
+    ASSERT_EQ(view.shown.size(), 2u);
+    EXPECT_EQ(view.shown[1].total, 2);
+    EXPECT_EQ(view.shown[1].success, 1);
+    EXPECT_EQ(view.shown[1].fail, 1);
+    EXPECT_EQ(view.read[1].iTotal, 2);
+    EXPECT_EQ(view.groups, (std::vector<std::pair<bool, int>>{{false, 1}, {true, 0}}));
+}
+
+// The window's thread: runs what it is handed, in order, one at a time.
+class UiThread {
+  public:
+    UiThread() : thread_([this] { loop(); }) {}
+    ~UiThread() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    // Hands 'task' over and waits until the window's thread has run it.
+    void runAndWait(std::function<void()> task) {
+        std::packaged_task<void()> packaged(std::move(task));
+        auto done = packaged.get_future();
+        {
+            std::lock_guard lock(mutex_);
+            tasks_.push_back(std::move(packaged));
+        }
+        wake_.notify_one();
+        done.get();
+    }
+
+  private:
+    void loop() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
+            if (tasks_.empty()) {
+                return;
+            }
+            auto task = std::move(tasks_.front());
+            tasks_.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::packaged_task<void()>> tasks_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// A window's view: every change is handed over to the window's thread, and the worker waits until
+// it is shown. The window's thread reads the counters meanwhile, for a status line of its own.
+class HandOverView : public StationView {
+  public:
+    void showCounters(int total, int success, int fail) override {
+        ui.runAndWait([=, this] {
+            shown.push_back({total, success, fail});
+            statusLine.push_back(counters->snapshot());
+        });
+    }
+    void setSettingGroupsEnabled(bool enabled) override {
+        ui.runAndWait([=, this] {
+            groups.push_back(enabled);
+            statusLine.push_back(counters->snapshot());
+        });
+    }
+
+    StationCounters* counters = nullptr;
+    // Touched only on the window's thread.
+    std::vector<RecordingStationView::Counters> shown;
+    std::vector<bool> groups;
+    std::vector<StationCounters::Snapshot> statusLine;
+    UiThread ui;  // last: it ends before the records go
+};
+
+TEST(StationCounters, AViewThatHandsOverToTheWindowsThreadShowsEveryCountInOrder) {
+    HandOverView view;
+    StationCounters counters(view);
+    view.counters = &counters;
+    constexpr int kWorkers = 8;
+    constexpr int kRuns = 200;
+    expectNoDeadlock("a worker waited for the window's thread while holding the counters' lock",
+                     [&] {
+                         std::vector<std::thread> workers;
+                         for (int t = 0; t < kWorkers; ++t) {
+                             workers.emplace_back([&, t] {
+                                 for (int i = 0; i < kRuns; ++i) {
+                                     counters.beginRun();
+                                     counters.countResult(true, (i + t) % 2 == 0);
+                                 }
+                             });
+                         }
+                         for (auto& worker : workers) {
+                             worker.join();
+                         }
+                     });
+    view.ui.runAndWait([] {});  // everything handed over has been shown
+    ASSERT_FALSE(view.shown.empty());
+    // Shows may be merged while another worker shows, but an older count never follows a newer
+    // one, and each shown count adds up.
+    for (std::size_t i = 0; i < view.shown.size(); ++i) {
+        const auto& shown = view.shown[i];
+        EXPECT_EQ(shown.success + shown.fail, shown.total) << i;
+        if (i > 0) {
+            EXPECT_LT(view.shown[i - 1].total, shown.total) << i;
+        }
+    }
+    EXPECT_EQ(view.shown.back().total, kWorkers * kRuns);
+    EXPECT_EQ(view.shown.back().success, kWorkers * kRuns / 2);
+    ASSERT_FALSE(view.groups.empty());
+    EXPECT_TRUE(view.groups.back());  // no run left: the settings may change again
+    EXPECT_EQ(counters.snapshot().iRunning, 0);
 }
 
 TEST(DiskSize, FollowsReadCapacity) {

@@ -13,7 +13,7 @@ namespace {
 
 using test::RecordedRequest;
 using test::Reply;
-using testing::WorkerHarnessTest;
+using test::WorkerHarnessTest;
 
 TEST(SpiFileType, FollowsTheExtensionAndTheListIndex) {
     struct Case {

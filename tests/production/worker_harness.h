@@ -1,19 +1,61 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "characterisation/worker_state.h"
 #include "platform/registry_store.h"
-#include "production/pause.h"
 #include "production/product_thread.h"
+#include "production/run_clock.h"
 #include "station/messages.h"
 #include "station/production_settings.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"
 
-namespace corvid::testing {
+namespace corvid::test {
+
+// A station clock that never waits: it remembers the pauses asked of it, and tells the times of
+// day it was given, one per call, repeating the last; before any is given it is always midnight.
+class ScriptedClock : public RunClock {
+  public:
+    void pause(std::chrono::milliseconds duration) const override {
+        std::lock_guard lock(mutex_);
+        pauses_.push_back(duration);
+    }
+    TimeOfDay timeOfDay() const override {
+        std::lock_guard lock(mutex_);
+        if (times_.empty()) {
+            return {};
+        }
+        const TimeOfDay time = times_[next_];
+        next_ = std::min(next_ + 1, times_.size() - 1);
+        return time;
+    }
+    std::uint32_t timeSeed() const override { return kSeed; }
+
+    void setTimes(std::vector<TimeOfDay> times) {
+        std::lock_guard lock(mutex_);
+        times_ = std::move(times);
+        next_ = 0;
+    }
+    std::vector<std::chrono::milliseconds> pauses() const {
+        std::lock_guard lock(mutex_);
+        return pauses_;
+    }
+
+    static constexpr std::uint32_t kSeed = 1;
+
+  private:
+    mutable std::mutex mutex_;
+    mutable std::vector<std::chrono::milliseconds> pauses_;
+    std::vector<TimeOfDay> times_;
+    mutable std::size_t next_ = 0;
+};
 
 // What a worker needs around it in a test: a station folder, settings, texts, a registry and
 // recording views. The transport is the test's.
@@ -30,7 +72,8 @@ class WorkerHarness {
     test::RecordingSlotView slot;
     test::RecordingStationView station;
     test::RecordingPrompt prompt;
-    StationCounters counters;
+    StationCounters counters{station};
+    ScriptedClock clock;
 
     const std::filesystem::path& home() const { return home_; }
     RegistryStore& registry() { return *registry_; }
@@ -53,7 +96,7 @@ class WorkerHarness {
 
     ProductionEnvironment environment(const PortLocationSource* ports = nullptr) {
         return ProductionEnvironment{transport_, station,  prompt, *registry_, messages,
-                                     settings,   counters, home_,  ports};
+                                     settings,   counters, clock,  home_,      ports};
     }
 
   private:
@@ -80,16 +123,4 @@ class WorkerHarnessTest : public test::TempDirTest {
     std::unique_ptr<WorkerHarness> harness_;
 };
 
-// Scales the pauses between device steps to nothing while it lives, then restores the scale.
-class NoPauses {
-  public:
-    NoPauses() : before_(pauseScale()) { setPauseScale(0.0); }
-    ~NoPauses() { setPauseScale(before_); }
-    NoPauses(const NoPauses&) = delete;
-    NoPauses& operator=(const NoPauses&) = delete;
-
-  private:
-    double before_;
-};
-
-}  // namespace corvid::testing
+}  // namespace corvid::test

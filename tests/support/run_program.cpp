@@ -26,8 +26,11 @@ ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::seconds
     return run;
 }
 
-std::string binProgram(const std::string& name) {
-    return std::string(CORVID_BIN_DIR) + "/" + name;
+ProgramRun runBinProgram(const std::string& name, const std::vector<std::string>& arguments,
+                         std::chrono::seconds limit) {
+    std::vector<std::string> argv{std::string(CORVID_BIN_DIR) + "/" + name};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runProgram(argv, limit);
 }
 
 }  // namespace corvid::test

@@ -16,7 +16,8 @@ struct ProgramRun {
 ProgramRun runProgram(const std::vector<std::string>& argv,
                       std::chrono::seconds limit = std::chrono::seconds(120));
 
-// A program of the build's bin folder (corvid-cli, corvid-devsim).
-std::string binProgram(const std::string& name);
+// One of the project's programs (corvid-cli, corvid-devsim) from the build's bin folder.
+ProgramRun runBinProgram(const std::string& name, const std::vector<std::string>& arguments,
+                         std::chrono::seconds limit = std::chrono::seconds(120));
 
 }  // namespace corvid::test

@@ -1,0 +1,56 @@
+#include "production/station_setup.h"
+
+#include <system_error>
+
+#include "station/language.h"
+#include "station/station_registry.h"
+#ifdef __linux__
+#include "production/sysfs_port_location.h"
+#endif
+
+namespace corvid {
+
+namespace {
+
+std::unique_ptr<PortLocationSource> makePortLocationSource(PortLocationOrigin origin) {
+    switch (origin) {
+        case PortLocationOrigin::None:
+            return nullptr;
+        case PortLocationOrigin::SingleHub:
+            return std::make_unique<SingleHubPortLocationSource>();
+        case PortLocationOrigin::UsbSysfs:
+#ifdef __linux__
+            return std::make_unique<SysfsPortLocationSource>();
+#else
+            return nullptr;  // no sysfs: the port-location program alone tells the location
+#endif
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+ProductionEnvironment StationSetup::environment(Transport& transport, StationView& view,
+                                                OperatorPrompt& prompt, StationCounters& counters) {
+    return ProductionEnvironment{transport, view,     prompt, *registry,     messages,
+                                 settings,  counters, clock,  folder.home(), portLocations.get()};
+}
+
+std::unique_ptr<StationSetup> loadStation(const std::filesystem::path& home,
+                                          const StationSetupOptions& options) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(home / "misc", error)) {
+        throw StationFolderError("the station folder " + home.string() + " has no misc folder");
+    }
+    auto station = std::make_unique<StationSetup>(home, options.pauseScale);
+    station->settings = newStationSettings(station->folder);
+    station->settingsReport = loadStationSettings(station->folder, station->settings);
+    station->registry = openRegistryStore(home.string());
+    station->language = loadStationLanguage(
+        station->folder, languageChoiceFromId(readLanguageId(*station->registry)),
+        systemDefaultLangId(), station->messages, station->settings);
+    station->portLocations = makePortLocationSource(options.portLocations);
+    return station;
+}
+
+}  // namespace corvid
