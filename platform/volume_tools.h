@@ -1,0 +1,87 @@
+#pragma once
+
+// What the station asks of the operating system for a device's volume, reached by its drive
+// letter: is there a readable file system, format it, read and set its label, make folders,
+// copy files onto it and check it. Linux does it with dosfstools and mtools on the volume's
+// path (the block device, or the simulator's backing file of the part shown now); Windows with
+// format.com, chkdsk.exe and the file-system calls on "E:\".
+//
+// Every call runs on the worker that owns the drive; calls for different letters may run at the
+// same time. A child process that a call starts is reaped before the call returns, also when it
+// overran its limit (then it is killed, with the processes it started).
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace corvid {
+
+// The file-system choice of a disk size (iChooseFileSystem): 254 FAT16 with 1 KB clusters,
+// 255 FAT16 with 8 KB clusters, 0 FAT16 with the system's cluster size, 1 FAT32 with the system's.
+// FAT16 becomes FAT12 where the volume is too small for FAT16 at that cluster size, as a system
+// format does.
+enum class FileSystemChoice : std::uint8_t {
+    Fat16SystemUnit = 0,
+    Fat32SystemUnit = 1,
+    Fat16Unit1K = 254,
+    Fat16Unit8K = 255,
+};
+
+enum class VolumeState {
+    Fat,         // a readable FAT file system
+    NoFat,       // the volume reads, but holds no FAT file system: formatting loses nothing
+    Unreadable,  // the volume cannot be read (gone, I/O error): never a reason to format
+};
+
+struct VolumeProbe {
+    VolumeState state = VolumeState::Unreadable;
+    std::uint64_t freeBytes = 0;  // for Fat
+    std::string reason;           // for Unreadable, one sentence for standard error
+};
+
+// The result of a call that can fail: ok, or the reason in one sentence (for standard error and
+// logs; the operator sees the station's own failure text).
+struct VolumeResult {
+    bool ok = false;
+    std::string reason;
+
+    explicit operator bool() const { return ok; }
+    static VolumeResult success() { return {true, {}}; }
+    static VolumeResult failure(std::string why) { return {false, std::move(why)}; }
+};
+
+class VolumeTools {
+  public:
+    virtual ~VolumeTools() = default;
+
+    virtual VolumeProbe probe(char letter) = 0;
+
+    // Formats the whole volume (quick: no surface scan), within 'limit'; a format past its limit
+    // is ended and fails. The label is left empty; it is set afterwards.
+    virtual VolumeResult format(char letter, FileSystemChoice choice, bool quick,
+                                std::chrono::seconds limit) = 0;
+
+    // The volume label as the volume stores it (bytes of the label's code page, without the
+    // trailing blanks); empty when there is none or it cannot be read.
+    virtual std::string label(char letter) = 0;
+
+    // Sets the label (bytes of the label's code page, at most 11); an empty label removes it.
+    // A label FAT cannot hold is refused.
+    virtual VolumeResult setLabel(char letter, const std::string& label) = 0;
+
+    // Makes the folder 'folder' (relative to the root, '/'-separated) when it does not exist.
+    virtual VolumeResult makeFolder(char letter, const std::string& folder) = 0;
+
+    // Copies the files, in this order, into 'folder' (relative to the root, '/'-separated; empty
+    // for the root), each under its own file name, replacing a file of that name.
+    virtual VolumeResult copyFiles(char letter, const std::vector<std::filesystem::path>& files,
+                                   const std::string& folder) = 0;
+
+    // Checks the volume without repairing it, within 'limit'; a check past its limit is ended
+    // and fails.
+    virtual VolumeResult checkDisk(char letter, std::chrono::seconds limit) = 0;
+};
+
+}  // namespace corvid
