@@ -29,7 +29,6 @@ constexpr char kPassImage[] = "PASS.IMG";
 constexpr char kSuccessPicture[] = "success.bmp";
 constexpr char kFailPicture[] = "fail.bmp";
 constexpr char kSpiImageFile[] = "NorImage.bin";
-constexpr char kDiskFinishingMissing[] = "Disk finishing is not available yet";
 // The red status of a run that a step's error stopped, followed by the error's own text.
 constexpr char kRunStopped[] = "Run stopped: ";
 constexpr char kUnknownError[] = "an error of unknown kind";
@@ -500,24 +499,6 @@ bool ProductThread::finishing() {
     }
     w.bPass = 1;
     return true;
-}
-
-// The disk that "Start Disk" brought up is reopened and measured. Formatting, the label, the
-// copies, the hidden part and the disk check are not built yet: the run stops here as failed
-// rather than hand out a device that was never finished.
-bool ProductThread::diskFinishing() {
-    WorkerState& w = state_;
-    w.transport.close(w.hDevice);
-    w.hDevice = w.transport.open(w.sDrive);
-    if (w.hDevice == kInvalidHandle) {
-        return fail("FileHandle " + failMsg());
-    }
-    w.pause(milliseconds(100));
-    diskSizeMB_ = bGetDiskSizeMB(w.transport, w.sDrive);
-    if (diskSizeMB_ <= 0) {
-        return fail(fixed(FixedText::DiskSizeError));
-    }
-    return fail(kDiskFinishingMissing);
 }
 
 void ProductThread::result() {

@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "characterisation/worker_state.h"
+#include "platform/volume_tools.h"
+#include "production/disk_finishing.h"
 #include "production/run_clock.h"
 #include "production/station_counters.h"
 
@@ -17,6 +19,8 @@ class PortLocationSource;
 // What every worker of a station shares. The references must outlive the workers.
 struct ProductionEnvironment {
     Transport& transport;
+    // Format, label, copies and check of the disks the devices show after "Start Disk".
+    VolumeTools& volumes;
     StationView& station;
     OperatorPrompt& prompt;
     RegistryStore& registry;
@@ -30,6 +34,8 @@ struct ProductionEnvironment {
     std::filesystem::path home;
     // Where the port location comes from when misc/ holds no port-location program; may be null.
     const PortLocationSource* portLocations = nullptr;
+    // Where the reasons behind a failed disk-finishing step go; may be empty.
+    DiagnosticSink diagnostic{};
 };
 
 // The worker of one device: runs the production sequence on it once, from opening the device to
@@ -71,7 +77,19 @@ class ProductThread {
                       const int pausesMs[3]);
     bool stage(MessageKey message, const std::function<bool()>& action, int position, int pauseMs);
     bool finishing();
+    // The disk finishing (product_thread_finishing.cpp).
     bool diskFinishing();
+    bool reopenDevice();
+    bool normalDisk();
+    bool formatAndLabel(const std::string& label);
+    bool setLabelWhenDifferent(const std::string& label);
+    bool copyList(const FileList& list, const std::vector<std::int32_t>& skipped,
+                  const std::string& status, const std::string& failure);
+    bool secondPart();
+    bool secondPartFromImage();
+    bool secondPartFromFiles();
+    bool checkDisk();
+    std::string labelBytes(const std::string& label) const;
     void result();
     void end();
     void showVerdictPicture();

@@ -30,10 +30,14 @@ std::unique_ptr<PortLocationSource> makePortLocationSource(PortLocationOrigin or
 
 }  // namespace
 
-ProductionEnvironment StationSetup::environment(Transport& transport, StationView& view,
-                                                OperatorPrompt& prompt, StationCounters& counters) {
-    return ProductionEnvironment{transport, view,     prompt, *registry,     messages,
-                                 settings,  counters, clock,  folder.home(), portLocations.get()};
+ProductionEnvironment StationSetup::environment(Transport& transport, VolumeTools& volumes,
+                                                StationView& view, OperatorPrompt& prompt,
+                                                StationCounters& counters,
+                                                DiagnosticSink diagnostic) {
+    return ProductionEnvironment{transport, volumes,       view,
+                                 prompt,    *registry,     messages,
+                                 settings,  counters,      clock,
+                                 folder.home(), portLocations.get(), std::move(diagnostic)};
 }
 
 std::unique_ptr<StationSetup> loadStation(const std::filesystem::path& home,

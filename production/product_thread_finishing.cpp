@@ -1,0 +1,237 @@
+// The disk finishing of a NAND device produced with firmware upgrade: the disk that "Start Disk"
+// brought up is measured, formatted when it must be, labelled and given the pre-copy files; the
+// hidden or encrypted part is filled from its list or its image; the disk is checked.
+
+#include <algorithm>
+
+#include "platform/code_page.h"
+#include "production/disk_size.h"
+#include "production/image_write.h"
+#include "production/product_thread.h"
+#include "station/station_folder.h"
+#include "transport/standard_commands.h"
+#include "transport/vendor_commands.h"
+
+namespace corvid {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr std::uint64_t kBytesPerMB = 1024 * 1024;
+constexpr int kWholeDiskPercent = 100;
+
+}  // namespace
+
+bool ProductThread::diskFinishing() {
+    WorkerState& w = state_;
+    const StationSettings& settings = env_.settings;
+    const int W = iBlankWeight_;
+    if (!reopenDevice()) {
+        return false;
+    }
+    w.pause(milliseconds(100));
+    diskSizeMB_ = bGetDiskSizeMB(w.transport, w.sDrive);
+    if (diskSizeMB_ <= 0) {
+        return fail(fixed(FixedText::DiskSizeError));
+    }
+
+    const bool wholeDiskEncrypted = settings.record.eDeviceFeature == DeviceFeature::Encrypted &&
+                                    settings.record.iHideDiskRatio == kWholeDiskPercent;
+    if (!wholeDiskEncrypted) {
+        if (!normalDisk()) {
+            return false;
+        }
+        w.setProgress(W + 85);
+    }
+    w.pause(milliseconds(200));
+
+    if (settings.record.eDeviceFeature != DeviceFeature::Normal) {
+        if (!secondPart()) {
+            return false;
+        }
+        if (settings.record.bUseImgFile) {
+            return true;  // an image write ends the run; its disk check is done there
+        }
+    }
+    return checkDisk();
+}
+
+// The handle of the run is closed before the device is opened again, so none is left behind.
+bool ProductThread::reopenDevice() {
+    WorkerState& w = state_;
+    if (w.hDevice != kInvalidHandle) {
+        w.transport.close(w.hDevice);
+    }
+    w.hDevice = w.transport.open(w.sDrive);
+    if (w.hDevice == kInvalidHandle) {
+        return fail("FileHandle " + failMsg());
+    }
+    return true;
+}
+
+bool ProductThread::normalDisk() {
+    WorkerState& w = state_;
+    const StationSettings& settings = env_.settings;
+    const VolumeProbe probe = env_.volumes.probe(w.sDrive);
+    const bool layoutChanged = w.bStoredCfgValid != 0 && w.iStoredFlashType != w.iFlashType;
+    if (probe.state == VolumeState::Unreadable && !settings.chkFormat) {
+        // A volume that cannot be read may hold data; only the operator's Format overrides that.
+        if (env_.diagnostic) {
+            env_.diagnostic(probe.reason);
+        }
+        return fail(msg(MessageKey::FormatStr) + " " + failMsg());
+    }
+    if (probe.state != VolumeState::Fat || settings.chkFormat || layoutChanged) {
+        w.pause(milliseconds(100));
+        if (!formatAndLabel(settings.LabelEdit)) {
+            return false;
+        }
+        w.pause(milliseconds(100));
+    } else if (!setLabelWhenDifferent(settings.LabelEdit)) {
+        return false;
+    }
+    w.setProgress(iBlankWeight_ + 80);
+    const std::vector<std::int32_t> downloads{settings.iProgramIndex, settings.iPreferIndex,
+                                              settings.chkISOupgrade ? settings.iIsoIndex : -1};
+    return copyList(settings.preCopyList, downloads, msg(MessageKey::CopyFileMsg) + "...",
+                    msg(MessageKey::CopyFileMsg) + failMsg());
+}
+
+bool ProductThread::formatAndLabel(const std::string& label) {
+    WorkerState& w = state_;
+    const FileSystemChoice choice = iChooseFileSystem(w.transport, w.sDrive);
+    w.setStatus(msg(MessageKey::FormatStr) +
+                (choice == FileSystemChoice::Fat32SystemUnit ? "FAT32..." : "FAT16..."));
+    // The format needs the volume to itself.
+    w.transport.close(w.hDevice);
+    w.hDevice = kInvalidHandle;
+    if (!bFormatDisk(env_.volumes, w.sDrive, true, choice, env_.diagnostic)) {
+        return fail(msg(MessageKey::FormatStr) + " " + failMsg());
+    }
+    w.bPass = 1;
+    if (!bSetVolumeLabel(env_.volumes, w.sDrive, labelBytes(label), env_.diagnostic)) {
+        return fail(msg(MessageKey::SetLabelStr) + " " + failMsg());
+    }
+    return true;
+}
+
+bool ProductThread::setLabelWhenDifferent(const std::string& label) {
+    WorkerState& w = state_;
+    const std::string wanted = labelBytes(label);
+    if (GetVolumeName(env_.volumes, w.sDrive) == wanted) {
+        return true;
+    }
+    w.setStatus(msg(MessageKey::SetLabelStr) + "...");
+    if (!bSetVolumeLabel(env_.volumes, w.sDrive, wanted, env_.diagnostic)) {
+        return fail(msg(MessageKey::SetLabelStr) + " " + failMsg());
+    }
+    return true;
+}
+
+// The label as the volume stores it: in the code page of the station's language. A label that
+// does not convert is passed on as it is, and the volume tools refuse it.
+std::string ProductThread::labelBytes(const std::string& label) const {
+    const int language = state_.iLanguage;
+    if (language != kLanguageTraditionalChinese && language != kLanguageSimplifiedChinese) {
+        return label;
+    }
+    try {
+        return fromUtf8(label,
+                        language == kLanguageTraditionalChinese ? CodePage::Big5 : CodePage::Gbk);
+    } catch (const CodePageError& error) {
+        if (env_.diagnostic) {
+            env_.diagnostic("The volume label \"" + label + "\": " + error.what());
+        }
+        return label;
+    }
+}
+
+bool ProductThread::copyList(const FileList& list, const std::vector<std::int32_t>& skipped,
+                             const std::string& status, const std::string& failure) {
+    WorkerState& w = state_;
+    const StationFolder folder(env_.home);
+    DiskCopy copy(env_.volumes, w.sDrive, env_.diagnostic);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (std::find(skipped.begin(), skipped.end(), static_cast<std::int32_t>(i)) !=
+            skipped.end()) {
+            continue;
+        }
+        w.setStatus(status);
+        if (!copy.copyEntry(folder.resolve(list[i]))) {
+            return fail(failure);
+        }
+    }
+    return true;
+}
+
+bool ProductThread::secondPart() {
+    WorkerState& w = state_;
+    w.setStatus(msg(MessageKey::ChangeDiskStr) + "...");
+    if (!reopenDevice()) {
+        return false;
+    }
+    if (!switchHiddenDisk(w.transport, w.hDevice)) {
+        return fail(msg(MessageKey::ChangeDiskStr) + " " + failMsg());
+    }
+    w.pause(milliseconds(100));
+    if (!reopenDevice()) {
+        return false;
+    }
+    return env_.settings.record.bUseImgFile ? secondPartFromImage() : secondPartFromFiles();
+}
+
+bool ProductThread::secondPartFromImage() {
+    WorkerState& w = state_;
+    const int W = iBlankWeight_;
+    const std::string mapImage = fixed(FixedText::MapImageFile);
+    w.setStatus(mapImage);
+    const std::filesystem::path image =
+        StationFolder(env_.home).resolve(env_.settings.record.ImageFile);
+    const std::int32_t imageMB = iImageDiskSize(image);
+    if (imageMB < 0) {
+        return fail(fixed(FixedText::ImgFileError));
+    }
+    diskSizeMB_ = imageMB;
+    // Measured in bytes: the MB figure of the last block address is one block short, so an
+    // image of exactly the part's size would not seem to fit.
+    if (diskCapacityBytes(w.transport, w.sDrive) < static_cast<std::uint64_t>(imageMB) * kBytesPerMB) {
+        return fail(fixed(FixedText::HiddenDiskTooSmall));
+    }
+    if (!bWriteImageFile(w, image, W + 90, W + 98)) {
+        return fail(mapImage + failMsg());
+    }
+    // Neither result counts: the image is written and read back already.
+    bCheckDisk(env_.volumes, w.sDrive, env_.diagnostic);
+    startStopUnit(w.transport, w.hDevice);
+    w.bPass = 1;
+    return true;
+}
+
+bool ProductThread::secondPartFromFiles() {
+    WorkerState& w = state_;
+    const StationSettings& settings = env_.settings;
+    w.setProgress(iBlankWeight_ + 90);
+    if (!formatAndLabel(settings.record.sHideDiskLabel)) {
+        return false;
+    }
+    w.setProgress(iBlankWeight_ + 95);
+    const std::string copying = msg(MessageKey::HiddenDiskStr) + msg(MessageKey::CopyFileMsg);
+    return copyList(settings.record.HideFileList, {}, copying + "...",
+                    copying + " " + failMsg());
+}
+
+bool ProductThread::checkDisk() {
+    WorkerState& w = state_;
+    w.setProgress(iBlankWeight_ + 95);
+    if (env_.settings.iOsClass <= 2) {
+        w.setStatus(fixed(FixedText::CheckDisk));
+        if (!bCheckDisk(env_.volumes, w.sDrive, env_.diagnostic)) {
+            return fail(fixed(FixedText::CheckDisk) + failMsg());
+        }
+    }
+    w.bPass = 1;
+    return true;
+}
+
+}  // namespace corvid
