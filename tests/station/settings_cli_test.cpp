@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "station/setting_keys.h"
 #include "tests/station/station_test_support.h"
 
 namespace corvid {
@@ -59,11 +60,37 @@ TEST_F(SettingsCliTest, SetAndListChangesAreSavedAsTheWindowSavesThem) {
     EXPECT_TRUE(has(cli("list precopy show").out, "empty"));
 }
 
+TEST_F(SettingsCliTest, ShowListsEveryKeyOfTheTableAndSetTakesEach) {
+    const Run show = cli("show");
+    EXPECT_EQ(show.status, 0) << show.err;
+    for (const SettingKey& key : settingKeys()) {
+        EXPECT_TRUE(has(show.out, "\n  " + std::string(key.key) + " ")) << key.key;
+    }
+    EXPECT_TRUE(
+        has(show.out, "Settings (misc/prefer.ini, section Corvid)\n  Verify               0 "))
+        << show.out;
+
+    const Run set = cli("set verify=1 ProductionRecord=0");
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_TRUE(has(set.out, "Verify               1      read back every copied file")) << set.out;
+    EXPECT_TRUE(has(readBytes(folder().preferIni()), "[Corvid]\r\nVerify=1\r\nProductionRecord=0"));
+
+    const Run help = cli("set --help");
+    for (const SettingKey& key : settingKeys()) {
+        EXPECT_TRUE(has(help.out, std::string(key.key) + " ")) << key.key;
+    }
+    EXPECT_TRUE(has(help.out, "iPageSkip           a whole number from 0 to 64")) << help.out;
+}
+
 TEST_F(SettingsCliTest, BadInputIsRefusedWithStatus2AndChangesNothing) {
     const std::pair<const char*, const char*> cases[] = {
         {"set NoSuchKey=1", "\"NoSuchKey\" is not a setting"},
         {"set iScanLevel=5", "iScanLevel is not a whole number from 0 to 4"},
         {"set Format", "is not of the form KEY=VALUE"},
+        {"set iHideDiskRatio=0", "iHideDiskRatio is not a whole number from 1 to 100"},
+        {"set CapMultiplier=6", "CapMultiplier is not a whole number from 0 to 5"},
+        {"set Verify=2", "Verify is not 0 or 1"},
+        {"set Format=1 sHideDiskLabel=NINECHARS", "sHideDiskLabel is longer than 8 characters"},
         {"set eDeviceFeature=2 iHideDiskRatio=100", "more than the hidden disk allows"},
         {"list spi add /nonexistent/file", "/nonexistent/file is not a file"},
         {"list hidden remove 0", "the list is empty"},
