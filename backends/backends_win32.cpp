@@ -28,9 +28,9 @@ std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup&) {
 }
 
 std::optional<fs::path> volumePath(const DeviceSetup&, char driveLetter) {
-    return fs::path(std::string(1, static_cast<char>(std::toupper(
-                                       static_cast<unsigned char>(driveLetter)))) +
-                    ":\\");
+    return fs::path(
+        std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)))) +
+        ":\\");
 }
 
 std::string describeDrive(const DeviceSetup&, char driveLetter) {

@@ -4,9 +4,11 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <iterator>
 #include <random>
-#include <set>
 #include <sstream>
+#include <string_view>
+#include <type_traits>
 
 #include "platform/ini_file.h"
 
@@ -212,51 +214,7 @@ class ProfileReader {
         return result * scale;
     }
 
-    void checkKnownKeys() const {
-        static const std::set<std::string> deviceKeys = {"base",
-                                                         "name",
-                                                         "description",
-                                                         "flash-id",
-                                                         "chips",
-                                                         "page-size",
-                                                         "pages-per-block",
-                                                         "blocks-per-chip",
-                                                         "bad-blocks",
-                                                         "bad-block-rate",
-                                                         "seed",
-                                                         "weak-pages",
-                                                         "inquiry",
-                                                         "vendor",
-                                                         "product",
-                                                         "revision",
-                                                         "needs-reset",
-                                                         "serial-flash-size",
-                                                         "port",
-                                                         "disk-size-mb"};
-        for (const std::string& section : ini_.sectionNames()) {
-            const std::string name = lower(section);
-            const bool chip = name.starts_with("chip") && name.size() > 4 &&
-                              std::all_of(name.begin() + 4, name.end(), ::isdigit);
-            if (name != "device" && !chip) {
-                fail("[" + section + "]",
-                     "is not a known section (use [device] and [chip0], "
-                     "[chip1] ...)");
-            }
-            for (const std::string& key : ini_.keyNames(section)) {
-                const std::string k = lower(key);
-                const bool known =
-                    chip ? (k == "bad-blocks" || k == "bad-block-rate") : deviceKeys.count(k) > 0;
-                if (!known) {
-                    fail(section + "/" + key, "is not a known key");
-                }
-            }
-        }
-        if (ini_.sectionNames().empty()) {
-            throw ProfileError("Profile file " + path_.string() +
-                               " cannot be read or holds no [device] section.");
-        }
-    }
-
+    const IniFile& ini() const { return ini_; }
     const std::filesystem::path& path() const { return path_; }
 
   private:
@@ -349,6 +307,445 @@ std::string hexByte(std::uint8_t value) {
     return text;
 }
 
+// --- The profile keys ----------------------------------------------------------------------
+
+using P = DeviceProfile;
+
+// The [device] section, or each [chipN] section of a NAND device.
+enum class ProfileSection { Device, Chip };
+
+// The devices a key describes: only their profiles write the key and are checked against its
+// limits. Read-only keys are never written: the base, and the device-wide bad-block keys, which
+// a written profile gives per chip.
+enum class KeyFor { Every, NotForeign, Nand, Serial, Foreign, ReadOnly };
+
+// Keys that name blocks and pages are read once the keys that make the geometry have been.
+enum class ProfileStage { Geometry, Flaws };
+
+enum class NumberRule { Range, PowerOfTwo, Multiple };
+
+struct NumberLimits {
+    std::uint64_t min = 0;
+    std::uint64_t max = 0;
+    NumberRule rule = NumberRule::Range;
+    std::uint64_t step = 1;  // NumberRule::Multiple
+    bool bytes = false;      // limits shown as 64K, 16M
+    bool fraction = false;   // a percentage such as 0.5
+};
+
+// One key being read from a profile file.
+struct ProfileLoad {
+    const ProfileReader& reader;
+    DeviceProfile& profile;
+    std::string where;       // "device/flash-id", "chip1/bad-blocks"
+    std::uint32_t chip = 0;  // for a key of a [chipN] section
+
+    [[noreturn]] void fail(const std::string& why) const { reader.fail(where, why); }
+    bool nand() const { return !profile.isSerialFlash() && !profile.isForeign(); }
+};
+
+// One key of a profile file: the single description that reading, writing, the key check and
+// validation use. A number has limits and 'number' / 'setNumber'; a text or a list has 'text' /
+// 'setText'. The getters are null for read-only keys.
+struct ProfileKey {
+    ProfileSection section;
+    std::string_view key;
+    KeyFor keyFor;
+    ProfileStage stage;
+    std::string_view meaning;
+    NumberLimits limits;
+    double (*number)(const DeviceProfile& profile, std::uint32_t chip) = nullptr;
+    void (*setNumber)(ProfileLoad& load, double value) = nullptr;
+    std::string (*text)(const DeviceProfile& profile, std::uint32_t chip) = nullptr;
+    void (*setText)(ProfileLoad& load, const std::string& value) = nullptr;
+};
+
+// A number held by the profile at the end of the member pointers 'Path'.
+template <auto... Path>
+constexpr ProfileKey numberKey(std::string_view key, KeyFor keyFor, std::string_view meaning,
+                               NumberLimits limits) {
+    ProfileKey row{ProfileSection::Device, key, keyFor, ProfileStage::Geometry, meaning, limits};
+    row.number = [](const P& p, std::uint32_t) { return static_cast<double>((p.*....*Path)); };
+    row.setNumber = [](ProfileLoad& load, double value) {
+        auto& member = (load.profile.*....*Path);
+        member = static_cast<std::remove_reference_t<decltype(member)>>(value);
+    };
+    return row;
+}
+
+template <std::string P::*Member>
+constexpr ProfileKey textKey(std::string_view key, std::string_view meaning) {
+    ProfileKey row{ProfileSection::Device, key, KeyFor::Every, ProfileStage::Geometry, meaning, {}};
+    row.text = [](const P& p, std::uint32_t) { return p.*Member; };
+    row.setText = [](ProfileLoad& load, const std::string& value) { load.profile.*Member = value; };
+    return row;
+}
+
+constexpr ProfileKey customKey(ProfileSection section, std::string_view key, KeyFor keyFor,
+                               ProfileStage stage, std::string_view meaning,
+                               std::string (*text)(const P&, std::uint32_t),
+                               void (*setText)(ProfileLoad&, const std::string&)) {
+    ProfileKey row{section, key, keyFor, stage, meaning, {}};
+    row.text = text;
+    row.setText = setText;
+    return row;
+}
+
+constexpr ProfileKey percentKey(ProfileSection section, std::string_view key, KeyFor keyFor,
+                                std::string_view meaning, double (*number)(const P&, std::uint32_t),
+                                void (*setNumber)(ProfileLoad&, double)) {
+    ProfileKey row{
+        section, key, keyFor, ProfileStage::Flaws, meaning, {.max = 100, .fraction = true}};
+    row.number = number;
+    row.setNumber = setNumber;
+    return row;
+}
+
+void readBase(ProfileLoad& load, const std::string& base) {
+    const auto found = std::find_if(builtins().begin(), builtins().end(),
+                                    [&](const auto& p) { return p.name == base; });
+    if (found == builtins().end()) {
+        load.fail("names \"" + base + "\", which is not a built-in profile");
+    }
+    // The file's own name and description stay, whatever the base is called.
+    DeviceProfile profile = *found;
+    profile.name = std::move(load.profile.name);
+    profile.description = std::move(load.profile.description);
+    load.profile = std::move(profile);
+}
+
+void readInquiry(ProfileLoad& load, const std::string& value) {
+    for (const InquiryVariant variant : {InquiryVariant::G, InquiryVariant::V16_1,
+                                         InquiryVariant::V16_2, InquiryVariant::Foreign}) {
+        if (lower(value) == lower(variantName(variant))) {
+            load.profile.inquiry = variant;
+            return;
+        }
+    }
+    load.fail("must be G, 16.1, 16.2 or foreign");
+}
+
+std::string flashIdBytes(const P& p, std::uint32_t) {
+    std::string text;
+    for (const auto b : p.flashId) {
+        text += (text.empty() ? "" : " ") + hexByte(b);
+    }
+    return text;
+}
+
+// A known NAND ID brings its geometry, which later keys may change.
+void readFlashId(ProfileLoad& load, const std::string& value) {
+    std::string hex;
+    for (const char c : value) {
+        if (!std::isspace(static_cast<unsigned char>(c))) {
+            hex += c;
+        }
+    }
+    if (hex.size() != 10) {
+        load.fail("must be five hexadecimal bytes, e.g. EC DA 10 95 44");
+    }
+    for (std::size_t i = 0; i < 5; ++i) {
+        load.profile.flashId[i] = static_cast<std::uint8_t>(
+            load.reader.parseNumber(hex.substr(2 * i, 2), load.where, 0xFF, 16));
+    }
+    if (!load.profile.isSerialFlash()) {
+        if (auto geometry = geometryFromFlashId(load.profile.flashId)) {
+            load.profile.geometry = *geometry;
+        }
+    }
+}
+
+void readDeviceBadBlocks(ProfileLoad& load, const std::string& value) {
+    if (!load.nand()) {
+        return;
+    }
+    DeviceProfile& p = load.profile;
+    for (auto& list : p.badBlocks) {
+        list.blocks.clear();
+    }
+    for (const auto b : parseBlockList(load.reader, value, load.where)) {
+        if (b >= p.totalBlocks()) {
+            load.fail("names block " + std::to_string(b) + ", beyond the last block " +
+                      std::to_string(p.totalBlocks() - 1));
+        }
+        p.badBlocks[b / p.geometry.blocksPerChip].blocks.push_back(b % p.geometry.blocksPerChip);
+    }
+}
+
+std::string weakPagesText(const P& p, std::uint32_t) {
+    std::string text;
+    for (const WeakPages& w : p.weakPages) {
+        std::string pages = std::to_string(w.firstPage) + "-" + std::to_string(w.lastPage);
+        if (w.parity != WeakPages::Parity::Any) {
+            pages = w.parity == WeakPages::Parity::Even ? "even" : "odd";
+        }
+        text += (text.empty() ? "" : ", ") + std::to_string(w.firstBlock) + "-" +
+                std::to_string(w.lastBlock) + ":" + pages + ":" + hexByte(w.result);
+    }
+    return text;
+}
+
+void readChipBadBlocks(ProfileLoad& load, const std::string& value) {
+    ChipBadBlocks& chip = load.profile.badBlocks[load.chip];
+    chip.blocks = parseBlockList(load.reader, value, load.where);
+    for (const auto b : chip.blocks) {
+        if (b >= load.profile.geometry.blocksPerChip) {
+            load.fail("names block " + std::to_string(b) + ", beyond the chip's last block");
+        }
+    }
+}
+
+constexpr ProfileSection kDevice = ProfileSection::Device;
+constexpr ProfileSection kChip = ProfileSection::Chip;
+constexpr ProfileStage kFlaws = ProfileStage::Flaws;
+using G = NandGeometry;
+
+// Every key of a profile file, in the order a written profile holds them; they are read in this
+// order too, the geometry stage first. A new key is one row here.
+constexpr ProfileKey kProfileKeys[] = {
+    customKey(kDevice, "base", KeyFor::ReadOnly, ProfileStage::Geometry,
+              "a built-in profile to start from; the other keys change it", nullptr, readBase),
+    textKey<&P::name>("name", "the profile's name (default: the file's name)"),
+    textKey<&P::description>("description", "one line about the device"),
+    customKey(
+        kDevice, "inquiry", KeyFor::Every, ProfileStage::Geometry,
+        "the INQUIRY answer: G, 16.1 or 16.2 (a ZQL5Vxx), or foreign (a disk of another make)",
+        [](const P& p, std::uint32_t) { return std::string(variantName(p.inquiry)); }, readInquiry),
+    textKey<&P::vendor>("vendor", "INQUIRY vendor text"),
+    textKey<&P::product>("product", "INQUIRY product text"),
+    textKey<&P::revision>("revision", "INQUIRY revision text"),
+    numberKey<&P::foreignDiskMiB>("disk-size-mb", KeyFor::Foreign,
+                                  "the disk of a foreign device, in MiB", {.min = 1, .max = 65536}),
+    customKey(kDevice, "flash-id", KeyFor::NotForeign, ProfileStage::Geometry,
+              "five hexadecimal bytes; FF 00 FF 00 FF is serial flash, a known NAND ID brings "
+              "its geometry",
+              flashIdBytes, readFlashId),
+    numberKey<&P::chips>("chips", KeyFor::NotForeign, "flash chips", {.min = 1, .max = 16}),
+    numberKey<&P::needsReset>("needs-reset", KeyFor::NotForeign,
+                              "1: answers the chip name 5V16 until it is reset", {.max = 1}),
+    numberKey<&P::port>("port", KeyFor::NotForeign, "the port number the device reports",
+                        {.max = 127}),
+    numberKey<&P::serialFlashSize>("serial-flash-size", KeyFor::Serial, "bytes of serial flash",
+                                   {.min = 64 * 1024,
+                                    .max = kMaxSerialFlash,
+                                    .rule = NumberRule::Multiple,
+                                    .step = 64 * 1024,
+                                    .bytes = true}),
+    numberKey<&P::geometry, &G::pageSize>(
+        "page-size", KeyFor::Nand, "bytes per NAND page",
+        {.min = 512, .max = 16384, .rule = NumberRule::PowerOfTwo}),
+    numberKey<&P::geometry, &G::pagesPerBlock>(
+        "pages-per-block", KeyFor::Nand, "pages per block",
+        {.min = 16, .max = 512, .rule = NumberRule::PowerOfTwo}),
+    numberKey<&P::geometry, &G::blocksPerChip>(
+        "blocks-per-chip", KeyFor::Nand, "blocks per chip",
+        {.min = 8, .max = kMaxTotalBlocks, .rule = NumberRule::Multiple, .step = 8}),
+    numberKey<&P::seed>("seed", KeyFor::Nand, "seed of the bad blocks drawn by bad-block-rate",
+                        {.max = 0xFFFFFFFFu}),
+    customKey(kDevice, "bad-blocks", KeyFor::ReadOnly, kFlaws,
+              "bad blocks by number over all chips: 5, 700, 1000-1003", nullptr,
+              readDeviceBadBlocks),
+    percentKey(kDevice, "bad-block-rate", KeyFor::ReadOnly,
+               "percent of further blocks bad in every chip, drawn from the seed", nullptr,
+               [](ProfileLoad& load, double percent) {
+                   for (auto& list : load.profile.badBlocks) {
+                       list.ratePercent = percent;
+                   }
+               }),
+    customKey(kDevice, "weak-pages", KeyFor::Nand, kFlaws,
+              "pages that need ECC, BLOCKS:PAGES:RESULT, ...: blocks *, n or n-m, pages also even "
+              "or odd, the page result in hexadecimal",
+              weakPagesText,
+              [](ProfileLoad& load, const std::string& value) {
+                  load.profile.weakPages = parseWeakPages(load.reader, value, load.profile);
+              }),
+    customKey(
+        kChip, "bad-blocks", KeyFor::Nand, kFlaws, "bad blocks of the chip: 5, 700, 1000-1003",
+        [](const P& p, std::uint32_t chip) { return blockListText(p.badBlocks[chip].blocks); },
+        readChipBadBlocks),
+    percentKey(
+        kChip, "bad-block-rate", KeyFor::Nand,
+        "percent of further blocks bad in the chip, drawn from the seed",
+        [](const P& p, std::uint32_t chip) { return p.badBlocks[chip].ratePercent; },
+        [](ProfileLoad& load, double percent) {
+            load.profile.badBlocks[load.chip].ratePercent = percent;
+        }),
+};
+
+// Each key once per section; each reads one way, and a key that is written can be.
+constexpr bool profileKeysAreWhole() {
+    for (std::size_t i = 0; i < std::size(kProfileKeys); ++i) {
+        const ProfileKey& key = kProfileKeys[i];
+        if ((key.setText == nullptr) == (key.setNumber == nullptr) || key.meaning.empty()) {
+            return false;
+        }
+        const bool getter = key.setText != nullptr ? key.text != nullptr : key.number != nullptr;
+        if (key.keyFor != KeyFor::ReadOnly && !getter) {
+            return false;
+        }
+        for (std::size_t j = i + 1; j < std::size(kProfileKeys); ++j) {
+            if (kProfileKeys[j].section == key.section && kProfileKeys[j].key == key.key) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(profileKeysAreWhole(), "a profile key is twice in its section or half described");
+
+bool describes(KeyFor keyFor, const DeviceProfile& profile) {
+    const bool nand = !profile.isSerialFlash() && !profile.isForeign();
+    switch (keyFor) {
+        case KeyFor::Every:
+            return true;
+        case KeyFor::NotForeign:
+            return !profile.isForeign();
+        case KeyFor::Nand:
+            return nand;
+        case KeyFor::Serial:
+            return profile.isSerialFlash() && !profile.isForeign();
+        case KeyFor::Foreign:
+            return profile.isForeign();
+        case KeyFor::ReadOnly:
+            break;
+    }
+    return false;
+}
+
+std::string sectionName(ProfileSection section, std::uint32_t chip) {
+    return section == kDevice ? "device" : "chip" + std::to_string(chip);
+}
+
+// The sections a profile holds the key in: [device] once, [chipN] per chip of a NAND device.
+std::uint32_t sectionCount(const ProfileKey& key, const DeviceProfile& profile) {
+    return key.section == kDevice ? 1u : static_cast<std::uint32_t>(profile.badBlocks.size());
+}
+
+std::string numberText(double value) {
+    char text[32];
+    const auto [end, error] = std::to_chars(std::begin(text), std::end(text), value);
+    return error == std::errc{} ? std::string(text, end) : std::string("?");
+}
+
+std::string limitText(std::uint64_t value, bool bytes) {
+    if (bytes && value >= 1024 * 1024 && value % (1024 * 1024) == 0) {
+        return std::to_string(value / (1024 * 1024)) + "M";
+    }
+    if (bytes && value >= 1024 && value % 1024 == 0) {
+        return std::to_string(value / 1024) + "K";
+    }
+    return std::to_string(value);
+}
+
+// "a power of two from 512 to 16384"
+std::string limitsText(const NumberLimits& limits) {
+    std::string rule;
+    if (limits.rule == NumberRule::PowerOfTwo) {
+        rule = "a power of two ";
+    } else if (limits.rule == NumberRule::Multiple) {
+        rule = "a multiple of " + limitText(limits.step, limits.bytes) + " ";
+    } else if (limits.fraction) {
+        rule = "a percentage ";
+    }
+    return rule + "from " + limitText(limits.min, limits.bytes) + " to " +
+           limitText(limits.max, limits.bytes);
+}
+
+bool withinLimits(const NumberLimits& limits, double value) {
+    if (value < static_cast<double>(limits.min) || value > static_cast<double>(limits.max)) {
+        return false;
+    }
+    if (limits.fraction) {
+        return true;
+    }
+    const auto whole = static_cast<std::uint64_t>(value);
+    switch (limits.rule) {
+        case NumberRule::Range:
+            return true;
+        case NumberRule::PowerOfTwo:
+            return (whole & (whole - 1)) == 0;
+        case NumberRule::Multiple:
+            return whole % limits.step == 0;
+    }
+    return false;
+}
+
+// A number as the file gives it; above the key's maximum it is refused at once, the rest of
+// its limits are the profile's validation.
+double readNumber(const ProfileLoad& load, const NumberLimits& limits, const std::string& value) {
+    if (!limits.fraction) {
+        return static_cast<double>(load.reader.parseNumber(value, load.where, limits.max));
+    }
+    double number = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+    if (error != std::errc{} || end != value.data() + value.size() ||
+        !withinLimits(limits, number)) {
+        load.fail("must be " + limitsText(limits));
+    }
+    return number;
+}
+
+void readKey(ProfileLoad& load, const ProfileKey& key, std::uint32_t chip) {
+    const std::string section = sectionName(key.section, chip);
+    const std::string value = load.reader.text(section, std::string(key.key));
+    if (value.empty()) {
+        return;
+    }
+    load.where = section + "/" + std::string(key.key);
+    load.chip = chip;
+    if (key.setText != nullptr) {
+        key.setText(load, value);
+    } else {
+        key.setNumber(load, readNumber(load, key.limits, value));
+    }
+}
+
+void readStage(ProfileLoad& load, ProfileStage stage) {
+    for (const ProfileKey& key : kProfileKeys) {
+        if (key.stage != stage) {
+            continue;
+        }
+        if (key.section == kDevice) {
+            readKey(load, key, 0);
+        } else if (load.nand()) {
+            for (std::uint32_t chip = 0; chip < load.profile.chips; ++chip) {
+                readKey(load, key, chip);
+            }
+        }
+    }
+}
+
+bool isChipSection(const std::string& name) {
+    return name.starts_with("chip") && name.size() > 4 &&
+           std::all_of(name.begin() + 4, name.end(), ::isdigit);
+}
+
+// Every section and key of the file must be one of the table's.
+void checkKnownKeys(const ProfileReader& reader) {
+    const IniFile& ini = reader.ini();
+    for (const std::string& section : ini.sectionNames()) {
+        const std::string name = lower(section);
+        const bool chip = isChipSection(name);
+        if (name != "device" && !chip) {
+            reader.fail("[" + section + "]",
+                        "is not a known section (use [device] and [chip0], [chip1] ...)");
+        }
+        for (const std::string& key : ini.keyNames(section)) {
+            const bool known = std::any_of(
+                std::begin(kProfileKeys), std::end(kProfileKeys), [&](const ProfileKey& k) {
+                    return (k.section == kChip) == chip && k.key == lower(key);
+                });
+            if (!known) {
+                reader.fail(section + "/" + key, "is not a known key");
+            }
+        }
+    }
+    if (ini.sectionNames().empty()) {
+        throw ProfileError("Profile file " + reader.path().string() +
+                           " cannot be read or holds no [device] section.");
+    }
+}
+
 }  // namespace
 
 std::optional<NandGeometry> geometryFromFlashId(const FlashIdBytes& id) {
@@ -414,43 +811,24 @@ void DeviceProfile::validate() const {
     auto fail = [&](const std::string& why) {
         throw ProfileError("Profile " + name + ": " + why + ".");
     };
-    if (isForeign()) {
-        if (foreignDiskMiB == 0 || foreignDiskMiB > 65536) {
-            fail("a foreign device needs disk-size-mb from 1 to 65536");
+    for (const ProfileKey& key : kProfileKeys) {
+        if (key.number == nullptr || !describes(key.keyFor, *this)) {
+            continue;
         }
+        for (std::uint32_t chip = 0; chip < sectionCount(key, *this); ++chip) {
+            if (!withinLimits(key.limits, key.number(*this, chip))) {
+                fail(std::string(key.key) + " must be " + limitsText(key.limits));
+            }
+        }
+    }
+    if (isForeign() || isSerialFlash()) {
         return;
     }
-    if (isSerialFlash()) {
-        if (serialFlashSize < 65536 || serialFlashSize > kMaxSerialFlash ||
-            serialFlashSize % 65536 != 0) {
-            fail("serial-flash-size must be a multiple of 64K from 64K to 16M");
-        }
-        return;
-    }
-    auto powerOfTwo = [](std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
-    if (chips < 1 || chips > 16) {
-        fail("chips must be from 1 to 16");
-    }
-    if (!powerOfTwo(geometry.pageSize) || geometry.pageSize < 512 || geometry.pageSize > 16384) {
-        fail("page-size must be a power of two from 512 to 16384");
-    }
-    if (!powerOfTwo(geometry.pagesPerBlock) || geometry.pagesPerBlock < 16 ||
-        geometry.pagesPerBlock > 512) {
-        fail("pages-per-block must be a power of two from 16 to 512");
-    }
-    if (geometry.blocksPerChip < 8 || totalBlocks() > kMaxTotalBlocks ||
-        geometry.blocksPerChip % 8 != 0) {
-        fail(
-            "blocks-per-chip must be a multiple of 8 and all chips together at most 65536 "
-            "blocks");
+    if (totalBlocks() > kMaxTotalBlocks) {
+        fail("all chips together must have at most " + std::to_string(kMaxTotalBlocks) + " blocks");
     }
     if (badBlocks.size() != chips) {
         fail("the bad-block lists do not match the chip count");
-    }
-    for (const auto& list : badBlocks) {
-        if (list.ratePercent < 0 || list.ratePercent > 100) {
-            fail("bad-block-rate must be a percentage from 0 to 100");
-        }
     }
 }
 
@@ -470,163 +848,23 @@ DeviceProfile loadProfileFile(const std::filesystem::path& path) {
                            "corvid-devsim profiles).");
     }
     const ProfileReader reader(path);
-    reader.checkKnownKeys();
-    const std::string device = "device";
+    checkKnownKeys(reader);
 
     DeviceProfile profile;
-    if (reader.has(device, "base")) {
-        const std::string base = reader.text(device, "base");
-        const auto found = std::find_if(builtins().begin(), builtins().end(),
-                                        [&](const auto& p) { return p.name == base; });
-        if (found == builtins().end()) {
-            reader.fail("device/base", "names \"" + base + "\", which is not a built-in profile");
-        }
-        profile = *found;
-    } else {
-        profile.vendor = "Generic";
-        profile.product = "USB Flash Disk";
-        profile.revision = "1.00";
-    }
-    profile.name = reader.has(device, "name") ? reader.text(device, "name") : path.stem().string();
-    profile.description = reader.has(device, "description") ? reader.text(device, "description")
-                                                            : "profile file " + path.string();
-
-    if (reader.has(device, "inquiry")) {
-        const std::string variant = lower(reader.text(device, "inquiry"));
-        if (variant == "g") {
-            profile.inquiry = InquiryVariant::G;
-        } else if (variant == "16.1") {
-            profile.inquiry = InquiryVariant::V16_1;
-        } else if (variant == "16.2") {
-            profile.inquiry = InquiryVariant::V16_2;
-        } else if (variant == "foreign") {
-            profile.inquiry = InquiryVariant::Foreign;
-        } else {
-            reader.fail("device/inquiry", "must be G, 16.1, 16.2 or foreign");
-        }
-    }
-    bool idGiven = false;
-    if (reader.has(device, "flash-id")) {
-        std::string hex;
-        for (const char c : reader.text(device, "flash-id")) {
-            if (!std::isspace(static_cast<unsigned char>(c))) {
-                hex += c;
-            }
-        }
-        if (hex.size() != 10) {
-            reader.fail("device/flash-id", "must be five hexadecimal bytes, e.g. EC DA 10 95 44");
-        }
-        for (std::size_t i = 0; i < 5; ++i) {
-            profile.flashId[i] = static_cast<std::uint8_t>(
-                reader.parseNumber(hex.substr(2 * i, 2), "device/flash-id", 0xFF, 16));
-        }
-        idGiven = true;
-    }
-    if (reader.has(device, "chips")) {
-        profile.chips = static_cast<std::uint32_t>(reader.number(device, "chips", 16));
-    }
-    if (idGiven && !profile.isSerialFlash()) {
-        if (auto geometry = geometryFromFlashId(profile.flashId)) {
-            profile.geometry = *geometry;
-        }
-    }
-    if (reader.has(device, "page-size")) {
-        profile.geometry.pageSize =
-            static_cast<std::uint32_t>(reader.number(device, "page-size", 16384));
-    }
-    if (reader.has(device, "pages-per-block")) {
-        profile.geometry.pagesPerBlock =
-            static_cast<std::uint32_t>(reader.number(device, "pages-per-block", 512));
-    }
-    if (reader.has(device, "blocks-per-chip")) {
-        profile.geometry.blocksPerChip =
-            static_cast<std::uint32_t>(reader.number(device, "blocks-per-chip", kMaxTotalBlocks));
-    }
-    if (!profile.isSerialFlash() && !profile.isForeign() && profile.geometry.pageSize == 0) {
+    profile.name = path.stem().string();
+    profile.description = "profile file " + path.string();
+    profile.vendor = "Generic";
+    profile.product = "USB Flash Disk";
+    profile.revision = "1.00";
+    ProfileLoad load{reader, profile, {}, 0};
+    readStage(load, ProfileStage::Geometry);
+    if (load.nand() && profile.geometry.pageSize == 0) {
         reader.fail("device/flash-id",
                     "names no known NAND device code; give page-size, "
                     "pages-per-block and blocks-per-chip");
     }
-    if (reader.has(device, "seed")) {
-        profile.seed = static_cast<std::uint32_t>(reader.number(device, "seed", 0xFFFFFFFFu));
-    }
-
-    const bool nand = !profile.isSerialFlash() && !profile.isForeign();
-    profile.badBlocks.resize(nand ? profile.chips : 0);
-    if (nand && reader.has(device, "bad-blocks")) {
-        for (auto& list : profile.badBlocks) {
-            list.blocks.clear();
-        }
-        for (const auto b :
-             parseBlockList(reader, reader.text(device, "bad-blocks"), "device/bad-blocks")) {
-            if (b >= profile.totalBlocks()) {
-                reader.fail("device/bad-blocks", "names block " + std::to_string(b) +
-                                                     ", beyond the last block " +
-                                                     std::to_string(profile.totalBlocks() - 1));
-            }
-            profile.badBlocks[b / profile.geometry.blocksPerChip].blocks.push_back(
-                b % profile.geometry.blocksPerChip);
-        }
-    }
-    auto rate = [&](const std::string& section) {
-        const std::string value = reader.text(section, "bad-block-rate");
-        double percent = 0;
-        const auto [end, error] =
-            std::from_chars(value.data(), value.data() + value.size(), percent);
-        if (error != std::errc{} || end != value.data() + value.size() || percent < 0 ||
-            percent > 100) {
-            reader.fail(section + "/bad-block-rate", "must be a percentage from 0 to 100");
-        }
-        return percent;
-    };
-    if (nand && reader.has(device, "bad-block-rate")) {
-        const double percent = rate(device);
-        for (auto& list : profile.badBlocks) {
-            list.ratePercent = percent;
-        }
-    }
-    for (std::uint32_t chip = 0; nand && chip < profile.chips; ++chip) {
-        const std::string section = "chip" + std::to_string(chip);
-        if (reader.has(section, "bad-blocks")) {
-            profile.badBlocks[chip].blocks =
-                parseBlockList(reader, reader.text(section, "bad-blocks"), section + "/bad-blocks");
-            for (const auto b : profile.badBlocks[chip].blocks) {
-                if (b >= profile.geometry.blocksPerChip) {
-                    reader.fail(section + "/bad-blocks", "names block " + std::to_string(b) +
-                                                             ", beyond the chip's last block");
-                }
-            }
-        }
-        if (reader.has(section, "bad-block-rate")) {
-            profile.badBlocks[chip].ratePercent = rate(section);
-        }
-    }
-    if (nand && reader.has(device, "weak-pages")) {
-        profile.weakPages = parseWeakPages(reader, reader.text(device, "weak-pages"), profile);
-    }
-    if (reader.has(device, "vendor")) {
-        profile.vendor = reader.text(device, "vendor");
-    }
-    if (reader.has(device, "product")) {
-        profile.product = reader.text(device, "product");
-    }
-    if (reader.has(device, "revision")) {
-        profile.revision = reader.text(device, "revision");
-    }
-    if (reader.has(device, "needs-reset")) {
-        profile.needsReset = reader.number(device, "needs-reset", 1) != 0;
-    }
-    if (reader.has(device, "serial-flash-size")) {
-        profile.serialFlashSize =
-            static_cast<std::uint32_t>(reader.number(device, "serial-flash-size", kMaxSerialFlash));
-    }
-    if (reader.has(device, "port")) {
-        profile.port = static_cast<std::uint8_t>(reader.number(device, "port", 127));
-    }
-    if (reader.has(device, "disk-size-mb")) {
-        profile.foreignDiskMiB =
-            static_cast<std::uint32_t>(reader.number(device, "disk-size-mb", 65536));
-    }
+    profile.badBlocks.resize(load.nand() ? profile.chips : 0);
+    readStage(load, ProfileStage::Flaws);
     try {
         profile.validate();
     } catch (const ProfileError& e) {
@@ -646,46 +884,30 @@ DeviceProfile resolveProfile(const std::string& nameOrPath) {
 
 std::string profileToIni(const DeviceProfile& profile) {
     std::ostringstream out;
-    out << "; corvid-devsim device profile\n[device]\n";
-    out << "name = " << profile.name << "\n";
-    out << "description = " << profile.description << "\n";
-    out << "inquiry = " << variantName(profile.inquiry) << "\n";
-    out << "vendor = " << profile.vendor << "\n";
-    out << "product = " << profile.product << "\n";
-    out << "revision = " << profile.revision << "\n";
-    if (profile.isForeign()) {
-        out << "disk-size-mb = " << profile.foreignDiskMiB << "\n";
-        return out.str();
-    }
-    out << "flash-id =";
-    for (const auto b : profile.flashId) {
-        out << " " << hexByte(b);
-    }
-    out << "\nchips = " << profile.chips << "\n";
-    out << "needs-reset = " << (profile.needsReset ? 1 : 0) << "\n";
-    out << "port = " << static_cast<int>(profile.port) << "\n";
-    if (profile.isSerialFlash()) {
-        out << "serial-flash-size = " << profile.serialFlashSize << "\n";
-        return out.str();
-    }
-    out << "page-size = " << profile.geometry.pageSize << "\n";
-    out << "pages-per-block = " << profile.geometry.pagesPerBlock << "\n";
-    out << "blocks-per-chip = " << profile.geometry.blocksPerChip << "\n";
-    out << "seed = " << profile.seed << "\n";
-    std::string weak;
-    for (const WeakPages& w : profile.weakPages) {
-        std::string pages = std::to_string(w.firstPage) + "-" + std::to_string(w.lastPage);
-        if (w.parity != WeakPages::Parity::Any) {
-            pages = w.parity == WeakPages::Parity::Even ? "even" : "odd";
+    out << "; corvid-devsim device profile\n;\n; Keys:\n";
+    for (const ProfileKey& key : kProfileKeys) {
+        out << ";   [" << (key.section == kDevice ? "device" : "chipN") << "] " << key.key << ": "
+            << key.meaning;
+        if (key.setNumber != nullptr) {
+            out << ", " << limitsText(key.limits);
         }
-        weak += (weak.empty() ? "" : ", ") + std::to_string(w.firstBlock) + "-" +
-                std::to_string(w.lastBlock) + ":" + pages + ":" + hexByte(w.result);
+        out << "\n";
     }
-    out << "weak-pages = " << weak << "\n";
-    for (std::uint32_t chip = 0; chip < profile.badBlocks.size(); ++chip) {
-        out << "[chip" << chip << "]\n";
-        out << "bad-blocks = " << blockListText(profile.badBlocks[chip].blocks) << "\n";
-        out << "bad-block-rate = " << profile.badBlocks[chip].ratePercent << "\n";
+    const auto writeSection = [&](ProfileSection section, std::uint32_t chip) {
+        out << "[" << sectionName(section, chip) << "]\n";
+        for (const ProfileKey& key : kProfileKeys) {
+            if (key.section == section && describes(key.keyFor, profile)) {
+                out << key.key << " = "
+                    << (key.text != nullptr ? key.text(profile, chip)
+                                            : numberText(key.number(profile, chip)))
+                    << "\n";
+            }
+        }
+    };
+    writeSection(kDevice, 0);
+    const bool nand = !profile.isSerialFlash() && !profile.isForeign();
+    for (std::uint32_t chip = 0; nand && chip < profile.badBlocks.size(); ++chip) {
+        writeSection(kChip, chip);
     }
     return out.str();
 }

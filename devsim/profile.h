@@ -1,7 +1,8 @@
 #pragma once
 
 // What a simulated device is: its flash, its identity strings and its quirks. Built-in profiles
-// have names (nand-2k, spi, foreign ...); others come from INI files (see profileIniHelp()).
+// have names (nand-2k, spi, foreign ...); others come from INI files, whose keys a profile
+// written by profileToIni (corvid-devsim profiles --show NAME) lists with their meaning.
 
 #include <array>
 #include <cstdint>
@@ -97,7 +98,8 @@ std::vector<ProfileSummary> builtinProfiles();
 DeviceProfile resolveProfile(const std::string& nameOrPath);
 DeviceProfile loadProfileFile(const std::filesystem::path& path);
 
-// The profile written as an INI file that loadProfileFile reads back to the same device.
+// The profile written as an INI file that loadProfileFile reads back to the same device; comment
+// lines at its top explain every key a profile file may hold.
 std::string profileToIni(const DeviceProfile& profile);
 
 // "ID:ECDA109544"

@@ -163,9 +163,15 @@ std::unique_ptr<ChildProcess> startProcess(const ProcessOptions& options) {
     }
     if (options.outputFile) {
         posix_spawn_file_actions_addopen(setup.actions(), STDOUT_FILENO,
-                                         options.outputFile->c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(setup.actions(), STDOUT_FILENO, STDERR_FILENO);
+                                         options.outputFile->c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        if (options.errorFile) {
+            posix_spawn_file_actions_addopen(setup.actions(), STDERR_FILENO,
+                                             options.errorFile->c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        } else {
+            posix_spawn_file_actions_adddup2(setup.actions(), STDOUT_FILENO, STDERR_FILENO);
+        }
     } else if (options.hidden) {
         posix_spawn_file_actions_addopen(setup.actions(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(setup.actions(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);

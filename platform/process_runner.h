@@ -15,8 +15,10 @@ enum class ProcessPriority { Idle, BelowNormal, Normal, AboveNormal, High };
 struct ProcessOptions {
     std::vector<std::string> argv{};  // argv[0] is the program; never a shell string
     std::optional<std::filesystem::path> stdinFile{};  // standard input from this file
-    // Standard output and error together into this file (replaced), whatever 'hidden' says.
+    // Standard output into this file (replaced), whatever 'hidden' says; standard error too,
+    // unless errorFile names a file of its own.
     std::optional<std::filesystem::path> outputFile{};
+    std::optional<std::filesystem::path> errorFile{};
     ProcessPriority priority = ProcessPriority::Normal;
     bool hidden = true;  // no window, output discarded
 };

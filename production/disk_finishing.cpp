@@ -172,8 +172,8 @@ bool DiskCopy::bCopyFolder(const fs::path& source, const std::string& destinatio
         }
     }
     if (error) {
-        tell(diagnostic_, "The folder " + trimmed.string() + " cannot be listed: " +
-                              error.message() + ".");
+        tell(diagnostic_,
+             "The folder " + trimmed.string() + " cannot be listed: " + error.message() + ".");
         return false;
     }
 

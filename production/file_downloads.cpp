@@ -91,12 +91,4 @@ bool bFileWriteSetup(Transport& transport, DeviceHandle handle, const std::files
     return fileWriteSetup(transport, handle, announcedFileSize(file));
 }
 
-bool bFileWriteEnd(Transport& transport, DeviceHandle handle) {
-    return fileWriteEnd(transport, handle);
-}
-
-bool bFwParityCheck(Transport& transport, DeviceHandle handle) {
-    return fwParityCheck(transport, handle);
-}
-
 }  // namespace corvid

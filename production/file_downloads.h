@@ -37,9 +37,7 @@ std::uint32_t announcedFileSize(const std::filesystem::path& file);
 
 // SUB_SCSI_OP_FILE_WRITE_SETUP with the announced size of 'file'. Verdict.
 bool bFileWriteSetup(Transport& transport, DeviceHandle handle, const std::filesystem::path& file);
-// SUB_SCSI_OP_FILE_WRITE_END. Verdict.
-bool bFileWriteEnd(Transport& transport, DeviceHandle handle);
-// SUB_SCSI_OP_FW_PARITY_CHECK. Verdict.
-bool bFwParityCheck(Transport& transport, DeviceHandle handle);
+// bFileWriteEnd and bFwParityCheck, which end a file download and check the firmware, are single
+// vendor commands (transport/vendor_commands.h).
 
 }  // namespace corvid

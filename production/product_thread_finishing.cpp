@@ -195,7 +195,8 @@ bool ProductThread::secondPartFromImage() {
     diskSizeMB_ = imageMB;
     // Measured in bytes: the MB figure of the last block address is one block short, so an
     // image of exactly the part's size would not seem to fit.
-    if (diskCapacityBytes(w.transport, w.sDrive) < static_cast<std::uint64_t>(imageMB) * kBytesPerMB) {
+    if (diskCapacityBytes(w.transport, w.sDrive) <
+        static_cast<std::uint64_t>(imageMB) * kBytesPerMB) {
         return fail(fixed(FixedText::HiddenDiskTooSmall));
     }
     if (!bWriteImageFile(w, image, W + 90, W + 98)) {
@@ -217,8 +218,7 @@ bool ProductThread::secondPartFromFiles() {
     }
     w.setProgress(iBlankWeight_ + 95);
     const std::string copying = msg(MessageKey::HiddenDiskStr) + msg(MessageKey::CopyFileMsg);
-    return copyList(settings.record.HideFileList, {}, copying + "...",
-                    copying + " " + failMsg());
+    return copyList(settings.record.HideFileList, {}, copying + "...", copying + " " + failMsg());
 }
 
 bool ProductThread::checkDisk() {

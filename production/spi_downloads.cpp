@@ -57,7 +57,7 @@ bool writeSpiFile(WorkerState& w, const std::filesystem::path& file, std::uint8_
         return false;
     }
     in.close();
-    if (!fileWriteEnd(w.transport, w.hDevice)) {
+    if (!bFileWriteEnd(w.transport, w.hDevice)) {
         w.setStatus(failText);
         w.setStatusColour(StatusColour::Red);
         return false;

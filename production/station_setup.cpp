@@ -34,10 +34,9 @@ ProductionEnvironment StationSetup::environment(Transport& transport, VolumeTool
                                                 StationView& view, OperatorPrompt& prompt,
                                                 StationCounters& counters,
                                                 DiagnosticSink diagnostic) {
-    return ProductionEnvironment{transport, volumes,       view,
-                                 prompt,    *registry,     messages,
-                                 settings,  counters,      clock,
-                                 folder.home(), portLocations.get(), std::move(diagnostic)};
+    return ProductionEnvironment{
+        transport, volumes,  view,  prompt,        *registry,           messages,
+        settings,  counters, clock, folder.home(), portLocations.get(), std::move(diagnostic)};
 }
 
 std::unique_ptr<StationSetup> loadStation(const std::filesystem::path& home,

@@ -60,9 +60,9 @@ struct StationSetup {
     std::unique_ptr<PortLocationSource> portLocations;
 
     // What each worker of this station is given; 'counters' show themselves on 'view'.
-    ProductionEnvironment environment(Transport& transport, VolumeTools& volumes,
-                                      StationView& view, OperatorPrompt& prompt,
-                                      StationCounters& counters, DiagnosticSink diagnostic = {});
+    ProductionEnvironment environment(Transport& transport, VolumeTools& volumes, StationView& view,
+                                      OperatorPrompt& prompt, StationCounters& counters,
+                                      DiagnosticSink diagnostic = {});
 };
 
 // Reads the station in folder 'home': the lists, prefer.ini, the capacity multiplier of the

@@ -80,8 +80,11 @@ bool writeCapMultiplierToFirmware(const FileList& preCopyList, const StationFold
             std::string_view(chip.data(), chip.size()) != kFirmwareChipName) {
             continue;
         }
+        // Only a file that is long enough and carries the whole mark has the field; writing
+        // anywhere else would damage the firmware.
         CapMultiplierField field{};
-        if (!readField(file, field) || field.mark0 != kCapMultiplierMark0) {
+        if (!readField(file, field) || field.mark0 != kCapMultiplierMark0 ||
+            field.mark1 != kCapMultiplierMark1) {
             return false;
         }
         const std::array<char, sizeof(CapMultiplierField)> bytes = {

@@ -36,9 +36,10 @@ struct CapMultiplierRead {
 CapMultiplierRead readCapMultiplierFromFirmware(StationSettings& settings,
                                                 const StationFolder& folder);
 
-// Writes index 0..5 into the first ".bin" entry that starts with the chip name. Reports a bad
-// index ("nonlegal mulitplier") or a missing firmware file ("Firmware file not found") to the
-// operator in 'language'. Returns true when the file was changed.
+// Writes index 0..5 into the first ".bin" entry that starts with the chip name, when that file
+// holds both mark bytes at the field's offset; a file without them, or too short, is left as it
+// is. Reports a bad index ("nonlegal mulitplier") or a missing firmware file ("Firmware file not
+// found") to the operator in 'language'. Returns true when the file was changed.
 bool writeCapMultiplierToFirmware(const FileList& preCopyList, const StationFolder& folder,
                                   int index, OperatorPrompt& prompt, int language);
 

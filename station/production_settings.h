@@ -49,10 +49,17 @@ struct SETTING_T {
     bool SaveSpiImage = false;      // first slot saves the NOR flash to NorImage.bin
 };
 
+// Corvid's own settings, beside the station's in section Corvid of prefer.ini; the INI key is
+// given after each.
+struct CorvidSettings {
+    bool verify = false;           // "Verify": read back every copied file and image sector
+    bool productionRecord = true;  // "ProductionRecord": one row per ended run in the record
+};
+
 // Everything the station's settings hold: the nine settings of the main window's controls, the
-// record, the pre-copy list and the values derived from files and the system. The UI thread
-// loads, edits and saves it; workers read it without a lock while the setting groups are
-// disabled (iRunning > 0), so it must not change during a production run.
+// record, Corvid's own settings, the pre-copy list and the values derived from files and the
+// system. The UI thread loads, edits and saves it; workers read it without a lock while the
+// setting groups are disabled (iRunning > 0), so it must not change during a production run.
 struct StationSettings {
     // Held by the main window's controls; the INI key is given after each.
     bool chkFormat = false;            // "Format"
@@ -66,6 +73,7 @@ struct StationSettings {
     std::string LabelEdit;             // "Label": volume label, at most 11 characters
 
     SETTING_T record;
+    CorvidSettings corvid;
 
     // The pre-copy list: firmware files (program .bin, prefer.dat, image.iso) and the files and
     // folders copied onto the device (seting.ini).

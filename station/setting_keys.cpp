@@ -4,107 +4,262 @@
 #include <array>
 #include <cctype>
 #include <charconv>
-#include <cstdint>
 #include <optional>
+#include <type_traits>
+#include <utility>
 
+#include "station/messages.h"
 #include "station/settings_files.h"
 
 namespace corvid {
 
 namespace {
 
+using S = StationSettings;
+using R = SETTING_T;
+using C = CorvidSettings;
+
 constexpr int kHiddenDiskMaxRatio = 95;
+
+// The member reached from the settings through the member pointers of 'Path', for example
+// &S::record, &R::iScanLevel.
+template <auto... Path>
+constexpr auto& field(S& settings) {
+    return (settings.*....*Path);
+}
+template <auto... Path>
+constexpr const auto& field(const S& settings) {
+    return (settings.*....*Path);
+}
+
+template <typename T>
+constexpr int toNumber(T value) {
+    if constexpr (std::is_enum_v<T>) {
+        return static_cast<int>(static_cast<std::underlying_type_t<T>>(value));
+    } else {
+        return static_cast<int>(value);
+    }
+}
+
+// As the record's types take a number read from prefer.ini: a flag is set by any value but 0,
+// an 8-bit enumeration keeps the low byte.
+template <typename T>
+constexpr T fromNumber(int value) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return value != 0;
+    } else if constexpr (std::is_enum_v<T>) {
+        return static_cast<T>(static_cast<std::underlying_type_t<T>>(value));
+    } else {
+        return static_cast<T>(value);
+    }
+}
+
+template <auto... Path>
+constexpr SettingMember at() {
+    using T = std::remove_cvref_t<decltype(field<Path...>(std::declval<S&>()))>;
+    SettingMember member;
+    if constexpr (std::is_same_v<T, std::string>) {
+        member.text = [](const S& s) -> const std::string& { return field<Path...>(s); };
+        member.setText = [](S& s, std::string value) { field<Path...>(s) = std::move(value); };
+    } else {
+        member.number = [](const S& s) { return toNumber(field<Path...>(s)); };
+        member.setNumber = [](S& s, int value) { field<Path...>(s) = fromNumber<T>(value); };
+    }
+    return member;
+}
 
 std::string num(int value) {
     return std::to_string(value);
 }
-
-// A numeric setting held as any integer type of the settings.
-template <auto Member>
-std::string getNumber(const StationSettings& s) {
-    return num(static_cast<int>(s.*Member));
+std::string english(FixedText row) {
+    return std::string(fixedText(row, kLanguageEnglish));
 }
-template <auto Member>
-void setNumber(StationSettings& s, const std::string& v) {
-    using T = std::remove_reference_t<decltype(s.*Member)>;
-    s.*Member = static_cast<T>(std::stoi(v));
-}
-template <auto Member>
-std::string getRecordNumber(const StationSettings& s) {
-    return num(static_cast<int>(s.record.*Member));
-}
-template <auto Member>
-void setRecordNumber(StationSettings& s, const std::string& v) {
-    using T = std::remove_reference_t<decltype(s.record.*Member)>;
-    s.record.*Member = static_cast<T>(std::stoi(v));
-}
-template <auto Member>
-std::string getRecordText(const StationSettings& s) {
-    return s.record.*Member;
-}
-template <auto Member>
-void setRecordText(StationSettings& s, const std::string& v) {
-    s.record.*Member = v;
+std::string option(OptionTable table, int row) {
+    const std::string_view name = optionName(table, row, kLanguageEnglish);
+    return name.empty() ? "not a listed choice" : std::string(name);
 }
 
-using S = StationSettings;
-using R = SETTING_T;
+// What a value that names a choice means.
+
+std::string systemAreaSizeMeaning(const S& s) {
+    return s.SystemAreaComBo < 0 ? std::string("no size chosen")
+                                 : num(systemAreaItemMiB(s.SystemAreaComBo)) +
+                                       "MB, used while System Area check is on";
+}
+std::string capMultiplierMeaning(const S& s) {
+    const int index = s.record.CapMultiplier;
+    return index >= 0 && index < kCapMultiplierCount
+               ? "capacity multiplier x" + num(kCapMultipliers[index])
+               : std::string("no valid multiplier");
+}
+std::string scanLevelMeaning(const S& s) {
+    // The settings dialog shows any other value as the last level.
+    const auto level = static_cast<unsigned>(s.record.iScanLevel);
+    return option(OptionTable::ScanLevels, level > 3 ? 4 : static_cast<int>(level));
+}
+std::string eccLevelMeaning(const S& s) {
+    const int item = s.record.iEccLevel;
+    return item == 0               ? english(FixedText::Default)
+           : item > 0 && item <= 7 ? "ECC level " + num(item - 1)
+                                   : std::string("not a listed choice");
+}
+std::string deviceFeatureMeaning(const S& s) {
+    switch (s.record.eDeviceFeature) {
+        case DeviceFeature::Normal:
+            return english(FixedText::Normal);
+        case DeviceFeature::Encrypted:
+            return english(FixedText::EncryptedDisk);
+        case DeviceFeature::Hidden:
+            return english(FixedText::HiddenDisk);
+    }
+    return "not a listed split";
+}
+std::string imageSourceMeaning(const S& s) {
+    return s.record.bUseImgFile ? "hidden disk from ImageFile" : "hidden disk from its file list";
+}
+std::string dealCapErrorMeaning(const S& s) {
+    const int deal = toNumber(s.record.DealCapError);
+    return deal <= 2 ? english(static_cast<FixedText>(static_cast<int>(FixedText::Degrade) + deal))
+                     : std::string("not a listed choice");
+}
+std::string pageModeSelMeaning(const S& s) {
+    return option(OptionTable::PageModes, s.record.PageModeSel);
+}
+
+constexpr std::string_view kMp = kPreferSection;
+constexpr std::string_view kOwn = kCorvidSection;
 constexpr SettingKind kFlag = SettingKind::Flag;
 constexpr SettingKind kNumber = SettingKind::Number;
 constexpr SettingKind kText = SettingKind::Text;
+constexpr bool kUpper = true;
+constexpr OutOfRangeRead kAsIs = OutOfRangeRead::AsIs;
+constexpr OutOfRangeRead kNoChoice = OutOfRangeRead::NoChoice;
+constexpr SaveRule kWhenInUse = SaveRule::WhenInUse;
 
-const std::array<SettingKey, 24> kKeys{{
-    {"Format", kFlag, 0, 1, false, getNumber<&S::chkFormat>, setNumber<&S::chkFormat>},
-    {"Blanking check", kFlag, 0, 1, false, getNumber<&S::chkBlankCheck>,
-     setNumber<&S::chkBlankCheck>},
-    {"FwUpgrade", kFlag, 0, 1, false, getNumber<&S::chkFwUpgrade>, setNumber<&S::chkFwUpgrade>},
-    {"ISO upgrade", kFlag, 0, 1, false, getNumber<&S::chkISOupgrade>, setNumber<&S::chkISOupgrade>},
-    {"Manual Upgrade", kFlag, 0, 1, false, getNumber<&S::CheckManuupgrade>,
-     setNumber<&S::CheckManuupgrade>},
-    {"System Area check", kFlag, 0, 1, false, getNumber<&S::SystemAreachk>,
-     setNumber<&S::SystemAreachk>},
-    {"System Area Size", kNumber, 0, kSystemAreaItemCount - 1, false,
-     getNumber<&S::SystemAreaComBo>, setNumber<&S::SystemAreaComBo>},
-    {"Label", kText, 0, 11, true, [](const S& s) { return s.LabelEdit; },
-     [](S& s, const std::string& v) { s.LabelEdit = v; }},
-    {"FwParityCheck", kFlag, 0, 1, false, getNumber<&S::chkParityCheck>,
-     setNumber<&S::chkParityCheck>},
-    {"CapMultiplier", kNumber, 0, kCapMultiplierCount - 1, false,
-     getRecordNumber<&R::CapMultiplier>, setRecordNumber<&R::CapMultiplier>},
-    {"iScanLevel", kNumber, 0, 4, false, getRecordNumber<&R::iScanLevel>,
-     setRecordNumber<&R::iScanLevel>},
-    {"iPageSkip", kNumber, 0, 64, false, getRecordNumber<&R::iPageSkip>,
-     setRecordNumber<&R::iPageSkip>},
-    {"iEccLevel", kNumber, 0, 7, false, getRecordNumber<&R::iEccLevel>,
-     setRecordNumber<&R::iEccLevel>},
-    {"iBadThreshold", kNumber, 0, 100, false, getRecordNumber<&R::iBadThreshold>,
-     setRecordNumber<&R::iBadThreshold>},
-    {"eDeviceFeature", kNumber, 0, 2, false, getRecordNumber<&R::eDeviceFeature>,
-     setRecordNumber<&R::eDeviceFeature>},
-    {"iHideDiskRatio", kNumber, 1, 100, false, getRecordNumber<&R::iHideDiskRatio>,
-     setRecordNumber<&R::iHideDiskRatio>},
-    {"sHideDiskLabel", kText, 0, 8, true, getRecordText<&R::sHideDiskLabel>,
-     setRecordText<&R::sHideDiskLabel>},
-    {"bUseImgFile", kFlag, 0, 1, false, getRecordNumber<&R::bUseImgFile>,
-     setRecordNumber<&R::bUseImgFile>},
-    {"ImageFile", kText, 0, 0, false, getRecordText<&R::ImageFile>, setRecordText<&R::ImageFile>},
-    {"SaveSpiImage", kFlag, 0, 1, false, getRecordNumber<&R::SaveSpiImage>,
-     setRecordNumber<&R::SaveSpiImage>},
-    {"AllowErrorRate", kNumber, 1, 20, false, getRecordNumber<&R::AllowErrorRate>,
-     setRecordNumber<&R::AllowErrorRate>},
-    {"DealCapError", kNumber, 0, 2, false, getRecordNumber<&R::DealCapError>,
-     setRecordNumber<&R::DealCapError>},
-    {"PageMode", kFlag, 0, 1, false, getRecordNumber<&R::PageMode>, setRecordNumber<&R::PageMode>},
-    {"PageModeSel", kNumber, 0, 7, false, getRecordNumber<&R::PageModeSel>,
-     setRecordNumber<&R::PageModeSel>},
-}};
+// Every setting of prefer.ini, in the order they are shown. A new setting is one row here (and
+// its member in StationSettings); the checks below the table keep each row whole. Columns:
+// section, key, member, kind, default, min, max, load position, save position, meaning, then
+// where needed: the meaning of a chosen value, upper case, out-of-range reading, save rule.
+constexpr SettingKey kKeys[] = {
+    {kMp, "Format", at<&S::chkFormat>(), kFlag, 0, 0, 1, 0, 0,
+     "format the disk after the downloads"},
+    {kMp, "Blanking check", at<&S::chkBlankCheck>(), kFlag, 0, 0, 1, 1, 1,
+     "blanking check (bad-block scan)"},
+    {kMp, "FwUpgrade", at<&S::chkFwUpgrade>(), kFlag, 1, 0, 1, 2, 2, "write the firmware"},
+    {kMp, "ISO upgrade", at<&S::chkISOupgrade>(), kFlag, 0, 0, 1, 3, 3,
+     "write the CD-ROM image image.iso"},
+    {kMp, "Manual Upgrade", at<&S::CheckManuupgrade>(), kFlag, 0, 0, 1, 4, 4,
+     "wait for Start Upgrade"},
+    {kMp, "System Area check", at<&S::SystemAreachk>(), kFlag, 0, 0, 1, 5, 5,
+     "fixed system area size"},
+    {kMp, "System Area Size", at<&S::SystemAreaComBo>(), kNumber, 0, 0, kSystemAreaItemCount - 1, 6,
+     6, "the fixed system area size, item i being (i + 1) x 4 MB", systemAreaSizeMeaning, false,
+     kNoChoice},
+    {kMp, "Label", at<&S::LabelEdit>(), kText, 0, 0, 11, 7, 8, "volume label", nullptr, kUpper},
+    {kMp, "FwParityCheck", at<&S::chkParityCheck>(), kFlag, 1, 0, 1, 8, 7, "firmware parity check"},
+    {kMp, "CapMultiplier", at<&S::record, &R::CapMultiplier>(), kNumber, 0, 0,
+     kCapMultiplierCount - 1, 9, 9,
+     "capacity multiplier 1, 2, 4, 8, 16 or 32 by index, also kept in the firmware file",
+     capMultiplierMeaning},
+    {kMp, "iScanLevel", at<&S::record, &R::iScanLevel>(), kNumber, 0, 0, 4, 10, 10,
+     "scan level of the blanking check", scanLevelMeaning},
+    {kMp, "iPageSkip", at<&S::record, &R::iPageSkip>(), kNumber, 0, 0, 64, 11, 11,
+     "pages skipped in the scan"},
+    {kMp, "iEccLevel", at<&S::record, &R::iEccLevel>(), kNumber, 2, 0, 7, 12, 12,
+     "ECC level the scan permits: 0 the default, n the level n - 1", eccLevelMeaning},
+    {kMp, "iBadThreshold", at<&S::record, &R::iBadThreshold>(), kNumber, 20, 0, 100, 13, 13,
+     "% bad blocks that force a blanking check"},
+    {kMp, "eDeviceFeature", at<&S::record, &R::eDeviceFeature>(), kNumber, 0, 0, 2, 14, 14,
+     "disk split: 0 normal, 1 encrypted, 2 hidden disk", deviceFeatureMeaning},
+    {kMp, "iHideDiskRatio", at<&S::record, &R::iHideDiskRatio>(), kNumber, 10, 1, 100, 15, 15,
+     "% of the capacity for the hidden or encrypted part"},
+    {kMp, "sHideDiskLabel", at<&S::record, &R::sHideDiskLabel>(), kText, 0, 0, 8, 16, 16,
+     "hidden disk label", nullptr, kUpper},
+    {kMp, "bUseImgFile", at<&S::record, &R::bUseImgFile>(), kFlag, 0, 0, 1, 17, 17,
+     "hidden disk from ImageFile instead of its file list", imageSourceMeaning},
+    {kMp, "ImageFile", at<&S::record, &R::ImageFile>(), kText, 0, 0, 0, 18, 18,
+     "hidden-disk image"},
+    {kMp, "SaveSpiImage", at<&S::record, &R::SaveSpiImage>(), kFlag, 0, 0, 1, 19, 21,
+     "save the NOR flash to NorImage.bin"},
+    {kMp, "AllowErrorRate", at<&S::record, &R::AllowErrorRate>(), kNumber, 2, 1, 20, 20, 19,
+     "% capacity shortfall allowed"},
+    {kMp, "DealCapError", at<&S::record, &R::DealCapError>(), kNumber, 0, 0, 2, 21, 20,
+     "a larger shortfall: 0 degrade, 1 show an error, 2 do not care", dealCapErrorMeaning},
+    {kMp, "PageMode", at<&S::record, &R::PageMode>(), kFlag, 0, 0, 1, 22, 22, "special scan"},
+    {kMp, "PageModeSel", at<&S::record, &R::PageModeSel>(), kNumber, 0, 0, 7, 23, 23,
+     "page mode of the special scan", pageModeSelMeaning},
+    {kOwn, "Verify", at<&S::corvid, &C::verify>(), kFlag, 0, 0, 1, 24, 24,
+     "read back every copied file and image sector after writing", nullptr, false, kAsIs,
+     kWhenInUse},
+    {kOwn, "ProductionRecord", at<&S::corvid, &C::productionRecord>(), kFlag, 1, 0, 1, 25, 25,
+     "keep one row per ended run in log/production.db", nullptr, false, kAsIs, kWhenInUse},
+};
+constexpr std::size_t kKeyCount = std::size(kKeys);
 
-bool equalNoCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
+constexpr char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
+constexpr bool equalNoCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
+}
+
+constexpr bool isPermutation(int SettingKey::*position) {
+    std::array<bool, kKeyCount> seen{};
+    for (const SettingKey& key : kKeys) {
+        const int p = key.*position;
+        if (p < 0 || p >= static_cast<int>(kKeyCount) || seen[static_cast<std::size_t>(p)]) {
+            return false;
+        }
+        seen[static_cast<std::size_t>(p)] = true;
+    }
+    return true;
+}
+
+// Unique over every section too: an editor names a setting by its key alone.
+constexpr bool keysAreUnique() {
+    for (std::size_t i = 0; i < kKeyCount; ++i) {
+        for (std::size_t j = i + 1; j < kKeyCount; ++j) {
+            if (equalNoCase(kKeys[i].key, kKeys[j].key)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The member's kind matches the row's, the range holds the default, and the default is the one
+// the member starts with, so a station without prefer.ini and a new StationSettings agree.
+constexpr bool rowsAreWhole() {
+    StationSettings fresh{};  // not const: GCC 12 cannot build a const std::string here
+    for (const SettingKey& key : kKeys) {
+        if (key.section.empty() || key.key.empty() || key.meaning.empty()) {
+            return false;
+        }
+        if (key.kind == SettingKind::Text) {
+            if (key.member.text == nullptr || key.member.setText == nullptr ||
+                !key.member.text(fresh).empty() || key.defaultValue != 0) {
+                return false;
+            }
+            continue;
+        }
+        if (key.member.number == nullptr || key.member.setNumber == nullptr ||
+            key.member.number(fresh) != key.defaultValue || key.defaultValue < key.min ||
+            key.defaultValue > key.max) {
+            return false;
+        }
+        if (key.kind == SettingKind::Flag && (key.min != 0 || key.max != 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static_assert(isPermutation(&SettingKey::loadPosition), "every key needs its own load position");
+static_assert(isPermutation(&SettingKey::savePosition), "every key needs its own save position");
+static_assert(kSaveErasesOldListsAt > 0 && kSaveErasesOldListsAt < static_cast<int>(kKeyCount));
+static_assert(keysAreUnique(), "a key appears twice");
+static_assert(rowsAreWhole(), "a row's kind, range or default does not match its member");
 
 // Decimal, or hexadecimal after "0x", as prefer.ini reads numbers.
 std::optional<int> parseNumber(std::string_view text) {
@@ -134,14 +289,30 @@ std::string quoted(std::string_view text) {
 
 }  // namespace
 
+std::string SettingKey::get(const StationSettings& settings) const {
+    return kind == SettingKind::Text ? member.text(settings) : num(member.number(settings));
+}
+
 std::span<const SettingKey> settingKeys() {
     return kKeys;
 }
 
 const SettingKey* findSettingKey(std::string_view key) {
-    const auto it = std::find_if(kKeys.begin(), kKeys.end(),
+    const auto it = std::find_if(std::begin(kKeys), std::end(kKeys),
                                  [&](const SettingKey& k) { return equalNoCase(k.key, key); });
-    return it == kKeys.end() ? nullptr : &*it;
+    return it == std::end(kKeys) ? nullptr : &*it;
+}
+
+std::string settingRangeText(const SettingKey& key) {
+    switch (key.kind) {
+        case SettingKind::Flag:
+            return "0 or 1";
+        case SettingKind::Number:
+            return "a whole number from " + num(key.min) + " to " + num(key.max);
+        case SettingKind::Text:
+            return key.max > 0 ? "at most " + num(key.max) + " characters" : "any text on one line";
+    }
+    return {};
 }
 
 void setSettingValue(StationSettings& settings, const SettingKey& key, std::string_view value) {
@@ -160,17 +331,15 @@ void setSettingValue(StationSettings& settings, const SettingKey& key, std::stri
             std::transform(text.begin(), text.end(), text.begin(),
                            [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
         }
-        key.set(settings, text);
+        key.member.setText(settings, std::move(text));
         return;
     }
     const std::optional<int> number = parseNumber(value);
     if (!number || *number < key.min || *number > key.max) {
         throw SettingsError("the value " + quoted(value) + " for " + name + " is not " +
-                            (key.kind == SettingKind::Flag
-                                 ? std::string("0 or 1")
-                                 : "a whole number from " + num(key.min) + " to " + num(key.max)));
+                            settingRangeText(key));
     }
-    key.set(settings, num(*number));
+    key.member.setNumber(settings, *number);
 }
 
 void checkSettingCombination(const StationSettings& settings) {
@@ -180,6 +349,24 @@ void checkSettingCombination(const StationSettings& settings) {
                             " is more than the hidden disk allows (" + num(kHiddenDiskMaxRatio) +
                             "); lower it or choose another eDeviceFeature");
     }
+}
+
+std::string settingValueMeaning(const SettingKey& key, const StationSettings& settings) {
+    if (key.valueMeaning != nullptr) {
+        return key.valueMeaning(settings);
+    }
+    const std::string meaning(key.meaning);
+    switch (key.kind) {
+        case SettingKind::Flag:
+            return meaning + ": " + (key.member.number(settings) != 0 ? "on" : "off");
+        case SettingKind::Text: {
+            const std::string& text = key.member.text(settings);
+            return meaning + " " + (text.empty() ? "(empty)" : text);
+        }
+        case SettingKind::Number:
+            break;
+    }
+    return meaning;
 }
 
 }  // namespace corvid

@@ -15,18 +15,52 @@ enum class SettingKind {
     Text,    // at most 'max' characters ('max' 0: no limit)
 };
 
-// One setting of prefer.ini, named by its key, for editors without a window.
-struct SettingKey {
-    std::string_view key;
-    SettingKind kind;
-    int min;
-    int max;
-    bool upperCase;  // texts that the window's edit box turns to upper case
-    std::string (*get)(const StationSettings& settings);
-    void (*set)(StationSettings& settings, const std::string& value);
+// How a stored number outside min..max is read: as it is (the settings dialog shows such values
+// as its nearest item), or as -1, no choice (the system-area combo box takes only its items).
+enum class OutOfRangeRead { AsIs, NoChoice };
+
+// When a save writes the key: always, or only once it is in use, that is when its value differs
+// from the default or the file holds the key already. Corvid's own keys are saved that way, so
+// that the prefer.ini of a station that never touched them keeps its bytes.
+enum class SaveRule { Always, WhenInUse };
+
+// Where a setting lives in StationSettings. Numbers (flags, counts, enumerations) go through
+// 'number' / 'setNumber', texts through 'text' / 'setText'; the other pair is null.
+struct SettingMember {
+    int (*number)(const StationSettings& settings) = nullptr;
+    void (*setNumber)(StationSettings& settings, int value) = nullptr;
+    const std::string& (*text)(const StationSettings& settings) = nullptr;
+    void (*setText)(StationSettings& settings, std::string value) = nullptr;
 };
 
-// The settings in the order prefer.ini is read.
+// One key of prefer.ini: the single description that loading, saving, showing and setting read.
+struct SettingKey {
+    std::string_view section;
+    std::string_view key;
+    SettingMember member;
+    SettingKind kind = SettingKind::Number;
+    int defaultValue = 0;  // for a missing key or a value that is not a number; texts: empty
+    int min = 0;
+    int max = 0;
+    int loadPosition = 0;      // order in which the window's show reads the keys
+    int savePosition = 0;      // order in which the window's close writes them
+    std::string_view meaning;  // what the setting does, in English
+    // The meaning of the value now held, for settings whose value names a choice; null when
+    // 'meaning' with the value says it.
+    std::string (*valueMeaning)(const StationSettings& settings) = nullptr;
+    bool upperCase = false;  // texts that the window's edit box turns to upper case
+    OutOfRangeRead outOfRange = OutOfRangeRead::AsIs;
+    SaveRule save = SaveRule::Always;
+
+    // The value as prefer.ini holds it: a decimal number, or the text.
+    std::string get(const StationSettings& settings) const;
+};
+
+// Every save erases the sections of older stations' file lists (HIDE_FILES, SPI_HIDE_FILES) just
+// before it writes the key at this save position.
+inline constexpr int kSaveErasesOldListsAt = 19;
+
+// Every key, in the order the settings are shown (which is also the order they are read).
 std::span<const SettingKey> settingKeys();
 
 // The key of that name, compared without regard to case as in the INI file; null when unknown.
@@ -39,5 +73,12 @@ void setSettingValue(StationSettings& settings, const SettingKey& key, std::stri
 // Checks what single values cannot: the hidden disk takes at most 95 percent. Throws
 // SettingsError.
 void checkSettingCombination(const StationSettings& settings);
+
+// What the key's current value means, in English: "format the disk after the downloads: on".
+std::string settingValueMeaning(const SettingKey& key, const StationSettings& settings);
+
+// The values 'key' accepts, in English: "0 or 1", "a whole number from 0 to 4", "at most 11
+// characters", "any text on one line".
+std::string settingRangeText(const SettingKey& key);
 
 }  // namespace corvid

@@ -1,5 +1,6 @@
 #include "station/settings_files.h"
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <system_error>
@@ -12,6 +13,7 @@
 #include "station/capacity_multiplier.h"
 #include "station/firmware_picks.h"
 #include "station/os_class.h"
+#include "station/setting_keys.h"
 
 namespace corvid {
 
@@ -24,30 +26,27 @@ constexpr char kSpiHideFilesSection[] = "SPI_HIDE_FILES";
 // Text without a byte-order mark is in the system's 8-bit code page, which is UTF-8 here.
 constexpr CodePage kSystemCodePage = CodePage::Utf8;
 
-class PreferReader {
-  public:
-    explicit PreferReader(const std::filesystem::path& path) : ini_(path) {}
-
-    int integer(const char* key, int defaultValue) const {
-        return ini_.readInt(kPreferSection, key, defaultValue);
+// The keys in the order of a load or a save.
+std::vector<const SettingKey*> keysInOrder(int SettingKey::*position) {
+    std::vector<const SettingKey*> keys;
+    for (const SettingKey& key : settingKeys()) {
+        keys.push_back(&key);
     }
-    bool flag(const char* key, bool defaultValue) const {
-        return integer(key, defaultValue ? 1 : 0) != 0;
-    }
-    std::uint8_t byte(const char* key, std::uint8_t defaultValue) const {
-        return static_cast<std::uint8_t>(integer(key, defaultValue));
-    }
-    std::string text(const char* key) const { return ini_.readString(kPreferSection, key, ""); }
-
-  private:
-    IniFile ini_;
-};
-
-std::string number(int value) {
-    return std::to_string(value);
+    std::sort(keys.begin(), keys.end(), [position](const SettingKey* a, const SettingKey* b) {
+        return a->*position < b->*position;
+    });
+    return keys;
 }
-std::string flag(bool value) {
-    return value ? "1" : "0";
+
+// A key saved only once in use: its value is not the default, or the file holds it already.
+bool inUse(const IniFile& ini, const SettingKey& key, const StationSettings& settings) {
+    const bool isDefault = key.kind == SettingKind::Text
+                               ? key.member.text(settings).empty()
+                               : key.member.number(settings) == key.defaultValue;
+    // A line break cannot stand in a value, so this default tells a missing key apart.
+    constexpr char kMissing[] = "\n";
+    return !isDefault ||
+           ini.readString(std::string(key.section), std::string(key.key), kMissing) != kMissing;
 }
 
 bool isDirectory(const std::filesystem::path& path) {
@@ -77,77 +76,50 @@ StationSettings newStationSettings(const StationFolder& folder) {
 }
 
 void readPreferIni(const std::filesystem::path& path, StationSettings& settings) {
-    const PreferReader in(path);
-    const StationSettings defaults;
-    SETTING_T& record = settings.record;
-    const SETTING_T& def = defaults.record;
-
-    settings.chkFormat = in.flag("Format", defaults.chkFormat);
-    settings.chkBlankCheck = in.flag("Blanking check", defaults.chkBlankCheck);
-    settings.chkFwUpgrade = in.flag("FwUpgrade", defaults.chkFwUpgrade);
-    settings.chkISOupgrade = in.flag("ISO upgrade", defaults.chkISOupgrade);
-    settings.CheckManuupgrade = in.flag("Manual Upgrade", defaults.CheckManuupgrade);
-    settings.SystemAreachk = in.flag("System Area check", defaults.SystemAreachk);
-    // The combo box takes an item index or none; anything else leaves it with none.
-    const int item = in.integer("System Area Size", defaults.SystemAreaComBo);
-    settings.SystemAreaComBo = (item >= 0 && item < kSystemAreaItemCount) ? item : -1;
-    settings.LabelEdit = in.text("Label");
-    settings.chkParityCheck = in.flag("FwParityCheck", defaults.chkParityCheck);
-    record.CapMultiplier = in.integer("CapMultiplier", def.CapMultiplier);
-    record.iScanLevel = in.integer("iScanLevel", def.iScanLevel);
-    record.iPageSkip = in.integer("iPageSkip", def.iPageSkip);
-    record.iEccLevel = in.integer("iEccLevel", def.iEccLevel);
-    record.iBadThreshold = in.integer("iBadThreshold", def.iBadThreshold);
-    record.eDeviceFeature = static_cast<DeviceFeature>(
-        in.byte("eDeviceFeature", static_cast<std::uint8_t>(def.eDeviceFeature)));
-    record.iHideDiskRatio = in.integer("iHideDiskRatio", def.iHideDiskRatio);
-    record.sHideDiskLabel = in.text("sHideDiskLabel");
-    record.bUseImgFile = in.flag("bUseImgFile", def.bUseImgFile);
-    record.ImageFile = in.text("ImageFile");
-    record.SaveSpiImage = in.flag("SaveSpiImage", def.SaveSpiImage);
-    record.AllowErrorRate = in.integer("AllowErrorRate", def.AllowErrorRate);
-    record.DealCapError = static_cast<CapErrorDeal>(
-        in.byte("DealCapError", static_cast<std::uint8_t>(def.DealCapError)));
-    record.PageMode = in.flag("PageMode", def.PageMode);
-    record.PageModeSel = in.integer("PageModeSel", def.PageModeSel);
+    const IniFile ini(path);
+    for (const SettingKey* key : keysInOrder(&SettingKey::loadPosition)) {
+        const std::string section(key->section);
+        const std::string name(key->key);
+        if (key->kind == SettingKind::Text) {
+            key->member.setText(settings, ini.readString(section, name, ""));
+            continue;
+        }
+        int value = ini.readInt(section, name, key->defaultValue);
+        if (key->outOfRange == OutOfRangeRead::NoChoice && (value < key->min || value > key->max)) {
+            value = -1;
+        }
+        key->member.setNumber(settings, value);
+    }
 }
 
 void writePreferIni(const std::filesystem::path& path, const StationSettings& settings) {
-    const SETTING_T& record = settings.record;
     IniFile ini(path);
     try {
-        ini.writeStrings(kPreferSection,
-                         {
-                             {"Format", number(settings.chkFormat)},
-                             {"Blanking check", number(settings.chkBlankCheck)},
-                             {"FwUpgrade", number(settings.chkFwUpgrade)},
-                             {"ISO upgrade", number(settings.chkISOupgrade)},
-                             {"Manual Upgrade", number(settings.CheckManuupgrade)},
-                             {"System Area check", number(settings.SystemAreachk)},
-                             {"System Area Size", number(settings.SystemAreaComBo)},
-                             {"FwParityCheck", number(settings.chkParityCheck)},
-                             {"Label", settings.LabelEdit},
-                             {"CapMultiplier", number(record.CapMultiplier)},
-                             {"iScanLevel", number(record.iScanLevel)},
-                             {"iPageSkip", number(record.iPageSkip)},
-                             {"iEccLevel", number(record.iEccLevel)},
-                             {"iBadThreshold", number(record.iBadThreshold)},
-                             {"eDeviceFeature", number(static_cast<int>(record.eDeviceFeature))},
-                             {"iHideDiskRatio", number(record.iHideDiskRatio)},
-                             {"sHideDiskLabel", record.sHideDiskLabel},
-                             {"bUseImgFile", flag(record.bUseImgFile)},
-                             {"ImageFile", record.ImageFile},
-                         });
-        ini.eraseSection(kHideFilesSection);
-        ini.eraseSection(kSpiHideFilesSection);
-        ini.writeStrings(kPreferSection,
-                         {
-                             {"AllowErrorRate", number(record.AllowErrorRate)},
-                             {"DealCapError", number(static_cast<int>(record.DealCapError))},
-                             {"SaveSpiImage", flag(record.SaveSpiImage)},
-                             {"PageMode", flag(record.PageMode)},
-                             {"PageModeSel", number(record.PageModeSel)},
-                         });
+        // Consecutive keys of one section go out in one write of the file.
+        std::string section;
+        std::vector<std::pair<std::string, std::string>> entries;
+        const auto flush = [&] {
+            if (!entries.empty()) {
+                ini.writeStrings(section, entries);
+                entries.clear();
+            }
+        };
+        for (const SettingKey* key : keysInOrder(&SettingKey::savePosition)) {
+            if (key->savePosition == kSaveErasesOldListsAt) {
+                flush();
+                ini.eraseSection(kHideFilesSection);
+                ini.eraseSection(kSpiHideFilesSection);
+            }
+            if (key->save == SaveRule::WhenInUse && !inUse(ini, *key, settings)) {
+                continue;
+            }
+            if (key->section != section) {
+                flush();
+                section = key->section;
+            }
+            entries.emplace_back(key->key, key->get(settings));
+        }
+        flush();
     } catch (const std::exception& e) {
         throw SettingsError(e.what());
     }

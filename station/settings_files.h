@@ -14,17 +14,21 @@ class SettingsError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The section of prefer.ini that holds the station settings.
+// The section of prefer.ini that holds the station settings, and the one beside it that holds
+// Corvid's own.
 inline constexpr char kPreferSection[] = "MP_Setting";
+inline constexpr char kCorvidSection[] = "Corvid";
 
 // A new station's settings: the defaults, sFsmPath of the folder and iOsClass of this host.
 StationSettings newStationSettings(const StationFolder& folder);
 
-// Reads section MP_Setting into the nine control-held settings and the record. Missing keys and
-// values that are not numbers give the defaults.
+// Reads every key of settingKeys() (setting_keys.h) into the settings: the nine control-held
+// settings, the record and Corvid's own. Missing keys and values that are not numbers give the
+// defaults.
 void readPreferIni(const std::filesystem::path& path, StationSettings& settings);
 // Writes them, in the order the station has always written them; the sections HIDE_FILES and
-// SPI_HIDE_FILES are erased in passing. Other sections and keys stay as they are.
+// SPI_HIDE_FILES are erased in passing. Corvid's keys are written once they are in use. Other
+// sections and keys stay as they are.
 void writePreferIni(const std::filesystem::path& path, const StationSettings& settings);
 
 // A list file (seting.ini, hideseting.ini, spiseting.ini). A missing file is an empty list; one

@@ -258,7 +258,7 @@ bool spiFlashCheck(Transport& transport, DeviceHandle handle) {
     return sendVendorBuffered(transport, handle, SUB_SCSI_OP_SPI_FLASH_CHECK).verdict();
 }
 
-bool fwParityCheck(Transport& transport, DeviceHandle handle) {
+bool bFwParityCheck(Transport& transport, DeviceHandle handle) {
     return sendVendorBuffered(transport, handle, SUB_SCSI_OP_FW_PARITY_CHECK).verdict();
 }
 
@@ -324,7 +324,7 @@ bool fileWrite(Transport& transport, DeviceHandle handle, std::span<const std::u
     return sendDataOut(transport, handle, SUB_SCSI_OP_FILE_WRITE, chunk);
 }
 
-bool fileWriteEnd(Transport& transport, DeviceHandle handle) {
+bool bFileWriteEnd(Transport& transport, DeviceHandle handle) {
     return sendVendorBuffered(transport, handle, SUB_SCSI_OP_FILE_WRITE_END).verdict();
 }
 

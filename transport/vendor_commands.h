@@ -77,7 +77,7 @@ bool startDisk(Transport& transport, DeviceHandle handle);
 // SUB_SCSI_OP_SPI_FLASH_CHECK (allowed 300 s). Verdict.
 bool spiFlashCheck(Transport& transport, DeviceHandle handle);
 // SUB_SCSI_OP_FW_PARITY_CHECK. Verdict.
-bool fwParityCheck(Transport& transport, DeviceHandle handle);
+bool bFwParityCheck(Transport& transport, DeviceHandle handle);
 // SUB_SCSI_OP_SET_CAP_MULTIPLIER with the multiplier in CDB byte 2. Verdict.
 bool setCapMultiplier(Transport& transport, DeviceHandle handle, std::uint8_t multiplier);
 // SUB_SCSI_OP_SWITCH_HIDDEN_DISK. Verdict.
@@ -106,7 +106,7 @@ bool fileWriteSetup(Transport& transport, DeviceHandle handle, std::uint32_t fil
 // SUB_SCSI_OP_FILE_WRITE: one chunk of the file (length 0 allowed). Call.
 bool fileWrite(Transport& transport, DeviceHandle handle, std::span<const std::uint8_t> chunk);
 // SUB_SCSI_OP_FILE_WRITE_END. Verdict.
-bool fileWriteEnd(Transport& transport, DeviceHandle handle);
+bool bFileWriteEnd(Transport& transport, DeviceHandle handle);
 
 // One of the data-out commands without CDB arguments (SUB_SCSI_OP_WRITE_CFG,
 // SUB_SCSI_OP_FSM_WRITE, SUB_SCSI_OP_FILE_WRITE, SUB_SCSI_OP_SEND_PAGE_TABLE), chosen by

@@ -6,35 +6,23 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "apps/cli/commands.h"
 #include "apps/cli/station_home.h"
-#include "station/capacity_multiplier.h"
 #include "station/disk_feature.h"
 #include "station/firmware_picks.h"
 #include "station/messages.h"
 #include "station/operator_prompt.h"
 #include "station/setting_keys.h"
+#include "station/settings_editor.h"
 #include "station/settings_files.h"
 
 namespace corvid::cli {
 
 namespace {
-
-// Longer paths are kept, but the operator is warned, as the window does.
-constexpr std::size_t kLongPath = 128;
-constexpr int kRowLongPath = 41;  // "Length of Filepath exceeds 128!"
-constexpr int kRowWarning = 26;
-constexpr int kRowNormal = 14;
-constexpr int kRowEncryptedDisk = 15;
-constexpr int kRowHiddenDisk = 16;
-constexpr int kRowDefault = 38;
-constexpr int kRowDegrade = 49;  // then "Show Error", "Do not care"
 
 // Input the command refuses: it ends with status 2.
 class BadInput : public std::runtime_error {
@@ -77,122 +65,9 @@ Loaded loadHome(const std::string& homeOption) {
     return loaded;
 }
 
-std::string onOff(bool value) {
-    return value ? "on" : "off";
-}
-std::string english(int row) {
+std::string english(FixedText row) {
     return std::string(fixedText(row, kLanguageEnglish));
 }
-std::string option(OptionTable table, int row) {
-    const std::string_view name = optionName(table, row, kLanguageEnglish);
-    return name.empty() ? "not a listed choice" : std::string(name);
-}
-std::string shown(const std::string& text) {
-    return text.empty() ? "(empty)" : text;
-}
-
-std::string splitName(DeviceFeature feature) {
-    switch (feature) {
-        case DeviceFeature::Normal:
-            return english(kRowNormal);
-        case DeviceFeature::Encrypted:
-            return english(kRowEncryptedDisk);
-        case DeviceFeature::Hidden:
-            return english(kRowHiddenDisk);
-    }
-    return "not a listed split";
-}
-
-using Meaning = std::string (*)(const StationSettings& s);
-
-// What each stored value means, in English.
-const std::map<std::string_view, Meaning> kMeanings = {
-    {"Format",
-     [](const StationSettings& s) {
-         return "format the disk after the downloads: " + onOff(s.chkFormat);
-     }},
-    {"Blanking check",
-     [](const StationSettings& s) {
-         return "blanking check (bad-block scan): " + onOff(s.chkBlankCheck);
-     }},
-    {"FwUpgrade",
-     [](const StationSettings& s) { return "write the firmware: " + onOff(s.chkFwUpgrade); }},
-    {"ISO upgrade",
-     [](const StationSettings& s) {
-         return "write the CD-ROM image image.iso: " + onOff(s.chkISOupgrade);
-     }},
-    {"Manual Upgrade",
-     [](const StationSettings& s) {
-         return "wait for Start Upgrade: " + onOff(s.CheckManuupgrade);
-     }},
-    {"System Area check",
-     [](const StationSettings& s) { return "fixed system area size: " + onOff(s.SystemAreachk); }},
-    {"System Area Size",
-     [](const StationSettings& s) {
-         return s.SystemAreaComBo < 0 ? std::string("no size chosen")
-                                      : std::to_string(systemAreaItemMiB(s.SystemAreaComBo)) +
-                                            "MB, used while System Area check is on";
-     }},
-    {"Label", [](const StationSettings& s) { return "volume label " + shown(s.LabelEdit); }},
-    {"FwParityCheck",
-     [](const StationSettings& s) { return "firmware parity check: " + onOff(s.chkParityCheck); }},
-    {"CapMultiplier",
-     [](const StationSettings& s) {
-         const int index = s.record.CapMultiplier;
-         return index >= 0 && index < kCapMultiplierCount
-                    ? "capacity multiplier x" + std::to_string(kCapMultipliers[index])
-                    : std::string("no valid multiplier");
-     }},
-    {"iScanLevel",
-     [](const StationSettings& s) {
-         // The settings dialog shows any other value as the last level.
-         const auto level = static_cast<unsigned>(s.record.iScanLevel);
-         return option(OptionTable::ScanLevels, level > 3 ? 4 : static_cast<int>(level));
-     }},
-    {"iPageSkip", [](const StationSettings&) { return std::string("pages skipped in the scan"); }},
-    {"iEccLevel",
-     [](const StationSettings& s) {
-         const int item = s.record.iEccLevel;
-         return item == 0               ? english(kRowDefault)
-                : item > 0 && item <= 7 ? "ECC level " + std::to_string(item - 1)
-                                        : std::string("not a listed choice");
-     }},
-    {"iBadThreshold",
-     [](const StationSettings&) {
-         return std::string("% bad blocks that force a blanking check");
-     }},
-    {"eDeviceFeature", [](const StationSettings& s) { return splitName(s.record.eDeviceFeature); }},
-    {"iHideDiskRatio",
-     [](const StationSettings&) {
-         return std::string("% of the capacity for the hidden or encrypted part");
-     }},
-    {"sHideDiskLabel",
-     [](const StationSettings& s) {
-         return "hidden disk label " + shown(s.record.sHideDiskLabel);
-     }},
-    {"bUseImgFile",
-     [](const StationSettings& s) {
-         return std::string(s.record.bUseImgFile ? "hidden disk from ImageFile"
-                                                 : "hidden disk from its file list");
-     }},
-    {"ImageFile",
-     [](const StationSettings& s) { return "hidden-disk image " + shown(s.record.ImageFile); }},
-    {"SaveSpiImage",
-     [](const StationSettings& s) {
-         return "save the NOR flash to NorImage.bin: " + onOff(s.record.SaveSpiImage);
-     }},
-    {"AllowErrorRate",
-     [](const StationSettings&) { return std::string("% capacity shortfall allowed"); }},
-    {"DealCapError",
-     [](const StationSettings& s) {
-         const int deal = static_cast<int>(s.record.DealCapError);
-         return deal <= 2 ? english(kRowDegrade + deal) : std::string("not a listed choice");
-     }},
-    {"PageMode",
-     [](const StationSettings& s) { return "special scan: " + onOff(s.record.PageMode); }},
-    {"PageModeSel",
-     [](const StationSettings& s) { return option(OptionTable::PageModes, s.record.PageModeSel); }},
-};
 
 void printPick(const char* what, const StationSettings& s, std::int32_t index, std::int32_t size,
                const char* indexName) {
@@ -243,11 +118,15 @@ void printDerived(const Loaded& loaded) {
 void printSettings(const Loaded& loaded) {
     const StationSettings& s = loaded.settings;
     std::printf("Station folder: %s\n", loaded.folder.home().string().c_str());
-    std::printf("Settings (misc/prefer.ini, section %s)\n", kPreferSection);
+    std::string_view section;
     for (const SettingKey& key : settingKeys()) {
+        if (key.section != section) {
+            section = key.section;
+            std::printf("Settings (misc/prefer.ini, section %s)\n", std::string(section).c_str());
+        }
         std::printf("  %-20s %-6s %s\n", std::string(key.key).c_str(),
                     key.kind == SettingKind::Text ? "" : key.get(s).c_str(),
-                    kMeanings.at(key.key)(s).c_str());
+                    settingValueMeaning(key, s).c_str());
     }
     printDerived(loaded);
 }
@@ -276,96 +155,54 @@ int runShow(const std::string& home) {
     return kExitOk;
 }
 
+// Applies the edit and saves it at once; refused input ends with status 2.
+SettingsEditResult applyNow(Loaded& loaded, const SettingsEdit& edit, const std::string& hint) {
+    TerminalPrompt prompt;
+    try {
+        return applySettingsEdit(loaded.folder, loaded.settings, edit, prompt, kLanguageEnglish,
+                                 SettingsSave::Now);
+    } catch (const SettingsEditRefused& e) {
+        throw BadInput(e.what() + hint);
+    }
+}
+
 int runSet(const std::string& home, const std::vector<std::string>& assignments) {
-    Loaded loaded = loadHome(home);
-    StationSettings& s = loaded.settings;
-    const std::int32_t oldMultiplier = s.record.CapMultiplier;
+    SettingsEdit edit;
     for (const std::string& assignment : assignments) {
         const std::size_t equals = assignment.find('=');
         if (equals == std::string::npos) {
             throw BadInput("\"" + assignment + "\" is not of the form KEY=VALUE");
         }
-        const std::string keyName = assignment.substr(0, equals);
-        const SettingKey* key = findSettingKey(keyName);
-        if (key == nullptr) {
-            throw BadInput("\"" + keyName +
-                           "\" is not a setting; 'corvid-cli settings show' lists the keys");
-        }
-        try {
-            setSettingValue(s, *key, assignment.substr(equals + 1));
-        } catch (const SettingsError& e) {
-            throw BadInput(e.what());
-        }
+        edit.values.emplace_back(assignment.substr(0, equals), assignment.substr(equals + 1));
     }
-    try {
-        checkSettingCombination(s);
-    } catch (const SettingsError& e) {
-        throw BadInput(e.what());
+    Loaded loaded = loadHome(home);
+    const SettingsEditResult result = applyNow(
+        loaded, edit, "; 'corvid-cli settings set --help' lists the keys and their values");
+    int status = kExitOk;
+    if (result.multiplierChanged && !result.multiplierWritten) {
+        std::cerr << "corvid-cli settings: CapMultiplier " << loaded.settings.record.CapMultiplier
+                  << " is saved in prefer.ini but was not written into a firmware file\n";
+        status = kExitFailed;
     }
-
-    // As the settings dialog's Apply: a changed multiplier goes into the firmware file too,
-    // which otherwise would override it at the next start.
-    int status = 0;
-    if (s.record.CapMultiplier != oldMultiplier) {
-        TerminalPrompt prompt;
-        if (!writeCapMultiplierToFirmware(s.preCopyList, loaded.folder, s.record.CapMultiplier,
-                                          prompt, kLanguageEnglish)) {
-            std::cerr << "corvid-cli settings: CapMultiplier " << s.record.CapMultiplier
-                      << " is saved in prefer.ini but was not written into a firmware file\n";
-            status = kExitFailed;
-        }
-    }
-    saveStationSettings(loaded.folder, loaded.settings);
     // What the station will find at its next start.
     printSettings(loadHome(home));
     return status;
 }
 
-FileList& listOf(StationSettings& s, const std::string& which) {
-    if (which == "precopy")
-        return s.preCopyList;
-    if (which == "hidden")
-        return s.record.HideFileList;
-    return s.record.SpiFileList;
+StationList listNamed(const std::string& which) {
+    if (which == "precopy") {
+        return StationList::PreCopy;
+    }
+    return which == "hidden" ? StationList::Hidden : StationList::Spi;
 }
 
-std::size_t parseIndex(const std::string& text, std::size_t count) {
+std::size_t parseIndex(const std::string& text) {
     std::size_t index = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), index);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || index >= count) {
-        throw BadInput("\"" + text + "\" is not an entry of the list (0 to " +
-                       std::to_string(count == 0 ? 0 : count - 1) +
-                       (count == 0 ? ", the list is empty)" : ")"));
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        throw BadInput("\"" + text + "\" is not an entry number of the list");
     }
     return index;
-}
-
-void addEntries(FileList& list, const std::string& which, const std::vector<std::string>& paths) {
-    std::vector<std::string> added;
-    std::vector<std::string> longPaths;
-    for (const std::string& path : paths) {
-        std::error_code error;
-        const std::filesystem::path full =
-            std::filesystem::absolute(path, error).lexically_normal();
-        const bool folder = std::filesystem::is_directory(full, error);
-        const bool file = std::filesystem::is_regular_file(full, error);
-        if (which == "spi" ? !file : !(file || folder)) {
-            throw BadInput(path +
-                           (which == "spi" ? " is not a file" : " is neither a file nor a folder"));
-        }
-        added.push_back(full.string());
-        if (added.back().size() > kLongPath) {
-            longPaths.push_back(added.back());
-        }
-    }
-    list.insert(list.end(), added.begin(), added.end());
-    if (!longPaths.empty()) {
-        std::cerr << english(kRowWarning) << ": " << english(kRowLongPath);
-        for (const std::string& path : longPaths) {
-            std::cerr << "\n" << path;
-        }
-        std::cerr << "\n";
-    }
 }
 
 int runList(const std::string& home, const std::string& which, const std::string& action,
@@ -378,26 +215,28 @@ int runList(const std::string& home, const std::string& which, const std::string
         throw BadInput("'list " + which + " show' takes no further arguments");
     }
     Loaded loaded = loadHome(home);
-    StationSettings& s = loaded.settings;
-    FileList& list = listOf(s, which);
-    if (action == "add") {
-        addEntries(list, which, items);
-    } else if (action == "remove") {
-        std::set<std::size_t> indices;
-        for (const std::string& item : items) {
-            indices.insert(parseIndex(item, list.size()));
-        }
-        for (auto it = indices.rbegin(); it != indices.rend(); ++it) {
-            list.erase(list.begin() + static_cast<std::ptrdiff_t>(*it));
-        }
-    }
     if (action != "show") {
-        // As the window's "Add files..." and "Remove".
-        if (which == "precopy" && action == "add") {
-            readCapMultiplierFromFirmware(s, loaded.folder);
+        SettingsEdit edit;
+        ListEdit& change = edit.list(listNamed(which));
+        for (const std::string& item : items) {
+            if (action == "add") {
+                // Full paths, as the window's file dialogs give them.
+                std::error_code error;
+                change.add.push_back(
+                    std::filesystem::absolute(item, error).lexically_normal().string());
+            } else {
+                change.remove.push_back(parseIndex(item));
+            }
         }
-        recomputeFirmwarePicks(s, loaded.folder);
-        saveStationSettings(loaded.folder, loaded.settings);
+        const SettingsEditResult result = applyNow(loaded, edit, "");
+        if (!result.longPaths.empty()) {
+            std::cerr << english(FixedText::Warning) << ": "
+                      << english(FixedText::LengthOfFilepathExceeds128);
+            for (const std::string& path : result.longPaths) {
+                std::cerr << "\n" << path;
+            }
+            std::cerr << "\n";
+        }
         // What the station will find at its next start.
         loaded = loadHome(home);
     }
@@ -406,6 +245,22 @@ int runList(const std::string& home, const std::string& which, const std::string
         printDerived(loaded);
     }
     return kExitOk;
+}
+
+// The keys 'set' takes, by section of prefer.ini, with the values each accepts.
+std::string keysHelp() {
+    std::string text = "Keys of misc/prefer.ini, compared without regard to case:";
+    std::string_view section;
+    for (const SettingKey& key : settingKeys()) {
+        if (key.section != section) {
+            section = key.section;
+            text += "\n  section " + std::string(section);
+        }
+        std::string name(key.key);
+        name.resize(std::max<std::size_t>(name.size() + 1, 20), ' ');
+        text += "\n    " + name + settingRangeText(key) + "; " + std::string(key.meaning);
+    }
+    return text;
 }
 
 // Runs a subcommand's job and turns its errors into the exit status.
@@ -453,6 +308,7 @@ void addSettingsCommand(CLI::App& app, int& exitStatus) {
     CLI::App* set = settings->add_subcommand(
         "set", "Change settings by their prefer.ini key, for example: set Format=1 \"Label=DISK\"");
     set->add_option("KEY=VALUE", options->assignments, "A setting and its new value")->required();
+    set->footer(keysHelp());
     set->callback([&exitStatus, options] {
         runGuarded(exitStatus, [&] { return runSet(options->home, options->assignments); });
     });

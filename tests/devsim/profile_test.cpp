@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 #include "devsim/profile.h"
 
@@ -162,6 +163,66 @@ TEST(ProfileFile, BadFilesNameTheirFault) {
         }
     }
     EXPECT_THROW(resolveProfile("no-such-profile"), ProfileError);
+}
+
+TEST(ProfileFile, LimitsOfTheKeyTableAreNamedWhenBroken) {
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"[device]\nbase = nand-2k\nchips = 0\n", "chips must be from 1 to 16"},
+        {"[device]\nbase = nand-2k\npages-per-block = 24\n",
+         "pages-per-block must be a power of two from 16 to 512"},
+        {"[device]\nbase = nand-2k\nblocks-per-chip = 2044\n",
+         "blocks-per-chip must be a multiple of 8 from 8 to 65536"},
+        {"[device]\nbase = nand-2k\nchips = 16\nblocks-per-chip = 8192\n",
+         "all chips together must have at most 65536 blocks"},
+        {"[device]\nbase = foreign\ndisk-size-mb = 0\n", "disk-size-mb must be from 1 to 65536"},
+        {"[device]\nbase = spi\nserial-flash-size = 96K\n",
+         "serial-flash-size must be a multiple of 64K from 64K to 16M"},
+        {"[device]\nbase = nand-2k\nport = 128\n", "device/port has the value \"128\""},
+        {"[device]\nbase = nand-2k\n[chip0]\nbad-block-rate = 101\n",
+         "chip0/bad-block-rate must be a percentage from 0 to 100"},
+        {"[device]\nbase = nand-2k\n[chip0]\ncolour = red\n", "chip0/colour is not a known key"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        try {
+            loadProfileFile(dir.write("limits.ini", c.text));
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const ProfileError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(ProfileFile, AWrittenProfileExplainsEveryKeyAProfileFileMayHold) {
+    for (const auto& summary : builtinProfiles()) {
+        const std::string text = profileToIni(resolveProfile(summary.name));
+        std::istringstream lines(text);
+        std::string line;
+        std::string section;
+        while (std::getline(lines, line)) {
+            if (line.starts_with("[")) {
+                section = line.starts_with("[chip") ? "[chipN]" : line;
+                continue;
+            }
+            const auto equals = line.find(" = ");
+            if (line.starts_with(";") || equals == std::string::npos) {
+                continue;
+            }
+            // Every written key has its line of explanation in the comments above.
+            const std::string explained = ";   " + section + " " + line.substr(0, equals) + ": ";
+            EXPECT_NE(text.find(explained), std::string::npos) << summary.name << ": " << line;
+        }
+    }
+    // Keys that are read but never written are explained too.
+    const std::string text = profileToIni(resolveProfile("nand-2k"));
+    for (const char* key : {";   [device] base: ", ";   [device] bad-blocks: ",
+                            ";   [device] bad-block-rate: ", ";   [chipN] bad-block-rate: "}) {
+        EXPECT_NE(text.find(key), std::string::npos) << key;
+    }
 }
 
 }  // namespace

@@ -13,21 +13,9 @@ namespace {
 
 class FirmwareTest : public test::StationFolderTest {
   protected:
-    // A firmware file of 'size' bytes starting with 'chip' and holding 'field' at 38909.
-    std::string firmware(const std::string& name, const std::string& chip, const std::string& field,
-                         std::size_t size = 40000) {
-        std::string bytes(size, '\0');
-        bytes.replace(0, chip.size(), chip);
-        bytes.replace(kCapMultiplierOffset, field.size(), field);
-        writeBytes(dir_ / name, bytes);
-        return (dir_ / name).string();
-    }
     std::string file(const std::string& name, std::size_t size) {
         writeBytes(dir_ / name, std::string(size, 'x'));
         return (dir_ / name).string();
-    }
-    int multiplierByte(const std::string& path) {
-        return static_cast<unsigned char>(readBytes(path).at(kCapMultiplierOffset + 2));
     }
     test::RecordingPrompt prompt_;
 };
@@ -102,6 +90,38 @@ TEST_F(FirmwareTest, MultiplierIsWrittenIntoTheFirstFileWithTheChipName) {
     const std::string unmarked = firmware("program.bin", "5V16", std::string("\x00\xAA\x00", 3));
     EXPECT_FALSE(writeCapMultiplierToFirmware({unmarked}, folder(), 2, prompt_, 0));
     EXPECT_EQ(multiplierByte(unmarked), 0);
+    EXPECT_TRUE(prompt_.shown().empty());
+}
+
+TEST_F(FirmwareTest, MultiplierIsWrittenOnlyOverTheWholeMarkOfALongEnoughFile) {
+    struct Case {
+        const char* what;
+        std::string field;
+        std::size_t size;
+        bool written;
+    };
+    const std::size_t fieldEnd = kCapMultiplierOffset + sizeof(CapMultiplierField);
+    const Case cases[] = {
+        {"both mark bytes", "\x55\xAA\x00", 40000, true},
+        {"both mark bytes, the file ends with the field", "\x55\xAA\x00", fieldEnd, true},
+        {"first mark byte only", std::string("\x55\x00\x00", 3), 40000, false},
+        {"second mark byte only", std::string("\x00\xAA\x00", 3), 40000, false},
+        {"the file ends inside the field", "\x55\xAA", fieldEnd - 1, false},
+    };
+    for (const Case& c : cases) {
+        const std::string program = firmware("program.bin", "5V16", c.field, c.size);
+        const std::string before = readBytes(program);
+        EXPECT_EQ(writeCapMultiplierToFirmware({program}, folder(), 5, prompt_, kLanguageEnglish),
+                  c.written)
+            << c.what;
+        const std::string after = readBytes(program);
+        if (c.written) {
+            EXPECT_EQ(multiplierByte(program), 5) << c.what;
+            EXPECT_EQ(after.size(), before.size()) << c.what;
+        } else {
+            EXPECT_EQ(after, before) << c.what;
+        }
+    }
     EXPECT_TRUE(prompt_.shown().empty());
 }
 

@@ -1,10 +1,15 @@
 // corvid-cli settings, run as an operator runs it.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
+#include <chrono>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <vector>
 
+#include "platform/process_runner.h"
+#include "station/setting_keys.h"
 #include "tests/station/station_test_support.h"
 
 namespace corvid {
@@ -17,14 +22,15 @@ class SettingsCliTest : public test::StationFolderTest {
         std::string out;
         std::string err;
     };
-    // 'args' are shell words, quoted by the caller where needed.
-    Run cli(const std::string& args) {
-        const std::string command = std::string(CORVID_BIN_DIR) + "/corvid-cli settings " + args +
-                                    " --home '" + dir_.string() + "' >'" + (dir_ / "out").string() +
-                                    "' 2>'" + (dir_ / "err").string() + "'";
-        const int raw = std::system(command.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readBytes(dir_ / "out"),
-                readBytes(dir_ / "err")};
+    // corvid-cli settings with 'args', standard output and error apart.
+    Run cli(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{std::string(CORVID_BIN_DIR) + "/corvid-cli", "settings"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), {"--home", dir_.string()});
+        auto child =
+            startProcess({.argv = argv, .outputFile = dir_ / "out", .errorFile = dir_ / "err"});
+        const std::optional<int> status = child->waitFor(std::chrono::seconds(60));
+        return {status.value_or(-1), readBytes(dir_ / "out"), readBytes(dir_ / "err")};
     }
     static bool has(const std::string& text, const std::string& part) {
         return text.find(part) != std::string::npos;
@@ -32,7 +38,7 @@ class SettingsCliTest : public test::StationFolderTest {
 };
 
 TEST_F(SettingsCliTest, ShowOnAFreshStationPrintsTheFirstStartDefaults) {
-    const Run run = cli("show");
+    const Run run = cli({"show"});
     EXPECT_EQ(run.status, 0) << run.err;
     for (const char* line :
          {"FwUpgrade            1", "FwParityCheck        1", "Format               0",
@@ -46,17 +52,40 @@ TEST_F(SettingsCliTest, ShowOnAFreshStationPrintsTheFirstStartDefaults) {
 
 TEST_F(SettingsCliTest, SetAndListChangesAreSavedAsTheWindowSavesThem) {
     writeBytes(dir_ / "prefer.dat", "p");
-    EXPECT_EQ(cli("set Format=1 'Blanking check=1' label=disk1 eDeviceFeature=1").status, 0);
-    EXPECT_EQ(cli("list precopy add '" + (dir_ / "prefer.dat").string() + "'").status, 0);
+    EXPECT_EQ(
+        cli({"set", "Format=1", "Blanking check=1", "label=disk1", "eDeviceFeature=1"}).status, 0);
+    EXPECT_EQ(cli({"list", "precopy", "add", (dir_ / "prefer.dat").string()}).status, 0);
     const std::string ini = readBytes(folder().preferIni());
     EXPECT_TRUE(has(ini, "Format=1\r\nBlanking check=1\r\n")) << ini;
     EXPECT_TRUE(has(ini, "Label=DISK1\r\n")) << ini;
 
-    const Run show = cli("show");
+    const Run show = cli({"show"});
     EXPECT_TRUE(has(show.out, "Encrypted disk10%")) << show.out;
     EXPECT_TRUE(has(show.out, "0  " + (dir_ / "prefer.dat").string())) << show.out;
-    EXPECT_EQ(cli("list precopy remove 0").status, 0);
-    EXPECT_TRUE(has(cli("list precopy show").out, "empty"));
+    EXPECT_EQ(cli({"list", "precopy", "remove", "0"}).status, 0);
+    EXPECT_TRUE(has(cli({"list", "precopy", "show"}).out, "empty"));
+}
+
+TEST_F(SettingsCliTest, ShowListsEveryKeyOfTheTableAndSetTakesEach) {
+    const Run show = cli({"show"});
+    EXPECT_EQ(show.status, 0) << show.err;
+    for (const SettingKey& key : settingKeys()) {
+        EXPECT_TRUE(has(show.out, "\n  " + std::string(key.key) + " ")) << key.key;
+    }
+    EXPECT_TRUE(
+        has(show.out, "Settings (misc/prefer.ini, section Corvid)\n  Verify               0 "))
+        << show.out;
+
+    const Run set = cli({"set", "verify=1", "ProductionRecord=0"});
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_TRUE(has(set.out, "Verify               1      read back every copied file")) << set.out;
+    EXPECT_TRUE(has(readBytes(folder().preferIni()), "[Corvid]\r\nVerify=1\r\nProductionRecord=0"));
+
+    const Run help = cli({"set", "--help"});
+    for (const SettingKey& key : settingKeys()) {
+        EXPECT_TRUE(has(help.out, std::string(key.key) + " ")) << key.key;
+    }
+    EXPECT_TRUE(has(help.out, "iPageSkip           a whole number from 0 to 64")) << help.out;
 }
 
 TEST_F(SettingsCliTest, BadInputIsRefusedWithStatus2AndChangesNothing) {
@@ -64,19 +93,25 @@ TEST_F(SettingsCliTest, BadInputIsRefusedWithStatus2AndChangesNothing) {
         {"set NoSuchKey=1", "\"NoSuchKey\" is not a setting"},
         {"set iScanLevel=5", "iScanLevel is not a whole number from 0 to 4"},
         {"set Format", "is not of the form KEY=VALUE"},
+        {"set iHideDiskRatio=0", "iHideDiskRatio is not a whole number from 1 to 100"},
+        {"set CapMultiplier=6", "CapMultiplier is not a whole number from 0 to 5"},
+        {"set Verify=2", "Verify is not 0 or 1"},
+        {"set Format=1 sHideDiskLabel=NINECHARS", "sHideDiskLabel is longer than 8 characters"},
         {"set eDeviceFeature=2 iHideDiskRatio=100", "more than the hidden disk allows"},
         {"list spi add /nonexistent/file", "/nonexistent/file is not a file"},
         {"list hidden remove 0", "the list is empty"},
     };
     for (const auto& [args, message] : cases) {
-        const Run run = cli(args);
+        std::istringstream words(args);
+        const Run run =
+            cli({std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()});
         EXPECT_EQ(run.status, 2) << args;
         EXPECT_TRUE(has(run.err, message)) << args << ": " << run.err;
     }
     EXPECT_FALSE(std::filesystem::exists(folder().preferIni()));
 
     std::filesystem::remove(dir_ / "misc");
-    const Run run = cli("show");
+    const Run run = cli({"show"});
     EXPECT_EQ(run.status, 2);
     EXPECT_TRUE(has(run.err, "has no misc folder")) << run.err;
 }

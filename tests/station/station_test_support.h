@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "station/capacity_multiplier.h"
 #include "station/station_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -28,6 +30,21 @@ class StationFolderTest : public TempDirTest {
     static std::string readBytes(const std::filesystem::path& path) {
         std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    // A firmware file of 'size' bytes starting with 'chip' and holding 'field' at the capacity
+    // multiplier's offset (or as much of it as fits); returns its full path.
+    std::string firmware(const std::string& name, const std::string& chip, const std::string& field,
+                         std::size_t size = 40000) {
+        std::string bytes(std::max(size, kCapMultiplierOffset + field.size()), '\0');
+        bytes.replace(0, chip.size(), chip);
+        bytes.replace(kCapMultiplierOffset, field.size(), field);
+        bytes.resize(size);
+        writeBytes(dir_ / name, bytes);
+        return (dir_ / name).string();
+    }
+    static int multiplierByte(const std::string& path) {
+        return static_cast<unsigned char>(readBytes(path).at(kCapMultiplierOffset + 2));
     }
 };
 

@@ -1,0 +1,139 @@
+// The one table of prefer.ini keys: every row loads, saves, shows and sets through it.
+
+#include "station/setting_keys.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/ini_file.h"
+#include "station/settings_files.h"
+#include "tests/station/station_test_support.h"
+
+namespace corvid {
+namespace {
+
+using test::StationFolderTest;
+
+// A value of the key's kind that a new station does not hold.
+std::string otherValue(const SettingKey& key) {
+    switch (key.kind) {
+        case SettingKind::Flag:
+            return key.defaultValue == 0 ? "1" : "0";
+        case SettingKind::Number:
+            return std::to_string(key.defaultValue == key.max ? key.min : key.max);
+        case SettingKind::Text:
+            break;
+    }
+    return "AB";
+}
+
+// What the file holds when the key is missing; no value can hold a line break.
+constexpr char kMissing[] = "\n";
+
+class SettingKeysTableTest : public StationFolderTest {};
+
+TEST_F(SettingKeysTableTest, EveryRowRoundTripsThroughItsSectionOfPreferIni) {
+    for (const SettingKey& key : settingKeys()) {
+        const std::string value = otherValue(key);
+        StationSettings changed;
+        setSettingValue(changed, key, value);
+        EXPECT_EQ(key.get(changed), value) << key.key;
+        EXPECT_NE(key.get(changed), key.get(StationSettings{})) << key.key;
+
+        std::filesystem::remove(folder().preferIni());
+        writePreferIni(folder().preferIni(), changed);
+        const IniFile ini(folder().preferIni());
+        EXPECT_EQ(ini.readString(std::string(key.section), std::string(key.key), kMissing), value)
+            << key.key;
+
+        StationSettings loaded;
+        readPreferIni(folder().preferIni(), loaded);
+        EXPECT_EQ(key.get(loaded), value) << key.key;
+        EXPECT_FALSE(settingValueMeaning(key, loaded).empty()) << key.key;
+    }
+}
+
+TEST_F(SettingKeysTableTest, KeysAreSavedInTheirSavePositionsAndCorvidKeysOnlyOnceInUse) {
+    StationSettings settings;
+    writePreferIni(folder().preferIni(), settings);
+    std::vector<const SettingKey*> stationKeys;
+    for (const SettingKey& key : settingKeys()) {
+        if (key.section == kPreferSection) {
+            stationKeys.push_back(&key);
+        }
+    }
+    std::sort(stationKeys.begin(), stationKeys.end(), [](const SettingKey* a, const SettingKey* b) {
+        return a->savePosition < b->savePosition;
+    });
+    std::vector<std::string> expected;
+    for (const SettingKey* key : stationKeys) {
+        expected.emplace_back(key->key);
+    }
+    EXPECT_EQ(IniFile(folder().preferIni()).keyNames(kPreferSection), expected);
+    // Corvid's keys at their defaults leave the station's file as it always was.
+    EXPECT_EQ(IniFile(folder().preferIni()).sectionNames(),
+              std::vector<std::string>{kPreferSection});
+
+    settings.corvid.verify = true;
+    writePreferIni(folder().preferIni(), settings);
+    EXPECT_EQ(IniFile(folder().preferIni()).keyNames(kCorvidSection),
+              std::vector<std::string>{"Verify"});
+    // Once in the file, a key is written back at its default too.
+    settings.corvid.verify = false;
+    settings.corvid.productionRecord = false;
+    writePreferIni(folder().preferIni(), settings);
+    const IniFile ini(folder().preferIni());
+    EXPECT_EQ(ini.keyNames(kCorvidSection),
+              (std::vector<std::string>{"Verify", "ProductionRecord"}));
+    EXPECT_EQ(ini.readString(kCorvidSection, "Verify"), "0");
+    EXPECT_EQ(ini.readString(kCorvidSection, "ProductionRecord"), "0");
+}
+
+TEST_F(SettingKeysTableTest, CorvidKeysLoadWithTheirDefaultsAndFromTheirSection) {
+    StationSettings settings;
+    readPreferIni(folder().preferIni(), settings);
+    EXPECT_FALSE(settings.corvid.verify);
+    EXPECT_TRUE(settings.corvid.productionRecord);
+
+    writeBytes(folder().preferIni(),
+               "[MP_Setting]\r\nVerify=1\r\n[corvid]\r\nverify=0x1\r\nProductionRecord=0\r\n");
+    settings = StationSettings{};
+    readPreferIni(folder().preferIni(), settings);
+    EXPECT_TRUE(settings.corvid.verify);
+    EXPECT_FALSE(settings.corvid.productionRecord);
+}
+
+TEST(SettingKeysRangeTest, ValuesOutsideTheirRangeAreRefusedNamingKeyAndRange) {
+    for (const SettingKey& key : settingKeys()) {
+        std::vector<std::string> refused;
+        if (key.kind == SettingKind::Text) {
+            if (key.max > 0) {
+                refused.push_back(std::string(static_cast<std::size_t>(key.max) + 1, 'A'));
+            }
+        } else {
+            refused = {std::to_string(key.min - 1), std::to_string(key.max + 1)};
+        }
+        for (const std::string& value : refused) {
+            StationSettings settings;
+            try {
+                setSettingValue(settings, key, value);
+                ADD_FAILURE() << key.key << " took " << value;
+            } catch (const SettingsError& e) {
+                const std::string message = e.what();
+                EXPECT_NE(message.find(std::string(key.key)), std::string::npos) << message;
+                const std::string range = key.kind == SettingKind::Text
+                                              ? "longer than " + std::to_string(key.max)
+                                              : settingRangeText(key);
+                EXPECT_NE(message.find(range), std::string::npos) << message;
+            }
+            EXPECT_EQ(key.get(settings), key.get(StationSettings{})) << key.key;
+        }
+    }
+    EXPECT_EQ(settingRangeText(*findSettingKey("iHideDiskRatio")), "a whole number from 1 to 100");
+    EXPECT_EQ(settingRangeText(*findSettingKey("verify")), "0 or 1");
+}
+
+}  // namespace
+}  // namespace corvid
