@@ -263,6 +263,9 @@ bool ProductThread::nandFlash() {
     w.pause(milliseconds(100));
     w.FlashInfo.iBlockSize = w.FlashInfo.iPageSize * w.FlashInfo.iPagesPerBlock;
     w.iSysAreaUnits = systemAreaSize(w);
+    if (!systemAreaFits(w)) {
+        return false;  // before the blanking check, which would only be lost time
+    }
     w.pause(milliseconds(100));
 
     // The block bitmap area and the CFG's 16-bit block numbers hold at most this many blocks; a
