@@ -516,6 +516,9 @@ int WriteCfg(WorkerState& w, bool firmwareUpgrade) {
     }
     const auto blocks = static_cast<std::size_t>(total);
     const std::vector<std::uint8_t> zeroPage(CfgWorkArea::kCfgAreaSize, 0);
+    if (!systemAreaFits(w)) {
+        return 0;
+    }
     if (!capacityRule(w)) {
         w.bPass = 0;
         return 0;

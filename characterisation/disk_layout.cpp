@@ -56,6 +56,15 @@ int systemAreaSize(WorkerState& w) {
     return units;
 }
 
+bool systemAreaFits(WorkerState& w) {
+    if (w.iSysAreaUnits <= kMaxSysAreaUnits) {
+        return true;
+    }
+    const auto megabytes = static_cast<std::uint64_t>(w.iSysAreaUnits) * kSysAreaUnitBytes / kMiB;
+    w.stepFailed(w.fixed(FixedText::SystemAreaTooLarge) + ": " + std::to_string(megabytes) + "MB");
+    return false;
+}
+
 bool capacityRule(WorkerState& w) {
     const SETTING_T& r = w.settings.record;
     const auto& info = w.FlashInfo;

@@ -16,6 +16,13 @@
 namespace corvid {
 namespace {
 
+// The geometry a stored CFG must give to be trusted, as powers of two: pages of 512..8192 bytes,
+// 32..256 pages per block.
+constexpr int kLog2MinStoredPageSize = 9;
+constexpr int kLog2MaxStoredPageSize = 13;
+constexpr int kLog2MinStoredPagesPerBlock = 5;
+constexpr int kLog2MaxStoredPagesPerBlock = 8;
+
 // Reads up to buffer.size() bytes from 'offset'; the count read, 0 when the file cannot be read.
 std::size_t readFilePrefix(const std::filesystem::path& file, std::span<std::uint8_t> buffer,
                            std::size_t offset = 0) {
@@ -286,6 +293,33 @@ bool checkAndParseCfg(WorkerState& w) {
     }
     applyBlocksPerChipOverride(w);
     return true;
+}
+
+bool takeStoredCfg(WorkerState& w, bool read) {
+    const auto& stored = w.StoredCfg;
+    const int log2Page = stored[cfg::kLog2PageSize];
+    const int log2PagesPerBlock = stored[cfg::kLog2BlockSize] - log2Page;
+    const bool valid = read && cfg::hasStoredSignature(stored) &&
+                       log2Page >= kLog2MinStoredPageSize && log2Page <= kLog2MaxStoredPageSize &&
+                       log2PagesPerBlock >= kLog2MinStoredPagesPerBlock &&
+                       log2PagesPerBlock <= kLog2MaxStoredPagesPerBlock;
+    w.bStoredCfgValid = valid ? 1 : 0;
+    w.bStoredPageMap = 0;
+    if (valid) {
+        w.iStoredFlashType = stored[cfg::kFlashType];
+        if (stored[cfg::kPageMapPresent] != 0) {
+            w.bStoredPageMap = 1;
+            const auto bits = std::span(stored).subspan(cfg::kPageMapBits, cfg::kPageMapBitsLength);
+            const auto pages =
+                std::min(static_cast<std::size_t>(std::max(w.FlashInfo.iPagesPerBlock, 0)),
+                         cfg::kPageMapBitsLength * 8);
+            for (std::size_t p = 0; p < pages; ++p) {
+                w.PageMap[p] = bitmapBit(bits, p) ? kUnusable : kUsable;
+            }
+        }
+    }
+    w.bPageMapValid = w.bStoredPageMap;
+    return valid;
 }
 
 void applyBlocksPerChipOverride(WorkerState& w) {

@@ -51,6 +51,14 @@ bool buildCfgFromId(const FlashIdBytes& id, int chips, std::span<std::uint8_t> a
 // True when the signature is known, 512 <= page size <= 8192 and 32 <= pages per block <= 128.
 bool checkAndParseCfg(WorkerState& w);
 
+// Takes the CFG the device handed back (StoredCfg; 'read' tells whether reading it succeeded) as
+// the bad-block knowledge of an earlier production. It is valid when it was read, carries a stored
+// CFG's signature, and gives a page size (1 << byte 84) of 512..8192 and pages per block
+// (1 << (byte 85 - byte 84)) of 32..256. Sets bStoredCfgValid, iStoredFlashType and
+// bStoredPageMap; a stored page map is rebuilt into PageMap for the current pages per block (bit
+// set: the page is not used) and bPageMapValid follows it. Returns the validity.
+bool takeStoredCfg(WorkerState& w, bool read);
+
 // The BlocksPerChip service value: when set, it replaces the blocks per chip and bFixedBlocks is
 // set; else bFixedBlocks is cleared.
 void applyBlocksPerChipOverride(WorkerState& w);

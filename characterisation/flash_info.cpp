@@ -1,5 +1,6 @@
 #include "characterisation/flash_info.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace corvid {
@@ -31,6 +32,19 @@ void storeChecksum(std::span<std::uint8_t> cfg) {
 bool hasSignature(std::span<const std::uint8_t> cfg) {
     return cfg.size() >= 4 &&
            (std::memcmp(cfg.data(), "5VX6", 4) == 0 || std::memcmp(cfg.data(), "5V16", 4) == 0);
+}
+
+bool hasStoredSignature(std::span<const std::uint8_t> cfg) {
+    if (hasSignature(cfg)) {
+        return true;
+    }
+    if (cfg.size() < 4 || cfg[1] != 'X') {
+        return false;
+    }
+    std::array<std::uint8_t, 4> unmarked{};
+    std::copy_n(cfg.begin(), unmarked.size(), unmarked.begin());
+    unmarked[1] = 'V';
+    return hasSignature(unmarked);
 }
 
 }  // namespace cfg

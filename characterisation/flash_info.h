@@ -98,6 +98,9 @@ std::uint16_t checksum(std::span<const std::uint8_t> cfg);
 void storeChecksum(std::span<std::uint8_t> cfg);
 // True when the block begins with "5VX6" or "5V16".
 bool hasSignature(std::span<const std::uint8_t> cfg);
+// A CFG the device already holds: one of those, or one the station wrote without firmware upgrade,
+// which marks byte 1 of the signature with an X ("5X16", "5XX6").
+bool hasStoredSignature(std::span<const std::uint8_t> cfg);
 }  // namespace cfg
 
 // The worker's CFG work area: 8192 bytes whose first 512 are the CFG, then the block bitmap.

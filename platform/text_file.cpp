@@ -86,6 +86,7 @@ void writeAndFlush(const std::filesystem::path& temp, const std::filesystem::pat
 
 }  // namespace
 
+#ifdef _WIN32
 std::string readFileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -101,6 +102,38 @@ std::string readFileBytes(const std::filesystem::path& path) {
     }
     throw std::runtime_error("cannot read the file " + path.string());
 }
+#else
+std::string readFileBytes(const std::filesystem::path& path) {
+    // Close-on-exec: a program another worker starts meanwhile must not inherit the file (a
+    // stream of the standard library cannot ask for that).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error("cannot read the file " + path.string() + ": " +
+                                 std::strerror(errno));
+    }
+    std::string bytes;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            // A folder opens but does not read.
+            const int error = errno;
+            ::close(fd);
+            throw std::runtime_error("cannot read the file " + path.string() + ": " +
+                                     std::strerror(error));
+        }
+        if (n == 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return bytes;
+}
+#endif
 
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
     const std::filesystem::path temp = temporaryPathFor(path);

@@ -33,20 +33,8 @@ constexpr char kSpiImageFile[] = "NorImage.bin";
 constexpr char kRunStopped[] = "Run stopped: ";
 constexpr char kUnknownError[] = "an error of unknown kind";
 
-// The stored CFG the device hands back is trusted only with a sane geometry.
-constexpr int kMinStoredPageSize = 512;
-constexpr int kMaxStoredPageSize = 8192;
-constexpr int kMinStoredPagesPerBlock = 32;
-constexpr int kMaxStoredPagesPerBlock = 256;
-constexpr std::uint8_t kMaxShift = 30;
-
 bool validIndex(std::int32_t index, std::size_t size) {
     return index >= 0 && static_cast<std::size_t>(index) < size;
-}
-
-// 1 << exponent, or 0 when the exponent could not be a real size.
-int powerOfTwo(int exponent) {
-    return exponent < 0 || exponent > kMaxShift ? 0 : 1 << exponent;
 }
 
 // Runs one part of a run's end. The end must count the run and close its device whatever the
@@ -262,6 +250,9 @@ bool ProductThread::nandFlash() {
     w.pause(milliseconds(100));
     w.FlashInfo.iBlockSize = w.FlashInfo.iPageSize * w.FlashInfo.iPagesPerBlock;
     w.iSysAreaUnits = systemAreaSize(w);
+    if (!systemAreaFits(w)) {
+        return false;  // before the blanking check, which would only be lost time
+    }
     w.pause(milliseconds(100));
 
     // The block bitmap area and the CFG's 16-bit block numbers hold at most this many blocks; a
@@ -325,29 +316,7 @@ bool ProductThread::badBlockInformationWithoutBlankingCheck() {
 
     const bool cfgRead =
         readCfg(w.transport, w.hDevice, std::span<std::uint8_t, cfg::kSize>(w.StoredCfg));
-    w.bStoredCfgValid = 0;
-    w.bStoredPageMap = 0;
-    const auto& stored = w.StoredCfg;
-    const int pageSize = powerOfTwo(stored[cfg::kLog2PageSize]);
-    const int pagesPerBlock = powerOfTwo(stored[cfg::kLog2BlockSize] - stored[cfg::kLog2PageSize]);
-    const bool valid = cfgRead && cfg::hasSignature(stored) && pageSize >= kMinStoredPageSize &&
-                       pageSize <= kMaxStoredPageSize && pagesPerBlock >= kMinStoredPagesPerBlock &&
-                       pagesPerBlock <= kMaxStoredPagesPerBlock;
-    if (valid) {
-        w.bStoredCfgValid = 1;
-        w.iStoredFlashType = stored[cfg::kFlashType];
-        if (stored[cfg::kPageMapPresent] != 0) {
-            w.bStoredPageMap = 1;
-            const std::span<const std::uint8_t> bits(&stored[cfg::kPageMapBits],
-                                                     cfg::kPageMapBitsLength);
-            const int pages = std::min<int>(w.FlashInfo.iPagesPerBlock,
-                                            static_cast<int>(cfg::kPageMapBitsLength * 8));
-            for (int page = 0; page < pages; ++page) {
-                w.PageMap[page] = bitmapBit(bits, page) ? kUnusable : kUsable;
-            }
-        }
-    }
-    w.bPageMapValid = valid ? w.bStoredPageMap : 0;
+    const bool valid = takeStoredCfg(w, cfgRead);
     const bool layoutChanged = valid && w.iStoredFlashType != w.iFlashType;
 
     if (layoutChanged) {

@@ -112,6 +112,9 @@ constexpr std::array<Row, kFixedTextRows> kFixedTexts{{
      "Still want to select this tiem?",
      "快速壞塊掃描無法保證資料存取的穩定性。\n仍要選擇此項目嗎？",
      "快速坏块扫描无法保证数据存取的稳定性。\n仍要选择此项目吗？"},
+    // The station's own rows from here on.
+    // Followed by ": " and the size the files need; the CFG holds at most 255 units of 4 MB.
+    /* 85 */ {"System area too large", "系統區過大", "系统区过大"},
 }};
 
 constexpr std::array<Row, 5> kScanLevels{{

@@ -122,9 +122,10 @@ class SharedMessages {
     std::shared_ptr<const MessageTable> table_;
 };
 
-// The fixed language text table: 85 rows, row 0 "Blank Check". UTF-8 in every column; line breaks
-// are "\n". Each row is named after its English text, spelling included ("8 devices" is
-// EightDevices, the two-line row 84 FastBlankingCheckCannotGuarantee).
+// The fixed language text table: 85 rows, row 0 "Blank Check", then the rows the station adds for
+// faults of its own finding. UTF-8 in every column; line breaks are "\n". Each row is named after
+// its English text, spelling included ("8 devices" is EightDevices, the two-line row 84
+// FastBlankingCheckCannotGuarantee).
 enum class FixedText : int {
     BlankCheck = 0,
     ScanLevel = 1,
@@ -211,9 +212,11 @@ enum class FixedText : int {
     Bad = 82,
     FastBlankingCheck = 83,
     FastBlankingCheckCannotGuarantee = 84,
+    // The station's own rows.
+    SystemAreaTooLarge = 85,
 };
-inline constexpr int kFixedTextRows = 85;
-static_assert(static_cast<int>(FixedText::FastBlankingCheckCannotGuarantee) == kFixedTextRows - 1);
+inline constexpr int kFixedTextRows = 86;
+static_assert(static_cast<int>(FixedText::SystemAreaTooLarge) == kFixedTextRows - 1);
 
 // The text of a row in a language; an empty text for a row or language out of range.
 std::string_view fixedText(int row, int language);

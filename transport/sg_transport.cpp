@@ -12,14 +12,15 @@ namespace corvid {
 
 namespace {
 
-// driver_status bit that only says sense data exist; we ask for none and judge no sense.
-constexpr unsigned kDriverSense = 0x08;
+// SCSI status bytes that report a command carried out; bit 0 is not part of the status code.
+constexpr std::uint8_t kStatusMask = 0xFE;
+constexpr std::uint8_t kStatusGood = 0x00;
+constexpr std::uint8_t kStatusConditionMet = 0x04;
+// driver_status bit that only says sense data exist; the status byte judges the command.
+constexpr std::uint16_t kDriverSense = 0x08;
 constexpr unsigned kMillisecondsPerSecond = 1000;
 
-bool sendSgIo(DeviceHandle handle, const ScsiRequest& request) {
-    if (handle == kInvalidHandle || request.cdbLength > request.cdb.size()) {
-        return false;
-    }
+int kernelSgIo(int fd, const ScsiRequest& request, SgIoStatus& status) {
     sg_io_hdr_t header{};
     header.interface_id = 'S';
     header.cmd_len = request.cdbLength;
@@ -40,20 +41,29 @@ bool sendSgIo(DeviceHandle handle, const ScsiRequest& request) {
 
     int result;
     do {
-        result = ::ioctl(static_cast<int>(handle), SG_IO, &header);
+        result = ::ioctl(fd, SG_IO, &header);
     } while (result < 0 && errno == EINTR);
-    if (result < 0) {
-        return false;
-    }
-    // The SCSI status byte is not judged (as on Windows); a transport or driver error is a
-    // failed call.
-    return header.host_status == 0 && (header.driver_status & ~kDriverSense) == 0;
+    status.status = header.status;
+    status.maskedStatus = header.masked_status;
+    status.hostStatus = header.host_status;
+    status.driverStatus = header.driver_status;
+    return result;
 }
 
 }  // namespace
 
-SgTransport::SgTransport(std::string deviceDirectory)
-    : deviceDirectory_(std::move(deviceDirectory)) {}
+bool sgCommandSucceeded(int ioctlResult, const SgIoStatus& status) {
+    const auto scsiStatus = static_cast<std::uint8_t>(status.status & kStatusMask);
+    const bool deviceGood = scsiStatus == kStatusGood || scsiStatus == kStatusConditionMet;
+    const bool maskedGood = status.maskedStatus == (kStatusGood >> 1) ||
+                            status.maskedStatus == (kStatusConditionMet >> 1);
+    return ioctlResult >= 0 && deviceGood && maskedGood && status.hostStatus == 0 &&
+           (status.driverStatus & ~kDriverSense) == 0;
+}
+
+SgTransport::SgTransport(std::string deviceDirectory, SgIoCall call)
+    : deviceDirectory_(std::move(deviceDirectory)),
+      call_(call ? std::move(call) : SgIoCall(kernelSgIo)) {}
 
 std::string SgTransport::devicePath(char driveLetter) const {
     char lower;
@@ -87,14 +97,23 @@ bool SgTransport::sendBuffered(DeviceHandle handle, const ScsiRequest& request) 
     if (request.transferLength > kBufferedDataAreaSize || request.direction != DataDirection::In) {
         return false;
     }
-    return sendSgIo(handle, request);
+    return send(handle, request);
 }
 
 bool SgTransport::sendDirect(DeviceHandle handle, const ScsiRequest& request) {
     if (request.transferLength > 0 && request.data == nullptr) {
         return false;
     }
-    return sendSgIo(handle, request);
+    return send(handle, request);
+}
+
+bool SgTransport::send(DeviceHandle handle, const ScsiRequest& request) {
+    if (handle == kInvalidHandle || request.cdbLength > request.cdb.size()) {
+        return false;
+    }
+    SgIoStatus status;
+    const int result = call_(static_cast<int>(handle), request, status);
+    return sgCommandSucceeded(result, status);
 }
 
 }  // namespace corvid

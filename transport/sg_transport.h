@@ -3,16 +3,38 @@
 // The Linux pass-through service: the SG_IO ioctl on the disk's block device. Drive letter X is
 // /dev/sdX ('A' is /dev/sda ... 'Z' is /dev/sdz). The handle is the open file descriptor.
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "transport/transport.h"
 
 namespace corvid {
 
+// How SG_IO says a command ended, beside the ioctl's own result: the SCSI status byte, the same
+// shifted right by one with its reserved bits cleared (the older form), and the host adapter's and
+// the driver's statuses. All zero is a command the device carried out.
+struct SgIoStatus {
+    std::uint8_t status = 0;
+    std::uint8_t maskedStatus = 0;
+    std::uint16_t hostStatus = 0;
+    std::uint16_t driverStatus = 0;
+};
+
+// One SG_IO call on an open descriptor: sends the request, fills 'status' and returns the ioctl's
+// result (negative when the call itself failed).
+using SgIoCall = std::function<int(int fd, const ScsiRequest& request, SgIoStatus& status)>;
+
+// A command succeeds only when the call went through and the device answered GOOD (or CONDITION
+// MET): CHECK CONDITION, which also carries a UNIT ATTENTION after a medium change or a reset,
+// BUSY and the other statuses fail it, as do errors of the host adapter and the driver.
+bool sgCommandSucceeded(int ioctlResult, const SgIoStatus& status);
+
 class SgTransport : public Transport {
   public:
-    // deviceDirectory holds the sdX nodes; tests point it elsewhere.
-    explicit SgTransport(std::string deviceDirectory = "/dev");
+    // deviceDirectory holds the sdX nodes; tests point it elsewhere, and may replace the SG_IO
+    // call to play a device's answers (an empty call is the kernel's).
+    explicit SgTransport(std::string deviceDirectory = "/dev", SgIoCall call = {});
 
     // kInvalidHandle for a letter outside 'A'..'Z' (either case) or a node that cannot be opened.
     DeviceHandle open(char driveLetter) override;
@@ -24,7 +46,10 @@ class SgTransport : public Transport {
     std::string devicePath(char driveLetter) const;
 
   private:
+    bool send(DeviceHandle handle, const ScsiRequest& request);
+
     std::string deviceDirectory_;
+    SgIoCall call_;
 };
 
 }  // namespace corvid

@@ -59,6 +59,42 @@ TEST_F(DiskLayoutTest, OperatorSizeIsUsedEvenWhenTooSmallAfterAWarning) {
     }
 }
 
+// The CFG carries the system area in one byte: 255 units (1020 MB) is the most it can describe.
+// A larger area, as a CD-ROM image of 650 MB needs, fails the device rather than being cut to its
+// low 8 bits (326 units would go out as 70, a 280 MB area for 1304 MB of files).
+TEST_F(DiskLayoutTest, SystemAreaBeyondItsCfgByteFailsTheDevice) {
+    setGeometry(1, 2048, 128, 2048);
+    settings.iProgramSize = 300000;
+    settings.iPreferSize = 5000;
+    settings.chkISOupgrade = true;
+    struct Case {
+        std::int32_t isoSize;
+        int units;
+        const char* status;  // nullptr: it fits
+    };
+    const Case cases[] = {
+        {533'463'040, 255, nullptr},
+        {533'463'041, 256, "System area too large: 1024MB"},
+        {650 * 1024 * 1024, 326, "System area too large: 1304MB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.isoSize);
+        slot.clear();
+        w->bPass = 1;
+        settings.iIsoSize = c.isoSize;
+        EXPECT_EQ(systemAreaSize(*w), c.units);
+        EXPECT_EQ(systemAreaFits(*w), c.status == nullptr);
+        if (c.status == nullptr) {
+            EXPECT_TRUE(slot.statuses().empty());
+            EXPECT_EQ(w->bPass, 1);
+        } else {
+            EXPECT_EQ(slot.status(), c.status);
+            EXPECT_EQ(slot.colour(), StatusColour::Red);
+            EXPECT_EQ(w->bPass, 0);
+        }
+    }
+}
+
 TEST_F(DiskLayoutTest, CapacityRuleKeepsFailsOrIgnoresAShortFlash) {
     struct Case {
         int good;

@@ -211,6 +211,86 @@ TEST_F(FlashDatabaseTest, CheckRebuildsThePageMapFromTheCfg) {
     }
 }
 
+// The CFG a device hands back is its bad-block knowledge from an earlier production, trusted only
+// with a known signature (the station's own X-marked one included) and a sane geometry.
+TEST_F(FlashDatabaseTest, StoredCfgIsTakenOnlyWithAKnownSignatureAndASaneGeometry) {
+    setFlashId({0xEC, 0xDA, 0x10, 0x95, 0x44});
+    ASSERT_TRUE(createCfg(*w));
+    ASSERT_TRUE(checkAndParseCfg(*w));
+    ASSERT_EQ(w->Cfg.cfg[84], 11);  // 2048-byte pages
+    ASSERT_EQ(w->Cfg.cfg[85], 17);  // 64 pages per block
+    struct Case {
+        const char* what;
+        const char* signature;  // nullptr: as created ("5V16")
+        std::uint8_t log2Page, log2Block;
+        bool read;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"as created", nullptr, 11, 17, true, true},
+        {"read failed", nullptr, 11, 17, false, false},
+        {"5VX6", "5VX6", 11, 17, true, true},
+        {"written without firmware upgrade", "5X16", 11, 17, true, true},
+        {"5VX6 written without firmware upgrade", "5XX6", 11, 17, true, true},
+        {"unknown signature", "5Y16", 11, 17, true, false},
+        {"X in another place", "5VX1", 11, 17, true, false},
+        {"erased flash", "\xFF\xFF\xFF\xFF", 11, 17, true, false},
+        {"256-byte pages", nullptr, 8, 14, true, false},
+        {"512-byte pages", nullptr, 9, 15, true, true},
+        {"8192-byte pages", nullptr, 13, 19, true, true},
+        {"16384-byte pages", nullptr, 14, 20, true, false},
+        {"16 pages per block", nullptr, 11, 15, true, false},
+        {"32 pages per block", nullptr, 11, 16, true, true},
+        {"256 pages per block", nullptr, 11, 19, true, true},
+        {"512 pages per block", nullptr, 11, 20, true, false},
+        {"block smaller than its page", nullptr, 11, 10, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::copy_n(w->Cfg.cfg.begin(), cfg::kSize, w->StoredCfg.begin());
+        if (c.signature != nullptr) {
+            std::memcpy(w->StoredCfg.data(), c.signature, 4);
+        }
+        w->StoredCfg[84] = c.log2Page;
+        w->StoredCfg[85] = c.log2Block;
+        w->StoredCfg[96] = 5;
+        w->bStoredCfgValid = c.valid ? 0 : 1;
+        w->iStoredFlashType = 0;
+        EXPECT_EQ(takeStoredCfg(*w, c.read), c.valid);
+        EXPECT_EQ(w->bStoredCfgValid, c.valid ? 1 : 0);
+        EXPECT_EQ(w->iStoredFlashType, c.valid ? 5 : 0);
+    }
+}
+
+// The stored page map comes back with its meaning: a set bit is a page not used.
+TEST_F(FlashDatabaseTest, StoredCfgRebuildsItsPageMap) {
+    setFlashId({0xEC, 0xDA, 0x10, 0x95, 0x44});
+    ASSERT_TRUE(createCfg(*w));
+    ASSERT_TRUE(checkAndParseCfg(*w));
+    std::copy_n(w->Cfg.cfg.begin(), cfg::kSize, w->StoredCfg.begin());
+    w->StoredCfg[132] = 1;
+    w->StoredCfg[256] = 0x81;  // pages 0 and 7 not used
+    w->StoredCfg[263] = 0x01;  // page 63 not used
+    w->StoredCfg[264] = 0xFF;  // beyond the 64 pages of a block: not looked at
+    ASSERT_TRUE(takeStoredCfg(*w, true));
+    EXPECT_EQ(w->bStoredPageMap, 1);
+    EXPECT_EQ(w->bPageMapValid, 1);
+    for (std::size_t p = 0; p < 72; ++p) {
+        EXPECT_EQ(w->PageMap[p], p == 0 || p == 7 || p == 63 ? 0x00 : 0xFF) << p;
+    }
+
+    // Without a page map, or from a CFG not taken, no page selection is in force.
+    w->StoredCfg[132] = 0;
+    ASSERT_TRUE(takeStoredCfg(*w, true));
+    EXPECT_EQ(w->bStoredPageMap, 0);
+    EXPECT_EQ(w->bPageMapValid, 0);
+    w->StoredCfg[132] = 1;
+    w->bPageMapValid = 1;
+    EXPECT_FALSE(takeStoredCfg(*w, false));
+    EXPECT_EQ(w->bStoredPageMap, 0);
+    EXPECT_EQ(w->bPageMapValid, 0);
+}
+
 TEST_F(FlashDatabaseTest, BlocksPerChipOverrideAppliesToEveryParse) {
     registry->writeInt(kToolRegistryKey, "BlocksPerChip", 1000);
     setFlashId({0xEC, 0xDA, 0x10, 0x95, 0x44});

@@ -147,6 +147,19 @@ TEST_F(WriteCfgTest, CapacityRuleRefusalSendsNothing) {
     EXPECT_TRUE(transport.requests().empty());
 }
 
+TEST_F(WriteCfgTest, SystemAreaBeyondItsCfgByteSendsNothing) {
+    w->iSysAreaUnits = 256;
+    EXPECT_EQ(WriteCfg(*w, true), 0);
+    EXPECT_EQ(slot.status(), "System area too large: 1024MB");
+    EXPECT_EQ(slot.colour(), StatusColour::Red);
+    EXPECT_EQ(w->bPass, 0);
+    EXPECT_TRUE(transport.requests().empty());
+
+    w->iSysAreaUnits = 255;
+    ASSERT_EQ(WriteCfg(*w, true), 1);
+    EXPECT_EQ(flash->pageWrites.at(0).data[133], 255);
+}
+
 TEST_F(WriteCfgTest, DegradedWriteLogsTheTrimmedBlockMap) {
     std::fill_n(w->pBlockMap.begin() + 1500, 548, 0x00);
     w->bLogBiTable = 1;

@@ -16,14 +16,14 @@
 #include <thread>
 #include <vector>
 
-#include "simlink/sim_dir.h"
-#include "simlink/sim_device_bus.h"
 #include "production/file_downloads.h"
-#include "tests/devsim/cfg_builder.h"
-#include "transport/plugin_checks.h"
+#include "simlink/sim_device_bus.h"
+#include "simlink/sim_dir.h"
 #include "simlink/sim_transport.h"
+#include "tests/devsim/cfg_builder.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
+#include "transport/plugin_checks.h"
 #include "transport/standard_commands.h"
 #include "transport/vendor_commands.h"
 
@@ -362,6 +362,48 @@ TEST_F(SimulatorTest, InjectedFailuresOnTheirOccurrence) {
     std::uint8_t maker = 0;
     std::uint32_t id = 0;
     EXPECT_FALSE(readFlashId(transport_, device.handle(), maker, id));
+}
+
+// A disk command the device answers with CHECK CONDITION is a failed call, for READ(10) and
+// WRITE(10) of the disk as for any other: the reply's status counts, not only its arrival. The
+// handle stays usable, and the next command succeeds.
+TEST_F(SimulatorTest, CheckConditionFailsReadAndWriteOfTheDisk) {
+    plug('E', "nand-2k", "--fail WRITE10@2:call --fail READ10@2:call");
+    ASSERT_TRUE(loadFsm('E'));
+    const ScopedDevice device(transport_, 'E');
+    const Bytes cfg = test::buildCfg(test::CfgShape{});
+    Bytes page(2048, 0);
+    std::copy(cfg.begin(), cfg.end(), page.begin());
+    ASSERT_TRUE(eraseBlock(transport_, device.handle(), 0, 1));
+    ASSERT_TRUE(writePage(transport_, device.handle(), 0, 1, 0, page));
+    const Bytes bitmap = blockBitmap(2048, {5, 700, 1500});
+    std::fill(page.begin(), page.end(), 0);
+    std::copy(bitmap.begin(), bitmap.end(), page.begin());
+    ASSERT_TRUE(writePage(transport_, device.handle(), 1, 1, 0, page));
+    ASSERT_TRUE(startDisk(transport_, device.handle()));
+
+    const Bytes first(512, 0x11), second(512, 0x22), third(512, 0x33);
+    EXPECT_TRUE(write10(transport_, device.handle(), 9, first, 512, 1));
+    EXPECT_FALSE(write10(transport_, device.handle(), 9, second, 512, 1));
+    Bytes back(512);
+    EXPECT_TRUE(read10(transport_, device.handle(), 9, back, 512, 1));
+    EXPECT_EQ(back, first) << "the refused write left the sector as it was";
+    EXPECT_FALSE(read10(transport_, device.handle(), 9, back, 512, 1));
+    EXPECT_TRUE(write10(transport_, device.handle(), 9, third, 512, 1));
+    EXPECT_TRUE(read10(transport_, device.handle(), 9, back, 512, 1));
+    EXPECT_EQ(back, third);
+
+    const auto lines = trace('E');
+    std::vector<std::string> disk;
+    for (const auto& line : lines) {
+        const std::string name = field(line, 6);
+        if (name == "WRITE(10)" || name == "READ(10)") {
+            disk.push_back(name + " " + field(line, 5));
+        }
+    }
+    EXPECT_EQ(disk,
+              (std::vector<std::string>{"WRITE(10) good", "WRITE(10) fault-call", "READ(10) good",
+                                        "READ(10) fault-call", "WRITE(10) good", "READ(10) good"}));
 }
 
 TEST_F(SimulatorTest, TheSameStateFolderIsTheSameDevice) {

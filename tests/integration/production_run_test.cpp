@@ -10,19 +10,20 @@
 #include "production/device_arrival.h"
 #include "production/product_thread.h"
 #include "production/station_home_writer.h"
+#include "simlink/sim_transport.h"
 #include "station/settings_files.h"
 #include "tests/integration/sim_fixture.h"
 #include "tests/production/worker_harness.h"
-#include "simlink/sim_transport.h"
 #include "transport/vendor_commands.h"
 
 namespace corvid {
 namespace {
 
-using test::RecordingSlotView;
 using test::Folded;
+using test::RecordingSlotView;
 using test::TraceLine;
 using test::WorkerHarness;
+namespace fs = std::filesystem;
 
 constexpr char kE = 'E';
 constexpr std::uint32_t k2kBlocks = 2048;
@@ -226,6 +227,7 @@ TEST_F(ProductionRunTest, BlankingCheckAtEveryLevelThroughCfgWriteAndFsmInit) {
         EXPECT_EQ(erasedBadBlocks, level.level == 3 ? k2kBadBlocks : std::vector<std::uint32_t>{});
 
         const auto scans = named(lines, kScan);
+        ASSERT_FALSE(scans.empty()) << "no block was scanned; the run ended with " << slot.status();
         const auto& first = scans.front().cdb;
         switch (level.level) {
             case 1:
@@ -264,8 +266,7 @@ TEST_F(ProductionRunTest, BlankingCheckAtEveryLevelThroughCfgWriteAndFsmInit) {
 }
 
 // The same device produced again without the blanking check: the stored CFG and the block map
-// are read back instead of a scan, and the flash keeps what the first run found. (Only a CFG
-// written with the firmware upgrade carries a signature the next run accepts.)
+// are read back instead of a scan, and the flash keeps what the first run found.
 TEST_F(ProductionRunTest, ProducedAgainWithoutBlankingCheckReadsTheStoredInformation) {
     auto& settings = harness_->settings;
     settings.chkBlankCheck = true;
@@ -522,6 +523,214 @@ TEST_F(ProductionRunTest, DeviceAskingForAResetIsTakenWhenItComesBack) {
     produce(kE, slot);
     EXPECT_EQ(named(trace(kE), "SUB_SCSI_OP_RESET").size(), 1u);
     EXPECT_EQ(slot.status(), "successful");
+}
+
+// The description file of the nand-2k flash in the station folder.
+class StoredCfgRunTest : public ProductionRunTest {
+  protected:
+    fs::path description() const { return home_ / "flash" / "Samsung_2Gbit_SLC.txt"; }
+    std::uint8_t describedFlashType() const {
+        std::ifstream in(description(), std::ios::binary);
+        in.seekg(96);
+        return static_cast<std::uint8_t>(in.get());
+    }
+    void setDescribedFlashType(std::uint8_t type) {
+        std::fstream file(description(), std::ios::binary | std::ios::in | std::ios::out);
+        file.seekp(96);
+        file.put(static_cast<char>(type));
+        ASSERT_TRUE(file.good()) << description();
+    }
+    // A device plugged with a flash of its own: a state folder no earlier case has used.
+    void plugFresh(const std::string& profile, std::vector<std::string> extra = {}) {
+        const fs::path state = dir_ / ("state-" + std::to_string(++devices_));
+        extra.insert(extra.end(), {"--state", state.string()});
+        plug(kE, profile, extra);
+    }
+    // A run of its own on a device without its blanking check; the trace of it alone.
+    std::vector<TraceLine> produceAgain(RecordingSlotView& slot,
+                                        std::unique_ptr<ProductThread>* worker = nullptr) {
+        const std::size_t before = trace(kE).size();
+        auto produced = produce(kE, slot);
+        if (worker != nullptr) {
+            *worker = std::move(produced);
+        }
+        return traceFrom(kE, before);
+    }
+
+    int devices_ = 0;
+};
+
+// The station's own CFG of a run without firmware upgrade (signature "5X16") is taken back by the
+// next run without blanking check: the page map it carries comes back with its meaning (a set bit
+// is a page not used), the weak pages stay unused, and the CFG written again is the same.
+TEST_F(StoredCfgRunTest, PageMapOfAStoredCfgComesBackWithoutBlankingCheck) {
+    auto& settings = harness_->settings;
+    settings.chkBlankCheck = true;
+    settings.chkFwUpgrade = false;
+    settings.record.PageMode = true;
+    settings.record.PageModeSel = 2;  // "Even Pages": the odd pages of this flash are weak
+    settings.record.iScanLevel = 1;
+    plug(kE, "nand-weak");
+    RecordingSlotView first;
+    produce(kE, first);
+    ASSERT_EQ(first.status(), "successful(Degrade)");
+    const auto cfgAfterScan = storedCfg();
+    EXPECT_EQ(std::string(cfgAfterScan.begin(), cfgAfterScan.begin() + 8), "5X165X16");
+    EXPECT_EQ(cfgAfterScan[132], 1);
+
+    settings.chkBlankCheck = false;
+    RecordingSlotView again;
+    std::unique_ptr<ProductThread> worker;
+    const auto lines = produceAgain(again, &worker);
+    EXPECT_TRUE(named(lines, kScan).empty());
+    const WorkerState& state = worker->state();
+    EXPECT_EQ(state.bStoredCfgValid, 1);
+    EXPECT_EQ(state.bStoredPageMap, 1);
+    EXPECT_EQ(state.bPageMapValid, 1);
+    for (std::size_t page = 0; page < 64; ++page) {
+        EXPECT_EQ(state.PageMap[page], page % 2 == 1 ? 0x00 : 0xFF) << page;
+    }
+    EXPECT_EQ(again.status(), "successful(Degrade)");
+    EXPECT_EQ(storedCfg(), cfgAfterScan);
+}
+
+// Without a stored CFG the block map of the flash decides: a bad rate above the threshold asks
+// for a blanking check. The flash has exactly 25 % bad blocks; a valid stored CFG (of a first
+// run) lifts the rule.
+TEST_F(StoredCfgRunTest, BadRateThresholdWithoutAStoredCfg) {
+    const fs::path profile = dir_ / "quarter-bad.ini";
+    std::ofstream(profile) << "[device]\nbase = nand-2k\nbad-blocks = 1024-1535\n";
+    struct Case {
+        int threshold;
+        bool storedFirst;  // a first run at threshold 25 leaves its CFG
+        const char* status;
+    };
+    const Case cases[] = {
+        {25, false, "successful(Degrade)"},
+        {24, false, "Please do blanking check"},
+        {0, true, "successful(Degrade)"},
+    };
+    auto& settings = harness_->settings;
+    settings.chkBlankCheck = false;
+    settings.chkFwUpgrade = false;
+    for (const Case& c : cases) {
+        SCOPED_TRACE("threshold " + std::to_string(c.threshold) +
+                     (c.storedFirst ? ", stored CFG" : ""));
+        plugFresh(profile.string());
+        if (c.storedFirst) {
+            settings.record.iBadThreshold = 25;
+            RecordingSlotView first;
+            produce(kE, first);
+            ASSERT_EQ(first.status(), "successful(Degrade)");
+        }
+        settings.record.iBadThreshold = c.threshold;
+        RecordingSlotView slot;
+        std::unique_ptr<ProductThread> worker;
+        const auto lines = produceAgain(slot, &worker);
+        EXPECT_EQ(slot.status(), c.status);
+        EXPECT_EQ(worker->state().bStoredCfgValid, c.storedFirst ? 1 : 0);
+        ASSERT_EQ(named(lines, "SUB_SCSI_OP_READ_BLOCK_MAP").size(), 1u);
+        if (std::string(c.status) == "Please do blanking check") {
+            EXPECT_EQ(slot.colour(), StatusColour::Red);
+            EXPECT_TRUE(named(lines, kWritePage).empty()) << "no CFG is written";
+        }
+        unplug(kE);
+    }
+}
+
+// A stored CFG of another flash type: it goes back to the controller, the block map is read, the
+// flash file follows again, and the CFG of the current type is written. Each of those sends can
+// fail the run, and a flash without description has no file to send again.
+TEST_F(StoredCfgRunTest, ChangedFlashTypeSendsTheStoredCfgAndTheFlashFileAgain) {
+    const Folded kWriteCfg = {{"SUB_SCSI_OP_WRITE_CFG", 1}};
+    const Folded kReadCfg = {{"SUB_SCSI_OP_READ_CFG", 1}};
+    const Folded kReadMap = {{"SUB_SCSI_OP_READ_BLOCK_MAP", 1}};
+    const Folded kEnd = join({kCfgWrite, {{"SUB_SCSI_OP_FSM_INIT", 1}}});
+    struct Case {
+        const char* what;
+        bool storedTypeDiffers;
+        bool described;     // the second run finds the description file
+        const char* fault;  // nullptr, or the device's fault rule
+        Folded commands;    // the second run's after its start
+        const char* status;
+    };
+    const Case cases[] = {
+        {"same type", false, true, nullptr, join({kWriteCfg, kReadCfg, kReadMap, kEnd}),
+         "successful"},
+        {"changed type", true, true, nullptr,
+         join({kWriteCfg, kReadCfg, kWriteCfg, kReadMap, kWriteCfg, kEnd}), "successful"},
+        {"stored CFG refused", true, true, "WRITE_CFG@3:call",
+         join({kWriteCfg, kReadCfg, kWriteCfg}), "FILE Writing fail"},
+        {"flash file refused", true, true, "WRITE_CFG@4:call",
+         join({kWriteCfg, kReadCfg, kWriteCfg, kReadMap, kWriteCfg}), "FILE Writing fail"},
+        {"no description to send again", true, false, nullptr,
+         join({kWriteCfg, kReadCfg, kWriteCfg, kReadMap}), "FILE Writing fail"},
+    };
+    auto& settings = harness_->settings;
+    settings.chkBlankCheck = false;
+    settings.chkFwUpgrade = false;
+    const std::uint8_t type = describedFlashType();
+    const auto otherType = static_cast<std::uint8_t>((type + 1) % 8);
+    const fs::path flashDir = home_ / "flash";
+    const fs::path keptFlashDir = dir_ / "flash-kept";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> extra;
+        if (c.fault != nullptr) {
+            extra = {"--fail", c.fault};
+        }
+        plugFresh("nand-2k", extra);
+        setDescribedFlashType(c.storedTypeDiffers ? otherType : type);
+        RecordingSlotView first;
+        produce(kE, first);
+        ASSERT_EQ(first.status(), "successful");
+        ASSERT_EQ(storedCfg()[96], c.storedTypeDiffers ? otherType : type);
+
+        setDescribedFlashType(type);
+        if (!c.described) {
+            fs::rename(flashDir, keptFlashDir);
+        }
+        RecordingSlotView slot;
+        std::unique_ptr<ProductThread> worker;
+        const auto lines = produceAgain(slot, &worker);
+        if (!c.described) {
+            fs::rename(keptFlashDir, flashDir);
+        }
+        EXPECT_EQ(test::foldedText(test::foldNames(lines)),
+                  test::foldedText(join({kArrival, kWorkerStart, c.commands})));
+        EXPECT_EQ(worker->state().bStoredCfgValid, 1);
+        EXPECT_EQ(worker->state().iStoredFlashType, c.storedTypeDiffers ? otherType : type);
+        for (const auto& write : named(lines, "SUB_SCSI_OP_WRITE_CFG")) {
+            EXPECT_EQ(write.length, 512u);
+        }
+        EXPECT_EQ(slot.status(), c.status);
+        if (std::string(c.status) == "successful") {
+            EXPECT_EQ(storedCfg()[96], type) << "the CFG of the current flash type";
+        } else {
+            EXPECT_EQ(slot.colour(), StatusColour::Red);
+        }
+        unplug(kE);
+    }
+}
+
+// A system area the CFG cannot describe (a 650 MB CD-ROM image) fails the device with its size
+// before the blanking check spends its time, and nothing is written to the flash.
+TEST_F(ProductionRunTest, SystemAreaTooLargeForTheCfgFailsBeforeTheBlankingCheck) {
+    auto& settings = harness_->settings;
+    settings.chkBlankCheck = true;
+    settings.chkFwUpgrade = false;
+    settings.chkISOupgrade = true;
+    settings.iIsoSize = 650 * 1024 * 1024;
+    plug(kE, "nand-2k");
+    produce();
+    auto& slot = harness_->slot;
+    EXPECT_EQ(slot.status().rfind("System area too large: ", 0), 0u) << slot.status();
+    EXPECT_EQ(slot.colour(), StatusColour::Red);
+    EXPECT_EQ(slot.picture(), SlotPicture::Fail);
+    const auto lines = trace(kE);
+    EXPECT_TRUE(named(lines, kScan).empty());
+    EXPECT_TRUE(named(lines, kErase).empty());
+    EXPECT_TRUE(named(lines, kWritePage).empty());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The Linux SG_IO backend. The build machines have no SCSI disks, so these tests cover what can
-// be shown without one: the letter-to-device mapping and every failure path.
+// be shown without one: the letter-to-device mapping, every failure path, and the verdict on what
+// SG_IO reports, played through a replaced SG_IO call.
 
 #include <gtest/gtest.h>
 
@@ -8,9 +9,10 @@
 #include <random>
 #include <vector>
 
-#include "transport/plugin_checks.h"
 #include "tests/support/temp_dir.h"
+#include "transport/plugin_checks.h"
 #include "transport/sg_transport.h"
+#include "transport/standard_commands.h"
 #include "transport/vendor_commands.h"
 
 namespace corvid {
@@ -83,6 +85,65 @@ TEST_F(SgTransportTest, FailedIoctlIsAFailedCall) {
     // A plug-in check on that letter opens, fails its call, and passes as a failed INQUIRY does.
     EXPECT_TRUE(cmd_bInquiry(sg, 'Q'));
     EXPECT_FALSE(needsReset(sg, 'Q'));
+}
+
+// What SG_IO reports for a command, and whether the command succeeded: the device's SCSI status
+// counts, not only the ioctl. A CHECK CONDITION (also the UNIT ATTENTION that follows a medium
+// change or a reset) fails WRITE(10) and READ(10) of a disk as it fails a vendor command.
+TEST_F(SgTransportTest, ScsiStatusOfTheDeviceDecidesTheVerdict) {
+    struct Case {
+        const char* what;
+        int ioctlResult;
+        SgIoStatus status;
+        bool succeeded;
+    };
+    constexpr std::uint16_t kDriverSense = 0x08;
+    const Case cases[] = {
+        {"GOOD", 0, {}, true},
+        {"CONDITION MET", 0, {0x04, 0x02, 0, 0}, true},
+        {"ioctl failed", -1, {}, false},
+        {"CHECK CONDITION", 0, {0x02, 0x01, 0, 0}, false},
+        {"CHECK CONDITION with sense data", 0, {0x02, 0x01, 0, kDriverSense}, false},
+        {"CHECK CONDITION in the masked status only", 0, {0x00, 0x01, 0, 0}, false},
+        {"CHECK CONDITION in the status byte only", 0, {0x02, 0x00, 0, 0}, false},
+        {"BUSY", 0, {0x08, 0x04, 0, 0}, false},
+        {"RESERVATION CONFLICT", 0, {0x18, 0x0C, 0, 0}, false},
+        {"TASK SET FULL", 0, {0x28, 0x14, 0, 0}, false},
+        {"TASK ABORTED", 0, {0x40, 0x20, 0, 0}, false},
+        {"host adapter error", 0, {0, 0, 0x07, 0}, false},
+        {"host reports no connection", 0, {0, 0, 0x01, 0}, false},
+        {"driver timeout", 0, {0, 0, 0, 0x06}, false},
+        {"GOOD with sense data pending", 0, {0, 0, 0, kDriverSense}, true},
+    };
+    std::ofstream(dir_ / "sdq") << "a node that opens";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(sgCommandSucceeded(c.ioctlResult, c.status), c.succeeded);
+
+        std::vector<std::vector<std::uint8_t>> cdbs;
+        std::vector<int> descriptors;
+        SgTransport sg(dir_.string(), [&](int fd, const ScsiRequest& request, SgIoStatus& status) {
+            cdbs.emplace_back(request.cdb.begin(), request.cdb.begin() + request.cdbLength);
+            descriptors.push_back(fd);
+            if (request.direction == DataDirection::In && request.transferLength > 0) {
+                request.data[0] = 0x01;  // a vendor status byte with bit 0 set
+            }
+            status = c.status;
+            return c.ioctlResult;
+        });
+        const DeviceHandle handle = sg.open('Q');
+        ASSERT_NE(handle, kInvalidHandle);
+        std::vector<std::uint8_t> sector(512, 0x5A);
+        EXPECT_EQ(write10(sg, handle, 7, sector, 512, 1), c.succeeded);
+        EXPECT_EQ(read10(sg, handle, 7, sector, 512, 1), c.succeeded);
+        EXPECT_EQ(fsmInit(sg, handle), c.succeeded);
+        sg.close(handle);
+
+        ASSERT_EQ(cdbs.size(), 3u);
+        EXPECT_EQ(cdbs[0], (std::vector<std::uint8_t>{0x2A, 0, 0, 0, 0, 7, 0, 0, 1, 0}));
+        EXPECT_EQ(cdbs[1][0], 0x28);
+        EXPECT_EQ(descriptors, std::vector<int>(3, static_cast<int>(handle)));
+    }
 }
 
 }  // namespace
