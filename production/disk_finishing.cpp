@@ -100,8 +100,8 @@ bool bFormatDisk(VolumeTools& volumes, char driveLetter, bool quick, FileSystemC
 }
 
 bool bSetVolumeLabel(VolumeTools& volumes, char driveLetter, const std::string& label,
-                     const DiagnosticSink& diagnostic) {
-    return reported(volumes.setLabel(driveLetter, label), diagnostic);
+                     std::optional<CodePage> codePage, const DiagnosticSink& diagnostic) {
+    return reported(volumes.setLabel(driveLetter, label, codePage), diagnostic);
 }
 
 std::string GetVolumeName(VolumeTools& volumes, char driveLetter) {

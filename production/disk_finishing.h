@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,8 +41,9 @@ std::uint64_t diskCapacityBytes(Transport& transport, char driveLetter);
 
 bool bFormatDisk(VolumeTools& volumes, char driveLetter, bool quick, FileSystemChoice choice,
                  const DiagnosticSink& diagnostic);
+// 'label' in bytes of 'codePage' (the station language's; none for English).
 bool bSetVolumeLabel(VolumeTools& volumes, char driveLetter, const std::string& label,
-                     const DiagnosticSink& diagnostic);
+                     std::optional<CodePage> codePage, const DiagnosticSink& diagnostic);
 std::string GetVolumeName(VolumeTools& volumes, char driveLetter);
 bool bCheckDisk(VolumeTools& volumes, char driveLetter, const DiagnosticSink& diagnostic);
 

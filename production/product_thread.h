@@ -79,6 +79,7 @@ class ProductThread {
     bool finishing();
     // The disk finishing (product_thread_finishing.cpp).
     bool diskFinishing();
+    void closeDevice();
     bool reopenDevice();
     bool normalDisk();
     bool formatAndLabel(const std::string& label);
@@ -90,6 +91,8 @@ class ProductThread {
     bool secondPartFromFiles();
     bool checkDisk();
     std::string labelBytes(const std::string& label) const;
+    std::optional<CodePage> labelCodePage() const;
+    bool refreshDisk();
     void result();
     void end();
     void showVerdictPicture();

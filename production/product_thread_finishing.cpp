@@ -26,8 +26,8 @@ constexpr int kWholeDiskPercent = 100;
 bool ProductThread::diskFinishing() {
     WorkerState& w = state_;
     const StationSettings& settings = env_.settings;
-    const int W = iBlankWeight_;
-    if (!reopenDevice()) {
+    closeDevice();
+    if (!refreshDisk() || !reopenDevice()) {
         return false;
     }
     w.pause(milliseconds(100));
@@ -42,7 +42,7 @@ bool ProductThread::diskFinishing() {
         if (!normalDisk()) {
             return false;
         }
-        w.setProgress(W + 85);
+        w.setProgress(iBlankWeight_ + 85);
     }
     w.pause(milliseconds(200));
 
@@ -57,12 +57,31 @@ bool ProductThread::diskFinishing() {
     return checkDisk();
 }
 
-// The handle of the run is closed before the device is opened again, so none is left behind.
-bool ProductThread::reopenDevice() {
+// The system's idea of the disk is stale after "Start Disk" and after the switch to the second
+// part (capacity, cached blocks): it looks again before the disk is used.
+bool ProductThread::refreshDisk() {
+    const VolumeResult refreshed = env_.volumes.refresh(state_.sDrive);
+    if (!refreshed) {
+        if (env_.diagnostic) {
+            env_.diagnostic(refreshed.reason);
+        }
+        return fail("FileHandle " + failMsg());
+    }
+    return true;
+}
+
+void ProductThread::closeDevice() {
     WorkerState& w = state_;
     if (w.hDevice != kInvalidHandle) {
         w.transport.close(w.hDevice);
+        w.hDevice = kInvalidHandle;
     }
+}
+
+// The handle of the run is closed before the device is opened again, so none is left behind.
+bool ProductThread::reopenDevice() {
+    WorkerState& w = state_;
+    closeDevice();
     w.hDevice = w.transport.open(w.sDrive);
     if (w.hDevice == kInvalidHandle) {
         return fail("FileHandle " + failMsg());
@@ -103,14 +122,13 @@ bool ProductThread::formatAndLabel(const std::string& label) {
     const FileSystemChoice choice = iChooseFileSystem(w.transport, w.sDrive);
     w.setStatus(msg(MessageKey::FormatStr) +
                 (choice == FileSystemChoice::Fat32SystemUnit ? "FAT32..." : "FAT16..."));
-    // The format needs the volume to itself.
-    w.transport.close(w.hDevice);
-    w.hDevice = kInvalidHandle;
+    closeDevice();  // the format needs the volume to itself
     if (!bFormatDisk(env_.volumes, w.sDrive, true, choice, env_.diagnostic)) {
         return fail(msg(MessageKey::FormatStr) + " " + failMsg());
     }
     w.bPass = 1;
-    if (!bSetVolumeLabel(env_.volumes, w.sDrive, labelBytes(label), env_.diagnostic)) {
+    if (!bSetVolumeLabel(env_.volumes, w.sDrive, labelBytes(label), labelCodePage(),
+                         env_.diagnostic)) {
         return fail(msg(MessageKey::SetLabelStr) + " " + failMsg());
     }
     return true;
@@ -123,22 +141,34 @@ bool ProductThread::setLabelWhenDifferent(const std::string& label) {
         return true;
     }
     w.setStatus(msg(MessageKey::SetLabelStr) + "...");
-    if (!bSetVolumeLabel(env_.volumes, w.sDrive, wanted, env_.diagnostic)) {
+    if (!bSetVolumeLabel(env_.volumes, w.sDrive, wanted, labelCodePage(), env_.diagnostic)) {
         return fail(msg(MessageKey::SetLabelStr) + " " + failMsg());
     }
     return true;
 }
 
-// The label as the volume stores it: in the code page of the station's language. A label that
-// does not convert is passed on as it is, and the volume tools refuse it.
+// Labels are stored in the code page of the station's language: Big5 or GBK for the Chinese
+// ones, single bytes for English.
+std::optional<CodePage> ProductThread::labelCodePage() const {
+    switch (state_.iLanguage) {
+        case kLanguageTraditionalChinese:
+            return CodePage::Big5;
+        case kLanguageSimplifiedChinese:
+            return CodePage::Gbk;
+        default:
+            return std::nullopt;
+    }
+}
+
+// The label as the volume stores it. A label that does not convert is passed on as it is, and
+// the volume tools refuse it.
 std::string ProductThread::labelBytes(const std::string& label) const {
-    const int language = state_.iLanguage;
-    if (language != kLanguageTraditionalChinese && language != kLanguageSimplifiedChinese) {
+    const std::optional<CodePage> codePage = labelCodePage();
+    if (!codePage) {
         return label;
     }
     try {
-        return fromUtf8(label,
-                        language == kLanguageTraditionalChinese ? CodePage::Big5 : CodePage::Gbk);
+        return fromUtf8(label, *codePage);
     } catch (const CodePageError& error) {
         if (env_.diagnostic) {
             env_.diagnostic("The volume label \"" + label + "\": " + error.what());
@@ -175,7 +205,8 @@ bool ProductThread::secondPart() {
         return fail(msg(MessageKey::ChangeDiskStr) + " " + failMsg());
     }
     w.pause(milliseconds(100));
-    if (!reopenDevice()) {
+    closeDevice();
+    if (!refreshDisk() || !reopenDevice()) {
         return false;
     }
     return env_.settings.record.bUseImgFile ? secondPartFromImage() : secondPartFromFiles();
