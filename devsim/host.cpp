@@ -9,11 +9,12 @@
 #include <atomic>
 #include <cctype>
 #include <charconv>
+#include <fstream>
 #include <list>
 #include <stdexcept>
 
-#include "simlink/control.h"
 #include "devsim/device.h"
+#include "simlink/control.h"
 #include "simlink/sim_dir.h"
 #include "simlink/wire.h"
 
@@ -27,7 +28,8 @@ class DeviceSlot {
     DeviceSlot(Host& host, std::shared_ptr<Device> device, std::uint64_t generation)
         : host_(host), device_(std::move(device)), generation_(generation) {
         updateVolumeLink();
-        listenFd_ = simlink::listenUnix(simlink::deviceSocketPath(host_.simDir(), device_->letter()), 64);
+        listenFd_ =
+            simlink::listenUnix(simlink::deviceSocketPath(host_.simDir(), device_->letter()), 64);
         acceptThread_ = std::thread([this] { acceptLoop(); });
     }
 
@@ -108,15 +110,18 @@ class DeviceSlot {
         std::vector<std::uint8_t> dataOut;
         for (;;) {
             simlink::WireRequest request{};
-            if (simlink::readAll(fd, &request, sizeof(request), simlink::Deadline()) != simlink::IoResult::Ok ||
+            if (simlink::readAll(fd, &request, sizeof(request), simlink::Deadline()) !=
+                    simlink::IoResult::Ok ||
                 request.magic != simlink::kWireMagic || request.version != simlink::kWireVersion ||
                 request.cdbLength == 0 || request.cdbLength > sizeof(request.cdb) ||
                 request.transferLength > simlink::kMaxWireTransfer) {
                 return;
             }
-            const bool out = request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out);
+            const bool out =
+                request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out);
             dataOut.resize(out ? request.transferLength : 0);
-            if (out && simlink::readAll(fd, dataOut.data(), dataOut.size(), simlink::Deadline()) != simlink::IoResult::Ok) {
+            if (out && simlink::readAll(fd, dataOut.data(), dataOut.size(), simlink::Deadline()) !=
+                           simlink::IoResult::Ok) {
                 return;
             }
             DeviceReply reply = device_->handle(request, dataOut);
@@ -132,8 +137,10 @@ class DeviceSlot {
                     break;
             }
             updateVolumeLink();
-            if (simlink::writeAll(fd, &reply.header, sizeof(reply.header), simlink::Deadline()) != simlink::IoResult::Ok ||
-                simlink::writeAll(fd, reply.data.data(), reply.data.size(), simlink::Deadline()) != simlink::IoResult::Ok) {
+            if (simlink::writeAll(fd, &reply.header, sizeof(reply.header), simlink::Deadline()) !=
+                    simlink::IoResult::Ok ||
+                simlink::writeAll(fd, reply.data.data(), reply.data.size(), simlink::Deadline()) !=
+                    simlink::IoResult::Ok) {
                 return;
             }
             if (reply.after == AfterCommand::ReplyThenReset) {
@@ -144,33 +151,43 @@ class DeviceSlot {
         }
     }
 
-    // DIR/E.volume points at the backing file of the part the device shows now.
+    // DIR/E.volume points at the backing file of the part the device shows now; DIR/E.sector
+    // tells that disk's sector size, written first so the link never shows a disk without it.
     void updateVolumeLink() {
         const auto volume = device_->shownVolume();
+        const auto sectorSize = device_->shownSectorSize();
         std::lock_guard lock(linkMutex_);
-        if (linksRemoved_ || volume == linkedVolume_) {
+        if (linksRemoved_ || (volume == linkedVolume_ && sectorSize == linkedSectorSize_)) {
             return;
         }
         const fs::path link = simlink::volumeLinkPath(host_.simDir(), device_->letter());
+        const fs::path sectorFile = simlink::sectorSizePath(host_.simDir(), device_->letter());
+        std::error_code error;
         if (volume) {
+            const fs::path sectorTemporary =
+                sectorFile.parent_path() / ("." + sectorFile.filename().string() + ".new");
+            std::ofstream(sectorTemporary) << sectorSize.value_or(512) << '\n';
+            fs::rename(sectorTemporary, sectorFile, error);
             const fs::path temporary =
                 link.parent_path() / ("." + link.filename().string() + ".new");
-            std::error_code error;
             fs::remove(temporary, error);
             fs::create_symlink(fs::absolute(*volume), temporary, error);
             fs::rename(temporary, link, error);
         } else {
-            std::error_code error;
             fs::remove(link, error);
+            fs::remove(sectorFile, error);
         }
         linkedVolume_ = volume;
+        linkedSectorSize_ = sectorSize;
     }
 
     void removeVolumeLink() {
         std::lock_guard lock(linkMutex_);
         std::error_code error;
         fs::remove(simlink::volumeLinkPath(host_.simDir(), device_->letter()), error);
+        fs::remove(simlink::sectorSizePath(host_.simDir(), device_->letter()), error);
         linkedVolume_.reset();
+        linkedSectorSize_.reset();
         linksRemoved_ = true;
     }
 
@@ -184,6 +201,7 @@ class DeviceSlot {
     std::list<Connection> connections_;
     std::mutex linkMutex_;
     std::optional<fs::path> linkedVolume_;
+    std::optional<std::uint32_t> linkedSectorSize_;
     bool linksRemoved_ = false;
 };
 
@@ -262,6 +280,7 @@ Host::Host(fs::path simDir, Log log) : simDir_(std::move(simDir)), log_(std::mov
     for (const auto& item : fs::directory_iterator(simDir_, error)) {
         const auto name = item.path().filename();
         if (simlink::letterOfSocketName(name) || name.extension() == ".volume" ||
+            name.extension() == ".sector" ||
             name == simlink::controlSocketPath(simDir_).filename()) {
             fs::remove(item.path(), error);
         }
@@ -318,11 +337,13 @@ void Host::serve() {
         const simlink::Deadline deadline = simlink::Deadline::after(std::chrono::seconds(5));
         simlink::ControlHeader header{};
         std::string payload;
-        bool ok = simlink::readAll(fd, &header, sizeof(header), deadline) == simlink::IoResult::Ok &&
-                  header.magic == simlink::kControlMagic && header.length <= simlink::kMaxControlPayload;
+        bool ok =
+            simlink::readAll(fd, &header, sizeof(header), deadline) == simlink::IoResult::Ok &&
+            header.magic == simlink::kControlMagic && header.length <= simlink::kMaxControlPayload;
         if (ok) {
             payload.resize(header.length);
-            ok = simlink::readAll(fd, payload.data(), payload.size(), deadline) == simlink::IoResult::Ok;
+            ok = simlink::readAll(fd, payload.data(), payload.size(), deadline) ==
+                 simlink::IoResult::Ok;
         }
         if (!ok) {
             simlink::closeFd(fd);
@@ -341,9 +362,9 @@ void Host::serve() {
             controlSocketRemoved_ = true;
         }
         simlink::ControlHeader reply{simlink::kControlMagic,
-                            static_cast<std::uint32_t>(text.size()),
-                            static_cast<std::uint8_t>(code),
-                            {}};
+                                     static_cast<std::uint32_t>(text.size()),
+                                     static_cast<std::uint8_t>(code),
+                                     {}};
         simlink::writeAll(fd, &reply, sizeof(reply), deadline);
         simlink::writeAll(fd, text.data(), text.size(), deadline);
         simlink::closeFd(fd);
