@@ -31,11 +31,10 @@ struct Command {
 };
 
 struct Outcome {
-    simlink::WireStatus status =
-        simlink::WireStatus::Good;   // CheckCondition: refused, the call fails
-    std::vector<std::uint8_t> data;  // data-in, at most the transfer length
-    std::string note;                // why it was refused or failed, for the trace
-    bool leaves = false;             // the device resets: it leaves and comes back
+    simlink::WireStatus status = simlink::WireStatus::Good;  // CheckCondition: refused, the call fails
+    std::vector<std::uint8_t> data;        // data-in, at most the transfer length
+    std::string note;                      // why it was refused or failed, for the trace
+    bool leaves = false;                   // the device resets: it leaves and comes back
 };
 
 // Bytes of the CFG that the controller reads (multi-byte numbers big-endian).

@@ -203,8 +203,8 @@ bool Device::pause(double milliseconds, std::unique_lock<std::mutex>& lock) {
     return !wake_.wait_until(lock, until, [&] { return interrupted_; });
 }
 
-void Device::trace(const simlink::WireRequest& request, const CommandShape* shape,
-                   const char* result, const std::string& note) {
+void Device::trace(const simlink::WireRequest& request, const CommandShape* shape, const char* result,
+                   const std::string& note) {
     if (trace_ == nullptr) {
         return;
     }
@@ -214,16 +214,15 @@ void Device::trace(const simlink::WireRequest& request, const CommandShape* shap
         std::snprintf(byte, sizeof(byte), "%02X", request.cdb[i]);
         cdb += byte;
     }
-    std::fprintf(
-        trace_, "%s %c %s %s %u %s %s%s%s\n", utcNow().c_str(), settings_.letter, cdb.c_str(),
-        request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out) ? "out" : "in",
-        request.transferLength, result, shape != nullptr ? shape->name : "unknown",
-        note.empty() ? "" : " -- ", note.c_str());
+    std::fprintf(trace_, "%s %c %s %s %u %s %s%s%s\n", utcNow().c_str(), settings_.letter,
+                 cdb.c_str(),
+                 request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out) ? "out" : "in",
+                 request.transferLength, result, shape != nullptr ? shape->name : "unknown",
+                 note.empty() ? "" : " -- ", note.c_str());
     std::fflush(trace_);
 }
 
-DeviceReply Device::handle(const simlink::WireRequest& request,
-                           std::span<const std::uint8_t> dataOut) {
+DeviceReply Device::handle(const simlink::WireRequest& request, std::span<const std::uint8_t> dataOut) {
     std::unique_lock lock(mutex_);
     // One command at a time, the time it takes included, as the controller works.
     wake_.wait(lock, [&] { return !busy_ || interrupted_; });
@@ -289,11 +288,10 @@ DeviceReply Device::handle(const simlink::WireRequest& request,
         outcome.note = "injected failure";
         result = "fault-call";
     } else if (fault && fault->kind == FaultRule::Kind::FailStatus) {
-        outcome.data.assign(
-            request.direction == static_cast<std::uint8_t>(simlink::WireDirection::In)
-                ? request.transferLength
-                : 0,
-            0);
+        outcome.data.assign(request.direction == static_cast<std::uint8_t>(simlink::WireDirection::In)
+                                ? request.transferLength
+                                : 0,
+                            0);
         outcome.note = "injected status byte 0x00";
         result = "fault-status";
     } else {
