@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/device_bus.h"
+#include "platform/volume_tools.h"
 #include "transport/transport.h"
 
 namespace corvid {
@@ -41,6 +42,10 @@ std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup& setup);
 // What the volume tools work on for a drive letter: the simulator's backing file of the part
 // the drive shows now, or the block device. Nothing when the drive shows no disk.
 std::optional<std::filesystem::path> volumePath(const DeviceSetup& setup, char driveLetter);
+
+// The volume tools for the drives of this setup: dosfstools and mtools on the volume path above
+// (with the simulator's sector size for a simulated disk), or the Windows ones.
+std::unique_ptr<VolumeTools> makeVolumeTools(const DeviceSetup& setup);
 
 // "drive E of the simulator in DIR" or "drive E (SG_IO on /dev/sde)", for messages.
 std::string describeDrive(const DeviceSetup& setup, char driveLetter);

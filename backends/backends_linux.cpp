@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "backends/backends.h"
+#include "platform/volume_tools_linux.h"
 #include "simlink/control.h"
 #include "simlink/sim_device_bus.h"
 #include "simlink/sim_dir.h"
@@ -70,6 +71,22 @@ std::optional<fs::path> volumePath(const DeviceSetup& setup, char driveLetter) {
         return device;
     }
     return std::nullopt;
+}
+
+std::unique_ptr<VolumeTools> makeVolumeTools(const DeviceSetup& setup) {
+    LinuxVolumeToolsOptions options;
+    options.locate = [setup](char driveLetter) -> std::optional<VolumeLocation> {
+        const auto path = volumePath(setup, driveLetter);
+        if (!path) {
+            return std::nullopt;
+        }
+        VolumeLocation location{*path, 0};
+        if (setup.backend == DeviceBackend::Sim) {
+            location.sectorSize = simlink::simVolumeSectorSize(setup.simDir, upper(driveLetter));
+        }
+        return location;
+    };
+    return makeLinuxVolumeTools(std::move(options));
 }
 
 std::string describeDrive(const DeviceSetup& setup, char driveLetter) {

@@ -1,6 +1,7 @@
 #include <cctype>
 
 #include "backends/backends.h"
+#include "platform/volume_tools_win32.h"
 #include "transport/transport_win32.h"
 
 namespace corvid {
@@ -31,6 +32,10 @@ std::optional<fs::path> volumePath(const DeviceSetup&, char driveLetter) {
     return fs::path(
         std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)))) +
         ":\\");
+}
+
+std::unique_ptr<VolumeTools> makeVolumeTools(const DeviceSetup&) {
+    return makeWin32VolumeTools();
 }
 
 std::string describeDrive(const DeviceSetup&, char driveLetter) {

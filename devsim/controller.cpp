@@ -193,6 +193,13 @@ std::optional<fs::path> Controller::shownVolume() const {
     return parts_[shownPart_]->path();
 }
 
+std::optional<std::uint32_t> Controller::shownSectorSize() const {
+    if (!layout_) {
+        return std::nullopt;
+    }
+    return layout_->sectorSize;
+}
+
 std::string Controller::diskSummary() const {
     if (!layout_) {
         return "no disk";

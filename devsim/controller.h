@@ -80,6 +80,8 @@ class Controller {
     const std::filesystem::path& stateDir() const { return stateDir_; }
     // The backing file of the disk part shown now, if a disk is shown.
     std::optional<std::filesystem::path> shownVolume() const;
+    // The logical sector size of the disk shown, if a disk is shown.
+    std::optional<std::uint32_t> shownSectorSize() const;
     // "normal part, 250 MiB" / "no disk", for listings.
     std::string diskSummary() const;
 

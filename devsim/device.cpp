@@ -170,6 +170,11 @@ std::optional<std::filesystem::path> Device::shownVolume() {
     return controller_.shownVolume();
 }
 
+std::optional<std::uint32_t> Device::shownSectorSize() {
+    std::lock_guard lock(mutex_);
+    return controller_.shownSectorSize();
+}
+
 std::string Device::summary() {
     std::lock_guard lock(mutex_);
     const DeviceProfile& profile = controller_.profile();

@@ -86,6 +86,7 @@ class Device {
     void setFaults(std::vector<FaultRule> faults);
     Timing timing() const;
     std::optional<std::filesystem::path> shownVolume();
+    std::optional<std::uint32_t> shownSectorSize();
     // One line for listings: profile, flash ID, disk, state and trace.
     std::string summary();
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cctype>
 #include <charconv>
+#include <fstream>
 #include <list>
 #include <stdexcept>
 
@@ -144,33 +145,43 @@ class DeviceSlot {
         }
     }
 
-    // DIR/E.volume points at the backing file of the part the device shows now.
+    // DIR/E.volume points at the backing file of the part the device shows now; DIR/E.sector
+    // tells that disk's sector size, written first so the link never shows a disk without it.
     void updateVolumeLink() {
         const auto volume = device_->shownVolume();
+        const auto sectorSize = device_->shownSectorSize();
         std::lock_guard lock(linkMutex_);
-        if (linksRemoved_ || volume == linkedVolume_) {
+        if (linksRemoved_ || (volume == linkedVolume_ && sectorSize == linkedSectorSize_)) {
             return;
         }
         const fs::path link = simlink::volumeLinkPath(host_.simDir(), device_->letter());
+        const fs::path sectorFile = simlink::sectorSizePath(host_.simDir(), device_->letter());
+        std::error_code error;
         if (volume) {
+            const fs::path sectorTemporary =
+                sectorFile.parent_path() / ("." + sectorFile.filename().string() + ".new");
+            std::ofstream(sectorTemporary) << sectorSize.value_or(512) << '\n';
+            fs::rename(sectorTemporary, sectorFile, error);
             const fs::path temporary =
                 link.parent_path() / ("." + link.filename().string() + ".new");
-            std::error_code error;
             fs::remove(temporary, error);
             fs::create_symlink(fs::absolute(*volume), temporary, error);
             fs::rename(temporary, link, error);
         } else {
-            std::error_code error;
             fs::remove(link, error);
+            fs::remove(sectorFile, error);
         }
         linkedVolume_ = volume;
+        linkedSectorSize_ = sectorSize;
     }
 
     void removeVolumeLink() {
         std::lock_guard lock(linkMutex_);
         std::error_code error;
         fs::remove(simlink::volumeLinkPath(host_.simDir(), device_->letter()), error);
+        fs::remove(simlink::sectorSizePath(host_.simDir(), device_->letter()), error);
         linkedVolume_.reset();
+        linkedSectorSize_.reset();
         linksRemoved_ = true;
     }
 
@@ -184,6 +195,7 @@ class DeviceSlot {
     std::list<Connection> connections_;
     std::mutex linkMutex_;
     std::optional<fs::path> linkedVolume_;
+    std::optional<std::uint32_t> linkedSectorSize_;
     bool linksRemoved_ = false;
 };
 
@@ -262,6 +274,7 @@ Host::Host(fs::path simDir, Log log) : simDir_(std::move(simDir)), log_(std::mov
     for (const auto& item : fs::directory_iterator(simDir_, error)) {
         const auto name = item.path().filename();
         if (simlink::letterOfSocketName(name) || name.extension() == ".volume" ||
+            name.extension() == ".sector" ||
             name == simlink::controlSocketPath(simDir_).filename()) {
             fs::remove(item.path(), error);
         }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include <fcntl.h>
@@ -84,7 +85,7 @@ class FileDescriptor {
 
 class PosixChildProcess : public ChildProcess {
   public:
-    explicit PosixChildProcess(pid_t pid) : pid_(pid) {}
+    PosixChildProcess(pid_t pid, bool leadsGroup) : pid_(pid), leadsGroup_(leadsGroup) {}
     ~PosixChildProcess() override { kill(); }
 
     long id() const override { return static_cast<long>(pid_); }
@@ -125,7 +126,13 @@ class PosixChildProcess : public ChildProcess {
         if (poll()) {
             return;
         }
-        ::kill(pid_, SIGKILL);
+        // While the leader is not reaped its group ID cannot be reused, so the signal reaches
+        // only this child's own group.
+        if (leadsGroup_) {
+            ::killpg(pid_, SIGKILL);
+        } else {
+            ::kill(pid_, SIGKILL);
+        }
         int status = 0;
         pid_t rc;
         do {
@@ -136,8 +143,30 @@ class PosixChildProcess : public ChildProcess {
 
   private:
     pid_t pid_;
+    bool leadsGroup_;
     std::optional<int> exitCode_;
 };
+
+// The station's environment with 'extra' set on top of it, as "NAME=value" texts.
+std::vector<std::string> childEnvironment(
+    const std::vector<std::pair<std::string, std::string>>& extra) {
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view variable(*entry);
+        const auto replaced = std::any_of(extra.begin(), extra.end(), [&](const auto& setting) {
+            return variable.size() > setting.first.size() &&
+                   variable.compare(0, setting.first.size(), setting.first) == 0 &&
+                   variable[setting.first.size()] == '=';
+        });
+        if (!replaced) {
+            variables.emplace_back(variable);
+        }
+    }
+    for (const auto& [name, value] : extra) {
+        variables.push_back(name + "=" + value);
+    }
+    return variables;
+}
 
 ProcessStartError startError(const std::string& program, const std::string& why) {
     return ProcessStartError("the program \"" + program + "\" cannot be started: " + why);
@@ -187,7 +216,12 @@ std::unique_ptr<ChildProcess> startProcess(const ProcessOptions& options) {
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(setup.attr(), &none);
-    posix_spawnattr_setflags(setup.attr(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (options.newProcessGroup) {
+        posix_spawnattr_setpgroup(setup.attr(), 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(setup.attr(), flags);
 
     std::vector<char*> argv;
     argv.reserve(options.argv.size() + 1);
@@ -196,16 +230,28 @@ std::unique_ptr<ChildProcess> startProcess(const ProcessOptions& options) {
     }
     argv.push_back(nullptr);
 
+    char** envp = environ;
+    std::vector<std::string> variables;
+    std::vector<char*> variablePointers;
+    if (!options.environment.empty()) {
+        variables = childEnvironment(options.environment);
+        for (std::string& variable : variables) {
+            variablePointers.push_back(variable.data());
+        }
+        variablePointers.push_back(nullptr);
+        envp = variablePointers.data();
+    }
+
     pid_t pid = 0;
     const int rc =
-        ::posix_spawnp(&pid, program.c_str(), setup.actions(), setup.attr(), argv.data(), environ);
+        ::posix_spawnp(&pid, program.c_str(), setup.actions(), setup.attr(), argv.data(), envp);
     if (rc != 0) {
         throw startError(program, std::strerror(rc));
     }
     if (options.priority != ProcessPriority::Normal) {
         ::setpriority(PRIO_PROCESS, static_cast<id_t>(pid), niceValue(options.priority));
     }
-    return std::make_unique<PosixChildProcess>(pid);
+    return std::make_unique<PosixChildProcess>(pid, options.newProcessGroup);
 }
 
 }  // namespace corvid

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvid {
@@ -21,6 +22,12 @@ struct ProcessOptions {
     std::optional<std::filesystem::path> errorFile{};
     ProcessPriority priority = ProcessPriority::Normal;
     bool hidden = true;  // no window, output discarded
+    // Variables set for the child on top of the station's environment (replacing one of the
+    // same name).
+    std::vector<std::pair<std::string, std::string>> environment{};
+    // The child leads a process group of its own, and kill() ends the whole group: a tool that
+    // starts helpers of its own leaves none of them running when it is ended.
+    bool newProcessGroup = false;
 };
 
 // A child process started from an argument vector. Destroying it while the child still runs
@@ -35,7 +42,8 @@ class ChildProcess {
     virtual std::optional<int> poll() = 0;
     // Waits at most 'limit'; the exit code, or nothing when it still runs.
     virtual std::optional<int> waitFor(std::chrono::milliseconds limit) = 0;
-    // Ends the child at once and waits for it to be gone; nothing happens when it has ended.
+    // Ends the child at once (with its process group when it leads one) and waits for it to be
+    // gone; nothing happens when it has ended.
     virtual void kill() = 0;
 };
 

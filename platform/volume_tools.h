@@ -13,8 +13,12 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "platform/code_page.h"
 
 namespace corvid {
 
@@ -29,6 +33,27 @@ enum class FileSystemChoice : std::uint8_t {
     Fat16Unit8K = 255,
 };
 
+// The cluster size in bytes that a choice gives a volume of 'volumeBytes': 1 KB and 8 KB for
+// 254 and 255; for 0 what a system format picks for FAT16 (2 KB below 128 MB, 4 KB below 256 MB,
+// 8 KB below 512 MB, 16 KB below 1 GB, 32 KB below 2 GB, 64 KB above); for 1 the FAT32 default
+// (4 KB below 8 GB, 8 KB below 16 GB, 16 KB below 32 GB, 32 KB above).
+std::uint32_t clusterBytesFor(FileSystemChoice choice, std::uint64_t volumeBytes);
+
+// A volume label as FAT stores it, or why FAT cannot hold it.
+struct VolumeLabelCheck {
+    bool ok = false;
+    std::string label;   // when ok: ASCII letters upper-cased, without trailing blanks
+    std::string reason;  // when not: one sentence naming the label and the fault
+};
+
+// What a system's set-label call accepts: at most 11 bytes; no control characters and none of
+// * ? / \ | . , ; : + = [ ] < > "; ASCII letters are upper-cased. With a double-byte code page
+// (GBK, Big5) a lead byte and its trail byte are one character, kept as they are (a trail byte
+// may look like a forbidden ASCII character or a small letter); a label that breaks off inside
+// a character is refused. Without a code page every byte is a character of its own. An empty
+// label is valid: it removes the label.
+VolumeLabelCheck checkVolumeLabel(std::string_view label, std::optional<CodePage> codePage);
+
 enum class VolumeState {
     Fat,         // a readable FAT file system
     NoFat,       // the volume reads, but holds no FAT file system: formatting loses nothing
@@ -38,7 +63,7 @@ enum class VolumeState {
 struct VolumeProbe {
     VolumeState state = VolumeState::Unreadable;
     std::uint64_t freeBytes = 0;  // for Fat
-    std::string reason;           // for Unreadable, one sentence for standard error
+    std::string reason;           // for NoFat and Unreadable, one sentence for standard error
 };
 
 // The result of a call that can fail: ok, or the reason in one sentence (for standard error and
@@ -58,6 +83,12 @@ class VolumeTools {
 
     virtual VolumeProbe probe(char letter) = 0;
 
+    // Makes the system see the disk as it is now: after the device started its disk or switched
+    // to its other part, the system's idea of the disk (capacity, cached blocks) is stale. Waits
+    // (bounded) until the disk answers again. Nothing to do for a volume the station reaches as a
+    // plain file.
+    virtual VolumeResult refresh(char letter) = 0;
+
     // Formats the whole volume (quick: no surface scan), within 'limit'; a format past its limit
     // is ended and fails. The label is left empty; it is set afterwards.
     virtual VolumeResult format(char letter, FileSystemChoice choice, bool quick,
@@ -67,9 +98,11 @@ class VolumeTools {
     // trailing blanks); empty when there is none or it cannot be read.
     virtual std::string label(char letter) = 0;
 
-    // Sets the label (bytes of the label's code page, at most 11); an empty label removes it.
-    // A label FAT cannot hold is refused.
-    virtual VolumeResult setLabel(char letter, const std::string& label) = 0;
+    // Sets the label (bytes of 'codePage', the station language's; none for single-byte text);
+    // an empty label removes it. The label is stored as checkVolumeLabel gives it; a label FAT
+    // cannot hold is refused.
+    virtual VolumeResult setLabel(char letter, const std::string& label,
+                                  std::optional<CodePage> codePage) = 0;
 
     // Makes the folder 'folder' (relative to the root, '/'-separated) when it does not exist.
     virtual VolumeResult makeFolder(char letter, const std::string& folder) = 0;

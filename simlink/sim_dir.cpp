@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -33,6 +34,10 @@ fs::path volumeLinkPath(const fs::path& simDir, char driveLetter) {
     return simDir / (std::string(1, driveLetter) + ".volume");
 }
 
+fs::path sectorSizePath(const fs::path& simDir, char driveLetter) {
+    return simDir / (std::string(1, driveLetter) + ".sector");
+}
+
 fs::path defaultTracePath(const fs::path& simDir, char driveLetter) {
     return simDir / (std::string(1, driveLetter) + ".trace");
 }
@@ -55,6 +60,15 @@ std::optional<fs::path> simVolumePath(const fs::path& simDir, char driveLetter) 
         return std::nullopt;
     }
     return target;
+}
+
+std::uint32_t simVolumeSectorSize(const fs::path& simDir, char driveLetter) {
+    std::ifstream in(sectorSizePath(simDir, driveLetter));
+    std::uint32_t size = 0;
+    if (in >> size && (size == 512 || size == 1024 || size == 2048 || size == 4096)) {
+        return size;
+    }
+    return 512;
 }
 
 }  // namespace corvid::simlink

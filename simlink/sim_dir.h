@@ -5,6 +5,7 @@
 //   DIR/control.sock   the simulator's control socket (plug, unplug, list, stop)
 //   DIR/E.sock         drive E, present while the simulated device is plugged in
 //   DIR/E.volume       link to the backing file of the disk part drive E shows now
+//   DIR/E.sector       the logical sector size of that disk in bytes, as text ("1024")
 //   DIR/E.trace        one line per command drive E received (default trace file)
 //   DIR/state/         default state folders of the devices
 
@@ -21,6 +22,7 @@ std::filesystem::path defaultSimDir();
 std::filesystem::path controlSocketPath(const std::filesystem::path& simDir);
 std::filesystem::path deviceSocketPath(const std::filesystem::path& simDir, char driveLetter);
 std::filesystem::path volumeLinkPath(const std::filesystem::path& simDir, char driveLetter);
+std::filesystem::path sectorSizePath(const std::filesystem::path& simDir, char driveLetter);
 std::filesystem::path defaultTracePath(const std::filesystem::path& simDir, char driveLetter);
 
 // The drive letter a device socket's file name stands for ("E.sock" gives 'E'), if any.
@@ -30,6 +32,11 @@ std::optional<char> letterOfSocketName(const std::filesystem::path& fileName);
 // (mkfs.fat, mtools). Nothing while the device is absent or shows no disk.
 std::optional<std::filesystem::path> simVolumePath(const std::filesystem::path& simDir,
                                                    char driveLetter);
+
+// The logical sector size of the disk that drive 'driveLetter' shows (512 or 1024): what a real
+// device reports in READ CAPACITY and a block device in its logical block size. 512 when the
+// simulator does not tell it.
+std::uint32_t simVolumeSectorSize(const std::filesystem::path& simDir, char driveLetter);
 
 // True for 'A'..'Z'.
 constexpr bool isDriveLetter(char c) {

@@ -304,8 +304,11 @@ int runProduce(const ProduceOptions& options) {
     TerminalStation view;
     TerminalPrompt prompt(letter);
     StationCounters counters(view);
-    const ProductionEnvironment environment =
-        station->environment(*transport, view, prompt, counters);
+    const std::unique_ptr<VolumeTools> volumes = makeVolumeTools(setup);
+    const ProductionEnvironment environment = station->environment(
+        *transport, *volumes, view, prompt, counters, [letter](const std::string& reason) {
+            std::fprintf(stderr, "corvid-cli produce: drive %c: %s\n", letter, reason.c_str());
+        });
     {
         RemovalWatch removal(setup, letter);
         auto worker = std::make_unique<ProductThread>(

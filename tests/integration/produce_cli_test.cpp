@@ -30,19 +30,18 @@ class ProduceCliTest : public test::SimulatorTest {
     std::string home_;
 };
 
-TEST_F(ProduceCliTest, NandDeviceStopsAtDiskFinishingUntilItExists) {
+TEST_F(ProduceCliTest, NandDeviceWithFirmwareUpgradeIsFinished) {
     plug('E', "nand-2k");
     const auto run = produce("E");
-    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_TRUE(contains(run.output, "E  FSM Writingsuccessful")) << run.output;
     EXPECT_TRUE(contains(run.output, "E  F: ID:ECDA109544 Samsung 2Gbit SLC")) << run.output;
     EXPECT_TRUE(contains(run.output, "E  P: <1-0-1>")) << run.output;
     EXPECT_TRUE(contains(run.output, "E  Program Write Setup...")) << run.output;
     EXPECT_TRUE(contains(run.output, "E  progress 75/100")) << run.output;
-    EXPECT_TRUE(contains(run.output, "E  Disk finishing is not available yet  [red]"))
-        << run.output;
-    EXPECT_TRUE(contains(run.output, "E  picture: fail.bmp")) << run.output;
-    EXPECT_TRUE(contains(run.output, "E: fail")) << run.output;
+    EXPECT_TRUE(contains(run.output, "E  Check Disk")) << run.output;
+    EXPECT_TRUE(contains(run.output, "E  picture: success.bmp")) << run.output;
+    EXPECT_TRUE(contains(run.output, "E: pass")) << run.output;
 }
 
 TEST_F(ProduceCliTest, WithoutFirmwareUpgradeANandDevicePasses) {

@@ -10,6 +10,7 @@
 #include "production/device_arrival.h"
 #include "production/product_thread.h"
 #include "production/station_home_writer.h"
+#include "backends/backends.h"
 #include "simlink/sim_transport.h"
 #include "station/settings_files.h"
 #include "tests/integration/sim_fixture.h"
@@ -69,6 +70,8 @@ class ProductionRunTest : public test::SimulatorTest {
         writeStationHome(home_, false);
         transport_ = std::make_unique<SimTransport>(SimTransportOptions{simDir_, 0.05});
         harness_ = std::make_unique<WorkerHarness>(*transport_, home_);
+        volumes_ = makeVolumeTools(DeviceSetup{DeviceBackend::Sim, simDir_});
+        harness_->useVolumes(*volumes_);
         loadSettings();
     }
     void TearDown() override {
@@ -180,6 +183,7 @@ class ProductionRunTest : public test::SimulatorTest {
 
     std::filesystem::path home_;
     std::unique_ptr<SimTransport> transport_;
+    std::unique_ptr<VolumeTools> volumes_;
     std::unique_ptr<WorkerHarness> harness_;
     std::atomic<char> freedSlot_{0};
 };
@@ -273,7 +277,7 @@ TEST_F(ProductionRunTest, ProducedAgainWithoutBlankingCheckReadsTheStoredInforma
     settings.record.iScanLevel = 1;
     plug(kE, "nand-2k");
     produce();
-    EXPECT_EQ(harness_->slot.status(), "Disk finishing is not available yet");
+    EXPECT_EQ(harness_->slot.status(), "successful");
     const std::size_t firstRun = trace(kE).size();
     const auto cfgAfterScan = storedCfg();
     EXPECT_EQ(std::string(cfgAfterScan.begin(), cfgAfterScan.begin() + 8), "5V165V16");
@@ -424,7 +428,6 @@ TEST_F(ProductionRunTest, FailuresAtEachKindOfStepShowTheirTexts) {
         {"nand-2k", "FW_PARITY_CHECK:status", false, "FW Parity Check fail"},
         {"nand-2k", "START_DISK:call", false, "Start Diskfail"},
         {"nand-2k", "READ_CAPACITY:call", false, "Disk Size Error"},
-        {"nand-2k", nullptr, false, "Disk finishing is not available yet"},
         {"spi", "SPI_FLASH_CHECK:status", false, "Bad Block Check fail"},
         {"spi", "SPI_READ@3:call", false, "Save Flash Imagefail"},
     };

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <thread>
 
 #include <utility>
 
@@ -70,6 +75,65 @@ TEST_F(ProcessRunnerTest, TimeLimitThenKill) {
     child->kill();
     EXPECT_EQ(child->poll(), 128 + 9);
     child->kill();  // already gone: nothing happens
+}
+
+TEST_F(ProcessRunnerTest, EnvironmentAddsAndReplacesVariables) {
+    setenv("CORVID_RUNNER_KEPT", "kept", 1);
+    setenv("CORVID_RUNNER_REPLACED", "old", 1);
+    auto child = startProcess(
+        {.argv = {"/bin/sh", "-c",
+                  "test \"$CORVID_RUNNER_KEPT\" = kept && test \"$CORVID_RUNNER_REPLACED\" = new "
+                  "&& test \"$CORVID_RUNNER_ADDED\" = 'a b'"},
+         .environment = {{"CORVID_RUNNER_REPLACED", "new"}, {"CORVID_RUNNER_ADDED", "a b"}}});
+    EXPECT_EQ(child->waitFor(kGenerous), 0);
+    unsetenv("CORVID_RUNNER_KEPT");
+    unsetenv("CORVID_RUNNER_REPLACED");
+}
+
+// True when the process is gone or only waits to be reaped by its new parent.
+bool ended(long pid) {
+    std::string stat;
+    try {
+        stat = readFileBytes("/proc/" + std::to_string(pid) + "/stat");
+    } catch (const std::exception&) {
+        return true;
+    }
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+TEST_F(ProcessRunnerTest, KillEndsTheChildsWholeGroup) {
+    // The child starts a helper and waits for it, as a format command may do.
+    const auto helperId = dir_ / "helper.pid";
+    for (const bool group : {true, false}) {
+        SCOPED_TRACE(group ? "own group" : "station's group");
+        auto child = startProcess(
+            {.argv = {"/bin/sh", "-c", "sleep 30 & echo $! > \"$0\"; wait", helperId.string()},
+             .newProcessGroup = group});
+        const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+        std::string text;
+        while (text.empty() || text.back() != '\n') {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::sleep_for(5ms);
+            std::error_code error;
+            if (std::filesystem::exists(helperId, error)) {
+                text = readFileBytes(helperId);
+            }
+        }
+        const long helper = std::stol(text);
+        EXPECT_EQ(getpgid(static_cast<pid_t>(child->id())), group ? child->id() : getpgid(0));
+        child->kill();
+        EXPECT_EQ(child->poll(), 128 + 9);
+        // SIGKILL is delivered at once; give the scheduler a moment all the same.
+        for (int i = 0; i < 200 && !ended(helper); ++i) {
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_EQ(ended(helper), group);
+        if (!group) {
+            ::kill(static_cast<pid_t>(helper), SIGKILL);
+        }
+        std::filesystem::remove(helperId);
+    }
 }
 
 TEST_F(ProcessRunnerTest, ProgramThatCannotStartIsReported) {

@@ -9,6 +9,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"
+#include "tests/support/recording_volume_tools.h"
 
 namespace corvid {
 namespace {
@@ -59,10 +60,12 @@ TEST_F(StationSetupTest, TheWorkersEnvironmentPointsIntoTheStation) {
     test::RecordingTransport transport;
     test::RecordingStationView view;
     test::RecordingPrompt prompt;
+    test::RecordingVolumeTools volumes;
     StationCounters counters(view);
     const ProductionEnvironment environment =
-        station->environment(transport, view, prompt, counters);
+        station->environment(transport, volumes, view, prompt, counters);
     EXPECT_EQ(&environment.transport, &transport);
+    EXPECT_EQ(&environment.volumes, &volumes);
     EXPECT_EQ(&environment.station, &view);
     EXPECT_EQ(&environment.prompt, &prompt);
     EXPECT_EQ(&environment.counters, &counters);

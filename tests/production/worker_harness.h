@@ -16,6 +16,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"
+#include "tests/support/recording_volume_tools.h"
 
 namespace corvid::test {
 
@@ -74,6 +75,7 @@ class WorkerHarness {
     test::RecordingPrompt prompt;
     StationCounters counters{station};
     ScriptedClock clock;
+    test::RecordingVolumeTools volumes;
 
     const std::filesystem::path& home() const { return home_; }
     RegistryStore& registry() { return *registry_; }
@@ -94,13 +96,18 @@ class WorkerHarness {
                                              drive, slotIndex, kLanguageEnglish);
     }
 
+    // The workers' volume tools: the recording ones above unless a test brings real ones.
+    void useVolumes(VolumeTools& tools) { volumeTools_ = &tools; }
+
     ProductionEnvironment environment(const PortLocationSource* ports = nullptr) {
-        return ProductionEnvironment{transport_, station,  prompt, *registry_, messages,
-                                     settings,   counters, clock,  home_,      ports};
+        return ProductionEnvironment{transport_, *volumeTools_, station,  prompt, *registry_,
+                                     messages,   settings,  counters, clock,  home_,
+                                     ports};
     }
 
   private:
     Transport& transport_;
+    VolumeTools* volumeTools_ = &volumes;
     std::filesystem::path home_;
     std::unique_ptr<RegistryStore> registry_;
 };

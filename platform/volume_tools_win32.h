@@ -1,0 +1,21 @@
+#pragma once
+
+// The volume tools on Windows: format.com and chkdsk.exe started through the command processor
+// as hidden children, and the file-system calls on the drive's root "E:\" for the free space,
+// the label, folders and copies. Built only on Windows.
+//
+// Each child runs in a job object of its own: a format or check past its limit is ended with
+// everything it started, and no other check of the station is touched.
+
+#include <filesystem>
+#include <memory>
+
+#include "platform/volume_tools.h"
+
+namespace corvid {
+
+// 'responseFile' answers format.com's questions (its standard input); empty for
+// "misc\response.txt" beside the executable.
+std::unique_ptr<VolumeTools> makeWin32VolumeTools(std::filesystem::path responseFile = {});
+
+}  // namespace corvid
