@@ -233,8 +233,8 @@ bool ProductThread::secondPartFromImage() {
     if (!bWriteImageFile(w, image, W + 90, W + 98)) {
         return fail(mapImage + failMsg());
     }
-    // Neither result counts: the image is written and read back already.
-    bCheckDisk(env_.volumes, w.sDrive, env_.diagnostic);
+    // Neither result counts (the image is written and read back already), so neither is reported.
+    bCheckDisk(env_.volumes, w.sDrive, {});
     startStopUnit(w.transport, w.hDevice);
     w.bPass = 1;
     return true;
