@@ -1,5 +1,9 @@
 #include "platform/volume_tools.h"
 
+#include <algorithm>
+#include <fstream>
+#include <vector>
+
 #include <array>
 #include <string>
 
@@ -118,6 +122,33 @@ VolumeLabelCheck checkVolumeLabel(std::string_view label, std::optional<CodePage
         stored += byte >= 'a' && byte <= 'z' ? static_cast<char>(byte - 'a' + 'A') : text[i];
     }
     return {true, stored, {}};
+}
+
+bool sameFileContents(const std::filesystem::path& source, const std::filesystem::path& copy,
+                      std::string& why) {
+    std::ifstream a(source, std::ios::binary);
+    std::ifstream b(copy, std::ios::binary);
+    if (!a || !b) {
+        why = "cannot read " + (!a ? source : copy).string() + " to compare it";
+        return false;
+    }
+    constexpr std::size_t kChunk = 1 << 16;
+    std::vector<char> bufferA(kChunk);
+    std::vector<char> bufferB(kChunk);
+    for (std::uint64_t offset = 0;; offset += kChunk) {
+        a.read(bufferA.data(), kChunk);
+        b.read(bufferB.data(), kChunk);
+        const auto gotA = a.gcount();
+        const auto gotB = b.gcount();
+        if (gotA != gotB || !std::equal(bufferA.begin(), bufferA.begin() + gotA, bufferB.begin())) {
+            why = copy.filename().string() + " read back differs from " + source.string() +
+                  " within the 64 KiB from byte " + std::to_string(offset);
+            return false;
+        }
+        if (gotA < static_cast<std::streamsize>(kChunk)) {
+            return true;
+        }
+    }
 }
 
 }  // namespace corvid

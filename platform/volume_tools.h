@@ -54,6 +54,11 @@ struct VolumeLabelCheck {
 // label is valid: it removes the label.
 VolumeLabelCheck checkVolumeLabel(std::string_view label, std::optional<CodePage> codePage);
 
+// True when the two files hold the same bytes; 'why' names the first difference or the file that
+// cannot be read.
+bool sameFileContents(const std::filesystem::path& source, const std::filesystem::path& copy,
+                      std::string& why);
+
 enum class VolumeState {
     Fat,         // a readable FAT file system
     NoFat,       // the volume reads, but holds no FAT file system: formatting loses nothing
@@ -111,6 +116,11 @@ class VolumeTools {
     // for the root), each under its own file name, replacing a file of that name.
     virtual VolumeResult copyFiles(char letter, const std::vector<std::filesystem::path>& files,
                                    const std::string& folder) = 0;
+
+    // Reads each of 'files' back from 'folder' on the volume (where copyFiles put it) and compares
+    // it byte for byte with its source; the first difference fails, naming the file.
+    virtual VolumeResult verifyFiles(char letter, const std::vector<std::filesystem::path>& files,
+                                     const std::string& folder) = 0;
 
     // Checks the volume without repairing it, within 'limit'; a check past its limit is ended
     // and fails.

@@ -611,6 +611,49 @@ class LinuxVolumeTools : public VolumeTools {
                                      ": " + describe(run) + ".");
     }
 
+    VolumeResult verifyFiles(char letter, const std::vector<fs::path>& files,
+                             const std::string& folder) override {
+        if (files.empty()) {
+            return VolumeResult::success();
+        }
+        std::string why;
+        const auto volume = resolve(letter, why);
+        if (!volume) {
+            return VolumeResult::failure(why);
+        }
+        // One mcopy brings the folder's files back into a folder of our own, then each is
+        // compared with its source.
+        const fs::path back = workDir_ / (std::string(1, letter) + "-verify");
+        std::error_code error;
+        fs::remove_all(back, error);
+        fs::create_directories(back, error);
+        std::string source = "::/" + folder;
+        if (source.back() != '/') {
+            source += '/';
+        }
+        std::vector<std::string> argv = {mcopy_, "-i", volume->path.string(), "-n", "-Q"};
+        for (const fs::path& file : files) {
+            argv.push_back(source + file.filename().string());
+        }
+        argv.push_back(back.string() + "/");
+        const ToolRun run = runTool(letter, argv, true);
+        VolumeResult result = VolumeResult::success();
+        if (!run.ok()) {
+            result = VolumeResult::failure("mcopy could not read back " +
+                                           std::to_string(files.size()) + " files from " + source +
+                                           " on " + volume->path.string() + ": " + describe(run) +
+                                           ".");
+        }
+        for (std::size_t i = 0; result && i < files.size(); ++i) {
+            if (!sameFileContents(files[i], back / files[i].filename(), why)) {
+                result = VolumeResult::failure("Read back from " + volume->path.string() + ": " +
+                                               why + ".");
+            }
+        }
+        fs::remove_all(back, error);
+        return result;
+    }
+
     VolumeResult checkDisk(char letter, std::chrono::seconds limit) override {
         std::string why;
         const auto volume = resolve(letter, why);

@@ -261,6 +261,25 @@ class Win32VolumeTools : public VolumeTools {
         return VolumeResult::success();
     }
 
+    VolumeResult verifyFiles(char letter, const std::vector<fs::path>& files,
+                             const std::string& folder) override {
+        std::string target = rootOf(letter);
+        for (char c : folder) {
+            target += c == '/' ? '\\' : c;
+        }
+        if (target.back() != '\\') {
+            target += '\\';
+        }
+        std::string why;
+        for (const fs::path& file : files) {
+            if (!sameFileContents(file, target + file.filename().string(), why)) {
+                return VolumeResult::failure("Read back from drive " +
+                                             std::string(1, upper(letter)) + ": " + why + ".");
+            }
+        }
+        return VolumeResult::success();
+    }
+
     VolumeResult checkDisk(char letter, std::chrono::seconds limit) override {
         const std::string line =
             commandProcessor() + "chkdsk.exe " + std::string(1, upper(letter)) + ": /X";

@@ -112,8 +112,11 @@ bool bCheckDisk(VolumeTools& volumes, char driveLetter, const DiagnosticSink& di
     return reported(volumes.checkDisk(driveLetter, kCheckDiskLimit), diagnostic);
 }
 
-DiskCopy::DiskCopy(VolumeTools& volumes, char driveLetter, DiagnosticSink diagnostic)
-    : volumes_(volumes), driveLetter_(driveLetter), diagnostic_(std::move(diagnostic)) {}
+DiskCopy::DiskCopy(VolumeTools& volumes, char driveLetter, DiagnosticSink diagnostic, bool verify)
+    : volumes_(volumes),
+      driveLetter_(driveLetter),
+      diagnostic_(std::move(diagnostic)),
+      verify_(verify) {}
 
 bool DiskCopy::claim(const std::string& folder, const std::string& name, const fs::path& source) {
     if (claimed_.insert(upperAscii(joined(folder, name))).second) {
@@ -128,7 +131,14 @@ bool DiskCopy::copyFilesInto(const std::vector<fs::path>& files, const std::stri
     if (files.empty()) {
         return true;
     }
-    return reported(volumes_.copyFiles(driveLetter_, files, folder), diagnostic_);
+    if (!reported(volumes_.copyFiles(driveLetter_, files, folder), diagnostic_)) {
+        return false;
+    }
+    if (verify_ && !reported(volumes_.verifyFiles(driveLetter_, files, folder), diagnostic_)) {
+        readBackFailed_ = true;
+        return false;
+    }
+    return true;
 }
 
 bool DiskCopy::copyEntry(const fs::path& entry) {

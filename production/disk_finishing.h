@@ -56,7 +56,9 @@ bool bCheckDisk(VolumeTools& volumes, char driveLetter, const DiagnosticSink& di
 // call.
 class DiskCopy {
   public:
-    DiskCopy(VolumeTools& volumes, char driveLetter, DiagnosticSink diagnostic);
+    // With 'verify', every folder's files are read back after their copy and compared.
+    DiskCopy(VolumeTools& volumes, char driveLetter, DiagnosticSink diagnostic,
+             bool verify = false);
 
     // Copies list entry 'entry' (a file or a folder) into the root.
     bool copyEntry(const std::filesystem::path& entry);
@@ -64,6 +66,9 @@ class DiskCopy {
     // bCopyFolder: the folder 'source' becomes the folder 'destination'/<its name> on the disk
     // ('destination' relative to the root, '/'-separated, empty for the root).
     bool bCopyFolder(const std::filesystem::path& source, const std::string& destination);
+
+    // The last failure was a copy that read back different from its source.
+    bool readBackFailed() const { return readBackFailed_; }
 
   private:
     // Claims 'name' in 'folder' for this copy; false (with a diagnostic) when an entry of this
@@ -75,6 +80,8 @@ class DiskCopy {
     VolumeTools& volumes_;
     char driveLetter_;
     DiagnosticSink diagnostic_;
+    bool verify_ = false;
+    bool readBackFailed_ = false;
     std::set<std::string> claimed_;  // "folder/NAME" in upper case
 };
 

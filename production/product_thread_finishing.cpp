@@ -181,7 +181,7 @@ bool ProductThread::copyList(const FileList& list, const std::vector<std::int32_
                              const std::string& status, const std::string& failure) {
     WorkerState& w = state_;
     const StationFolder folder(env_.home);
-    DiskCopy copy(env_.volumes, w.sDrive, env_.diagnostic);
+    DiskCopy copy(env_.volumes, w.sDrive, env_.diagnostic, env_.settings.corvid.verify);
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (std::find(skipped.begin(), skipped.end(), static_cast<std::int32_t>(i)) !=
             skipped.end()) {
@@ -189,7 +189,7 @@ bool ProductThread::copyList(const FileList& list, const std::vector<std::int32_
         }
         w.setStatus(status);
         if (!copy.copyEntry(folder.resolve(list[i]))) {
-            return fail(failure);
+            return fail(copy.readBackFailed() ? fixed(FixedText::ReadBackMismatch) : failure);
         }
     }
     return true;

@@ -115,6 +115,7 @@ constexpr std::array<Row, kFixedTextRows> kFixedTexts{{
     // The station's own rows from here on.
     // Followed by ": " and the size the files need; the CFG holds at most 255 units of 4 MB.
     /* 85 */ {"System area too large", "系統區過大", "系统区过大"},
+    /* 86 */ {"Read-back mismatch", "讀回資料不符", "读回数据不符"},
 }};
 
 constexpr std::array<Row, 5> kScanLevels{{

@@ -214,9 +214,10 @@ enum class FixedText : int {
     FastBlankingCheckCannotGuarantee = 84,
     // The station's own rows.
     SystemAreaTooLarge = 85,
+    ReadBackMismatch = 86,
 };
-inline constexpr int kFixedTextRows = 86;
-static_assert(static_cast<int>(FixedText::SystemAreaTooLarge) == kFixedTextRows - 1);
+inline constexpr int kFixedTextRows = 87;
+static_assert(static_cast<int>(FixedText::ReadBackMismatch) == kFixedTextRows - 1);
 
 // The text of a row in a language; an empty text for a row or language out of range.
 std::string_view fixedText(int row, int language);

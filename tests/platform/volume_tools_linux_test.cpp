@@ -360,6 +360,29 @@ TEST_F(LinuxVolumeToolsTest, FoldersAndFilesLandInTheGivenOrder) {
     EXPECT_EQ(tool({"mtype", "-i", path.string(), "::/root.txt"}).output, "r");
 }
 
+TEST_F(LinuxVolumeToolsTest, CopiedFilesReadBackEqualOrTheDifferenceIsNamed) {
+    image('E', 64 * kMiB);
+    auto volumeTools = tools();
+    ASSERT_TRUE(volumeTools->format('E', FileSystemChoice::Fat16Unit8K, true, kFormatLimit));
+    ASSERT_TRUE(volumeTools->makeFolder('E', "Music"));
+    const std::vector<fs::path> files = {sourceFile("one.mp3", std::string(70000, '1')),
+                                         sourceFile("two.mp3", "2"), sourceFile("empty.mp3", "")};
+    ASSERT_TRUE(volumeTools->copyFiles('E', files, "Music"));
+    const VolumeResult same = volumeTools->verifyFiles('E', files, "Music");
+    EXPECT_TRUE(same) << same.reason;
+
+    // The source changes after the copy at its second 64 KiB: the read-back no longer matches.
+    writeFileAtomically(files[0], std::string(69999, '1') + "x");
+    const VolumeResult differs = volumeTools->verifyFiles('E', files, "Music");
+    EXPECT_FALSE(differs);
+    EXPECT_NE(differs.reason.find("one.mp3 read back differs"), std::string::npos)
+        << differs.reason;
+    EXPECT_NE(differs.reason.find("from byte 65536"), std::string::npos) << differs.reason;
+
+    const VolumeResult missing = volumeTools->verifyFiles('E', {sourceFile("never.mp3", "n")}, "");
+    EXPECT_FALSE(missing);
+}
+
 TEST_F(LinuxVolumeToolsTest, FolderAndCopyFailuresNameWhatFailed) {
     image('E', 64 * kMiB);
     auto volumeTools = tools();

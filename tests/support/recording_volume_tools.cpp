@@ -139,6 +139,19 @@ VolumeResult RecordingVolumeTools::copyFiles(char letter,
     return VolumeResult::success();
 }
 
+VolumeResult RecordingVolumeTools::verifyFiles(char letter,
+                                               const std::vector<std::filesystem::path>& files,
+                                               const std::string& folder) {
+    std::lock_guard lock(mutex_);
+    if (auto failure = record({.kind = VolumeCall::VerifyFiles,
+                               .letter = letter,
+                               .folder = folder,
+                               .files = files})) {
+        return VolumeResult::failure(*failure);
+    }
+    return VolumeResult::success();
+}
+
 VolumeResult RecordingVolumeTools::checkDisk(char letter, std::chrono::seconds limit) {
     std::lock_guard lock(mutex_);
     if (auto failure = record({.kind = VolumeCall::CheckDisk, .letter = letter, .limit = limit})) {

@@ -41,6 +41,7 @@ enum class VolumeCall {
     SetLabel,
     MakeFolder,
     CopyFiles,
+    VerifyFiles,
     CheckDisk,
 };
 
@@ -52,8 +53,8 @@ struct RecordedVolumeCall {
     std::chrono::seconds limit{0};                                // Format, CheckDisk
     std::string label{};                                          // SetLabel, as given
     std::optional<CodePage> codePage{};                           // SetLabel
-    std::string folder{};                                         // MakeFolder, CopyFiles
-    std::vector<std::filesystem::path> files{};                   // CopyFiles, in order
+    std::string folder{};                        // MakeFolder, CopyFiles, VerifyFiles
+    std::vector<std::filesystem::path> files{};  // CopyFiles and VerifyFiles, in order
 };
 
 class RecordingVolumeTools : public VolumeTools {
@@ -84,6 +85,8 @@ class RecordingVolumeTools : public VolumeTools {
     VolumeResult makeFolder(char letter, const std::string& folder) override;
     VolumeResult copyFiles(char letter, const std::vector<std::filesystem::path>& files,
                            const std::string& folder) override;
+    VolumeResult verifyFiles(char letter, const std::vector<std::filesystem::path>& files,
+                             const std::string& folder) override;
     VolumeResult checkDisk(char letter, std::chrono::seconds limit) override;
 
   private:
