@@ -571,6 +571,20 @@ class LinuxVolumeTools : public VolumeTools {
                                      volume->path.string() + ": " + describe(made) + ".");
     }
 
+    // "::/Music/Album/" for the folder "Music/Album" (doubled slashes dropped); "::/" for the root.
+    static std::string mtoolsFolder(const std::string& folder) {
+        std::string path = "::/";
+        for (char c : folder) {
+            if (c != '/' || path.back() != '/') {
+                path += c;
+            }
+        }
+        if (path.back() != '/') {
+            path += '/';
+        }
+        return path;
+    }
+
     VolumeResult copyFiles(char letter, const std::vector<fs::path>& files,
                            const std::string& folder) override {
         if (files.empty()) {
@@ -592,15 +606,7 @@ class LinuxVolumeTools : public VolumeTools {
             // Absolute, so that no name reads as an option or as an mtools drive ("a:b").
             argv.push_back(fs::absolute(file).string());
         }
-        std::string target = "::/";
-        for (char c : folder) {
-            if (c != '/' || target.back() != '/') {
-                target += c;
-            }
-        }
-        if (target.back() != '/') {
-            target += '/';
-        }
+        const std::string target = mtoolsFolder(folder);
         argv.push_back(target);
         const ToolRun run = runTool(letter, argv, true);
         if (run.ok()) {
@@ -627,10 +633,7 @@ class LinuxVolumeTools : public VolumeTools {
         std::error_code error;
         fs::remove_all(back, error);
         fs::create_directories(back, error);
-        std::string source = "::/" + folder;
-        if (source.back() != '/') {
-            source += '/';
-        }
+        const std::string source = mtoolsFolder(folder);
         std::vector<std::string> argv = {mcopy_, "-i", volume->path.string(), "-n", "-Q"};
         for (const fs::path& file : files) {
             argv.push_back(source + file.filename().string());

@@ -242,15 +242,21 @@ class Win32VolumeTools : public VolumeTools {
         return VolumeResult::success();
     }
 
+    // "E:\\Music\\Album\\" for the folder "Music/Album"; "E:\\" for the root.
+    static std::string folderPath(char letter, const std::string& folder) {
+        std::string path = rootOf(letter);
+        for (char c : folder) {
+            path += c == '/' ? '\\' : c;
+        }
+        if (path.back() != '\\') {
+            path += '\\';
+        }
+        return path;
+    }
+
     VolumeResult copyFiles(char letter, const std::vector<fs::path>& files,
                            const std::string& folder) override {
-        std::string target = rootOf(letter);
-        for (char c : folder) {
-            target += c == '/' ? '\\' : c;
-        }
-        if (target.back() != '\\') {
-            target += '\\';
-        }
+        const std::string target = folderPath(letter, folder);
         for (const fs::path& file : files) {
             const std::string destination = target + file.filename().string();
             if (!CopyFileA(file.string().c_str(), destination.c_str(), FALSE)) {
@@ -263,13 +269,7 @@ class Win32VolumeTools : public VolumeTools {
 
     VolumeResult verifyFiles(char letter, const std::vector<fs::path>& files,
                              const std::string& folder) override {
-        std::string target = rootOf(letter);
-        for (char c : folder) {
-            target += c == '/' ? '\\' : c;
-        }
-        if (target.back() != '\\') {
-            target += '\\';
-        }
+        const std::string target = folderPath(letter, folder);
         std::string why;
         for (const fs::path& file : files) {
             if (!sameFileContents(file, target + file.filename().string(), why)) {
