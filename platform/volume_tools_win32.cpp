@@ -242,7 +242,7 @@ class Win32VolumeTools : public VolumeTools {
         return VolumeResult::success();
     }
 
-    // "E:\\Music\\Album\\" for the folder "Music/Album"; "E:\\" for the root.
+    // E:\Music\Album\ for the folder "Music/Album", E:\ for the root.
     static std::string folderPath(char letter, const std::string& folder) {
         std::string path = rootOf(letter);
         for (char c : folder) {
