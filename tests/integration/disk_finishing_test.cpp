@@ -106,6 +106,14 @@ struct VolumeLook {
         return lines;
     }
 
+    // The file-system type its boot sector names: "FAT12", "FAT16" or "FAT32".
+    std::string fatType() const {
+        std::ifstream in(path, std::ios::binary);
+        std::string boot(512, '\0');
+        in.read(boot.data(), static_cast<std::streamsize>(boot.size()));
+        return boot.substr(82, 5) == "FAT32" ? "FAT32" : boot.substr(54, 5);
+    }
+
     std::string label() const {
         const auto shown = mtool({"mlabel", "-s", "-i", path.string(), "::"});
         EXPECT_EQ(shown.exitCode, 0) << path << ":\n" << shown.output;
@@ -212,8 +220,9 @@ class DiskFinishingTest : public test::ProductionSimTest {
     fs::path stateDir_;
 };
 
-// A normal disk: formatted (it holds no file system yet), labelled, given the pre-copy files and
-// folders without the firmware picks, in the order of the list and of the names, and checked.
+// A normal disk: formatted (it holds no file system yet) with the FAT type its size asks for,
+// labelled, given the pre-copy files and folders without the firmware picks, in the order of the
+// list and of the names, and checked.
 TEST_F(DiskFinishingTest, NormalDiskIsFormattedLabelledFilledAndChecked) {
     const fs::path song = content("Music/b.mp3", 70000);
     content("Music/A.mp3");
@@ -222,36 +231,54 @@ TEST_F(DiskFinishingTest, NormalDiskIsFormattedLabelledFilledAndChecked) {
     content("readme.txt", 10);
     preCopy({"content/Music", "content/readme.txt"});
     harness_->settings.LabelEdit = "Corvid";
-    plugDevice();
-    produce();
+    struct Case {
+        const char* profile;
+        const char* format;
+        const char* fatType;
+    };
+    const Case cases[] = {
+        {"nand-512", "FormatFAT16...", "FAT16"},  // about 30 MB: 1 KB clusters
+        {"nand-2k", "FormatFAT16...", "FAT16"},   // about 250 MB: the system's unit
+        {"nand-4k", "FormatFAT32...", "FAT32"},   // about 4 GB
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.profile);
+        stateDir_ = dir_ / (std::string("state-") + c.profile);
+        plugDevice(c.profile);
+        RecordingSlotView slot;
+        produce(kE, slot);
 
-    const auto& slot = harness_->slot;
-    expectPassed(slot);
-    const auto statuses = slot.statuses();
-    EXPECT_TRUE(contains(statuses, "FormatFAT16...")) << joinedLines(statuses);
-    EXPECT_TRUE(contains(statuses, "Copy Files..."));
-    EXPECT_TRUE(contains(statuses, "Check Disk"));
-    const auto progress = slot.progress();
-    for (const int position : {80, 85, 95}) {
-        EXPECT_NE(std::find(progress.begin(), progress.end(), position), progress.end())
-            << position;
+        expectPassed(slot);
+        const auto statuses = slot.statuses();
+        EXPECT_TRUE(contains(statuses, c.format)) << joinedLines(statuses);
+        EXPECT_TRUE(contains(statuses, "Copy Files..."));
+        EXPECT_TRUE(contains(statuses, "Check Disk"));
+        const auto progress = slot.progress();
+        for (const int position : {80, 85, 95}) {
+            EXPECT_NE(std::find(progress.begin(), progress.end(), position), progress.end())
+                << position;
+        }
+        // The disk's size from its last block address, as the result line gives it.
+        const std::uint32_t sectorSize = simlink::simVolumeSectorSize(simDir_, kE);
+        const std::uint64_t lastBlock = fs::file_size(normalPart().path) / sectorSize - 1;
+        EXPECT_EQ(slot.detailF(), std::to_string(sectorSize / 512 * lastBlock / 2048) + "MB, 0Sec");
+
+        const VolumeLook disk = normalPart();
+        expectShown(disk);
+        disk.expectSound();
+        EXPECT_EQ(disk.fatType(), c.fatType);
+        EXPECT_EQ(disk.label(), "CORVID");
+        EXPECT_EQ(disk.entries(), (Lines{"::/Music/", "::/readme.txt", "::/Music/A.mp3",
+                                         "::/Music/b.mp3", "::/Music/z/", "::/Music/z/d.mp3"}));
+        EXPECT_EQ(disk.bytesOf("::/Music/b.mp3", dir_), fileBytes(song));
+        unplug(kE);
     }
-    // The disk's size from its last block address, as the result line gives it.
-    const std::uint64_t sectors = fs::file_size(normalPart().path) / 512;
-    EXPECT_EQ(slot.detailF(), std::to_string((sectors - 1) / 2048) + "MB, 0Sec");
-
-    const VolumeLook disk = normalPart();
-    expectShown(disk);
-    disk.expectSound();
-    EXPECT_EQ(disk.label(), "CORVID");
-    EXPECT_EQ(disk.entries(), (Lines{"::/Music/", "::/readme.txt", "::/Music/A.mp3",
-                                     "::/Music/b.mp3", "::/Music/z/", "::/Music/z/d.mp3"}));
-    EXPECT_EQ(disk.bytesOf("::/Music/b.mp3", dir_), fileBytes(song));
     EXPECT_TRUE(diagnostics().empty()) << joinedLines(diagnostics());
 }
 
 // A hidden part from HideFileList: the normal part as always, the switch, then the hidden part
 // formatted, labelled and filled; the drive shows the hidden part at the end, which is checked.
+// A hidden part of 1 % is a FAT12 volume of about 2 MB.
 TEST_F(DiskFinishingTest, HiddenPartFromAList) {
     content("readme.txt", 10);
     const fs::path secret = content("secret.txt", 5000);
@@ -261,30 +288,41 @@ TEST_F(DiskFinishingTest, HiddenPartFromAList) {
     auto& settings = harness_->settings;
     settings.LabelEdit = "PUBLIC";
     settings.record.eDeviceFeature = DeviceFeature::Hidden;
-    settings.record.iHideDiskRatio = 50;
     settings.record.HideFileList = {"content/secret.txt", "content/Vault"};
     settings.record.sHideDiskLabel = "SECRET";
-    plugDevice();
-    produce();
+    struct Case {
+        int ratio;
+        const char* fatType;
+    };
+    for (const Case c : {Case{50, "FAT16"}, Case{1, "FAT12"}}) {
+        SCOPED_TRACE(std::to_string(c.ratio) + " %");
+        stateDir_ = dir_ / ("state-" + std::to_string(c.ratio));
+        settings.record.iHideDiskRatio = c.ratio;
+        plugDevice();
+        RecordingSlotView slot;
+        produce(kE, slot);
 
-    expectPassed(harness_->slot);
-    const auto statuses = harness_->slot.statuses();
-    EXPECT_TRUE(contains(statuses, "Change to Hidden disk...")) << joinedLines(statuses);
-    EXPECT_TRUE(contains(statuses, "Hidden diskCopy Files..."));
-    EXPECT_EQ(named(trace(kE), "SUB_SCSI_OP_SWITCH_HIDDEN_DISK").size(), 1u);
+        expectPassed(slot);
+        const auto statuses = slot.statuses();
+        EXPECT_TRUE(contains(statuses, "Change to Hidden disk...")) << joinedLines(statuses);
+        EXPECT_TRUE(contains(statuses, "Hidden diskCopy Files..."));
+        EXPECT_EQ(named(trace(kE), "SUB_SCSI_OP_SWITCH_HIDDEN_DISK").size(), 1u);
 
-    const VolumeLook normal = normalPart();
-    normal.expectSound();
-    EXPECT_EQ(normal.label(), "PUBLIC");
-    EXPECT_EQ(normal.entries(), (Lines{"::/readme.txt"}));
+        const VolumeLook normal = normalPart();
+        normal.expectSound();
+        EXPECT_EQ(normal.label(), "PUBLIC");
+        EXPECT_EQ(normal.entries(), (Lines{"::/readme.txt"}));
 
-    const VolumeLook hidden = hiddenPart();
-    expectShown(hidden);
-    hidden.expectSound();
-    EXPECT_EQ(hidden.label(), "SECRET");
-    EXPECT_EQ(hidden.entries(),
-              (Lines{"::/secret.txt", "::/Vault/", "::/Vault/a.doc", "::/Vault/b.doc"}));
-    EXPECT_EQ(hidden.bytesOf("::/secret.txt", dir_), fileBytes(secret));
+        const VolumeLook hidden = hiddenPart();
+        expectShown(hidden);
+        hidden.expectSound();
+        EXPECT_EQ(hidden.fatType(), c.fatType);
+        EXPECT_EQ(hidden.label(), "SECRET");
+        EXPECT_EQ(hidden.entries(),
+                  (Lines{"::/secret.txt", "::/Vault/", "::/Vault/a.doc", "::/Vault/b.doc"}));
+        EXPECT_EQ(hidden.bytesOf("::/secret.txt", dir_), fileBytes(secret));
+        unplug(kE);
+    }
 }
 
 // A hidden part from an image built by corvid-cli: "Map Image file", the image written through

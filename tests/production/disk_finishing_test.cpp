@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "tests/support/recording_transport.h"
 #include "tests/support/recording_volume_tools.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -39,6 +40,56 @@ TEST(FileSystemChoiceTest, FollowsTheDiskSizeInMB) {
     for (const Case& c : cases) {
         EXPECT_EQ(static_cast<int>(fileSystemChoiceForSize(c.sizeMB)), static_cast<int>(c.choice))
             << c.sizeMB << " MB";
+    }
+}
+
+std::vector<std::uint8_t> be32Pair(std::uint32_t first, std::uint32_t second) {
+    return {static_cast<std::uint8_t>(first >> 24),  static_cast<std::uint8_t>(first >> 16),
+            static_cast<std::uint8_t>(first >> 8),   static_cast<std::uint8_t>(first),
+            static_cast<std::uint8_t>(second >> 24), static_cast<std::uint8_t>(second >> 16),
+            static_cast<std::uint8_t>(second >> 8),  static_cast<std::uint8_t>(second)};
+}
+
+// The choice and the capacity come from READ CAPACITY(10) on a handle of their own, closed
+// again. The capacity counts the last block too, so an image of exactly the disk's size fits.
+TEST(DiskCapacityTest, FromReadCapacityOnAHandleOfItsOwn) {
+    struct Case {
+        const char* what;
+        bool opens;
+        bool answers;
+        std::uint32_t lastBlock;
+        std::uint32_t blockLength;
+        FileSystemChoice choice;
+        std::uint64_t bytes;
+    };
+    const Case cases[] = {
+        {"exactly 64 MB", true, true, 131071, 512, FileSystemChoice::Fat16Unit8K, 64ull << 20},
+        {"exactly 32 MB", true, true, 65535, 512, FileSystemChoice::Fat16Unit1K, 32ull << 20},
+        {"1024-byte blocks", true, true, 262143, 1024, FileSystemChoice::Fat16SystemUnit,
+         256ull << 20},
+        {"4 GB", true, true, 0x7FFFFF, 512, FileSystemChoice::Fat32SystemUnit, 4ull << 30},
+        {"last block 0", true, true, 0, 512, FileSystemChoice::Fat16SystemUnit, 512},
+        {"the command fails", true, false, 131071, 512, FileSystemChoice::Fat16SystemUnit, 0},
+        {"the device does not open", false, true, 131071, 512, FileSystemChoice::Fat16SystemUnit,
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::RecordingTransport transport;
+        if (!c.opens) {
+            transport.failOpen(kDrive);
+        }
+        transport.setResponder([&](const test::RecordedRequest&) {
+            return test::Reply{c.answers, be32Pair(c.lastBlock, c.blockLength)};
+        });
+        EXPECT_EQ(static_cast<int>(iChooseFileSystem(transport, kDrive)),
+                  static_cast<int>(c.choice));
+        EXPECT_EQ(diskCapacityBytes(transport, kDrive), c.bytes);
+        EXPECT_EQ(transport.openedLetters(), (std::vector<char>{kDrive, kDrive}));
+        EXPECT_EQ(transport.closedHandles().size(), c.opens ? 2u : 0u);
+        for (const auto& request : transport.requests()) {
+            EXPECT_EQ(request.cdb[0], 0x25);  // READ CAPACITY(10)
+        }
     }
 }
 
