@@ -4,11 +4,12 @@
 // cannot show a case, the same runs go against the recording volume tools.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <future>
 #include <iterator>
-#include <thread>
+#include <sstream>
 
 #include "simlink/sim_dir.h"
 #include "station/firmware_picks.h"
