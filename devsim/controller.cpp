@@ -32,6 +32,8 @@ constexpr char kChipNameReady[] = "ZQL5";
 constexpr char kChipNameSerial[] = "5V06";
 constexpr char kFirmwareMark[] = "5V16";  // a firmware image begins with its chip name
 constexpr char kSpiFileMark[] = "5V06";   // a file for the serial flash begins with this header
+// What the volume path of an unreadable disk leads to: a folder, which no tool takes for a disk.
+constexpr char kUnreadableVolume[] = "disk-unreadable";
 
 std::string hex(std::uint64_t value, int digits = 2) {
     char text[24];
@@ -190,6 +192,9 @@ std::optional<fs::path> Controller::shownVolume() const {
     if (!layout_ || !parts_[shownPart_]) {
         return std::nullopt;
     }
+    if (profile_.unreadableDisk) {
+        return stateDir_ / kUnreadableVolume;
+    }
     return parts_[shownPart_]->path();
 }
 
@@ -210,6 +215,9 @@ std::string Controller::diskSummary() const {
     if (layout_->sectors[1] > 0) {
         text +=
             " + " + std::to_string(mib(layout_->sectors[1] * layout_->sectorSize)) + " MiB hidden";
+    }
+    if (profile_.unreadableDisk) {
+        text += ", unreadable";
     }
     return text;
 }
@@ -732,6 +740,10 @@ std::optional<DiskLayout> Controller::layoutFromFlash(std::string& why) const {
 
 void Controller::openDisk(const DiskLayout& layout) {
     layout_ = layout;
+    if (profile_.unreadableDisk) {
+        std::error_code error;
+        fs::create_directories(stateDir_ / kUnreadableVolume, error);
+    }
     const char* names[2] = {"disk-normal.img", "disk-hidden.img"};
     for (int part = 0; part < 2; ++part) {
         parts_[part].reset();
@@ -986,6 +998,10 @@ Outcome Controller::inquiry(std::span<const std::uint8_t> cdb, std::uint32_t tra
 Outcome Controller::diskTransfer(const CommandShape& shape, const Command& command) {
     if (!layout_ || !parts_[shownPart_]) {
         return refuse("not ready: no disk");
+    }
+    if (profile_.unreadableDisk) {
+        return refuse(std::string(shape.name) +
+                      ": medium error, the disk cannot be read or written");
     }
     const std::uint32_t lba = cdbBe32(command.cdb, 2);
     const std::uint16_t count = cdbBe16(command.cdb, 7);

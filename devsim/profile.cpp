@@ -525,6 +525,10 @@ constexpr ProfileKey kProfileKeys[] = {
                               "1: answers the chip name 5V16 until it is reset", {.max = 1}),
     numberKey<&P::port>("port", KeyFor::NotForeign, "the port number the device reports",
                         {.max = 127}),
+    numberKey<&P::unreadableDisk>("unreadable-disk", KeyFor::Nand,
+                                  "1: the disk shown after Start Disk cannot be read or written "
+                                  "(a failing format)",
+                                  {.max = 1}),
     numberKey<&P::serialFlashSize>("serial-flash-size", KeyFor::Serial, "bytes of serial flash",
                                    {.min = 64 * 1024,
                                     .max = kMaxSerialFlash,

@@ -71,6 +71,9 @@ struct DeviceProfile {
     std::uint32_t serialFlashSize = 0;  // bytes, serial-flash devices
     std::uint8_t port = 1;              // SUB_SCSI_OP_GET_PORT
     std::uint32_t foreignDiskMiB = 0;   // the disk of a foreign device
+    // A fault: the disk shown after Start Disk cannot be read or written, neither with READ(10)
+    // and WRITE(10) nor by the volume tools, whose volume path leads to no disk image.
+    bool unreadableDisk = false;
 
     bool isSerialFlash() const { return flashId == kSerialFlashId; }
     bool isForeign() const { return inquiry == InquiryVariant::Foreign; }

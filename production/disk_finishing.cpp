@@ -1,7 +1,6 @@
 #include "production/disk_finishing.h"
 
 #include <algorithm>
-#include <cctype>
 #include <system_error>
 
 #include "transport/standard_commands.h"
@@ -17,9 +16,13 @@ constexpr std::uint64_t kUnit1KLimitMB = 32;
 constexpr std::uint64_t kUnit8KLimitMB = 127;
 constexpr std::uint64_t kFat16LimitMB = 512;
 
+// ASCII letters only, whatever the locale: std::toupper follows it (a Turkish locale makes 'i' a
+// dotted capital I), and the order on the disk must not depend on the station's.
 std::string upperAscii(std::string text) {
     for (char& c : text) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
     }
     return text;
 }
@@ -156,16 +159,14 @@ bool DiskCopy::copyEntry(const fs::path& entry) {
 bool DiskCopy::bCopyFolder(const fs::path& source, const std::string& destination) {
     const fs::path trimmed = source.has_filename() ? source : source.parent_path();
     const std::string name = trimmed.filename().string();
-    const std::string target = joined(destination, name);
-    if (!claim(destination, name, source) ||
-        !reported(volumes_.makeFolder(driveLetter_, target), diagnostic_)) {
-        return false;
-    }
+    return claim(destination, name, source) && copyFolder(trimmed, joined(destination, name));
+}
 
+bool DiskCopy::copyFolder(const fs::path& source, const std::string& target) {
     std::vector<fs::path> files;
     std::vector<fs::path> folders;
     std::error_code error;
-    fs::directory_iterator it(trimmed, error);
+    fs::directory_iterator it(source, error);
     for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
         const fs::directory_entry& entry = *it;
         if (hiddenName(entry.path())) {
@@ -183,7 +184,7 @@ bool DiskCopy::bCopyFolder(const fs::path& source, const std::string& destinatio
     }
     if (error) {
         tell(diagnostic_,
-             "The folder " + trimmed.string() + " cannot be listed: " + error.message() + ".");
+             "The folder " + source.string() + " cannot be listed: " + error.message() + ".");
         return false;
     }
 
@@ -192,16 +193,22 @@ bool DiskCopy::bCopyFolder(const fs::path& source, const std::string& destinatio
     };
     std::sort(files.begin(), files.end(), byName);
     std::sort(folders.begin(), folders.end(), byName);
-    for (const fs::path& file : files) {
-        if (!claim(target, file.filename().string(), file)) {
-            return false;
+    // Every name of the folder is claimed before anything of it reaches the disk, so a clash
+    // leaves none of it there.
+    for (const auto* kind : {&files, &folders}) {
+        for (const fs::path& path : *kind) {
+            if (!claim(target, path.filename().string(), path)) {
+                return false;
+            }
         }
     }
-    if (!copyFilesInto(files, target)) {
+    if (!reported(volumes_.makeFolder(driveLetter_, target), diagnostic_) ||
+        !copyFilesInto(files, target)) {
         return false;
     }
-    return std::all_of(folders.begin(), folders.end(),
-                       [&](const fs::path& folder) { return bCopyFolder(folder, target); });
+    return std::all_of(folders.begin(), folders.end(), [&](const fs::path& folder) {
+        return copyFolder(folder, joined(target, folder.filename().string()));
+    });
 }
 
 }  // namespace corvid

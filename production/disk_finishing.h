@@ -52,8 +52,8 @@ bool bCheckDisk(VolumeTools& volumes, char driveLetter, const DiagnosticSink& di
 // subfolders the same way; entries whose names start with '.' (hidden) are left out inside
 // folders but copied when the list names them; symbolic links to folders, FIFOs and device files
 // are left out. FAT names ignore case, so two entries that would land on one name in a folder
-// fail the copy rather than one replacing the other. One folder's files go to the volume in one
-// call.
+// fail the copy rather than one replacing the other; nothing of that folder is copied then. One
+// folder's files go to the volume in one call.
 class DiskCopy {
   public:
     // With 'verify', every folder's files are read back after their copy and compared.
@@ -76,6 +76,8 @@ class DiskCopy {
     bool claim(const std::string& folder, const std::string& name,
                const std::filesystem::path& source);
     bool copyFilesInto(const std::vector<std::filesystem::path>& files, const std::string& folder);
+    // The folder 'source' as the folder 'target' on the disk, its name already claimed.
+    bool copyFolder(const std::filesystem::path& source, const std::string& target);
 
     VolumeTools& volumes_;
     char driveLetter_;

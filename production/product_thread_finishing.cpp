@@ -111,9 +111,11 @@ bool ProductThread::normalDisk() {
         return false;
     }
     w.setProgress(iBlankWeight_ + 80);
-    const std::vector<std::int32_t> downloads{settings.iProgramIndex, settings.iPreferIndex,
-                                              settings.chkISOupgrade ? settings.iIsoIndex : -1};
-    return copyList(settings.preCopyList, downloads, msg(MessageKey::CopyFileMsg) + "...",
+    // The firmware picks are the device's system files, never files of its disk: image.iso stays
+    // off the disk also when it is not downloaded.
+    const std::vector<std::int32_t> picks{settings.iProgramIndex, settings.iPreferIndex,
+                                          settings.iIsoIndex};
+    return copyList(settings.preCopyList, picks, msg(MessageKey::CopyFileMsg) + "...",
                     msg(MessageKey::CopyFileMsg) + failMsg());
 }
 

@@ -98,6 +98,7 @@ TEST(ProfileFile, RoundTripsEveryBuiltin) {
         EXPECT_EQ(loaded.geometry, original.geometry);
         EXPECT_EQ(loaded.inquiry, original.inquiry);
         EXPECT_EQ(loaded.needsReset, original.needsReset);
+        EXPECT_EQ(loaded.unreadableDisk, original.unreadableDisk);
         EXPECT_EQ(loaded.serialFlashSize, original.serialFlashSize);
         EXPECT_EQ(loaded.foreignDiskMiB, original.foreignDiskMiB);
         if (!original.isForeign() && !original.isSerialFlash()) {

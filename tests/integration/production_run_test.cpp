@@ -9,11 +9,8 @@
 #include "characterisation/flash_database.h"
 #include "production/device_arrival.h"
 #include "production/product_thread.h"
-#include "production/station_home_writer.h"
-#include "backends/backends.h"
 #include "simlink/sim_transport.h"
-#include "station/settings_files.h"
-#include "tests/integration/sim_fixture.h"
+#include "tests/integration/production_fixture.h"
 #include "tests/production/worker_harness.h"
 #include "transport/vendor_commands.h"
 
@@ -62,69 +59,8 @@ std::uint32_t be32(const std::vector<std::uint8_t>& bytes, std::size_t at) {
            bytes[at + 3];
 }
 
-class ProductionRunTest : public test::SimulatorTest {
+class ProductionRunTest : public test::ProductionSimTest {
   protected:
-    void SetUp() override {
-        SimulatorTest::SetUp();
-        home_ = dir_ / "home";
-        writeStationHome(home_, false);
-        transport_ = std::make_unique<SimTransport>(SimTransportOptions{simDir_, 0.05});
-        harness_ = std::make_unique<WorkerHarness>(*transport_, home_);
-        volumes_ = makeVolumeTools(DeviceSetup{DeviceBackend::Sim, simDir_});
-        harness_->useVolumes(*volumes_);
-        loadSettings();
-    }
-    void TearDown() override {
-        harness_.reset();
-        transport_.reset();
-        SimulatorTest::TearDown();
-    }
-
-    void loadSettings() {
-        const StationFolder folder(home_);
-        auto& settings = harness_->settings;
-        settings = newStationSettings(folder);
-        loadStationSettings(folder, settings);
-        settings.iFsmSize = static_cast<std::int32_t>(std::filesystem::file_size(folder.fsmBin()));
-    }
-
-    // The arrival, then one worker to its end. Returns the worker for a look at its state.
-    std::unique_ptr<ProductThread> produce(char letter, RecordingSlotView& slot,
-                                           int slotIndex = 0) {
-        const auto outcome = prepareArrivedDevice(
-            *transport_, letter, slot, harness_->messages, home_ / "misc" / "FSM.bin",
-            static_cast<std::uint32_t>(harness_->settings.iFsmSize), true, harness_->clock);
-        EXPECT_EQ(outcome, ArrivalOutcome::Ready);
-        auto worker = std::make_unique<ProductThread>(
-            letter, slot, slotIndex, kLanguageEnglish,
-            [this, letter] { return slotLetter(letter); }, harness_->environment());
-        std::thread([&] { worker->run(); }).join();
-        return worker;
-    }
-    std::unique_ptr<ProductThread> produce(char letter = kE) {
-        return produce(letter, harness_->slot);
-    }
-
-    char slotLetter(char letter) const { return freedSlot_ == letter ? 0 : letter; }
-
-    // The trace of the commands after the first 'skip' lines.
-    std::vector<TraceLine> traceFrom(char letter, std::size_t skip) const {
-        auto lines = trace(letter);
-        lines.erase(lines.begin(),
-                    lines.begin() + static_cast<std::ptrdiff_t>(std::min(skip, lines.size())));
-        return lines;
-    }
-
-    static std::vector<TraceLine> named(const std::vector<TraceLine>& lines, const char* name) {
-        std::vector<TraceLine> found;
-        for (const auto& line : lines) {
-            if (line.name == name) {
-                found.push_back(line);
-            }
-        }
-        return found;
-    }
-
     // What the device holds now, read on a handle of our own.
     std::vector<std::uint8_t> storedCfg(char letter = kE) {
         ScopedDevice device(*transport_, letter);
@@ -180,12 +116,6 @@ class ProductionRunTest : public test::SimulatorTest {
         }
         return map;
     }
-
-    std::filesystem::path home_;
-    std::unique_ptr<SimTransport> transport_;
-    std::unique_ptr<VolumeTools> volumes_;
-    std::unique_ptr<WorkerHarness> harness_;
-    std::atomic<char> freedSlot_{0};
 };
 
 // Blanking check at every level, through the CFG write and "FSM init"; without firmware upgrade

@@ -10,11 +10,12 @@
 
 namespace corvid::test {
 
-ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::seconds limit) {
+ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::seconds limit,
+                      const ProgramEnvironment& environment) {
     const TempDir scratch("corvid-run");
     const std::filesystem::path outputFile = scratch.path() / "output";
     ProgramRun run;
-    auto child = startProcess({.argv = argv, .outputFile = outputFile});
+    auto child = startProcess({.argv = argv, .outputFile = outputFile, .environment = environment});
     if (const auto code = child->waitFor(limit)) {
         run.exitCode = *code;
     } else {
