@@ -424,12 +424,14 @@ Outcome Controller::vendor(const CommandShape& shape, const Command& command) {
         case SUB_SCSI_OP_91:
             return statusReply(true, 1);
         case SUB_SCSI_OP_SWITCH_HIDDEN_DISK: {
-            if (!layout_ || layout_->sectors[1] == 0) {
-                return statusReply(false, 1,
-                                   layout_ ? "the disk has no hidden part (CFG byte 134 is 0)"
-                                           : "no disk started");
+            if (!layout_) {
+                return statusReply(false, 1, "no disk started");
             }
-            shownPart_ = 1 - shownPart_;
+            // Split byte 0 (an encrypted part of 100 %): the whole disk is that part, and the
+            // drive goes on showing it.
+            if (layout_->sectors[1] > 0) {
+                shownPart_ = 1 - shownPart_;
+            }
             return statusReply(true, 1);
         }
         case SUB_SCSI_OP_SCAN_BLOCK:

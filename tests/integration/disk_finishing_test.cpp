@@ -419,37 +419,37 @@ TEST_F(EncryptedDiskTest, APartOfTheDisk) {
 }
 
 // The whole disk encrypted (100 %): the disk is measured, then the run goes straight to the
-// switch, with no format, label or copy on the normal part.
-//
-// 100 % gives the CFG's split byte 0 (256 does not fit), and the simulated controller gives a
-// disk with split byte 0 no second part: it refuses the switch, so on the simulator the run ends
-// there. What a device shows after the switch at 100 % is not modelled.
-TEST_F(EncryptedDiskTest, TheWholeDiskLeavesTheNormalPartAlone) {
+// switch, with no format, label or copy on the normal part. 100 % gives the CFG's split byte 0
+// (256 does not fit); the device then has one part, the encrypted one, which the switch leaves
+// shown: it is formatted, labelled and given the encrypted list.
+TEST_F(EncryptedDiskTest, TheWholeDiskIsTheEncryptedPart) {
     harness_->settings.record.iHideDiskRatio = 100;
     plugDevice();
     produce();
 
     const auto& slot = harness_->slot;
+    expectPassed(slot);
     const auto statuses = slot.statuses();
-    EXPECT_FALSE(contains(statuses, "FormatFAT16...")) << joinedLines(statuses);
-    EXPECT_FALSE(contains(statuses, "Set Volume Label..."));
-    EXPECT_FALSE(contains(statuses, "Copy Files..."));
-    EXPECT_TRUE(contains(statuses, "Change to Hidden disk..."));
+    const auto switched = std::find(statuses.begin(), statuses.end(), "Change to Hidden disk...");
+    ASSERT_NE(switched, statuses.end()) << joinedLines(statuses);
+    const std::vector<std::string> before(statuses.begin(), switched);
+    EXPECT_FALSE(contains(before, "FormatFAT16...")) << joinedLines(statuses);
+    EXPECT_FALSE(contains(before, "Set Volume Label..."));
+    EXPECT_FALSE(contains(before, "Copy Files..."));
     const auto lines = trace(kE);
     const auto started = std::find_if(lines.begin(), lines.end(), [](const auto& line) {
         return line.name == "SUB_SCSI_OP_START_DISK";
     });
     ASSERT_NE(started, lines.end());
-    const std::vector<test::TraceLine> after(started + 1, lines.end());
-    EXPECT_EQ(test::foldedText(test::foldNames(after)),
-              test::foldedText({{"READ_CAPACITY(10)", 1}, {"SUB_SCSI_OP_SWITCH_HIDDEN_DISK", 1}}));
-    std::ifstream normal(normalPart().path, std::ios::binary);
-    std::string firstSector(512, 'x');
-    normal.read(firstSector.data(), 512);
-    EXPECT_EQ(firstSector, std::string(512, '\0')) << "the normal part was written";
+    ASSERT_GE(lines.end() - started, 3);
+    EXPECT_EQ(started[1].name, "READ_CAPACITY(10)");
+    EXPECT_EQ(started[2].name, "SUB_SCSI_OP_SWITCH_HIDDEN_DISK");
 
-    EXPECT_EQ(slot.status(), "Change to Hidden disk fail");
-    EXPECT_EQ(slot.colour(), StatusColour::Red);
+    const VolumeLook whole = normalPart();  // the device's only part
+    expectShown(whole);
+    whole.expectSound();
+    EXPECT_EQ(whole.label(), "PRIVATE");
+    EXPECT_EQ(whole.entries(), (Lines{"::/private.txt"}));
 }
 
 // A disk that is formatted already keeps its file system and its files; only its label changes.
