@@ -150,8 +150,10 @@ class FAT_VOLUME {
     // Writes one piece of at most one sector at the file's position; a piece shorter than a
     // sector must be the last. Returns the byte count, 0 on failure.
     std::uint32_t ImgWriteFile(IMG_FILE& file, std::span<const std::byte> data);
-    // The same for a piece of a source file (see SectorSource): its bytes are read from the file
-    // only when the image is saved.
+    // Writes 'count' bytes of a source file (see SectorSource) from 'offset' at the file's
+    // position, as one-sector pieces would, cluster by cluster: the position must be at a sector,
+    // and only the file's last piece may end inside one. The bytes are read from the file only
+    // when the image is saved. Returns the count, 0 on failure.
     std::uint32_t ImgWriteFileFromSource(IMG_FILE& file, std::uint32_t source, std::uint64_t offset,
                                          std::uint32_t count);
     // Ends the cluster chain and writes the entry with the size stored in file->entry. A file

@@ -1,11 +1,16 @@
 #include "image/image_builder.h"
 
+#include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "image/fat_volume.h"
 #include "image/image_file.h"
 #include "image/pc_import.h"
 #include "image/ram_disk.h"
+#include "image/source_files.h"
 #include "image/unicode_text.h"
 
 namespace corvid {
@@ -30,6 +35,18 @@ ImageBuildResult failed(ImageBuildStatus status, std::vector<ImageToolMessage> m
     result.messages = std::move(messages);
     result.detail = std::move(detail);
     return result;
+}
+
+// Runs job(0) ... job(count - 1) at the same time, job(0) on the calling thread.
+void runSideBySide(std::size_t count, const std::function<void(std::size_t)>& job) {
+    std::vector<std::thread> others;
+    for (std::size_t i = 1; i < count; ++i) {
+        others.emplace_back(job, i);
+    }
+    job(0);
+    for (std::thread& other : others) {
+        other.join();
+    }
 }
 
 bool isForbiddenInLabel(char32_t c) {
@@ -120,35 +137,109 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
         return failed(ImageBuildStatus::Failed, {failMessage(what, language)}, std::move(detail));
     };
 
-    RamDisk disk;
-    disk.setSectorSource(&plan.sources());
-    for (const std::uint32_t sectorSize : kSectorSizes) {
-        FAT_VOLUME volume(disk, request.codePage);
-        const std::uint32_t totalSectors =
-            static_cast<std::uint32_t>((static_cast<std::uint64_t>(sizeMb) << 20) / sectorSize);
-        // A volume that cannot be created leaves nothing worth saving: the build stops here.
-        if (!volume.ImgDiskCreate(totalSectors, sectorSize) || !volume.ImgSetLabel(label)) {
-            disk.ImgDiskClose();
-            return abandon(FixedText::InitImageDisk,
-                           "the " + std::to_string(sectorSize) +
-                               "-byte volume cannot be created: " + volume.failure());
-        }
-        HiddenFileCopier copier(volume, plan);
-        const bool copied = copier.copyAll([&](const ImportProgress& state) {
-            if (progress) {
-                progress({sectorSize, state.filesDone, state.filesTotal, state.bytesDone});
+    // The two volumes are independent: each is built by a thread of its own, and written into
+    // its block of the file at the same time as the other, both fed by one read of the files.
+    struct Volume {
+        explicit Volume(const ImportPlan& plan) : direct(plan.sources()) {}
+        RamDisk disk;
+        SourceReader direct;  // for a file sector the volume would read back (none does)
+        bool ok = false;
+        std::string failure;
+    };
+    std::vector<std::unique_ptr<Volume>> volumes;
+    for (std::size_t i = 0; i < std::size(kSectorSizes); ++i) {
+        volumes.push_back(std::make_unique<Volume>(plan));
+    }
+    const auto buildVolume = [&](Volume& v, std::uint32_t sectorSize) {
+        try {
+            v.disk.setSectorSource(&v.direct);
+            FAT_VOLUME volume(v.disk, request.codePage);
+            const auto totalSectors =
+                static_cast<std::uint32_t>((static_cast<std::uint64_t>(sizeMb) << 20) / sectorSize);
+            if (!volume.ImgDiskCreate(totalSectors, sectorSize) || !volume.ImgSetLabel(label)) {
+                v.failure = "the " + std::to_string(sectorSize) +
+                            "-byte volume cannot be created: " + volume.failure();
+                return;
             }
+            HiddenFileCopier copier(volume, plan);
+            if (!copier.copyAll({})) {
+                v.failure = copier.failure();
+                return;
+            }
+            v.ok = true;
+        } catch (const std::exception& e) {
+            v.failure =
+                "the " + std::to_string(sectorSize) + "-byte volume cannot be built: " + e.what();
+        }
+    };
+    runSideBySide(volumes.size(),
+                  [&](std::size_t i) { buildVolume(*volumes[i], kSectorSizes[i]); });
+    for (const auto& v : volumes) {
+        // The first volume's failure is the one a build of one volume after the other would meet.
+        if (!v->ok) {
+            return abandon(FixedText::InitImageDisk, v->failure);
+        }
+    }
+
+    std::vector<const RamDisk*> disks;
+    for (const auto& v : volumes) {
+        disks.push_back(&v->disk);
+    }
+    std::string why;
+    const auto header = imageLayout(sizeMb, disks, &why);
+    if (!header || !writeImageHeader(partial, *header, &why)) {
+        return abandon(FixedText::ImageOutput, why);
+    }
+    {
+        SourceStream stream(plan.sources(), volumes.size());
+        std::mutex progressLock;
+        std::vector<std::uint64_t> bytesBefore;  // of each source, for the progress
+        if (progress) {
+            std::uint64_t total = 0;
+            for (const ImportFile& file : plan.files()) {
+                bytesBefore.push_back(total);
+                total += file.size;
+            }
+        }
+        for (std::size_t i = 0; i < volumes.size(); ++i) {
+            SourceStream::Consumer& consumer = stream.consumer(i);
+            volumes[i]->disk.setSectorSource(&consumer);
+            if (progress) {
+                consumer.onSource([&, i](std::uint32_t source) {
+                    std::lock_guard<std::mutex> lock(progressLock);
+                    progress({kSectorSizes[i], source, plan.files().size(), bytesBefore[source]});
+                });
+            }
+        }
+        stream.start();
+        runSideBySide(volumes.size(), [&](std::size_t i) {
+            Volume& v = *volumes[i];
+            try {
+                v.ok = writeImageBlock(v.disk, partial, header->entries[i], &v.failure);
+            } catch (const std::exception& e) {
+                v.ok = false;
+                v.failure =
+                    "the image file " + partial.string() + " cannot be written: " + e.what();
+            }
+            stream.consumer(i).detach();
         });
-        if (!copied) {
-            disk.ImgDiskClose();
-            return abandon(FixedText::InitImageDisk, copier.failure());
+    }
+    for (const auto& v : volumes) {
+        v->disk.ImgDiskClose();
+    }
+    for (const auto& v : volumes) {
+        if (!v->ok) {
+            return abandon(FixedText::ImageOutput, v->failure);
         }
-        std::string why;
-        if (!ImgSave(disk, partial, sectorSize != kSectorSizes[0], sizeMb, &why)) {
-            disk.ImgDiskClose();
-            return abandon(FixedText::ImageOutput, why);
+    }
+    if (progress) {
+        std::uint64_t total = 0;
+        for (const ImportFile& file : plan.files()) {
+            total += file.size;
         }
-        disk.ImgDiskClose();
+        for (const std::uint32_t sectorSize : kSectorSizes) {
+            progress({sectorSize, plan.files().size(), plan.files().size(), total});
+        }
     }
 
     std::error_code error;

@@ -28,6 +28,25 @@ std::byte* entryAt(std::byte* header, std::size_t index) {
     return header + kFirstEntry + index * kEntryBytes;
 }
 
+// Writes the store's records at the stream's position. 'why' says what failed: the source of the
+// file data (a sentence of its own) or, when empty, the write.
+bool drainInto(RamDisk& disk, std::fstream& file, std::uint32_t& records, std::string& why) {
+    const bool drained = disk.drainRecords(
+        [&file](std::span<const std::byte> bytes, std::uint32_t) {
+            file.write(reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<std::streamsize>(bytes.size()));
+            return static_cast<bool>(file);
+        },
+        records, why);
+    return drained && static_cast<bool>(file);
+}
+
+void storeEntry(std::byte* at, const ImageEntry& entry) {
+    storeLe32(at + kEntrySectorSize, entry.sectorSize);
+    storeLe32(at + kEntryOffset, entry.offset);
+    storeLe32(at + kEntryRecords, entry.recordCount);
+}
+
 }  // namespace
 
 bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
@@ -72,32 +91,117 @@ bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
     }
 
     std::uint32_t records = 0;
-    std::string sourceFailure;
-    const bool drained = disk.drainRecords(
-        [&file](std::span<const std::byte> bytes, std::uint32_t) {
-            file.write(reinterpret_cast<const char*>(bytes.data()),
-                       static_cast<std::streamsize>(bytes.size()));
-            return static_cast<bool>(file);
-        },
-        records, sourceFailure);
-    if (!sourceFailure.empty()) {
-        if (failure != nullptr) {
-            *failure = sourceFailure;
+    std::string why;
+    if (!drainInto(disk, file, records, why)) {
+        if (!why.empty()) {
+            if (failure != nullptr) {
+                *failure = why;
+            }
+            return false;
         }
-        return false;
-    }
-    if (!drained || !file) {
         return fail(reasonFromErrno());
     }
 
     std::array<std::byte, kEntryBytes> entry{};
-    storeLe32(entry.data() + kEntrySectorSize, disk.sectorSize());
-    storeLe32(entry.data() + kEntryOffset, static_cast<std::uint32_t>(blockStart));
-    storeLe32(entry.data() + kEntryRecords, records);
+    storeEntry(entry.data(), {disk.sectorSize(), static_cast<std::uint32_t>(blockStart), records});
     file.seekp(static_cast<std::streamoff>(kFirstEntry + (append ? 1 : 0) * kEntryBytes));
     file.write(reinterpret_cast<const char*>(entry.data()), kEntryBytes);
     file.flush();
     if (!file) {
+        return fail(reasonFromErrno());
+    }
+    file.close();
+    if (file.fail()) {
+        return fail(reasonFromErrno());
+    }
+    disk.markSaved();
+    return true;
+}
+
+std::optional<ImageHeader> imageLayout(std::uint32_t diskSizeMb,
+                                       std::span<const RamDisk* const> disks,
+                                       std::string* failure) {
+    if (disks.size() > kEntryCount) {
+        if (failure != nullptr) {
+            *failure = "an image file holds at most " + std::to_string(kEntryCount) + " volumes";
+        }
+        return std::nullopt;
+    }
+    ImageHeader header;
+    header.diskSizeMb = diskSizeMb;
+    std::uint64_t offset = kBytes;
+    for (std::size_t i = 0; i < disks.size(); ++i) {
+        if (offset > std::numeric_limits<std::uint32_t>::max()) {
+            if (failure != nullptr) {
+                *failure = "the records of the " + std::to_string(disks[i]->sectorSize()) +
+                           "-byte volume would start beyond the 4 GiB an entry can address";
+            }
+            return std::nullopt;
+        }
+        header.entries[i] = {disks[i]->sectorSize(), static_cast<std::uint32_t>(offset),
+                             disks[i]->usedSectors()};
+        offset += std::uint64_t{disks[i]->usedSectors()} *
+                  (RamDisk::kRecordHeaderBytes + disks[i]->sectorSize());
+    }
+    return header;
+}
+
+bool writeImageHeader(const std::filesystem::path& path, const ImageHeader& header,
+                      std::string* failure) {
+    std::array<std::byte, kBytes> bytes{};
+    std::memcpy(bytes.data() + kMagic, kImageMagic, std::strlen(kImageMagic));
+    storeLe32(bytes.data() + kDiskSizeMb, header.diskSizeMb);
+    for (std::size_t i = 0; i < kEntryCount; ++i) {
+        storeEntry(entryAt(bytes.data(), i), header.entries[i]);
+    }
+    errno = 0;
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (file.is_open()) {
+        file.write(reinterpret_cast<const char*>(bytes.data()), kBytes);
+        file.close();
+    }
+    if (!file) {
+        if (failure != nullptr) {
+            *failure =
+                "the image file " + path.string() + " cannot be written: " + reasonFromErrno();
+        }
+        return false;
+    }
+    return true;
+}
+
+bool writeImageBlock(RamDisk& disk, const std::filesystem::path& path, const ImageEntry& entry,
+                     std::string* failure) {
+    const auto fail = [&](const std::string& why) {
+        if (failure != nullptr) {
+            *failure = "the image file " + path.string() + " cannot be written: " + why;
+        }
+        return false;
+    };
+    if (!disk.started()) {
+        return fail("the volume was not built");
+    }
+    if (disk.sectorSize() != entry.sectorSize || disk.usedSectors() != entry.recordCount) {
+        return fail("the " + std::to_string(disk.sectorSize()) +
+                    "-byte volume does not match the entry laid out for it");
+    }
+    errno = 0;
+    std::fstream file;
+    file.rdbuf()->pubsetbuf(nullptr, 0);  // the records go out in the store's large pieces
+    file.open(path, std::ios::in | std::ios::out | std::ios::binary);
+    if (!file.is_open()) {
+        return fail(reasonFromErrno());
+    }
+    file.seekp(static_cast<std::streamoff>(entry.offset));
+    std::uint32_t records = 0;
+    std::string why;
+    if (!drainInto(disk, file, records, why)) {
+        if (!why.empty()) {
+            if (failure != nullptr) {
+                *failure = why;
+            }
+            return false;
+        }
         return fail(reasonFromErrno());
     }
     file.close();

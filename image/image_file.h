@@ -58,6 +58,24 @@ class ImageFileError : public std::runtime_error {
 bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
              std::uint32_t diskSizeMb, std::string* failure = nullptr);
 
+// The header of an image file whose blocks hold the used sectors of the stores, block after
+// block behind the header, in entry order (at most three stores). Nothing, with 'failure' set,
+// when a block would start beyond the 4 GiB an entry can address.
+std::optional<ImageHeader> imageLayout(std::uint32_t diskSizeMb,
+                                       std::span<const RamDisk* const> disks, std::string* failure);
+
+// Creates (or truncates) the image file and writes its header. False on failure, 'failure' then
+// says why in one sentence.
+bool writeImageHeader(const std::filesystem::path& path, const ImageHeader& header,
+                      std::string* failure);
+
+// Writes the store's used sectors as the records of 'entry' (laid out by imageLayout) into the
+// existing image file, through a handle of its own, so blocks may be written at the same time.
+// Used marks are cleared and the store counts as saved. False on failure, 'failure' then says
+// why in one sentence; the records written so far stay in the file.
+bool writeImageBlock(RamDisk& disk, const std::filesystem::path& path, const ImageEntry& entry,
+                     std::string* failure);
+
 // The disk size in MB of a valid image file; nothing for a file that cannot be read or whose
 // first 12 bytes are not the magic.
 std::optional<std::uint32_t> ImgReadSize(const std::filesystem::path& path);

@@ -38,6 +38,8 @@ struct Item {
     std::u16string name;
     std::u16string key;
     std::filesystem::path source;
+    std::uint64_t size = 0;  // of a file
+    bool link = false;       // a folder reached through a link
 };
 
 void sortItems(std::vector<Item>& items) {
@@ -64,10 +66,11 @@ ImportPlan::TargetFolder& ImportPlan::target(const std::u16string& longFolder) {
     return it->second;
 }
 
-void ImportPlan::addFile(const std::filesystem::path& source, std::u16string longPath,
-                         std::string shortPath) {
+void ImportPlan::addFile(std::uint32_t folder, SourceFiles::NativePath name, std::uint64_t size,
+                         std::u16string longPath, std::string shortPath) {
     ImportFile file;
-    file.source = sources_.add(source, file.size);
+    file.source = sources_.add(folder, std::move(name), size);
+    file.size = size;
     file.longPath = std::move(longPath);
     file.shortPath = std::move(shortPath);
     files_.push_back(std::move(file));
@@ -99,50 +102,64 @@ void ImportPlan::addListItem(const std::filesystem::path& item) {
             }
             known = root.folderAliases.emplace(*name, *alias).first;
         }
-        addFolder(path, u"\\" + *name, "\\" + known->second);
+        const std::filesystem::path real = std::filesystem::canonical(path, error);
+        if (error) {
+            throw ImportError(
+                ImportError::Kind::Unreadable, path,
+                "the folder " + path.string() + " cannot be read: " + error.message());
+        }
+        addFolder(path, real, u"\\" + *name, "\\" + known->second);
     } else if (std::filesystem::is_regular_file(status)) {
         const auto alias = root.names.alias(*name);
         if (!alias) {
             throwNoShortName(path);
         }
-        addFile(path, u"\\" + *name, "\\" + *alias);
+        const std::uint64_t size = std::filesystem::file_size(path, error);
+        if (error) {
+            throw ImportError(ImportError::Kind::Unreadable, path,
+                              "the file " + path.string() + " cannot be read: " + error.message());
+        }
+        addFile(sources_.addFolder(path.parent_path()), path.filename().native(), size,
+                u"\\" + *name, "\\" + *alias);
     } else {
         throw ImportError(ImportError::Kind::Unreadable, path,
                           path.string() + " is neither a regular file nor a folder");
     }
 }
 
-void ImportPlan::addFolder(const std::filesystem::path& source, const std::u16string& longFolder,
-                           const std::string& shortFolder) {
-    std::error_code error;
-    const std::filesystem::path real = std::filesystem::canonical(source, error);
-    if (error) {
-        throw ImportError(ImportError::Kind::Unreadable, source,
-                          "the folder " + source.string() + " cannot be read: " + error.message());
-    }
+void ImportPlan::addFolder(const std::filesystem::path& source, const std::filesystem::path& real,
+                           const std::u16string& longFolder, const std::string& shortFolder) {
     if (!walking_.insert(real).second) {
         throw ImportError(ImportError::Kind::Unreadable, source,
                           "the folder " + source.string() + " leads back into itself by a link");
     }
 
+    // One pass over the folder: the type comes with each name; a file's size takes one look.
     std::vector<Item> files;
     std::vector<Item> folders;
+    std::error_code error;
     std::filesystem::directory_iterator it(source, error);
     for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
         const std::filesystem::path& path = it->path();
-        const std::string raw = path.filename().string();
-        if (!raw.empty() && raw.front() == '.') {
+        const std::filesystem::path name = path.filename();
+        if (!name.empty() && name.native().front() == '.') {
             continue;  // hidden
         }
-        auto name = nameOf(path.filename());
-        if (!name) {
+        auto wide = nameOf(name);
+        if (!wide) {
             throwNoShortName(path);
         }
         std::error_code typeError;
         if (it->is_directory(typeError)) {
-            folders.push_back({*name, sortKey(*name), path});
+            folders.push_back({*wide, sortKey(*wide), path, 0, it->is_symlink(typeError)});
         } else if (it->is_regular_file(typeError)) {
-            files.push_back({*name, sortKey(*name), path});
+            const std::uint64_t size = it->file_size(typeError);
+            if (typeError) {
+                throw ImportError(
+                    ImportError::Kind::Unreadable, path,
+                    "the file " + path.string() + " cannot be read: " + typeError.message());
+            }
+            files.push_back({*wide, sortKey(*wide), path, size});
         } else {
             throw ImportError(ImportError::Kind::Unreadable, path,
                               path.string() + " is neither a regular file nor a folder");
@@ -175,110 +192,33 @@ void ImportPlan::addFolder(const std::filesystem::path& source, const std::u16st
             throwNoShortName(named[i]->source);
         }
     }
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        addFile(files[i].source, longFolder + u"\\" + files[i].name,
-                shortFolder + "\\" + *aliases[i]);
+    if (!files.empty()) {
+        const std::uint32_t sourceFolder = sources_.addFolder(source);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            addFile(sourceFolder, files[i].source.filename().native(), files[i].size,
+                    longFolder + u"\\" + files[i].name, shortFolder + "\\" + *aliases[i]);
+        }
     }
     for (std::size_t i = files.size(); i < names.size(); ++i) {
         folder.folderAliases.emplace(names[i], *aliases[i]);
     }
     for (const Item& sub : folders) {
-        addFolder(sub.source, longFolder + u"\\" + sub.name,
+        // Only a link can lead back into a folder being walked; any other folder is where its
+        // name says.
+        std::filesystem::path subReal = real / sub.source.filename();
+        if (sub.link) {
+            std::error_code linkError;
+            subReal = std::filesystem::canonical(sub.source, linkError);
+            if (linkError) {
+                throw ImportError(ImportError::Kind::Unreadable, sub.source,
+                                  "the folder " + sub.source.string() +
+                                      " cannot be read: " + linkError.message());
+            }
+        }
+        addFolder(sub.source, subReal, longFolder + u"\\" + sub.name,
                   shortFolder + "\\" + folder.folderAliases.at(sub.name));
     }
     walking_.erase(real);
-}
-
-std::uint32_t SourceFiles::add(const std::filesystem::path& file, std::uint64_t& size) {
-    std::ifstream in;
-    in.rdbuf()->pubsetbuf(nullptr, 0);
-    errno = 0;
-    in.open(file, std::ios::binary);
-    if (!in.is_open()) {
-        throw ImportError(ImportError::Kind::Unreadable, file,
-                          "the file " + file.string() + " cannot be opened: " +
-                              (errno != 0 ? std::strerror(errno) : "unknown error"));
-    }
-    // One read tells a small file, which is kept, from a larger one, which is read when saved.
-    probe_.resize(kKeptFileBytes + 1);
-    in.read(probe_.data(), static_cast<std::streamsize>(probe_.size()));
-    const auto count = static_cast<std::size_t>(in.gcount());
-    if (in.bad()) {
-        throw ImportError(ImportError::Kind::Unreadable, file,
-                          "the file " + file.string() + " cannot be read");
-    }
-    File entry;
-    entry.path = file;
-    if (count <= kKeptFileBytes) {
-        entry.size = count;
-        entry.bytes.emplace(probe_.data(), count);
-    } else {
-        in.clear();
-        in.seekg(0, std::ios::end);
-        entry.size = static_cast<std::uint64_t>(in.tellg());
-    }
-    size = entry.size;
-    files_.push_back(std::move(entry));
-    return static_cast<std::uint32_t>(files_.size() - 1);
-}
-
-bool SourceFiles::fail(std::string why) {
-    failure_ = std::move(why);
-    open_.reset();
-    stream_.close();
-    return false;
-}
-
-const std::byte* SourceFiles::bytesInMemory(std::uint32_t source, std::uint64_t offset,
-                                            std::size_t length) const {
-    if (source >= files_.size() || !files_[source].bytes) {
-        return nullptr;
-    }
-    const std::string& bytes = *files_[source].bytes;
-    if (offset > bytes.size() || length > bytes.size() - offset) {
-        return nullptr;
-    }
-    return reinterpret_cast<const std::byte*>(bytes.data() + offset);
-}
-
-bool SourceFiles::read(std::uint32_t source, std::uint64_t offset, std::span<std::byte> out) {
-    if (source >= files_.size()) {
-        return fail("file data refer to an unknown source file");
-    }
-    const File& file = files_[source];
-    if (offset > file.size || out.size() > file.size - offset) {
-        return fail("file data lie beyond the end of " + file.path.string());
-    }
-    if (file.bytes) {
-        std::memcpy(out.data(), file.bytes->data() + offset, out.size());
-        return true;
-    }
-    if (open_ != source) {
-        stream_.close();
-        stream_.clear();
-        stream_.rdbuf()->pubsetbuf(nullptr, 0);  // reads go straight into the caller's buffer
-        errno = 0;
-        stream_.open(file.path, std::ios::binary);
-        if (!stream_.is_open()) {
-            return fail("the file " + file.path.string() + " cannot be opened: " +
-                        (errno != 0 ? std::strerror(errno) : "unknown error"));
-        }
-        stream_.seekg(0, std::ios::end);
-        if (static_cast<std::uint64_t>(stream_.tellg()) != file.size) {
-            return fail("the file " + file.path.string() + " changed while the image was built");
-        }
-        open_ = source;
-        position_ = file.size;
-    }
-    if (offset != position_) {
-        stream_.seekg(static_cast<std::streamoff>(offset));
-    }
-    stream_.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-    if (static_cast<std::size_t>(stream_.gcount()) != out.size()) {
-        return fail("the file " + file.path.string() + " cannot be read to its end");
-    }
-    position_ = offset + out.size();
-    return true;
 }
 
 bool HiddenFileCopier::fail(std::string why) {
@@ -287,29 +227,25 @@ bool HiddenFileCopier::fail(std::string why) {
 }
 
 bool HiddenFileCopier::ImgCopyFile(const ImportFile& planned) {
-    const std::filesystem::path& source = plan_.sources().path(planned.source);
+    const auto failed = [&](const std::string& what) {
+        return fail("the file " + plan_.sources().path(planned.source).string() + " " + what);
+    };
     if (planned.size > std::numeric_limits<std::uint32_t>::max()) {
-        return fail("the file " + source.string() +
-                    " is larger than the 4 GiB a FAT file can hold");
+        return failed("is larger than the 4 GiB a FAT file can hold");
     }
     auto file = volume_.ImgCreateFile(planned.longPath, planned.shortPath);
     if (!file) {
-        return fail("the file " + source.string() +
-                    " cannot be created in the image: " + volume_.failure());
+        return failed("cannot be created in the image: " + volume_.failure());
     }
-    const std::uint32_t sectorSize = volume_.bytesPerSector();
-    for (std::uint64_t offset = 0; offset < planned.size; offset += sectorSize) {
-        const auto piece =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(sectorSize, planned.size - offset));
-        if (volume_.ImgWriteFileFromSource(*file, planned.source, offset, piece) != piece) {
-            return fail("the file " + source.string() +
-                        " cannot be written into the image: " + volume_.failure());
-        }
+    // The whole file in one piece: the volume hands out its clusters as sector-sized pieces
+    // would take them.
+    const auto size = static_cast<std::uint32_t>(planned.size);
+    if (size > 0 && volume_.ImgWriteFileFromSource(*file, planned.source, 0, size) != size) {
+        return failed("cannot be written into the image: " + volume_.failure());
     }
-    file->entry.fileSize = static_cast<std::uint32_t>(planned.size);
+    file->entry.fileSize = size;
     if (!volume_.ImgCloseFile(std::move(file))) {
-        return fail("the file " + source.string() +
-                    " cannot be closed in the image: " + volume_.failure());
+        return failed("cannot be closed in the image: " + volume_.failure());
     }
     return true;
 }

@@ -43,6 +43,7 @@ bool RamDisk::start(std::uint32_t sectorSize) {
 
 void RamDisk::ImgDiskClose() {
     windows_.clear();
+    usedSectors_ = 0;
     windows_.shrink_to_fit();
     segments_.clear();
     ++generation_;
@@ -125,9 +126,17 @@ RamDisk::Location RamDisk::locate(std::uint32_t sector) {
     return {&window, sector - window.first};
 }
 
+void RamDisk::setMark(Location at, Mark mark) {
+    std::uint8_t& current = at.window->used[at.index];
+    if (current == kUnused) {
+        ++usedSectors_;
+    }
+    current = mark;
+}
+
 std::byte* RamDisk::markInMemory(Location at, std::uint32_t sector) {
     std::byte* record = recordAt(*at.window, at.index);
-    at.window->used[at.index] = kInMemory;
+    setMark(at, kInMemory);
     storeLe32(record, sector);
     return record + kRecordHeaderBytes;
 }
@@ -142,8 +151,15 @@ bool RamDisk::leaveSource(Location at, bool keep) {
     const std::uint32_t length = k + 1 == run.count ? run.lastLength : sectorSize_;
     std::byte* data = recordAt(*at.window, at.index) + kRecordHeaderBytes;
     if (keep) {
-        if (source_ == nullptr || !source_->read(run.source, offset, {data, length})) {
-            return false;
+        for (std::uint32_t done = 0; done < length;) {
+            const auto bytes = source_ == nullptr
+                                   ? std::span<const std::byte>()
+                                   : source_->read(run.source, offset + done, length - done);
+            if (bytes.empty()) {
+                return false;
+            }
+            std::memcpy(data + done, bytes.data(), bytes.size());
+            done += static_cast<std::uint32_t>(bytes.size());
         }
         std::memset(data + length, 0, sectorSize_ - length);
     }
@@ -189,31 +205,60 @@ std::byte* RamDisk::sectorForOverwrite(std::uint32_t sector) {
     return markInMemory(at, sector);
 }
 
-bool RamDisk::placeFromSource(std::uint32_t sector, std::uint32_t source, std::uint64_t offset,
-                              std::uint32_t length) {
-    const Location at = locate(sector);
-    if (at.window == nullptr || length == 0 || length > sectorSize_) {
+bool RamDisk::placeFromSource(std::uint32_t first, std::uint32_t source, std::uint64_t offset,
+                              std::uint64_t length) {
+    if (length == 0) {
         return false;
     }
-    if (at.window->used[at.index] == kFromSource) {
-        leaveSource(at, false);
+    const std::uint64_t sectors = (length + sectorSize_ - 1) / sectorSize_;
+    if (sectors > std::numeric_limits<std::uint32_t>::max() ||
+        !fitsInVolume(first, static_cast<std::uint32_t>(sectors))) {
+        return false;
     }
-    at.window->used[at.index] = kFromSource;
-    // A file's sectors usually follow each other: they extend the run before them.
-    auto& runs = at.window->sourceRuns;
-    auto next = runs.lower_bound(at.index);
-    if (next != runs.begin()) {
-        SourceRun& before = std::prev(next)->second;
-        const std::uint32_t beforeStart = std::prev(next)->first;
-        if (beforeStart + before.count == at.index && before.source == source &&
-            before.lastLength == sectorSize_ &&
-            before.offset + std::uint64_t{before.count} * sectorSize_ == offset) {
-            ++before.count;
-            before.lastLength = length;
-            return true;
+    auto remaining = static_cast<std::uint32_t>(sectors);
+    std::uint32_t sector = first;
+    while (remaining > 0) {
+        const Location at = locate(sector);
+        if (at.window == nullptr) {
+            return false;
         }
+        // The sectors up to the end of this stretch of the window, taken as one run.
+        const std::uint32_t count = std::min(remaining, cachedLast_ - sector + 1);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const Location each{at.window, at.index + i};
+            if (each.window->used[each.index] == kFromSource) {
+                leaveSource(each, false);
+            }
+            setMark(each, kFromSource);
+        }
+        const bool reachesEnd = count == remaining;
+        const std::uint64_t runBytes =
+            reachesEnd ? length - std::uint64_t{sectors - remaining} * sectorSize_
+                       : std::uint64_t{count} * sectorSize_;
+        const auto lastLength =
+            static_cast<std::uint32_t>(runBytes - std::uint64_t{count - 1} * sectorSize_);
+        // A file's sectors usually follow each other: they extend the run before them.
+        auto& runs = at.window->sourceRuns;
+        auto next = runs.lower_bound(at.index);
+        bool extended = false;
+        if (next != runs.begin()) {
+            const auto before = std::prev(next);
+            SourceRun& run = before->second;
+            if (before->first + run.count == at.index && run.source == source &&
+                run.lastLength == sectorSize_ &&
+                run.offset + std::uint64_t{run.count} * sectorSize_ == offset) {
+                run.count += count;
+                run.lastLength = lastLength;
+                extended = true;
+            }
+        }
+        if (!extended) {
+            runs.emplace_hint(next, at.index, SourceRun{count, source, offset, lastLength});
+        }
+        offset += runBytes;
+        sector += count;
+        remaining -= count;
     }
-    runs.emplace_hint(next, at.index, SourceRun{1, source, offset, length});
     return true;
 }
 
@@ -250,11 +295,23 @@ bool RamDisk::zeroSectors(std::uint32_t first, std::uint32_t count) {
         return false;
     }
     for (std::uint32_t i = 0; i < count; ++i) {
-        std::byte* data = sectorForOverwrite(first + i);
-        if (data == nullptr) {
+        const Location at = locate(first + i);
+        if (at.window == nullptr) {
             return false;
         }
-        std::memset(data, 0, sectorSize_);
+        switch (at.window->used[at.index]) {
+            case kInMemory:
+                // Held in memory already (and maybe pointed at): zeroed in place.
+                std::memset(recordAt(*at.window, at.index) + kRecordHeaderBytes, 0, sectorSize_);
+                break;
+            case kFromSource:
+                leaveSource(at, false);
+                std::memset(recordAt(*at.window, at.index) + kRecordHeaderBytes, 0, sectorSize_);
+                break;
+            default:
+                setMark(at, kZero);
+                break;
+        }
     }
     return true;
 }
@@ -269,7 +326,30 @@ bool RamDisk::isUsed(std::uint32_t sector) const {
         return false;
     }
     const Window& window = windows_[it->second.window];
-    return window.used[sector - window.first] != 0;
+    return window.used[sector - window.first] != kUnused;
+}
+
+std::uint32_t RamDisk::nextUsed(const Window& window, std::uint32_t index, std::uint32_t count) {
+    // Large volumes are mostly unused: skip eight marks at a time.
+    const std::uint8_t* marks = window.used.data();
+    while (index < count && (index & 7u) != 0) {
+        if (marks[index] != kUnused) {
+            return index;
+        }
+        ++index;
+    }
+    while (index + 8 <= count) {
+        std::uint64_t eight = 0;
+        std::memcpy(&eight, marks + index, sizeof eight);
+        if (eight != 0) {
+            break;
+        }
+        index += 8;
+    }
+    while (index < count && marks[index] == kUnused) {
+        ++index;
+    }
+    return index;
 }
 
 bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& staged,
@@ -281,34 +361,43 @@ bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& 
     const auto take =
         static_cast<std::uint32_t>(std::min<std::size_t>(run.count - k, maxRecords - staged));
     const bool reachesEnd = k + take == run.count;
-    const std::size_t bytes =
-        std::size_t{take - 1} * sectorSize_ + (reachesEnd ? run.lastLength : sectorSize_);
+    const std::uint64_t bytes =
+        std::uint64_t{take - 1} * sectorSize_ + (reachesEnd ? run.lastLength : sectorSize_);
     if (source_ == nullptr) {
         failure = "the store has no source for its file data";
         return false;
     }
     const std::uint64_t offset = run.offset + std::uint64_t{k} * sectorSize_;
     std::byte* records = staging_.data() + staged * recordBytes_;
-    const std::byte* data = source_->bytesInMemory(run.source, offset, bytes);
-    if (data == nullptr) {
-        // The data go in one read to the end of the staging area, then each sector moves down to
-        // its record; a record never overtakes data still to be moved.
-        std::byte* tail = staging_.data() + staging_.size() - std::size_t{take} * sectorSize_;
-        if (!source_->read(run.source, offset, {tail, bytes})) {
-            failure = source_->failure();
-            return false;
-        }
-        data = tail;
-    }
+    // The bytes come in pieces of the source's choosing; each lands in its records.
+    std::span<const std::byte> piece;
+    std::uint64_t done = 0;
     for (std::uint32_t j = 0; j < take; ++j) {
         std::byte* record = records + std::size_t{j} * recordBytes_;
-        const std::size_t from = std::size_t{j} * sectorSize_;
-        const std::size_t length = std::min<std::size_t>(sectorSize_, bytes - from);
         storeLe32(record, window.first + index + j);
-        std::memmove(record + kRecordHeaderBytes, data + from, length);
-        std::memset(record + kRecordHeaderBytes + length, 0, sectorSize_ - length);
+        std::byte* data = record + kRecordHeaderBytes;
+        const auto length =
+            static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize_, bytes - done));
+        std::size_t filled = 0;
+        while (filled < length) {
+            if (piece.empty()) {
+                piece = source_->read(run.source, offset + done,
+                                      static_cast<std::size_t>(bytes - done));
+                if (piece.empty()) {
+                    failure = source_->failure();
+                    return false;
+                }
+            }
+            const std::size_t n = std::min(piece.size(), length - filled);
+            std::memcpy(data + filled, piece.data(), n);
+            piece = piece.subspan(n);
+            filled += n;
+            done += n;
+        }
+        std::memset(data + length, 0, sectorSize_ - length);
         window.used[index + j] = kUnused;
     }
+    usedSectors_ -= take;
     staged += take;
     index += take;
     return true;
@@ -321,6 +410,7 @@ bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::
     const std::size_t maxRecords = staging_.size() / recordBytes_;
     std::size_t staged = 0;
     records = 0;
+    failure.clear();
     const auto flush = [&] {
         if (staged == 0) {
             return true;
@@ -336,29 +426,36 @@ bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::
     };
     for (Window& window : windows_) {
         const std::uint32_t count = window.last - window.first + 1;
-        std::uint32_t i = 0;
+        std::uint32_t i = nextUsed(window, 0, count);
         while (i < count) {
-            if (window.used[i] == kUnused) {
-                ++i;
-                continue;
-            }
             if (staged == maxRecords && !flush()) {
                 return false;
             }
-            if (window.used[i] == kFromSource) {
+            const std::uint8_t mark = window.used[i];
+            if (mark == kFromSource) {
                 if (!stageSourceRun(window, i, staged, failure)) {
                     return false;
                 }
-                continue;
+            } else {
+                const std::uint32_t begin = i;
+                while (i < count && window.used[i] == mark && staged + (i - begin) < maxRecords) {
+                    window.used[i] = kUnused;
+                    ++i;
+                }
+                std::byte* out = staging_.data() + staged * recordBytes_;
+                if (mark == kInMemory) {
+                    std::memcpy(out, recordAt(window, begin),
+                                static_cast<std::size_t>(i - begin) * recordBytes_);
+                } else {
+                    std::memset(out, 0, static_cast<std::size_t>(i - begin) * recordBytes_);
+                    for (std::uint32_t j = begin; j < i; ++j) {
+                        storeLe32(out + std::size_t{j - begin} * recordBytes_, window.first + j);
+                    }
+                }
+                usedSectors_ -= i - begin;
+                staged += i - begin;
             }
-            const std::uint32_t begin = i;
-            while (i < count && window.used[i] == kInMemory && staged + (i - begin) < maxRecords) {
-                window.used[i] = kUnused;
-                ++i;
-            }
-            const std::size_t bytes = static_cast<std::size_t>(i - begin) * recordBytes_;
-            std::memcpy(staging_.data() + staged * recordBytes_, recordAt(window, begin), bytes);
-            staged += i - begin;
+            i = nextUsed(window, i, count);
         }
         window.sourceRuns.clear();
     }

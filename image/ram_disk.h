@@ -18,12 +18,11 @@ namespace corvid {
 class SectorSource {
   public:
     virtual ~SectorSource() = default;
-    // Fills 'out' with the bytes of source 'source' from 'offset'. False when the file cannot
-    // give them; failure() then says why in one sentence.
-    virtual bool read(std::uint32_t source, std::uint64_t offset, std::span<std::byte> out) = 0;
-    // The bytes in place when the source holds them in memory, else nullptr (then read()).
-    virtual const std::byte* bytesInMemory(std::uint32_t source, std::uint64_t offset,
-                                           std::size_t length) const = 0;
+    // Bytes of source file 'source' from 'offset': at least one and at most 'length' (> 0),
+    // valid until the next call. Empty when the file cannot give them; failure() then says why
+    // in one sentence.
+    virtual std::span<const std::byte> read(std::uint32_t source, std::uint64_t offset,
+                                            std::size_t length) = 0;
     virtual const std::string& failure() const = 0;
 };
 
@@ -67,11 +66,15 @@ class RamDisk {
     // for a caller that writes all of its bytes. nullptr when the sector cannot be placed.
     std::byte* sectorForUpdate(std::uint32_t sector);
     std::byte* sectorForOverwrite(std::uint32_t sector);
-    // Writes zero sectors, as RamDiskWrite of a zero buffer would.
+    // Writes zero sectors, as RamDiskWrite of a zero buffer would; they take no memory until
+    // they are changed.
     bool zeroSectors(std::uint32_t first, std::uint32_t count);
-    // Marks the sector used with 'length' bytes of a source file from 'offset', the rest zeros.
-    bool placeFromSource(std::uint32_t sector, std::uint32_t source, std::uint64_t offset,
-                         std::uint32_t length);
+    // Marks the sectors from 'first' used with 'length' bytes of a source file from 'offset':
+    // each sector takes a whole sector of bytes but the last, whose rest is zeros.
+    bool placeFromSource(std::uint32_t first, std::uint32_t source, std::uint64_t offset,
+                         std::uint64_t length);
+    // The number of used sectors: the records a save writes.
+    std::uint32_t usedSectors() const { return usedSectors_; }
 
     struct WindowRange {
         std::uint32_t first = 0;
@@ -95,7 +98,7 @@ class RamDisk {
     void ImgDiskClose();
 
   private:
-    enum Mark : std::uint8_t { kUnused = 0, kInMemory = 1, kFromSource = 2 };
+    enum Mark : std::uint8_t { kUnused = 0, kInMemory = 1, kFromSource = 2, kZero = 3 };
     struct FreeDeleter {
         void operator()(std::byte* p) const { std::free(p); }
     };
@@ -130,17 +133,21 @@ class RamDisk {
         return window.records.get() + static_cast<std::size_t>(index) * recordBytes_;
     }
     std::byte* markInMemory(Location at, std::uint32_t sector);
+    void setMark(Location at, Mark mark);
     // Takes a sector out of its source run, reading its bytes into memory when 'keep' is set.
     bool leaveSource(Location at, bool keep);
     // Stages the records of the source run at 'index' that fit behind the 'staged' ones.
     bool stageSourceRun(Window& window, std::uint32_t& index, std::size_t& staged,
                         std::string& failure);
+    // The index of the first used sector of the window from 'index' on ('count' when none).
+    static std::uint32_t nextUsed(const Window& window, std::uint32_t index, std::uint32_t count);
 
     bool started_ = false;
     std::uint64_t generation_ = 0;
     std::uint32_t sectorSize_ = 0;
     std::uint32_t sectorsPerWindow_ = 0;
     std::size_t recordBytes_ = 0;
+    std::uint32_t usedSectors_ = 0;
     SectorSource* source_ = nullptr;
     std::vector<Window> windows_;
     std::map<std::uint32_t, Segment> segments_;  // keyed by the segment's first sector
