@@ -834,7 +834,7 @@ std::unique_ptr<IMG_FILE> FAT_VOLUME::ImgCreateFile(std::u16string_view longPath
         }
         // Only a folder of that name is taken: a file of the same name must not be written to
         // as a folder.
-        const auto found = dir->folders.find(std::u16string(longParts[i]));
+        const auto found = dir->folders.find(longParts[i]);
         if (found != dir->folders.end()) {
             if (directory(found->second) == nullptr) {
                 return nullptr;
@@ -885,13 +885,13 @@ std::unique_ptr<IMG_FILE> FAT_VOLUME::ImgCreateFile(std::u16string_view longPath
     if (dir == nullptr) {
         return nullptr;
     }
-    const auto entry = createEntry(*dir, EntryKind::File, *name, longParts[last]);
+    auto entry = createEntry(*dir, EntryKind::File, *name, longParts[last]);
     if (!entry) {
         return nullptr;
     }
     auto file = std::make_unique<IMG_FILE>();
-    file->entry = *entry;
     file->currentCluster = entry->firstCluster;
+    file->entry = std::move(*entry);
     return file;
 }
 

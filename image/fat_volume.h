@@ -183,13 +183,20 @@ class FAT_VOLUME {
     }
 
   private:
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view name) const {
+            return std::hash<std::u16string_view>()(name);
+        }
+    };
     struct DirIndex {
         std::uint32_t key = 0;                // first cluster; 0 for the FAT16 root area
         std::vector<std::uint32_t> clusters;  // its chain; empty for the FAT16 root area
         std::uint32_t capacity = 0;           // slots in the area or the chain
         std::uint32_t frontier = 0;           // every slot from here on is free
         std::set<std::uint32_t> holes;        // free slots below the frontier
-        std::unordered_map<std::u16string, std::uint32_t> folders;  // long name -> first cluster
+        // Long name -> first cluster, looked up by a view of a path's component.
+        std::unordered_map<std::u16string, std::uint32_t, NameHash, std::equal_to<>> folders;
     };
 
     bool fail(std::string why, std::uint32_t code = 0);

@@ -115,9 +115,7 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
 
     ImportPlan plan(request.codePage);
     try {
-        for (const auto& item : request.items) {
-            plan.addListItem(item);
-        }
+        plan.addList(request.items);
     } catch (const ImportError& e) {
         std::vector<ImageToolMessage> messages;
         if (e.kind() == ImportError::Kind::NoShortName) {
@@ -211,7 +209,6 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
                 });
             }
         }
-        stream.start();
         runSideBySide(volumes.size(), [&](std::size_t i) {
             Volume& v = *volumes[i];
             try {

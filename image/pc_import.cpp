@@ -2,9 +2,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <fstream>
 #include <limits>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
 #include <type_traits>
 
 #include "image/unicode_text.h"
@@ -13,14 +20,22 @@ namespace corvid {
 
 namespace {
 
+using NativeName = std::basic_string_view<std::filesystem::path::value_type>;
+
 // A file name as UTF-16; nothing when the bytes of a POSIX name are not UTF-8.
-std::optional<std::u16string> nameOf(const std::filesystem::path& name) {
+std::optional<std::u16string> nameOf(NativeName name) {
     if constexpr (std::is_same_v<std::filesystem::path::value_type, wchar_t>) {
-        const auto& wide = name.native();
-        return std::u16string(wide.begin(), wide.end());
+        return std::u16string(name.begin(), name.end());
     } else {
-        return utf16FromUtf8(name.string());
+        return utf16FromUtf8(name);
     }
+}
+
+// The last component of a path the folder listing gave.
+NativeName lastComponent(const std::filesystem::path& path) {
+    const NativeName native = path.native();
+    const std::size_t slash = native.find_last_of(std::filesystem::path::preferred_separator);
+    return slash == NativeName::npos ? native : native.substr(slash + 1);
 }
 
 // Order of names without regard to case; names equal but for case keep a fixed order.
@@ -37,9 +52,9 @@ std::u16string sortKey(const std::u16string& name) {
 struct Item {
     std::u16string name;
     std::u16string key;
-    std::filesystem::path source;
-    std::uint64_t size = 0;  // of a file
-    bool link = false;       // a folder reached through a link
+    SourceFiles::NativePath native;  // the name as the PC's file system has it
+    std::uint64_t size = 0;          // of a file
+    bool link = false;               // a folder reached through a link
 };
 
 void sortItems(std::vector<Item>& items) {
@@ -56,7 +71,171 @@ void sortItems(std::vector<Item>& items) {
                           "and must not end in a blank or a dot");
 }
 
+// What the walk needs of one PC folder: its files with their sizes and its subfolders, each
+// sorted, or the failure met reading it.
+struct Listing {
+    std::vector<Item> files;
+    std::vector<Item> folders;
+    std::exception_ptr error;
+};
+
 }  // namespace
+
+// Reads the folders of the list in the order the walk takes them, ahead of it, on a thread of
+// its own, so that the system's work (reading folders, a look at each file's size) runs beside
+// the naming of the files. Listings come out in walk order; a failure comes out where the walk
+// would meet it, and the folders below it are not read.
+class FolderLister {
+  public:
+    // 'roots' are the folders of the list, each with its path with every link resolved.
+    explicit FolderLister(
+        std::vector<std::pair<std::filesystem::path, std::filesystem::path>> roots)
+        : roots_(std::move(roots)), thread_([this] { run(); }) {}
+    ~FolderLister() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        thread_.join();
+    }
+    FolderLister(const FolderLister&) = delete;
+    FolderLister& operator=(const FolderLister&) = delete;
+
+    // The listing of the next folder of the walk.
+    Listing next() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [&] { return !listings_.empty() || done_; });
+        if (listings_.empty()) {
+            throw std::logic_error("the walk asked for more folders than the list holds");
+        }
+        Listing listing = std::move(listings_.front());
+        listings_.pop_front();
+        return listing;
+    }
+
+  private:
+    void run() {
+        std::set<std::filesystem::path> walking;
+        for (const auto& [source, real] : roots_) {
+            if (!list(source, real, walking)) {
+                break;
+            }
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_ = true;
+        ready_.notify_all();
+    }
+
+    // False once a failure or a stop ends the walk.
+    bool push(Listing listing) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const bool going = !listing.error && !stop_;
+        listings_.push_back(std::move(listing));
+        ready_.notify_all();
+        return going;
+    }
+
+    static Listing failed(ImportError error) {
+        Listing listing;
+        listing.error = std::make_exception_ptr(std::move(error));
+        return listing;
+    }
+
+    bool list(const std::filesystem::path& source, const std::filesystem::path& real,
+              std::set<std::filesystem::path>& walking) {
+        if (!walking.insert(real).second) {
+            return push(failed(ImportError(
+                ImportError::Kind::Unreadable, source,
+                "the folder " + source.string() + " leads back into itself by a link")));
+        }
+        Listing listing;
+        try {
+            listing = read(source);
+        } catch (const ImportError& e) {
+            return push(failed(e));
+        }
+        std::vector<std::pair<SourceFiles::NativePath, bool>> subfolders;
+        for (const Item& sub : listing.folders) {
+            subfolders.emplace_back(sub.native, sub.link);
+        }
+        if (!push(std::move(listing))) {
+            return false;
+        }
+        for (const auto& [name, link] : subfolders) {
+            const std::filesystem::path subSource = source / name;
+            // Only a link can lead back into a folder being walked; any other folder is where
+            // its name says.
+            std::filesystem::path subReal = real / name;
+            if (link) {
+                std::error_code error;
+                subReal = std::filesystem::canonical(subSource, error);
+                if (error) {
+                    return push(failed(ImportError(ImportError::Kind::Unreadable, subSource,
+                                                   "the folder " + subSource.string() +
+                                                       " cannot be read: " + error.message())));
+                }
+            }
+            if (!list(subSource, subReal, walking)) {
+                return false;
+            }
+        }
+        walking.erase(real);
+        return true;
+    }
+
+    // One pass over the folder: the type comes with each name; a file's size takes one look.
+    static Listing read(const std::filesystem::path& source) {
+        Listing listing;
+        std::error_code error;
+        std::filesystem::directory_iterator it(source, error);
+        for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+            const std::filesystem::path& path = it->path();
+            const NativeName name = lastComponent(path);
+            if (!name.empty() && name.front() == '.') {
+                continue;  // hidden
+            }
+            auto wide = nameOf(name);
+            if (!wide) {
+                throwNoShortName(path);
+            }
+            std::u16string key = sortKey(*wide);
+            std::error_code typeError;
+            if (it->is_directory(typeError)) {
+                listing.folders.push_back({std::move(*wide), std::move(key),
+                                           SourceFiles::NativePath(name), 0,
+                                           it->is_symlink(typeError)});
+            } else if (it->is_regular_file(typeError)) {
+                const std::uint64_t size = it->file_size(typeError);
+                if (typeError) {
+                    throw ImportError(
+                        ImportError::Kind::Unreadable, path,
+                        "the file " + path.string() + " cannot be read: " + typeError.message());
+                }
+                listing.files.push_back(
+                    {std::move(*wide), std::move(key), SourceFiles::NativePath(name), size});
+            } else {
+                throw ImportError(ImportError::Kind::Unreadable, path,
+                                  path.string() + " is neither a regular file nor a folder");
+            }
+        }
+        if (error) {
+            throw ImportError(
+                ImportError::Kind::Unreadable, source,
+                "the folder " + source.string() + " cannot be read: " + error.message());
+        }
+        sortItems(listing.files);
+        sortItems(listing.folders);
+        return listing;
+    }
+
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> roots_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Listing> listings_;
+    bool done_ = false;
+    bool stop_ = false;
+    std::thread thread_;  // last: started once the rest is in place
+};
 
 ImportPlan::TargetFolder& ImportPlan::target(const std::u16string& longFolder) {
     auto it = targets_.find(longFolder);
@@ -76,101 +255,97 @@ void ImportPlan::addFile(std::uint32_t folder, SourceFiles::NativePath name, std
     files_.push_back(std::move(file));
 }
 
-void ImportPlan::addListItem(const std::filesystem::path& item) {
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::absolute(item, error).lexically_normal();
-    if (!path.has_filename()) {
-        path = path.parent_path();
-    }
-    const auto status = std::filesystem::status(path, error);
-    if (error || !std::filesystem::exists(status)) {
-        throw ImportError(ImportError::Kind::Unreadable, item,
-                          "the file or folder " + item.string() + " does not exist");
-    }
-    const auto name = nameOf(path.filename());
-    if (!name || !ShortNameGenerator::isValidLongName(*name)) {
-        throwNoShortName(path);
+void ImportPlan::addList(const std::vector<std::filesystem::path>& items) {
+    // Each item as the file system has it; a failure is kept for the moment the list reaches
+    // the item, so that failures come in list order.
+    struct Resolved {
+        std::filesystem::path path;
+        std::filesystem::file_status status;
+        std::filesystem::path real;  // of a folder
+        std::exception_ptr error;
+    };
+    std::vector<Resolved> resolved;
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> roots;
+    for (const auto& item : items) {
+        Resolved r;
+        std::error_code error;
+        r.path = std::filesystem::absolute(item, error).lexically_normal();
+        if (!r.path.has_filename()) {
+            r.path = r.path.parent_path();
+        }
+        r.status = std::filesystem::status(r.path, error);
+        if (error || !std::filesystem::exists(r.status)) {
+            r.error = std::make_exception_ptr(
+                ImportError(ImportError::Kind::Unreadable, item,
+                            "the file or folder " + item.string() + " does not exist"));
+        } else if (std::filesystem::is_directory(r.status)) {
+            r.real = std::filesystem::canonical(r.path, error);
+            if (error) {
+                r.error = std::make_exception_ptr(ImportError(
+                    ImportError::Kind::Unreadable, r.path,
+                    "the folder " + r.path.string() + " cannot be read: " + error.message()));
+            }
+        }
+        const bool stops = static_cast<bool>(r.error);
+        if (!stops && std::filesystem::is_directory(r.status)) {
+            roots.emplace_back(r.path, r.real);
+        }
+        resolved.push_back(std::move(r));
+        if (stops) {
+            break;  // the list ends there
+        }
     }
 
-    TargetFolder& root = target(u"");
-    if (std::filesystem::is_directory(status)) {
-        auto known = root.folderAliases.find(*name);
-        if (known == root.folderAliases.end()) {
+    FolderLister lister(std::move(roots));
+    for (const Resolved& r : resolved) {
+        if (r.error) {
+            std::rethrow_exception(r.error);
+        }
+        const std::filesystem::path& path = r.path;
+        const auto name = nameOf(path.filename().native());
+        if (!name || !ShortNameGenerator::isValidLongName(*name)) {
+            throwNoShortName(path);
+        }
+        TargetFolder& root = target(u"");
+        if (std::filesystem::is_directory(r.status)) {
+            auto known = root.folderAliases.find(*name);
+            if (known == root.folderAliases.end()) {
+                const auto alias = root.names.alias(*name);
+                if (!alias) {
+                    throwNoShortName(path);
+                }
+                known = root.folderAliases.emplace(*name, *alias).first;
+            }
+            addFolder(lister, path, u"\\" + *name, "\\" + known->second);
+        } else if (std::filesystem::is_regular_file(r.status)) {
             const auto alias = root.names.alias(*name);
             if (!alias) {
                 throwNoShortName(path);
             }
-            known = root.folderAliases.emplace(*name, *alias).first;
-        }
-        const std::filesystem::path real = std::filesystem::canonical(path, error);
-        if (error) {
-            throw ImportError(
-                ImportError::Kind::Unreadable, path,
-                "the folder " + path.string() + " cannot be read: " + error.message());
-        }
-        addFolder(path, real, u"\\" + *name, "\\" + known->second);
-    } else if (std::filesystem::is_regular_file(status)) {
-        const auto alias = root.names.alias(*name);
-        if (!alias) {
-            throwNoShortName(path);
-        }
-        const std::uint64_t size = std::filesystem::file_size(path, error);
-        if (error) {
-            throw ImportError(ImportError::Kind::Unreadable, path,
-                              "the file " + path.string() + " cannot be read: " + error.message());
-        }
-        addFile(sources_.addFolder(path.parent_path()), path.filename().native(), size,
-                u"\\" + *name, "\\" + *alias);
-    } else {
-        throw ImportError(ImportError::Kind::Unreadable, path,
-                          path.string() + " is neither a regular file nor a folder");
-    }
-}
-
-void ImportPlan::addFolder(const std::filesystem::path& source, const std::filesystem::path& real,
-                           const std::u16string& longFolder, const std::string& shortFolder) {
-    if (!walking_.insert(real).second) {
-        throw ImportError(ImportError::Kind::Unreadable, source,
-                          "the folder " + source.string() + " leads back into itself by a link");
-    }
-
-    // One pass over the folder: the type comes with each name; a file's size takes one look.
-    std::vector<Item> files;
-    std::vector<Item> folders;
-    std::error_code error;
-    std::filesystem::directory_iterator it(source, error);
-    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        const std::filesystem::path& path = it->path();
-        const std::filesystem::path name = path.filename();
-        if (!name.empty() && name.native().front() == '.') {
-            continue;  // hidden
-        }
-        auto wide = nameOf(name);
-        if (!wide) {
-            throwNoShortName(path);
-        }
-        std::error_code typeError;
-        if (it->is_directory(typeError)) {
-            folders.push_back({*wide, sortKey(*wide), path, 0, it->is_symlink(typeError)});
-        } else if (it->is_regular_file(typeError)) {
-            const std::uint64_t size = it->file_size(typeError);
-            if (typeError) {
+            std::error_code error;
+            const std::uint64_t size = std::filesystem::file_size(path, error);
+            if (error) {
                 throw ImportError(
                     ImportError::Kind::Unreadable, path,
-                    "the file " + path.string() + " cannot be read: " + typeError.message());
+                    "the file " + path.string() + " cannot be read: " + error.message());
             }
-            files.push_back({*wide, sortKey(*wide), path, size});
+            addFile(sources_.addFolder(path.parent_path()), path.filename().native(), size,
+                    u"\\" + *name, "\\" + *alias);
         } else {
             throw ImportError(ImportError::Kind::Unreadable, path,
                               path.string() + " is neither a regular file nor a folder");
         }
     }
-    if (error) {
-        throw ImportError(ImportError::Kind::Unreadable, source,
-                          "the folder " + source.string() + " cannot be read: " + error.message());
+}
+
+void ImportPlan::addFolder(FolderLister& lister, const std::filesystem::path& source,
+                           const std::u16string& longFolder, const std::string& shortFolder) {
+    Listing listing = lister.next();
+    if (listing.error) {
+        std::rethrow_exception(listing.error);
     }
-    sortItems(files);
-    sortItems(folders);
+    std::vector<Item>& files = listing.files;
+    const std::vector<Item>& folders = listing.folders;
 
     // Aliases in the order the volume creates the entries: files, then new subfolders.
     TargetFolder& folder = target(longFolder);
@@ -189,13 +364,13 @@ void ImportPlan::addFolder(const std::filesystem::path& source, const std::files
     const auto aliases = folder.names.aliases(names);
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (!aliases[i]) {
-            throwNoShortName(named[i]->source);
+            throwNoShortName(source / named[i]->native);
         }
     }
     if (!files.empty()) {
         const std::uint32_t sourceFolder = sources_.addFolder(source);
         for (std::size_t i = 0; i < files.size(); ++i) {
-            addFile(sourceFolder, files[i].source.filename().native(), files[i].size,
+            addFile(sourceFolder, std::move(files[i].native), files[i].size,
                     longFolder + u"\\" + files[i].name, shortFolder + "\\" + *aliases[i]);
         }
     }
@@ -203,22 +378,9 @@ void ImportPlan::addFolder(const std::filesystem::path& source, const std::files
         folder.folderAliases.emplace(names[i], *aliases[i]);
     }
     for (const Item& sub : folders) {
-        // Only a link can lead back into a folder being walked; any other folder is where its
-        // name says.
-        std::filesystem::path subReal = real / sub.source.filename();
-        if (sub.link) {
-            std::error_code linkError;
-            subReal = std::filesystem::canonical(sub.source, linkError);
-            if (linkError) {
-                throw ImportError(ImportError::Kind::Unreadable, sub.source,
-                                  "the folder " + sub.source.string() +
-                                      " cannot be read: " + linkError.message());
-            }
-        }
-        addFolder(sub.source, subReal, longFolder + u"\\" + sub.name,
+        addFolder(lister, source / sub.native, longFolder + u"\\" + sub.name,
                   shortFolder + "\\" + folder.folderAliases.at(sub.name));
     }
-    walking_.erase(real);
 }
 
 bool HiddenFileCopier::fail(std::string why) {

@@ -37,6 +37,8 @@ class ImportError : public std::runtime_error {
     std::filesystem::path path_;
 };
 
+class FolderLister;
+
 // One PC file on its way into the volume.
 struct ImportFile {
     std::uint32_t source = 0;  // in the plan's SourceFiles
@@ -56,8 +58,8 @@ class ImportPlan {
   public:
     explicit ImportPlan(ShortNameCodePage codePage) : codePage_(codePage) {}
 
-    // Adds one item of the list. Throws ImportError.
-    void addListItem(const std::filesystem::path& item);
+    // Adds the items of the list, in order. Throws ImportError at the first item that fails.
+    void addList(const std::vector<std::filesystem::path>& items);
 
     const std::vector<ImportFile>& files() const { return files_; }
     const SourceFiles& sources() const { return sources_; }
@@ -74,16 +76,14 @@ class ImportPlan {
     TargetFolder& target(const std::u16string& longFolder);
     void addFile(std::uint32_t folder, SourceFiles::NativePath name, std::uint64_t size,
                  std::u16string longPath, std::string shortPath);
-    // The walk of one PC folder whose contents go into the volume folder at the target paths;
-    // 'real' is the folder's path with every link resolved.
-    void addFolder(const std::filesystem::path& source, const std::filesystem::path& real,
+    // The walk of one PC folder whose contents go into the volume folder at the target paths.
+    void addFolder(FolderLister& lister, const std::filesystem::path& source,
                    const std::u16string& longFolder, const std::string& shortFolder);
 
     ShortNameCodePage codePage_;
     SourceFiles sources_;
     std::vector<ImportFile> files_;
     std::map<std::u16string, TargetFolder> targets_;  // by long path of the volume folder
-    std::set<std::filesystem::path> walking_;         // folders being walked, against loops
 };
 
 struct ImportProgress {

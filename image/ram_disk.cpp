@@ -41,8 +41,28 @@ bool RamDisk::start(std::uint32_t sectorSize) {
     return true;
 }
 
+std::byte* RamDisk::recordAt(Window& window, std::uint32_t index) {
+    auto& group = window.slots[index / kGroupSectors];
+    if (group == nullptr) {
+        group = std::make_unique<std::uint32_t[]>(kGroupSectors);
+    }
+    std::uint32_t& slot = group[index % kGroupSectors];
+    if (slot == 0) {
+        if (poolRecords_ % kPoolChunkRecords == 0) {
+            pool_.push_back(std::make_unique_for_overwrite<std::byte[]>(
+                std::size_t{kPoolChunkRecords} * recordBytes_));
+        }
+        slot = ++poolRecords_;
+    }
+    const std::uint32_t at = slot - 1;
+    return pool_[at / kPoolChunkRecords].get() + std::size_t{at % kPoolChunkRecords} * recordBytes_;
+}
+
 void RamDisk::ImgDiskClose() {
     windows_.clear();
+    pool_.clear();
+    pool_.shrink_to_fit();
+    poolRecords_ = 0;
     usedSectors_ = 0;
     windows_.shrink_to_fit();
     segments_.clear();
@@ -74,12 +94,12 @@ bool RamDisk::createWindow(std::uint32_t first) {
     Window window;
     window.first = first;
     window.last = last;
-    // calloc: pages of a window cost memory only once a sector in them is used.
-    window.records.reset(static_cast<std::byte*>(std::calloc(sectorsPerWindow_, recordBytes_)));
-    if (!window.records) {
+    // calloc: pages of marks cost memory only once a sector in them is used.
+    window.used.reset(static_cast<std::uint8_t*>(std::calloc(sectorsPerWindow_, 1)));
+    if (!window.used) {
         return false;
     }
-    window.used.assign(sectorsPerWindow_, 0);
+    window.slots.resize((sectorsPerWindow_ + kGroupSectors - 1) / kGroupSectors);
     const auto index = static_cast<std::uint32_t>(windows_.size());
     windows_.push_back(std::move(window));
 
@@ -127,7 +147,7 @@ RamDisk::Location RamDisk::locate(std::uint32_t sector) {
 }
 
 void RamDisk::setMark(Location at, Mark mark) {
-    std::uint8_t& current = at.window->used[at.index];
+    std::uint8_t& current = at.window->used.get()[at.index];
     if (current == kUnused) {
         ++usedSectors_;
     }
@@ -180,7 +200,7 @@ std::byte* RamDisk::sectorForUpdate(std::uint32_t sector) {
     if (at.window == nullptr) {
         return nullptr;
     }
-    switch (at.window->used[at.index]) {
+    switch (at.window->used.get()[at.index]) {
         case kInMemory:
             return recordAt(*at.window, at.index) + kRecordHeaderBytes;
         case kFromSource:
@@ -199,7 +219,7 @@ std::byte* RamDisk::sectorForOverwrite(std::uint32_t sector) {
     if (at.window == nullptr) {
         return nullptr;
     }
-    if (at.window->used[at.index] == kFromSource) {
+    if (at.window->used.get()[at.index] == kFromSource) {
         leaveSource(at, false);
     }
     return markInMemory(at, sector);
@@ -226,7 +246,7 @@ bool RamDisk::placeFromSource(std::uint32_t first, std::uint32_t source, std::ui
         const std::uint32_t count = std::min(remaining, cachedLast_ - sector + 1);
         for (std::uint32_t i = 0; i < count; ++i) {
             const Location each{at.window, at.index + i};
-            if (each.window->used[each.index] == kFromSource) {
+            if (each.window->used.get()[each.index] == kFromSource) {
                 leaveSource(each, false);
             }
             setMark(each, kFromSource);
@@ -299,7 +319,7 @@ bool RamDisk::zeroSectors(std::uint32_t first, std::uint32_t count) {
         if (at.window == nullptr) {
             return false;
         }
-        switch (at.window->used[at.index]) {
+        switch (at.window->used.get()[at.index]) {
             case kInMemory:
                 // Held in memory already (and maybe pointed at): zeroed in place.
                 std::memset(recordAt(*at.window, at.index) + kRecordHeaderBytes, 0, sectorSize_);
@@ -326,12 +346,12 @@ bool RamDisk::isUsed(std::uint32_t sector) const {
         return false;
     }
     const Window& window = windows_[it->second.window];
-    return window.used[sector - window.first] != kUnused;
+    return window.used.get()[sector - window.first] != kUnused;
 }
 
 std::uint32_t RamDisk::nextUsed(const Window& window, std::uint32_t index, std::uint32_t count) {
     // Large volumes are mostly unused: skip eight marks at a time.
-    const std::uint8_t* marks = window.used.data();
+    const std::uint8_t* marks = window.used.get();
     while (index < count && (index & 7u) != 0) {
         if (marks[index] != kUnused) {
             return index;
@@ -354,7 +374,7 @@ std::uint32_t RamDisk::nextUsed(const Window& window, std::uint32_t index, std::
 
 bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& staged,
                              std::string& failure) {
-    const std::size_t maxRecords = staging_.size() / recordBytes_;
+    const std::size_t maxRecords = stagingRecords_;
     const auto it = std::prev(window.sourceRuns.upper_bound(index));
     const SourceRun& run = it->second;
     const std::uint32_t k = index - it->first;
@@ -368,7 +388,7 @@ bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& 
         return false;
     }
     const std::uint64_t offset = run.offset + std::uint64_t{k} * sectorSize_;
-    std::byte* records = staging_.data() + staged * recordBytes_;
+    std::byte* records = staging_.get() + staged * recordBytes_;
     // The bytes come in pieces of the source's choosing; each lands in its records.
     std::span<const std::byte> piece;
     std::uint64_t done = 0;
@@ -395,7 +415,7 @@ bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& 
             done += n;
         }
         std::memset(data + length, 0, sectorSize_ - length);
-        window.used[index + j] = kUnused;
+        window.used.get()[index + j] = kUnused;
     }
     usedSectors_ -= take;
     staged += take;
@@ -406,8 +426,11 @@ bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& 
 bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::string& failure) {
     // Records gather in the staging area and go to the sink in large pieces: one write of the
     // image file per piece, not one per run.
-    staging_.resize(kStagingBytes / recordBytes_ * recordBytes_);
-    const std::size_t maxRecords = staging_.size() / recordBytes_;
+    if (staging_ == nullptr) {
+        staging_ = std::make_unique_for_overwrite<std::byte[]>(kStagingBytes);
+    }
+    stagingRecords_ = kStagingBytes / recordBytes_;
+    const std::size_t maxRecords = stagingRecords_;
     std::size_t staged = 0;
     records = 0;
     failure.clear();
@@ -415,7 +438,7 @@ bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::
         if (staged == 0) {
             return true;
         }
-        if (!sink(std::span<const std::byte>(staging_.data(), staged * recordBytes_),
+        if (!sink(std::span<const std::byte>(staging_.get(), staged * recordBytes_),
                   static_cast<std::uint32_t>(staged))) {
             failure.clear();
             return false;
@@ -431,21 +454,24 @@ bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::
             if (staged == maxRecords && !flush()) {
                 return false;
             }
-            const std::uint8_t mark = window.used[i];
+            const std::uint8_t mark = window.used.get()[i];
             if (mark == kFromSource) {
                 if (!stageSourceRun(window, i, staged, failure)) {
                     return false;
                 }
             } else {
                 const std::uint32_t begin = i;
-                while (i < count && window.used[i] == mark && staged + (i - begin) < maxRecords) {
-                    window.used[i] = kUnused;
+                while (i < count && window.used.get()[i] == mark &&
+                       staged + (i - begin) < maxRecords) {
+                    window.used.get()[i] = kUnused;
                     ++i;
                 }
-                std::byte* out = staging_.data() + staged * recordBytes_;
+                std::byte* out = staging_.get() + staged * recordBytes_;
                 if (mark == kInMemory) {
-                    std::memcpy(out, recordAt(window, begin),
-                                static_cast<std::size_t>(i - begin) * recordBytes_);
+                    for (std::uint32_t j = begin; j < i; ++j) {
+                        std::memcpy(out + std::size_t{j - begin} * recordBytes_,
+                                    recordAt(window, j), recordBytes_);
+                    }
                 } else {
                     std::memset(out, 0, static_cast<std::size_t>(i - begin) * recordBytes_);
                     for (std::uint32_t j = begin; j < i; ++j) {

@@ -30,15 +30,16 @@ class SectorSource {
 // sector data, created where a sector outside every window is first used; only the sectors a
 // build touches ("used") become records of the image file.
 //
-// Inside a window each sector is kept in its record form, the 4-byte sector number in front of
-// the sector's bytes, so that saving moves whole runs of records at once.
-// A window's memory costs only where sectors are held in memory.
+// A sector held in memory is kept in its record form, the 4-byte sector number in front of the
+// sector's bytes, in a pool where such sectors lie side by side in the order they were first
+// held: the few sectors a build holds (FATs, folders) take few pages, wherever they lie in the
+// volume. Zero sectors and sectors of file data take only their mark.
 class RamDisk {
   public:
     static constexpr std::size_t kWindowBytes = 8u * 1024u * 1024u;
     static constexpr std::size_t kMaxWindows = 1024;
-    static constexpr std::size_t kRecordHeaderBytes = 4;    // the sector number before each sector
-    static constexpr std::size_t kStagingBytes = 1u << 20;  // records handed to a sink at once
+    static constexpr std::size_t kRecordHeaderBytes = 4;  // the sector number before each sector
+    static constexpr std::size_t kStagingBytes = 256u * 1024u;  // records handed to a sink at once
 
     RamDisk() = default;
     RamDisk(const RamDisk&) = delete;
@@ -100,7 +101,7 @@ class RamDisk {
   private:
     enum Mark : std::uint8_t { kUnused = 0, kInMemory = 1, kFromSource = 2, kZero = 3 };
     struct FreeDeleter {
-        void operator()(std::byte* p) const { std::free(p); }
+        void operator()(void* p) const { std::free(p); }
     };
     // Consecutive sectors of one source file, each a full sector but the last.
     struct SourceRun {
@@ -109,12 +110,16 @@ class RamDisk {
         std::uint64_t offset = 0;
         std::uint32_t lastLength = 0;
     };
+    static constexpr std::uint32_t kGroupSectors = 256;     // sectors per table of pool slots
+    static constexpr std::uint32_t kPoolChunkRecords = 64;  // records per allocation of the pool
     struct Window {
         std::uint32_t first = 0;
         std::uint32_t last = 0;
-        std::unique_ptr<std::byte, FreeDeleter> records;  // sectorsPerWindow records
-        std::vector<std::uint8_t> used;                   // one Mark per sector
-        std::map<std::uint32_t, SourceRun> sourceRuns;    // by index of their first sector
+        std::unique_ptr<std::uint8_t, FreeDeleter> used;  // one Mark per sector, calloc'd
+        // Pool slot + 1 of each sector held in memory (0: none), in tables of kGroupSectors
+        // made on first use.
+        std::vector<std::unique_ptr<std::uint32_t[]>> slots;
+        std::map<std::uint32_t, SourceRun> sourceRuns;  // by index of their first sector
     };
     // A stretch of sectors whose lookups land in one window: the first window in table order
     // whose range holds them. Windows may overlap; the older one keeps the overlap.
@@ -129,9 +134,8 @@ class RamDisk {
 
     Location locate(std::uint32_t sector);
     bool createWindow(std::uint32_t first);
-    std::byte* recordAt(const Window& window, std::uint32_t index) const {
-        return window.records.get() + static_cast<std::size_t>(index) * recordBytes_;
-    }
+    // The record of a sector held in memory; one is taken from the pool when it has none.
+    std::byte* recordAt(Window& window, std::uint32_t index);
     std::byte* markInMemory(Location at, std::uint32_t sector);
     void setMark(Location at, Mark mark);
     // Takes a sector out of its source run, reading its bytes into memory when 'keep' is set.
@@ -150,12 +154,16 @@ class RamDisk {
     std::uint32_t usedSectors_ = 0;
     SectorSource* source_ = nullptr;
     std::vector<Window> windows_;
+    std::vector<std::unique_ptr<std::byte[]>> pool_;  // chunks of kPoolChunkRecords records
+    std::uint32_t poolRecords_ = 0;
     std::map<std::uint32_t, Segment> segments_;  // keyed by the segment's first sector
     // The segment of the last lookup: most accesses hit the same one again.
     std::uint32_t cachedFirst_ = 1;
     std::uint32_t cachedLast_ = 0;
     std::uint32_t cachedWindow_ = 0;
-    std::vector<std::byte> staging_;  // records on their way to the sink
+    // Records on their way to the sink; left uninitialised, as every byte handed on is written.
+    std::unique_ptr<std::byte[]> staging_;
+    std::size_t stagingRecords_ = 0;
 };
 
 }  // namespace corvid

@@ -132,9 +132,11 @@ std::span<const std::byte> SourceReader::read(std::uint32_t source, std::uint64_
             return {};
         }
     }
-    buffer_.resize(kBufferBytes);
-    const std::size_t want = std::min(length, buffer_.size());
-    const auto got = file_.read(offset, std::span<std::byte>(buffer_.data(), want));
+    if (buffer_ == nullptr) {
+        buffer_ = std::make_unique_for_overwrite<std::byte[]>(kBufferBytes);
+    }
+    const std::size_t want = std::min(length, kBufferBytes);
+    const auto got = file_.read(offset, std::span<std::byte>(buffer_.get(), want));
     if (!got) {
         fail(file_.failure());
         return {};
@@ -143,7 +145,7 @@ std::span<const std::byte> SourceReader::read(std::uint32_t source, std::uint64_
         fail("the file " + files_.path(source).string() + " changed while the image was built");
         return {};
     }
-    return {buffer_.data(), want};
+    return {buffer_.get(), want};
 }
 
 // ----- SourceStream -----
@@ -155,116 +157,79 @@ SourceStream::SourceStream(const SourceFiles& files, std::size_t consumers)
     }
 }
 
-SourceStream::~SourceStream() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
+bool SourceStream::fill(Slot& slot) {
+    if (slot.bytes == nullptr) {
+        slot.bytes = std::make_unique_for_overwrite<std::byte[]>(kSlotBytes);
     }
-    changed_.notify_all();
-    if (reader_.joinable()) {
-        reader_.join();
-    }
-}
-
-void SourceStream::start() {
-    reader_ = std::thread([this] { run(); });
-}
-
-void SourceStream::run() {
-    bool ok = false;
-    try {
-        ok = readAll();
-    } catch (const std::exception& e) {
-        failure_ = std::string("the source files cannot be read: ") + e.what();
-    }
-    file_.close();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!ok && failure_.empty() && !stop_ && attached_ > 0) {
-            failure_ = "the source files cannot be read";
+    slot.used = 0;
+    slot.pieces.clear();
+    while (next_ < files_.count()) {
+        const std::uint64_t size = files_.size(next_);
+        if (offset_ == size) {
+            file_.close();
+            ++next_;
+            offset_ = 0;
+            continue;  // an empty file needs no read
         }
-        ended_ = true;
-    }
-    changed_.notify_all();
-}
-
-bool SourceStream::readAll() {
-    Slot* slot = &slots_[0];
-    slot->bytes.resize(kSlotBytes);
-    for (std::uint32_t source = 0; source < files_.count(); ++source) {
-        const std::uint64_t size = files_.size(source);
-        if (size == 0) {
-            continue;  // nothing to read
+        const std::uint64_t rest = size - offset_;
+        const std::size_t room = kSlotBytes - slot.used;
+        if (room < std::min<std::uint64_t>(rest, kPieceAlign)) {
+            break;  // the slot is full
         }
-        if (!file_.open(files_, source)) {
+        if (file_.openSource() != next_ && !file_.open(files_, next_)) {
             failure_ = file_.failure();
             return false;
         }
-        std::uint64_t offset = 0;
-        while (true) {
-            // One byte more than the rest of the file, so that a file grown since the walk shows.
-            const std::uint64_t wantAll = size - offset + 1;
-            const std::size_t room = slot->bytes.size() - slot->used;
-            if (room < std::min<std::uint64_t>(wantAll, kPieceAlign)) {
-                if (!publish(false)) {
-                    return false;
-                }
-                slot = &slots_[published_ % kSlots];
-                continue;
-            }
-            const std::size_t want = wantAll <= room ? static_cast<std::size_t>(wantAll)
-                                                     : room / kPieceAlign * kPieceAlign;
-            const auto got =
-                file_.read(offset, std::span<std::byte>(slot->bytes.data() + slot->used, want));
-            if (!got) {
-                failure_ = file_.failure();
-                return false;
-            }
-            const bool ended = *got < want;
-            if (*got > size - offset || (ended && offset + *got < size)) {
-                failure_ = "the file " + files_.path(source).string() +
-                           " changed while the image was built";
-                return false;
-            }
-            if (*got > 0) {
-                slot->pieces.push_back({source, offset, slot->used, *got});
-                slot->used += *got;
-                offset += *got;
-            }
-            if (ended) {
-                break;
-            }
+        const std::size_t want =
+            rest <= room ? static_cast<std::size_t>(rest) : room / kPieceAlign * kPieceAlign;
+        const auto got =
+            file_.read(offset_, std::span<std::byte>(slot.bytes.get() + slot.used, want));
+        if (!got) {
+            failure_ = file_.failure();
+            return false;
         }
-        file_.close();
+        // The size the walk saw is read, no more: a file that has become shorter fails.
+        if (*got < want) {
+            failure_ =
+                "the file " + files_.path(next_).string() + " changed while the image was built";
+            return false;
+        }
+        slot.pieces.push_back({next_, offset_, slot.used, *got});
+        slot.used += *got;
+        offset_ += *got;
     }
-    return slot->pieces.empty() || publish(true);
-}
-
-bool SourceStream::publish(bool last) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (stop_ || attached_ == 0) {
-        return false;
-    }
-    slots_[published_ % kSlots].pending = attached_;
-    ++published_;
-    changed_.notify_all();
-    if (last) {
-        return true;
-    }
-    Slot& next = slots_[published_ % kSlots];
-    changed_.wait(lock, [&] { return stop_ || attached_ == 0 || next.pending == 0; });
-    if (stop_ || attached_ == 0) {
-        return false;
-    }
-    next.used = 0;
-    next.pieces.clear();
-    next.bytes.resize(kSlotBytes);
     return true;
 }
 
 SourceStream::Slot* SourceStream::waitFor(std::uint64_t sequence,
                                           std::unique_lock<std::mutex>& lock) {
-    changed_.wait(lock, [&] { return sequence < published_ || ended_; });
+    while (sequence >= published_ && !ended_) {
+        Slot& next = slots_[published_ % kSlots];
+        if (reading_ || next.pending > 0) {
+            // Another consumer fills the next slot, or the ring waits for the one behind.
+            changed_.wait(lock);
+            continue;
+        }
+        // This consumer reads the next piece of the files for every consumer.
+        reading_ = true;
+        lock.unlock();
+        bool ok = false;
+        try {
+            ok = fill(next);
+        } catch (const std::exception& e) {
+            failure_ = std::string("the source files cannot be read: ") + e.what();
+        }
+        lock.lock();
+        reading_ = false;
+        if (!ok || next.pieces.empty()) {
+            file_.close();
+            ended_ = true;
+        } else {
+            next.pending = attached_;
+            ++published_;
+        }
+        changed_.notify_all();
+    }
     return sequence < published_ ? &slots_[sequence % kSlots] : nullptr;
 }
 
@@ -323,7 +288,7 @@ std::span<const std::byte> SourceStream::Consumer::read(std::uint32_t source, st
             const std::uint64_t into = offset - piece.offset;
             const std::size_t n =
                 static_cast<std::size_t>(std::min<std::uint64_t>(length, piece.length - into));
-            return {slot->bytes.data() + piece.at + into, n};
+            return {slot->bytes.get() + piece.at + into, n};
         }
         // The stream has passed the bytes asked for.
         lock.unlock();

@@ -11,7 +11,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "image/ram_disk.h"
@@ -85,21 +84,21 @@ class SourceReader : public SectorSource {
 
     const SourceFiles& files_;
     SourceFileReader file_;
-    std::vector<std::byte> buffer_;
+    std::unique_ptr<std::byte[]> buffer_;
     std::string failure_;
 };
 
-// The source files read once, in source order, by a thread of its own, for several stores
-// saved at the same time: each store drains through a consumer of its own (a SectorSource),
-// and a piece of data is kept until every consumer has gone past it. A consumer that asks for
-// bytes the stream has already passed, or that come later than the stream has reached while it
-// is ahead, reads them from the file itself.
+// The source files read once, in source order, for several stores saved at the same time: each
+// store drains through a consumer of its own (a SectorSource). Whichever consumer first needs a
+// piece not yet read reads it, for all of them, into a ring of slots; a slot is reused once every
+// consumer has gone past it. A consumer that asks for bytes the stream has already passed, or
+// that runs a whole ring ahead of another, reads them from the file itself.
 //
-// Memory: kSlots pieces of kSlotBytes, whatever the size of the files.
+// Memory: kSlots slots of kSlotBytes, whatever the size of the files.
 class SourceStream {
   public:
-    static constexpr std::size_t kSlots = 6;
-    static constexpr std::size_t kSlotBytes = 1u << 20;
+    static constexpr std::size_t kSlots = 4;
+    static constexpr std::size_t kSlotBytes = 128u * 1024u;
 
     class Consumer : public SectorSource {
       public:
@@ -129,11 +128,9 @@ class SourceStream {
     };
 
     SourceStream(const SourceFiles& files, std::size_t consumers);
-    ~SourceStream();
     SourceStream(const SourceStream&) = delete;
     SourceStream& operator=(const SourceStream&) = delete;
 
-    void start();
     Consumer& consumer(std::size_t index) { return *consumers_[index]; }
 
   private:
@@ -144,33 +141,33 @@ class SourceStream {
         std::size_t length = 0;
     };
     struct Slot {
-        std::vector<std::byte> bytes;
+        std::unique_ptr<std::byte[]> bytes;  // kSlotBytes, uninitialised
         std::size_t used = 0;
         std::vector<Piece> pieces;
         std::size_t pending = 0;  // consumers yet to go past it
     };
 
-    void run();
-    bool readAll();
-    // Hands the slot being filled to the consumers and, unless it is the last, waits for the
-    // next one to be free. False when no consumer is left or the stream is stopped.
-    bool publish(bool last);
-    // Under the lock: the slot of a sequence number, once published; nothing when the stream
-    // ended before it.
+    // Reads the next pieces of the files into the slot, as many as fit. Called without the lock
+    // by the one consumer that reads.
+    bool fill(Slot& slot);
+    // Under the lock: the slot of a sequence number, read by this consumer if no one has read it
+    // yet; nothing when the stream ended before it.
     Slot* waitFor(std::uint64_t sequence, std::unique_lock<std::mutex>& lock);
     void release(std::uint64_t sequence);
 
     const SourceFiles& files_;
     std::vector<std::unique_ptr<Consumer>> consumers_;
     std::vector<Slot> slots_;
-    std::thread reader_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::uint64_t published_ = 0;  // slots handed out so far
+    std::uint64_t published_ = 0;  // slots read so far
     std::size_t attached_ = 0;
-    bool ended_ = false;  // no slot follows the published ones
-    bool stop_ = false;
-    std::string failure_;  // why the stream ended early
+    bool reading_ = false;  // a consumer is filling the next slot
+    bool ended_ = false;    // no slot follows the published ones
+    std::string failure_;   // why the stream ended early
+    // Where the reading stands; touched only by the consumer that reads.
+    std::uint32_t next_ = 0;
+    std::uint64_t offset_ = 0;
     SourceFileReader file_;
 };
 
