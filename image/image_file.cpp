@@ -1,5 +1,6 @@
 #include "image/image_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -13,6 +14,8 @@ namespace corvid {
 namespace {
 
 using namespace image_header;
+
+constexpr std::size_t kRecordNumberBytes = 4;
 
 std::string reasonFromErrno() {
     return errno != 0 ? std::string(std::strerror(errno)) : std::string("write error");
@@ -297,6 +300,83 @@ void readImageRecords(const std::filesystem::path& path, const ImageEntry& entry
         }
         done += static_cast<std::uint32_t>(n);
     }
+}
+
+bool ImageRecordReader::open(const std::filesystem::path& image, std::uint32_t sectorSize) {
+    file_.close();
+    file_.clear();
+    begin_ = end_ = 0;
+    ended_ = false;
+    entry_ = {};
+    file_.open(image, std::ios::binary);
+    if (!file_) {
+        return false;
+    }
+    std::array<std::byte, kFirstEntry + kEntryCount * kEntryBytes> header{};
+    file_.read(reinterpret_cast<char*>(header.data()), header.size());
+    const auto got = static_cast<std::size_t>(file_.gcount());
+    if (got < kMagicTextBytes || !hasMagic(header.data()) || sectorSize == 0 || sectorSize > 4096) {
+        return false;
+    }
+    // Entries are taken one after the other, as far as the file holds them.
+    bool found = false;
+    for (std::size_t i = 0; i < kEntryCount && !found; ++i) {
+        const std::size_t at = kFirstEntry + i * kEntryBytes;
+        if (got < at + kEntryBytes) {
+            break;
+        }
+        if (loadLe32(header.data() + at + kEntrySectorSize) == sectorSize) {
+            entry_.sectorSize = sectorSize;
+            entry_.offset = loadLe32(header.data() + at + kEntryOffset);
+            entry_.recordCount = loadLe32(header.data() + at + kEntryRecords);
+            found = true;
+        }
+    }
+    if (!found) {
+        return false;
+    }
+    file_.clear();
+    if (entry_.offset > kFirstSeekLimit) {
+        file_.seekg(kFirstSeekLimit, std::ios::beg);
+        file_.seekg(static_cast<std::streamoff>(entry_.offset - kFirstSeekLimit), std::ios::cur);
+    } else {
+        file_.seekg(entry_.offset, std::ios::beg);
+    }
+    if (!file_) {
+        return false;
+    }
+    recordBytes_ = kRecordNumberBytes + sectorSize;
+    buffer_.resize(std::max(kBufferBytes / recordBytes_, std::size_t{1}) * recordBytes_);
+    return true;
+}
+
+ImageRecordReader::Read ImageRecordReader::next(Record& record) {
+    if (end_ - begin_ < recordBytes_ && !ended_) {
+        // Refill: the rest of a record moves to the front, whole records follow.
+        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+        const std::size_t want = buffer_.size() - end_;
+        file_.read(reinterpret_cast<char*>(buffer_.data() + end_),
+                   static_cast<std::streamsize>(want));
+        const auto got = static_cast<std::size_t>(file_.gcount());
+        end_ += got;
+        ended_ = got < want;
+    }
+    const std::size_t available = end_ - begin_;
+    if (available < kRecordNumberBytes) {
+        begin_ = end_;
+        return Read::Nothing;
+    }
+    record.sector = loadLe32(buffer_.data() + begin_);
+    if (available < recordBytes_) {
+        begin_ = end_;
+        return Read::NumberOnly;
+    }
+    record.data =
+        std::span<const std::byte>(buffer_.data() + begin_ + kRecordNumberBytes, entry_.sectorSize);
+    begin_ += recordBytes_;
+    return Read::Whole;
 }
 
 void extractVolume(const std::filesystem::path& image, std::uint32_t sectorSize,

@@ -4,11 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "image/ram_disk.h"
 
@@ -92,6 +94,43 @@ std::optional<std::size_t> findImageEntry(const ImageHeader& header, std::uint32
 using ImageRecordSink = std::function<void(std::uint32_t sector, std::span<const std::byte> data)>;
 void readImageRecords(const std::filesystem::path& path, const ImageEntry& entry,
                       const ImageRecordSink& sink);
+
+// Reads the records of one block of an image file in file order, as a device writer needs them:
+// the header as the station reads it (the magic, then the entries one after the other, the first
+// whose sector size matches), an offset beyond 2,000,000,000 reached in two seeks, the records
+// read in large pieces. Nothing is checked ahead: a file cut short shows where its records end.
+class ImageRecordReader {
+  public:
+    static constexpr std::uint32_t kFirstSeekLimit = 2000000000u;
+    static constexpr std::size_t kBufferBytes = 64u * 1024u;
+
+    // Opens the image and goes to the block for 'sectorSize'. False when the file cannot be
+    // opened, its first 12 bytes are not the magic, no entry has that sector size (a sector size
+    // above 4096 never matches) or the seek fails.
+    bool open(const std::filesystem::path& image, std::uint32_t sectorSize);
+    std::uint32_t recordCount() const { return entry_.recordCount; }
+
+    struct Record {
+        std::uint32_t sector = 0;
+        std::span<const std::byte> data;  // one sector, valid until the next call
+    };
+    enum class Read {
+        Whole,       // the sector number and all of the data
+        NumberOnly,  // the file ends inside the record's data
+        Nothing,     // the file ends before the record's sector number
+    };
+    // The next record of the block (the caller stops at recordCount()).
+    Read next(Record& record);
+
+  private:
+    std::ifstream file_;
+    ImageEntry entry_;
+    std::size_t recordBytes_ = 0;
+    std::vector<std::byte> buffer_;
+    std::size_t begin_ = 0;  // unread bytes of the buffer: begin_ ... end_
+    std::size_t end_ = 0;
+    bool ended_ = false;  // the file has no more bytes
+};
 
 // Writes the volume of the block with this sector size as a flat (sparse) file of the image's
 // disk size, each record placed by its sector number; sectors without a record read as zeros.
