@@ -18,6 +18,7 @@ namespace corvid {
 namespace {
 
 constexpr std::uint32_t kSectorSizes[] = {512, 1024};
+constexpr std::uint32_t kFilesPerReport = 64;  // progress while the image file is written
 
 std::string textOf(FixedText row, int language) {
     return std::string(fixedText(row, language));
@@ -204,6 +205,11 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
             volumes[i]->disk.setSectorSource(&consumer);
             if (progress) {
                 consumer.onSource([&, i](std::uint32_t source) {
+                    // Every few files: both writers take the same files at about the same time,
+                    // and a report for each would have them wait on each other.
+                    if (source % kFilesPerReport != 0) {
+                        return;
+                    }
                     std::lock_guard<std::mutex> lock(progressLock);
                     progress({kSectorSizes[i], source, plan.files().size(), bytesBefore[source]});
                 });

@@ -36,8 +36,15 @@ std::uint32_t SourceFiles::add(std::uint32_t folder, NativePath name, std::uint6
 }
 
 SourceFiles::NativePath SourceFiles::nativePath(std::uint32_t source) const {
+    NativePath out;
+    nativePath(source, out);
+    return out;
+}
+
+void SourceFiles::nativePath(std::uint32_t source, NativePath& out) const {
     const File& file = files_[source];
-    return folders_[file.folder] + file.name;
+    out.assign(folders_[file.folder]);
+    out.append(file.name);
 }
 
 // ----- SourceFileReader -----
@@ -45,33 +52,51 @@ SourceFiles::NativePath SourceFiles::nativePath(std::uint32_t source) const {
 bool SourceFileReader::open(const SourceFiles& files, std::uint32_t source) {
     close();
     files_ = &files;
-    stream_.clear();
-    stream_.rdbuf()->pubsetbuf(nullptr, 0);  // reads go straight into the caller's buffer
+    files.nativePath(source, path_);
     errno = 0;
-    const SourceFiles::NativePath path = files.nativePath(source);
-    stream_.open(path.c_str(), std::ios::binary);
-    if (!stream_.is_open()) {
+#ifdef _WIN32
+    file_ = _wfopen(path_.c_str(), L"rb");
+#else
+    file_ = std::fopen(path_.c_str(), "rb");
+#endif
+    if (file_ == nullptr) {
         failure_ =
             "the file " + files.path(source).string() + " cannot be opened: " + reasonFromErrno();
         return false;
     }
+    std::setvbuf(file_, nullptr, _IONBF, 0);  // reads go straight into the caller's buffer
     open_ = source;
     position_ = 0;
     return true;
 }
 
 void SourceFileReader::close() {
-    if (open_) {
-        stream_.close();
-        open_.reset();
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
     }
+    open_.reset();
+}
+
+bool SourceFileReader::seek(std::uint64_t offset, int origin) {
+#ifdef _WIN32
+    return _fseeki64(file_, static_cast<long long>(offset), origin) == 0;
+#else
+    return std::fseek(file_, static_cast<long>(offset), origin) == 0;
+#endif
 }
 
 std::optional<std::uint64_t> SourceFileReader::size() {
-    stream_.clear();
-    stream_.seekg(0, std::ios::end);
-    const auto end = stream_.tellg();
-    if (!stream_ || end < 0) {
+    if (!seek(0, SEEK_END)) {
+        failure_ = "the file " + files_->path(*open_).string() + " cannot be read";
+        return std::nullopt;
+    }
+#ifdef _WIN32
+    const long long end = _ftelli64(file_);
+#else
+    const long end = std::ftell(file_);
+#endif
+    if (end < 0) {
         failure_ = "the file " + files_->path(*open_).string() + " cannot be read";
         return std::nullopt;
     }
@@ -81,18 +106,16 @@ std::optional<std::uint64_t> SourceFileReader::size() {
 
 std::optional<std::size_t> SourceFileReader::read(std::uint64_t offset, std::span<std::byte> out) {
     if (offset != position_) {
-        stream_.clear();
-        stream_.seekg(static_cast<std::streamoff>(offset));
+        if (!seek(offset, SEEK_SET)) {
+            failure_ = "the file " + files_->path(*open_).string() + " cannot be read";
+            return std::nullopt;
+        }
         position_ = offset;
     }
-    stream_.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-    if (stream_.bad()) {
+    const std::size_t count = std::fread(out.data(), 1, out.size(), file_);
+    if (std::ferror(file_) != 0) {
         failure_ = "the file " + files_->path(*open_).string() + " cannot be read";
         return std::nullopt;
-    }
-    const auto count = static_cast<std::size_t>(stream_.gcount());
-    if (stream_.eof()) {
-        stream_.clear();
     }
     position_ += count;
     return count;
@@ -157,85 +180,105 @@ SourceStream::SourceStream(const SourceFiles& files, std::size_t consumers)
     }
 }
 
-bool SourceStream::fill(Slot& slot) {
-    if (slot.bytes == nullptr) {
-        slot.bytes = std::make_unique_for_overwrite<std::byte[]>(kSlotBytes);
-    }
-    slot.used = 0;
+bool SourceStream::cut(Slot& slot) {
     slot.pieces.clear();
-    while (next_ < files_.count()) {
-        const std::uint64_t size = files_.size(next_);
-        if (offset_ == size) {
-            file_.close();
-            ++next_;
-            offset_ = 0;
-            continue;  // an empty file needs no read
+    std::size_t used = 0;
+    while (nextSource_ < files_.count()) {
+        const std::uint64_t rest = files_.size(nextSource_) - nextOffset_;
+        if (rest == 0) {
+            ++nextSource_;  // an empty file needs no read
+            nextOffset_ = 0;
+            continue;
         }
-        const std::uint64_t rest = size - offset_;
-        const std::size_t room = kSlotBytes - slot.used;
+        const std::size_t room = kSlotBytes - used;
         if (room < std::min<std::uint64_t>(rest, kPieceAlign)) {
             break;  // the slot is full
         }
-        if (file_.openSource() != next_ && !file_.open(files_, next_)) {
-            failure_ = file_.failure();
+        const std::size_t length =
+            rest <= room ? static_cast<std::size_t>(rest) : room / kPieceAlign * kPieceAlign;
+        slot.pieces.push_back({nextSource_, nextOffset_, used, length});
+        used += length;
+        nextOffset_ += length;
+    }
+    return !slot.pieces.empty();
+}
+
+bool SourceStream::read(Slot& slot, SourceFileReader& file, std::string& failure) {
+    if (slot.bytes == nullptr) {
+        slot.bytes = std::make_unique_for_overwrite<std::byte[]>(kSlotBytes);
+    }
+    for (const Piece& piece : slot.pieces) {
+        if (file.openSource() != piece.source && !file.open(files_, piece.source)) {
+            failure = file.failure();
             return false;
         }
-        const std::size_t want =
-            rest <= room ? static_cast<std::size_t>(rest) : room / kPieceAlign * kPieceAlign;
-        const auto got =
-            file_.read(offset_, std::span<std::byte>(slot.bytes.get() + slot.used, want));
+        const auto got = file.read(piece.offset,
+                                   std::span<std::byte>(slot.bytes.get() + piece.at, piece.length));
         if (!got) {
-            failure_ = file_.failure();
+            failure = file.failure();
             return false;
         }
         // The size the walk saw is read, no more: a file that has become shorter fails.
-        if (*got < want) {
-            failure_ =
-                "the file " + files_.path(next_).string() + " changed while the image was built";
+        if (*got < piece.length) {
+            failure = "the file " + files_.path(piece.source).string() +
+                      " changed while the image was built";
             return false;
         }
-        slot.pieces.push_back({next_, offset_, slot.used, *got});
-        slot.used += *got;
-        offset_ += *got;
+        if (piece.offset + piece.length == files_.size(piece.source)) {
+            file.close();
+        }
     }
     return true;
 }
 
-SourceStream::Slot* SourceStream::waitFor(std::uint64_t sequence,
+SourceStream::Slot* SourceStream::waitFor(Consumer& consumer, std::uint64_t sequence,
                                           std::unique_lock<std::mutex>& lock) {
-    while (sequence >= published_ && !ended_) {
-        Slot& next = slots_[published_ % kSlots];
-        if (reading_ || next.pending > 0) {
-            // Another consumer fills the next slot, or the ring waits for the one behind.
-            changed_.wait(lock);
+    while (true) {
+        Slot& wanted = slots_[sequence % kSlots];
+        if (wanted.state == SlotState::Ready && wanted.sequence == sequence) {
+            return &wanted;
+        }
+        if (!failure_.empty() || (allCut_ && sequence >= cutSlots_)) {
+            return nullptr;  // no such slot is coming
+        }
+        // Read the next slot while the one wanted is still being read by another consumer: the
+        // consumers read side by side.
+        Slot& next = slots_[cutSlots_ % kSlots];
+        if (!allCut_ && next.state == SlotState::Free) {
+            if (!cut(next)) {
+                allCut_ = true;
+                changed_.notify_all();
+                continue;
+            }
+            next.sequence = cutSlots_++;
+            next.state = SlotState::Reading;
+            lock.unlock();
+            std::string why;
+            bool ok = false;
+            try {
+                ok = read(next, consumer.file_, why);
+            } catch (const std::exception& e) {
+                why = std::string("the source files cannot be read: ") + e.what();
+            }
+            lock.lock();
+            if (!ok) {
+                failure_ = why;
+            } else {
+                next.pending = attached_;
+                next.state = attached_ > 0 ? SlotState::Ready : SlotState::Free;
+            }
+            changed_.notify_all();
             continue;
         }
-        // This consumer reads the next piece of the files for every consumer.
-        reading_ = true;
-        lock.unlock();
-        bool ok = false;
-        try {
-            ok = fill(next);
-        } catch (const std::exception& e) {
-            failure_ = std::string("the source files cannot be read: ") + e.what();
-        }
-        lock.lock();
-        reading_ = false;
-        if (!ok || next.pieces.empty()) {
-            file_.close();
-            ended_ = true;
-        } else {
-            next.pending = attached_;
-            ++published_;
-        }
-        changed_.notify_all();
+        changed_.wait(lock);
     }
-    return sequence < published_ ? &slots_[sequence % kSlots] : nullptr;
 }
 
 void SourceStream::release(std::uint64_t sequence) {
     Slot& slot = slots_[sequence % kSlots];
-    if (slot.pending > 0 && --slot.pending == 0) {
+    if (slot.state == SlotState::Ready && slot.sequence == sequence && slot.pending > 0 &&
+        --slot.pending == 0) {
+        slot.state = SlotState::Free;
         changed_.notify_all();
     }
 }
@@ -263,7 +306,7 @@ std::span<const std::byte> SourceStream::Consumer::read(std::uint32_t source, st
     }
     std::unique_lock<std::mutex> lock(stream_.mutex_);
     while (true) {
-        Slot* slot = stream_.waitFor(slot_, lock);
+        Slot* slot = stream_.waitFor(*this, slot_, lock);
         if (slot == nullptr) {
             if (!stream_.failure_.empty()) {
                 failure_ = stream_.failure_;
@@ -304,7 +347,7 @@ void SourceStream::Consumer::detach() {
         }
         attached_ = false;
         --stream_.attached_;
-        for (std::uint64_t sequence = slot_; sequence < stream_.published_; ++sequence) {
+        for (std::uint64_t sequence = slot_; sequence < stream_.cutSlots_; ++sequence) {
             stream_.release(sequence);
         }
     }

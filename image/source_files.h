@@ -3,8 +3,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -33,6 +33,8 @@ class SourceFiles {
     std::uint64_t size(std::uint32_t source) const { return files_[source].size; }
     std::filesystem::path path(std::uint32_t source) const { return nativePath(source); }
     NativePath nativePath(std::uint32_t source) const;
+    // The same into 'out', reusing its room.
+    void nativePath(std::uint32_t source, NativePath& out) const;
 
   private:
     struct File {
@@ -48,6 +50,11 @@ class SourceFiles {
 // buffer. Failures are sentences naming the file.
 class SourceFileReader {
   public:
+    SourceFileReader() = default;
+    ~SourceFileReader() { close(); }
+    SourceFileReader(const SourceFileReader&) = delete;
+    SourceFileReader& operator=(const SourceFileReader&) = delete;
+
     // Opens the file; false when it cannot be opened.
     bool open(const SourceFiles& files, std::uint32_t source);
     std::optional<std::uint32_t> openSource() const { return open_; }
@@ -60,9 +67,12 @@ class SourceFileReader {
     const std::string& failure() const { return failure_; }
 
   private:
+    bool seek(std::uint64_t offset, int origin);
+
     const SourceFiles* files_ = nullptr;
     std::optional<std::uint32_t> open_;
-    std::ifstream stream_;
+    std::FILE* file_ = nullptr;  // the C library's file: the least set-up per file
+    SourceFiles::NativePath path_;
     std::uint64_t position_ = 0;
     std::string failure_;
 };
@@ -89,10 +99,11 @@ class SourceReader : public SectorSource {
 };
 
 // The source files read once, in source order, for several stores saved at the same time: each
-// store drains through a consumer of its own (a SectorSource). Whichever consumer first needs a
-// piece not yet read reads it, for all of them, into a ring of slots; a slot is reused once every
-// consumer has gone past it. A consumer that asks for bytes the stream has already passed, or
-// that runs a whole ring ahead of another, reads them from the file itself.
+// store drains through a consumer of its own (a SectorSource). The files are cut into slots of
+// the ring by their sizes alone; a consumer that needs a slot not yet read takes the next free
+// slot and reads it for all of them, so the consumers read different slots at the same time
+// while each goes through them in order. A slot is reused once every consumer has gone past it.
+// A consumer that asks for bytes the stream has already passed reads them from the file itself.
 //
 // Memory: kSlots slots of kSlotBytes, whatever the size of the files.
 class SourceStream {
@@ -119,6 +130,7 @@ class SourceStream {
 
         SourceStream& stream_;
         SourceReader direct_;
+        SourceFileReader file_;   // for the slots this consumer reads
         std::uint64_t slot_ = 0;  // the sequence number of the slot it is in
         std::size_t piece_ = 0;   // the piece of that slot
         bool attached_ = true;
@@ -140,19 +152,23 @@ class SourceStream {
         std::size_t at = 0;  // position in the slot's bytes
         std::size_t length = 0;
     };
+    enum class SlotState { Free, Reading, Ready };
     struct Slot {
         std::unique_ptr<std::byte[]> bytes;  // kSlotBytes, uninitialised
-        std::size_t used = 0;
         std::vector<Piece> pieces;
+        std::uint64_t sequence = 0;
+        SlotState state = SlotState::Free;
         std::size_t pending = 0;  // consumers yet to go past it
     };
 
-    // Reads the next pieces of the files into the slot, as many as fit. Called without the lock
-    // by the one consumer that reads.
-    bool fill(Slot& slot);
-    // Under the lock: the slot of a sequence number, read by this consumer if no one has read it
-    // yet; nothing when the stream ended before it.
-    Slot* waitFor(std::uint64_t sequence, std::unique_lock<std::mutex>& lock);
+    // Under the lock: the pieces of the files that come next, as many as fit in a slot, from
+    // their sizes. False when no file data are left.
+    bool cut(Slot& slot);
+    // Reads the slot's pieces, without the lock. 'failure' says why it could not.
+    bool read(Slot& slot, SourceFileReader& file, std::string& failure);
+    // Under the lock: the slot of a sequence number once it is read, read by this consumer if
+    // it is the next to be read; nothing when the stream ends before it.
+    Slot* waitFor(Consumer& consumer, std::uint64_t sequence, std::unique_lock<std::mutex>& lock);
     void release(std::uint64_t sequence);
 
     const SourceFiles& files_;
@@ -160,15 +176,13 @@ class SourceStream {
     std::vector<Slot> slots_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::uint64_t published_ = 0;  // slots read so far
+    std::uint64_t cutSlots_ = 0;  // slots cut so far (the sequence of the next)
     std::size_t attached_ = 0;
-    bool reading_ = false;  // a consumer is filling the next slot
-    bool ended_ = false;    // no slot follows the published ones
-    std::string failure_;   // why the stream ended early
-    // Where the reading stands; touched only by the consumer that reads.
-    std::uint32_t next_ = 0;
-    std::uint64_t offset_ = 0;
-    SourceFileReader file_;
+    bool allCut_ = false;  // every byte of the files is in a slot cut so far
+    std::string failure_;  // why the stream ended early
+    // Where the cutting stands.
+    std::uint32_t nextSource_ = 0;
+    std::uint64_t nextOffset_ = 0;
 };
 
 }  // namespace corvid
