@@ -1,6 +1,7 @@
 #include "image/pc_import.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
+#include <unordered_map>
 
 #include "image/unicode_text.h"
 
@@ -76,63 +78,89 @@ void sortItems(std::vector<Item>& items) {
 struct Listing {
     std::vector<Item> files;
     std::vector<Item> folders;
+    std::vector<std::size_t> folderIds;  // the listing of each subfolder
     std::exception_ptr error;
 };
 
 }  // namespace
 
-// Reads the folders of the list in the order the walk takes them, ahead of it, on a thread of
-// its own, so that the system's work (reading folders, a look at each file's size) runs beside
-// the naming of the files. Listings come out in walk order; a failure comes out where the walk
-// would meet it, and the folders below it are not read.
+// Reads the folders of the list ahead of the walk, on a thread of its own, so that the system's
+// work (reading folders, a look at each file's size) runs beside the naming of the files; the
+// walk, when the listing it needs is not there yet, reads the next folder waiting meanwhile.
+// Folders are read roughly in walk order (a folder's subfolders before the folders after it).
+// A failure is kept in the listing of the folder where the walk would meet it; the folders
+// below it are not read.
 class FolderLister {
   public:
-    // 'roots' are the folders of the list, each with its path with every link resolved.
+    // 'roots' are the folders of the list, each with its path with every link resolved; their
+    // listings are 0, 1, ... in order.
     explicit FolderLister(
         std::vector<std::pair<std::filesystem::path, std::filesystem::path>> roots)
-        : roots_(std::move(roots)), thread_([this] { run(); }) {}
+        : nextId_(roots.size()) {
+        for (std::size_t i = 0; i < roots.size(); ++i) {
+            queue_.push_back({i, std::move(roots[i].first), std::move(roots[i].second), nullptr});
+        }
+        thread_ = std::thread([this] { run(); });
+    }
     ~FolderLister() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stop_ = true;
         }
+        changed_.notify_all();
         thread_.join();
     }
     FolderLister(const FolderLister&) = delete;
     FolderLister& operator=(const FolderLister&) = delete;
 
-    // The listing of the next folder of the walk.
-    Listing next() {
+    // The listing 'id' (a root's, or one a listing names for a subfolder).
+    Listing take(std::size_t id) {
         std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [&] { return !listings_.empty() || done_; });
-        if (listings_.empty()) {
-            throw std::logic_error("the walk asked for more folders than the list holds");
+        while (true) {
+            const auto found = ready_.find(id);
+            if (found != ready_.end()) {
+                Listing listing = std::move(found->second);
+                ready_.erase(found);
+                return listing;
+            }
+            if (!queue_.empty()) {
+                Task task = std::move(queue_.front());
+                queue_.pop_front();
+                lock.unlock();
+                list(std::move(task));
+                lock.lock();
+                continue;
+            }
+            changed_.wait(lock);
         }
-        Listing listing = std::move(listings_.front());
-        listings_.pop_front();
-        return listing;
     }
 
   private:
-    void run() {
-        std::set<std::filesystem::path> walking;
-        for (const auto& [source, real] : roots_) {
-            if (!list(source, real, walking)) {
-                break;
-            }
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        done_ = true;
-        ready_.notify_all();
-    }
+    // The folders above a folder, by their resolved paths, against links that lead back.
+    struct Chain {
+        std::filesystem::path real;
+        std::shared_ptr<const Chain> parent;
+    };
+    struct Task {
+        std::size_t id = 0;
+        std::filesystem::path source;
+        std::filesystem::path real;
+        std::shared_ptr<const Chain> above;
+    };
 
-    // False once a failure or a stop ends the walk.
-    bool push(Listing listing) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const bool going = !listing.error && !stop_;
-        listings_.push_back(std::move(listing));
-        ready_.notify_all();
-        return going;
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            changed_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+            if (stop_) {
+                return;
+            }
+            Task task = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            list(std::move(task));
+            lock.lock();
+        }
     }
 
     static Listing failed(ImportError error) {
@@ -141,46 +169,59 @@ class FolderLister {
         return listing;
     }
 
-    bool list(const std::filesystem::path& source, const std::filesystem::path& real,
-              std::set<std::filesystem::path>& walking) {
-        if (!walking.insert(real).second) {
-            return push(failed(ImportError(
-                ImportError::Kind::Unreadable, source,
-                "the folder " + source.string() + " leads back into itself by a link")));
-        }
+    void list(Task task) {
         Listing listing;
+        std::vector<Task> below;
+        std::vector<std::pair<std::size_t, Listing>> failedBelow;
+        bool loops = false;
+        for (const Chain* c = task.above.get(); c != nullptr && !loops; c = c->parent.get()) {
+            loops = c->real == task.real;
+        }
         try {
-            listing = read(source);
-        } catch (const ImportError& e) {
-            return push(failed(e));
-        }
-        std::vector<std::pair<SourceFiles::NativePath, bool>> subfolders;
-        for (const Item& sub : listing.folders) {
-            subfolders.emplace_back(sub.native, sub.link);
-        }
-        if (!push(std::move(listing))) {
-            return false;
-        }
-        for (const auto& [name, link] : subfolders) {
-            const std::filesystem::path subSource = source / name;
-            // Only a link can lead back into a folder being walked; any other folder is where
-            // its name says.
-            std::filesystem::path subReal = real / name;
-            if (link) {
-                std::error_code error;
-                subReal = std::filesystem::canonical(subSource, error);
-                if (error) {
-                    return push(failed(ImportError(ImportError::Kind::Unreadable, subSource,
+            if (loops) {
+                throw ImportError(
+                    ImportError::Kind::Unreadable, task.source,
+                    "the folder " + task.source.string() + " leads back into itself by a link");
+            }
+            listing = read(task.source);
+            auto chain = std::make_shared<const Chain>(Chain{task.real, task.above});
+            for (const Item& sub : listing.folders) {
+                const std::size_t id = nextId_++;
+                listing.folderIds.push_back(id);
+                std::filesystem::path subSource = task.source / sub.native;
+                // Only a link can lead back into a folder above; any other folder is where its
+                // name says.
+                std::filesystem::path subReal = task.real / sub.native;
+                if (sub.link) {
+                    std::error_code error;
+                    subReal = std::filesystem::canonical(subSource, error);
+                    if (error) {
+                        failedBelow.emplace_back(
+                            id, failed(ImportError(ImportError::Kind::Unreadable, subSource,
                                                    "the folder " + subSource.string() +
                                                        " cannot be read: " + error.message())));
+                        continue;
+                    }
                 }
+                below.push_back({id, std::move(subSource), std::move(subReal), chain});
             }
-            if (!list(subSource, subReal, walking)) {
-                return false;
+        } catch (const ImportError& e) {
+            listing = failed(e);
+            below.clear();
+            failedBelow.clear();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ready_.emplace(task.id, std::move(listing));
+            for (auto& [id, failure] : failedBelow) {
+                ready_.emplace(id, std::move(failure));
+            }
+            // A folder's subfolders come before the folders waiting after it, as in the walk.
+            for (auto it = below.rbegin(); it != below.rend(); ++it) {
+                queue_.push_front(std::move(*it));
             }
         }
-        walking.erase(real);
-        return true;
+        changed_.notify_all();
     }
 
     // One pass over the folder: the type comes with each name; a file's size takes one look.
@@ -228,13 +269,13 @@ class FolderLister {
         return listing;
     }
 
-    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> roots_;
     std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<Listing> listings_;
-    bool done_ = false;
+    std::condition_variable changed_;
+    std::deque<Task> queue_;                          // folders to read, the next first
+    std::unordered_map<std::size_t, Listing> ready_;  // read, not yet taken
+    std::atomic<std::size_t> nextId_;
     bool stop_ = false;
-    std::thread thread_;  // last: started once the rest is in place
+    std::thread thread_;
 };
 
 ImportPlan::TargetFolder& ImportPlan::target(const std::u16string& longFolder) {
@@ -297,6 +338,7 @@ void ImportPlan::addList(const std::vector<std::filesystem::path>& items) {
     }
 
     FolderLister lister(std::move(roots));
+    std::size_t nextRoot = 0;
     for (const Resolved& r : resolved) {
         if (r.error) {
             std::rethrow_exception(r.error);
@@ -316,7 +358,7 @@ void ImportPlan::addList(const std::vector<std::filesystem::path>& items) {
                 }
                 known = root.folderAliases.emplace(*name, *alias).first;
             }
-            addFolder(lister, path, u"\\" + *name, "\\" + known->second);
+            addFolder(lister, nextRoot++, path, u"\\" + *name, "\\" + known->second);
         } else if (std::filesystem::is_regular_file(r.status)) {
             const auto alias = root.names.alias(*name);
             if (!alias) {
@@ -338,14 +380,15 @@ void ImportPlan::addList(const std::vector<std::filesystem::path>& items) {
     }
 }
 
-void ImportPlan::addFolder(FolderLister& lister, const std::filesystem::path& source,
-                           const std::u16string& longFolder, const std::string& shortFolder) {
-    Listing listing = lister.next();
-    if (listing.error) {
-        std::rethrow_exception(listing.error);
+void ImportPlan::addFolder(FolderLister& lister, std::size_t listing,
+                           const std::filesystem::path& source, const std::u16string& longFolder,
+                           const std::string& shortFolder) {
+    Listing listed = lister.take(listing);
+    if (listed.error) {
+        std::rethrow_exception(listed.error);
     }
-    std::vector<Item>& files = listing.files;
-    const std::vector<Item>& folders = listing.folders;
+    std::vector<Item>& files = listed.files;
+    const std::vector<Item>& folders = listed.folders;
 
     // Aliases in the order the volume creates the entries: files, then new subfolders.
     TargetFolder& folder = target(longFolder);
@@ -377,8 +420,9 @@ void ImportPlan::addFolder(FolderLister& lister, const std::filesystem::path& so
     for (std::size_t i = files.size(); i < names.size(); ++i) {
         folder.folderAliases.emplace(names[i], *aliases[i]);
     }
-    for (const Item& sub : folders) {
-        addFolder(lister, source / sub.native, longFolder + u"\\" + sub.name,
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        const Item& sub = folders[i];
+        addFolder(lister, listed.folderIds[i], source / sub.native, longFolder + u"\\" + sub.name,
                   shortFolder + "\\" + folder.folderAliases.at(sub.name));
     }
 }

@@ -77,7 +77,8 @@ class ImportPlan {
     void addFile(std::uint32_t folder, SourceFiles::NativePath name, std::uint64_t size,
                  std::u16string longPath, std::string shortPath);
     // The walk of one PC folder whose contents go into the volume folder at the target paths.
-    void addFolder(FolderLister& lister, const std::filesystem::path& source,
+    // 'listing' names the folder's listing in 'lister'.
+    void addFolder(FolderLister& lister, std::size_t listing, const std::filesystem::path& source,
                    const std::u16string& longFolder, const std::string& shortFolder);
 
     ShortNameCodePage codePage_;
