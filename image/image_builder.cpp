@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -114,9 +115,45 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
         return failed(ImageBuildStatus::BadInput, {}, e.what());
     }
 
+    // Each volume is formatted first; its entries are made while the walk goes on (a file is
+    // copied in as soon as it is planned), in the time the walk waits for the file system. A
+    // failure of the walk is reported before one of the volumes, as if the volumes were built
+    // once the walk is done; the 512-byte volume's before the 1024-byte one's.
+    struct Volume {
+        explicit Volume(const ImportPlan& plan, ShortNameCodePage codePage)
+            : direct(plan.sources()), fat(disk, codePage) {}
+        RamDisk disk;
+        SourceReader direct;  // for a file sector the volume would read back (none does)
+        FAT_VOLUME fat;
+        std::optional<HiddenFileCopier> copier;
+        bool ok = false;
+        std::string failure;
+    };
     ImportPlan plan(request.codePage);
+    std::vector<std::unique_ptr<Volume>> volumes;
+    for (const std::uint32_t sectorSize : kSectorSizes) {
+        auto v = std::make_unique<Volume>(plan, request.codePage);
+        v->disk.setSectorSource(&v->direct);
+        const auto totalSectors =
+            static_cast<std::uint32_t>((static_cast<std::uint64_t>(sizeMb) << 20) / sectorSize);
+        if (v->fat.ImgDiskCreate(totalSectors, sectorSize) && v->fat.ImgSetLabel(label)) {
+            v->copier.emplace(v->fat, plan);
+            v->ok = true;
+        } else {
+            v->failure = "the " + std::to_string(sectorSize) +
+                         "-byte volume cannot be created: " + v->fat.failure();
+        }
+        volumes.push_back(std::move(v));
+    }
     try {
-        plan.addList(request.items);
+        plan.addList(request.items, [&](const ImportFile& file) {
+            for (const auto& v : volumes) {
+                if (v->ok && !v->copier->ImgCopyFile(file)) {
+                    v->ok = false;
+                    v->failure = v->copier->failure();
+                }
+            }
+        });
     } catch (const ImportError& e) {
         std::vector<ImageToolMessage> messages;
         if (e.kind() == ImportError::Kind::NoShortName) {
@@ -135,46 +172,7 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
         std::filesystem::remove(partial, ignored);
         return failed(ImageBuildStatus::Failed, {failMessage(what, language)}, std::move(detail));
     };
-
-    // The two volumes are independent: each is built by a thread of its own, and written into
-    // its block of the file at the same time as the other, both fed by one read of the files.
-    struct Volume {
-        explicit Volume(const ImportPlan& plan) : direct(plan.sources()) {}
-        RamDisk disk;
-        SourceReader direct;  // for a file sector the volume would read back (none does)
-        bool ok = false;
-        std::string failure;
-    };
-    std::vector<std::unique_ptr<Volume>> volumes;
-    for (std::size_t i = 0; i < std::size(kSectorSizes); ++i) {
-        volumes.push_back(std::make_unique<Volume>(plan));
-    }
-    const auto buildVolume = [&](Volume& v, std::uint32_t sectorSize) {
-        try {
-            v.disk.setSectorSource(&v.direct);
-            FAT_VOLUME volume(v.disk, request.codePage);
-            const auto totalSectors =
-                static_cast<std::uint32_t>((static_cast<std::uint64_t>(sizeMb) << 20) / sectorSize);
-            if (!volume.ImgDiskCreate(totalSectors, sectorSize) || !volume.ImgSetLabel(label)) {
-                v.failure = "the " + std::to_string(sectorSize) +
-                            "-byte volume cannot be created: " + volume.failure();
-                return;
-            }
-            HiddenFileCopier copier(volume, plan);
-            if (!copier.copyAll({})) {
-                v.failure = copier.failure();
-                return;
-            }
-            v.ok = true;
-        } catch (const std::exception& e) {
-            v.failure =
-                "the " + std::to_string(sectorSize) + "-byte volume cannot be built: " + e.what();
-        }
-    };
-    runSideBySide(volumes.size(),
-                  [&](std::size_t i) { buildVolume(*volumes[i], kSectorSizes[i]); });
     for (const auto& v : volumes) {
-        // The first volume's failure is the one a build of one volume after the other would meet.
         if (!v->ok) {
             return abandon(FixedText::InitImageDisk, v->failure);
         }

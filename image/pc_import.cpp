@@ -294,9 +294,18 @@ void ImportPlan::addFile(std::uint32_t folder, SourceFiles::NativePath name, std
     file.longPath = std::move(longPath);
     file.shortPath = std::move(shortPath);
     files_.push_back(std::move(file));
+    if (added_) {
+        added_(files_.back());
+    }
 }
 
-void ImportPlan::addList(const std::vector<std::filesystem::path>& items) {
+void ImportPlan::addList(const std::vector<std::filesystem::path>& items,
+                         const std::function<void(const ImportFile&)>& added) {
+    added_ = added;
+    struct Forget {
+        std::function<void(const ImportFile&)>& added;
+        ~Forget() { added = nullptr; }
+    } forget{added_};
     // Each item as the file system has it; a failure is kept for the moment the list reaches
     // the item, so that failures come in list order.
     struct Resolved {
@@ -452,22 +461,6 @@ bool HiddenFileCopier::ImgCopyFile(const ImportFile& planned) {
     file->entry.fileSize = size;
     if (!volume_.ImgCloseFile(std::move(file))) {
         return failed("cannot be closed in the image: " + volume_.failure());
-    }
-    return true;
-}
-
-bool HiddenFileCopier::copyAll(const std::function<void(const ImportProgress&)>& progress) {
-    ImportProgress state;
-    state.filesTotal = plan_.files().size();
-    for (const ImportFile& file : plan_.files()) {
-        if (!ImgCopyFile(file)) {
-            return false;
-        }
-        ++state.filesDone;
-        state.bytesDone += file.size;
-        if (progress) {
-            progress(state);
-        }
     }
     return true;
 }

@@ -58,8 +58,11 @@ class ImportPlan {
   public:
     explicit ImportPlan(ShortNameCodePage codePage) : codePage_(codePage) {}
 
-    // Adds the items of the list, in order. Throws ImportError at the first item that fails.
-    void addList(const std::vector<std::filesystem::path>& items);
+    // Adds the items of the list, in order; 'added' (when given) gets each file as soon as it is
+    // planned, so its volume entries can be made while the walk goes on. Throws ImportError at
+    // the first item that fails.
+    void addList(const std::vector<std::filesystem::path>& items,
+                 const std::function<void(const ImportFile&)>& added = {});
 
     const std::vector<ImportFile>& files() const { return files_; }
     const SourceFiles& sources() const { return sources_; }
@@ -76,6 +79,7 @@ class ImportPlan {
     TargetFolder& target(const std::u16string& longFolder);
     void addFile(std::uint32_t folder, SourceFiles::NativePath name, std::uint64_t size,
                  std::u16string longPath, std::string shortPath);
+    std::function<void(const ImportFile&)> added_;
     // The walk of one PC folder whose contents go into the volume folder at the target paths.
     // 'listing' names the folder's listing in 'lister'.
     void addFolder(FolderLister& lister, std::size_t listing, const std::filesystem::path& source,
@@ -87,22 +91,14 @@ class ImportPlan {
     std::map<std::u16string, TargetFolder> targets_;  // by long path of the volume folder
 };
 
-struct ImportProgress {
-    std::size_t filesDone = 0;
-    std::size_t filesTotal = 0;
-    std::uint64_t bytesDone = 0;
-};
-
-// Copies the planned PC files into a volume; their data stay in the source files until the
-// image is saved.
+// Copies planned PC files into a volume, one by one in plan order; their data stay in the source
+// files until the image is saved.
 class HiddenFileCopier {
   public:
-    HiddenFileCopier(FAT_VOLUME& volume, ImportPlan& plan) : volume_(volume), plan_(plan) {}
+    HiddenFileCopier(FAT_VOLUME& volume, const ImportPlan& plan) : volume_(volume), plan_(plan) {}
 
     // Copies one planned file to its long and 8.3 target paths.
     bool ImgCopyFile(const ImportFile& file);
-    // Copies every planned file in order; stops at the first failure.
-    bool copyAll(const std::function<void(const ImportProgress&)>& progress);
 
     // One sentence on the latest failure.
     const std::string& failure() const { return failure_; }
@@ -111,7 +107,7 @@ class HiddenFileCopier {
     bool fail(std::string why);
 
     FAT_VOLUME& volume_;
-    ImportPlan& plan_;
+    const ImportPlan& plan_;
     std::string failure_;
 };
 
