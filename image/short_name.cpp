@@ -191,7 +191,8 @@ bool ShortNameGenerator::claim(const std::string& text) {
 
 std::optional<std::string> ShortNameGenerator::validShortName(std::u16string_view longName) const {
     const std::u32string points = *codePointsOf(longName);
-    if (points.front() == '.') {
+    // Every character takes a byte at least: more than 8 + 1 + 3 never fit.
+    if (points.front() == '.' || points.size() > kNameBytes + 1 + kExtensionBytes) {
         return std::nullopt;
     }
     std::string text;
