@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Hidden-disk image build: corvid-cli image build (both volumes, 512- and 1024-byte sectors)
-# against the classic way of filling one FAT volume, truncate + mkfs.fat + mcopy -s (mtools).
-# Builds four trees in a temporary folder, times each build (best of three runs, warm caches)
-# and prints the ratio and the peak memory (maximum resident set, from /usr/bin/time) of both.
+# against the classic way of filling one FAT volume, truncate + mkfs.fat + mcopy -s (mtools),
+# and against the write floor: one sequential write (dd) of a file of the image's size.
+#
+# Builds five trees in a temporary folder. For each, RUNS rounds (default 5) time ours, the peer
+# and (for the 1 MiB files) the floor one after the other, so that whatever else runs on the
+# machine weighs on all of them alike; the median of each is printed with the peak memory
+# (maximum resident set, from /usr/bin/time). Output files are removed and the page cache
+# written back (sync) before each timed run, outside the timing. Our images are then checked:
+# fsck.fat on both volumes, and every file read back with mtools and compared.
 #
 #   bench/image_build_bench.sh              builds corvid-cli in build/ when it is missing
-#   CORVID_CLI=path/to/corvid-cli bench/image_build_bench.sh
+#   CORVID_CLI=path/to/corvid-cli RUNS=7 bench/image_build_bench.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -13,6 +19,7 @@ export PATH="$PATH:/usr/sbin:/sbin"  # mkfs.fat lives in /usr/sbin
 
 scripts/install-deps
 cli=${CORVID_CLI:-$root/build/bin/corvid-cli}
+runs=${RUNS:-5}
 if [ ! -x "$cli" ]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build --target corvid-cli -j "$(nproc)" >/dev/null
@@ -69,77 +76,137 @@ make_tree_small_files() {  # 20,000 files of 0-4 KiB in 520 folders
     done
 }
 
-make_tree_one_folder() {  # 10,000 files of 1 KiB in one folder
-    local dir=$1/many
+# 6,000 files of 1 KiB in one folder, as on an MP3 player: names that share their first letters
+# (every 8.3 alias past the fourth comes from the hashed form) ...
+make_tree_shared_start() {
+    local dir=$1/music
     mkdir -p "$dir"
-    # Names whose first characters differ: with a shared start mcopy's search for a free "~N"
-    # alias grows with the cube of the file count and does not end in reasonable time.
-    for n in $(seq -w 1 10000); do
-        write_file "$dir/$n document.txt" 1024
+    for n in $(seq -w 1 6000); do
+        write_file "$dir/Track $n - Artist Name - Song Title.mp3" 1024
     done
 }
 
-now_ms() {
-    echo $(($(date +%s%N) / 1000000))
+# ... and names of the same length whose first letters differ.
+make_tree_distinct_start() {
+    local dir=$1/music
+    mkdir -p "$dir"
+    for n in $(seq -w 1 6000); do
+        write_file "$dir/$n Track - Artist Name - Song Title.mp3" 1024
+    done
 }
 
-# One build under /usr/bin/time, which measures the programs themselves, not this script.
-# ours: one process writing both volumes; peer: one volume by three processes from one shell
-# (the shell's peak is the largest of theirs).
-timed_build() {  # ours|peer tree size
+now_ns() {
+    date +%s%N
+}
+
+# One timed build under /usr/bin/time, which measures the programs themselves (peak memory),
+# not this script. ours: one process writing both volumes; peer: one volume by three processes
+# from one shell (the shell's peak is the largest of theirs); floor: dd writing as many bytes
+# as our image holds.
+timed() {  # ours|peer|floor tree size
+    rm -f "$work/$1.img"
+    sync
+    local start end
+    start=$(now_ns)
     case $1 in
     ours) /usr/bin/time -f %M -o "$work/time.txt" "$cli" image build --size "$3" \
               --out "$work/ours.img" "$2"/* ;;
     peer) /usr/bin/time -f %M -o "$work/time.txt" sh -c \
               'truncate -s "$2M" "$1" && mkfs.fat -F 16 -n "PASS WD" "$1" &&
                mcopy -s -i "$1" "$3"/* ::/' peer "$work/peer.img" "$3" "$2" ;;
+    floor) /usr/bin/time -f %M -o "$work/time.txt" dd if=/dev/zero of="$work/floor.img" bs=1M \
+               count="$image_bytes" iflag=count_bytes ;;
     esac >/dev/null 2>&1
+    end=$(now_ns)
+    echo "$(((end - start) / 1000)) $(tail -n1 "$work/time.txt")" >>"$work/$1.runs"
 }
 
-# Three timed builds after one warm-up; sets best_ms and peak_kb (of the best run). Each build
-# starts without an output file: removing the last one is not part of the build.
-measure() {  # ours|peer tree size
-    local run start end
-    best_ms=
-    peak_kb=
-    rm -f "$work/$1.img"
-    timed_build "$@"
-    for run in 1 2 3; do
-        rm -f "$work/$1.img"
-        start=$(now_ms)
-        timed_build "$@"
-        end=$(now_ms)
-        if [ -z "$best_ms" ] || [ $((end - start)) -lt "$best_ms" ]; then
-            best_ms=$((end - start))
-            peak_kb=$(tail -n1 "$work/time.txt")
+median_ms() {  # ours|peer|floor
+    sort -n "$work/$1.runs" | awk '{ t[NR] = $1 } END { printf "%.1f", t[int((NR + 1) / 2)] / 1000 }'
+}
+
+peak_mb() {  # ours|peer|floor: the largest peak of the runs
+    sort -n -k2 "$work/$1.runs" | tail -n1 | awk '{ printf "%.1f", $2 / 1024 }'
+}
+
+# Both volumes of our image: fsck.fat finds nothing beyond the notices of the label entry, and
+# mtools gives back every file of the tree unchanged.
+check_image() {  # tree
+    local size faults
+    for size in 512 1024; do
+        "$cli" image extract "$work/ours.img" --sector-size "$size" "$work/check.img" >/dev/null
+        faults=$(fsck.fat -n "$work/check.img" 2>&1 | grep -v -e '^fsck.fat ' -e '^Leaving filesystem' \
+            -e "^$work/check.img: " -e '^/PASS WD$' -e 'cluster chain length is > 0 bytes' \
+            -e 'Truncating file to 0 bytes' -e "label 'PASS WD'" -e 'Auto-removing label' \
+            -e 'no label in boot sector' -e 'Auto-copying volume label' -e '^$' || true)
+        if [ -n "$faults" ]; then
+            echo "image_build_bench: fsck.fat on the $size-byte volume: $faults" >&2
+            exit 1
         fi
+        rm -rf "$work/back"
+        mkdir "$work/back"
+        mcopy -s -n -i "$work/check.img" '::/*' "$work/back/"
+        if ! diff -r -q "$1" "$work/back" >/dev/null; then
+            echo "image_build_bench: the $size-byte volume does not read back equal" >&2
+            exit 1
+        fi
+        rm -rf "$work/back" "$work/check.img"
     done
 }
 
-printf '%-44s %7s %9s %9s %7s %10s %10s\n' tree volume "ours ms" "peer ms" ratio "ours peak" "peer peak"
-run_case() {  # title maker size
-    local tree=$work/tree-$2
+printf 'runs: %s, median of each; load before: %s\n' "$runs" "$(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-48s %7s %9s %9s %10s %10s %10s %10s\n' tree volume "ours ms" "peer ms" "peer/ours" \
+    "ours peak" "bound" "peer peak"
+run_case() {  # title maker size peer|nopeer|floor
+    local tree=$work/tree-$2 files kind
     mkdir -p "$tree"
     "$2" "$tree"
-    measure ours "$tree" "$3"
-    local ours_ms=$best_ms ours_kb=$peak_kb
-    measure peer "$tree" "$3"
-    local peer_ms=$best_ms peer_kb=$peak_kb
-    # Both volumes of our image must hold what the peer's holds.
-    "$cli" image extract "$work/ours.img" --sector-size 1024 "$work/check.img" >/dev/null
-    if [ "$(mdir -i "$work/check.img" -b -/ :: | wc -l)" != "$(mdir -i "$work/peer.img" -b -/ :: | wc -l)" ]; then
-        echo "image_build_bench: the volumes of $1 differ in their entries" >&2
-        exit 1
+    files=$(find "$tree" -type f | wc -l)
+    rm -f "$work"/*.runs
+    image_bytes=0
+    for round in $(seq 1 "$runs"); do
+        timed ours "$tree" "$3"
+        image_bytes=$(stat -c %s "$work/ours.img")
+        for kind in peer floor; do
+            if [ "$4" = "$kind" ] || { [ "$4" = floor ] && [ "$kind" = peer ]; }; then
+                timed "$kind" "$tree" "$3"
+            fi
+        done
+    done
+    check_image "$tree"
+    local ours peer ratio peer_peak
+    ours=$(median_ms ours)
+    peer=-
+    ratio=-
+    peer_peak=-
+    if [ -f "$work/peer.runs" ]; then
+        peer=$(median_ms peer)
+        ratio=$(awk -v o="$ours" -v p="$peer" 'BEGIN { printf "%.1fx", p / o }')
+        peer_peak="$(peak_mb peer) MB"
     fi
-    rm -f "$work/check.img"
-    awk -v t="$1" -v v="$3 MB" -v o="$ours_ms" -v p="$peer_ms" -v ok="$ours_kb" -v pk="$peer_kb" \
-        'BEGIN { printf "%-44s %7s %9d %9d %6.1fx %7.1f MB %7.1f MB\n", t, v, o, p,
-                 p / (o > 0 ? o : 1), ok / 1024, pk / 1024 }'
+    printf '%-48s %4s MB %9s %9s %10s %7s MB %7s MB %10s\n' "$1" "$3" "$ours" "$peer" "$ratio" \
+        "$(peak_mb ours)" "$(awk -v f="$files" 'BEGIN { printf "%.1f", 64 + f / 1024 }')" \
+        "$peer_peak"
+    if [ -f "$work/floor.runs" ]; then
+        floor_line=$(printf '%s: ours %s ms, one write of the image'"'"'s %s bytes (dd) %s ms: %sx' \
+            "$1" "$ours" "$image_bytes" "$(median_ms floor)" \
+            "$(awk -v o="$ours" -v f="$(median_ms floor)" 'BEGIN { printf "%.2f", o / f }')")
+    fi
+    eval "ms_$2=$ours"
     rm -rf "$tree"
 }
 
-run_case "20 files of 1 MiB, one folder" make_tree_large_files 64
-run_case "2,000 files of 1-20 KiB, 110 folders, names" make_tree_named 64
-run_case "20,000 files of 0-4 KiB, 520 folders" make_tree_small_files 2048
-run_case "10,000 files of 1 KiB, one folder" make_tree_one_folder 64
-echo "ours: both volumes (512- and 1024-byte sectors) of one image; peer: one volume"
+run_case "20 files of 1 MiB, one folder" make_tree_large_files 64 floor
+run_case "2,000 files of 1-20 KiB, 110 folders, names" make_tree_named 64 peer
+run_case "20,000 files of 0-4 KiB, 520 folders" make_tree_small_files 2048 peer
+# mcopy's search for a free "~N" alias grows with the cube of a folder whose names share their
+# start: it does not end within minutes, so the one-folder trees are timed for ours only.
+run_case "6,000 names sharing their start, one folder" make_tree_shared_start 64 nopeer
+run_case "6,000 names differing at their start, one folder" make_tree_distinct_start 64 nopeer
+echo
+echo "write floor: $floor_line"
+awk -v s="$ms_make_tree_shared_start" -v d="$ms_make_tree_distinct_start" \
+    'BEGIN { printf "one folder: shared start %s ms, distinct start %s ms: %.2fx\n", s, d, s / d }'
+printf 'load after: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
+echo "ours: both volumes (512- and 1024-byte sectors) of one image; peer: one volume;"
+echo "bound: 64 MiB + 1 KiB per file"

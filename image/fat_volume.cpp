@@ -834,7 +834,7 @@ std::unique_ptr<IMG_FILE> FAT_VOLUME::ImgCreateFile(std::u16string_view longPath
         }
         // Only a folder of that name is taken: a file of the same name must not be written to
         // as a folder.
-        const auto found = dir->folders.find(std::u16string(longParts[i]));
+        const auto found = dir->folders.find(longParts[i]);
         if (found != dir->folders.end()) {
             if (directory(found->second) == nullptr) {
                 return nullptr;
@@ -885,13 +885,13 @@ std::unique_ptr<IMG_FILE> FAT_VOLUME::ImgCreateFile(std::u16string_view longPath
     if (dir == nullptr) {
         return nullptr;
     }
-    const auto entry = createEntry(*dir, EntryKind::File, *name, longParts[last]);
+    auto entry = createEntry(*dir, EntryKind::File, *name, longParts[last]);
     if (!entry) {
         return nullptr;
     }
     auto file = std::make_unique<IMG_FILE>();
-    file->entry = *entry;
     file->currentCluster = entry->firstCluster;
+    file->entry = std::move(*entry);
     return file;
 }
 
@@ -938,15 +938,39 @@ std::uint32_t FAT_VOLUME::ImgWriteFile(IMG_FILE& file, std::span<const std::byte
 
 std::uint32_t FAT_VOLUME::ImgWriteFileFromSource(IMG_FILE& file, std::uint32_t source,
                                                  std::uint64_t offset, std::uint32_t count) {
-    const auto sector = nextFileSector(file, count);
-    if (!sector) {
+    if (!ready()) {
         return 0;
     }
-    if (!disk_.placeFromSource(*sector, source, offset, count)) {
-        fail("a file sector cannot be placed in the sector store");
+    if (file.entry.firstCluster == 0) {
+        fail("the file has no cluster to write to", kFatErrorNoCluster);
         return 0;
     }
-    file.position += count;
+    if (count == 0 || (file.position & (bytesPerSector_ - 1)) != 0 ||
+        file.position > std::numeric_limits<std::uint32_t>::max() - count) {
+        fail("a piece of a file must start at a sector, and only the last piece end inside one");
+        return 0;
+    }
+    // Cluster by cluster, as one-sector pieces would fill them.
+    std::uint32_t done = 0;
+    while (done < count) {
+        const std::uint32_t index = (file.position >> sectorShift_) & (sectorsPerCluster_ - 1);
+        if (file.position != 0 && index == 0) {
+            const auto next = allocateCluster();
+            if (!next || !writeFat(file.currentCluster, *next)) {
+                return 0;
+            }
+            file.currentCluster = *next;
+        }
+        const std::uint32_t room = (sectorsPerCluster_ - index) << sectorShift_;
+        const std::uint32_t piece = std::min(room, count - done);
+        if (!disk_.placeFromSource(clusterSector(file.currentCluster) + index, source,
+                                   offset + done, piece)) {
+            fail("a file sector cannot be placed in the sector store");
+            return 0;
+        }
+        file.position += piece;
+        done += piece;
+    }
     return count;
 }
 

@@ -150,8 +150,10 @@ class FAT_VOLUME {
     // Writes one piece of at most one sector at the file's position; a piece shorter than a
     // sector must be the last. Returns the byte count, 0 on failure.
     std::uint32_t ImgWriteFile(IMG_FILE& file, std::span<const std::byte> data);
-    // The same for a piece of a source file (see SectorSource): its bytes are read from the file
-    // only when the image is saved.
+    // Writes 'count' bytes of a source file (see SectorSource) from 'offset' at the file's
+    // position, as one-sector pieces would, cluster by cluster: the position must be at a sector,
+    // and only the file's last piece may end inside one. The bytes are read from the file only
+    // when the image is saved. Returns the count, 0 on failure.
     std::uint32_t ImgWriteFileFromSource(IMG_FILE& file, std::uint32_t source, std::uint64_t offset,
                                          std::uint32_t count);
     // Ends the cluster chain and writes the entry with the size stored in file->entry. A file
@@ -181,13 +183,20 @@ class FAT_VOLUME {
     }
 
   private:
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view name) const {
+            return std::hash<std::u16string_view>()(name);
+        }
+    };
     struct DirIndex {
         std::uint32_t key = 0;                // first cluster; 0 for the FAT16 root area
         std::vector<std::uint32_t> clusters;  // its chain; empty for the FAT16 root area
         std::uint32_t capacity = 0;           // slots in the area or the chain
         std::uint32_t frontier = 0;           // every slot from here on is free
         std::set<std::uint32_t> holes;        // free slots below the frontier
-        std::unordered_map<std::u16string, std::uint32_t> folders;  // long name -> first cluster
+        // Long name -> first cluster, looked up by a view of a path's component.
+        std::unordered_map<std::u16string, std::uint32_t, NameHash, std::equal_to<>> folders;
     };
 
     bool fail(std::string why, std::uint32_t code = 0);

@@ -1,11 +1,17 @@
 #include "image/image_builder.h"
 
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "image/fat_volume.h"
 #include "image/image_file.h"
 #include "image/pc_import.h"
 #include "image/ram_disk.h"
+#include "image/source_files.h"
 #include "image/unicode_text.h"
 
 namespace corvid {
@@ -13,6 +19,7 @@ namespace corvid {
 namespace {
 
 constexpr std::uint32_t kSectorSizes[] = {512, 1024};
+constexpr std::uint32_t kFilesPerReport = 64;  // progress while the image file is written
 
 std::string textOf(FixedText row, int language) {
     return std::string(fixedText(row, language));
@@ -30,6 +37,18 @@ ImageBuildResult failed(ImageBuildStatus status, std::vector<ImageToolMessage> m
     result.messages = std::move(messages);
     result.detail = std::move(detail);
     return result;
+}
+
+// Runs job(0) ... job(count - 1) at the same time, job(0) on the calling thread.
+void runSideBySide(std::size_t count, const std::function<void(std::size_t)>& job) {
+    std::vector<std::thread> others;
+    for (std::size_t i = 1; i < count; ++i) {
+        others.emplace_back(job, i);
+    }
+    job(0);
+    for (std::thread& other : others) {
+        other.join();
+    }
 }
 
 bool isForbiddenInLabel(char32_t c) {
@@ -96,11 +115,45 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
         return failed(ImageBuildStatus::BadInput, {}, e.what());
     }
 
+    // Each volume is formatted first; its entries are made while the walk goes on (a file is
+    // copied in as soon as it is planned), in the time the walk waits for the file system. A
+    // failure of the walk is reported before one of the volumes, as if the volumes were built
+    // once the walk is done; the 512-byte volume's before the 1024-byte one's.
+    struct Volume {
+        explicit Volume(const ImportPlan& plan, ShortNameCodePage codePage)
+            : direct(plan.sources()), fat(disk, codePage) {}
+        RamDisk disk;
+        SourceReader direct;  // for a file sector the volume would read back (none does)
+        FAT_VOLUME fat;
+        std::optional<HiddenFileCopier> copier;
+        bool ok = false;
+        std::string failure;
+    };
     ImportPlan plan(request.codePage);
-    try {
-        for (const auto& item : request.items) {
-            plan.addListItem(item);
+    std::vector<std::unique_ptr<Volume>> volumes;
+    for (const std::uint32_t sectorSize : kSectorSizes) {
+        auto v = std::make_unique<Volume>(plan, request.codePage);
+        v->disk.setSectorSource(&v->direct);
+        const auto totalSectors =
+            static_cast<std::uint32_t>((static_cast<std::uint64_t>(sizeMb) << 20) / sectorSize);
+        if (v->fat.ImgDiskCreate(totalSectors, sectorSize) && v->fat.ImgSetLabel(label)) {
+            v->copier.emplace(v->fat, plan);
+            v->ok = true;
+        } else {
+            v->failure = "the " + std::to_string(sectorSize) +
+                         "-byte volume cannot be created: " + v->fat.failure();
         }
+        volumes.push_back(std::move(v));
+    }
+    try {
+        plan.addList(request.items, [&](const ImportFile& file) {
+            for (const auto& v : volumes) {
+                if (v->ok && !v->copier->ImgCopyFile(file)) {
+                    v->ok = false;
+                    v->failure = v->copier->failure();
+                }
+            }
+        });
     } catch (const ImportError& e) {
         std::vector<ImageToolMessage> messages;
         if (e.kind() == ImportError::Kind::NoShortName) {
@@ -119,36 +172,79 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
         std::filesystem::remove(partial, ignored);
         return failed(ImageBuildStatus::Failed, {failMessage(what, language)}, std::move(detail));
     };
+    for (const auto& v : volumes) {
+        if (!v->ok) {
+            return abandon(FixedText::InitImageDisk, v->failure);
+        }
+    }
 
-    RamDisk disk;
-    disk.setSectorSource(&plan.sources());
-    for (const std::uint32_t sectorSize : kSectorSizes) {
-        FAT_VOLUME volume(disk, request.codePage);
-        const std::uint32_t totalSectors =
-            static_cast<std::uint32_t>((static_cast<std::uint64_t>(sizeMb) << 20) / sectorSize);
-        // A volume that cannot be created leaves nothing worth saving: the build stops here.
-        if (!volume.ImgDiskCreate(totalSectors, sectorSize) || !volume.ImgSetLabel(label)) {
-            disk.ImgDiskClose();
-            return abandon(FixedText::InitImageDisk,
-                           "the " + std::to_string(sectorSize) +
-                               "-byte volume cannot be created: " + volume.failure());
+    std::vector<const RamDisk*> disks;
+    for (const auto& v : volumes) {
+        disks.push_back(&v->disk);
+    }
+    std::string why;
+    const auto header = imageLayout(sizeMb, disks, &why);
+    if (!header || !writeImageHeader(partial, *header, &why)) {
+        return abandon(FixedText::ImageOutput, why);
+    }
+    {
+        ImageFileWriter writer;
+        if (!writer.open(partial)) {
+            return abandon(FixedText::ImageOutput, writer.failure());
         }
-        HiddenFileCopier copier(volume, plan);
-        const bool copied = copier.copyAll([&](const ImportProgress& state) {
-            if (progress) {
-                progress({sectorSize, state.filesDone, state.filesTotal, state.bytesDone});
+        SourceStream stream(plan.sources(), volumes.size());
+        std::mutex progressLock;
+        std::vector<std::uint64_t> bytesBefore;  // of each source, for the progress
+        if (progress) {
+            std::uint64_t total = 0;
+            for (const ImportFile& file : plan.files()) {
+                bytesBefore.push_back(total);
+                total += file.size;
             }
+        }
+        for (std::size_t i = 0; i < volumes.size(); ++i) {
+            SourceStream::Consumer& consumer = stream.consumer(i);
+            volumes[i]->disk.setSectorSource(&consumer);
+            if (progress) {
+                consumer.onSource([&, i](std::uint32_t source) {
+                    // Every few files: both writers take the same files at about the same time,
+                    // and a report for each would have them wait on each other.
+                    if (source % kFilesPerReport != 0) {
+                        return;
+                    }
+                    std::lock_guard<std::mutex> lock(progressLock);
+                    progress({kSectorSizes[i], source, plan.files().size(), bytesBefore[source]});
+                });
+            }
+        }
+        runSideBySide(volumes.size(), [&](std::size_t i) {
+            Volume& v = *volumes[i];
+            try {
+                v.ok = writeImageBlock(v.disk, writer, header->entries[i], &v.failure);
+            } catch (const std::exception& e) {
+                v.ok = false;
+                v.failure =
+                    "the image file " + partial.string() + " cannot be written: " + e.what();
+            }
+            stream.consumer(i).detach();
         });
-        if (!copied) {
-            disk.ImgDiskClose();
-            return abandon(FixedText::InitImageDisk, copier.failure());
+    }
+    for (const auto& v : volumes) {
+        v->disk.ImgDiskClose();
+    }
+    for (const auto& v : volumes) {
+        if (!v->ok) {
+            return abandon(FixedText::ImageOutput, v->failure);
         }
-        std::string why;
-        if (!ImgSave(disk, partial, sectorSize != kSectorSizes[0], sizeMb, &why)) {
-            disk.ImgDiskClose();
-            return abandon(FixedText::ImageOutput, why);
+    }
+    if (progress) {
+        std::uint64_t total = 0;
+        for (const ImportFile& file : plan.files()) {
+            total += file.size;
         }
-        disk.ImgDiskClose();
+        for (const std::uint32_t sectorSize : kSectorSizes) {
+            progress({sectorSize, plan.files().size(), plan.files().size(), total});
+        }
     }
 
     std::error_code error;

@@ -1,5 +1,6 @@
 #include "image/image_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -14,6 +15,8 @@ namespace {
 
 using namespace image_header;
 
+constexpr std::size_t kRecordNumberBytes = 4;
+
 std::string reasonFromErrno() {
     return errno != 0 ? std::string(std::strerror(errno)) : std::string("write error");
 }
@@ -26,6 +29,25 @@ bool hasMagic(const std::byte* text) {
 
 std::byte* entryAt(std::byte* header, std::size_t index) {
     return header + kFirstEntry + index * kEntryBytes;
+}
+
+// Writes the store's records at the stream's position. 'why' says what failed: the source of the
+// file data (a sentence of its own) or, when empty, the write.
+bool drainInto(RamDisk& disk, std::fstream& file, std::uint32_t& records, std::string& why) {
+    const bool drained = disk.drainRecords(
+        [&file](std::span<const std::byte> bytes, std::uint32_t) {
+            file.write(reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<std::streamsize>(bytes.size()));
+            return static_cast<bool>(file);
+        },
+        records, why);
+    return drained && static_cast<bool>(file);
+}
+
+void storeEntry(std::byte* at, const ImageEntry& entry) {
+    storeLe32(at + kEntrySectorSize, entry.sectorSize);
+    storeLe32(at + kEntryOffset, entry.offset);
+    storeLe32(at + kEntryRecords, entry.recordCount);
 }
 
 }  // namespace
@@ -72,28 +94,19 @@ bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
     }
 
     std::uint32_t records = 0;
-    std::string sourceFailure;
-    const bool drained = disk.drainRecords(
-        [&file](std::span<const std::byte> bytes, std::uint32_t) {
-            file.write(reinterpret_cast<const char*>(bytes.data()),
-                       static_cast<std::streamsize>(bytes.size()));
-            return static_cast<bool>(file);
-        },
-        records, sourceFailure);
-    if (!sourceFailure.empty()) {
-        if (failure != nullptr) {
-            *failure = sourceFailure;
+    std::string why;
+    if (!drainInto(disk, file, records, why)) {
+        if (!why.empty()) {
+            if (failure != nullptr) {
+                *failure = why;
+            }
+            return false;
         }
-        return false;
-    }
-    if (!drained || !file) {
         return fail(reasonFromErrno());
     }
 
     std::array<std::byte, kEntryBytes> entry{};
-    storeLe32(entry.data() + kEntrySectorSize, disk.sectorSize());
-    storeLe32(entry.data() + kEntryOffset, static_cast<std::uint32_t>(blockStart));
-    storeLe32(entry.data() + kEntryRecords, records);
+    storeEntry(entry.data(), {disk.sectorSize(), static_cast<std::uint32_t>(blockStart), records});
     file.seekp(static_cast<std::streamoff>(kFirstEntry + (append ? 1 : 0) * kEntryBytes));
     file.write(reinterpret_cast<const char*>(entry.data()), kEntryBytes);
     file.flush();
@@ -103,6 +116,172 @@ bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
     file.close();
     if (file.fail()) {
         return fail(reasonFromErrno());
+    }
+    disk.markSaved();
+    return true;
+}
+
+std::optional<ImageHeader> imageLayout(std::uint32_t diskSizeMb,
+                                       std::span<const RamDisk* const> disks,
+                                       std::string* failure) {
+    if (disks.size() > kEntryCount) {
+        if (failure != nullptr) {
+            *failure = "an image file holds at most " + std::to_string(kEntryCount) + " volumes";
+        }
+        return std::nullopt;
+    }
+    ImageHeader header;
+    header.diskSizeMb = diskSizeMb;
+    std::uint64_t offset = kBytes;
+    for (std::size_t i = 0; i < disks.size(); ++i) {
+        if (offset > std::numeric_limits<std::uint32_t>::max()) {
+            if (failure != nullptr) {
+                *failure = "the records of the " + std::to_string(disks[i]->sectorSize()) +
+                           "-byte volume would start beyond the 4 GiB an entry can address";
+            }
+            return std::nullopt;
+        }
+        header.entries[i] = {disks[i]->sectorSize(), static_cast<std::uint32_t>(offset),
+                             disks[i]->usedSectors()};
+        offset += std::uint64_t{disks[i]->usedSectors()} *
+                  (RamDisk::kRecordHeaderBytes + disks[i]->sectorSize());
+    }
+    return header;
+}
+
+bool writeImageHeader(const std::filesystem::path& path, const ImageHeader& header,
+                      std::string* failure) {
+    std::array<std::byte, kBytes> bytes{};
+    std::memcpy(bytes.data() + kMagic, kImageMagic, std::strlen(kImageMagic));
+    storeLe32(bytes.data() + kDiskSizeMb, header.diskSizeMb);
+    for (std::size_t i = 0; i < kEntryCount; ++i) {
+        storeEntry(entryAt(bytes.data(), i), header.entries[i]);
+    }
+    errno = 0;
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (file.is_open()) {
+        file.write(reinterpret_cast<const char*>(bytes.data()), kBytes);
+        file.close();
+    }
+    if (!file) {
+        if (failure != nullptr) {
+            *failure =
+                "the image file " + path.string() + " cannot be written: " + reasonFromErrno();
+        }
+        return false;
+    }
+    return true;
+}
+
+bool ImageFileWriter::open(const std::filesystem::path& path) {
+    path_ = path;
+    errno = 0;
+#ifdef _WIN32
+    file_ = _wfopen(path.c_str(), L"r+b");
+#else
+    file_ = std::fopen(path.c_str(), "r+b");
+#endif
+    if (file_ == nullptr) {
+        failure_ = reasonFromErrno();
+        return false;
+    }
+    std::setvbuf(file_, nullptr, _IONBF, 0);  // the pieces go out as they come, in one write
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+ImageFileWriter::~ImageFileWriter() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (file_ != nullptr) {
+        std::fclose(file_);
+    }
+}
+
+ImageFileWriter::Ticket ImageFileWriter::write(std::uint64_t offset,
+                                               std::span<const std::byte> bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back({offset, bytes});
+    changed_.notify_all();
+    return ++queued_;
+}
+
+bool ImageFileWriter::wait(Ticket ticket) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return written_ >= ticket || !failure_.empty(); });
+    return failure_.empty();
+}
+
+std::string ImageFileWriter::failure() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return "the image file " + path_.string() + " cannot be written: " + failure_;
+}
+
+void ImageFileWriter::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+        changed_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        if (queue_.empty()) {
+            return;  // stopped, everything written
+        }
+        const Piece piece = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        errno = 0;
+#ifdef _WIN32
+        bool ok = _fseeki64(file_, static_cast<long long>(piece.offset), SEEK_SET) == 0;
+#else
+        bool ok = std::fseek(file_, static_cast<long>(piece.offset), SEEK_SET) == 0;
+#endif
+        ok = ok &&
+             std::fwrite(piece.bytes.data(), 1, piece.bytes.size(), file_) == piece.bytes.size();
+        const std::string why = ok ? std::string() : reasonFromErrno();
+        lock.lock();
+        if (!ok && failure_.empty()) {
+            failure_ = why;
+        }
+        ++written_;
+        changed_.notify_all();
+    }
+}
+
+bool writeImageBlock(RamDisk& disk, ImageFileWriter& writer, const ImageEntry& entry,
+                     std::string* failure) {
+    if (!disk.started() || disk.sectorSize() != entry.sectorSize ||
+        disk.usedSectors() != entry.recordCount) {
+        if (failure != nullptr) {
+            *failure = "the " + std::to_string(disk.sectorSize()) +
+                       "-byte volume does not match the entry laid out for it";
+        }
+        return false;
+    }
+    std::uint64_t offset = entry.offset;
+    ImageFileWriter::Ticket previous = 0;
+    std::uint32_t records = 0;
+    std::string why;
+    // A piece is written while the store stages the next; the piece before must be out before
+    // its area is filled again.
+    const bool drained = disk.drainRecords(
+        [&](std::span<const std::byte> bytes, std::uint32_t) {
+            const ImageFileWriter::Ticket ticket = writer.write(offset, bytes);
+            offset += bytes.size();
+            const bool ok = writer.wait(previous);
+            previous = ticket;
+            return ok;
+        },
+        records, why);
+    const bool written = writer.wait(previous);
+    if (!drained || !written) {
+        if (failure != nullptr) {
+            *failure = !why.empty() ? why : writer.failure();
+        }
+        return false;
     }
     disk.markSaved();
     return true;
@@ -193,6 +372,83 @@ void readImageRecords(const std::filesystem::path& path, const ImageEntry& entry
         }
         done += static_cast<std::uint32_t>(n);
     }
+}
+
+bool ImageRecordReader::open(const std::filesystem::path& image, std::uint32_t sectorSize) {
+    file_.close();
+    file_.clear();
+    begin_ = end_ = 0;
+    ended_ = false;
+    entry_ = {};
+    file_.open(image, std::ios::binary);
+    if (!file_) {
+        return false;
+    }
+    std::array<std::byte, kFirstEntry + kEntryCount * kEntryBytes> header{};
+    file_.read(reinterpret_cast<char*>(header.data()), header.size());
+    const auto got = static_cast<std::size_t>(file_.gcount());
+    if (got < kMagicTextBytes || !hasMagic(header.data()) || sectorSize == 0 || sectorSize > 4096) {
+        return false;
+    }
+    // Entries are taken one after the other, as far as the file holds them.
+    bool found = false;
+    for (std::size_t i = 0; i < kEntryCount && !found; ++i) {
+        const std::size_t at = kFirstEntry + i * kEntryBytes;
+        if (got < at + kEntryBytes) {
+            break;
+        }
+        if (loadLe32(header.data() + at + kEntrySectorSize) == sectorSize) {
+            entry_.sectorSize = sectorSize;
+            entry_.offset = loadLe32(header.data() + at + kEntryOffset);
+            entry_.recordCount = loadLe32(header.data() + at + kEntryRecords);
+            found = true;
+        }
+    }
+    if (!found) {
+        return false;
+    }
+    file_.clear();
+    if (entry_.offset > kFirstSeekLimit) {
+        file_.seekg(kFirstSeekLimit, std::ios::beg);
+        file_.seekg(static_cast<std::streamoff>(entry_.offset - kFirstSeekLimit), std::ios::cur);
+    } else {
+        file_.seekg(entry_.offset, std::ios::beg);
+    }
+    if (!file_) {
+        return false;
+    }
+    recordBytes_ = kRecordNumberBytes + sectorSize;
+    buffer_.resize(std::max(kBufferBytes / recordBytes_, std::size_t{1}) * recordBytes_);
+    return true;
+}
+
+ImageRecordReader::Read ImageRecordReader::next(Record& record) {
+    if (end_ - begin_ < recordBytes_ && !ended_) {
+        // Refill: the rest of a record moves to the front, whole records follow.
+        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+        const std::size_t want = buffer_.size() - end_;
+        file_.read(reinterpret_cast<char*>(buffer_.data() + end_),
+                   static_cast<std::streamsize>(want));
+        const auto got = static_cast<std::size_t>(file_.gcount());
+        end_ += got;
+        ended_ = got < want;
+    }
+    const std::size_t available = end_ - begin_;
+    if (available < kRecordNumberBytes) {
+        begin_ = end_;
+        return Read::Nothing;
+    }
+    record.sector = loadLe32(buffer_.data() + begin_);
+    if (available < recordBytes_) {
+        begin_ = end_;
+        return Read::NumberOnly;
+    }
+    record.data =
+        std::span<const std::byte>(buffer_.data() + begin_ + kRecordNumberBytes, entry_.sectorSize);
+    begin_ += recordBytes_;
+    return Read::Whole;
 }
 
 void extractVolume(const std::filesystem::path& image, std::uint32_t sectorSize,

@@ -1,14 +1,21 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "image/ram_disk.h"
 
@@ -58,6 +65,63 @@ class ImageFileError : public std::runtime_error {
 bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
              std::uint32_t diskSizeMb, std::string* failure = nullptr);
 
+// The header of an image file whose blocks hold the used sectors of the stores, block after
+// block behind the header, in entry order (at most three stores). Nothing, with 'failure' set,
+// when a block would start beyond the 4 GiB an entry can address.
+std::optional<ImageHeader> imageLayout(std::uint32_t diskSizeMb,
+                                       std::span<const RamDisk* const> disks, std::string* failure);
+
+// Creates (or truncates) the image file and writes its header. False on failure, 'failure' then
+// says why in one sentence.
+bool writeImageHeader(const std::filesystem::path& path, const ImageHeader& header,
+                      std::string* failure);
+
+// Writes pieces of an existing image file at their offsets, one after the other, on a thread of
+// its own. The blocks of several volumes go through one writer: their writes never wait on each
+// other in the file system, and each volume stages its next records meanwhile.
+class ImageFileWriter {
+  public:
+    using Ticket = std::uint64_t;
+
+    // Opens the file (its header written). False on failure, failure() then says why.
+    bool open(const std::filesystem::path& path);
+    ~ImageFileWriter();
+
+    // Queues 'bytes' to be written at 'offset'; they must stay untouched until wait() of the
+    // ticket returns.
+    Ticket write(std::uint64_t offset, std::span<const std::byte> bytes);
+    // Waits until the piece of the ticket and every piece queued before it are written; false
+    // when a write failed.
+    bool wait(Ticket ticket);
+    // One sentence naming the file.
+    std::string failure() const;
+
+  private:
+    struct Piece {
+        std::uint64_t offset = 0;
+        std::span<const std::byte> bytes;
+    };
+    void run();
+
+    std::filesystem::path path_;
+    std::FILE* file_ = nullptr;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Piece> queue_;
+    Ticket queued_ = 0;
+    Ticket written_ = 0;
+    bool stop_ = false;
+    std::string failure_;
+};
+
+// Writes the store's used sectors as the records of 'entry' (laid out by imageLayout) through
+// the writer; the store stages its next records while the writer writes. Used marks are cleared
+// and the store counts as saved. False on failure, 'failure' then says why in one sentence; the
+// records written so far stay in the file.
+bool writeImageBlock(RamDisk& disk, ImageFileWriter& writer, const ImageEntry& entry,
+                     std::string* failure);
+
 // The disk size in MB of a valid image file; nothing for a file that cannot be read or whose
 // first 12 bytes are not the magic.
 std::optional<std::uint32_t> ImgReadSize(const std::filesystem::path& path);
@@ -74,6 +138,43 @@ std::optional<std::size_t> findImageEntry(const ImageHeader& header, std::uint32
 using ImageRecordSink = std::function<void(std::uint32_t sector, std::span<const std::byte> data)>;
 void readImageRecords(const std::filesystem::path& path, const ImageEntry& entry,
                       const ImageRecordSink& sink);
+
+// Reads the records of one block of an image file in file order, as a device writer needs them:
+// the header as the station reads it (the magic, then the entries one after the other, the first
+// whose sector size matches), an offset beyond 2,000,000,000 reached in two seeks, the records
+// read in large pieces. Nothing is checked ahead: a file cut short shows where its records end.
+class ImageRecordReader {
+  public:
+    static constexpr std::uint32_t kFirstSeekLimit = 2000000000u;
+    static constexpr std::size_t kBufferBytes = 64u * 1024u;
+
+    // Opens the image and goes to the block for 'sectorSize'. False when the file cannot be
+    // opened, its first 12 bytes are not the magic, no entry has that sector size (a sector size
+    // above 4096 never matches) or the seek fails.
+    bool open(const std::filesystem::path& image, std::uint32_t sectorSize);
+    std::uint32_t recordCount() const { return entry_.recordCount; }
+
+    struct Record {
+        std::uint32_t sector = 0;
+        std::span<const std::byte> data;  // one sector, valid until the next call
+    };
+    enum class Read {
+        Whole,       // the sector number and all of the data
+        NumberOnly,  // the file ends inside the record's data
+        Nothing,     // the file ends before the record's sector number
+    };
+    // The next record of the block (the caller stops at recordCount()).
+    Read next(Record& record);
+
+  private:
+    std::ifstream file_;
+    ImageEntry entry_;
+    std::size_t recordBytes_ = 0;
+    std::vector<std::byte> buffer_;
+    std::size_t begin_ = 0;  // unread bytes of the buffer: begin_ ... end_
+    std::size_t end_ = 0;
+    bool ended_ = false;  // the file has no more bytes
+};
 
 // Writes the volume of the block with this sector size as a flat (sparse) file of the image's
 // disk size, each record placed by its sector number; sectors without a record read as zeros.

@@ -17,6 +17,7 @@
 #include "image/fat_volume.h"
 #include "image/ram_disk.h"
 #include "image/short_name.h"
+#include "image/source_files.h"
 
 namespace corvid {
 
@@ -36,38 +37,7 @@ class ImportError : public std::runtime_error {
     std::filesystem::path path_;
 };
 
-// The PC files of a build, as the source of the volumes' file data. A small file is read once,
-// when it is added, and kept; a larger one is read each time an image block is saved and must
-// then still be as it was. Both volumes of an image thus hold the same data.
-class SourceFiles : public SectorSource {
-  public:
-    static constexpr std::size_t kKeptFileBytes = 64 * 1024;
-
-    // Adds a file; its size goes to 'size'. Throws ImportError naming the file when it cannot
-    // be read.
-    std::uint32_t add(const std::filesystem::path& file, std::uint64_t& size);
-    const std::filesystem::path& path(std::uint32_t source) const { return files_[source].path; }
-
-    bool read(std::uint32_t source, std::uint64_t offset, std::span<std::byte> out) override;
-    const std::byte* bytesInMemory(std::uint32_t source, std::uint64_t offset,
-                                   std::size_t length) const override;
-    const std::string& failure() const override { return failure_; }
-
-  private:
-    struct File {
-        std::filesystem::path path;
-        std::uint64_t size = 0;
-        std::optional<std::string> bytes;  // a small file's bytes
-    };
-    bool fail(std::string why);
-
-    std::vector<File> files_;
-    std::vector<char> probe_;
-    std::optional<std::uint32_t> open_;  // the larger file 'stream_' reads
-    std::ifstream stream_;
-    std::uint64_t position_ = 0;
-    std::string failure_;
-};
+class FolderLister;
 
 // One PC file on its way into the volume.
 struct ImportFile {
@@ -82,16 +52,20 @@ struct ImportFile {
 // its subfolders in the same order, recursively. Hidden items (names starting with a dot) are
 // skipped inside folders and taken when listed themselves; a folder without files at any depth
 // gets no entry. The walk is shared by the volumes of both sector sizes, so both hold the same
-// names.
+// names. It reads each folder once and each file's size once; the files themselves are read
+// only when the image is written.
 class ImportPlan {
   public:
     explicit ImportPlan(ShortNameCodePage codePage) : codePage_(codePage) {}
 
-    // Adds one item of the list. Throws ImportError.
-    void addListItem(const std::filesystem::path& item);
+    // Adds the items of the list, in order; 'added' (when given) gets each file as soon as it is
+    // planned, so its volume entries can be made while the walk goes on. Throws ImportError at
+    // the first item that fails.
+    void addList(const std::vector<std::filesystem::path>& items,
+                 const std::function<void(const ImportFile&)>& added = {});
 
     const std::vector<ImportFile>& files() const { return files_; }
-    SourceFiles& sources() { return sources_; }
+    const SourceFiles& sources() const { return sources_; }
 
   private:
     // The names given out in one folder of the volume, so that folders of the list that meet in
@@ -103,35 +77,28 @@ class ImportPlan {
     };
 
     TargetFolder& target(const std::u16string& longFolder);
-    void addFile(const std::filesystem::path& source, std::u16string longPath,
-                 std::string shortPath);
+    void addFile(std::uint32_t folder, SourceFiles::NativePath name, std::uint64_t size,
+                 std::u16string longPath, std::string shortPath);
+    std::function<void(const ImportFile&)> added_;
     // The walk of one PC folder whose contents go into the volume folder at the target paths.
-    void addFolder(const std::filesystem::path& source, const std::u16string& longFolder,
-                   const std::string& shortFolder);
+    // 'listing' names the folder's listing in 'lister'.
+    void addFolder(FolderLister& lister, std::size_t listing, const std::filesystem::path& source,
+                   const std::u16string& longFolder, const std::string& shortFolder);
 
     ShortNameCodePage codePage_;
     SourceFiles sources_;
     std::vector<ImportFile> files_;
     std::map<std::u16string, TargetFolder> targets_;  // by long path of the volume folder
-    std::set<std::filesystem::path> walking_;         // folders being walked, against loops
 };
 
-struct ImportProgress {
-    std::size_t filesDone = 0;
-    std::size_t filesTotal = 0;
-    std::uint64_t bytesDone = 0;
-};
-
-// Copies the planned PC files into a volume; their data stay with the plan's sources until the
-// image is saved.
+// Copies planned PC files into a volume, one by one in plan order; their data stay in the source
+// files until the image is saved.
 class HiddenFileCopier {
   public:
-    HiddenFileCopier(FAT_VOLUME& volume, ImportPlan& plan) : volume_(volume), plan_(plan) {}
+    HiddenFileCopier(FAT_VOLUME& volume, const ImportPlan& plan) : volume_(volume), plan_(plan) {}
 
     // Copies one planned file to its long and 8.3 target paths.
     bool ImgCopyFile(const ImportFile& file);
-    // Copies every planned file in order; stops at the first failure.
-    bool copyAll(const std::function<void(const ImportProgress&)>& progress);
 
     // One sentence on the latest failure.
     const std::string& failure() const { return failure_; }
@@ -140,7 +107,7 @@ class HiddenFileCopier {
     bool fail(std::string why);
 
     FAT_VOLUME& volume_;
-    ImportPlan& plan_;
+    const ImportPlan& plan_;
     std::string failure_;
 };
 

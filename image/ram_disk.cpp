@@ -41,8 +41,29 @@ bool RamDisk::start(std::uint32_t sectorSize) {
     return true;
 }
 
+std::byte* RamDisk::recordAt(Window& window, std::uint32_t index) {
+    auto& group = window.slots[index / kGroupSectors];
+    if (group == nullptr) {
+        group = std::make_unique<std::uint32_t[]>(kGroupSectors);
+    }
+    std::uint32_t& slot = group[index % kGroupSectors];
+    if (slot == 0) {
+        if (poolRecords_ % kPoolChunkRecords == 0) {
+            pool_.push_back(std::make_unique_for_overwrite<std::byte[]>(
+                std::size_t{kPoolChunkRecords} * recordBytes_));
+        }
+        slot = ++poolRecords_;
+    }
+    const std::uint32_t at = slot - 1;
+    return pool_[at / kPoolChunkRecords].get() + std::size_t{at % kPoolChunkRecords} * recordBytes_;
+}
+
 void RamDisk::ImgDiskClose() {
     windows_.clear();
+    pool_.clear();
+    pool_.shrink_to_fit();
+    poolRecords_ = 0;
+    usedSectors_ = 0;
     windows_.shrink_to_fit();
     segments_.clear();
     ++generation_;
@@ -73,12 +94,12 @@ bool RamDisk::createWindow(std::uint32_t first) {
     Window window;
     window.first = first;
     window.last = last;
-    // calloc: pages of a window cost memory only once a sector in them is used.
-    window.records.reset(static_cast<std::byte*>(std::calloc(sectorsPerWindow_, recordBytes_)));
-    if (!window.records) {
+    // calloc: pages of marks cost memory only once a sector in them is used.
+    window.used.reset(static_cast<std::uint8_t*>(std::calloc(sectorsPerWindow_, 1)));
+    if (!window.used) {
         return false;
     }
-    window.used.assign(sectorsPerWindow_, 0);
+    window.slots.resize((sectorsPerWindow_ + kGroupSectors - 1) / kGroupSectors);
     const auto index = static_cast<std::uint32_t>(windows_.size());
     windows_.push_back(std::move(window));
 
@@ -125,9 +146,17 @@ RamDisk::Location RamDisk::locate(std::uint32_t sector) {
     return {&window, sector - window.first};
 }
 
+void RamDisk::setMark(Location at, Mark mark) {
+    std::uint8_t& current = at.window->used.get()[at.index];
+    if (current == kUnused) {
+        ++usedSectors_;
+    }
+    current = mark;
+}
+
 std::byte* RamDisk::markInMemory(Location at, std::uint32_t sector) {
     std::byte* record = recordAt(*at.window, at.index);
-    at.window->used[at.index] = kInMemory;
+    setMark(at, kInMemory);
     storeLe32(record, sector);
     return record + kRecordHeaderBytes;
 }
@@ -142,8 +171,15 @@ bool RamDisk::leaveSource(Location at, bool keep) {
     const std::uint32_t length = k + 1 == run.count ? run.lastLength : sectorSize_;
     std::byte* data = recordAt(*at.window, at.index) + kRecordHeaderBytes;
     if (keep) {
-        if (source_ == nullptr || !source_->read(run.source, offset, {data, length})) {
-            return false;
+        for (std::uint32_t done = 0; done < length;) {
+            const auto bytes = source_ == nullptr
+                                   ? std::span<const std::byte>()
+                                   : source_->read(run.source, offset + done, length - done);
+            if (bytes.empty()) {
+                return false;
+            }
+            std::memcpy(data + done, bytes.data(), bytes.size());
+            done += static_cast<std::uint32_t>(bytes.size());
         }
         std::memset(data + length, 0, sectorSize_ - length);
     }
@@ -164,7 +200,7 @@ std::byte* RamDisk::sectorForUpdate(std::uint32_t sector) {
     if (at.window == nullptr) {
         return nullptr;
     }
-    switch (at.window->used[at.index]) {
+    switch (at.window->used.get()[at.index]) {
         case kInMemory:
             return recordAt(*at.window, at.index) + kRecordHeaderBytes;
         case kFromSource:
@@ -183,37 +219,66 @@ std::byte* RamDisk::sectorForOverwrite(std::uint32_t sector) {
     if (at.window == nullptr) {
         return nullptr;
     }
-    if (at.window->used[at.index] == kFromSource) {
+    if (at.window->used.get()[at.index] == kFromSource) {
         leaveSource(at, false);
     }
     return markInMemory(at, sector);
 }
 
-bool RamDisk::placeFromSource(std::uint32_t sector, std::uint32_t source, std::uint64_t offset,
-                              std::uint32_t length) {
-    const Location at = locate(sector);
-    if (at.window == nullptr || length == 0 || length > sectorSize_) {
+bool RamDisk::placeFromSource(std::uint32_t first, std::uint32_t source, std::uint64_t offset,
+                              std::uint64_t length) {
+    if (length == 0) {
         return false;
     }
-    if (at.window->used[at.index] == kFromSource) {
-        leaveSource(at, false);
+    const std::uint64_t sectors = (length + sectorSize_ - 1) / sectorSize_;
+    if (sectors > std::numeric_limits<std::uint32_t>::max() ||
+        !fitsInVolume(first, static_cast<std::uint32_t>(sectors))) {
+        return false;
     }
-    at.window->used[at.index] = kFromSource;
-    // A file's sectors usually follow each other: they extend the run before them.
-    auto& runs = at.window->sourceRuns;
-    auto next = runs.lower_bound(at.index);
-    if (next != runs.begin()) {
-        SourceRun& before = std::prev(next)->second;
-        const std::uint32_t beforeStart = std::prev(next)->first;
-        if (beforeStart + before.count == at.index && before.source == source &&
-            before.lastLength == sectorSize_ &&
-            before.offset + std::uint64_t{before.count} * sectorSize_ == offset) {
-            ++before.count;
-            before.lastLength = length;
-            return true;
+    auto remaining = static_cast<std::uint32_t>(sectors);
+    std::uint32_t sector = first;
+    while (remaining > 0) {
+        const Location at = locate(sector);
+        if (at.window == nullptr) {
+            return false;
         }
+        // The sectors up to the end of this stretch of the window, taken as one run.
+        const std::uint32_t count = std::min(remaining, cachedLast_ - sector + 1);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const Location each{at.window, at.index + i};
+            if (each.window->used.get()[each.index] == kFromSource) {
+                leaveSource(each, false);
+            }
+            setMark(each, kFromSource);
+        }
+        const bool reachesEnd = count == remaining;
+        const std::uint64_t runBytes =
+            reachesEnd ? length - std::uint64_t{sectors - remaining} * sectorSize_
+                       : std::uint64_t{count} * sectorSize_;
+        const auto lastLength =
+            static_cast<std::uint32_t>(runBytes - std::uint64_t{count - 1} * sectorSize_);
+        // A file's sectors usually follow each other: they extend the run before them.
+        auto& runs = at.window->sourceRuns;
+        auto next = runs.lower_bound(at.index);
+        bool extended = false;
+        if (next != runs.begin()) {
+            const auto before = std::prev(next);
+            SourceRun& run = before->second;
+            if (before->first + run.count == at.index && run.source == source &&
+                run.lastLength == sectorSize_ &&
+                run.offset + std::uint64_t{run.count} * sectorSize_ == offset) {
+                run.count += count;
+                run.lastLength = lastLength;
+                extended = true;
+            }
+        }
+        if (!extended) {
+            runs.emplace_hint(next, at.index, SourceRun{count, source, offset, lastLength});
+        }
+        offset += runBytes;
+        sector += count;
+        remaining -= count;
     }
-    runs.emplace_hint(next, at.index, SourceRun{1, source, offset, length});
     return true;
 }
 
@@ -250,11 +315,23 @@ bool RamDisk::zeroSectors(std::uint32_t first, std::uint32_t count) {
         return false;
     }
     for (std::uint32_t i = 0; i < count; ++i) {
-        std::byte* data = sectorForOverwrite(first + i);
-        if (data == nullptr) {
+        const Location at = locate(first + i);
+        if (at.window == nullptr) {
             return false;
         }
-        std::memset(data, 0, sectorSize_);
+        switch (at.window->used.get()[at.index]) {
+            case kInMemory:
+                // Held in memory already (and maybe pointed at): zeroed in place.
+                std::memset(recordAt(*at.window, at.index) + kRecordHeaderBytes, 0, sectorSize_);
+                break;
+            case kFromSource:
+                leaveSource(at, false);
+                std::memset(recordAt(*at.window, at.index) + kRecordHeaderBytes, 0, sectorSize_);
+                break;
+            default:
+                setMark(at, kZero);
+                break;
+        }
     }
     return true;
 }
@@ -269,46 +346,78 @@ bool RamDisk::isUsed(std::uint32_t sector) const {
         return false;
     }
     const Window& window = windows_[it->second.window];
-    return window.used[sector - window.first] != 0;
+    return window.used.get()[sector - window.first] != kUnused;
+}
+
+std::uint32_t RamDisk::nextUsed(const Window& window, std::uint32_t index, std::uint32_t count) {
+    // Large volumes are mostly unused: skip eight marks at a time.
+    const std::uint8_t* marks = window.used.get();
+    while (index < count && (index & 7u) != 0) {
+        if (marks[index] != kUnused) {
+            return index;
+        }
+        ++index;
+    }
+    while (index + 8 <= count) {
+        std::uint64_t eight = 0;
+        std::memcpy(&eight, marks + index, sizeof eight);
+        if (eight != 0) {
+            break;
+        }
+        index += 8;
+    }
+    while (index < count && marks[index] == kUnused) {
+        ++index;
+    }
+    return index;
 }
 
 bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& staged,
                              std::string& failure) {
-    const std::size_t maxRecords = staging_.size() / recordBytes_;
+    const std::size_t maxRecords = stagingRecords_;
     const auto it = std::prev(window.sourceRuns.upper_bound(index));
     const SourceRun& run = it->second;
     const std::uint32_t k = index - it->first;
     const auto take =
         static_cast<std::uint32_t>(std::min<std::size_t>(run.count - k, maxRecords - staged));
     const bool reachesEnd = k + take == run.count;
-    const std::size_t bytes =
-        std::size_t{take - 1} * sectorSize_ + (reachesEnd ? run.lastLength : sectorSize_);
+    const std::uint64_t bytes =
+        std::uint64_t{take - 1} * sectorSize_ + (reachesEnd ? run.lastLength : sectorSize_);
     if (source_ == nullptr) {
         failure = "the store has no source for its file data";
         return false;
     }
     const std::uint64_t offset = run.offset + std::uint64_t{k} * sectorSize_;
-    std::byte* records = staging_.data() + staged * recordBytes_;
-    const std::byte* data = source_->bytesInMemory(run.source, offset, bytes);
-    if (data == nullptr) {
-        // The data go in one read to the end of the staging area, then each sector moves down to
-        // its record; a record never overtakes data still to be moved.
-        std::byte* tail = staging_.data() + staging_.size() - std::size_t{take} * sectorSize_;
-        if (!source_->read(run.source, offset, {tail, bytes})) {
-            failure = source_->failure();
-            return false;
-        }
-        data = tail;
-    }
+    std::byte* records = stagingArea_ + staged * recordBytes_;
+    // The bytes come in pieces of the source's choosing; each lands in its records.
+    std::span<const std::byte> piece;
+    std::uint64_t done = 0;
     for (std::uint32_t j = 0; j < take; ++j) {
         std::byte* record = records + std::size_t{j} * recordBytes_;
-        const std::size_t from = std::size_t{j} * sectorSize_;
-        const std::size_t length = std::min<std::size_t>(sectorSize_, bytes - from);
         storeLe32(record, window.first + index + j);
-        std::memmove(record + kRecordHeaderBytes, data + from, length);
-        std::memset(record + kRecordHeaderBytes + length, 0, sectorSize_ - length);
-        window.used[index + j] = kUnused;
+        std::byte* data = record + kRecordHeaderBytes;
+        const auto length =
+            static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize_, bytes - done));
+        std::size_t filled = 0;
+        while (filled < length) {
+            if (piece.empty()) {
+                piece = source_->read(run.source, offset + done,
+                                      static_cast<std::size_t>(bytes - done));
+                if (piece.empty()) {
+                    failure = source_->failure();
+                    return false;
+                }
+            }
+            const std::size_t n = std::min(piece.size(), length - filled);
+            std::memcpy(data + filled, piece.data(), n);
+            piece = piece.subspan(n);
+            filled += n;
+            done += n;
+        }
+        std::memset(data + length, 0, sectorSize_ - length);
+        window.used.get()[index + j] = kUnused;
     }
+    usedSectors_ -= take;
     staged += take;
     index += take;
     return true;
@@ -317,48 +426,66 @@ bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& 
 bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::string& failure) {
     // Records gather in the staging area and go to the sink in large pieces: one write of the
     // image file per piece, not one per run.
-    staging_.resize(kStagingBytes / recordBytes_ * recordBytes_);
-    const std::size_t maxRecords = staging_.size() / recordBytes_;
+    for (auto& area : staging_) {
+        if (area == nullptr) {
+            area = std::make_unique_for_overwrite<std::byte[]>(kStagingBytes);
+        }
+    }
+    stagingArea_ = staging_[0].get();
+    stagingRecords_ = kStagingBytes / recordBytes_;
+    const std::size_t maxRecords = stagingRecords_;
     std::size_t staged = 0;
     records = 0;
+    failure.clear();
     const auto flush = [&] {
         if (staged == 0) {
             return true;
         }
-        if (!sink(std::span<const std::byte>(staging_.data(), staged * recordBytes_),
+        if (!sink(std::span<const std::byte>(stagingArea_, staged * recordBytes_),
                   static_cast<std::uint32_t>(staged))) {
             failure.clear();
             return false;
         }
+        stagingArea_ = stagingArea_ == staging_[0].get() ? staging_[1].get() : staging_[0].get();
         records += static_cast<std::uint32_t>(staged);
         staged = 0;
         return true;
     };
     for (Window& window : windows_) {
         const std::uint32_t count = window.last - window.first + 1;
-        std::uint32_t i = 0;
+        std::uint32_t i = nextUsed(window, 0, count);
         while (i < count) {
-            if (window.used[i] == kUnused) {
-                ++i;
-                continue;
-            }
             if (staged == maxRecords && !flush()) {
                 return false;
             }
-            if (window.used[i] == kFromSource) {
+            const std::uint8_t mark = window.used.get()[i];
+            if (mark == kFromSource) {
                 if (!stageSourceRun(window, i, staged, failure)) {
                     return false;
                 }
-                continue;
+            } else {
+                const std::uint32_t begin = i;
+                while (i < count && window.used.get()[i] == mark &&
+                       staged + (i - begin) < maxRecords) {
+                    window.used.get()[i] = kUnused;
+                    ++i;
+                }
+                std::byte* out = stagingArea_ + staged * recordBytes_;
+                if (mark == kInMemory) {
+                    for (std::uint32_t j = begin; j < i; ++j) {
+                        std::memcpy(out + std::size_t{j - begin} * recordBytes_,
+                                    recordAt(window, j), recordBytes_);
+                    }
+                } else {
+                    std::memset(out, 0, static_cast<std::size_t>(i - begin) * recordBytes_);
+                    for (std::uint32_t j = begin; j < i; ++j) {
+                        storeLe32(out + std::size_t{j - begin} * recordBytes_, window.first + j);
+                    }
+                }
+                usedSectors_ -= i - begin;
+                staged += i - begin;
             }
-            const std::uint32_t begin = i;
-            while (i < count && window.used[i] == kInMemory && staged + (i - begin) < maxRecords) {
-                window.used[i] = kUnused;
-                ++i;
-            }
-            const std::size_t bytes = static_cast<std::size_t>(i - begin) * recordBytes_;
-            std::memcpy(staging_.data() + staged * recordBytes_, recordAt(window, begin), bytes);
-            staged += i - begin;
+            i = nextUsed(window, i, count);
         }
         window.sourceRuns.clear();
     }

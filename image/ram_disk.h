@@ -18,12 +18,11 @@ namespace corvid {
 class SectorSource {
   public:
     virtual ~SectorSource() = default;
-    // Fills 'out' with the bytes of source 'source' from 'offset'. False when the file cannot
-    // give them; failure() then says why in one sentence.
-    virtual bool read(std::uint32_t source, std::uint64_t offset, std::span<std::byte> out) = 0;
-    // The bytes in place when the source holds them in memory, else nullptr (then read()).
-    virtual const std::byte* bytesInMemory(std::uint32_t source, std::uint64_t offset,
-                                           std::size_t length) const = 0;
+    // Bytes of source file 'source' from 'offset': at least one and at most 'length' (> 0),
+    // valid until the next call. Empty when the file cannot give them; failure() then says why
+    // in one sentence.
+    virtual std::span<const std::byte> read(std::uint32_t source, std::uint64_t offset,
+                                            std::size_t length) = 0;
     virtual const std::string& failure() const = 0;
 };
 
@@ -31,15 +30,16 @@ class SectorSource {
 // sector data, created where a sector outside every window is first used; only the sectors a
 // build touches ("used") become records of the image file.
 //
-// Inside a window each sector is kept in its record form, the 4-byte sector number in front of
-// the sector's bytes, so that saving moves whole runs of records at once.
-// A window's memory costs only where sectors are held in memory.
+// A sector held in memory is kept in its record form, the 4-byte sector number in front of the
+// sector's bytes, in a pool where such sectors lie side by side in the order they were first
+// held: the few sectors a build holds (FATs, folders) take few pages, wherever they lie in the
+// volume. Zero sectors and sectors of file data take only their mark.
 class RamDisk {
   public:
     static constexpr std::size_t kWindowBytes = 8u * 1024u * 1024u;
     static constexpr std::size_t kMaxWindows = 1024;
-    static constexpr std::size_t kRecordHeaderBytes = 4;    // the sector number before each sector
-    static constexpr std::size_t kStagingBytes = 1u << 20;  // records handed to a sink at once
+    static constexpr std::size_t kRecordHeaderBytes = 4;  // the sector number before each sector
+    static constexpr std::size_t kStagingBytes = 192u * 1024u;  // records handed to a sink at once
 
     RamDisk() = default;
     RamDisk(const RamDisk&) = delete;
@@ -67,11 +67,15 @@ class RamDisk {
     // for a caller that writes all of its bytes. nullptr when the sector cannot be placed.
     std::byte* sectorForUpdate(std::uint32_t sector);
     std::byte* sectorForOverwrite(std::uint32_t sector);
-    // Writes zero sectors, as RamDiskWrite of a zero buffer would.
+    // Writes zero sectors, as RamDiskWrite of a zero buffer would; they take no memory until
+    // they are changed.
     bool zeroSectors(std::uint32_t first, std::uint32_t count);
-    // Marks the sector used with 'length' bytes of a source file from 'offset', the rest zeros.
-    bool placeFromSource(std::uint32_t sector, std::uint32_t source, std::uint64_t offset,
-                         std::uint32_t length);
+    // Marks the sectors from 'first' used with 'length' bytes of a source file from 'offset':
+    // each sector takes a whole sector of bytes but the last, whose rest is zeros.
+    bool placeFromSource(std::uint32_t first, std::uint32_t source, std::uint64_t offset,
+                         std::uint64_t length);
+    // The number of used sectors: the records a save writes.
+    std::uint32_t usedSectors() const { return usedSectors_; }
 
     struct WindowRange {
         std::uint32_t first = 0;
@@ -83,9 +87,11 @@ class RamDisk {
 
     // Hands the used sectors to 'sink' as records (sector number, then the sector), window by
     // window in the order the windows were created and ascending within a window, in pieces of up
-    // to kStagingBytes; each handed record's used mark is cleared. Stops with false when the
-    // sink fails or a source file cannot be read ('failure' then says why). 'records' counts the
-    // records handed over.
+    // to kStagingBytes; each handed record's used mark is cleared. The bytes handed to the sink
+    // stay untouched until its next call returns (the store fills two areas in turn), so a sink
+    // may write one piece while the next is staged; the last piece stays until the store is
+    // drained again or closed. Stops with false when the sink fails or a source file cannot be
+    // read ('failure' then says why). 'records' counts the records handed over.
     using RecordSink = std::function<bool(std::span<const std::byte> records, std::uint32_t count)>;
     bool drainRecords(const RecordSink& sink, std::uint32_t& records, std::string& failure);
     // Clears the started flag once a block of records is saved.
@@ -95,9 +101,9 @@ class RamDisk {
     void ImgDiskClose();
 
   private:
-    enum Mark : std::uint8_t { kUnused = 0, kInMemory = 1, kFromSource = 2 };
+    enum Mark : std::uint8_t { kUnused = 0, kInMemory = 1, kFromSource = 2, kZero = 3 };
     struct FreeDeleter {
-        void operator()(std::byte* p) const { std::free(p); }
+        void operator()(void* p) const { std::free(p); }
     };
     // Consecutive sectors of one source file, each a full sector but the last.
     struct SourceRun {
@@ -106,12 +112,16 @@ class RamDisk {
         std::uint64_t offset = 0;
         std::uint32_t lastLength = 0;
     };
+    static constexpr std::uint32_t kGroupSectors = 256;     // sectors per table of pool slots
+    static constexpr std::uint32_t kPoolChunkRecords = 64;  // records per allocation of the pool
     struct Window {
         std::uint32_t first = 0;
         std::uint32_t last = 0;
-        std::unique_ptr<std::byte, FreeDeleter> records;  // sectorsPerWindow records
-        std::vector<std::uint8_t> used;                   // one Mark per sector
-        std::map<std::uint32_t, SourceRun> sourceRuns;    // by index of their first sector
+        std::unique_ptr<std::uint8_t, FreeDeleter> used;  // one Mark per sector, calloc'd
+        // Pool slot + 1 of each sector held in memory (0: none), in tables of kGroupSectors
+        // made on first use.
+        std::vector<std::unique_ptr<std::uint32_t[]>> slots;
+        std::map<std::uint32_t, SourceRun> sourceRuns;  // by index of their first sector
     };
     // A stretch of sectors whose lookups land in one window: the first window in table order
     // whose range holds them. Windows may overlap; the older one keeps the overlap.
@@ -126,29 +136,38 @@ class RamDisk {
 
     Location locate(std::uint32_t sector);
     bool createWindow(std::uint32_t first);
-    std::byte* recordAt(const Window& window, std::uint32_t index) const {
-        return window.records.get() + static_cast<std::size_t>(index) * recordBytes_;
-    }
+    // The record of a sector held in memory; one is taken from the pool when it has none.
+    std::byte* recordAt(Window& window, std::uint32_t index);
     std::byte* markInMemory(Location at, std::uint32_t sector);
+    void setMark(Location at, Mark mark);
     // Takes a sector out of its source run, reading its bytes into memory when 'keep' is set.
     bool leaveSource(Location at, bool keep);
     // Stages the records of the source run at 'index' that fit behind the 'staged' ones.
     bool stageSourceRun(Window& window, std::uint32_t& index, std::size_t& staged,
                         std::string& failure);
+    // The index of the first used sector of the window from 'index' on ('count' when none).
+    static std::uint32_t nextUsed(const Window& window, std::uint32_t index, std::uint32_t count);
 
     bool started_ = false;
     std::uint64_t generation_ = 0;
     std::uint32_t sectorSize_ = 0;
     std::uint32_t sectorsPerWindow_ = 0;
     std::size_t recordBytes_ = 0;
+    std::uint32_t usedSectors_ = 0;
     SectorSource* source_ = nullptr;
     std::vector<Window> windows_;
+    std::vector<std::unique_ptr<std::byte[]>> pool_;  // chunks of kPoolChunkRecords records
+    std::uint32_t poolRecords_ = 0;
     std::map<std::uint32_t, Segment> segments_;  // keyed by the segment's first sector
     // The segment of the last lookup: most accesses hit the same one again.
     std::uint32_t cachedFirst_ = 1;
     std::uint32_t cachedLast_ = 0;
     std::uint32_t cachedWindow_ = 0;
-    std::vector<std::byte> staging_;  // records on their way to the sink
+    // Records on their way to the sink; left uninitialised, as every byte handed on is written.
+    // Two areas, handed to the sink in turn: one is filled while the other is written.
+    std::unique_ptr<std::byte[]> staging_[2];
+    std::size_t stagingRecords_ = 0;
+    std::byte* stagingArea_ = nullptr;  // the area being filled
 };
 
 }  // namespace corvid

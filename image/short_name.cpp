@@ -44,6 +44,42 @@ std::string_view cutAt(std::string_view text, std::size_t limit, const ShortName
     return text.substr(0, end);
 }
 
+// The alias form. A name that is no valid 8.3 name gets, in its folder, the first of these that
+// no other name there holds:
+//   1. the first six bytes of its base and ~1, ~2, ~3, ~4 ("LONGFI~1.HTM" for
+//      "Long File Name.html");
+//   2. the first two bytes of its base, four upper-case hex digits of longNameHash() over the
+//      long name and ~1, ~2 ... ("LO1CEC~1.HTM"); from ~10 on, the base gives up a byte for
+//      each digit more;
+//   3. should all of those be held (names made to collide in the hash), the first form again
+//      from ~5 on.
+// The base is the name before its last dot with blanks and dots dropped, characters an 8.3 name
+// cannot hold as '_' and letters in upper case; the extension is the first three characters
+// after the last dot. A double-byte character is never cut. Each candidate is one look-up in the
+// folder's set of names, so a name costs the same however many share its start, and an alias
+// depends only on the names before it in the folder.
+constexpr unsigned kPlainTails = 4;
+constexpr std::size_t kHashDigits = 4;
+
+// FNV-1a over the UTF-16 units of the long name, as given (case kept), folded to 16 bits.
+std::uint16_t longNameHash(std::u16string_view longName) {
+    std::uint32_t hash = 2166136261u;
+    for (const char16_t unit : longName) {
+        hash ^= static_cast<std::uint32_t>(unit);
+        hash *= 16777619u;
+    }
+    return static_cast<std::uint16_t>((hash >> 16) ^ (hash & 0xFFFFu));
+}
+
+std::string hexOf(std::uint16_t value) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out(kHashDigits, '0');
+    for (std::size_t i = 0; i < kHashDigits; ++i) {
+        out[kHashDigits - 1 - i] = kDigits[(value >> (4 * i)) & 0xF];
+    }
+    return out;
+}
+
 }  // namespace
 
 bool isLeadByte(const ShortNameCodePage& codePage, unsigned char byte) {
@@ -155,7 +191,8 @@ bool ShortNameGenerator::claim(const std::string& text) {
 
 std::optional<std::string> ShortNameGenerator::validShortName(std::u16string_view longName) const {
     const std::u32string points = *codePointsOf(longName);
-    if (points.front() == '.') {
+    // Every character takes a byte at least: more than 8 + 1 + 3 never fit.
+    if (points.front() == '.' || points.size() > kNameBytes + 1 + kExtensionBytes) {
         return std::nullopt;
     }
     std::string text;
@@ -252,13 +289,37 @@ std::optional<std::string> ShortNameGenerator::generated(std::u16string_view lon
         base = "_";
     }
 
-    for (unsigned number = 1; number < 1000000; ++number) {
-        const std::string tail = "~" + std::to_string(number);
-        const std::size_t room = std::min<std::size_t>(6, kNameBytes - tail.size());
-        std::string candidate = std::string(cutAt(base, room, codePage_)) + tail;
+    const auto withTail = [&](std::string_view stem, unsigned number) {
+        std::string candidate = std::string(stem) + "~" + std::to_string(number);
         if (!extension.empty()) {
             candidate += "." + extension;
         }
+        return candidate;
+    };
+    // ~1 to ~4 on the first six bytes of the base.
+    for (unsigned number = 1; number <= kPlainTails; ++number) {
+        std::string candidate = withTail(cutAt(base, 6, codePage_), number);
+        if (claim(candidate)) {
+            return candidate;
+        }
+    }
+    // Then the hashed form: the first two bytes of the base and four hex digits of the name's
+    // hash, ~1 and up; a longer tail takes the room of the base's bytes.
+    const std::string hash = hexOf(longNameHash(longName));
+    for (unsigned number = 1; number < 1000; ++number) {
+        const std::size_t tailBytes = std::to_string(number).size() + 1;
+        const std::size_t room = kNameBytes - kHashDigits - tailBytes;
+        std::string candidate = withTail(
+            std::string(cutAt(base, std::min<std::size_t>(2, room), codePage_)) + hash, number);
+        if (claim(candidate)) {
+            return candidate;
+        }
+    }
+    // Only names made to collide in the hash get here: the plain form, counted on.
+    for (unsigned number = kPlainTails + 1; number < 1000000; ++number) {
+        const std::size_t tailBytes = std::to_string(number).size() + 1;
+        std::string candidate = withTail(
+            cutAt(base, std::min<std::size_t>(6, kNameBytes - tailBytes), codePage_), number);
         if (claim(candidate)) {
             return candidate;
         }

@@ -40,8 +40,10 @@ std::optional<ShortName11> splitShortName(std::string_view text, const ShortName
 
 // The 8.3 aliases of the names in one folder, as Windows gives them: a name that is already a
 // valid 8.3 name keeps it (upper-cased); others get their first six usable characters, a "~N"
-// tail and the first three characters of their extension ("Long File.html" -> "LONGFI~1.HTM").
-// Every alias is unique in the folder, upper case, and at most 8 and 3 bytes in the code page.
+// tail and the first three characters of their extension ("Long File.html" -> "LONGFI~1.HTM"),
+// and past ~4 a form with a hash of the long name ("LO1CEC~1.HTM"; short_name.cpp describes it).
+// Every alias is unique in the folder, upper case, and at most 8 and 3 bytes in the code page;
+// each costs a few look-ups in the folder's set of names, however large the folder.
 class ShortNameGenerator {
   public:
     explicit ShortNameGenerator(ShortNameCodePage codePage) : codePage_(codePage) {}

@@ -13,7 +13,10 @@ std::int32_t iImageDiskSize(const std::filesystem::path& image);
 
 // Writes the image's records for the device's sector size onto the disk with WRITE(10), moving
 // the progress from 'first' towards 'last' once per record, and reads the last record's sector
-// back. The file is streamed one sector at a time. False at the first failure; sets no text.
+// back. Records of consecutive sectors go out together, up to 64 KiB in one WRITE(10); the
+// sectors, their data and the progress positions are those of one write per record. The file
+// is read with the image engine's reader, in pieces of 64 KiB. False at the first failure (the
+// records before a record cut short are written); sets no text.
 bool bWriteImageFile(WorkerState& w, const std::filesystem::path& image, int first, int last);
 
 }  // namespace corvid

@@ -11,6 +11,7 @@
 #include "image/byte_order.h"
 #include "image/image_file.h"
 #include "image/pc_import.h"
+#include "image/source_files.h"
 #include "tests/image/image_test_support.h"
 
 namespace corvid {
@@ -362,28 +363,43 @@ TEST_F(ImageBuildTest, LabelAndSizeAreChecked) {
     EXPECT_EQ(imageLabelBytes("\xE4\xB8\xAD\xE6\x96\x87", CodePage::Gbk), "\xD6\xD0\xCE\xC4");
 }
 
-TEST_F(ImageBuildTest, LargerFilesMustStillHoldTheirBytesWhenSaved) {
+TEST_F(ImageBuildTest, FilesMustStillHoldTheirBytesWhenSaved) {
+    // Nothing of a file is read or kept when the tree is walked: its size then, and its bytes
+    // when the image is written, which must then still be as they were.
     addSource("small.bin", patternBytes(1000, 5));
-    addSource("large.bin", patternBytes(SourceFiles::kKeptFileBytes + 1, 6));
+    addSource("large.bin", patternBytes(200000, 6));
     SourceFiles sources;
-    std::uint64_t smallSize = 0;
-    std::uint64_t largeSize = 0;
-    const auto small = sources.add(src_ / "small.bin", smallSize);
-    const auto large = sources.add(src_ / "large.bin", largeSize);
-    EXPECT_EQ(smallSize, 1000u);
-    EXPECT_EQ(largeSize, SourceFiles::kKeptFileBytes + 1);
-    EXPECT_NE(sources.bytesInMemory(small, 0, 1000), nullptr);  // read once, kept
-    EXPECT_EQ(sources.bytesInMemory(large, 0, 10), nullptr);    // read when saved
+    const std::uint32_t folder = sources.addFolder(src_);
+    const auto small = sources.add(folder, "small.bin", 1000);
+    const auto large = sources.add(folder, "large.bin", 200000);
+    EXPECT_EQ(sources.path(large), src_ / "large.bin");
+
+    SourceReader reader(sources);
+    const auto bytes = reader.read(large, 1000, 512);
+    ASSERT_EQ(bytes.size(), 512u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()), 512),
+              patternBytes(200000, 6).substr(1000, 512));
 
     addSource("small.bin", "changed");
-    addSource("large.bin", "changed");
-    std::vector<std::byte> out(512);
-    EXPECT_TRUE(sources.read(small, 0, out));
-    EXPECT_EQ(std::to_integer<char>(out[0]), patternBytes(1000, 5)[0]);
-    EXPECT_FALSE(sources.read(large, 0, out));
-    EXPECT_EQ(sources.failure(),
-              "the file " + (src_ / "large.bin").string() + " changed while the image was built");
-    EXPECT_THROW(sources.add(src_ / "gone.bin", smallSize), ImportError);
+    EXPECT_TRUE(reader.read(small, 0, 512).empty());
+    EXPECT_EQ(reader.failure(),
+              "the file " + (src_ / "small.bin").string() + " changed while the image was built");
+    const auto gone = sources.add(folder, "gone.bin", 10);
+    EXPECT_TRUE(reader.read(gone, 0, 10).empty());
+    EXPECT_NE(reader.failure().find("gone.bin cannot be opened"), std::string::npos)
+        << reader.failure();
+}
+
+TEST_F(ImageBuildTest, AFileChangedBeforeTheImageIsWrittenFailsTheBuild) {
+    addSource("F/a.txt", "as walked");
+    ImportPlan plan(std::nullopt);
+    plan.addList({src_ / "F"});
+    addSource("F/a.txt", "short");
+    SourceStream stream(plan.sources(), 1);
+    const auto bytes = stream.consumer(0).read(0, 0, 9);  // as long as it was when walked
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_EQ(stream.consumer(0).failure(),
+              "the file " + (src_ / "F" / "a.txt").string() + " changed while the image was built");
 }
 
 }  // namespace

@@ -69,5 +69,61 @@ TEST_F(ImageCliTest, ExitStatusForBadInputAndFailedJobs) {
     }
 }
 
+// File data stream through the build: the program's peak resident memory stays within 64 MiB
+// plus 1 KiB per file even when the files hold more than that, and both volumes hold them.
+TEST_F(ImageCliTest, ATreeLargerThanTheMemoryBoundIsBuiltWithinIt) {
+    // Small files alone hold more than the bound (a build that kept them would exceed it), and
+    // a few large ones come on top.
+    const auto tree = dir_ / "tree";
+    constexpr std::size_t kLargeFiles = 4;     // 4 MiB each
+    constexpr std::size_t kSmallFiles = 2200;  // 32 KiB each
+    const std::string large = test::patternBytes(4u << 20, 1);
+    const std::string small = test::patternBytes(32u << 10, 2);
+    for (std::size_t i = 0; i < kLargeFiles; ++i) {
+        // Each file differs from the others in its first bytes.
+        const std::string mark = std::to_string(i) + ":";
+        writeFile(tree / "large" / ("clip" + std::to_string(i) + ".bin"),
+                  mark + large.substr(mark.size()));
+    }
+    for (std::size_t i = 0; i < kSmallFiles; ++i) {
+        const std::string mark = std::to_string(i) + ":";
+        writeFile(tree / "small" / std::to_string(i / 100) / ("note " + std::to_string(i) + ".txt"),
+                  mark + small.substr(mark.size()));
+    }
+    const std::uint64_t boundKb = 64 * 1024 + kSmallFiles + kLargeFiles;
+    const std::uint64_t dataKb = kLargeFiles * 4096 + kSmallFiles * 32;
+    ASSERT_GT(kSmallFiles * 32, boundKb);
+
+    const std::string image = (dir_ / "out.img").string();
+    const auto peakFile = dir_ / "peak.txt";
+    const auto built = runTool(
+        {"/usr/bin/time", "-f", "%M", "-o", peakFile.string(), kCli, "image", "build", "--size",
+         "256", "--out", image, (tree / "large").string(), (tree / "small").string()},
+        dir_);
+    ASSERT_EQ(built.exitCode, 0) << built.output;
+    const std::uint64_t peakKb = std::stoull(test::readFile(peakFile));
+    EXPECT_LE(peakKb, boundKb) << "peak resident memory " << peakKb << " KiB, data " << dataKb
+                               << " KiB";
+
+    for (const char* sectorSize : {"512", "1024"}) {
+        SCOPED_TRACE(sectorSize);
+        const auto volume = dir_ / "volume.img";
+        const auto extracted = runTool(
+            {kCli, "image", "extract", image, "--sector-size", sectorSize, volume.string()}, dir_);
+        ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
+        int exitCode = 0;
+        const auto faults = test::fsckFaultsBeyondLabel(volume, "PASS WD", dir_, exitCode);
+        EXPECT_TRUE(faults.empty()) << testing::PrintToString(faults);
+        const auto back = dir_ / "back";
+        std::filesystem::remove_all(back);
+        std::filesystem::create_directories(back);
+        const auto copied =
+            runTool({"mcopy", "-s", "-n", "-i", volume.string(), "::/*", back.string()}, dir_);
+        ASSERT_EQ(copied.exitCode, 0) << copied.output;
+        const auto compared = runTool({"diff", "-r", "-q", tree.string(), back.string()}, dir_);
+        EXPECT_EQ(compared.exitCode, 0) << compared.output;
+    }
+}
+
 }  // namespace
 }  // namespace corvid

@@ -45,21 +45,21 @@ std::vector<std::pair<std::uint32_t, std::uint8_t>> drain(RamDisk& disk) {
     return out;
 }
 
-// File data whose byte at offset o of source s is (s * 16 + o) & 0xFF; it counts the reads.
+// File data whose byte at offset o of source s is (s * 16 + o) & 0xFF, handed out whole; it
+// counts the reads.
 class PatternSource : public SectorSource {
   public:
-    bool read(std::uint32_t source, std::uint64_t offset, std::span<std::byte> out) override {
+    std::span<const std::byte> read(std::uint32_t source, std::uint64_t offset,
+                                    std::size_t length) override {
         ++reads;
         if (source == kBroken) {
-            return false;
+            return {};
         }
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            out[i] = static_cast<std::byte>((source * 16 + offset + i) & 0xFF);
+        bytes_.resize(length);
+        for (std::size_t i = 0; i < length; ++i) {
+            bytes_[i] = static_cast<std::byte>((source * 16 + offset + i) & 0xFF);
         }
-        return true;
-    }
-    const std::byte* bytesInMemory(std::uint32_t, std::uint64_t, std::size_t) const override {
-        return nullptr;
+        return bytes_;
     }
     const std::string& failure() const override { return failure_; }
 
@@ -67,6 +67,7 @@ class PatternSource : public SectorSource {
     int reads = 0;
 
   private:
+    std::vector<std::byte> bytes_;
     std::string failure_ = "the file broken.bin cannot be read to its end";
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,12 +35,117 @@ TEST(ShortNameTest, AliasesOfSingleNamesFollowWindows) {
     }
 }
 
-TEST(ShortNameTest, TailsCountUpAndShortenTheNameToKeepEightBytes) {
+// Names given one after the other in one folder, with the alias each must get. Past ~4 the
+// alias is the base's first two bytes, four hex digits of the long name's hash (FNV-1a over its
+// UTF-16 units, folded to 16 bits; the digits below are worked out by hand) and ~1 and up.
+struct FolderCase {
+    const char* title;
+    ShortNameCodePage codePage;
+    std::vector<AliasCase> names;
+};
+
+TEST(ShortNameTest, CollisionsOneToFourThenTheHashedForm) {
+    const std::u16string longName(
+        u"LongLongLongLongLongLongLongLongLongLongLongLongLongLongLong"
+        u"LongLongLongLongLongLongLongLongLongLongLongLongLongLongLong"
+        u"LongLongLongLongLongLongLongLongLongLongLongLongLongLongLong"
+        u"LongLongLongLongLongLongLongLongLongLongLongLongLongLongLong"
+        u"x.txt");  // 245 characters
+    const std::vector<FolderCase> cases = {
+        {"names sharing their start",
+         std::nullopt,
+         {
+             {u"Track 0001 - Intro.mp3", "TRACK0~1.MP3"},
+             {u"Track 0002 - Intro.mp3", "TRACK0~2.MP3"},
+             {u"Track 0003 - Intro.mp3", "TRACK0~3.MP3"},
+             {u"Track 0004 - Intro.mp3", "TRACK0~4.MP3"},
+             {u"Track 0005 - Intro.mp3", "TR0625~1.MP3"},
+             {u"Track 0006 - Intro.mp3", "TR0685~1.MP3"},
+             // The same hash again: the next number.
+             {u"Track 0005 - Intro.mp3", "TR0625~2.MP3"},
+             // Names that differ only by case hash apart.
+             {u"track 0005 - intro.MP3", "TRA283~1.MP3"},
+             {u"TRACK 0005 - INTRO.MP3", "TR4D7B~1.MP3"},
+         }},
+        {"a long name",
+         std::nullopt,
+         {
+             {longName, "LONGLO~1.TXT"},
+             {longName, "LONGLO~2.TXT"},
+             {longName, "LONGLO~3.TXT"},
+             {longName, "LONGLO~4.TXT"},
+             {longName, "LO05F9~1.TXT"},
+         }},
+        {"CJK without a code page",
+         std::nullopt,
+         {
+             {u"\u4e2d\u6587\u6587\u4ef6\u540d\u79f0.txt", "______~1.TXT"},
+             {u"\u4e2d\u6587\u6587\u4ef6\u540d\u79f0.txt", "______~2.TXT"},
+             {u"\u4e2d\u6587\u6587\u4ef6\u540d\u79f0.txt", "______~3.TXT"},
+             {u"\u4e2d\u6587\u6587\u4ef6\u540d\u79f0.txt", "______~4.TXT"},
+             {u"\u4e2d\u6587\u6587\u4ef6\u540d\u79f0.txt", "__2BF2~1.TXT"},
+         }},
+        {"CJK in GBK: a double-byte character is never cut",
+         CodePage::Gbk,
+         {
+             {u"\u4e2d\u6587\u6587\u4ef6\u540d\u79f0.txt", "\xD6\xD0\xCE\xC4\xCE\xC4~1.TXT"},
+             {u"\u4e2d\u6587\u6587\u4ef6\u540d\u79f0.txt", "\xD6\xD0\xCE\xC4\xCE\xC4~2.TXT"},
+             {u"\u4e2d\u6587\u6587\u4ef6\u540d\u79f0.txt", "\xD6\xD0\xCE\xC4\xCE\xC4~3.TXT"},
+             {u"\u4e2d\u6587\u6587\u4ef6\u540d\u79f0.txt", "\xD6\xD0\xCE\xC4\xCE\xC4~4.TXT"},
+             {u"\u4e2d\u6587\u6587\u4ef6\u540d\u79f0.txt",
+              "\xD6\xD0"
+              "2BF2~1.TXT"},
+             {u"a\u4e2d\u6587\u6587\u4ef6\u540d.txt", "A\xD6\xD0\xCE\xC4~1.TXT"},
+             {u"a\u4e2d\u6587\u6587\u4ef6\u540d.txt", "A\xD6\xD0\xCE\xC4~2.TXT"},
+             {u"a\u4e2d\u6587\u6587\u4ef6\u540d.txt", "A\xD6\xD0\xCE\xC4~3.TXT"},
+             {u"a\u4e2d\u6587\u6587\u4ef6\u540d.txt", "A\xD6\xD0\xCE\xC4~4.TXT"},
+             // Two bytes would cut the character after 'A': only 'A' is taken.
+             {u"a\u4e2d\u6587\u6587\u4ef6\u540d.txt", "A2D5F~1.TXT"},
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        ShortNameGenerator names(c.codePage);
+        for (const auto& name : c.names) {
+            EXPECT_EQ(names.alias(name.name), name.alias);
+        }
+    }
+}
+
+TEST(ShortNameTest, AHashedAliasCountsOnAndGivesUpBytesOfTheBaseForLongerTails) {
     ShortNameGenerator names(std::nullopt);
-    for (int i = 1; i <= 9; ++i) {
+    for (int i = 1; i <= 4; ++i) {
         EXPECT_EQ(names.alias(u"Long File Name.html"), "LONGFI~" + std::to_string(i) + ".HTM");
     }
-    EXPECT_EQ(names.alias(u"Long File Name.html"), "LONGF~10.HTM");
+    for (int i = 1; i <= 9; ++i) {
+        EXPECT_EQ(names.alias(u"Long File Name.html"), "LO1CEC~" + std::to_string(i) + ".HTM");
+    }
+    EXPECT_EQ(names.alias(u"Long File Name.html"), "L1CEC~10.HTM");
+}
+
+TEST(ShortNameTest, AliasesOfAFolderOfThousandsSharingTheirStartStayUniqueAndFixed) {
+    // The alias of a name depends on the names before it, never on how many follow.
+    ShortNameGenerator names(std::nullopt);
+    std::vector<std::u16string> folder;
+    for (int i = 1; i <= 20000; ++i) {
+        std::string digits = std::to_string(i);
+        digits.insert(0, 5 - digits.size(), '0');
+        folder.push_back(u"Track " + std::u16string(digits.begin(), digits.end()) +
+                         u" - Artist Name - Song Title.mp3");
+    }
+    const auto aliases = names.aliases(folder);
+    std::set<std::string> seen;
+    for (const auto& alias : aliases) {
+        ASSERT_TRUE(alias);
+        ASSERT_TRUE(splitShortName(*alias, std::nullopt)) << *alias;
+        EXPECT_TRUE(seen.insert(*alias).second) << *alias;
+    }
+    ShortNameGenerator fewer(std::nullopt);
+    const auto first =
+        fewer.aliases(std::vector<std::u16string>(folder.begin(), folder.begin() + 5));
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        EXPECT_EQ(first[i], aliases[i]);
+    }
 }
 
 TEST(ShortNameTest, NamesThatAreValid83KeepThemBeforeAnyAliasIsGiven) {
