@@ -63,11 +63,11 @@ class ImageBuildTest : public test::TempDirTest {
     void expectReadersAccept(const std::filesystem::path& volume, const std::string& label) {
         SCOPED_TRACE(volume.filename().string());
         int exitCode = 0;
-        const auto faults = test::fsckFaultsBeyondLabel(volume, label, dir_, exitCode);
+        const auto faults = test::fsckFaultsBeyondLabel(volume, label, exitCode);
         EXPECT_TRUE(faults.empty()) << testing::PrintToString(faults);
         EXPECT_EQ(exitCode, 1);  // fsck.fat reports the notices it accepts
 
-        auto labelText = runTool({"mlabel", "-i", volume.string(), "-s", "::"}, dir_).output;
+        auto labelText = runTool({"mlabel", "-i", volume.string(), "-s", "::"}).output;
         labelText.erase(labelText.find_last_not_of('\n') + 1);
         EXPECT_EQ(labelText, label.empty() ? " Volume has no label" : " Volume label is " + label);
 
@@ -77,8 +77,7 @@ class ImageBuildTest : public test::TempDirTest {
         for (const auto& line : listing(volume)) {
             if (line.back() != '/') {
                 const auto run = runTool({"mcopy", "-n", "-i", volume.string(), line,
-                                          (back / std::to_string(copied_++)).string()},
-                                         dir_);
+                                          (back / std::to_string(copied_++)).string()});
                 ASSERT_EQ(run.exitCode, 0) << run.output;
                 const auto wanted = expected_.find(line.substr(2));
                 ASSERT_NE(wanted, expected_.end()) << "unexpected file " << line;
@@ -90,7 +89,7 @@ class ImageBuildTest : public test::TempDirTest {
     // mdir's recursive listing, one "::/path" per line: each folder's entries in directory
     // order, then those of its subfolders.
     std::vector<std::string> listing(const std::filesystem::path& volume) {
-        const auto run = runTool({"mdir", "-i", volume.string(), "-b", "-/", "::"}, dir_);
+        const auto run = runTool({"mdir", "-i", volume.string(), "-b", "-/", "::"});
         if (run.output.find("File \"::\" not found") != std::string::npos) {
             return {};  // an empty root
         }
@@ -206,7 +205,7 @@ TEST_F(ImageBuildTest, LargestSizeIsAFat16VolumeEveryReaderTakes) {
     EXPECT_EQ(ImgReadSize(out_), 2048u);
     for (const std::uint32_t sectorSize : {512u, 1024u}) {
         const auto volume = extract(sectorSize);
-        const auto info = runTool({"fsck.fat", "-n", "-v", volume.string()}, dir_);
+        const auto info = runTool({"fsck.fat", "-n", "-v", volume.string()});
         EXPECT_NE(info.output.find("2 FATs, 16 bit entries"), std::string::npos) << info.output;
         EXPECT_NE(info.output.find("32768 bytes per cluster"), std::string::npos);
         EXPECT_NE(info.output.find("65524 data clusters"), std::string::npos);
@@ -242,7 +241,7 @@ TEST_F(ImageBuildTest, SameNamesFromDifferentFoldersGetDistinctShortNames) {
                                             "::/Docs/Long document 2.txt"};
     EXPECT_EQ(listing(volume), order);
     int exitCode = 0;
-    EXPECT_TRUE(test::fsckFaultsBeyondLabel(volume, "PASS WD", dir_, exitCode).empty());
+    EXPECT_TRUE(test::fsckFaultsBeyondLabel(volume, "PASS WD", exitCode).empty());
 }
 
 TEST_F(ImageBuildTest, ChineseShortNamesAndTheE5FirstByte) {

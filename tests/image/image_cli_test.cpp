@@ -20,12 +20,11 @@ TEST_F(ImageCliTest, BuildInfoAndExtract) {
     writeFile(dir_ / "tree" / "Some Folder" / "file.txt", "hello");
     const std::string image = (dir_ / "out.img").string();
     const auto built = runTool({kCli, "image", "build", "--label", "cli", "--size", "32", "--out",
-                                image, (dir_ / "tree" / "Some Folder").string()},
-                               dir_);
+                                image, (dir_ / "tree" / "Some Folder").string()});
     ASSERT_EQ(built.exitCode, 0) << built.output;
     EXPECT_NE(built.output.find("Create ImageSuccess"), std::string::npos) << built.output;
 
-    const auto info = runTool({kCli, "image", "info", image}, dir_);
+    const auto info = runTool({kCli, "image", "info", image});
     EXPECT_EQ(info.exitCode, 0) << info.output;
     EXPECT_NE(info.output.find("disk size:  32 MB"), std::string::npos) << info.output;
     EXPECT_NE(info.output.find("entry 0:    512-byte sectors"), std::string::npos);
@@ -34,9 +33,9 @@ TEST_F(ImageCliTest, BuildInfoAndExtract) {
 
     const std::string volume = (dir_ / "volume.img").string();
     const auto extracted =
-        runTool({kCli, "image", "extract", image, "--sector-size", "1024", volume}, dir_);
+        runTool({kCli, "image", "extract", image, "--sector-size", "1024", volume});
     ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
-    const auto typed = runTool({"mtype", "-i", volume, "::/Some Folder/file.txt"}, dir_);
+    const auto typed = runTool({"mtype", "-i", volume, "::/Some Folder/file.txt"});
     EXPECT_EQ(typed.output, "hello");
 }
 
@@ -63,7 +62,7 @@ TEST_F(ImageCliTest, ExitStatusForBadInputAndFailedJobs) {
     for (const auto& c : cases) {
         std::vector<std::string> argv = {kCli, "image"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        const auto run = runTool(argv, dir_);
+        const auto run = runTool(argv);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
         EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
     }
@@ -96,10 +95,9 @@ TEST_F(ImageCliTest, ATreeLargerThanTheMemoryBoundIsBuiltWithinIt) {
 
     const std::string image = (dir_ / "out.img").string();
     const auto peakFile = dir_ / "peak.txt";
-    const auto built = runTool(
-        {"/usr/bin/time", "-f", "%M", "-o", peakFile.string(), kCli, "image", "build", "--size",
-         "256", "--out", image, (tree / "large").string(), (tree / "small").string()},
-        dir_);
+    const auto built = runTool({"/usr/bin/time", "-f", "%M", "-o", peakFile.string(), kCli, "image",
+                                "build", "--size", "256", "--out", image, (tree / "large").string(),
+                                (tree / "small").string()});
     ASSERT_EQ(built.exitCode, 0) << built.output;
     const std::uint64_t peakKb = std::stoull(test::readFile(peakFile));
     EXPECT_LE(peakKb, boundKb) << "peak resident memory " << peakKb << " KiB, data " << dataKb
@@ -109,18 +107,18 @@ TEST_F(ImageCliTest, ATreeLargerThanTheMemoryBoundIsBuiltWithinIt) {
         SCOPED_TRACE(sectorSize);
         const auto volume = dir_ / "volume.img";
         const auto extracted = runTool(
-            {kCli, "image", "extract", image, "--sector-size", sectorSize, volume.string()}, dir_);
+            {kCli, "image", "extract", image, "--sector-size", sectorSize, volume.string()});
         ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
         int exitCode = 0;
-        const auto faults = test::fsckFaultsBeyondLabel(volume, "PASS WD", dir_, exitCode);
+        const auto faults = test::fsckFaultsBeyondLabel(volume, "PASS WD", exitCode);
         EXPECT_TRUE(faults.empty()) << testing::PrintToString(faults);
         const auto back = dir_ / "back";
         std::filesystem::remove_all(back);
         std::filesystem::create_directories(back);
         const auto copied =
-            runTool({"mcopy", "-s", "-n", "-i", volume.string(), "::/*", back.string()}, dir_);
+            runTool({"mcopy", "-s", "-n", "-i", volume.string(), "::/*", back.string()});
         ASSERT_EQ(copied.exitCode, 0) << copied.output;
-        const auto compared = runTool({"diff", "-r", "-q", tree.string(), back.string()}, dir_);
+        const auto compared = runTool({"diff", "-r", "-q", tree.string(), back.string()});
         EXPECT_EQ(compared.exitCode, 0) << compared.output;
     }
 }

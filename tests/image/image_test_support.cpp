@@ -9,18 +9,6 @@ namespace corvid::test {
 
 namespace {
 
-std::string quoted(const std::string& arg) {
-    std::string out = "'";
-    for (char c : arg) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
-    return out + "'";
-}
-
 // The FAT tools' environment, once for the whole test program.
 struct ToolEnvironment {
     ToolEnvironment() {
@@ -36,20 +24,9 @@ struct ToolEnvironment {
 
 }  // namespace
 
-ToolRun runTool(const std::vector<std::string>& argv, const std::filesystem::path& scratch) {
+ProgramRun runTool(const std::vector<std::string>& argv) {
     static const ToolEnvironment environment;
-    const std::filesystem::path outputFile = scratch / "tool-output.txt";
-    std::string command;
-    for (const auto& arg : argv) {
-        command += quoted(arg) + " ";
-    }
-    command += ">" + quoted(outputFile.string()) + " 2>&1";
-    const int raw = std::system(command.c_str());
-    ToolRun run;
-    run.exitCode = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.output = readFile(outputFile);
-    std::filesystem::remove(outputFile);
-    return run;
+    return runProgram(argv);
 }
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes) {
@@ -85,10 +62,8 @@ std::vector<std::string> linesOf(const std::string& text) {
 }
 
 std::vector<std::string> fsckFaultsBeyondLabel(const std::filesystem::path& volume,
-                                               const std::string& label,
-                                               const std::filesystem::path& scratch,
-                                               int& exitCode) {
-    const ToolRun run = runTool({"fsck.fat", "-n", volume.string()}, scratch);
+                                               const std::string& label, int& exitCode) {
+    const ProgramRun run = runTool({"fsck.fat", "-n", volume.string()});
     exitCode = run.exitCode;
     // The label entry holds a cluster but no size, its name is padded with zero bytes, and the
     // boot sector carries no label of its own: fsck.fat says so, and nothing else is expected.

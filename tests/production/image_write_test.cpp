@@ -11,6 +11,7 @@
 #include "production/file_downloads.h"
 #include "tests/production/worker_harness.h"
 #include "tests/support/recording_transport.h"
+#include "tests/support/run_program.h"
 #include "transport/standard_commands.h"
 #include "transport/vendor_commands.h"
 #ifndef _WIN32
@@ -257,12 +258,8 @@ class ImageWriteSimTest : public test::TempDirTest {
     }
 
     int devsim(std::vector<std::string> arguments) {
-        std::string command = std::string(CORVID_BIN_DIR) + "/corvid-devsim";
         arguments.insert(arguments.begin() + 1, {"--dir", simDir_.string()});
-        for (const auto& argument : arguments) {
-            command += " '" + argument + "'";
-        }
-        return std::system((command + " >/dev/null 2>&1").c_str());
+        return test::runBinProgram("corvid-devsim", arguments).exitCode;
     }
     std::filesystem::path tracePath(char letter) const {
         return dir_ / (std::string(1, letter) + ".trace");
