@@ -131,4 +131,45 @@ bool bWriteImageFile(WorkerState& w, const std::filesystem::path& image, int fir
     return read10(w.transport, w.hDevice, lastSector, sector, sectorSize, 1);
 }
 
+ReadBack verifyImageFile(WorkerState& w, const std::filesystem::path& image) {
+    const auto sectorSize = static_cast<std::uint32_t>(w.FlashInfo.iSectorSize);
+    ImageRecordReader reader;
+    if (!reader.open(image, sectorSize)) {
+        return ReadBack::Failed;
+    }
+    const std::uint32_t maxSectors = static_cast<std::uint32_t>(kMaxWriteBytes / sectorSize);
+    std::vector<std::uint8_t> expected(kMaxWriteBytes);
+    std::vector<std::uint8_t> actual(kMaxWriteBytes);
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+    const auto compareRun = [&] {
+        const std::size_t bytes = std::size_t{count} * sectorSize;
+        if (!read10(w.transport, w.hDevice, first, std::span(actual.data(), bytes), sectorSize,
+                    static_cast<std::uint16_t>(count))) {
+            return ReadBack::Failed;
+        }
+        count = 0;
+        return std::memcmp(actual.data(), expected.data(), bytes) == 0 ? ReadBack::Same
+                                                                       : ReadBack::Differs;
+    };
+    for (std::uint32_t i = 0; i < reader.recordCount(); ++i) {
+        ImageRecordReader::Record record;
+        if (reader.next(record) != ImageRecordReader::Read::Whole) {
+            return ReadBack::Failed;
+        }
+        if (count > 0 && (count == maxSectors || record.sector != first + count)) {
+            if (const ReadBack result = compareRun(); result != ReadBack::Same) {
+                return result;
+            }
+        }
+        if (count == 0) {
+            first = record.sector;
+        }
+        std::memcpy(expected.data() + std::size_t{count} * sectorSize, record.data.data(),
+                    sectorSize);
+        ++count;
+    }
+    return count > 0 ? compareRun() : ReadBack::Same;
+}
+
 }  // namespace corvid

@@ -19,4 +19,11 @@ std::int32_t iImageDiskSize(const std::filesystem::path& image);
 // records before a record cut short are written); sets no text.
 bool bWriteImageFile(WorkerState& w, const std::filesystem::path& image, int first, int last);
 
+enum class ReadBack { Same, Differs, Failed };
+
+// Reads every sector the image wrote back from the disk (runs of consecutive sectors, up to
+// 64 KiB a READ(10)) and compares it with the image's record: Failed when the image or a READ(10)
+// fails, Differs at the first sector that does not match.
+ReadBack verifyImageFile(WorkerState& w, const std::filesystem::path& image);
+
 }  // namespace corvid

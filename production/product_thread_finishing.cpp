@@ -235,6 +235,16 @@ bool ProductThread::secondPartFromImage() {
     if (!bWriteImageFile(w, image, W + 90, W + 98)) {
         return fail(mapImage + failMsg());
     }
+    if (env_.settings.corvid.verify) {
+        switch (verifyImageFile(w, image)) {
+            case ReadBack::Same:
+                break;
+            case ReadBack::Differs:
+                return fail(fixed(FixedText::ReadBackMismatch));
+            case ReadBack::Failed:
+                return fail(mapImage + failMsg());
+        }
+    }
     // Neither result counts (the image is written and read back already), so neither is reported.
     bCheckDisk(env_.volumes, w.sDrive, {});
     startStopUnit(w.transport, w.hDevice);
