@@ -188,10 +188,6 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
         return abandon(FixedText::ImageOutput, why);
     }
     {
-        ImageFileWriter writer;
-        if (!writer.open(partial)) {
-            return abandon(FixedText::ImageOutput, writer.failure());
-        }
         SourceStream stream(plan.sources(), volumes.size());
         std::mutex progressLock;
         std::vector<std::uint64_t> bytesBefore;  // of each source, for the progress
@@ -220,7 +216,7 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
         runSideBySide(volumes.size(), [&](std::size_t i) {
             Volume& v = *volumes[i];
             try {
-                v.ok = writeImageBlock(v.disk, writer, header->entries[i], &v.failure);
+                v.ok = writeImageBlock(v.disk, partial, header->entries[i], &v.failure);
             } catch (const std::exception& e) {
                 v.ok = false;
                 v.failure =

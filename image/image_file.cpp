@@ -173,115 +173,43 @@ bool writeImageHeader(const std::filesystem::path& path, const ImageHeader& head
     return true;
 }
 
-bool ImageFileWriter::open(const std::filesystem::path& path) {
-    path_ = path;
-    errno = 0;
-#ifdef _WIN32
-    file_ = _wfopen(path.c_str(), L"r+b");
-#else
-    file_ = std::fopen(path.c_str(), "r+b");
-#endif
-    if (file_ == nullptr) {
-        failure_ = reasonFromErrno();
-        return false;
-    }
-    std::setvbuf(file_, nullptr, _IONBF, 0);  // the pieces go out as they come, in one write
-    thread_ = std::thread([this] { run(); });
-    return true;
-}
-
-ImageFileWriter::~ImageFileWriter() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    if (file_ != nullptr) {
-        std::fclose(file_);
-    }
-}
-
-ImageFileWriter::Ticket ImageFileWriter::write(std::uint64_t offset,
-                                               std::span<const std::byte> bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back({offset, bytes});
-    changed_.notify_all();
-    return ++queued_;
-}
-
-bool ImageFileWriter::wait(Ticket ticket) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return written_ >= ticket || !failure_.empty(); });
-    return failure_.empty();
-}
-
-std::string ImageFileWriter::failure() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return "the image file " + path_.string() + " cannot be written: " + failure_;
-}
-
-void ImageFileWriter::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (true) {
-        changed_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-        if (queue_.empty()) {
-            return;  // stopped, everything written
-        }
-        const Piece piece = queue_.front();
-        queue_.pop_front();
-        lock.unlock();
-        errno = 0;
-#ifdef _WIN32
-        bool ok = _fseeki64(file_, static_cast<long long>(piece.offset), SEEK_SET) == 0;
-#else
-        bool ok = std::fseek(file_, static_cast<long>(piece.offset), SEEK_SET) == 0;
-#endif
-        ok = ok &&
-             std::fwrite(piece.bytes.data(), 1, piece.bytes.size(), file_) == piece.bytes.size();
-        const std::string why = ok ? std::string() : reasonFromErrno();
-        lock.lock();
-        if (!ok && failure_.empty()) {
-            failure_ = why;
-        }
-        ++written_;
-        changed_.notify_all();
-    }
-}
-
-bool writeImageBlock(RamDisk& disk, ImageFileWriter& writer, const ImageEntry& entry,
+bool writeImageBlock(RamDisk& disk, const std::filesystem::path& path, const ImageEntry& entry,
                      std::string* failure) {
-    if (!disk.started() || disk.sectorSize() != entry.sectorSize ||
-        disk.usedSectors() != entry.recordCount) {
+    const auto fail = [&](const std::string& why) {
         if (failure != nullptr) {
-            *failure = "the " + std::to_string(disk.sectorSize()) +
-                       "-byte volume does not match the entry laid out for it";
+            *failure = "the image file " + path.string() + " cannot be written: " + why;
         }
         return false;
+    };
+    if (!disk.started()) {
+        return fail("the volume was not built");
     }
-    std::uint64_t offset = entry.offset;
-    ImageFileWriter::Ticket previous = 0;
+    if (disk.sectorSize() != entry.sectorSize || disk.usedSectors() != entry.recordCount) {
+        return fail("the " + std::to_string(disk.sectorSize()) +
+                    "-byte volume does not match the entry laid out for it");
+    }
+    errno = 0;
+    std::fstream file;
+    file.rdbuf()->pubsetbuf(nullptr, 0);  // the records go out in the store's large pieces
+    file.open(path, std::ios::in | std::ios::out | std::ios::binary);
+    if (!file.is_open()) {
+        return fail(reasonFromErrno());
+    }
+    file.seekp(static_cast<std::streamoff>(entry.offset));
     std::uint32_t records = 0;
     std::string why;
-    // A piece is written while the store stages the next; the piece before must be out before
-    // its area is filled again.
-    const bool drained = disk.drainRecords(
-        [&](std::span<const std::byte> bytes, std::uint32_t) {
-            const ImageFileWriter::Ticket ticket = writer.write(offset, bytes);
-            offset += bytes.size();
-            const bool ok = writer.wait(previous);
-            previous = ticket;
-            return ok;
-        },
-        records, why);
-    const bool written = writer.wait(previous);
-    if (!drained || !written) {
-        if (failure != nullptr) {
-            *failure = !why.empty() ? why : writer.failure();
+    if (!drainInto(disk, file, records, why)) {
+        if (!why.empty()) {
+            if (failure != nullptr) {
+                *failure = why;
+            }
+            return false;
         }
-        return false;
+        return fail(reasonFromErrno());
+    }
+    file.close();
+    if (file.fail()) {
+        return fail(reasonFromErrno());
     }
     disk.markSaved();
     return true;

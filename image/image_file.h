@@ -1,20 +1,15 @@
 #pragma once
 
 #include <array>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "image/ram_disk.h"
@@ -76,50 +71,11 @@ std::optional<ImageHeader> imageLayout(std::uint32_t diskSizeMb,
 bool writeImageHeader(const std::filesystem::path& path, const ImageHeader& header,
                       std::string* failure);
 
-// Writes pieces of an existing image file at their offsets, one after the other, on a thread of
-// its own. The blocks of several volumes go through one writer: their writes never wait on each
-// other in the file system, and each volume stages its next records meanwhile.
-class ImageFileWriter {
-  public:
-    using Ticket = std::uint64_t;
-
-    // Opens the file (its header written). False on failure, failure() then says why.
-    bool open(const std::filesystem::path& path);
-    ~ImageFileWriter();
-
-    // Queues 'bytes' to be written at 'offset'; they must stay untouched until wait() of the
-    // ticket returns.
-    Ticket write(std::uint64_t offset, std::span<const std::byte> bytes);
-    // Waits until the piece of the ticket and every piece queued before it are written; false
-    // when a write failed.
-    bool wait(Ticket ticket);
-    // One sentence naming the file.
-    std::string failure() const;
-
-  private:
-    struct Piece {
-        std::uint64_t offset = 0;
-        std::span<const std::byte> bytes;
-    };
-    void run();
-
-    std::filesystem::path path_;
-    std::FILE* file_ = nullptr;
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Piece> queue_;
-    Ticket queued_ = 0;
-    Ticket written_ = 0;
-    bool stop_ = false;
-    std::string failure_;
-};
-
-// Writes the store's used sectors as the records of 'entry' (laid out by imageLayout) through
-// the writer; the store stages its next records while the writer writes. Used marks are cleared
-// and the store counts as saved. False on failure, 'failure' then says why in one sentence; the
-// records written so far stay in the file.
-bool writeImageBlock(RamDisk& disk, ImageFileWriter& writer, const ImageEntry& entry,
+// Writes the store's used sectors as the records of 'entry' (laid out by imageLayout) into the
+// existing image file, through a handle of its own, so blocks may be written at the same time.
+// Used marks are cleared and the store counts as saved. False on failure, 'failure' then says
+// why in one sentence; the records written so far stay in the file.
+bool writeImageBlock(RamDisk& disk, const std::filesystem::path& path, const ImageEntry& entry,
                      std::string* failure);
 
 // The disk size in MB of a valid image file; nothing for a file that cannot be read or whose

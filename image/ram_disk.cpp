@@ -388,7 +388,7 @@ bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& 
         return false;
     }
     const std::uint64_t offset = run.offset + std::uint64_t{k} * sectorSize_;
-    std::byte* records = stagingArea_ + staged * recordBytes_;
+    std::byte* records = staging_.get() + staged * recordBytes_;
     // The bytes come in pieces of the source's choosing; each lands in its records.
     std::span<const std::byte> piece;
     std::uint64_t done = 0;
@@ -426,12 +426,9 @@ bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& 
 bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::string& failure) {
     // Records gather in the staging area and go to the sink in large pieces: one write of the
     // image file per piece, not one per run.
-    for (auto& area : staging_) {
-        if (area == nullptr) {
-            area = std::make_unique_for_overwrite<std::byte[]>(kStagingBytes);
-        }
+    if (staging_ == nullptr) {
+        staging_ = std::make_unique_for_overwrite<std::byte[]>(kStagingBytes);
     }
-    stagingArea_ = staging_[0].get();
     stagingRecords_ = kStagingBytes / recordBytes_;
     const std::size_t maxRecords = stagingRecords_;
     std::size_t staged = 0;
@@ -441,12 +438,11 @@ bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::
         if (staged == 0) {
             return true;
         }
-        if (!sink(std::span<const std::byte>(stagingArea_, staged * recordBytes_),
+        if (!sink(std::span<const std::byte>(staging_.get(), staged * recordBytes_),
                   static_cast<std::uint32_t>(staged))) {
             failure.clear();
             return false;
         }
-        stagingArea_ = stagingArea_ == staging_[0].get() ? staging_[1].get() : staging_[0].get();
         records += static_cast<std::uint32_t>(staged);
         staged = 0;
         return true;
@@ -470,7 +466,7 @@ bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::
                     window.used.get()[i] = kUnused;
                     ++i;
                 }
-                std::byte* out = stagingArea_ + staged * recordBytes_;
+                std::byte* out = staging_.get() + staged * recordBytes_;
                 if (mark == kInMemory) {
                     for (std::uint32_t j = begin; j < i; ++j) {
                         std::memcpy(out + std::size_t{j - begin} * recordBytes_,

@@ -39,7 +39,7 @@ class RamDisk {
     static constexpr std::size_t kWindowBytes = 8u * 1024u * 1024u;
     static constexpr std::size_t kMaxWindows = 1024;
     static constexpr std::size_t kRecordHeaderBytes = 4;  // the sector number before each sector
-    static constexpr std::size_t kStagingBytes = 192u * 1024u;  // records handed to a sink at once
+    static constexpr std::size_t kStagingBytes = 256u * 1024u;  // records handed to a sink at once
 
     RamDisk() = default;
     RamDisk(const RamDisk&) = delete;
@@ -87,11 +87,9 @@ class RamDisk {
 
     // Hands the used sectors to 'sink' as records (sector number, then the sector), window by
     // window in the order the windows were created and ascending within a window, in pieces of up
-    // to kStagingBytes; each handed record's used mark is cleared. The bytes handed to the sink
-    // stay untouched until its next call returns (the store fills two areas in turn), so a sink
-    // may write one piece while the next is staged; the last piece stays until the store is
-    // drained again or closed. Stops with false when the sink fails or a source file cannot be
-    // read ('failure' then says why). 'records' counts the records handed over.
+    // to kStagingBytes; each handed record's used mark is cleared. Stops with false when the
+    // sink fails or a source file cannot be read ('failure' then says why). 'records' counts the
+    // records handed over.
     using RecordSink = std::function<bool(std::span<const std::byte> records, std::uint32_t count)>;
     bool drainRecords(const RecordSink& sink, std::uint32_t& records, std::string& failure);
     // Clears the started flag once a block of records is saved.
@@ -164,10 +162,8 @@ class RamDisk {
     std::uint32_t cachedLast_ = 0;
     std::uint32_t cachedWindow_ = 0;
     // Records on their way to the sink; left uninitialised, as every byte handed on is written.
-    // Two areas, handed to the sink in turn: one is filled while the other is written.
-    std::unique_ptr<std::byte[]> staging_[2];
+    std::unique_ptr<std::byte[]> staging_;
     std::size_t stagingRecords_ = 0;
-    std::byte* stagingArea_ = nullptr;  // the area being filled
 };
 
 }  // namespace corvid
