@@ -450,13 +450,10 @@ class LinuxVolumeTools : public VolumeTools {
 
     VolumeResult format(char letter, FileSystemChoice choice, bool quick,
                         std::chrono::seconds limit) override {
-        std::string why;
-        const auto volume = resolve(letter, why);
+        VolumeResult failure;
+        const auto volume = resolveUnmounted(letter, failure);
         if (!volume) {
-            return VolumeResult::failure(why);
-        }
-        if (auto unmounted = unmount(letter, *volume); !unmounted) {
-            return unmounted;
+            return failure;
         }
         std::uint64_t bytes = 0;
         std::uint32_t sectorSize = volume->fileSectorSize;
@@ -516,13 +513,10 @@ class LinuxVolumeTools : public VolumeTools {
         if (!check.ok) {
             return VolumeResult::failure(check.reason);
         }
-        std::string why;
-        const auto volume = resolve(letter, why);
+        VolumeResult failure;
+        const auto volume = resolveUnmounted(letter, failure);
         if (!volume) {
-            return VolumeResult::failure(why);
-        }
-        if (auto unmounted = unmount(letter, *volume); !unmounted) {
-            return unmounted;
+            return failure;
         }
         try {
             writeFatLabel(volume->path, check.label);
@@ -546,13 +540,10 @@ class LinuxVolumeTools : public VolumeTools {
         if (levels.empty()) {
             return VolumeResult::success();  // the root is always there
         }
-        std::string why;
-        const auto volume = resolve(letter, why);
+        VolumeResult failure;
+        const auto volume = resolveUnmounted(letter, failure);
         if (!volume) {
-            return VolumeResult::failure(why);
-        }
-        if (auto unmounted = unmount(letter, *volume); !unmounted) {
-            return unmounted;
+            return failure;
         }
         // -D s skips the levels that exist, and then ends with a non-zero code: only a look at
         // the folder tells whether it is there.
@@ -590,13 +581,10 @@ class LinuxVolumeTools : public VolumeTools {
         if (files.empty()) {
             return VolumeResult::success();
         }
-        std::string why;
-        const auto volume = resolve(letter, why);
+        VolumeResult failure;
+        const auto volume = resolveUnmounted(letter, failure);
         if (!volume) {
-            return VolumeResult::failure(why);
-        }
-        if (auto unmounted = unmount(letter, *volume); !unmounted) {
-            return unmounted;
+            return failure;
         }
         // -D o replaces a file of the same name without asking, -m keeps the files' times as a
         // system copy does, -Q stops at the first file that fails.
@@ -642,10 +630,9 @@ class LinuxVolumeTools : public VolumeTools {
         const ToolRun run = runTool(letter, argv, true);
         VolumeResult result = VolumeResult::success();
         if (!run.ok()) {
-            result = VolumeResult::failure("mcopy could not read back " +
-                                           std::to_string(files.size()) + " files from " + source +
-                                           " on " + volume->path.string() + ": " + describe(run) +
-                                           ".");
+            result = VolumeResult::failure(
+                "mcopy could not read back " + std::to_string(files.size()) + " files from " +
+                source + " on " + volume->path.string() + ": " + describe(run) + ".");
         }
         for (std::size_t i = 0; result && i < files.size(); ++i) {
             if (!sameFileContents(files[i], back / files[i].filename(), why)) {
@@ -678,6 +665,21 @@ class LinuxVolumeTools : public VolumeTools {
   private:
     static std::string noDisk(char letter) {
         return std::string("Drive ") + letter + " shows no disk.";
+    }
+
+    // The volume of a drive, unmounted for the tools that write to it; 'failure' says why not.
+    std::optional<Volume> resolveUnmounted(char letter, VolumeResult& failure) {
+        std::string why;
+        auto volume = resolve(letter, why);
+        if (!volume) {
+            failure = VolumeResult::failure(why);
+            return std::nullopt;
+        }
+        if (auto unmounted = unmount(letter, *volume); !unmounted) {
+            failure = unmounted;
+            return std::nullopt;
+        }
+        return volume;
     }
 
     std::optional<Volume> resolve(char letter, std::string& why) const {
