@@ -1,9 +1,43 @@
 #pragma once
 
+#include <optional>
+
 namespace corvid {
 
 // True when the program's standard output is a terminal (so colour and a live line make sense),
 // false for a pipe or a file.
 bool standardOutputIsTerminal();
+
+// While one exists, an interrupt (Ctrl-C, SIGINT or SIGTERM) no longer ends the program: it is
+// counted, and the program decides what each one means. The default handling comes back when it
+// is destroyed. One at a time in a process: signals belong to the whole process.
+class InterruptCounter {
+  public:
+    InterruptCounter();
+    ~InterruptCounter();
+    InterruptCounter(const InterruptCounter&) = delete;
+    InterruptCounter& operator=(const InterruptCounter&) = delete;
+
+    // The interrupts received since construction.
+    int count() const;
+};
+
+// Single key presses on standard input, without waiting for Enter, while one exists; the
+// terminal is put back as it was when it is destroyed. Reads nothing when standard input is not a
+// terminal.
+class KeyReader {
+  public:
+    KeyReader();
+    ~KeyReader();
+    KeyReader(const KeyReader&) = delete;
+    KeyReader& operator=(const KeyReader&) = delete;
+
+    // A key pressed since the last call, if any; never waits.
+    std::optional<char> poll();
+
+  private:
+    bool active_ = false;
+    unsigned char saved_[64] = {};  // the terminal's settings before
+};
 
 }  // namespace corvid

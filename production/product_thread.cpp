@@ -1,6 +1,7 @@
 #include "production/product_thread.h"
 
 #include <algorithm>
+#include <mutex>
 #include <span>
 #include <system_error>
 
@@ -49,27 +50,67 @@ void endPart(Part&& part) noexcept {
 
 }  // namespace
 
-// Passes every change on to the slot's view and remembers the status colour, which the end of
-// the run needs to know.
+// Passes every change on to the slot's view and remembers what the end of the run needs to know
+// and report: the status colour, the last status, the step a failure stopped, the port location.
 class ProductThread::TrackingSlot : public SlotView {
   public:
     explicit TrackingSlot(SlotView& view) : view_(view) {}
-    void setStatus(const std::string& text) override { view_.setStatus(text); }
+    void setStatus(const std::string& text) override {
+        {
+            std::lock_guard lock(mutex_);
+            previousStatus_ = std::move(status_);
+            status_ = text;
+        }
+        view_.setStatus(text);
+    }
     void setStatusColour(StatusColour colour) override {
-        colour_ = colour;
+        {
+            std::lock_guard lock(mutex_);
+            if (colour == StatusColour::Red && colour_ != StatusColour::Red &&
+                failedStep_.empty()) {
+                failedStep_ = previousStatus_;
+            }
+            colour_ = colour;
+        }
         view_.setStatusColour(colour);
     }
-    void setDetailP(const std::string& text) override { view_.setDetailP(text); }
+    void setDetailP(const std::string& text) override {
+        {
+            std::lock_guard lock(mutex_);
+            detailP_ = text;
+        }
+        view_.setDetailP(text);
+    }
     void setDetailF(const std::string& text) override { view_.setDetailF(text); }
     void setProgress(int position) override { view_.setProgress(position); }
     void setPicture(SlotPicture picture) override { view_.setPicture(picture); }
     void setGaugeVisible(bool visible) override { view_.setGaugeVisible(visible); }
     void setProgressMaximum(int maximum) override { view_.setProgressMaximum(maximum); }
-    StatusColour colour() const { return colour_; }
+    StatusColour colour() const {
+        std::lock_guard lock(mutex_);
+        return colour_;
+    }
+    std::string status() const {
+        std::lock_guard lock(mutex_);
+        return status_;
+    }
+    std::string failedStep() const {
+        std::lock_guard lock(mutex_);
+        return failedStep_;
+    }
+    std::string detailP() const {
+        std::lock_guard lock(mutex_);
+        return detailP_;
+    }
 
   private:
     SlotView& view_;
+    mutable std::mutex mutex_;
     StatusColour colour_ = StatusColour::WindowText;
+    std::string status_;
+    std::string previousStatus_;
+    std::string failedStep_;  // the status before the first red one
+    std::string detailP_;
 };
 
 ProductThread::ProductThread(char drive, SlotView& slot, int slotIndex, int language,
@@ -495,10 +536,37 @@ void ProductThread::result() {
 }
 
 void ProductThread::end() {
+    // Taken before the end's own changes, which may put "Waiting device..." over the last status.
+    RunOutcome ended;
+    endPart([this, &ended] { ended = outcome(); });
     endPart([this] { showVerdictPicture(); });
     endPart([this] { env_.counters.countResult(runBegun_, state_.bPass == 1); });
     endPart([this] { releaseDevice(); });
     endPart([this] { resetFreedSlot(); });
+    if (endHandler_) {
+        endPart([this, &ended] { endHandler_(ended); });
+    }
+}
+
+RunOutcome ProductThread::outcome() const {
+    const WorkerState& w = state_;
+    RunOutcome outcome;
+    outcome.drive = w.sDrive;
+    outcome.slotIndex = w.iSlot;
+    outcome.passed = w.bPass == 1;
+    outcome.runBegun = runBegun_;
+    outcome.finalStatus = slot_->status();
+    if (!outcome.passed) {
+        outcome.failedStep = slot_->failedStep();
+    }
+    outcome.portLocation = slot_->detailP();
+    outcome.flashName = w.FlashInfo.sFlashName;
+    outcome.chips = w.FlashInfo.iChips;
+    outcome.totalBlocks = w.totalBlocks();
+    outcome.goodBlocks = std::max<std::int64_t>(0, outcome.totalBlocks - w.FlashInfo.iBadBlocks);
+    outcome.diskSizeMB = diskSizeMB_;
+    outcome.firmwareFile = w.sProgramPath;
+    return outcome;
 }
 
 void ProductThread::showVerdictPicture() {

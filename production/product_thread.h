@@ -38,6 +38,23 @@ struct ProductionEnvironment {
     DiagnosticSink diagnostic{};
 };
 
+// What a run came to, handed to the station when its worker ends.
+struct RunOutcome {
+    char drive = 0;
+    int slotIndex = 0;
+    bool passed = false;
+    bool runBegun = false;     // the run got as far as counting itself as running
+    std::string finalStatus;   // the slot's last status text
+    std::string failedStep;    // the status shown before the failure text; empty on pass
+    std::string portLocation;  // detail text P as the run showed it
+    std::string flashName;
+    int chips = 0;
+    std::int64_t goodBlocks = 0;
+    std::int64_t totalBlocks = 0;
+    int diskSizeMB = 0;
+    std::filesystem::path firmwareFile;  // empty without firmware upgrade
+};
+
 // The worker of one device: runs the production sequence on it once, from opening the device to
 // the pass or fail display, and reports only through its slot's view and the station's view.
 class ProductThread {
@@ -53,6 +70,11 @@ class ProductThread {
     // The production sequence, once, on the calling thread. Nothing escapes it: a step that
     // throws ends the run failed, with the error in red in the slot, and the run is counted.
     void run();
+
+    // Called last when the run has ended, on the worker's thread; must not throw.
+    void setEndHandler(std::function<void(const RunOutcome&)> handler) {
+        endHandler_ = std::move(handler);
+    }
 
     // Runs the worker on a thread of its own and destroys it when its run ends. The caller may
     // join the thread or detach it.
@@ -98,6 +120,7 @@ class ProductThread {
     void showVerdictPicture();
     void releaseDevice();
     void resetFreedSlot();
+    RunOutcome outcome() const;
 
     bool fail(const std::string& text);
     std::string msg(MessageKey key) const { return state_.message(key); }
@@ -107,6 +130,7 @@ class ProductThread {
 
     const ProductionEnvironment env_;  // a copy: the station may hand over a temporary
     std::function<char()> slotLetter_;
+    std::function<void(const RunOutcome&)> endHandler_;
     std::unique_ptr<TrackingSlot> slot_;
     WorkerState state_;
 

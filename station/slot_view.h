@@ -34,6 +34,9 @@ class StationView {
     // The window's system-area label ("%s: %dMB"); the worker that computed last wins. A view
     // without that label ignores it.
     virtual void setSystemAreaLabel(const std::string& text) { (void)text; }
+    // Whether the operator may switch manual upgrade (CheckManuupgrade) on or off: only while no
+    // device is in a slot. A view without that control ignores it.
+    virtual void setManualUpgradeEnabled(bool enabled) { (void)enabled; }
 };
 
 }  // namespace corvid

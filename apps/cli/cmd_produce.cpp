@@ -3,23 +3,20 @@
 // folder's settings; every change the slot would show is printed as it happens.
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "apps/cli/commands.h"
 #include "apps/cli/device_options.h"
+#include "apps/cli/line_prompt.h"
 #include "apps/cli/station_home.h"
+#include "apps/cli/station_session.h"
 #include "platform/terminal.h"
-#include "production/device_arrival.h"
-#include "production/product_thread.h"
-#include "production/station_setup.h"
-#include "station/operator_prompt.h"
 
 namespace corvid::cli {
 
@@ -28,7 +25,6 @@ namespace {
 constexpr int kMaxResets = 3;
 // A device that was reset leaves and comes back; this is how long we wait for it.
 constexpr auto kReturnLimit = std::chrono::seconds(10);
-constexpr auto kLeavePause = std::chrono::milliseconds(100);
 
 // The slot printed on a terminal: a live line with the progress bar and the coloured status,
 // and a line of its own for every detail text and picture. On anything else (a pipe, a file),
@@ -163,165 +159,132 @@ class TerminalSlot : public SlotView {
 
 class TerminalStation : public StationView {
   public:
-    void showCounters(int total, int success, int fail) override {
-        total_ = total;
-        success_ = success;
-        fail_ = fail;
-    }
+    void showCounters(int, int, int) override {}
     void setSettingGroupsEnabled(bool) override {}
-    void setSystemAreaLabel(const std::string& text) override { systemArea_ = text; }
-    int total_ = 0, success_ = 0, fail_ = 0;
-    std::string systemArea_;
 };
 
-// A message box of the worker becomes a line; the run goes on as after OK.
-class TerminalPrompt : public OperatorPrompt {
+// The slots of the station other than the one produced; nothing shows there.
+class UnseenSlot : public SlotView {
   public:
-    explicit TerminalPrompt(char letter) : letter_(letter) {}
-    PromptAnswer show(const std::string& text, const std::string& caption, PromptIcon,
-                      PromptButtons) override {
-        std::printf("%c  %s: %s\n", letter_, caption.c_str(), text.c_str());
-        return PromptAnswer::Ok;
-    }
-
-  private:
-    char letter_;
+    void setStatus(const std::string&) override {}
+    void setStatusColour(StatusColour) override {}
+    void setDetailP(const std::string&) override {}
+    void setDetailF(const std::string&) override {}
+    void setProgress(int) override {}
+    void setPicture(SlotPicture) override {}
+    void setGaugeVisible(bool) override {}
 };
 
-// A reset device leaves first; it gets the time to go before it is looked for again.
-bool waitForReturn(Transport& transport, char letter) {
-    std::this_thread::sleep_for(kLeavePause);
-    return waitForDevice(transport, letter, kReturnLimit);
-}
-
-// Plays the station's removal handling for the one slot: when the device goes, the slot lets
-// go of its letter, and the worker finds that out as the window's worker would.
-class RemovalWatch {
+// Follows the one device through the controller: its resets, its FSM, its run, its removal.
+class ProduceWatch : public StationListener {
   public:
-    RemovalWatch(const DeviceSetup& setup, char letter) : letter_(letter), slotLetter_(letter) {
-        try {
-            bus_ = makeDeviceBus(setup);
-        } catch (const std::exception&) {
-            return;  // without a bus the device counts as present to the end
+    explicit ProduceWatch(char letter) : letter_(letter) {}
+
+    void deviceSkipped(char, ArrivalSkip why) override {
+        switch (why) {
+            case ArrivalSkip::ResetSent:
+                std::printf(
+                    "%c  the device asks to be reset (it answers the chip name 5V16): "
+                    "reset sent\n",
+                    letter_);
+                ++resets_;
+                resetAt_ = std::chrono::steady_clock::now();
+                break;
+            case ArrivalSkip::NotOurs:
+                std::fprintf(stderr,
+                             "corvid-cli produce: the device at drive %c is not one of the "
+                             "station's devices (its inquiry data do not match); nothing was "
+                             "done.\n",
+                             letter_);
+                finish(false);
+                break;
+            default:
+                break;  // the device announced again during its own run
         }
-        thread_ = std::thread([this] { watch(); });
     }
-    ~RemovalWatch() {
-        done_ = true;
-        if (bus_) {
-            bus_->wake();
+    void slotClaimed(int, char) override {
+        if (resets_ > 0) {
+            std::printf("%c  the device is back\n", letter_);
         }
-        if (thread_.joinable()) {
-            thread_.join();
-        }
+        resetAt_.reset();
     }
-    char slotLetter() const { return slotLetter_.load(); }
+    void fsmFailed(int, char) override { fsmFailed_ = true; }
+    void runEnded(const EndedRun& run) override { finish(run.outcome.passed); }
+    void slotFreed(int, char) override { std::printf("%c  the device was removed\n", letter_); }
+
+    // A device that was reset must come back within kReturnLimit, and not ask again and again.
+    bool resetOverdue() const {
+        return resets_ >= kMaxResets ||
+               (resetAt_ && std::chrono::steady_clock::now() - *resetAt_ > kReturnLimit);
+    }
+    bool finished() const { return finished_ || fsmFailed_; }
+    bool fsmFailed() const { return fsmFailed_; }
+    bool passed() const { return passed_; }
 
   private:
-    void watch() {
-        while (!done_) {
-            const auto event = bus_->waitEvent(std::chrono::milliseconds(200));
-            if (event && event->kind == DeviceEventKind::Removal &&
-                (event->letters & driveLetterBit(letter_)) != 0) {
-                slotLetter_ = 0;
-                std::printf("%c  the device was removed\n", letter_);
-            }
-        }
+    void finish(bool passed) {
+        finished_ = true;
+        passed_ = passed;
     }
 
     const char letter_;
-    std::atomic<char> slotLetter_;
-    std::atomic<bool> done_{false};
-    std::unique_ptr<DeviceBus> bus_;
-    std::thread thread_;
+    int resets_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> resetAt_;
+    bool fsmFailed_ = false;
+    bool finished_ = false;
+    bool passed_ = false;
 };
 
 struct ProduceOptions {
     std::string letter;
-    std::string home;
-    DeviceOptions device;
-    double pauseScale = 1.0;
+    StationSessionOptions session;
 };
 
 int runProduce(const ProduceOptions& options) {
     const char letter = driveLetterOf(options.letter);
-    const DeviceSetup setup = deviceSetupOf(options.device);
-    StationSetupOptions stationOptions;
-    stationOptions.pauseScale = options.pauseScale;
-    stationOptions.portLocations = setup.backend == DeviceBackend::Sim
-                                       ? PortLocationOrigin::SingleHub
-                                       : PortLocationOrigin::UsbSysfs;
-    const std::unique_ptr<StationSetup> station =
-        loadStation(resolveStationHome(options.home), stationOptions);
-    for (const auto& dropped : station->settingsReport.droppedPreCopy) {
-        std::printf("note: the pre-copy entry %s names no readable file; it is left out\n",
-                    dropped.c_str());
-    }
-    const StationFolder& folder = station->folder;
-
-    std::unique_ptr<Transport> transport = makeTransport(setup);
-    if (!deviceAnswers(*transport, letter)) {
+    StationSession session(options.session);
+    if (!deviceAnswers(session.transport(), letter)) {
         std::fprintf(stderr, "corvid-cli produce: no device answers at drive %c (%s).\n", letter,
-                     describeDrive(setup, letter).c_str());
+                     describeDrive(session.devices(), letter).c_str());
         return kExitFailed;
     }
 
     TerminalSlot slot(letter, standardOutputIsTerminal());
-    std::error_code ignored;
-    const bool failPicture = std::filesystem::is_regular_file(folder.misc() / "fail.bmp", ignored);
-    const auto fsmSize = static_cast<std::uint32_t>(station->settings.iFsmSize);
-    ArrivalOutcome outcome = ArrivalOutcome::ResetSent;
-    for (int resets = 0; outcome == ArrivalOutcome::ResetSent; ++resets) {
-        outcome = prepareArrivedDevice(*transport, letter, slot, station->messages, folder.fsmBin(),
-                                       fsmSize, failPicture, station->clock);
-        if (outcome != ArrivalOutcome::ResetSent) {
-            break;
-        }
-        std::printf("%c  the device asks to be reset (it answers the chip name 5V16): reset sent\n",
-                    letter);
-        if (resets + 1 >= kMaxResets || !waitForReturn(*transport, letter)) {
+    std::array<UnseenSlot, kSlotCount - 1> unseen;
+    std::array<SlotView*, kSlotCount> slots{&slot};
+    for (int i = 1; i < kSlotCount; ++i) {
+        slots[i] = &unseen[i - 1];
+    }
+    TerminalStation view;
+    LinePrompt prompt(std::string(1, letter) + "  ");
+    ProduceWatch watch(letter);
+    StationController& controller = session.start(slots, view, prompt, "produce");
+    controller.addListener(watch);
+    try {
+        // A device that was reset comes back through the bus; a removal reaches the run.
+        session.listen(driveLetterBit(letter));
+    } catch (const std::exception& error) {
+        std::printf("note: %s; the device's removal is not watched\n", error.what());
+    }
+
+    controller.handle({DeviceEventKind::Arrival, driveLetterBit(letter)});
+    while (!watch.finished()) {
+        if (watch.resetOverdue()) {
             std::fprintf(stderr,
                          "corvid-cli produce: the device at drive %c did not come back "
                          "ready after its reset.\n",
                          letter);
             return kExitFailed;
         }
-        std::printf("%c  the device is back\n", letter);
+        controller.runPending(std::chrono::milliseconds(100));
     }
-    if (outcome == ArrivalOutcome::NotOurs) {
-        std::fprintf(stderr,
-                     "corvid-cli produce: the device at drive %c is not one of the station's "
-                     "devices (its inquiry data do not match); nothing was done.\n",
-                     letter);
-        return kExitFailed;
-    }
-    if (outcome == ArrivalOutcome::FsmFailed) {
-        slot.finish();
+    slot.finish();
+    if (watch.fsmFailed()) {
         std::printf("%c: fail (%s)\n", letter, slot.status().c_str());
         return kExitFailed;
     }
-
-    TerminalStation view;
-    TerminalPrompt prompt(letter);
-    StationCounters counters(view);
-    const std::unique_ptr<VolumeTools> volumes = makeVolumeTools(setup);
-    const ProductionEnvironment environment = station->environment(
-        *transport, *volumes, view, prompt, counters, [letter](const std::string& reason) {
-            std::fprintf(stderr, "corvid-cli produce: drive %c: %s\n", letter, reason.c_str());
-        });
-    {
-        RemovalWatch removal(setup, letter);
-        auto worker = std::make_unique<ProductThread>(
-            letter, slot, 0, station->language.iLanguage,
-            [&removal] { return removal.slotLetter(); }, environment);
-        ProductThread::start(std::move(worker)).join();
-    }
-    slot.finish();
-
-    const auto counts = counters.snapshot();
-    const bool passed = counts.iSuccess == 1;
-    std::printf("%c: %s\n", letter, passed ? "pass" : "fail");
-    return passed ? kExitOk : kExitFailed;
+    std::printf("%c: %s\n", letter, watch.passed() ? "pass" : "fail");
+    return watch.passed() ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -334,10 +297,10 @@ void addProduceCommand(CLI::App& app, int& exitStatus) {
         "with the station folder's settings, printed as its slot would show it");
     command->add_option("LETTER", options->letter, "Drive letter of the device, A to Z")
         ->required();
-    addHomeOption(*command, options->home);
-    addDeviceOptions(*command, options->device);
+    addHomeOption(*command, options->session.home);
+    addDeviceOptions(*command, options->session.device);
     command
-        ->add_option("--pause-scale", options->pauseScale,
+        ->add_option("--pause-scale", options->session.pauseScale,
                      "Scale of the pauses between device steps (1: as the station waits; 0: no "
                      "pauses, for tests and measurements of the device alone)")
         ->check(CLI::Range(0.0, 100.0));

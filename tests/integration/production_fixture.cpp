@@ -4,9 +4,11 @@
 
 #include "backends/backends.h"
 #include "production/device_arrival.h"
+#include "production/file_downloads.h"
 #include "production/station_home_writer.h"
 #include "station/settings_files.h"
 #include "station/station_folder.h"
+#include "transport/plugin_checks.h"
 
 namespace corvid::test {
 
@@ -37,10 +39,12 @@ void ProductionSimTest::loadSettings() {
 
 std::unique_ptr<ProductThread> ProductionSimTest::produce(char letter, RecordingSlotView& slot,
                                                           int slotIndex) {
-    const auto outcome = prepareArrivedDevice(
-        *transport_, letter, slot, harness_->messages, home_ / "misc" / "FSM.bin",
-        static_cast<std::uint32_t>(harness_->settings.iFsmSize), true, harness_->clock);
-    EXPECT_EQ(outcome, ArrivalOutcome::Ready);
+    EXPECT_EQ(checkArrivedDevice(*transport_, letter, harness_->clock), ArrivalCheck::Ours);
+    EXPECT_TRUE(bDownloadFsm(*transport_, letter, home_ / "misc" / "FSM.bin",
+                             static_cast<std::uint32_t>(harness_->settings.iFsmSize)));
+    std::uint8_t maker = 0;
+    std::uint32_t flashId = 0;
+    EXPECT_TRUE(readFlashIdByLetter(*transport_, letter, maker, flashId));  // as the station does
     ProductionEnvironment environment = harness_->environment();
     environment.diagnostic = [this](const std::string& why) {
         std::lock_guard lock(diagnosticsMutex_);

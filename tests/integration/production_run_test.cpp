@@ -447,10 +447,7 @@ TEST_F(ProductionRunTest, DeviceAskingForAResetIsTakenWhenItComesBack) {
     harness_->settings.chkFwUpgrade = false;
     plug(kE, "needs-reset", {"--reset-ms", "300"});
     RecordingSlotView slot;
-    EXPECT_EQ(prepareArrivedDevice(
-                  *transport_, kE, slot, harness_->messages, home_ / "misc" / "FSM.bin",
-                  static_cast<std::uint32_t>(harness_->settings.iFsmSize), true, harness_->clock),
-              ArrivalOutcome::ResetSent);
+    EXPECT_EQ(checkArrivedDevice(*transport_, kE, harness_->clock), ArrivalCheck::ResetSent);
     ASSERT_TRUE(waitForSocket(kE, false));  // it leaves ...
     ASSERT_TRUE(waitForSocket(kE, true));   // ... and arrives anew
     produce(kE, slot);

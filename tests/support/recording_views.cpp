@@ -164,6 +164,16 @@ void RecordingStationView::setSystemAreaLabel(const std::string& text) {
     systemAreaLabel_ = text;
 }
 
+void RecordingStationView::setManualUpgradeEnabled(bool enabled) {
+    std::lock_guard lock(mutex_);
+    manualSwitchChanges_.push_back(enabled);
+}
+
+std::vector<bool> RecordingStationView::manualSwitchChanges() const {
+    std::lock_guard lock(mutex_);
+    return manualSwitchChanges_;
+}
+
 RecordingStationView::Counters RecordingStationView::lastCounters() const {
     std::lock_guard lock(mutex_);
     return counters_;

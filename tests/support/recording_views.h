@@ -76,8 +76,11 @@ class RecordingStationView : public StationView {
     void showCounters(int total, int success, int fail) override;
     void setSettingGroupsEnabled(bool enabled) override;
     void setSystemAreaLabel(const std::string& text) override;
+    void setManualUpgradeEnabled(bool enabled) override;
 
     Counters lastCounters() const;
+    // Every change of the manual-upgrade switch, in order.
+    std::vector<bool> manualSwitchChanges() const;
     std::vector<bool> groupChanges() const;
     // The last system-area label shown; empty when none was.
     std::string systemAreaLabel() const;
@@ -86,6 +89,7 @@ class RecordingStationView : public StationView {
     mutable std::mutex mutex_;
     Counters counters_;
     std::vector<bool> groupChanges_;
+    std::vector<bool> manualSwitchChanges_;
     std::string systemAreaLabel_;
 };
 

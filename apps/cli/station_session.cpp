@@ -1,0 +1,76 @@
+#include "apps/cli/station_session.h"
+
+#include <cstdio>
+
+#include "apps/cli/station_home.h"
+
+namespace corvid::cli {
+
+StationSession::StationSession(const StationSessionOptions& options)
+    : setup_(deviceSetupOf(options.device)) {
+    StationSetupOptions stationOptions;
+    stationOptions.pauseScale = options.pauseScale;
+    stationOptions.portLocations = setup_.backend == DeviceBackend::Sim
+                                       ? PortLocationOrigin::SingleHub
+                                       : PortLocationOrigin::UsbSysfs;
+    station_ = loadStation(resolveStationHome(options.home), stationOptions);
+    for (const auto& dropped : station_->settingsReport.droppedPreCopy) {
+        std::printf("note: the pre-copy entry %s names no readable file; it is left out\n",
+                    dropped.c_str());
+    }
+    transport_ = makeTransport(setup_);
+    volumes_ = makeVolumeTools(setup_);
+}
+
+StationSession::~StationSession() {
+    stopBus_ = true;
+    if (bus_) {
+        bus_->wake();
+    }
+    if (busThread_.joinable()) {
+        busThread_.join();
+    }
+    controller_.reset();
+}
+
+StationController& StationSession::start(const std::array<SlotView*, kSlotCount>& slots,
+                                         StationView& view, OperatorPrompt& prompt,
+                                         const std::string& command) {
+    counters_ = std::make_unique<StationCounters>(view);
+    controller_ = std::make_unique<StationController>(
+        StationControlSetup{slots,
+                            station_->environment(*transport_, *volumes_, view, prompt, *counters_,
+                                                  [command](const std::string& reason) {
+                                                      std::fprintf(stderr, "corvid-cli %s: %s\n",
+                                                                   command.c_str(), reason.c_str());
+                                                  }),
+                            station_->language.iLanguage});
+    return *controller_;
+}
+
+void StationSession::listen(std::uint32_t letters) {
+    bus_ = makeDeviceBus(setup_);
+    busThread_ = std::thread([this, letters] { readBus(letters); });
+}
+
+void StationSession::readBus(std::uint32_t letters) {
+    try {
+        while (!stopBus_) {
+            auto event = bus_->waitEvent(std::chrono::milliseconds(200));
+            if (!event) {
+                continue;
+            }
+            event->letters &= letters;
+            if (event->letters != 0) {
+                controller_->post(*event);
+            }
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr,
+                     "corvid-cli: the device bus failed (%s); arrivals and removals are no "
+                     "longer seen.\n",
+                     error.what());
+    }
+}
+
+}  // namespace corvid::cli

@@ -1,0 +1,330 @@
+#include "station_control/station_controller.h"
+
+#include <system_error>
+
+#include "production/device_arrival.h"
+#include "production/file_downloads.h"
+#include "station/operator_prompt.h"
+#include "station/window_captions.h"
+#include "transport/plugin_checks.h"
+#include "transport/vendor_commands.h"
+
+namespace corvid {
+
+namespace {
+
+constexpr char kFailPicture[] = "fail.bmp";
+constexpr std::size_t kFlashIdPrefix = 3;  // "ID:" before the ten digits
+
+}  // namespace
+
+StationController::StationController(StationControlSetup setup)
+    : env_(setup.environment), language_(setup.language) {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+        slots_[slot].view = setup.slots[slot];
+    }
+}
+
+StationController::~StationController() {
+    while (!workers_.empty()) {
+        runPending(std::chrono::milliseconds(100));
+    }
+}
+
+void StationController::post(const DeviceEvent& event) {
+    queue_.post([this, event] { handle(event); });
+}
+
+void StationController::postStartUpgrade() {
+    queue_.post([this] { startUpgrade(); });
+}
+
+int StationController::slotOfLetter(char letter) const {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+        if (slots_[slot].cLetter.load() == letter) {
+            return slot;
+        }
+    }
+    return kNoSlot;
+}
+
+int StationController::firstFreeSlot() const {
+    return slotOfLetter(0);
+}
+
+void StationController::handle(const DeviceEvent& event) {
+    forEachDriveLetter(event.letters, [&](char letter) {
+        if (event.kind == DeviceEventKind::Arrival) {
+            arrival(letter);
+        } else {
+            removal(letter);
+        }
+    });
+    updateManualUpgradeSwitch();
+}
+
+void StationController::arrival(char letter) {
+    if (closed_) {
+        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::Closed); });
+        return;
+    }
+    const int held = slotOfLetter(letter);
+    // A volume is announced again when its medium changes in the middle of a run (after the
+    // disk starts, at the switch to the second part): its device must not get a single command.
+    if (held != kNoSlot && slots_[held].state == SlotState::Running) {
+        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::Busy); });
+        return;
+    }
+    ArrivalCheck check = ArrivalCheck::NotOurs;
+    try {
+        check = checkArrivedDevice(env_.transport, letter, env_.clock);
+    } catch (const std::exception&) {
+        check = ArrivalCheck::NotOurs;  // a device that cannot answer is not taken
+    }
+    if (check == ArrivalCheck::ResetSent) {
+        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::ResetSent); });
+        return;
+    }
+    if (held != kNoSlot) {
+        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::AlreadyHeld); });
+        return;
+    }
+    if (check == ArrivalCheck::NotOurs) {
+        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::NotOurs); });
+        return;
+    }
+    const int slot = firstFreeSlot();
+    if (slot == kNoSlot) {
+        env_.prompt.show(env_.messages.text(MessageKey::ExceedLimitMsg),
+                         env_.messages.text(MessageKey::StatusMsg), PromptIcon::Warning,
+                         PromptButtons::Ok);
+        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::LimitReached); });
+        return;
+    }
+
+    DEVICE_ENTRY& entry = slots_[slot];
+    entry.cLetter = letter;
+    entry.state = SlotState::Fsm;
+    entry.flashId.clear();
+    entry.fsmVersion.clear();
+    entry.view->setGaugeVisible(true);
+    showState(slot);
+    ++iPlugged_;
+    tell([&](StationListener& l) { l.slotClaimed(slot, letter); });
+
+    if (!downloadFsm(slot, letter)) {
+        entry.state = SlotState::FsmFailed;
+        showState(slot);
+        if (failPictureExists()) {
+            entry.view->setPicture(SlotPicture::Fail);
+        }
+        tell([&](StationListener& l) { l.fsmFailed(slot, letter); });
+        return;
+    }
+    entry.state = SlotState::FsmDone;
+    showState(slot);
+    std::uint8_t maker = 0;
+    std::uint32_t flashId = 0;
+    try {
+        if (readFlashIdByLetter(env_.transport, letter, maker, flashId)) {
+            const std::string text = formatFlashId(maker, flashId);
+            entry.view->setDetailF(text);
+            entry.flashId = text.substr(kFlashIdPrefix);
+        }
+    } catch (const std::exception&) {
+        // an unread flash ID leaves detail line F as it was; the worker still starts
+    }
+    if (env_.settings.CheckManuupgrade) {
+        entry.state = SlotState::WaitingStart;
+        showState(slot);
+    } else {
+        startWorker(slot);
+    }
+}
+
+// The FSM's size and version are taken from the file as it is now: it may have been replaced
+// since the station started.
+bool StationController::downloadFsm(int slot, char letter) {
+    const std::filesystem::path fsmFile = env_.settings.sFsmPath;
+    const FsmVersion fsm = readFsmVersion(fsmFile);
+    if (!fsm.opened || fsm.size <= 0) {
+        return false;
+    }
+    slots_[slot].fsmVersion = fsm.text;
+    try {
+        return bDownloadFsm(env_.transport, letter, fsmFile, static_cast<std::uint32_t>(fsm.size));
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void StationController::removal(char letter) {
+    const int held = slotOfLetter(letter);
+    if (held == kNoSlot) {
+        return;
+    }
+    for (int slot = held; slot < kSlotCount; ++slot) {
+        DEVICE_ENTRY& entry = slots_[slot];
+        if (entry.cLetter.load() != letter) {
+            continue;
+        }
+        SlotView& view = *entry.view;
+        view.setStatusColour(StatusColour::WindowText);
+        view.setGaugeVisible(false);
+        view.setProgress(0);
+        view.setPicture(SlotPicture::None);
+        view.setDetailP("");
+        view.setDetailF("");
+        // The worker, if one still runs, may no longer reach the letter: the next device on it
+        // is not its device.
+        if (entry.lease) {
+            entry.lease->revoke();
+            entry.lease.reset();
+        }
+        entry.cLetter = 0;
+        entry.state = SlotState::Free;
+        showState(slot);
+        tell([&](StationListener& l) { l.slotFreed(slot, letter); });
+    }
+    --iPlugged_;
+    if (iPlugged_ <= 0) {
+        iPlugged_ = 0;
+        for (DEVICE_ENTRY& entry : slots_) {
+            entry.view->setPicture(SlotPicture::None);
+            entry.view->setDetailF("");
+        }
+    }
+}
+
+void StationController::startUpgrade() {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+        if (slots_[slot].state == SlotState::WaitingStart && slots_[slot].cLetter.load() != 0) {
+            startWorker(slot);
+        }
+    }
+}
+
+void StationController::startWorker(int slot) {
+    DEVICE_ENTRY& entry = slots_[slot];
+    const char letter = entry.cLetter.load();
+    auto lease = std::make_shared<WorkerLease>(env_.transport, env_.volumes);
+    // The worker's environment is the station's with its own lease in place of the devices.
+    const ProductionEnvironment leased{lease->transport(), lease->volumes(),   env_.station,
+                                       env_.prompt,        env_.registry,      env_.messages,
+                                       env_.settings,      env_.counters,      env_.clock,
+                                       env_.home,          env_.portLocations, env_.diagnostic};
+    auto worker = std::make_unique<ProductThread>(
+        letter, *entry.view, slot, language_, [&entry] { return entry.cLetter.load(); }, leased);
+    const std::uint64_t id = nextWorker_++;
+    worker->setEndHandler([this, id](const RunOutcome& outcome) {
+        queue_.post([this, id, outcome] { workerEnded(id, outcome); });
+    });
+    entry.state = SlotState::Running;
+    entry.lease = lease;
+    Worker& record = workers_[id];
+    record.slot = slot;
+    record.lease = lease;
+    record.flashId = entry.flashId;
+    record.fsmVersion = entry.fsmVersion;
+    record.started = std::chrono::system_clock::now();
+    record.startedSteady = std::chrono::steady_clock::now();
+    tell([&](StationListener& l) { l.runStarted(slot, letter); });
+    record.thread = std::thread([worker = std::move(worker), lease]() mutable {
+        worker->run();
+        worker.reset();
+    });
+}
+
+void StationController::workerEnded(std::uint64_t id, const RunOutcome& outcome) {
+    const auto found = workers_.find(id);
+    if (found == workers_.end()) {
+        return;
+    }
+    Worker worker = std::move(found->second);
+    workers_.erase(found);
+    if (worker.thread.joinable()) {
+        worker.thread.join();
+    }
+    DEVICE_ENTRY& entry = slots_[worker.slot];
+    if (entry.lease == worker.lease) {
+        entry.lease.reset();
+        entry.state = SlotState::Ended;
+    }
+    EndedRun run;
+    run.outcome = outcome;
+    run.slot = worker.slot;
+    run.letter = outcome.drive;
+    run.flashId = worker.flashId;
+    run.fsmVersion = worker.fsmVersion;
+    run.started = worker.started;
+    run.ended = std::chrono::system_clock::now();
+    run.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - worker.startedSteady)
+            .count();
+    tell([&](StationListener& l) { l.runEnded(run); });
+    updateManualUpgradeSwitch();
+}
+
+void StationController::endRunningWorkers() {
+    closed_ = true;
+    for (auto& [id, worker] : workers_) {
+        worker.lease->revoke();
+    }
+}
+
+void StationController::setLanguage(int language) {
+    language_ = language;
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+        showState(slot);
+    }
+}
+
+void StationController::showState(int slot) {
+    const SharedMessages& messages = env_.messages;
+    SlotView& view = *slots_[slot].view;
+    const auto show = [&view](const std::string& text, StatusColour colour) {
+        view.setStatus(text);
+        view.setStatusColour(colour);
+    };
+    const std::string fsmWrite = messages.text(MessageKey::FSMWrite);
+    switch (slots_[slot].state) {
+        case SlotState::Free:
+            show(messages.text(MessageKey::WaitDeviceMsg), StatusColour::WindowText);
+            break;
+        case SlotState::Fsm:
+            show(fsmWrite, StatusColour::WindowText);
+            break;
+        case SlotState::FsmFailed:
+            show(fsmWrite + messages.text(MessageKey::FailMsg), StatusColour::Red);
+            break;
+        case SlotState::FsmDone:
+            show(fsmWrite + messages.text(MessageKey::SuccessMsg), StatusColour::WindowText);
+            break;
+        case SlotState::WaitingStart:
+            show(messages.text(MessageKey::DevicePluginStr), StatusColour::WindowText);
+            break;
+        case SlotState::Running:
+        case SlotState::Ended:
+            break;  // the worker's texts stand
+    }
+}
+
+// The operator may switch manual upgrade only while every slot waits for a device and no worker
+// of a removed device still runs.
+void StationController::updateManualUpgradeSwitch() {
+    bool allFree = workers_.empty();
+    for (const DEVICE_ENTRY& entry : slots_) {
+        allFree = allFree && entry.state == SlotState::Free;
+    }
+    if (manualSwitchEnabled_ != allFree) {
+        manualSwitchEnabled_ = allFree;
+        env_.station.setManualUpgradeEnabled(allFree);
+    }
+}
+
+bool StationController::failPictureExists() const {
+    std::error_code ignored;
+    return std::filesystem::is_regular_file(env_.home / "misc" / kFailPicture, ignored);
+}
+
+}  // namespace corvid

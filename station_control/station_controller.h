@@ -1,0 +1,140 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/device_bus.h"
+#include "production/product_thread.h"
+#include "station_control/station_listener.h"
+#include "station_control/task_queue.h"
+#include "station_control/worker_lease.h"
+
+namespace corvid {
+
+inline constexpr int kSlotCount = 8;
+inline constexpr int kNoSlot = kSlotCount;  // "no slot" of the slot look-ups
+
+// Where a claimed slot stands. The controller's own status texts follow from it, so a language
+// change shows them anew in the new language; a running or ended slot shows its worker's texts.
+enum class SlotState {
+    Free,          // "Waiting device..."
+    Fsm,           // the FSM is being sent: "FSM Writing"
+    FsmFailed,     // "FSM Writing" "fail" in red, until the device is removed
+    FsmDone,       // "FSM Writing" "successful", just before a worker starts
+    WaitingStart,  // manual upgrade: "device plugin" until "Start Upgrade"
+    Running,       // a worker owns the slot's display
+    Ended          // the worker has ended; its last display stays until the device is removed
+};
+
+// One slot of the station. cLetter is read by the slot's workers while the controller changes it.
+struct DEVICE_ENTRY {
+    std::atomic<char> cLetter{0};  // the drive letter held; 0: free
+    SlotState state = SlotState::Free;
+    SlotView* view = nullptr;            // status line, picture, progress bar, detail lines P and F
+    std::shared_ptr<WorkerLease> lease;  // of the worker running for this claim
+    std::string flashId;                 // read at arrival, ten hexadecimal digits
+    std::string fsmVersion;              // of the FSM sent at arrival
+};
+
+struct StationControlSetup {
+    // The eight slots' views, slot 1 first; none may be null.
+    std::array<SlotView*, kSlotCount> slots{};
+    // What every worker gets; its transport and volumes are reached through each worker's lease.
+    // Its prompt also shows the limit box, its station view the manual-upgrade switch.
+    ProductionEnvironment environment;
+    // The language index the workers are created with.
+    int language = 0;
+};
+
+// The eight device slots of a station: device arrival and removal, the FSM download, the manual
+// start, a worker per claimed slot, and the ends of the workers. Everything but post() runs on
+// one thread, the controller's: the program calls handle() and startUpgrade() there, or posts
+// them and calls runPending() in its loop. Workers report their end through the queue.
+class StationController {
+  public:
+    explicit StationController(StationControlSetup setup);
+    // Waits for the workers still running; their ends are handled.
+    ~StationController();
+    StationController(const StationController&) = delete;
+    StationController& operator=(const StationController&) = delete;
+
+    // The listener must outlive the controller.
+    void addListener(StationListener& listener) { listeners_.push_back(&listener); }
+
+    // Safe from any thread: the work runs at the next runPending().
+    void post(const DeviceEvent& event);
+    void postStartUpgrade();
+    TaskQueue& queue() { return queue_; }
+    // Runs what was posted, waiting up to 'timeout' for something to run.
+    std::size_t runPending(std::chrono::milliseconds timeout) { return queue_.runPending(timeout); }
+
+    // An arrival or removal, its letters from 'A' to 'Z'.
+    void handle(const DeviceEvent& event);
+    // "Start Upgrade": a worker for every slot waiting for it, slot 1 first.
+    void startUpgrade();
+    // Takes no more devices; running workers go on.
+    void stopTakingDevices() { closed_ = true; }
+    // Ends every running worker: none of their later commands reach a device, so each fails
+    // at its next step and ends.
+    void endRunningWorkers();
+    // Shows the controller's own status texts again, in the language the messages hold now;
+    // later workers are created with 'language'.
+    void setLanguage(int language);
+
+    int runningWorkers() const { return static_cast<int>(workers_.size()); }
+    int iPlugged() const { return iPlugged_; }
+    SlotState state(int slot) const { return slots_[slot].state; }
+    char letter(int slot) const { return slots_[slot].cLetter.load(); }
+
+    // Slot of 'letter', lowest first; kNoSlot when no slot holds it.
+    int slotOfLetter(char letter) const;
+    int firstFreeSlot() const;
+
+  private:
+    void arrival(char letter);
+    void removal(char letter);
+    bool downloadFsm(int slot, char letter);
+    void startWorker(int slot);
+    void workerEnded(std::uint64_t id, const RunOutcome& outcome);
+    void showState(int slot);
+    void updateManualUpgradeSwitch();
+    bool failPictureExists() const;
+
+    template <typename Fn>
+    void tell(Fn&& fn) {
+        for (StationListener* listener : listeners_) {
+            fn(*listener);
+        }
+    }
+
+    struct Worker {
+        int slot = 0;
+        std::shared_ptr<WorkerLease> lease;
+        std::thread thread;
+        std::string flashId;
+        std::string fsmVersion;
+        std::chrono::system_clock::time_point started;
+        std::chrono::steady_clock::time_point startedSteady;
+    };
+
+    ProductionEnvironment env_;
+    int language_;
+    std::array<DEVICE_ENTRY, kSlotCount> slots_;
+    std::vector<StationListener*> listeners_;
+    TaskQueue queue_;
+    std::map<std::uint64_t, Worker> workers_;
+    std::uint64_t nextWorker_ = 1;
+    int iPlugged_ = 0;
+    bool closed_ = false;
+    bool manualSwitchEnabled_ = true;  // as the window starts
+};
+
+}  // namespace corvid
