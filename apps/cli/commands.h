@@ -16,5 +16,6 @@ void addInitHomeCommand(CLI::App& app, int& exitStatus);  // cmd_init_home.cpp
 void addProduceCommand(CLI::App& app, int& exitStatus);   // cmd_produce.cpp
 void addProbeCommand(CLI::App& app, int& exitStatus);     // cmd_probe.cpp
 void addImageCommand(CLI::App& app, int& exitStatus);     // cmd_image.cpp
+void addReportCommand(CLI::App& app, int& exitStatus);    // cmd_report.cpp
 
 }  // namespace corvid::cli

@@ -10,7 +10,7 @@ namespace {
 constexpr corvid::cli::AddCommand kCommands[] = {
     corvid::cli::addSettingsCommand, corvid::cli::addInitHomeCommand,
     corvid::cli::addProduceCommand,  corvid::cli::addProbeCommand,
-    corvid::cli::addImageCommand,
+    corvid::cli::addImageCommand,    corvid::cli::addReportCommand,
 };
 
 }  // namespace

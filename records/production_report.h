@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "records/run_record.h"
+
+namespace corvid {
+
+// The figures of `corvid-cli report`, from the rows of the production record.
+
+struct DayYield {
+    std::string date;  // "YYYY-MM-DD", the day the runs started
+    int total = 0;
+    int passed = 0;
+    int failed = 0;
+    double yieldPercent = 0;
+};
+
+struct FlashYield {
+    std::string flashId;    // empty for runs that ended before the flash was read
+    std::string flashName;  // the first name recorded with the ID
+    int total = 0;
+    int passed = 0;
+    double yieldPercent = 0;
+};
+
+struct FailureCount {
+    std::string text;  // a failed run's final status text
+    int count = 0;
+};
+
+// The failure texts the report lists, most common first.
+inline constexpr std::size_t kReportedFailures = 10;
+
+struct ProductionSummary {
+    int runs = 0;
+    int passed = 0;
+    std::vector<DayYield> days;               // oldest first
+    std::vector<FlashYield> flashIds;         // by flash ID
+    std::vector<FailureCount> failures;       // most common first (ties by text), at most 10
+    std::optional<double> meanSeconds;        // over every run
+    std::optional<double> meanPassedSeconds;  // over the passed runs
+};
+
+ProductionSummary summariseRuns(const std::vector<RunRecord>& rows);
+
+// The summary as plain text in aligned columns, ending with a newline.
+std::string renderSummary(const ProductionSummary& summary);
+
+// True for a real calendar date written "YYYY-MM-DD".
+bool isCalendarDate(std::string_view text);
+
+// One CSV field: quoted when it holds a comma, a quote, CR or LF, its quotes doubled; the text's
+// bytes (UTF-8 as stored) otherwise unchanged.
+std::string csvField(std::string_view text);
+
+// Every row as CSV (RFC 4180): a header line of the column names, CRLF line ends.
+void writeCsv(std::ostream& out, const std::vector<RunRecord>& rows);
+
+// writeCsv into 'file': written to FILE.partial, then renamed over FILE, so a reader never sees
+// half a file. Throws RecordError naming the file when it cannot be written.
+void writeCsvFile(const std::filesystem::path& file, const std::vector<RunRecord>& rows);
+
+}  // namespace corvid

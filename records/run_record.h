@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace corvid {
+
+// One ended run as the production record keeps it: written once by the station controller from
+// the worker's outcome, never changed afterwards.
+struct RunRecord {
+    std::string startTime;     // local time "YYYY-MM-DD HH:MM:SS"
+    std::string endTime;       // same form
+    std::string station;       // host name
+    int slot = 0;              // 1..8
+    char letter = 0;           // 'A'..'Z'
+    std::string portLocation;  // may be empty
+    std::string flashId;       // ten upper-case hex digits, may be empty
+    std::string flashName;     // may be empty
+    int chips = 0;
+    std::int64_t goodBlocks = 0;
+    std::int64_t totalBlocks = 0;
+    std::int64_t diskMB = 0;
+    std::string diskFeature;     // "normal", "encrypted" or "hidden"
+    int diskRatio = 0;           // percent of the second part
+    std::string firmwareFile;    // file name only, may be empty
+    std::string firmwareSha256;  // 64 lower-case hex digits, or empty
+    std::string fsmVersion;      // may be empty
+    int scanLevel = 0;           // blanking-check level, 0 when none ran
+    double seconds = 0;
+    bool passed = false;
+    std::string finalStatus;  // the slot's last status text
+    std::string failedStep;   // the step that failed; empty on pass
+
+    bool operator==(const RunRecord&) const = default;
+};
+
+}  // namespace corvid

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <stdexcept>
+
+#include "records/run_record.h"
+
+namespace corvid {
+
+// A production record that cannot be opened, read or written; the text names the file (or
+// server) and the reason.
+class RecordError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Where the rows of ended runs go. The station keeps one; each implementation writes a row as
+// one transaction, so a row is either there whole or not at all.
+class RunRecordStore {
+  public:
+    virtual ~RunRecordStore() = default;
+    // Throws RecordError when the row cannot be written.
+    virtual void append(const RunRecord& record) = 0;
+};
+
+}  // namespace corvid

@@ -1,0 +1,340 @@
+#include "records/sqlite_record_store.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+
+#include "records/run_record_fields.h"
+
+namespace corvid {
+
+namespace {
+
+// kMigrations[v] takes a database of schema version v to v + 1. An entry never changes once it
+// has shipped: a later version adds an entry (ALTER TABLE ..., a new table) instead.
+constexpr const char* kMigrations[] = {
+    // 0 -> 1: the table of runs.
+    R"(CREATE TABLE runs (
+        id INTEGER PRIMARY KEY,
+        start_time TEXT NOT NULL,
+        end_time TEXT NOT NULL,
+        station TEXT NOT NULL,
+        slot INTEGER NOT NULL,
+        letter TEXT NOT NULL,
+        port_location TEXT NOT NULL,
+        flash_id TEXT NOT NULL,
+        flash_name TEXT NOT NULL,
+        chips INTEGER NOT NULL,
+        good_blocks INTEGER NOT NULL,
+        total_blocks INTEGER NOT NULL,
+        disk_mb INTEGER NOT NULL,
+        disk_feature TEXT NOT NULL,
+        disk_ratio INTEGER NOT NULL,
+        firmware_file TEXT NOT NULL,
+        firmware_sha256 TEXT NOT NULL,
+        fsm_version TEXT NOT NULL,
+        scan_level INTEGER NOT NULL,
+        seconds REAL NOT NULL,
+        passed INTEGER NOT NULL,
+        final_status TEXT NOT NULL,
+        failed_step TEXT NOT NULL);
+     CREATE INDEX runs_by_start_time ON runs (start_time);)",
+};
+static_assert(std::size(kMigrations) == kRecordSchemaVersion,
+              "each schema version needs its migration");
+
+// A prepared statement, finalized when it goes.
+class Statement {
+  public:
+    Statement() = default;
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    sqlite3_stmt** out() { return &statement_; }
+    sqlite3_stmt* get() const { return statement_; }
+
+  private:
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+std::string columnList() {
+    std::string list;
+    for (const char* name : recordColumnNames()) {
+        list += list.empty() ? "" : ", ";
+        list += name;
+    }
+    return list;
+}
+
+std::string insertSql() {
+    std::string values;
+    for (std::size_t index = 1; index <= recordColumnNames().size(); ++index) {
+        values += (index == 1 ? "?" : ", ?") + std::to_string(index);
+    }
+    return "INSERT INTO runs (" + columnList() + ") VALUES (" + values + ")";
+}
+
+int bindField(sqlite3_stmt* statement, int index, const std::string& value) {
+    return sqlite3_bind_text(statement, index, value.data(), static_cast<int>(value.size()),
+                             SQLITE_TRANSIENT);
+}
+
+int bindField(sqlite3_stmt* statement, int index, char value) {
+    return bindField(statement, index, value == 0 ? std::string() : std::string(1, value));
+}
+
+int bindField(sqlite3_stmt* statement, int index, bool value) {
+    return sqlite3_bind_int(statement, index, value ? 1 : 0);
+}
+
+int bindField(sqlite3_stmt* statement, int index, double value) {
+    return sqlite3_bind_double(statement, index, value);
+}
+
+int bindField(sqlite3_stmt* statement, int index, std::int64_t value) {
+    return sqlite3_bind_int64(statement, index, value);
+}
+
+int bindField(sqlite3_stmt* statement, int index, int value) {
+    return sqlite3_bind_int64(statement, index, value);
+}
+
+void readField(sqlite3_stmt* statement, int column, std::string& value) {
+    const auto* text = sqlite3_column_text(statement, column);
+    value.assign(text == nullptr ? "" : reinterpret_cast<const char*>(text),
+                 static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+}
+
+void readField(sqlite3_stmt* statement, int column, char& value) {
+    std::string text;
+    readField(statement, column, text);
+    value = text.empty() ? 0 : text.front();
+}
+
+void readField(sqlite3_stmt* statement, int column, bool& value) {
+    value = sqlite3_column_int(statement, column) != 0;
+}
+
+void readField(sqlite3_stmt* statement, int column, double& value) {
+    value = sqlite3_column_double(statement, column);
+}
+
+void readField(sqlite3_stmt* statement, int column, std::int64_t& value) {
+    value = sqlite3_column_int64(statement, column);
+}
+
+void readField(sqlite3_stmt* statement, int column, int& value) {
+    value = sqlite3_column_int(statement, column);
+}
+
+}  // namespace
+
+std::filesystem::path productionRecordFile(const std::filesystem::path& home) {
+    return home / "log" / "production.db";
+}
+
+SqliteRecordStore::SqliteRecordStore(std::filesystem::path file, RecordAccess access,
+                                     std::chrono::milliseconds busyTimeout)
+    : file_(std::move(file)), busyTimeout_(busyTimeout) {
+    int flags = SQLITE_OPEN_READWRITE;
+    if (access == RecordAccess::Write) {
+        flags |= SQLITE_OPEN_CREATE;
+        // log/ belongs to the station and is made when missing; a missing station folder above
+        // it is a mistake in --home, not something to create.
+        const std::filesystem::path folder = file_.parent_path();
+        std::error_code error;
+        if (!folder.empty() && !std::filesystem::is_directory(folder, error)) {
+            std::filesystem::create_directory(folder, error);
+            if (error) {
+                throw RecordError("The folder " + folder.string() +
+                                  " of the production record cannot be made: " + error.message() +
+                                  ".");
+            }
+        }
+    }
+    std::error_code missing;
+    if (access == RecordAccess::Write && !std::filesystem::exists(file_, missing)) {
+        // Made here, empty (an empty file is an empty database), so a folder that refuses it is
+        // named with the system's reason; SQLite's own attempt reports a later, unrelated one.
+        errno = 0;
+        if (!std::ofstream(file_, std::ios::binary | std::ios::app)) {
+            throw RecordError("The production record " + file_.string() + " cannot be made: " +
+                              (errno != 0 ? std::strerror(errno) : "the file cannot be created") +
+                              ".");
+        }
+    }
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(file_.c_str(), &db, flags, nullptr);
+    db_.reset(db);
+    if (db_ == nullptr) {
+        throw RecordError("The production record " + file_.string() +
+                          " cannot be opened: " + sqlite3_errstr(opened) + ".");
+    }
+    if (opened != SQLITE_OK) {
+        throw error("opened", opened);
+    }
+    sqlite3_busy_timeout(db_.get(), static_cast<int>(busyTimeout_.count()));
+
+    // Reading the version is the first read of the file: a file that is no database fails here.
+    const int version = readSchemaVersion("opened");
+    if (version > kRecordSchemaVersion) {
+        throw RecordError("The production record " + file_.string() + " has schema version " +
+                          std::to_string(version) + ", newer than this program knows (" +
+                          std::to_string(kRecordSchemaVersion) +
+                          "); use the Corvid version that wrote it or a later one.");
+    }
+    const bool readOnly = sqlite3_db_readonly(db_.get(), "main") == 1;
+    if (readOnly && (access == RecordAccess::Write || version < kRecordSchemaVersion)) {
+        throw RecordError("The production record " + file_.string() +
+                          " cannot be written: the file or its folder is read-only.");
+    }
+    if (!readOnly) {
+        // Readers do not block the writer in WAL mode; the mode stays with the file.
+        execute("PRAGMA journal_mode=WAL", "opened");
+    }
+    if (version < kRecordSchemaVersion) {
+        bringSchemaUpToDate();
+    }
+}
+
+SqliteRecordStore::~SqliteRecordStore() = default;
+
+void SqliteRecordStore::CloseDatabase::operator()(sqlite3* db) const {
+    sqlite3_close(db);
+}
+
+void SqliteRecordStore::FinalizeStatement::operator()(sqlite3_stmt* statement) const {
+    sqlite3_finalize(statement);
+}
+
+int SqliteRecordStore::schemaVersion() const {
+    return readSchemaVersion("read");
+}
+
+int SqliteRecordStore::readSchemaVersion(const char* action) const {
+    Statement statement;
+    if (const int code =
+            sqlite3_prepare_v2(db_.get(), "PRAGMA user_version", -1, statement.out(), nullptr);
+        code != SQLITE_OK) {
+        throw error(action, code);
+    }
+    if (const int code = sqlite3_step(statement.get()); code != SQLITE_ROW) {
+        throw error(action, code);
+    }
+    return sqlite3_column_int(statement.get(), 0);
+}
+
+void SqliteRecordStore::bringSchemaUpToDate() {
+    // IMMEDIATE takes the write lock before the version is read again, so two programs opening
+    // a new file at once migrate it once.
+    execute("BEGIN IMMEDIATE", "brought up to date");
+    try {
+        for (int from = readSchemaVersion("brought up to date"); from < kRecordSchemaVersion;
+             ++from) {
+            execute(kMigrations[from], "brought up to date");
+        }
+        execute(("PRAGMA user_version = " + std::to_string(kRecordSchemaVersion)).c_str(),
+                "brought up to date");
+        execute("COMMIT", "brought up to date");
+    } catch (const RecordError&) {
+        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void SqliteRecordStore::append(const RunRecord& record) {
+    if (insert_ == nullptr) {
+        sqlite3_stmt* statement = nullptr;
+        const int code =
+            sqlite3_prepare_v2(db_.get(), insertSql().c_str(), -1, &statement, nullptr);
+        insert_.reset(statement);
+        if (code != SQLITE_OK) {
+            throw error("written", code);
+        }
+    }
+    sqlite3_stmt* insert = insert_.get();
+    sqlite3_reset(insert);
+    sqlite3_clear_bindings(insert);
+    int index = 0;
+    int bound = SQLITE_OK;
+    forEachRecordField(record, [&](const char*, const auto& value) {
+        if (bound == SQLITE_OK) {
+            bound = bindField(insert, ++index, value);
+        }
+    });
+    if (bound != SQLITE_OK) {
+        throw error("written", bound);
+    }
+    // One statement outside BEGIN is one transaction of its own.
+    if (const int code = sqlite3_step(insert); code != SQLITE_DONE) {
+        const RecordError failed = error("written", code);
+        sqlite3_reset(insert);  // ends the failed statement's hold on the file
+        throw failed;
+    }
+    sqlite3_reset(insert);
+}
+
+std::vector<RunRecord> SqliteRecordStore::rows(const std::string& since) const {
+    // A date compares below every time of that day: "2024-05-01" < "2024-05-01 00:00:00".
+    const std::string sql = "SELECT " + columnList() + " FROM runs" +
+                            (since.empty() ? "" : " WHERE start_time >= ?1") + " ORDER BY id";
+    Statement statement;
+    if (const int code = sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, statement.out(), nullptr);
+        code != SQLITE_OK) {
+        throw error("read", code);
+    }
+    if (!since.empty()) {
+        if (const int code = bindField(statement.get(), 1, since); code != SQLITE_OK) {
+            throw error("read", code);
+        }
+    }
+    std::vector<RunRecord> result;
+    int code = SQLITE_OK;
+    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        RunRecord& record = result.emplace_back();
+        int column = 0;
+        forEachRecordField(
+            record, [&](const char*, auto& value) { readField(statement.get(), column++, value); });
+    }
+    if (code != SQLITE_DONE) {
+        throw error("read", code);
+    }
+    return result;
+}
+
+void SqliteRecordStore::execute(const char* sql, const char* action) {
+    if (const int code = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
+        code != SQLITE_OK) {
+        throw error(action, code);
+    }
+}
+
+RecordError SqliteRecordStore::error(const char* action, int code) const {
+    const std::string file = "The production record " + file_.string();
+    std::string detail = sqlite3_errmsg(db_.get());
+    if (const int systemError = sqlite3_system_errno(db_.get()); systemError != 0) {
+        detail += std::string(" (") + std::strerror(systemError) + ")";
+    }
+    switch (code & 0xFF) {
+        case SQLITE_NOTADB:
+            return RecordError(file + " is not an SQLite database: " + detail + ".");
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return RecordError(file + " cannot be " + action +
+                               ": another program held it locked for more than " +
+                               std::to_string(busyTimeout_.count()) + " ms (" + detail + ").");
+        case SQLITE_READONLY:
+            return RecordError(file + " cannot be " + action + ": it or its folder is read-only (" +
+                               detail + ").");
+        default:
+            return RecordError(file + " cannot be " + action + ": " + detail + ".");
+    }
+}
+
+}  // namespace corvid

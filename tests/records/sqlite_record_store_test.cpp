@@ -1,0 +1,301 @@
+// The production record in SQLite: rows written one transaction each and read back whole, the
+// schema version kept in the file, and every way the file can be unusable refused by name.
+#include "records/sqlite_record_store.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <thread>
+
+#include "platform/process_runner.h"
+#include "records/run_record_fields.h"
+#include "tests/records/records_test_support.h"
+#include "tests/support/temp_dir.h"
+
+namespace corvid {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const fs::path& file, const std::string& bytes) {
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+// What a caught RecordError said; empty when none was thrown.
+template <typename Action>
+std::string recordErrorOf(Action&& action) {
+    try {
+        action();
+    } catch (const RecordError& e) {
+        return e.what();
+    }
+    return {};
+}
+
+// Permissions bind root only as another user: as root, the store runs as 'nobody' (effective
+// user 65534) while this is alive, and the test returns to root afterwards.
+class WithoutRootRights {
+  public:
+    WithoutRootRights() : dropped_(geteuid() == 0) {
+        if (dropped_ && seteuid(65534) != 0) {
+            throw std::runtime_error("cannot act as user 65534");
+        }
+    }
+    ~WithoutRootRights() {
+        if (dropped_ && seteuid(0) != 0) {
+            std::abort();  // the rest of the tests would run as the wrong user
+        }
+    }
+    WithoutRootRights(const WithoutRootRights&) = delete;
+    WithoutRootRights& operator=(const WithoutRootRights&) = delete;
+
+  private:
+    bool dropped_;
+};
+
+class RecordStoreTest : public test::TempDirTest {
+  protected:
+    void SetUp() override {
+        home_ = dir_ / "station";
+        fs::create_directory(home_);
+        file_ = productionRecordFile(home_);
+    }
+    fs::path home_;
+    fs::path file_;
+};
+
+TEST_F(RecordStoreTest, RowsReadBackEqualAfterTheFileIsOpenedAgain) {
+    EXPECT_EQ(file_, home_ / "log" / "production.db");
+    const auto runs = test::sampleRuns();
+    {
+        SqliteRecordStore store(file_);
+        for (const RunRecord& run : runs) {
+            store.append(run);
+        }
+        EXPECT_EQ(store.rows(), runs);  // the same connection sees its own rows
+    }
+    const SqliteRecordStore reopened(file_, RecordAccess::Read);
+    EXPECT_EQ(reopened.rows(), runs);
+    // 'since' takes the day itself and the days after, by start time.
+    EXPECT_EQ(reopened.rows("2024-05-02"), std::vector<RunRecord>(runs.begin() + 1, runs.end()));
+    EXPECT_EQ(reopened.rows("2024-05-04"), std::vector<RunRecord>{});
+}
+
+TEST_F(RecordStoreTest, TheFileCarriesItsSchemaVersionInWalMode) {
+    SqliteRecordStore(file_).append(test::sampleRuns().front());
+    EXPECT_EQ(SqliteRecordStore(file_, RecordAccess::Read).schemaVersion(), kRecordSchemaVersion);
+    // Read by SQLite itself, through Python: the version, the journal mode, the columns.
+    const std::string seen = test::runPython(
+        "import sqlite3, sys\n"
+        "c = sqlite3.connect(sys.argv[1])\n"
+        "print(c.execute('PRAGMA user_version').fetchone()[0])\n"
+        "print(c.execute('PRAGMA journal_mode').fetchone()[0])\n"
+        "print(' '.join(r[1] for r in c.execute('PRAGMA table_info(runs)')))\n"
+        "print(c.execute('SELECT count(*) FROM runs').fetchone()[0])\n",
+        {file_.string()});
+    std::string columns = "id";
+    for (const char* name : recordColumnNames()) {
+        columns += std::string(" ") + name;
+    }
+    EXPECT_EQ(seen, std::to_string(kRecordSchemaVersion) + "\nwal\n" + columns + "\n1\n");
+}
+
+TEST_F(RecordStoreTest, AnEmptyFileIsBroughtUpToTheCurrentSchema) {
+    fs::create_directory(home_ / "log");
+    writeFile(file_, "");
+    const SqliteRecordStore store(file_, RecordAccess::Read);
+    EXPECT_EQ(store.schemaVersion(), kRecordSchemaVersion);
+    EXPECT_TRUE(store.rows().empty());
+}
+
+TEST_F(RecordStoreTest, ANewerSchemaIsRefused) {
+    SqliteRecordStore(file_).append(test::sampleRuns().front());
+    test::runPython(
+        "import sqlite3, sys\n"
+        "c = sqlite3.connect(sys.argv[1])\n"
+        "c.execute('PRAGMA user_version = 2')\n"
+        "c.commit()\n",
+        {file_.string()});
+    for (const RecordAccess access : {RecordAccess::Write, RecordAccess::Read}) {
+        EXPECT_EQ(recordErrorOf([&] { SqliteRecordStore store(file_, access); }),
+                  "The production record " + file_.string() +
+                      " has schema version 2, newer than this program knows (1); use the Corvid "
+                      "version that wrote it or a later one.");
+    }
+}
+
+TEST_F(RecordStoreTest, AFileThatIsNoDatabaseIsRefusedAndLeftAlone) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"settings text", "[Corvid]\r\nProductionRecord=1\r\n", "is not an SQLite database"},
+        {"zeros", std::string(4096, '\0'), "is not an SQLite database"},
+        {"a folder", "", "cannot be opened: unable to open database file"},
+    };
+    fs::create_directory(home_ / "log");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(file_);
+        if (std::string(c.what) == "a folder") {
+            fs::create_directory(file_);
+        } else {
+            writeFile(file_, c.bytes);
+        }
+        for (const RecordAccess access : {RecordAccess::Write, RecordAccess::Read}) {
+            const std::string error =
+                recordErrorOf([&] { SqliteRecordStore store(file_, access); });
+            EXPECT_NE(error.find("The production record " + file_.string() + " " + c.says),
+                      std::string::npos)
+                << error;
+        }
+        if (!fs::is_directory(file_)) {
+            EXPECT_EQ(readFile(file_), c.bytes);
+        }
+    }
+}
+
+TEST_F(RecordStoreTest, TheLogFolderIsMadeButNotAMissingStationFolder) {
+    SqliteRecordStore(file_).append(test::sampleRuns().front());
+    EXPECT_TRUE(fs::is_regular_file(file_));
+
+    const fs::path elsewhere = productionRecordFile(dir_ / "no-station");
+    EXPECT_EQ(recordErrorOf([&] { SqliteRecordStore store(elsewhere); }),
+              "The folder " + elsewhere.parent_path().string() +
+                  " of the production record cannot be made: No such file or directory.");
+    EXPECT_FALSE(fs::exists(dir_ / "no-station"));
+}
+
+TEST_F(RecordStoreTest, AReportNeverCreatesTheRecord) {
+    const std::string error =
+        recordErrorOf([&] { SqliteRecordStore store(file_, RecordAccess::Read); });
+    EXPECT_NE(error.find("The production record " + file_.string() + " cannot be opened"),
+              std::string::npos)
+        << error;
+    EXPECT_FALSE(fs::exists(file_));
+    EXPECT_FALSE(fs::exists(file_.parent_path()));
+}
+
+TEST_F(RecordStoreTest, AReadOnlyFolderOrFileIsRefusedByName) {
+    const fs::perms readOnly =
+        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    const fs::perms readWrite =
+        readOnly | fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    const fs::perms readOnlyFolder =
+        readOnly | fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    struct Case {
+        const char* what;
+        std::optional<fs::perms> file;  // none: no record yet
+        fs::perms folder;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"a new record in a read-only folder", std::nullopt, readOnlyFolder,
+         "cannot be made: Permission denied."},
+        {"a read-only record in a writable folder", readOnly, fs::perms::all,
+         "cannot be written: the file or its folder is read-only."},
+        // WAL keeps two files beside the record, so its folder must be writable too.
+        {"a read-only record in a read-only folder", readOnly, readOnlyFolder,
+         "cannot be opened: it or its folder is read-only (attempt to write a readonly database)."},
+        {"a writable record in a read-only folder", readWrite, readOnlyFolder,
+         "cannot be opened: it or its folder is read-only (attempt to write a readonly database)."},
+    };
+    // The user the store runs as must reach the folder.
+    fs::permissions(dir_, fs::perms::all);
+    fs::permissions(home_, fs::perms::all);
+    const fs::path log = file_.parent_path();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(log);
+        fs::create_directory(log);
+        std::string before;
+        if (c.file) {
+            SqliteRecordStore(file_).append(test::sampleRuns().front());
+            fs::permissions(file_, *c.file);
+            before = readFile(file_);
+        }
+        fs::permissions(log, c.folder);
+        std::string error;
+        {
+            const WithoutRootRights user;
+            error = recordErrorOf([&] {
+                SqliteRecordStore store(file_);
+                store.append(test::sampleRuns().back());
+            });
+        }
+        fs::permissions(log, fs::perms::all);
+        EXPECT_EQ(error, "The production record " + file_.string() + " " + c.says);
+        EXPECT_EQ(fs::exists(file_), c.file.has_value());
+        if (c.file) {
+            EXPECT_EQ(readFile(file_), before);
+        }
+    }
+}
+
+// Another program holding the write lock, as the sqlite3 shell or a second station would.
+class LockHolder {
+  public:
+    LockHolder(const fs::path& database, const fs::path& folder, double seconds)
+        : said_(folder / "lock-holder.out") {
+        child_ = startProcess({.argv = {"python3", "-c",
+                                        "import sqlite3, sys, time\n"
+                                        "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                        "c.execute('BEGIN IMMEDIATE')\n"
+                                        "print('locked', flush=True)\n"
+                                        "time.sleep(float(sys.argv[2]))\n"
+                                        "c.execute('COMMIT')\n",
+                                        database.string(), std::to_string(seconds)},
+                               .outputFile = said_});
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (readFile(said_).find("locked") == std::string::npos) {
+            if (std::chrono::steady_clock::now() > until || child_->poll()) {
+                ADD_FAILURE() << "the lock holder did not take the lock: " << readFile(said_);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ~LockHolder() { child_->kill(); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+    std::optional<int> waitFor(std::chrono::milliseconds limit) { return child_->waitFor(limit); }
+
+  private:
+    fs::path said_;
+    std::unique_ptr<ChildProcess> child_;
+};
+
+TEST_F(RecordStoreTest, AShortLockIsWaitedForAndALongOneNamed) {
+    const auto runs = test::sampleRuns();
+    SqliteRecordStore store(file_, RecordAccess::Write, std::chrono::milliseconds(300));
+    store.append(runs[0]);
+    {
+        LockHolder holder(file_, dir_, 60);
+        EXPECT_EQ(recordErrorOf([&] { store.append(runs[1]); }),
+                  "The production record " + file_.string() +
+                      " cannot be written: another program held it locked for more than 300 ms "
+                      "(database is locked).");
+    }
+    EXPECT_EQ(store.rows(), std::vector<RunRecord>{runs[0]});  // nothing half written
+
+    SqliteRecordStore patient(file_, RecordAccess::Write, std::chrono::seconds(20));
+    LockHolder holder(file_, dir_, 0.5);
+    patient.append(runs[1]);
+    EXPECT_EQ(holder.waitFor(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(patient.rows(), std::vector<RunRecord>(runs.begin(), runs.begin() + 2));
+}
+
+}  // namespace
+}  // namespace corvid
