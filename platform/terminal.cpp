@@ -78,7 +78,7 @@ std::optional<char> KeyReader::poll() {
 KeyReader::KeyReader() {
     termios current{};
     if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &current) != 0) {
-        return;
+        return;  // a pipe or a file: its bytes are read as they come, the terminal is not touched
     }
     std::memcpy(saved_, &current, sizeof(current));
     // Keys one at a time, not echoed; Ctrl-C still interrupts.
@@ -97,9 +97,6 @@ KeyReader::~KeyReader() {
 }
 
 std::optional<char> KeyReader::poll() {
-    if (!active_) {
-        return std::nullopt;
-    }
     pollfd input{STDIN_FILENO, POLLIN, 0};
     char key = 0;
     if (::poll(&input, 1, 0) > 0 && ::read(STDIN_FILENO, &key, 1) == 1) {

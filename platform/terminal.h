@@ -23,8 +23,8 @@ class InterruptCounter {
 };
 
 // Single key presses on standard input, without waiting for Enter, while one exists; the
-// terminal is put back as it was when it is destroyed. Reads nothing when standard input is not a
-// terminal.
+// terminal is put back as it was when it is destroyed. From a pipe or a file, each byte written
+// to it counts as a key, so a script (or a test appending to the file) can press them.
 class KeyReader {
   public:
     KeyReader();
@@ -36,7 +36,7 @@ class KeyReader {
     std::optional<char> poll();
 
   private:
-    bool active_ = false;
+    bool active_ = false;           // the terminal's settings were changed
     unsigned char saved_[64] = {};  // the terminal's settings before
 };
 

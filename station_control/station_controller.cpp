@@ -107,10 +107,10 @@ void StationController::arrival(char letter) {
     entry.state = SlotState::Fsm;
     entry.flashId.clear();
     entry.fsmVersion.clear();
-    entry.view->setGaugeVisible(true);
-    showState(slot);
     ++iPlugged_;
     tell([&](StationListener& l) { l.slotClaimed(slot, letter); });
+    entry.view->setGaugeVisible(true);
+    showState(slot);
 
     if (!downloadFsm(slot, letter)) {
         entry.state = SlotState::FsmFailed;

@@ -16,6 +16,7 @@ void addInitHomeCommand(CLI::App& app, int& exitStatus);  // cmd_init_home.cpp
 void addProduceCommand(CLI::App& app, int& exitStatus);   // cmd_produce.cpp
 void addProbeCommand(CLI::App& app, int& exitStatus);     // cmd_probe.cpp
 void addImageCommand(CLI::App& app, int& exitStatus);     // cmd_image.cpp
+void addStationCommand(CLI::App& app, int& exitStatus);   // cmd_station.cpp
 void addReportCommand(CLI::App& app, int& exitStatus);    // cmd_report.cpp
 
 }  // namespace corvid::cli

@@ -9,8 +9,9 @@ namespace {
 // The subcommands in the order --help lists them.
 constexpr corvid::cli::AddCommand kCommands[] = {
     corvid::cli::addSettingsCommand, corvid::cli::addInitHomeCommand,
-    corvid::cli::addProduceCommand,  corvid::cli::addProbeCommand,
-    corvid::cli::addImageCommand,    corvid::cli::addReportCommand,
+    corvid::cli::addProduceCommand,  corvid::cli::addStationCommand,
+    corvid::cli::addProbeCommand,    corvid::cli::addImageCommand,
+    corvid::cli::addReportCommand,
 };
 
 }  // namespace

@@ -1,9 +1,13 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/process_runner.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid::test {
 
@@ -24,5 +28,30 @@ ProgramRun runProgram(const std::vector<std::string>& argv,
 // One of the project's programs (corvid-cli, corvid-devsim) from the build's bin folder.
 ProgramRun runBinProgram(const std::string& name, const std::vector<std::string>& arguments,
                          std::chrono::seconds limit = std::chrono::seconds(120));
+
+// One of the project's programs running in the background while the test works with it: its
+// standard input is a file the test appends to (each byte a key for corvid-cli station), its
+// output a file the test reads as it grows. Killed when destroyed if still running.
+class BackgroundProgram {
+  public:
+    BackgroundProgram(const std::string& name, const std::vector<std::string>& arguments);
+    ~BackgroundProgram();
+    BackgroundProgram(const BackgroundProgram&) = delete;
+    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+    std::string output() const;
+    // Waits until the output holds 'text' (true), or 'limit' passed or the program ended
+    // without it (false).
+    bool waitForOutput(const std::string& text,
+                       std::chrono::seconds limit = std::chrono::seconds(60)) const;
+    // Appends to the program's standard input.
+    void type(const std::string& keys);
+    // The exit code; fails the test and kills the program when it runs longer than 'limit'.
+    int waitForExit(std::chrono::seconds limit = std::chrono::seconds(120));
+
+  private:
+    TempDir scratch_;
+    std::unique_ptr<ChildProcess> child_;
+};
 
 }  // namespace corvid::test

@@ -1,0 +1,152 @@
+// corvid-cli station: the station on the command line. Eight slots take the devices as they are
+// plugged in, each runs its production run, and the slots are shown as a live table on a
+// terminal (one line per change anywhere else). Every ended run becomes a row of the production
+// record.
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "apps/cli/commands.h"
+#include "apps/cli/station_home.h"
+#include "apps/cli/station_session.h"
+#include "apps/cli/station_table.h"
+#include "platform/host_name.h"
+#include "platform/terminal.h"
+#include "records/sqlite_record_store.h"
+#include "station_control/run_record_writer.h"
+
+namespace corvid::cli {
+
+namespace {
+
+struct StationOptions {
+    StationSessionOptions session;
+    int count = 0;  // 0: until interrupted
+};
+
+// The production record of the station, unless prefer.ini turns it off or it cannot be opened;
+// either way the station goes on.
+std::unique_ptr<SqliteRecordStore> openRecord(StationSetup& station, StationTable& table) {
+    if (!station.settings.corvid.productionRecord) {
+        table.note("the production record is off (ProductionRecord=0 in prefer.ini)");
+        return nullptr;
+    }
+    try {
+        return std::make_unique<SqliteRecordStore>(productionRecordFile(station.folder.home()));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr,
+                     "corvid-cli station: the production record cannot be opened (%s); runs "
+                     "are not recorded.\n",
+                     error.what());
+        return nullptr;
+    }
+}
+
+int runStation(const StationOptions& options) {
+    StationSession session(options.session);
+    StationSetup& station = session.station();
+    StationTable table(standardOutputIsTerminal());
+    StationController& controller = session.start(table.slotViews(), table, table, "station");
+    controller.addListener(table);
+    controller.setLanguage(station.language.iLanguage);  // every slot shows it waits
+
+    const std::unique_ptr<SqliteRecordStore> store = openRecord(station, table);
+    std::optional<RunRecordWriter> writer;
+    if (store) {
+        writer.emplace(*store, station.settings, hostName(), [](const std::string& why) {
+            std::fprintf(stderr, "corvid-cli station: %s\n", why.c_str());
+        });
+        controller.addListener(*writer);
+    }
+
+    InterruptCounter interrupts;
+    KeyReader keys;
+    session.listen();
+    const bool manual = station.settings.CheckManuupgrade;
+    table.note(std::string("station ready in ") + station.folder.home().string() +
+               ": plug devices in" +
+               (manual ? "; press Enter to start the upgrade of the devices waiting" : "") +
+               "; Ctrl-C stops taking devices, a second Ctrl-C ends the running runs");
+
+    bool stopping = false;
+    bool ending = false;
+    while (true) {
+        controller.runPending(std::chrono::milliseconds(50));
+        table.redraw();
+        if (const auto key = keys.poll(); key && manual && !stopping) {
+            controller.startUpgrade();
+        }
+        const bool countReached = options.count > 0 && table.endedRuns() >= options.count;
+        if (!stopping && (interrupts.count() >= 1 || countReached)) {
+            stopping = true;
+            controller.stopTakingDevices();
+            table.note(countReached ? "the runs asked for have ended; the station takes no more "
+                                      "devices"
+                                    : "stopping: no more devices are taken; waiting for the "
+                                      "running runs (Ctrl-C again ends them)");
+        }
+        if (!ending && interrupts.count() >= 2) {
+            ending = true;
+            controller.endRunningWorkers();
+            table.note("ending the running runs");
+        }
+        if (stopping && controller.runningWorkers() == 0) {
+            break;
+        }
+    }
+    table.finish();
+    if (writer) {
+        std::printf(
+            "production record: %d row(s) written to %s%s\n", writer->writtenRows(),
+            store->file().string().c_str(),
+            writer->failedRows() > 0
+                ? (", " + std::to_string(writer->failedRows()) + " could not be written").c_str()
+                : "");
+    }
+    return table.failedRuns() > 0 ? kExitFailed : kExitOk;
+}
+
+}  // namespace
+
+void addStationCommand(CLI::App& app, int& exitStatus) {
+    const auto options = std::make_shared<StationOptions>();
+    CLI::App* command = app.add_subcommand(
+        "station",
+        "Run the station: up to eight devices at once, each taken as it is plugged in and "
+        "produced with the station folder's settings; a live table of the slots");
+    addHomeOption(*command, options->session.home);
+    addDeviceOptions(*command, options->session.device);
+    command
+        ->add_option("--pause-scale", options->session.pauseScale,
+                     "Scale of the pauses between device steps (1: as the station waits; 0: no "
+                     "pauses)")
+        ->check(CLI::Range(0.0, 100.0));
+    command
+        ->add_option("--count", options->count,
+                     "End after this many runs have ended (the running ones are waited for)")
+        ->check(CLI::PositiveNumber);
+    command->callback([&exitStatus, options] {
+        try {
+            exitStatus = runStation(*options);
+        } catch (const StationFolderError& e) {
+            std::fprintf(stderr,
+                         "corvid-cli station: %s (corvid-cli init-home DIR writes a complete "
+                         "one).\n",
+                         e.what());
+            exitStatus = kExitBadInput;
+        } catch (const DeviceOptionError& e) {
+            std::fprintf(stderr, "corvid-cli station: %s\n", e.what());
+            exitStatus = kExitBadInput;
+        } catch (const SettingsError& e) {
+            std::fprintf(stderr, "corvid-cli station: %s\n", e.what());
+            exitStatus = kExitBadInput;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "corvid-cli station: %s\n", e.what());
+            exitStatus = kExitFailed;
+        }
+    });
+}
+
+}  // namespace corvid::cli

@@ -1,0 +1,362 @@
+#include "apps/cli/station_table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+namespace corvid::cli {
+
+namespace {
+
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+constexpr int kBarWidth = 12;
+constexpr int kPortWidth = 10;
+constexpr int kFlashWidth = 28;
+constexpr int kStatusWidth = 30;
+
+// 'text' cut or padded to exactly 'width' columns of a terminal (East Asian characters take
+// two), never splitting a character; line breaks become blanks.
+std::string fitted(const std::string& text, int width) {
+    std::string out;
+    int used = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const int columns = length >= 3 ? 2 : 1;
+        if (text[i] == '\n' || text[i] == '\r') {
+            out += ' ';
+            used += 1;
+            ++i;
+            continue;
+        }
+        if (used + columns > width) {
+            break;
+        }
+        out.append(text, i, length);
+        used += columns;
+        i += length;
+    }
+    return out + std::string(static_cast<std::size_t>(std::max(0, width - used)), ' ');
+}
+
+std::string clockText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16] = {};
+    std::strftime(text, sizeof(text), "%H:%M:%S", &local);
+    return text;
+}
+
+std::string minutesText(std::chrono::steady_clock::duration elapsed) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+    char text[16] = {};
+    std::snprintf(text, sizeof(text), "%lld:%02lld", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+    return text;
+}
+
+const char* colourCode(StatusColour colour) {
+    switch (colour) {
+        case StatusColour::Red:
+            return "\033[31m";
+        case StatusColour::Blue:
+            return "\033[34m";
+        default:
+            return "";
+    }
+}
+
+}  // namespace
+
+// One slot's view: every change goes into the table's row under the table's lock.
+class StationTable::Row : public SlotView {
+  public:
+    Row(StationTable& table, int index) : table_(table), index_(index) {}
+
+    void setStatus(const std::string& text) override {
+        update([&](RowState& row) { row.status = text; }, "status: " + text);
+    }
+    void setStatusColour(StatusColour colour) override {
+        std::string what;
+        if (colour == StatusColour::Red) {
+            what = "colour: red";
+        } else if (colour == StatusColour::Blue) {
+            what = "colour: blue";
+        }
+        update([&](RowState& row) { row.colour = colour; }, what);
+    }
+    void setDetailP(const std::string& text) override {
+        update([&](RowState& row) { row.port = text; }, text.empty() ? "" : "P: " + text);
+    }
+    void setDetailF(const std::string& text) override {
+        update([&](RowState& row) { row.flash = text; }, text.empty() ? "" : "F: " + text);
+    }
+    void setProgress(int position) override {
+        std::string what;  // made by the change: a line at every tenth of the bar
+        update(
+            [&](RowState& row) {
+                const int maximum = std::max(1, row.maximum);
+                const int before = row.progress * 10 / maximum;
+                row.progress = position;
+                const int after = position * 10 / maximum;
+                if (after != before && position > 0) {
+                    what = "progress " + std::to_string(after * 10) + "%";
+                }
+            },
+            what);
+    }
+    void setPicture(SlotPicture picture) override {
+        update([](RowState&) {}, picture == SlotPicture::Pass   ? "picture: success.bmp"
+                                 : picture == SlotPicture::Fail ? "picture: fail.bmp"
+                                                                : "");
+    }
+    void setGaugeVisible(bool visible) override {
+        update([&](RowState& row) { row.gauge = visible; }, "");
+    }
+    void setProgressMaximum(int maximum) override {
+        update([&](RowState& row) { row.maximum = maximum > 0 ? maximum : 100; }, "");
+    }
+
+  private:
+    // 'what' is read after 'change' ran, which may write it.
+    template <typename Change>
+    void update(Change&& change, const std::string& what) {
+        std::lock_guard lock(table_.mutex_);
+        change(table_.rows_[index_]);
+        table_.changed(index_, what);
+    }
+
+    StationTable& table_;
+    const int index_;
+};
+
+StationTable::StationTable(bool terminal) : terminal_(terminal) {
+    for (int i = 0; i < kSlotCount; ++i) {
+        views_.push_back(std::make_unique<Row>(*this, i));
+    }
+}
+
+StationTable::~StationTable() = default;
+
+SlotView& StationTable::slot(int index) {
+    return *views_.at(index);
+}
+
+std::array<SlotView*, kSlotCount> StationTable::slotViews() {
+    std::array<SlotView*, kSlotCount> views{};
+    for (int i = 0; i < kSlotCount; ++i) {
+        views[i] = views_[i].get();
+    }
+    return views;
+}
+
+void StationTable::changed(int index, const std::string& what) {
+    dirty_ = true;
+    if (!terminal_ && !what.empty()) {
+        const RowState& row = rows_[index];
+        std::printf("%s  slot %d %c  %s\n", clockText().c_str(), index + 1,
+                    row.letter != 0 ? row.letter : '-', what.c_str());
+        std::fflush(stdout);
+    }
+}
+
+void StationTable::logLine(const std::string& text) {
+    if (terminal_) {
+        notes_.push_back(text);
+        dirty_ = true;
+    } else {
+        std::printf("%s  %s\n", clockText().c_str(), text.c_str());
+        std::fflush(stdout);
+    }
+}
+
+void StationTable::note(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    logLine(line);
+}
+
+void StationTable::showCounters(int total, int success, int fail) {
+    std::lock_guard lock(mutex_);
+    total_ = total;
+    success_ = success;
+    fail_ = fail;
+    dirty_ = true;
+    if (!terminal_) {
+        logLine(countersText());
+    }
+}
+
+void StationTable::deviceSkipped(char letter, ArrivalSkip why) {
+    const std::string drive = std::string("drive ") + letter + ": ";
+    switch (why) {
+        case ArrivalSkip::Closed:
+            note(drive + "not taken, the station is stopping");
+            break;
+        case ArrivalSkip::ResetSent:
+            note(drive + "the device asked to be reset; reset sent, it comes back by itself");
+            break;
+        case ArrivalSkip::NotOurs:
+            note(drive +
+                 "not one of the station's devices (its inquiry data do not match); "
+                 "left alone");
+            break;
+        case ArrivalSkip::Busy:
+        case ArrivalSkip::AlreadyHeld:
+        case ArrivalSkip::LimitReached:  // the limit box said it
+            break;
+    }
+}
+
+void StationTable::slotClaimed(int slot, char letter) {
+    std::lock_guard lock(mutex_);
+    rows_[slot] = RowState{};
+    rows_[slot].letter = letter;
+    dirty_ = true;
+}
+
+void StationTable::slotFreed(int slot, char) {
+    std::lock_guard lock(mutex_);
+    const std::string status = rows_[slot].status;
+    rows_[slot] = RowState{};
+    rows_[slot].status = status;
+    dirty_ = true;
+}
+
+void StationTable::fsmFailed(int slot, char) {
+    std::lock_guard lock(mutex_);
+    rows_[slot].verdict = "no FSM";
+    dirty_ = true;
+}
+
+void StationTable::runStarted(int slot, char) {
+    std::lock_guard lock(mutex_);
+    rows_[slot].started = std::chrono::steady_clock::now();
+    rows_[slot].verdict.clear();
+    ++running_;
+    dirty_ = true;
+}
+
+void StationTable::runEnded(const EndedRun& run) {
+    std::lock_guard lock(mutex_);
+    --running_;
+    ++ended_;
+    if (!run.outcome.passed) {
+        ++failed_;
+    }
+    RowState& row = rows_[run.slot];
+    // A removed device's slot may hold the next device already; only its own row ends.
+    if (row.letter == run.letter && row.started) {
+        row.elapsed = std::chrono::steady_clock::now() - *row.started;
+        row.started.reset();
+        row.verdict = run.outcome.passed ? "pass" : "fail";
+    }
+    logLine(std::string("slot ") + std::to_string(run.slot + 1) + " " + run.letter + "  " +
+            (run.outcome.passed ? "pass" : "fail") + " (" + run.outcome.finalStatus + ")");
+}
+
+PromptAnswer StationTable::show(const std::string& text, const std::string& caption, PromptIcon,
+                                PromptButtons) {
+    note(caption + ": " + text);
+    return PromptAnswer::Ok;
+}
+
+int StationTable::endedRuns() const {
+    std::lock_guard lock(mutex_);
+    return ended_;
+}
+
+int StationTable::failedRuns() const {
+    std::lock_guard lock(mutex_);
+    return failed_;
+}
+
+std::string StationTable::countersText() const {
+    return "Total " + std::to_string(total_) + "   Success " + std::to_string(success_) +
+           "   Fail " + std::to_string(fail_) + "   Running " + std::to_string(running_);
+}
+
+std::string StationTable::rowText(int index, bool colour) const {
+    const RowState& row = rows_[index];
+    std::string bar;
+    if (row.gauge || row.progress > 0) {
+        const int maximum = std::max(1, row.maximum);
+        const int filled = std::clamp(row.progress * kBarWidth / maximum, 0, kBarWidth);
+        bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
+              std::to_string(std::clamp(row.progress * 100 / maximum, 0, 100)) + "%";
+    }
+    const auto elapsed =
+        row.started ? std::chrono::steady_clock::now() - *row.started : row.elapsed;
+    const bool timed = row.started || row.elapsed.count() > 0;
+    std::string line = " " + std::to_string(index + 1) + "    " +
+                       (row.letter != 0 ? std::string(1, row.letter) : std::string("-")) + "    " +
+                       fitted(row.port, kPortWidth) + " " + fitted(row.flash, kFlashWidth) + " ";
+    const std::string status = fitted(row.status, kStatusWidth);
+    line += colour && *colourCode(row.colour) != '\0'
+                ? std::string(colourCode(row.colour)) + status + "\033[0m"
+                : status;
+    line += " " + fitted(bar, kBarWidth + 7) + " " + fitted(timed ? minutesText(elapsed) : "", 6) +
+            " " + row.verdict;
+    return line;
+}
+
+void StationTable::drawLocked() {
+    std::string out;
+    if (drawnLines_ > 0) {
+        out += "\033[" + std::to_string(drawnLines_) + "F";
+    }
+    out += "\033[J";
+    for (const std::string& line : notes_) {
+        out += clockText() + "  " + line + "\n";
+    }
+    notes_.clear();
+    const std::string header =
+        "Slot Drive " + fitted("Port", kPortWidth) + " " + fitted("Flash ID", kFlashWidth) + " " +
+        fitted("Status", kStatusWidth) + " " + fitted("Progress", kBarWidth + 7) + " " +
+        fitted("Time", 6) + " Verdict";
+    out += "\033[1m" + header + "\033[0m\n";
+    for (int i = 0; i < kSlotCount; ++i) {
+        out += rowText(i, true) + "\n";
+    }
+    out += countersText() + "\n";
+    drawnLines_ = kSlotCount + 2;
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+    dirty_ = false;
+    lastDraw_ = std::chrono::steady_clock::now();
+}
+
+void StationTable::redraw() {
+    std::lock_guard lock(mutex_);
+    if (!terminal_) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const bool timing = std::any_of(rows_.begin(), rows_.end(),
+                                    [](const RowState& row) { return row.started.has_value(); });
+    if ((dirty_ || timing) && now - lastDraw_ >= kRedrawInterval) {
+        drawLocked();
+    }
+}
+
+void StationTable::finish() {
+    std::lock_guard lock(mutex_);
+    if (terminal_) {
+        drawLocked();
+        return;
+    }
+    std::printf("\nSlot Drive %s %s %s Time   Verdict\n", fitted("Port", kPortWidth).c_str(),
+                fitted("Flash ID", kFlashWidth).c_str(), fitted("Status", kStatusWidth).c_str());
+    for (int i = 0; i < kSlotCount; ++i) {
+        const RowState& row = rows_[i];
+        std::printf(" %d    %c    %s %s %s %s %s\n", i + 1, row.letter != 0 ? row.letter : '-',
+                    fitted(row.port, kPortWidth).c_str(), fitted(row.flash, kFlashWidth).c_str(),
+                    fitted(row.status, kStatusWidth).c_str(),
+                    fitted(row.elapsed.count() > 0 ? minutesText(row.elapsed) : "", 6).c_str(),
+                    row.verdict.c_str());
+    }
+    std::printf("%s\n", countersText().c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace corvid::cli

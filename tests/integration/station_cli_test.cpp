@@ -1,0 +1,175 @@
+// corvid-cli station as an operator meets it: devices plugged into corvid-devsim while the
+// station runs, the log it prints when not on a terminal, its exit status and the production
+// record behind corvid-cli report.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "tests/integration/sim_fixture.h"
+
+namespace corvid {
+namespace {
+
+using test::BackgroundProgram;
+using test::runBinProgram;
+using test::runProgram;
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class StationCliTest : public test::SimulatorTest {
+  protected:
+    void SetUp() override {
+        SimulatorTest::SetUp();
+        home_ = dir_ / "station";
+        const auto written = runBinProgram("corvid-cli", {"init-home", home_.string()});
+        ASSERT_EQ(written.exitCode, 0) << written.output;
+    }
+
+    void set(const std::string& keyValue) {
+        const auto run =
+            runBinProgram("corvid-cli", {"settings", "set", keyValue, "--home", home_.string()});
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+    }
+
+    std::unique_ptr<BackgroundProgram> station(int count) {
+        auto program = std::make_unique<BackgroundProgram>(
+            "corvid-cli", std::vector<std::string>{"station", "--home", home_.string(), "--sim-dir",
+                                                   simDir_.string(), "--pause-scale", "0",
+                                                   "--count", std::to_string(count)});
+        EXPECT_TRUE(program->waitForOutput("station ready")) << program->output();
+        return program;
+    }
+
+    // The record as Python's csv module reads corvid-cli report --csv: one "letter slot passed
+    // failed_step" line per row.
+    std::vector<std::string> recordRows() {
+        const auto csv = dir_ / "runs.csv";
+        const auto report = runBinProgram(
+            "corvid-cli", {"report", "--home", home_.string(), "--csv", csv.string()});
+        EXPECT_EQ(report.exitCode, 0) << report.output;
+        const auto read = runProgram(
+            {"python3", "-c",
+             "import csv, sys\n"
+             "for row in csv.DictReader(open(sys.argv[1], newline='', encoding='utf-8')):\n"
+             "    print(row['letter'], row['slot'], row['passed'], row['failed_step'] or '-')\n",
+             csv.string()});
+        EXPECT_EQ(read.exitCode, 0) << read.output;
+        std::vector<std::string> rows;
+        std::istringstream lines(read.output);
+        for (std::string line; std::getline(lines, line);) {
+            rows.push_back(line);
+        }
+        return rows;
+    }
+
+    std::filesystem::path home_;
+};
+
+// Nine devices in manual mode: eight wait for "Start Upgrade", the ninth gets the limit line and
+// changes nothing; one key starts all eight; every run is one row of the record.
+TEST_F(StationCliTest, NineDevicesInManualModeOneStartEightRuns) {
+    set("Manual Upgrade=1");
+    auto program = station(8);
+    const std::string letters = "EFGHIJKL";
+    for (char letter : letters) {
+        plug(letter, letter == 'F' ? "spi" : "nand-2k", {"--port", std::to_string(letter - 'D')});
+    }
+    for (char letter : std::string("EFGHIJKL")) {
+        ASSERT_TRUE(program->waitForOutput(std::string(" ") + letter + "  status: device plugin"))
+            << program->output();
+    }
+    plug('M', "nand-2k");
+    ASSERT_TRUE(program->waitForOutput("Status: Exceed the device limit!")) << program->output();
+    EXPECT_EQ(countOf(program->output(), "Total "), 0u);  // no counter changed
+
+    program->type("\n");
+    EXPECT_EQ(program->waitForExit(), 0) << program->output();
+    const std::string output = program->output();
+    EXPECT_EQ(countOf(output, "  pass ("), 8u) << output;
+    EXPECT_NE(output.find("Total 8   Success 8   Fail 0   Running 0"), std::string::npos) << output;
+    EXPECT_EQ(countOf(output, "slot 9"), 0u);
+    EXPECT_TRUE(trace('M').empty() || trace('M').size() <= 2);  // chip name and inquiry at most
+
+    const auto rows = recordRows();
+    ASSERT_EQ(rows.size(), 8u);
+    std::map<char, std::string> byLetter;
+    for (const auto& row : rows) {
+        byLetter[row[0]] = row;
+    }
+    EXPECT_EQ(byLetter['E'], "E 1 1 -");
+    EXPECT_EQ(byLetter['L'], "L 8 1 -");
+}
+
+// A device pulled out during its FSM download shows the FSM failure, is freed, and no run
+// starts for it; a device pulled out during its run is counted failed, and the next device on
+// the same letter takes the slot and gets none of the old run's commands.
+TEST_F(StationCliTest, UnpluggedDevicesFreeTheirSlotsForTheNextOnes) {
+    auto program = station(2);
+    plug('E', "nand-2k", {"--unplug-during", "SUB_SCSI_OP_FSM_WRITE@2"});
+    ASSERT_TRUE(program->waitForOutput("status: FSM Writingfail")) << program->output();
+    ASSERT_TRUE(program->waitForOutput("slot 1 E  status: Waiting device...")) << program->output();
+
+    plug('E', "nand-2k",
+         {"--state", (dir_ / "second").string(), "--unplug-during", "SUB_SCSI_OP_FILE_WRITE@3"});
+    ASSERT_TRUE(program->waitForOutput("E  fail (")) << program->output();
+    const auto thirdTrace = dir_ / "third.trace";
+    plug('E', "nand-2chip", {"--state", (dir_ / "third").string(), "--trace", thirdTrace.string()});
+    EXPECT_EQ(program->waitForExit(), 1) << program->output();
+    const std::string output = program->output();
+    EXPECT_NE(output.find("E  pass ("), std::string::npos) << output;
+    EXPECT_NE(output.find("Total 2   Success 1   Fail 1"), std::string::npos) << output;
+    // The third device's first command is the station's arrival check, not a left-over of the
+    // run that lost its device.
+    const auto third = test::readTrace(thirdTrace);
+    ASSERT_FALSE(third.empty());
+    EXPECT_EQ(third.front().name, "SUB_SCSI_OP_GET_CHIP_NAME");
+
+    const auto rows = recordRows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].substr(0, 6), "E 1 0 ");
+    EXPECT_NE(rows[0], "E 1 0 -");  // the failed step is named
+    EXPECT_EQ(rows[1], "E 1 1 -");
+}
+
+// The FSM file is read when it is sent: missing, the arrival fails; put back, the next device
+// gets it. A failing command fails the run and the station's exit status.
+TEST_F(StationCliTest, MissingFsmAndFailingCommandAreShownAndCounted) {
+    const auto fsm = home_ / "misc" / "FSM.bin";
+    const auto kept = dir_ / "FSM.kept";
+    std::filesystem::rename(fsm, kept);
+    auto program = station(2);
+    plug('E', "nand-2k");
+    ASSERT_TRUE(program->waitForOutput("slot 1 E  status: FSM Writingfail")) << program->output();
+    EXPECT_TRUE(trace('E').size() <= 2) << "nothing of a missing FSM is sent";
+
+    std::filesystem::rename(kept, fsm);
+    plug('F', "nand-2k", {"--fail", "SUB_SCSI_OP_START_DISK"});
+    plug('G', "spi");
+    EXPECT_EQ(program->waitForExit(), 1) << program->output();
+    const std::string output = program->output();
+    EXPECT_NE(output.find("slot 2 F  fail ("), std::string::npos) << output;
+    EXPECT_NE(output.find("slot 3 G  pass ("), std::string::npos) << output;
+    const auto rows = recordRows();
+    EXPECT_EQ(rows.size(), 2u);
+}
+
+// ProductionRecord=0 keeps the record shut; the station still runs.
+TEST_F(StationCliTest, TheRecordCanBeTurnedOff) {
+    set("ProductionRecord=0");
+    auto program = station(1);
+    plug('E', "spi");
+    EXPECT_EQ(program->waitForExit(), 0) << program->output();
+    EXPECT_NE(program->output().find("the production record is off"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(home_ / "log" / "production.db"));
+}
+
+}  // namespace
+}  // namespace corvid
