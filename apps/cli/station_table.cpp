@@ -48,11 +48,16 @@ std::string clockText() {
     return text;
 }
 
-std::string minutesText(std::chrono::steady_clock::duration elapsed) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
-    char text[16] = {};
-    std::snprintf(text, sizeof(text), "%lld:%02lld", static_cast<long long>(seconds / 60),
-                  static_cast<long long>(seconds % 60));
+// "12.3s" under a minute, "4:05" from then on.
+std::string elapsedText(std::chrono::steady_clock::duration elapsed) {
+    const double seconds = std::chrono::duration<double>(elapsed).count();
+    char text[32] = {};
+    if (seconds < 60) {
+        std::snprintf(text, sizeof(text), "%.1fs", seconds);
+    } else {
+        const auto whole = static_cast<long long>(seconds);
+        std::snprintf(text, sizeof(text), "%lld:%02lld", whole / 60, whole % 60);
+    }
     return text;
 }
 
@@ -295,7 +300,7 @@ std::string StationTable::rowText(int index, bool colour) const {
     line += colour && *colourCode(row.colour) != '\0'
                 ? std::string(colourCode(row.colour)) + status + "\033[0m"
                 : status;
-    line += " " + fitted(bar, kBarWidth + 7) + " " + fitted(timed ? minutesText(elapsed) : "", 6) +
+    line += " " + fitted(bar, kBarWidth + 7) + " " + fitted(timed ? elapsedText(elapsed) : "", 6) +
             " " + row.verdict;
     return line;
 }
@@ -352,7 +357,7 @@ void StationTable::finish() {
         std::printf(" %d    %c    %s %s %s %s %s\n", i + 1, row.letter != 0 ? row.letter : '-',
                     fitted(row.port, kPortWidth).c_str(), fitted(row.flash, kFlashWidth).c_str(),
                     fitted(row.status, kStatusWidth).c_str(),
-                    fitted(row.elapsed.count() > 0 ? minutesText(row.elapsed) : "", 6).c_str(),
+                    fitted(row.elapsed.count() > 0 ? elapsedText(row.elapsed) : "", 6).c_str(),
                     row.verdict.c_str());
     }
     std::printf("%s\n", countersText().c_str());
