@@ -16,6 +16,7 @@
 #include "apps/cli/line_prompt.h"
 #include "apps/cli/station_home.h"
 #include "apps/cli/station_session.h"
+#include "apps/cli/terminal_colour.h"
 #include "platform/terminal.h"
 
 namespace corvid::cli {
@@ -88,16 +89,6 @@ class TerminalSlot : public SlotView {
     }
 
   private:
-    const char* colourCode() const {
-        switch (colour_) {
-            case StatusColour::Red:
-                return "\033[31m";
-            case StatusColour::Blue:
-                return "\033[34m";
-            default:
-                return "";
-        }
-    }
     const char* colourWord() const {
         switch (colour_) {
             case StatusColour::Red:
@@ -127,7 +118,7 @@ class TerminalSlot : public SlotView {
         const int filled = maximum_ > 0 ? std::clamp(progress_ * kWidth / maximum_, 0, kWidth) : 0;
         const std::string bar = std::string(filled, '#') + std::string(kWidth - filled, '.');
         std::printf("\r\033[K%c [%s] %3d/%d  %s%s\033[0m", letter_, bar.c_str(), progress_,
-                    maximum_, colourCode(), status_.c_str());
+                    maximum_, statusColourCode(colour_), status_.c_str());
         std::fflush(stdout);
         liveShown_ = true;
     }
@@ -297,32 +288,9 @@ void addProduceCommand(CLI::App& app, int& exitStatus) {
         "with the station folder's settings, printed as its slot would show it");
     command->add_option("LETTER", options->letter, "Drive letter of the device, A to Z")
         ->required();
-    addHomeOption(*command, options->session.home);
-    addDeviceOptions(*command, options->session.device);
-    command
-        ->add_option("--pause-scale", options->session.pauseScale,
-                     "Scale of the pauses between device steps (1: as the station waits; 0: no "
-                     "pauses, for tests and measurements of the device alone)")
-        ->check(CLI::Range(0.0, 100.0));
+    addStationSessionOptions(*command, options->session);
     command->callback([&exitStatus, options] {
-        try {
-            exitStatus = runProduce(*options);
-        } catch (const StationFolderError& e) {
-            std::fprintf(stderr,
-                         "corvid-cli produce: %s (corvid-cli init-home DIR writes a complete "
-                         "one).\n",
-                         e.what());
-            exitStatus = kExitBadInput;
-        } catch (const DeviceOptionError& e) {
-            std::fprintf(stderr, "corvid-cli produce: %s\n", e.what());
-            exitStatus = kExitBadInput;
-        } catch (const SettingsError& e) {
-            std::fprintf(stderr, "corvid-cli produce: %s\n", e.what());
-            exitStatus = kExitBadInput;
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "corvid-cli produce: %s\n", e.what());
-            exitStatus = kExitFailed;
-        }
+        exitStatus = runStationCommand("produce", [&] { return runProduce(*options); });
     });
 }
 

@@ -116,36 +116,13 @@ void addStationCommand(CLI::App& app, int& exitStatus) {
         "station",
         "Run the station: up to eight devices at once, each taken as it is plugged in and "
         "produced with the station folder's settings; a live table of the slots");
-    addHomeOption(*command, options->session.home);
-    addDeviceOptions(*command, options->session.device);
-    command
-        ->add_option("--pause-scale", options->session.pauseScale,
-                     "Scale of the pauses between device steps (1: as the station waits; 0: no "
-                     "pauses)")
-        ->check(CLI::Range(0.0, 100.0));
+    addStationSessionOptions(*command, options->session);
     command
         ->add_option("--count", options->count,
                      "End after this many runs have ended (the running ones are waited for)")
         ->check(CLI::PositiveNumber);
     command->callback([&exitStatus, options] {
-        try {
-            exitStatus = runStation(*options);
-        } catch (const StationFolderError& e) {
-            std::fprintf(stderr,
-                         "corvid-cli station: %s (corvid-cli init-home DIR writes a complete "
-                         "one).\n",
-                         e.what());
-            exitStatus = kExitBadInput;
-        } catch (const DeviceOptionError& e) {
-            std::fprintf(stderr, "corvid-cli station: %s\n", e.what());
-            exitStatus = kExitBadInput;
-        } catch (const SettingsError& e) {
-            std::fprintf(stderr, "corvid-cli station: %s\n", e.what());
-            exitStatus = kExitBadInput;
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "corvid-cli station: %s\n", e.what());
-            exitStatus = kExitFailed;
-        }
+        exitStatus = runStationCommand("station", [&] { return runStation(*options); });
     });
 }
 

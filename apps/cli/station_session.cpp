@@ -2,9 +2,40 @@
 
 #include <cstdio>
 
+#include "apps/cli/commands.h"
 #include "apps/cli/station_home.h"
 
 namespace corvid::cli {
+
+void addStationSessionOptions(CLI::App& command, StationSessionOptions& options) {
+    addHomeOption(command, options.home);
+    addDeviceOptions(command, options.device);
+    command
+        .add_option("--pause-scale", options.pauseScale,
+                    "Scale of the pauses between device steps (1: as the station waits; 0: no "
+                    "pauses, for tests and measurements of the devices alone)")
+        ->check(CLI::Range(0.0, 100.0));
+}
+
+int runStationCommand(const char* command, const std::function<int()>& body) {
+    try {
+        return body();
+    } catch (const StationFolderError& e) {
+        std::fprintf(stderr,
+                     "corvid-cli %s: %s (corvid-cli init-home DIR writes a complete one).\n",
+                     command, e.what());
+        return kExitBadInput;
+    } catch (const DeviceOptionError& e) {
+        std::fprintf(stderr, "corvid-cli %s: %s\n", command, e.what());
+        return kExitBadInput;
+    } catch (const SettingsError& e) {
+        std::fprintf(stderr, "corvid-cli %s: %s\n", command, e.what());
+        return kExitBadInput;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "corvid-cli %s: %s\n", command, e.what());
+        return kExitFailed;
+    }
+}
 
 StationSession::StationSession(const StationSessionOptions& options)
     : setup_(deviceSetupOf(options.device)) {

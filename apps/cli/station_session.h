@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,6 +23,14 @@ struct StationSessionOptions {
     DeviceOptions device;
     double pauseScale = 1.0;
 };
+
+// --home, the device options and --pause-scale.
+void addStationSessionOptions(CLI::App& command, StationSessionOptions& options);
+
+// Runs a command's body and turns what it throws into one line on standard error, named by the
+// command, and an exit status: a station folder, settings file or device option at fault is bad
+// input (2), anything else a failure (1).
+int runStationCommand(const char* command, const std::function<int()>& body);
 
 class StationSession {
   public:

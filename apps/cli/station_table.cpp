@@ -1,5 +1,7 @@
 #include "apps/cli/station_table.h"
 
+#include "apps/cli/terminal_colour.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -59,17 +61,6 @@ std::string elapsedText(std::chrono::steady_clock::duration elapsed) {
         std::snprintf(text, sizeof(text), "%lld:%02lld", whole / 60, whole % 60);
     }
     return text;
-}
-
-const char* colourCode(StatusColour colour) {
-    switch (colour) {
-        case StatusColour::Red:
-            return "\033[31m";
-        case StatusColour::Blue:
-            return "\033[34m";
-        default:
-            return "";
-    }
 }
 
 }  // namespace
@@ -297,8 +288,8 @@ std::string StationTable::rowText(int index, bool colour) const {
                        (row.letter != 0 ? std::string(1, row.letter) : std::string("-")) + "    " +
                        fitted(row.port, kPortWidth) + " " + fitted(row.flash, kFlashWidth) + " ";
     const std::string status = fitted(row.status, kStatusWidth);
-    line += colour && *colourCode(row.colour) != '\0'
-                ? std::string(colourCode(row.colour)) + status + "\033[0m"
+    line += colour && *statusColourCode(row.colour) != '\0'
+                ? statusColourCode(row.colour) + status + kColourReset
                 : status;
     line += " " + fitted(bar, kBarWidth + 7) + " " + fitted(timed ? elapsedText(elapsed) : "", 6) +
             " " + row.verdict;
