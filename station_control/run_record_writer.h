@@ -29,10 +29,10 @@ class RunRecordWriter : public StationListener {
     int writtenRows() const { return written_; }
     int failedRows() const { return failed_; }
 
+  private:
     // The row of one ended run.
     RunRecord recordOf(const EndedRun& run);
 
-  private:
     // SHA-256 of the firmware file, read again only when its size or time changes.
     std::string firmwareDigest(const std::filesystem::path& file);
 
