@@ -259,6 +259,10 @@ int runProduce(const ProduceOptions& options) {
     }
     const StationFolder& folder = station->folder;
 
+    if (const auto refusal = driveRefusal(setup, letter)) {
+        std::fprintf(stderr, "corvid-cli produce: %s; nothing was sent to it.\n", refusal->c_str());
+        return kExitFailed;
+    }
     std::unique_ptr<Transport> transport = makeTransport(setup);
     if (!deviceAnswers(*transport, letter)) {
         std::fprintf(stderr, "corvid-cli produce: no device answers at drive %c (%s).\n", letter,
