@@ -150,6 +150,14 @@ class UdevBusTest : public test::TempDirTest {
         }
     }
 
+    // The test bed's folder, which stands for / in sysfs, /dev and /proc.
+    fs::path bedRoot() const {
+        gchar* root = umockdev_testbed_get_root_dir(bed_);
+        const fs::path path = root;
+        g_free(root);
+        return path;
+    }
+
     void add(const Disk& disk) { addText(describe(disk)); }
     void addText(const std::string& text) {
         GError* error = nullptr;
@@ -182,7 +190,7 @@ class UdevBusTest : public test::TempDirTest {
     // the /sys/block links and /dev nodes too, which umockdev leaves behind (a disk of the same
     // name could not come after it).
     void removeSilently(const Disk& disk) {
-        const fs::path root = umockdev_testbed_get_root_dir(bed_);
+        const fs::path root = bedRoot();
         for (int n = disk.partitions; n >= 0; --n) {
             const std::string name = n > 0 ? disk.partitionName(n) : disk.name;
             umockdev_testbed_remove_device(
@@ -202,7 +210,7 @@ class UdevBusTest : public test::TempDirTest {
     }
     // The same as the system's own /proc files, for code that reads those.
     void setSystemMounts(const std::string& mountInfo, const std::string& swaps) {
-        const fs::path root = umockdev_testbed_get_root_dir(bed_);
+        const fs::path root = bedRoot();
         writeFile(root / "proc/self/mountinfo", mountInfo);
         writeFile(root / "proc/swaps", swaps);
     }
@@ -298,7 +306,7 @@ TEST_F(UdevBusTest, ADiskHoldingAnyPartOfTheSystemIsNeverOffered) {
         "E: DEVNAME=/dev/dm-0\nA: dev=254:0\nA: size=1000\nA: dm/name=vg-data\n\n"
         "P: /devices/virtual/block/md0\nN: md0=00\nE: SUBSYSTEM=block\nE: DEVTYPE=disk\n"
         "E: DEVNAME=/dev/md0\nA: dev=9:0\nA: size=1000\n");
-    const fs::path sys = umockdev_testbed_get_sys_dir(bed_);
+    const fs::path sys = bedRoot() / "sys";
     const auto slave = [&](const std::string& holder, const Disk& disk, int partition) {
         const fs::path slaves = sys / ("devices/virtual/block/" + holder + "/slaves");
         fs::create_directories(slaves);
