@@ -7,11 +7,13 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/udev_handles_linux.h"
 
