@@ -36,11 +36,18 @@ DeviceSetup resolveDeviceSetup(const std::string& backend, const std::string& si
 
 std::unique_ptr<Transport> makeTransport(const DeviceSetup& setup);
 
-// Throws std::runtime_error for a bus this build does not have.
+// Throws std::runtime_error for a bus this build does not have, or one that cannot listen.
 std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup& setup);
 
+// Why the station must not send anything to 'driveLetter' of this setup, as a phrase naming the
+// drive ("drive A (/dev/sda) holds the system's / mount"); nothing when it may. The system's
+// drives are judged by the same rule the transport applies at every open (a disk attached by USB
+// holding no system mount or active swap); the simulator's drives are all the station's.
+std::optional<std::string> driveRefusal(const DeviceSetup& setup, char driveLetter);
+
 // What the volume tools work on for a drive letter: the simulator's backing file of the part
-// the drive shows now, or the block device. Nothing when the drive shows no disk.
+// the drive shows now, or the block device. Nothing when the drive shows no disk, or its disk is
+// one driveRefusal() refuses.
 std::optional<std::filesystem::path> volumePath(const DeviceSetup& setup, char driveLetter);
 
 // The volume tools for the drives of this setup: dosfstools and mtools on the volume path above

@@ -2,6 +2,8 @@
 #include <cstdlib>
 
 #include "backends/backends.h"
+#include "platform/production_disk_linux.h"
+#include "platform/udev_device_bus_linux.h"
 #include "platform/volume_tools_linux.h"
 #include "simlink/control.h"
 #include "simlink/sim_device_bus.h"
@@ -55,9 +57,14 @@ std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup& setup) {
     if (setup.backend == DeviceBackend::Sim) {
         return std::make_unique<SimDeviceBus>(setup.simDir);
     }
-    throw std::runtime_error(
-        "The device bus of the operating system is not built yet; use "
-        "--backend sim with corvid-devsim.");
+    return std::make_unique<UdevDeviceBus>();
+}
+
+std::optional<std::string> driveRefusal(const DeviceSetup& setup, char driveLetter) {
+    if (setup.backend == DeviceBackend::Sim) {
+        return std::nullopt;
+    }
+    return productionDriveRefusal(upper(driveLetter));
 }
 
 std::optional<fs::path> volumePath(const DeviceSetup& setup, char driveLetter) {
@@ -67,7 +74,8 @@ std::optional<fs::path> volumePath(const DeviceSetup& setup, char driveLetter) {
     }
     const fs::path device = SgTransport().devicePath(letter);
     std::error_code error;
-    if (!device.empty() && fs::exists(device, error)) {
+    // mkfs.fat on the system's disk is the worst the station could do: the same guard as open.
+    if (!device.empty() && fs::exists(device, error) && !productionDriveRefusal(letter)) {
         return device;
     }
     return std::nullopt;

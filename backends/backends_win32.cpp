@@ -28,6 +28,12 @@ std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup&) {
     throw std::runtime_error("The Windows device bus is not built yet.");
 }
 
+std::optional<std::string> driveRefusal(const DeviceSetup&, char) {
+    throw std::runtime_error(
+        "The Windows check that a drive is a USB disk holding no part of the system is not built "
+        "yet.");
+}
+
 std::optional<fs::path> volumePath(const DeviceSetup&, char driveLetter) {
     return fs::path(
         std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)))) +

@@ -46,13 +46,18 @@ function(corvid_program name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} Threads::Threads)
 endfunction()
 
-# corvid_test(NAME SOURCES ... [DEPS ...])
+# corvid_test(NAME SOURCES ... [DEPS ...] [LAUNCHER command ...])
 # A GoogleTest program whose cases CTest discovers one by one. It reaches tests/ and the folders
-# of the libraries it links.
+# of the libraries it links. LAUNCHER starts the program, for listing and for every case (such as
+# umockdev-wrapper, which preloads the library that fakes sysfs and udev's events).
 function(corvid_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LAUNCHER" ${ARGN})
   corvid_include_root(tests root)
   add_executable(${name} ${ARG_SOURCES})
+  if(ARG_LAUNCHER)
+    # CMake 3.25's gtest_discover_tests takes a launcher only through this property.
+    set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR ${ARG_LAUNCHER})
+  endif()
   target_include_directories(${name} PRIVATE ${root})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
   target_compile_definitions(${name} PRIVATE

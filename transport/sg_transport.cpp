@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/production_disk_linux.h"
+
 namespace corvid {
 
 namespace {
@@ -61,9 +63,12 @@ bool sgCommandSucceeded(int ioctlResult, const SgIoStatus& status) {
            (status.driverStatus & ~kDriverSense) == 0;
 }
 
-SgTransport::SgTransport(std::string deviceDirectory, SgIoCall call)
+SgTransport::SgTransport(std::string deviceDirectory, SgIoCall call, SgDriveGuard guard)
     : deviceDirectory_(std::move(deviceDirectory)),
-      call_(call ? std::move(call) : SgIoCall(kernelSgIo)) {}
+      call_(call ? std::move(call) : SgIoCall(kernelSgIo)),
+      guard_(guard ? std::move(guard) : SgDriveGuard([](char driveLetter) {
+          return productionDriveRefusal(driveLetter);
+      })) {}
 
 std::string SgTransport::devicePath(char driveLetter) const {
     char lower;
@@ -79,7 +84,8 @@ std::string SgTransport::devicePath(char driveLetter) const {
 
 DeviceHandle SgTransport::open(char driveLetter) {
     const std::string path = devicePath(driveLetter);
-    if (path.empty()) {
+    // Asked at every open: the disk behind a letter may have changed since the last one.
+    if (path.empty() || guard_(driveLetter)) {
         return kInvalidHandle;
     }
     // O_NONBLOCK: a card reader without a medium still opens, as the Windows volume does.

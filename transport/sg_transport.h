@@ -2,9 +2,14 @@
 
 // The Linux pass-through service: the SG_IO ioctl on the disk's block device. Drive letter X is
 // /dev/sdX ('A' is /dev/sda ... 'Z' is /dev/sdz). The handle is the open file descriptor.
+//
+// Before every open a guard decides whether the letter's disk is one the station may send
+// commands to; by default the system's rule (platform/production_disk_linux.h): attached by USB,
+// holding no system mount and no active swap. A refused letter is never opened.
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "transport/transport.h"
@@ -30,13 +35,20 @@ using SgIoCall = std::function<int(int fd, const ScsiRequest& request, SgIoStatu
 // BUSY and the other statuses fail it, as do errors of the host adapter and the driver.
 bool sgCommandSucceeded(int ioctlResult, const SgIoStatus& status);
 
+// Why a drive letter must not be opened ("drive A (/dev/sda) is not attached by USB"), nothing
+// when it may. Called from any worker thread.
+using SgDriveGuard = std::function<std::optional<std::string>(char driveLetter)>;
+
 class SgTransport : public Transport {
   public:
-    // deviceDirectory holds the sdX nodes; tests point it elsewhere, and may replace the SG_IO
-    // call to play a device's answers (an empty call is the kernel's).
-    explicit SgTransport(std::string deviceDirectory = "/dev", SgIoCall call = {});
+    // deviceDirectory holds the sdX nodes; tests point it elsewhere, may replace the SG_IO call to
+    // play a device's answers (an empty call is the kernel's) and the guard (an empty guard is
+    // the system's rule, which reads sysfs and /proc).
+    explicit SgTransport(std::string deviceDirectory = "/dev", SgIoCall call = {},
+                         SgDriveGuard guard = {});
 
-    // kInvalidHandle for a letter outside 'A'..'Z' (either case) or a node that cannot be opened.
+    // kInvalidHandle for a letter outside 'A'..'Z' (either case), a letter the guard refuses, or
+    // a node that cannot be opened.
     DeviceHandle open(char driveLetter) override;
     void close(DeviceHandle handle) override;
     bool sendBuffered(DeviceHandle handle, const ScsiRequest& request) override;
@@ -50,6 +62,7 @@ class SgTransport : public Transport {
 
     std::string deviceDirectory_;
     SgIoCall call_;
+    SgDriveGuard guard_;
 };
 
 }  // namespace corvid

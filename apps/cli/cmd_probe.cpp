@@ -57,6 +57,10 @@ int runProbe(const ProbeOptions& options) {
         std::cerr << "corvid-cli probe: " << e.what() << "\n";
         return kExitBadInput;
     }
+    if (const auto refusal = driveRefusal(setup, letter)) {
+        std::cerr << "corvid-cli probe: " << *refusal << "; nothing was sent to it.\n";
+        return kExitFailed;
+    }
     const std::unique_ptr<Transport> transport = makeTransport(setup);
     const std::string where = describeDrive(setup, letter);
 

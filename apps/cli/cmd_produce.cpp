@@ -234,6 +234,10 @@ struct ProduceOptions {
 int runProduce(const ProduceOptions& options) {
     const char letter = driveLetterOf(options.letter);
     StationSession session(options.session);
+    if (const auto refusal = driveRefusal(session.devices(), letter)) {
+        std::fprintf(stderr, "corvid-cli produce: %s; nothing was sent to it.\n", refusal->c_str());
+        return kExitFailed;
+    }
     if (!deviceAnswers(session.transport(), letter)) {
         std::fprintf(stderr, "corvid-cli produce: no device answers at drive %c (%s).\n", letter,
                      describeDrive(session.devices(), letter).c_str());

@@ -16,6 +16,7 @@
 
 #include "platform/process_runner.h"
 #include "platform/text_file.h"
+#include "platform/udev_device_bus_linux.h"
 #include "simlink/sim_device_bus.h"
 #include "simlink/sim_dir.h"
 #include "simlink/sim_transport.h"
@@ -108,12 +109,13 @@ std::set<int> descriptorsOfAChild() {
 
 class CloseOnExecTest : public test::TempDirTest {};
 
-// A device handle of each backend and the simulator's bus, held open while a child starts.
+// A device handle of each backend and each bus, held open while a child starts.
 TEST_F(CloseOnExecTest, HandlesAndSocketsOfTheStationStayOutOfChildren) {
     const std::set<int> before = openDescriptors();
 
     std::ofstream(dir_ / "sdq") << "a node that opens";
-    SgTransport sg(dir_.string());
+    // The stand-in node is no USB disk: past a guard that lets it through.
+    SgTransport sg(dir_.string(), {}, [](char) { return std::optional<std::string>(); });
     const DeviceHandle sgHandle = sg.open('Q');
     ASSERT_NE(sgHandle, kInvalidHandle);
 
@@ -124,10 +126,12 @@ TEST_F(CloseOnExecTest, HandlesAndSocketsOfTheStationStayOutOfChildren) {
     const DeviceHandle simHandle = sim.open('E');
     ASSERT_NE(simHandle, kInvalidHandle);
     SimDeviceBus bus(simDir);
+    // The system's bus: its udev monitor socket and wake-up.
+    UdevDeviceBus udevBus(UdevDeviceBusOptions{.note = [](const std::string&) {}});
 
     const auto opened = openedSince(before);
-    // The node, the listener (the test's own), the connection, the bus's watch and wake-up.
-    EXPECT_GE(opened.size(), 5u);
+    // The node, the listener (the test's own), the connection, each bus's watch and wake-up.
+    EXPECT_GE(opened.size(), 7u);
     for (const auto& [fd, what] : opened) {
         if (fd != listener) {
             EXPECT_TRUE(closeOnExec(fd)) << "descriptor " << fd << " (" << what << ")";

@@ -1,6 +1,8 @@
 // The Linux SG_IO backend. The build machines have no SCSI disks, so these tests cover what can
 // be shown without one: the letter-to-device mapping, every failure path, and the verdict on what
-// SG_IO reports, played through a replaced SG_IO call.
+// SG_IO reports, played through a replaced SG_IO call. The files standing in for sdX nodes are no
+// USB disks, so these tests open them past a guard that lets every letter through; the system's
+// guard is tested on described devices in tests/platform/udev_device_bus_test.cpp.
 
 #include <gtest/gtest.h>
 
@@ -23,6 +25,8 @@ namespace fs = std::filesystem;
 // A fresh device directory per test, holding no sdX nodes unless the test makes one.
 class SgTransportTest : public test::TempDirTest {};
 
+const SgDriveGuard kEveryDrive = [](char) { return std::optional<std::string>(); };
+
 TEST_F(SgTransportTest, DriveLetterNamesTheSdNode) {
     const SgTransport sg(dir_.string());
     EXPECT_EQ(sg.devicePath('C'), (dir_ / "sdc").string());
@@ -34,14 +38,14 @@ TEST_F(SgTransportTest, DriveLetterNamesTheSdNode) {
 }
 
 TEST_F(SgTransportTest, MissingOrBadLetterGivesTheInvalidHandle) {
-    SgTransport sg(dir_.string());
+    SgTransport sg(dir_.string(), {}, kEveryDrive);
     EXPECT_EQ(sg.open('Q'), kInvalidHandle);
     EXPECT_EQ(sg.open('1'), kInvalidHandle);
     EXPECT_EQ(sg.open('\0'), kInvalidHandle);
 }
 
 TEST_F(SgTransportTest, ByLetterChecksFailOnAMissingDevice) {
-    SgTransport sg(dir_.string());
+    SgTransport sg(dir_.string(), {}, kEveryDrive);
     std::uint8_t maker = 0x11;
     std::uint32_t id = 0x22;
     EXPECT_FALSE(needsReset(sg, 'Q'));
@@ -67,7 +71,7 @@ TEST_F(SgTransportTest, InvalidHandleFailsEveryForm) {
 // A node that opens but is no SCSI device: the SG_IO ioctl itself fails, and so does the call.
 TEST_F(SgTransportTest, FailedIoctlIsAFailedCall) {
     std::ofstream(dir_ / "sdq") << "not a disk";
-    SgTransport sg(dir_.string());
+    SgTransport sg(dir_.string(), {}, kEveryDrive);
     const DeviceHandle handle = sg.open('q');
     ASSERT_NE(handle, kInvalidHandle);
 
@@ -122,15 +126,18 @@ TEST_F(SgTransportTest, ScsiStatusOfTheDeviceDecidesTheVerdict) {
 
         std::vector<std::vector<std::uint8_t>> cdbs;
         std::vector<int> descriptors;
-        SgTransport sg(dir_.string(), [&](int fd, const ScsiRequest& request, SgIoStatus& status) {
-            cdbs.emplace_back(request.cdb.begin(), request.cdb.begin() + request.cdbLength);
-            descriptors.push_back(fd);
-            if (request.direction == DataDirection::In && request.transferLength > 0) {
-                request.data[0] = 0x01;  // a vendor status byte with bit 0 set
-            }
-            status = c.status;
-            return c.ioctlResult;
-        });
+        SgTransport sg(
+            dir_.string(),
+            [&](int fd, const ScsiRequest& request, SgIoStatus& status) {
+                cdbs.emplace_back(request.cdb.begin(), request.cdb.begin() + request.cdbLength);
+                descriptors.push_back(fd);
+                if (request.direction == DataDirection::In && request.transferLength > 0) {
+                    request.data[0] = 0x01;  // a vendor status byte with bit 0 set
+                }
+                status = c.status;
+                return c.ioctlResult;
+            },
+            kEveryDrive);
         const DeviceHandle handle = sg.open('Q');
         ASSERT_NE(handle, kInvalidHandle);
         std::vector<std::uint8_t> sector(512, 0x5A);
@@ -144,6 +151,46 @@ TEST_F(SgTransportTest, ScsiStatusOfTheDeviceDecidesTheVerdict) {
         EXPECT_EQ(cdbs[1][0], 0x28);
         EXPECT_EQ(descriptors, std::vector<int>(3, static_cast<int>(handle)));
     }
+}
+
+// A letter the guard refuses is never opened, so not one command reaches it, whichever routine
+// asks; the guard is asked at every open, as the disk behind a letter may change between two.
+TEST_F(SgTransportTest, RefusedLetterIsNeverOpenedAndGetsNoCommand) {
+    std::ofstream(dir_ / "sda") << "the system's disk";
+    std::ofstream(dir_ / "sdb") << "a USB stick";
+    int calls = 0;
+    std::string asked;
+    SgTransport sg(
+        dir_.string(),
+        [&](int, const ScsiRequest&, SgIoStatus& status) {
+            ++calls;
+            status = {};
+            return 0;
+        },
+        [&](char letter) -> std::optional<std::string> {
+            asked += letter;
+            if (letter == 'A' || letter == 'a') {
+                return "drive A (/dev/sda) holds the system's / mount";
+            }
+            return std::nullopt;
+        });
+
+    EXPECT_EQ(sg.open('A'), kInvalidHandle);
+    EXPECT_EQ(sg.open('a'), kInvalidHandle);
+    std::uint8_t maker = 0;
+    std::uint32_t id = 0;
+    EXPECT_FALSE(needsReset(sg, 'A'));
+    EXPECT_FALSE(resetByLetter(sg, 'A'));
+    EXPECT_FALSE(readFlashIdByLetter(sg, 'A', maker, id));
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(asked, "AaAAA");
+
+    const DeviceHandle stick = sg.open('B');
+    ASSERT_NE(stick, kInvalidHandle);
+    EXPECT_TRUE(fsmInit(sg, stick));
+    sg.close(stick);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(asked, "AaAAAB");
 }
 
 }  // namespace
