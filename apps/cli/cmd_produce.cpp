@@ -255,6 +255,7 @@ int runProduce(const ProduceOptions& options) {
     ProduceWatch watch(letter);
     StationController& controller = session.start(slots, view, prompt, "produce");
     controller.addListener(watch);
+    const StationSession::StopGuard stopFirst(session);
     try {
         // A device that was reset comes back through the bus; a removal reaches the run.
         session.listen(driveLetterBit(letter));

@@ -60,6 +60,7 @@ int runStation(const StationOptions& options) {
         });
         controller.addListener(*writer);
     }
+    const StationSession::StopGuard stopFirst(session);
 
     InterruptCounter interrupts;
     KeyReader keys;

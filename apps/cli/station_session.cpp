@@ -53,7 +53,9 @@ StationSession::StationSession(const StationSessionOptions& options)
     volumes_ = makeVolumeTools(setup_);
 }
 
-StationSession::~StationSession() {
+StationSession::~StationSession() { stop(); }
+
+void StationSession::stop() {
     stopBus_ = true;
     if (bus_) {
         bus_->wake();

@@ -39,6 +39,21 @@ class StationSession {
     explicit StationSession(const StationSessionOptions& options);
     // Stops reading the bus, then waits for the workers still running.
     ~StationSession();
+    void stop();
+
+    // Stops the session when it goes out of scope. A command declares one after the views and
+    // listeners it handed to start(), so the workers and the controller are done with them
+    // before they go, whichever way the command ends.
+    class StopGuard {
+      public:
+        explicit StopGuard(StationSession& session) : session_(session) {}
+        ~StopGuard() { session_.stop(); }
+        StopGuard(const StopGuard&) = delete;
+        StopGuard& operator=(const StopGuard&) = delete;
+
+      private:
+        StationSession& session_;
+    };
     StationSession(const StationSession&) = delete;
     StationSession& operator=(const StationSession&) = delete;
 
