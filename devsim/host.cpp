@@ -220,11 +220,15 @@ double parseMilliseconds(const std::string& text, const std::string& what) {
     return value;
 }
 
+// "e", "E" and "E:" name the same drive, as on the station's command line.
 char parseLetter(const std::string& text) {
-    if (text.size() != 1 || !simlink::isDriveLetter(text[0])) {
+    const std::string bare = text.size() == 2 && text[1] == ':' ? text.substr(0, 1) : text;
+    const char letter =
+        bare.size() == 1 ? static_cast<char>(std::toupper(static_cast<unsigned char>(bare[0]))) : 0;
+    if (!simlink::isDriveLetter(letter)) {
         throw std::invalid_argument("The drive letter \"" + text + "\" is not one of A to Z.");
     }
-    return text[0];
+    return letter;
 }
 
 std::string safeName(const std::string& name) {
@@ -495,6 +499,9 @@ std::string Host::setFaults(const std::vector<std::string>& words, int& code) {
     DeviceSettings settings;
     for (std::size_t i = 2; i < words.size(); ++i) {
         const std::string& word = words[i];
+        if (word == "none") {
+            continue;  // no rules: the device works again
+        }
         if (!hasKey(word, "fail") && !hasKey(word, "unplug-during") && !hasKey(word, "silent")) {
             throw std::invalid_argument("fault takes fail, unplug-during and silent rules, not \"" +
                                         word + "\".");

@@ -13,8 +13,9 @@ enum class ArrivalSkip {
     Busy,         // a worker runs on the device of this letter: it is left alone
     ResetSent,    // the device asked to be reset; it leaves and arrives anew
     AlreadyHeld,  // a slot holds the letter already
-    NotOurs,      // the inquiry does not name one of the station's devices
-    LimitReached  // all eight slots are taken; the operator saw the limit box
+    NotOurs,       // the inquiry does not name one of the station's devices
+    LimitReached,  // all eight slots are taken; the operator saw the limit box
+    LockedElsewhere  // another station program holds the drive's lock: it got no command
 };
 
 // A run that has ended, as the station knows it.

@@ -1,5 +1,7 @@
 #include "tests/integration/sim_fixture.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -54,7 +56,8 @@ void SimulatorTest::SetUp() {
     TempDirTest::SetUp();
     simDir_ = dir_ / "sim";
     const auto served =
-        runBinProgram("corvid-devsim", {"serve", "--dir", simDir_.string(), "--daemon"});
+        runBinProgram("corvid-devsim", {"serve", "--dir", simDir_.string(), "--daemon", "--owner",
+                                        std::to_string(::getpid())});
     ASSERT_EQ(served.exitCode, 0) << served.output;
 }
 
