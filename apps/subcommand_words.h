@@ -42,8 +42,8 @@ inline std::optional<std::string> unknownSubcommandText(CLI::App& app,
     if (word.empty()) {
         return "the command " + command + "needs a subcommand: one of " + choices;
     }
-    return "\"" + word + "\" is not a subcommand of " + (command.empty() ? "the program " : command) +
-           "(choose one of " + choices + ")";
+    return "\"" + word + "\" is not a subcommand of " +
+           (command.empty() ? "the program " : command) + "(choose one of " + choices + ")";
 }
 
 }  // namespace corvid::apps

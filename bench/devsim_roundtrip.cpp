@@ -184,9 +184,9 @@ int main(int argc, char** argv) {
              std::to_string(::getpid())})) {
         bool ready = true;
         for (int i = 0; i < 8; ++i) {
-            ready = ready && run({"plug", "--dir", gSimDir.string(), "--letter",
-                                  std::string(1, kLetters[i]), "--profile", "nand-2k", "--trace",
-                                  "none"});
+            ready = ready &&
+                    run({"plug", "--dir", gSimDir.string(), "--letter", std::string(1, kLetters[i]),
+                         "--profile", "nand-2k", "--trace", "none"});
         }
         SimTransport transport(SimTransportOptions{gSimDir, 1.0});
         gTransport = &transport;

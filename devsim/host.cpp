@@ -13,8 +13,8 @@
 #include <list>
 #include <stdexcept>
 
-#include "simlink/control.h"
 #include "devsim/device.h"
+#include "simlink/control.h"
 #include "simlink/sim_dir.h"
 #include "simlink/wire.h"
 
@@ -28,7 +28,8 @@ class DeviceSlot {
     DeviceSlot(Host& host, std::shared_ptr<Device> device, std::uint64_t generation)
         : host_(host), device_(std::move(device)), generation_(generation) {
         updateVolumeLink();
-        listenFd_ = simlink::listenUnix(simlink::deviceSocketPath(host_.simDir(), device_->letter()), 64);
+        listenFd_ =
+            simlink::listenUnix(simlink::deviceSocketPath(host_.simDir(), device_->letter()), 64);
         acceptThread_ = std::thread([this] { acceptLoop(); });
     }
 
@@ -109,15 +110,18 @@ class DeviceSlot {
         std::vector<std::uint8_t> dataOut;
         for (;;) {
             simlink::WireRequest request{};
-            if (simlink::readAll(fd, &request, sizeof(request), simlink::Deadline()) != simlink::IoResult::Ok ||
+            if (simlink::readAll(fd, &request, sizeof(request), simlink::Deadline()) !=
+                    simlink::IoResult::Ok ||
                 request.magic != simlink::kWireMagic || request.version != simlink::kWireVersion ||
                 request.cdbLength == 0 || request.cdbLength > sizeof(request.cdb) ||
                 request.transferLength > simlink::kMaxWireTransfer) {
                 return;
             }
-            const bool out = request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out);
+            const bool out =
+                request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out);
             dataOut.resize(out ? request.transferLength : 0);
-            if (out && simlink::readAll(fd, dataOut.data(), dataOut.size(), simlink::Deadline()) != simlink::IoResult::Ok) {
+            if (out && simlink::readAll(fd, dataOut.data(), dataOut.size(), simlink::Deadline()) !=
+                           simlink::IoResult::Ok) {
                 return;
             }
             DeviceReply reply = device_->handle(request, dataOut);
@@ -133,8 +137,10 @@ class DeviceSlot {
                     break;
             }
             updateVolumeLink();
-            if (simlink::writeAll(fd, &reply.header, sizeof(reply.header), simlink::Deadline()) != simlink::IoResult::Ok ||
-                simlink::writeAll(fd, reply.data.data(), reply.data.size(), simlink::Deadline()) != simlink::IoResult::Ok) {
+            if (simlink::writeAll(fd, &reply.header, sizeof(reply.header), simlink::Deadline()) !=
+                    simlink::IoResult::Ok ||
+                simlink::writeAll(fd, reply.data.data(), reply.data.size(), simlink::Deadline()) !=
+                    simlink::IoResult::Ok) {
                 return;
             }
             if (reply.after == AfterCommand::ReplyThenReset) {
@@ -335,11 +341,13 @@ void Host::serve() {
         const simlink::Deadline deadline = simlink::Deadline::after(std::chrono::seconds(5));
         simlink::ControlHeader header{};
         std::string payload;
-        bool ok = simlink::readAll(fd, &header, sizeof(header), deadline) == simlink::IoResult::Ok &&
-                  header.magic == simlink::kControlMagic && header.length <= simlink::kMaxControlPayload;
+        bool ok =
+            simlink::readAll(fd, &header, sizeof(header), deadline) == simlink::IoResult::Ok &&
+            header.magic == simlink::kControlMagic && header.length <= simlink::kMaxControlPayload;
         if (ok) {
             payload.resize(header.length);
-            ok = simlink::readAll(fd, payload.data(), payload.size(), deadline) == simlink::IoResult::Ok;
+            ok = simlink::readAll(fd, payload.data(), payload.size(), deadline) ==
+                 simlink::IoResult::Ok;
         }
         if (!ok) {
             simlink::closeFd(fd);
@@ -358,9 +366,9 @@ void Host::serve() {
             controlSocketRemoved_ = true;
         }
         simlink::ControlHeader reply{simlink::kControlMagic,
-                            static_cast<std::uint32_t>(text.size()),
-                            static_cast<std::uint8_t>(code),
-                            {}};
+                                     static_cast<std::uint32_t>(text.size()),
+                                     static_cast<std::uint8_t>(code),
+                                     {}};
         simlink::writeAll(fd, &reply, sizeof(reply), deadline);
         simlink::writeAll(fd, text.data(), text.size(), deadline);
         simlink::closeFd(fd);

@@ -226,8 +226,8 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
                 v.ok = writeImageBlock(v.disk, partial, header->entries[i], &v.failure);
             } catch (const std::exception& e) {
                 v.ok = false;
-                v.failure = "the image file " + request.output.string() +
-                            " cannot be written: " + e.what();
+                v.failure =
+                    "the image file " + request.output.string() + " cannot be written: " + e.what();
             }
             stream.consumer(i).detach();
         });

@@ -31,7 +31,8 @@ class DriveLock {
     const std::filesystem::path& path() const { return path_; }
 
   private:
-    DriveLock(std::filesystem::path path, std::intptr_t handle) : path_(std::move(path)), handle_(handle) {}
+    DriveLock(std::filesystem::path path, std::intptr_t handle)
+        : path_(std::move(path)), handle_(handle) {}
 
     std::filesystem::path path_;
     std::intptr_t handle_;  // a file descriptor, or a Windows HANDLE

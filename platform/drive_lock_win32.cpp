@@ -6,8 +6,7 @@
 
 namespace corvid {
 
-std::unique_ptr<DriveLock> DriveLock::tryAcquire(const std::filesystem::path& folder,
-                                                 char letter) {
+std::unique_ptr<DriveLock> DriveLock::tryAcquire(const std::filesystem::path& folder, char letter) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     const std::filesystem::path path = folder / (std::string(1, letter) + ".lock");

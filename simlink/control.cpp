@@ -60,8 +60,8 @@ ControlReply sendControl(const std::filesystem::path& simDir, const std::vector<
 }
 
 std::string noSimulatorText(const std::filesystem::path& simDir) {
-    return "No simulator serves " + simDir.string() + " (start one with: corvid-devsim serve --dir " +
-           simDir.string() + " --daemon).";
+    return "No simulator serves " + simDir.string() +
+           " (start one with: corvid-devsim serve --dir " + simDir.string() + " --daemon).";
 }
 
 bool simulatorRunning(const std::filesystem::path& simDir) {

@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "apps/cli/commands.h"
-#include "platform/drive_lock.h"
 #include "apps/cli/device_options.h"
 #include "apps/cli/station_home.h"
+#include "platform/drive_lock.h"
 #include "production/file_downloads.h"
 #include "transport/plugin_checks.h"
 #include "transport/standard_commands.h"
@@ -166,8 +166,9 @@ void addProbeCommand(CLI::App& app, int& exitStatus) {
     probe->add_flag("--no-reset", options->noReset,
                     "only report a device that asks to be reset; do not reset it");
     probe->add_flag("--no-fsm", options->noFsm, "do not send the station's FSM");
-    probe->add_option("--wait-ms", options->waitMs,
-                      "how long to wait for a reset device to come back (default 5000)")
+    probe
+        ->add_option("--wait-ms", options->waitMs,
+                     "how long to wait for a reset device to come back (default 5000)")
         ->check(CLI::NonNegativeNumber);
     probe->callback([&exitStatus, options] {
         try {

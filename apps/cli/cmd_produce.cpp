@@ -3,10 +3,10 @@
 // folder's settings; every change the slot would show is printed as it happens.
 
 #include <algorithm>
-#include <cstring>
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>

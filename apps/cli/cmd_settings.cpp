@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "apps/cli/commands.h"
-#include "station/language.h"
 #include "apps/cli/station_home.h"
 #include "station/disk_feature.h"
 #include "station/firmware_picks.h"
+#include "station/language.h"
 #include "station/messages.h"
 #include "station/operator_prompt.h"
 #include "station/setting_keys.h"

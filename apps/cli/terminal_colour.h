@@ -46,5 +46,4 @@ inline std::string fitted(const std::string& text, int width) {
     return out + std::string(static_cast<std::size_t>(std::max(0, width - used)), ' ');
 }
 
-
 }  // namespace corvid::cli

@@ -1,8 +1,8 @@
 // corvid-devsim: hosts simulated ZQL5Vxx devices for the station to find on its bus.
 
 #include <signal.h>
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "simlink/control.h"
 #include "apps/subcommand_words.h"
 #include "devsim/command_set.h"
 #include "devsim/device.h"
 #include "devsim/host.h"
 #include "devsim/profile.h"
+#include "simlink/control.h"
 #include "simlink/sim_dir.h"
 
 namespace {
@@ -195,8 +195,9 @@ struct FaultOptions {
 int main(int argc, char** argv) {
     CLI::App app{"corvid-devsim: simulated ZQL5Vxx USB flash devices for the Corvid station"};
     app.require_subcommand(1);
-    app.footer("Exit status: 0 done, 1 the simulator failed or did not answer, 2 bad usage or "
-               "input.");
+    app.footer(
+        "Exit status: 0 done, 1 the simulator failed or did not answer, 2 bad usage or "
+        "input.");
     std::string dir;
 
     auto* serveCommand = app.add_subcommand("serve", "run the simulator host in this directory");
@@ -234,8 +235,9 @@ int main(int argc, char** argv) {
     plugCommand->add_option("--bandwidth", bandwidth, "data rate, bytes per second (e.g. 20M)");
     plugCommand->add_option("--scan-ms", scanMs, "time a block scan takes per block")
         ->check(CLI::NonNegativeNumber);
-    plugCommand->add_option("--reset-ms", resetMs,
-                            "how long the device stays away after a reset (default 100)")
+    plugCommand
+        ->add_option("--reset-ms", resetMs,
+                     "how long the device stays away after a reset (default 100)")
         ->check(CLI::NonNegativeNumber);
     plugFaults.add(*plugCommand);
 
@@ -322,9 +324,9 @@ int main(int argc, char** argv) {
         }
         if (faultCommand->parsed()) {
             std::vector<std::string> words = {"fault", faultLetter};
-            if (!clearWord.empty() && (!faultRules.fail.empty() ||
-                                       !faultRules.unplugDuring.empty() ||
-                                       !faultRules.silent.empty())) {
+            if (!clearWord.empty() &&
+                (!faultRules.fail.empty() || !faultRules.unplugDuring.empty() ||
+                 !faultRules.silent.empty())) {
                 std::cerr << "corvid-devsim fault: \"none\" clears every rule; it takes no "
                              "rules beside it.\n";
                 return kExitBadInput;

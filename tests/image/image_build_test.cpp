@@ -244,6 +244,35 @@ TEST_F(ImageBuildTest, SameNamesFromDifferentFoldersGetDistinctShortNames) {
     EXPECT_TRUE(test::fsckFaultsBeyondLabel(volume, "PASS WD", exitCode).empty());
 }
 
+// Names that differ only in case, from one Linux folder or from two inputs, are one name to every
+// FAT reader: refused, naming both inputs, and no image is left.
+TEST_F(ImageBuildTest, NamesThatFatTakesAsOneAreRefusedNamingBoth) {
+    addSource("case/A.txt", "1");
+    addSource("case/a.txt", "2");
+    addSource("one/readme.txt", "1");
+    addSource("two/README.TXT", "2");
+    addSource("three/Docs/x.txt", "x");
+    addSource("docs", "a file named as the folder");
+    struct Case {
+        std::vector<std::filesystem::path> items;
+        std::string first;
+        std::string second;
+    };
+    const std::vector<Case> cases = {
+        {{src_ / "case"}, "A.txt", "a.txt"},
+        {{src_ / "one/readme.txt", src_ / "two/README.TXT"}, "one/readme.txt", "two/README.TXT"},
+        {{src_ / "three/Docs", src_ / "docs"}, "three/Docs", "src/docs"},
+    };
+    for (const Case& c : cases) {
+        const auto result = build(c.items);
+        EXPECT_EQ(result.status, ImageBuildStatus::BadInput) << c.first;
+        EXPECT_NE(result.detail.find(c.first), std::string::npos) << result.detail;
+        EXPECT_NE(result.detail.find(c.second), std::string::npos) << result.detail;
+        EXPECT_NE(result.detail.find("do not tell case apart"), std::string::npos) << result.detail;
+        EXPECT_FALSE(std::filesystem::exists(out_));
+    }
+}
+
 TEST_F(ImageBuildTest, ChineseShortNamesAndTheE5FirstByte) {
     // U+6FC9 is E5 A1 in GBK, a short name whose first byte would mark a free entry.
     const std::string e5 = "\xE6\xBF\x89.txt";
