@@ -359,8 +359,9 @@ std::optional<std::string> fitSettingValue(StationSettings& settings, const Sett
             }
         }
         std::string used = text.substr(0, cut);
-        std::string note = name + " " + quoted(text) + " is longer than " + num(key.max) +
-                           " characters; " + quoted(used) + " is used";
+        std::string note = name + " " + quoted(std::string_view(text)) + " is longer than " +
+                           num(key.max) + " characters; " + quoted(std::string_view(used)) +
+                           " is used";
         key.member.setText(settings, std::move(used));
         return note;
     }

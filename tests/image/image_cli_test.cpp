@@ -13,6 +13,7 @@
 namespace corvid {
 namespace {
 
+using test::readFile;
 using test::runTool;
 using test::writeFile;
 
