@@ -54,6 +54,16 @@ std::optional<std::filesystem::path> volumePath(const DeviceSetup& setup, char d
 // (with the simulator's sector size for a simulated disk), or the Windows ones.
 std::unique_ptr<VolumeTools> makeVolumeTools(const DeviceSetup& setup);
 
+// The folder of the drive-letter locks (platform/drive_lock.h) every station program takes before
+// it sends a device a command: the simulator directory for simulated devices (each simulator has
+// letters of its own), the system's lock folder for real ones.
+std::filesystem::path driveLockFolder(const DeviceSetup& setup);
+
+// Why no device answers at the drive, for the message that says so: for the simulator, that none
+// serves its directory (with the command that starts one) or that nothing is plugged at the
+// letter; for the system, that no disk is there.
+std::string noDeviceReason(const DeviceSetup& setup, char driveLetter);
+
 // "drive E of the simulator in DIR" or "drive E (SG_IO on /dev/sde)", for messages.
 std::string describeDrive(const DeviceSetup& setup, char driveLetter);
 

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdlib>
 
@@ -95,6 +97,31 @@ std::unique_ptr<VolumeTools> makeVolumeTools(const DeviceSetup& setup) {
         return location;
     };
     return makeLinuxVolumeTools(std::move(options));
+}
+
+fs::path driveLockFolder(const DeviceSetup& setup) {
+    if (setup.backend == DeviceBackend::Sim) {
+        return setup.simDir;
+    }
+    // /run/lock is open to every user on Debian; the disks are one machine's, whoever runs.
+    std::error_code error;
+    if (fs::is_directory("/run/lock", error) && ::access("/run/lock", W_OK) == 0) {
+        return fs::path("/run/lock") / "corvid";
+    }
+    return fs::temp_directory_path() / "corvid-locks";
+}
+
+std::string noDeviceReason(const DeviceSetup& setup, char driveLetter) {
+    const std::string letter(1, upper(driveLetter));
+    if (setup.backend == DeviceBackend::Sim) {
+        if (!simlink::simulatorRunning(setup.simDir)) {
+            return simlink::noSimulatorText(setup.simDir);
+        }
+        return "Nothing is plugged at drive " + letter + " of the simulator in " +
+               setup.simDir.string() + " (corvid-devsim plug --letter " + letter +
+               " --profile nand-2k plugs a device).";
+    }
+    return "No disk is at drive " + letter + " (" + SgTransport().devicePath(letter[0]) + ").";
 }
 
 std::string describeDrive(const DeviceSetup& setup, char driveLetter) {

@@ -44,6 +44,14 @@ std::unique_ptr<VolumeTools> makeVolumeTools(const DeviceSetup&) {
     return makeWin32VolumeTools();
 }
 
+fs::path driveLockFolder(const DeviceSetup&) {
+    return fs::temp_directory_path() / "corvid-locks";
+}
+
+std::string noDeviceReason(const DeviceSetup&, char driveLetter) {
+    return "No disk is at drive " + std::string(1, driveLetter) + ":.";
+}
+
 std::string describeDrive(const DeviceSetup&, char driveLetter) {
     return std::string("drive ") +
            static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)));

@@ -7,6 +7,7 @@
 // It starts its own corvid-devsim in a temporary directory and stops it at the end.
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/process_runner.h"
 #include "production/file_downloads.h"
 #include "simlink/sim_transport.h"
 #include "transport/standard_commands.h"
@@ -32,12 +34,19 @@ constexpr char kLetters[] = "EFGHIJKL";
 fs::path gSimDir;
 SimTransport* gTransport = nullptr;
 
-bool run(const std::string& line) {
-    return std::system((line + " >/dev/null").c_str()) == 0;
-}
-
-std::string devsim() {
-    return std::string(CORVID_BIN_DIR) + "/corvid-devsim";
+// Runs corvid-devsim with these arguments, its output discarded; true when it succeeds.
+bool run(const std::vector<std::string>& arguments) {
+    ProcessOptions options;
+    options.argv = {std::string(CORVID_BIN_DIR) + "/corvid-devsim"};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    try {
+        const auto child = startProcess(options);
+        const auto code = child->waitFor(std::chrono::seconds(60));
+        return code && *code == 0;
+    } catch (const ProcessStartError& error) {
+        std::fprintf(stderr, "devsim_roundtrip_bench: %s\n", error.what());
+        return false;
+    }
 }
 
 char letterOf(const benchmark::State&) {
@@ -170,11 +179,14 @@ int main(int argc, char** argv) {
     std::fclose(file);
 
     int status = 1;
-    if (run(devsim() + " serve --daemon --dir " + gSimDir.string())) {
+    // The simulator ends with this process, also when a benchmark flag ends it early.
+    if (run({"serve", "--daemon", "--dir", gSimDir.string(), "--owner",
+             std::to_string(::getpid())})) {
         bool ready = true;
         for (int i = 0; i < 8; ++i) {
-            ready = ready && run(devsim() + " plug --dir " + gSimDir.string() + " --letter " +
-                                 kLetters[i] + " --profile nand-2k --trace none");
+            ready = ready &&
+                    run({"plug", "--dir", gSimDir.string(), "--letter", std::string(1, kLetters[i]),
+                         "--profile", "nand-2k", "--trace", "none"});
         }
         SimTransport transport(SimTransportOptions{gSimDir, 1.0});
         gTransport = &transport;
@@ -192,7 +204,7 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr, "devsim_roundtrip_bench: the simulated devices are not ready.\n");
         }
-        run(devsim() + " stop --dir " + gSimDir.string());
+        run({"stop", "--dir", gSimDir.string()});
     }
     std::error_code error;
     fs::remove_all(root, error);

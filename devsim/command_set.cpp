@@ -135,4 +135,17 @@ std::span<const CommandShape> allCommands() {
     return kCommands;
 }
 
+std::string faultCommandNames() {
+    constexpr std::string_view kPrefix = "SUB_SCSI_OP_";
+    std::string text;
+    for (const CommandShape& shape : kCommands) {
+        std::string_view name = shape.name;
+        if (name.starts_with(kPrefix)) {
+            name.remove_prefix(kPrefix.size());
+        }
+        text += (text.empty() ? "" : ", ") + std::string(name);
+    }
+    return text;
+}
+
 }  // namespace corvid::devsim

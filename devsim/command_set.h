@@ -49,6 +49,9 @@ const CommandShape* findCommandByName(std::string_view name);
 // All commands, for help texts.
 std::span<const CommandShape> allCommands();
 
+// The names fault rules take, as a help text lists them: "READ_FLASH_ID, READ_CFG, ...".
+std::string faultCommandNames();
+
 // Big-endian CDB fields.
 constexpr std::uint16_t cdbBe16(std::span<const std::uint8_t> cdb, std::size_t at) {
     return static_cast<std::uint16_t>(cdb[at] << 8 | cdb[at + 1]);

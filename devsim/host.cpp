@@ -13,8 +13,8 @@
 #include <list>
 #include <stdexcept>
 
-#include "simlink/control.h"
 #include "devsim/device.h"
+#include "simlink/control.h"
 #include "simlink/sim_dir.h"
 #include "simlink/wire.h"
 
@@ -28,7 +28,8 @@ class DeviceSlot {
     DeviceSlot(Host& host, std::shared_ptr<Device> device, std::uint64_t generation)
         : host_(host), device_(std::move(device)), generation_(generation) {
         updateVolumeLink();
-        listenFd_ = simlink::listenUnix(simlink::deviceSocketPath(host_.simDir(), device_->letter()), 64);
+        listenFd_ =
+            simlink::listenUnix(simlink::deviceSocketPath(host_.simDir(), device_->letter()), 64);
         acceptThread_ = std::thread([this] { acceptLoop(); });
     }
 
@@ -109,15 +110,18 @@ class DeviceSlot {
         std::vector<std::uint8_t> dataOut;
         for (;;) {
             simlink::WireRequest request{};
-            if (simlink::readAll(fd, &request, sizeof(request), simlink::Deadline()) != simlink::IoResult::Ok ||
+            if (simlink::readAll(fd, &request, sizeof(request), simlink::Deadline()) !=
+                    simlink::IoResult::Ok ||
                 request.magic != simlink::kWireMagic || request.version != simlink::kWireVersion ||
                 request.cdbLength == 0 || request.cdbLength > sizeof(request.cdb) ||
                 request.transferLength > simlink::kMaxWireTransfer) {
                 return;
             }
-            const bool out = request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out);
+            const bool out =
+                request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out);
             dataOut.resize(out ? request.transferLength : 0);
-            if (out && simlink::readAll(fd, dataOut.data(), dataOut.size(), simlink::Deadline()) != simlink::IoResult::Ok) {
+            if (out && simlink::readAll(fd, dataOut.data(), dataOut.size(), simlink::Deadline()) !=
+                           simlink::IoResult::Ok) {
                 return;
             }
             DeviceReply reply = device_->handle(request, dataOut);
@@ -133,8 +137,10 @@ class DeviceSlot {
                     break;
             }
             updateVolumeLink();
-            if (simlink::writeAll(fd, &reply.header, sizeof(reply.header), simlink::Deadline()) != simlink::IoResult::Ok ||
-                simlink::writeAll(fd, reply.data.data(), reply.data.size(), simlink::Deadline()) != simlink::IoResult::Ok) {
+            if (simlink::writeAll(fd, &reply.header, sizeof(reply.header), simlink::Deadline()) !=
+                    simlink::IoResult::Ok ||
+                simlink::writeAll(fd, reply.data.data(), reply.data.size(), simlink::Deadline()) !=
+                    simlink::IoResult::Ok) {
                 return;
             }
             if (reply.after == AfterCommand::ReplyThenReset) {
@@ -220,11 +226,15 @@ double parseMilliseconds(const std::string& text, const std::string& what) {
     return value;
 }
 
+// "e", "E" and "E:" name the same drive, as on the station's command line.
 char parseLetter(const std::string& text) {
-    if (text.size() != 1 || !simlink::isDriveLetter(text[0])) {
+    const std::string bare = text.size() == 2 && text[1] == ':' ? text.substr(0, 1) : text;
+    const char letter =
+        bare.size() == 1 ? static_cast<char>(std::toupper(static_cast<unsigned char>(bare[0]))) : 0;
+    if (!simlink::isDriveLetter(letter)) {
         throw std::invalid_argument("The drive letter \"" + text + "\" is not one of A to Z.");
     }
-    return text[0];
+    return letter;
 }
 
 std::string safeName(const std::string& name) {
@@ -331,11 +341,13 @@ void Host::serve() {
         const simlink::Deadline deadline = simlink::Deadline::after(std::chrono::seconds(5));
         simlink::ControlHeader header{};
         std::string payload;
-        bool ok = simlink::readAll(fd, &header, sizeof(header), deadline) == simlink::IoResult::Ok &&
-                  header.magic == simlink::kControlMagic && header.length <= simlink::kMaxControlPayload;
+        bool ok =
+            simlink::readAll(fd, &header, sizeof(header), deadline) == simlink::IoResult::Ok &&
+            header.magic == simlink::kControlMagic && header.length <= simlink::kMaxControlPayload;
         if (ok) {
             payload.resize(header.length);
-            ok = simlink::readAll(fd, payload.data(), payload.size(), deadline) == simlink::IoResult::Ok;
+            ok = simlink::readAll(fd, payload.data(), payload.size(), deadline) ==
+                 simlink::IoResult::Ok;
         }
         if (!ok) {
             simlink::closeFd(fd);
@@ -354,9 +366,9 @@ void Host::serve() {
             controlSocketRemoved_ = true;
         }
         simlink::ControlHeader reply{simlink::kControlMagic,
-                            static_cast<std::uint32_t>(text.size()),
-                            static_cast<std::uint8_t>(code),
-                            {}};
+                                     static_cast<std::uint32_t>(text.size()),
+                                     static_cast<std::uint8_t>(code),
+                                     {}};
         simlink::writeAll(fd, &reply, sizeof(reply), deadline);
         simlink::writeAll(fd, text.data(), text.size(), deadline);
         simlink::closeFd(fd);
@@ -495,6 +507,9 @@ std::string Host::setFaults(const std::vector<std::string>& words, int& code) {
     DeviceSettings settings;
     for (std::size_t i = 2; i < words.size(); ++i) {
         const std::string& word = words[i];
+        if (word == "none") {
+            continue;  // no rules: the device works again
+        }
         if (!hasKey(word, "fail") && !hasKey(word, "unplug-during") && !hasKey(word, "silent")) {
             throw std::invalid_argument("fault takes fail, unplug-during and silent rules, not \"" +
                                         word + "\".");

@@ -167,9 +167,16 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
 
     std::filesystem::path partial = request.output;
     partial += ".partial";
+    // The user named the output, not our working name of it: errors say the output.
     const auto abandon = [&](FixedText what, std::string detail) {
         std::error_code ignored;
         std::filesystem::remove(partial, ignored);
+        const std::string working = partial.string();
+        for (auto at = detail.find(working); at != std::string::npos;
+             at = detail.find(working, at)) {
+            detail.replace(at, working.size(), request.output.string());
+            at += request.output.string().size();
+        }
         return failed(ImageBuildStatus::Failed, {failMessage(what, language)}, std::move(detail));
     };
     for (const auto& v : volumes) {
@@ -220,7 +227,7 @@ ImageBuildResult buildImage(const ImageBuildRequest& request,
             } catch (const std::exception& e) {
                 v.ok = false;
                 v.failure =
-                    "the image file " + partial.string() + " cannot be written: " + e.what();
+                    "the image file " + request.output.string() + " cannot be written: " + e.what();
             }
             stream.consumer(i).detach();
         });

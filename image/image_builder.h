@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "image/image_file.h"
 #include "image/short_name.h"
 #include "station/messages.h"
 #include "station/operator_prompt.h"
 
 namespace corvid {
 
-// The sizes the image tool offers: 32 to 2048 MB in steps of 8 MB.
-inline constexpr std::uint32_t kImageMinSizeMb = 32;
-inline constexpr std::uint32_t kImageMaxSizeMb = 2048;
+// The sizes the image tool offers: kImageMinSizeMb to kImageMaxSizeMb (image_file.h) in steps of
+// 8 MB.
 inline constexpr std::uint32_t kImageSizeStepMb = 8;
 inline constexpr std::size_t kImageLabelMaxCharacters = 8;
 

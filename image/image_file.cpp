@@ -226,22 +226,38 @@ std::optional<std::uint32_t> ImgReadSize(const std::filesystem::path& path) {
 }
 
 ImageHeader readImageHeader(const std::filesystem::path& path) {
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) {
+        throw ImageFileError("the image file " + path.string() + " does not exist");
+    }
+    // Its size tells a file cut short; a pipe or a device has none to trust.
+    if (!std::filesystem::is_regular_file(path, error)) {
+        throw ImageFileError("the image file " + path.string() +
+                             " is not a regular file (a pipe, a device or a folder)");
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         throw ImageFileError("the image file " + path.string() + " cannot be opened");
     }
     std::array<std::byte, kBytes> bytes{};
     file.read(reinterpret_cast<char*>(bytes.data()), kBytes);
-    if (file.gcount() < static_cast<std::streamsize>(kMagicTextBytes + 4) ||
-        !hasMagic(bytes.data())) {
+    const auto got = static_cast<std::size_t>(file.gcount());
+    const std::size_t magicBytes = std::strlen(kImageMagic) + 1;
+    if (got < magicBytes || !hasMagic(bytes.data())) {
         throw ImageFileError("the file " + path.string() + " is not a 5VX6 IMG image file");
     }
-    if (file.gcount() < static_cast<std::streamsize>(kBytes)) {
-        throw ImageFileError("the image file " + path.string() + " ends inside its header");
+    if (got < kBytes) {
+        throw ImageFileError("the image file " + path.string() + " is cut short: it ends inside " +
+                             "its header, after " + std::to_string(got) + " of " +
+                             std::to_string(kBytes) + " bytes");
     }
     ImageHeader header;
     header.diskSizeMb = loadLe32(bytes.data() + kDiskSizeMb);
-    const std::uint64_t fileSize = std::filesystem::file_size(path);
+    const std::uint64_t fileSize = std::filesystem::file_size(path, error);
+    if (error) {
+        throw ImageFileError("the image file " + path.string() +
+                             " cannot be measured: " + error.message());
+    }
     for (std::size_t i = 0; i < kEntryCount; ++i) {
         const std::byte* entry = entryAt(bytes.data(), i);
         ImageEntry& e = header.entries[i];
@@ -379,29 +395,67 @@ ImageRecordReader::Read ImageRecordReader::next(Record& record) {
     return Read::Whole;
 }
 
-void extractVolume(const std::filesystem::path& image, std::uint32_t sectorSize,
-                   const std::filesystem::path& output) {
+ImageHeader checkExtraction(const std::filesystem::path& image, std::uint32_t sectorSize,
+                            const std::filesystem::path& output) {
+    std::error_code error;
+    if (std::filesystem::exists(output, error) &&
+        std::filesystem::equivalent(image, output, error)) {
+        throw ImageFileError("the output " + output.string() + " is the image file " +
+                             image.string() + " itself; give another name");
+    }
     const ImageHeader header = readImageHeader(image);
-    const auto index = findImageEntry(header, sectorSize);
-    if (!index) {
+    if (!findImageEntry(header, sectorSize)) {
         throw ImageFileError("the image file " + image.string() + " holds no volume for " +
                              std::to_string(sectorSize) + "-byte sectors");
     }
+    if (header.diskSizeMb < kImageMinSizeMb || header.diskSizeMb > kImageMaxSizeMb) {
+        throw ImageFileError("the image file " + image.string() + " gives a disk size of " +
+                             std::to_string(header.diskSizeMb) + " MB; an image holds " +
+                             std::to_string(kImageMinSizeMb) + " to " +
+                             std::to_string(kImageMaxSizeMb) + " MB");
+    }
+    return header;
+}
+
+void extractVolume(const std::filesystem::path& image, std::uint32_t sectorSize,
+                   const std::filesystem::path& output) {
+    const ImageHeader header = checkExtraction(image, sectorSize, output);
+    const std::size_t index = *findImageEntry(header, sectorSize);
+    std::error_code error;
     const std::uint64_t volumeBytes = static_cast<std::uint64_t>(header.diskSizeMb) << 20;
     const std::uint64_t sectors = volumeBytes / sectorSize;
 
+    // Beside the output, so the rename stays on one file system.
+    std::filesystem::path partial = output;
+    partial += ".partial";
+    struct RemoveUnlessKept {
+        const std::filesystem::path& path;
+        bool keep = false;
+        ~RemoveUnlessKept() {
+            if (!keep) {
+                std::error_code ignored;
+                std::filesystem::remove(path, ignored);
+            }
+        }
+    } cleanup{partial};
+    const auto cannotWrite = [&output](const std::string& why) {
+        return ImageFileError("the file " + output.string() + " cannot be written: " + why);
+    };
+
     errno = 0;
-    std::fstream out(output, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
+    std::fstream out(partial, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
     if (!out) {
-        throw ImageFileError("the file " + output.string() +
-                             " cannot be created: " + reasonFromErrno());
+        throw cannotWrite(reasonFromErrno());
     }
     out.close();
     // A file of the volume's size whose untouched sectors stay holes.
-    std::filesystem::resize_file(output, volumeBytes);
-    out.open(output, std::ios::in | std::ios::out | std::ios::binary);
+    std::filesystem::resize_file(partial, volumeBytes, error);
+    if (error) {
+        throw cannotWrite(error.message());
+    }
+    out.open(partial, std::ios::in | std::ios::out | std::ios::binary);
     readImageRecords(
-        image, header.entries[*index], [&](std::uint32_t sector, std::span<const std::byte> data) {
+        image, header.entries[index], [&](std::uint32_t sector, std::span<const std::byte> data) {
             if (sector >= sectors) {
                 throw ImageFileError("the image file " + image.string() +
                                      " holds a record for sector " + std::to_string(sector) +
@@ -414,9 +468,13 @@ void extractVolume(const std::filesystem::path& image, std::uint32_t sectorSize,
         });
     out.close();
     if (out.fail()) {
-        throw ImageFileError("the file " + output.string() +
-                             " cannot be written: " + reasonFromErrno());
+        throw cannotWrite(reasonFromErrno());
     }
+    std::filesystem::rename(partial, output, error);
+    if (error) {
+        throw cannotWrite(error.message());
+    }
+    cleanup.keep = true;
 }
 
 }  // namespace corvid

@@ -35,6 +35,10 @@ static_assert(kFirstEntry + kEntryCount * kEntryBytes <= kBytes);
 
 inline constexpr char kImageMagic[] = "5VX6 IMG";
 
+// The disk sizes an image holds (what the image tool offers); a header beyond them is damaged.
+inline constexpr std::uint32_t kImageMinSizeMb = 32;
+inline constexpr std::uint32_t kImageMaxSizeMb = 2048;
+
 struct ImageEntry {
     std::uint32_t sectorSize = 0;
     std::uint32_t offset = 0;
@@ -82,8 +86,9 @@ bool writeImageBlock(RamDisk& disk, const std::filesystem::path& path, const Ima
 // first 12 bytes are not the magic.
 std::optional<std::uint32_t> ImgReadSize(const std::filesystem::path& path);
 
-// The header of an image file. Throws ImageFileError naming the file when it cannot be read, its
-// magic is wrong, or an entry's records lie beyond the end of the file.
+// The header of an image file. Throws ImageFileError naming the file when it is not a regular
+// file, cannot be read, its magic is wrong, it ends inside its header, or an entry's records lie
+// beyond the end of the file.
 ImageHeader readImageHeader(const std::filesystem::path& path);
 
 // The first entry (0, 1, 2 in order) whose sector size matches, as a device picks its volume.
@@ -134,8 +139,16 @@ class ImageRecordReader {
 
 // Writes the volume of the block with this sector size as a flat (sparse) file of the image's
 // disk size, each record placed by its sector number; sectors without a record read as zeros.
-// Throws ImageFileError naming the file or the sector size at fault.
+// The volume is written under a name of its own and renamed to 'output' when complete, so a
+// failure leaves an existing 'output' as it was. Throws ImageFileError naming the file or the
+// sector size at fault: also for an output that is the image itself (or a link to it) and for a
+// disk size outside kImageMinSizeMb..kImageMaxSizeMb, before any file is made.
 void extractVolume(const std::filesystem::path& image, std::uint32_t sectorSize,
                    const std::filesystem::path& output);
+
+// The checks of extractVolume on its input, made before anything is written: the header of an
+// image that can be extracted to 'output'. Throws ImageFileError as extractVolume does.
+ImageHeader checkExtraction(const std::filesystem::path& image, std::uint32_t sectorSize,
+                            const std::filesystem::path& output);
 
 }  // namespace corvid

@@ -359,6 +359,7 @@ void ImportPlan::addList(const std::vector<std::filesystem::path>& items,
         }
         TargetFolder& root = target(u"");
         if (std::filesystem::is_directory(r.status)) {
+            claimName(root, u"", *name, path, true);
             auto known = root.folderAliases.find(*name);
             if (known == root.folderAliases.end()) {
                 const auto alias = root.names.alias(*name);
@@ -369,6 +370,7 @@ void ImportPlan::addList(const std::vector<std::filesystem::path>& items,
             }
             addFolder(lister, nextRoot++, path, u"\\" + *name, "\\" + known->second);
         } else if (std::filesystem::is_regular_file(r.status)) {
+            claimName(root, u"", *name, path, false);
             const auto alias = root.names.alias(*name);
             if (!alias) {
                 throwNoShortName(path);
@@ -389,6 +391,39 @@ void ImportPlan::addList(const std::vector<std::filesystem::path>& items,
     }
 }
 
+namespace {
+
+// The name as FAT readers compare it: ASCII letters in upper case, other characters as they are.
+std::u16string foldedName(const std::u16string& name) {
+    std::u16string folded = name;
+    for (char16_t& c : folded) {
+        if (c >= u'a' && c <= u'z') {
+            c = static_cast<char16_t>(c - u'a' + u'A');
+        }
+    }
+    return folded;
+}
+
+}  // namespace
+
+void ImportPlan::claimName(TargetFolder& folder, const std::u16string& longFolder,
+                           const std::u16string& name, const std::filesystem::path& source,
+                           bool isFolder) {
+    const std::u16string key = foldedName(name);
+    const auto [at, added] = folder.entries.emplace(key, source);
+    if (added) {
+        return;
+    }
+    // Folders given under the very same name merge into one volume folder.
+    if (isFolder && folder.folderAliases.count(name) != 0) {
+        return;
+    }
+    throw ImportError(ImportError::Kind::NameClash, source,
+                      "the inputs " + at->second.string() + " and " + source.string() +
+                          " would both be " + utf8FromUtf16(longFolder + u"\\" + name) +
+                          " on the volume, whose FAT names do not tell case apart; rename one");
+}
+
 void ImportPlan::addFolder(FolderLister& lister, std::size_t listing,
                            const std::filesystem::path& source, const std::u16string& longFolder,
                            const std::string& shortFolder) {
@@ -401,6 +436,12 @@ void ImportPlan::addFolder(FolderLister& lister, std::size_t listing,
 
     // Aliases in the order the volume creates the entries: files, then new subfolders.
     TargetFolder& folder = target(longFolder);
+    for (const Item& file : files) {
+        claimName(folder, longFolder, file.name, source / file.native, false);
+    }
+    for (const Item& sub : folders) {
+        claimName(folder, longFolder, sub.name, source / sub.native, true);
+    }
     std::vector<std::u16string> names;
     std::vector<const Item*> named;
     for (const Item& file : files) {

@@ -26,6 +26,7 @@ class ImportError : public std::runtime_error {
     enum class Kind {
         NoShortName,  // a name that no 8.3 alias (and no FAT long name) can hold
         Unreadable,   // a missing item, a folder that cannot be listed, a special file
+        NameClash,    // two inputs whose names a FAT reader takes as one (case aside)
     };
     ImportError(Kind kind, std::filesystem::path path, const std::string& message)
         : std::runtime_error(message), kind_(kind), path_(std::move(path)) {}
@@ -74,7 +75,15 @@ class ImportPlan {
         explicit TargetFolder(ShortNameCodePage codePage) : names(codePage) {}
         ShortNameGenerator names;
         std::unordered_map<std::u16string, std::string> folderAliases;  // long name -> alias
+        // Every entry's long name upper-cased (FAT readers compare names without regard to
+        // case), with the PC path it came from; a folder's first source stands for its merge.
+        std::unordered_map<std::u16string, std::filesystem::path> entries;
     };
+    // Notes the entry 'name' of the volume folder 'folder' coming from 'source'. Throws
+    // ImportError (NameClash) naming both PC paths when another input already takes that name,
+    // unless both are folders of the very same name, which merge.
+    void claimName(TargetFolder& folder, const std::u16string& longFolder,
+                   const std::u16string& name, const std::filesystem::path& source, bool isFolder);
 
     TargetFolder& target(const std::u16string& longFolder);
     void addFile(std::uint32_t folder, SourceFiles::NativePath name, std::uint64_t size,

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -11,6 +12,7 @@
 #include <stdio.h>
 #else
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -31,6 +33,29 @@ static_assert(sizeof(termios) <= 64, "KeyReader keeps the terminal's settings in
 #endif
 
 }  // namespace
+
+bool standardOutputWantsColour() {
+    const char* noColour = std::getenv("NO_COLOR");
+    const char* term = std::getenv("TERM");
+    return standardOutputIsTerminal() && (noColour == nullptr || *noColour == '\0') &&
+           !(term != nullptr && std::strcmp(term, "dumb") == 0);
+}
+
+int standardOutputColumns() {
+#ifndef _WIN32
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+#endif
+    if (const char* columns = std::getenv("COLUMNS"); columns != nullptr) {
+        const int value = std::atoi(columns);
+        if (value > 0) {
+            return value;
+        }
+    }
+    return 80;
+}
 
 bool standardOutputIsTerminal() {
 #ifdef _WIN32

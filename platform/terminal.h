@@ -8,6 +8,13 @@ namespace corvid {
 // false for a pipe or a file.
 bool standardOutputIsTerminal();
 
+// True when colours may be sent to standard output: it is a terminal, NO_COLOR is not set (or
+// empty) and TERM is not "dumb".
+bool standardOutputWantsColour();
+
+// The width of the terminal on standard output in columns; $COLUMNS, else 80, when it has none.
+int standardOutputColumns();
+
 // While one exists, an interrupt (Ctrl-C, SIGINT or SIGTERM) no longer ends the program: it is
 // counted, and the program decides what each one means. The default handling comes back when it
 // is destroyed. One at a time in a process: signals belong to the whole process.

@@ -121,7 +121,17 @@ std::uint64_t spiImageSize(std::uint64_t firmwareSize) {
 }
 
 bool bSaveSpiImage(WorkerState& w, const std::filesystem::path& output) {
-    std::ofstream out(output, std::ios::binary | std::ios::trunc);
+    // The read goes to a name of its own and replaces the last good image only when complete:
+    // a device pulled out half-way leaves the old file.
+    std::filesystem::path partial = output;
+    partial += ".partial";
+    const auto abandon = [&partial](std::ofstream& file) {
+        file.close();
+        std::error_code ignored;
+        std::filesystem::remove(partial, ignored);
+        return false;
+    };
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
     if (!out) {
         w.setStatus(kOpenFileFail);
         return false;
@@ -131,30 +141,36 @@ bool bSaveSpiImage(WorkerState& w, const std::filesystem::path& output) {
     std::ifstream firmware(w.sProgramPath, std::ios::binary);
     if (error || !firmware) {
         w.setStatus(kOpenFileFail);
-        return false;
+        return abandon(out);
     }
     firmware.close();
     const std::uint64_t units = spiImageSize(firmwareSize) / kSpiUnitSize;
     if (units > kSpiMaxUnits) {
         // Beyond what a read can address: say so rather than read the wrong units.
         w.setStatus(w.fixed(FixedText::FlashSizeError));
-        return false;
+        return abandon(out);
     }
     std::array<std::uint8_t, kDownloadChunkSize> chunk{};
     for (std::uint64_t unit = 0; unit < units; unit += kSpiUnitsPerRead) {
         if (!spiRead(w.transport, w.hDevice, static_cast<std::uint16_t>(unit), kSpiUnitsPerRead,
                      chunk)) {
             w.setStatus(w.fixed(FixedText::SpiReadError));
-            return false;
+            return abandon(out);
         }
         if (!out.write(reinterpret_cast<const char*>(chunk.data()), chunk.size())) {
             w.setStatus(kOpenFileFail);
-            return false;
+            return abandon(out);
         }
     }
-    if (!out.flush()) {
+    out.close();
+    if (out.fail()) {
         w.setStatus(kOpenFileFail);
-        return false;
+        return abandon(out);
+    }
+    std::filesystem::rename(partial, output, error);
+    if (error) {
+        w.setStatus(kOpenFileFail);
+        return abandon(out);
     }
     return true;
 }

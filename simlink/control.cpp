@@ -35,9 +35,7 @@ ControlReply sendControl(const std::filesystem::path& simDir, const std::vector<
                          std::chrono::milliseconds timeout) {
     const int fd = connectUnix(controlSocketPath(simDir));
     if (fd < 0) {
-        throw NoSimulatorError("No simulator serves " + simDir.string() +
-                               " (start one with: corvid-devsim serve --dir " + simDir.string() +
-                               " --daemon).");
+        throw NoSimulatorError(noSimulatorText(simDir));
     }
     const Deadline deadline = Deadline::after(timeout);
     const std::string payload = joinWords(words);
@@ -59,6 +57,11 @@ ControlReply sendControl(const std::filesystem::path& simDir, const std::vector<
                                  (words.empty() ? std::string() : words.front()) + "\".");
     }
     return reply;
+}
+
+std::string noSimulatorText(const std::filesystem::path& simDir) {
+    return "No simulator serves " + simDir.string() +
+           " (start one with: corvid-devsim serve --dir " + simDir.string() + " --daemon).";
 }
 
 bool simulatorRunning(const std::filesystem::path& simDir) {

@@ -49,6 +49,9 @@ std::string joinWords(const std::vector<std::string>& words);
 std::vector<std::string> splitWords(const std::string& payload);
 
 // True when a simulator answers on simDir's control socket.
+// "No simulator serves DIR (start one with: corvid-devsim serve --dir DIR --daemon)."
+std::string noSimulatorText(const std::filesystem::path& simDir);
+
 bool simulatorRunning(const std::filesystem::path& simDir);
 
 }  // namespace corvid::simlink

@@ -105,12 +105,10 @@ LanguageTexts readLanguageTexts(const std::filesystem::path& langIni,
         if (bytes == kMissing) {
             continue;
         }
-        if (!section.codePage) {
-            table->setText(key, bytes);
-            continue;
-        }
         try {
-            table->setText(key, toUtf8(bytes, *section.codePage));
+            // English texts are taken as UTF-8, checked so that no stray byte reaches a terminal
+            // or the window.
+            table->setText(key, toUtf8(bytes, section.codePage.value_or(CodePage::Utf8)));
         } catch (const CodePageError& e) {
             result.problems.push_back("the text of " + keyName + " in section [" + sectionName +
                                       "] of " + langIni.string() + " is kept: " + e.what());

@@ -47,7 +47,8 @@ const LanguageSection& languageSectionFor(LanguageChoice choice, int systemLangI
 // The texts of one language read from lang.ini.
 struct LanguageTexts {
     std::shared_ptr<const MessageTable> table;
-    // Keys whose text could not be converted from the section's code page; they keep their text.
+    // Keys whose text could not be converted from the section's code page (English: is not valid
+    // UTF-8); they keep their text. One sentence each, naming key, section and file.
     std::vector<std::string> problems;
 };
 

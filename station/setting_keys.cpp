@@ -342,6 +342,42 @@ void setSettingValue(StationSettings& settings, const SettingKey& key, std::stri
     key.member.setNumber(settings, *number);
 }
 
+std::optional<std::string> fitSettingValue(StationSettings& settings, const SettingKey& key) {
+    const std::string name(key.key);
+    if (key.kind == SettingKind::Text) {
+        const std::string& text = key.member.text(settings);
+        if (key.max <= 0 || characterCount(text) <= static_cast<std::size_t>(key.max)) {
+            return std::nullopt;
+        }
+        // Cut before the lead byte of character max + 1, so no character is split.
+        std::size_t characters = 0;
+        std::size_t cut = 0;
+        for (; cut < text.size(); ++cut) {
+            if ((static_cast<unsigned char>(text[cut]) & 0xC0) != 0x80 &&
+                characters++ == static_cast<std::size_t>(key.max)) {
+                break;
+            }
+        }
+        std::string used = text.substr(0, cut);
+        std::string note = name + " " + quoted(std::string_view(text)) + " is longer than " +
+                           num(key.max) + " characters; " + quoted(std::string_view(used)) +
+                           " is used";
+        key.member.setText(settings, std::move(used));
+        return note;
+    }
+    const int value = key.member.number(settings);
+    if (value >= key.min && value <= key.max) {
+        return std::nullopt;
+    }
+    if (key.outOfRange == OutOfRangeRead::NoChoice && value == -1) {
+        return std::nullopt;  // read as no choice already
+    }
+    const int used = std::clamp(value, key.min, key.max);
+    key.member.setNumber(settings, used);
+    return name + "=" + num(value) + " is not " + settingRangeText(key) + "; " + num(used) +
+           " is used";
+}
+
 void checkSettingCombination(const StationSettings& settings) {
     if (settings.record.eDeviceFeature == DeviceFeature::Hidden &&
         settings.record.iHideDiskRatio > kHiddenDiskMaxRatio) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -69,6 +70,11 @@ const SettingKey* findSettingKey(std::string_view key);
 // Checks 'value' against the key's kind and range and sets it. Throws SettingsError with one
 // sentence naming the key and the accepted values.
 void setSettingValue(StationSettings& settings, const SettingKey& key, std::string_view value);
+
+// Brings a value read from a hand-edited file into the key's range: a number to the nearest
+// allowed value (a key read as "no choice" keeps -1), a text to its first 'max' characters.
+// Returns a note naming the key, the value read and the value used; nothing when it was in range.
+std::optional<std::string> fitSettingValue(StationSettings& settings, const SettingKey& key);
 
 // Checks what single values cannot: the hidden disk takes at most 95 percent. Throws
 // SettingsError.

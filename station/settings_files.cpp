@@ -75,21 +75,41 @@ StationSettings newStationSettings(const StationFolder& folder) {
     return settings;
 }
 
-void readPreferIni(const std::filesystem::path& path, StationSettings& settings) {
+std::vector<std::string> readPreferIni(const std::filesystem::path& path,
+                                       StationSettings& settings) {
+    // A file of another kind in its place would read as all defaults without a word.
+    std::error_code error;
+    if (std::filesystem::is_regular_file(path, error)) {
+        const std::string bytes = readFileBytes(path);
+        if (const auto zero = bytes.find('\0'); zero != std::string::npos) {
+            throw SettingsError("the settings file " + path.string() +
+                                " is not a text file (a zero byte at offset " +
+                                std::to_string(zero) + "); it is left as it is");
+        }
+    }
     const IniFile ini(path);
+    std::vector<std::string> notes;
     for (const SettingKey* key : keysInOrder(&SettingKey::loadPosition)) {
         const std::string section(key->section);
         const std::string name(key->key);
         if (key->kind == SettingKind::Text) {
             key->member.setText(settings, ini.readString(section, name, ""));
-            continue;
+        } else {
+            const int value = ini.readInt(section, name, key->defaultValue);
+            if (key->outOfRange == OutOfRangeRead::NoChoice &&
+                (value < key->min || value > key->max)) {
+                key->member.setNumber(settings, -1);
+                notes.push_back(name + "=" + std::to_string(value) + " is not " +
+                                settingRangeText(*key) + "; it is read as no choice");
+                continue;
+            }
+            key->member.setNumber(settings, value);
         }
-        int value = ini.readInt(section, name, key->defaultValue);
-        if (key->outOfRange == OutOfRangeRead::NoChoice && (value < key->min || value > key->max)) {
-            value = -1;
+        if (auto note = fitSettingValue(settings, *key)) {
+            notes.push_back(std::move(*note));
         }
-        key->member.setNumber(settings, value);
     }
+    return notes;
 }
 
 void writePreferIni(const std::filesystem::path& path, const StationSettings& settings) {
@@ -170,7 +190,7 @@ SettingsLoadReport loadStationSettings(const StationFolder& folder, StationSetti
     settings.record.SpiFileList = readListFile(folder.spiListFile());
     report.droppedSpi = dropUnusableEntries(settings.record.SpiFileList, folder);
 
-    readPreferIni(folder.preferIni(), settings);
+    report.outOfRange = readPreferIni(folder.preferIni(), settings);
 
     const CapMultiplierRead multiplier = readCapMultiplierFromFirmware(settings, folder);
     report.multiplierFirmware = multiplier.firmwareEntry;

@@ -24,8 +24,10 @@ StationSettings newStationSettings(const StationFolder& folder);
 
 // Reads every key of settingKeys() (setting_keys.h) into the settings: the nine control-held
 // settings, the record and Corvid's own. Missing keys and values that are not numbers give the
-// defaults.
-void readPreferIni(const std::filesystem::path& path, StationSettings& settings);
+// defaults; a value outside its range gives the nearest allowed one (fitSettingValue) and a note,
+// returned in key order. Throws SettingsError naming the file when it is not text at all.
+std::vector<std::string> readPreferIni(const std::filesystem::path& path,
+                                       StationSettings& settings);
 // Writes them, in the order the station has always written them; the sections HIDE_FILES and
 // SPI_HIDE_FILES are erased in passing. Corvid's keys are written once they are in use. Other
 // sections and keys stay as they are.
@@ -51,6 +53,8 @@ struct SettingsLoadReport {
     // and whether it replaced the CapMultiplier of prefer.ini.
     std::string multiplierFirmware;
     bool multiplierFromFirmware = false;
+    // prefer.ini values outside their range, each with the value used instead.
+    std::vector<std::string> outOfRange;
 };
 
 // Everything the window's show loads, in its order: the three lists with unusable entries

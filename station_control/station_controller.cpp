@@ -19,7 +19,7 @@ constexpr std::size_t kFlashIdPrefix = 3;  // "ID:" before the ten digits
 }  // namespace
 
 StationController::StationController(StationControlSetup setup)
-    : env_(setup.environment), language_(setup.language) {
+    : env_(setup.environment), language_(setup.language), locks_(setup.locks) {
     for (int slot = 0; slot < kSlotCount; ++slot) {
         slots_[slot].view = setup.slots[slot];
     }
@@ -75,6 +75,11 @@ void StationController::arrival(char letter) {
         tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::Busy); });
         return;
     }
+    // Another station program working on the device gets no competition: not even an inquiry.
+    if (held == kNoSlot && !lockLetter(letter)) {
+        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::LockedElsewhere); });
+        return;
+    }
     ArrivalCheck check = ArrivalCheck::NotOurs;
     try {
         check = checkArrivedDevice(env_.transport, letter, env_.clock);
@@ -82,6 +87,7 @@ void StationController::arrival(char letter) {
         check = ArrivalCheck::NotOurs;  // a device that cannot answer is not taken
     }
     if (check == ArrivalCheck::ResetSent) {
+        // The lock stays until the device leaves for its reset.
         tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::ResetSent); });
         return;
     }
@@ -90,11 +96,13 @@ void StationController::arrival(char letter) {
         return;
     }
     if (check == ArrivalCheck::NotOurs) {
+        unlockLetter(letter);
         tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::NotOurs); });
         return;
     }
     const int slot = firstFreeSlot();
     if (slot == kNoSlot) {
+        unlockLetter(letter);
         env_.prompt.show(env_.messages.text(MessageKey::ExceedLimitMsg),
                          env_.messages.text(MessageKey::StatusMsg), PromptIcon::Warning,
                          PromptButtons::Ok);
@@ -159,6 +167,8 @@ bool StationController::downloadFsm(int slot, char letter) {
 }
 
 void StationController::removal(char letter) {
+    // Nothing of this program reaches the letter any more (a revoked lease sends nothing).
+    unlockLetter(letter);
     const int held = slotOfLetter(letter);
     if (held == kNoSlot) {
         return;
@@ -319,6 +329,18 @@ void StationController::updateManualUpgradeSwitch() {
     if (manualSwitchEnabled_ != allFree) {
         manualSwitchEnabled_ = allFree;
         env_.station.setManualUpgradeEnabled(allFree);
+    }
+}
+
+bool StationController::lockLetter(char letter) {
+    // A lock folder that cannot be used throws (DriveLockError names the file): the program
+    // says so rather than work on devices unguarded.
+    return locks_ == nullptr || locks_->acquire(letter);
+}
+
+void StationController::unlockLetter(char letter) {
+    if (locks_ != nullptr) {
+        locks_->release(letter);
     }
 }
 

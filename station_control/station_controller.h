@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/device_bus.h"
+#include "platform/drive_lock.h"
 #include "production/product_thread.h"
 #include "station_control/station_listener.h"
 #include "station_control/task_queue.h"
@@ -52,6 +53,9 @@ struct StationControlSetup {
     ProductionEnvironment environment;
     // The language index the workers are created with.
     int language = 0;
+    // The drive locks of this program: a letter is locked before its device gets a command and
+    // held while its slot is claimed. Null: no locks (a station alone on its devices, tests).
+    DriveLocks* locks = nullptr;
 };
 
 // The eight device slots of a station: device arrival and removal, the FSM download, the manual
@@ -125,8 +129,12 @@ class StationController {
         std::chrono::steady_clock::time_point startedSteady;
     };
 
+    bool lockLetter(char letter);
+    void unlockLetter(char letter);
+
     ProductionEnvironment env_;
     int language_;
+    DriveLocks* locks_;
     std::array<DEVICE_ENTRY, kSlotCount> slots_;
     std::vector<StationListener*> listeners_;
     TaskQueue queue_;

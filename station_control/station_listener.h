@@ -9,12 +9,13 @@ namespace corvid {
 
 // Why an arrived drive letter did not take a slot.
 enum class ArrivalSkip {
-    Closed,       // the station takes no more devices (it is stopping)
-    Busy,         // a worker runs on the device of this letter: it is left alone
-    ResetSent,    // the device asked to be reset; it leaves and arrives anew
-    AlreadyHeld,  // a slot holds the letter already
-    NotOurs,      // the inquiry does not name one of the station's devices
-    LimitReached  // all eight slots are taken; the operator saw the limit box
+    Closed,          // the station takes no more devices (it is stopping)
+    Busy,            // a worker runs on the device of this letter: it is left alone
+    ResetSent,       // the device asked to be reset; it leaves and arrives anew
+    AlreadyHeld,     // a slot holds the letter already
+    NotOurs,         // the inquiry does not name one of the station's devices
+    LimitReached,    // all eight slots are taken; the operator saw the limit box
+    LockedElsewhere  // another station program holds the drive's lock: it got no command
 };
 
 // A run that has ended, as the station knows it.

@@ -138,12 +138,7 @@ int runInfo(const std::string& path) {
 
 int runExtract(const ExtractOptions& options) {
     try {
-        const ImageHeader header = readImageHeader(options.image);
-        if (!findImageEntry(header, options.sectorSize)) {
-            std::cerr << "corvid-cli image extract: the image file " << options.image
-                      << " holds no volume for " << options.sectorSize << "-byte sectors\n";
-            return kExitBadInput;
-        }
+        checkExtraction(options.image, options.sectorSize, options.output);
     } catch (const ImageFileError& e) {
         std::cerr << "corvid-cli image extract: " << e.what() << "\n";
         return kExitBadInput;

@@ -13,7 +13,17 @@ namespace corvid::cli {
 namespace {
 
 int runInitHome(const std::string& folder, bool force) {
-    const std::filesystem::path home = std::filesystem::absolute(folder);
+    if (folder.empty()) {
+        std::cerr << "corvid-cli init-home: the folder name is empty; name the folder to write\n";
+        return kExitBadInput;
+    }
+    std::error_code error;
+    const std::filesystem::path home = std::filesystem::absolute(folder, error);
+    if (error) {
+        std::cerr << "corvid-cli init-home: the folder " << folder
+                  << " cannot be made absolute: " << error.message() << "\n";
+        return kExitBadInput;
+    }
     try {
         writeStationHome(home, force);
     } catch (const StationHomeRefused& e) {

@@ -12,6 +12,7 @@
 #include "apps/cli/commands.h"
 #include "apps/cli/device_options.h"
 #include "apps/cli/station_home.h"
+#include "platform/drive_lock.h"
 #include "production/file_downloads.h"
 #include "transport/plugin_checks.h"
 #include "transport/standard_commands.h"
@@ -63,10 +64,18 @@ int runProbe(const ProbeOptions& options) {
     }
     const std::unique_ptr<Transport> transport = makeTransport(setup);
     const std::string where = describeDrive(setup, letter);
+    // A probe sends commands and may reset the device: not while another program works on it.
+    DriveLocks locks(driveLockFolder(setup));
+    if (!locks.acquire(letter)) {
+        std::cerr << "corvid-cli probe: drive " << letter
+                  << " is busy: another station program works on it; nothing was sent.\n";
+        return kExitBadInput;
+    }
 
     if (!deviceAnswers(*transport, letter)) {
-        std::cerr << "corvid-cli probe: no device answers at " << where << ".\n";
-        return kExitFailed;
+        std::cerr << "corvid-cli probe: no device answers at " << where << ". "
+                  << noDeviceReason(setup, letter) << "\n";
+        return kExitBadInput;
     }
     std::printf("Probe of %s\n", where.c_str());
 
@@ -161,8 +170,10 @@ void addProbeCommand(CLI::App& app, int& exitStatus) {
     probe->add_flag("--no-reset", options->noReset,
                     "only report a device that asks to be reset; do not reset it");
     probe->add_flag("--no-fsm", options->noFsm, "do not send the station's FSM");
-    probe->add_option("--wait-ms", options->waitMs,
-                      "how long to wait for a reset device to come back (default 5000)");
+    probe
+        ->add_option("--wait-ms", options->waitMs,
+                     "how long to wait for a reset device to come back (default 5000)")
+        ->check(CLI::NonNegativeNumber);
     probe->callback([&exitStatus, options] {
         try {
             exitStatus = runProbe(*options);

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,7 +33,8 @@ constexpr auto kReturnLimit = std::chrono::seconds(10);
 // every status with its colour and every progress position as lines of their own.
 class TerminalSlot : public SlotView {
   public:
-    TerminalSlot(char letter, bool terminal) : letter_(letter), terminal_(terminal) {}
+    TerminalSlot(char letter, bool terminal)
+        : letter_(letter), terminal_(terminal), colour_(terminal && standardOutputWantsColour()) {}
 
     void setStatus(const std::string& text) override {
         std::lock_guard lock(mutex_);
@@ -43,7 +45,7 @@ class TerminalSlot : public SlotView {
     }
     void setStatusColour(StatusColour colour) override {
         std::lock_guard lock(mutex_);
-        colour_ = colour;
+        statusColour_ = colour;
         drawLive();
     }
     void setDetailP(const std::string& text) override { line("P", text); }
@@ -90,7 +92,7 @@ class TerminalSlot : public SlotView {
 
   private:
     const char* colourWord() const {
-        switch (colour_) {
+        switch (statusColour_) {
             case StatusColour::Red:
                 return "  [red]";
             case StatusColour::Blue:
@@ -114,11 +116,22 @@ class TerminalSlot : public SlotView {
         if (!terminal_) {
             return;
         }
-        constexpr int kWidth = 24;
-        const int filled = maximum_ > 0 ? std::clamp(progress_ * kWidth / maximum_, 0, kWidth) : 0;
-        const std::string bar = std::string(filled, '#') + std::string(kWidth - filled, '.');
-        std::printf("\r\033[K%c [%s] %3d/%d  %s%s\033[0m", letter_, bar.c_str(), progress_,
-                    maximum_, statusColourCode(colour_), status_.c_str());
+        // The line fits the terminal as it is now: a line that wraps would leave a copy of
+        // itself at each update. The bar shrinks first, then the status is cut.
+        const int columns = std::max(standardOutputColumns() - 1, 8);
+        char count[32];
+        std::snprintf(count, sizeof(count), " %3d/%d  ", progress_, maximum_);
+        const int fixed = 4 + static_cast<int>(std::strlen(count));  // "E [" and "]"
+        const int width = std::clamp(columns - fixed - 12, 0, 24);
+        const int filled = maximum_ > 0 ? std::clamp(progress_ * width / maximum_, 0, width) : 0;
+        const std::string bar = std::string(filled, '#') + std::string(width - filled, '.');
+        const int room = std::max(columns - fixed - width, 0);
+        std::string status = fitted(status_, room);
+        status.erase(status.find_last_not_of(' ') + 1);
+        const bool coloured = colour_ && *statusColourCode(statusColour_) != '\0';
+        std::printf("\r\033[K%c [%s]%s%s%s%s", letter_, bar.c_str(), count,
+                    coloured ? statusColourCode(statusColour_) : "", status.c_str(),
+                    coloured ? kColourReset : "");
         std::fflush(stdout);
         liveShown_ = true;
     }
@@ -139,9 +152,10 @@ class TerminalSlot : public SlotView {
 
     const char letter_;
     const bool terminal_;
+    const bool colour_;  // colours are sent
     mutable std::mutex mutex_;
     std::string status_;
-    StatusColour colour_ = StatusColour::WindowText;
+    StatusColour statusColour_ = StatusColour::WindowText;
     bool pending_ = false;
     bool liveShown_ = false;
     int progress_ = 0;
@@ -187,6 +201,7 @@ class ProduceWatch : public StationListener {
                              "station's devices (its inquiry data do not match); nothing was "
                              "done.\n",
                              letter_);
+                notOurs_ = true;
                 finish(false);
                 break;
             default:
@@ -210,6 +225,7 @@ class ProduceWatch : public StationListener {
     }
     bool finished() const { return finished_ || fsmFailed_; }
     bool fsmFailed() const { return fsmFailed_; }
+    bool notOurs() const { return notOurs_; }
     bool passed() const { return passed_; }
 
   private:
@@ -222,6 +238,7 @@ class ProduceWatch : public StationListener {
     int resets_ = 0;
     std::optional<std::chrono::steady_clock::time_point> resetAt_;
     bool fsmFailed_ = false;
+    bool notOurs_ = false;
     bool finished_ = false;
     bool passed_ = false;
 };
@@ -238,10 +255,19 @@ int runProduce(const ProduceOptions& options) {
         std::fprintf(stderr, "corvid-cli produce: %s; nothing was sent to it.\n", refusal->c_str());
         return kExitFailed;
     }
+    // Held from the first command to the end: a second program on the same device would have
+    // each see the other's commands as the device's faults.
+    if (!session.locks().acquire(letter)) {
+        std::fprintf(stderr,
+                     "corvid-cli produce: drive %c is busy: another station program works on it "
+                     "(its lock in %s is held); nothing was done.\n",
+                     letter, session.locks().folder().string().c_str());
+        return kExitBadInput;
+    }
     if (!deviceAnswers(session.transport(), letter)) {
-        std::fprintf(stderr, "corvid-cli produce: no device answers at drive %c (%s).\n", letter,
-                     describeDrive(session.devices(), letter).c_str());
-        return kExitFailed;
+        std::fprintf(stderr, "corvid-cli produce: no device answers at drive %c. %s\n", letter,
+                     noDeviceReason(session.devices(), letter).c_str());
+        return kExitBadInput;
     }
 
     TerminalSlot slot(letter, standardOutputIsTerminal());
@@ -275,6 +301,9 @@ int runProduce(const ProduceOptions& options) {
         controller.runPending(std::chrono::milliseconds(100));
     }
     slot.finish();
+    if (watch.notOurs()) {
+        return kExitBadInput;  // not the station's device: nothing was asked of it
+    }
     if (watch.fsmFailed()) {
         std::printf("%c: fail (%s)\n", letter, slot.status().c_str());
         return kExitFailed;

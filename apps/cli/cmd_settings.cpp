@@ -14,6 +14,7 @@
 #include "apps/cli/station_home.h"
 #include "station/disk_feature.h"
 #include "station/firmware_picks.h"
+#include "station/language.h"
 #include "station/messages.h"
 #include "station/operator_prompt.h"
 #include "station/setting_keys.h"
@@ -118,6 +119,18 @@ void printDerived(const Loaded& loaded) {
 void printSettings(const Loaded& loaded) {
     const StationSettings& s = loaded.settings;
     std::printf("Station folder: %s\n", loaded.folder.home().string().c_str());
+    for (const std::string& note : loaded.report.outOfRange) {
+        std::printf("note: misc/prefer.ini: %s\n", note.c_str());
+    }
+    // Every language's texts, not just the one chosen now: a bad text shows when it is chosen.
+    const MessageTable defaults;
+    for (int language = 0; language < kLanguageCount; ++language) {
+        for (const std::string& problem :
+             readLanguageTexts(loaded.folder.langIni(), languageSectionOf(language), defaults)
+                 .problems) {
+            std::printf("note: %s\n", problem.c_str());
+        }
+    }
     std::string_view section;
     for (const SettingKey& key : settingKeys()) {
         if (key.section != section) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "apps/cli/commands.h"
+#include "apps/subcommand_words.h"
 
 namespace {
 
@@ -20,6 +21,10 @@ int main(int argc, char** argv) {
     CLI::App app{"corvid-cli: the Corvid production station without a window"};
     app.set_version_flag("--version", std::string("corvid-cli ") + CORVID_VERSION);
     app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 done (every device passed), 1 the job failed (a device failed, a check "
+        "found faults), 2 bad usage or input (a wrong option, a missing or damaged file, no "
+        "device of the station at the drive, a drive busy with another station program).");
 
     int exitStatus = 0;
     for (auto add : kCommands) {
@@ -34,9 +39,23 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
+    } catch (const CLI::RequiredError& e) {
+        if (const auto text = corvid::apps::unknownSubcommandText(app, e)) {
+            std::cerr << "corvid-cli: " << *text << ".\n";
+        } else {
+            app.exit(e);
+        }
+        return corvid::cli::kExitBadInput;
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return corvid::cli::kExitBadInput;
+    } catch (const std::exception& e) {
+        // Whatever a command left uncaught ends the program with one line, never an abort.
+        std::cerr << "corvid-cli: " << e.what() << "\n";
+        return corvid::cli::kExitFailed;
+    } catch (...) {
+        std::cerr << "corvid-cli: the command ended with an error of unknown kind\n";
+        return corvid::cli::kExitFailed;
     }
     return exitStatus;
 }

@@ -14,7 +14,16 @@ void addStationSessionOptions(CLI::App& command, StationSessionOptions& options)
         .add_option("--pause-scale", options.pauseScale,
                     "Scale of the pauses between device steps (1: as the station waits; 0: no "
                     "pauses, for tests and measurements of the devices alone)")
-        ->check(CLI::Range(0.0, 100.0));
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                // A range check alone lets "nan" through: it compares false both ways.
+                double value = 0;
+                const bool number = CLI::detail::lexical_cast(text, value);
+                return number && value >= 0.0 && value <= 100.0
+                           ? std::string()
+                           : "the pause scale " + text + " is not a number from 0 to 100";
+            },
+            "0 TO 100"));
 }
 
 int runStationCommand(const char* command, const std::function<int()>& body) {
@@ -45,12 +54,19 @@ StationSession::StationSession(const StationSessionOptions& options)
                                        ? PortLocationOrigin::SingleHub
                                        : PortLocationOrigin::UsbSysfs;
     station_ = loadStation(resolveStationHome(options.home), stationOptions);
+    for (const auto& note : station_->settingsReport.outOfRange) {
+        std::printf("note: misc/prefer.ini: %s\n", note.c_str());
+    }
+    for (const auto& problem : station_->language.problems) {
+        std::printf("note: %s\n", problem.c_str());
+    }
     for (const auto& dropped : station_->settingsReport.droppedPreCopy) {
         std::printf("note: the pre-copy entry %s names no readable file; it is left out\n",
                     dropped.c_str());
     }
     transport_ = makeTransport(setup_);
     volumes_ = makeVolumeTools(setup_);
+    locks_ = std::make_unique<DriveLocks>(driveLockFolder(setup_));
 }
 
 StationSession::~StationSession() { stop(); }
@@ -77,7 +93,7 @@ StationController& StationSession::start(const std::array<SlotView*, kSlotCount>
                                                       std::fprintf(stderr, "corvid-cli %s: %s\n",
                                                                    command.c_str(), reason.c_str());
                                                   }),
-                            station_->language.iLanguage});
+                            station_->language.iLanguage, locks_.get()});
     return *controller_;
 }
 

@@ -72,6 +72,8 @@ class StationSession {
 
     StationController& controller() { return *controller_; }
     StationCounters& counters() { return *counters_; }
+    // The drive locks this program holds; the controller takes each claimed slot's letter.
+    DriveLocks& locks() { return *locks_; }
 
   private:
     void readBus(std::uint32_t letters);
@@ -81,6 +83,7 @@ class StationSession {
     std::unique_ptr<Transport> transport_;
     std::unique_ptr<VolumeTools> volumes_;
     std::unique_ptr<StationCounters> counters_;
+    std::unique_ptr<DriveLocks> locks_;  // outlives the controller and its workers
     std::unique_ptr<StationController> controller_;
     std::unique_ptr<DeviceBus> bus_;
     std::atomic<bool> stopBus_{false};

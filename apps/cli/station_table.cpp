@@ -1,6 +1,7 @@
 #include "apps/cli/station_table.h"
 
 #include "apps/cli/terminal_colour.h"
+#include "platform/terminal.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,31 +16,6 @@ constexpr int kBarWidth = 12;
 constexpr int kPortWidth = 10;
 constexpr int kFlashWidth = 28;
 constexpr int kStatusWidth = 30;
-
-// 'text' cut or padded to exactly 'width' columns of a terminal (East Asian characters take
-// two), never splitting a character; line breaks become blanks.
-std::string fitted(const std::string& text, int width) {
-    std::string out;
-    int used = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        const int columns = length >= 3 ? 2 : 1;
-        if (text[i] == '\n' || text[i] == '\r') {
-            out += ' ';
-            used += 1;
-            ++i;
-            continue;
-        }
-        if (used + columns > width) {
-            break;
-        }
-        out.append(text, i, length);
-        used += columns;
-        i += length;
-    }
-    return out + std::string(static_cast<std::size_t>(std::max(0, width - used)), ' ');
-}
 
 std::string clockText() {
     const std::time_t now = std::time(nullptr);
@@ -127,7 +103,8 @@ class StationTable::Row : public SlotView {
     const int index_;
 };
 
-StationTable::StationTable(bool terminal) : terminal_(terminal) {
+StationTable::StationTable(bool terminal)
+    : terminal_(terminal), colour_(terminal && standardOutputWantsColour()) {
     for (int i = 0; i < kSlotCount; ++i) {
         views_.push_back(std::make_unique<Row>(*this, i));
     }
@@ -196,6 +173,9 @@ void StationTable::deviceSkipped(char letter, ArrivalSkip why) {
             note(drive +
                  "not one of the station's devices (its inquiry data do not match); "
                  "left alone");
+            break;
+        case ArrivalSkip::LockedElsewhere:
+            note(drive + "busy: another station program works on this drive; left alone");
             break;
         case ArrivalSkip::Busy:
         case ArrivalSkip::AlreadyHeld:
@@ -310,9 +290,9 @@ void StationTable::drawLocked() {
         "Slot Drive " + fitted("Port", kPortWidth) + " " + fitted("Flash ID", kFlashWidth) + " " +
         fitted("Status", kStatusWidth) + " " + fitted("Progress", kBarWidth + 7) + " " +
         fitted("Time", 6) + " Verdict";
-    out += "\033[1m" + header + "\033[0m\n";
+    out += colour_ ? "\033[1m" + header + kColourReset + "\n" : header + "\n";
     for (int i = 0; i < kSlotCount; ++i) {
-        out += rowText(i, true) + "\n";
+        out += rowText(i, colour_) + "\n";
     }
     out += countersText() + "\n";
     drawnLines_ = kSlotCount + 2;

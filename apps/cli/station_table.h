@@ -81,6 +81,7 @@ class StationTable : public StationView, public StationListener, public Operator
     void drawLocked();
 
     const bool terminal_;
+    const bool colour_;  // colours are sent (a terminal that wants them)
     mutable std::mutex mutex_;
     std::array<RowState, kSlotCount> rows_;
     std::vector<std::unique_ptr<Row>> views_;

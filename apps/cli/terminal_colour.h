@@ -1,5 +1,8 @@
 #pragma once
 
+#include <algorithm>
+#include <string>
+
 #include "station/slot_view.h"
 
 namespace corvid::cli {
@@ -17,5 +20,30 @@ inline const char* statusColourCode(StatusColour colour) {
 }
 
 inline constexpr char kColourReset[] = "\033[0m";
+
+// 'text' cut or padded to exactly 'width' columns of a terminal (East Asian characters take
+// two), never splitting a character; line breaks become blanks.
+inline std::string fitted(const std::string& text, int width) {
+    std::string out;
+    int used = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const int columns = length >= 3 ? 2 : 1;
+        if (text[i] == '\n' || text[i] == '\r') {
+            out += ' ';
+            used += 1;
+            ++i;
+            continue;
+        }
+        if (used + columns > width) {
+            break;
+        }
+        out.append(text, i, length);
+        used += columns;
+        i += length;
+    }
+    return out + std::string(static_cast<std::size_t>(std::max(0, width - used)), ' ');
+}
 
 }  // namespace corvid::cli

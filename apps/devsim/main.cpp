@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -11,10 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "simlink/control.h"
+#include "apps/subcommand_words.h"
+#include "devsim/command_set.h"
 #include "devsim/device.h"
 #include "devsim/host.h"
 #include "devsim/profile.h"
+#include "simlink/control.h"
 #include "simlink/sim_dir.h"
 
 namespace {
@@ -39,7 +42,10 @@ void addDirOption(CLI::App& command, std::string& dir) {
 }
 
 // Runs the host in this process until it is stopped. 'ready' is told once it serves.
-int runHost(const fs::path& dir, bool quiet, const std::function<void(const std::string&)>& ready) {
+// With an owner, the host also ends when that process is gone, however it ended: a test or
+// benchmark that crashes leaves no simulator serving.
+int runHost(const fs::path& dir, bool quiet, long owner,
+            const std::function<void(const std::string&)>& ready) {
     // Signals are taken by one thread, so every other thread runs undisturbed.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -65,16 +71,24 @@ int runHost(const fs::path& dir, bool quiet, const std::function<void(const std:
         sigwait(&stopSignals, &signal);
         host->requestStop();
     }).detach();
+    if (owner > 0) {
+        std::thread([owner] {
+            while (::kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            ::kill(::getpid(), SIGTERM);  // taken by the signal thread above
+        }).detach();
+    }
     ready("R");
     host->serve();
     host.reset();
     return kExitOk;
 }
 
-int serve(const std::string& dirOption, bool daemon) {
+int serve(const std::string& dirOption, bool daemon, long owner) {
     const fs::path dir = simDirOf(dirOption);
     if (!daemon) {
-        return runHost(dir, false, [&](const std::string& state) {
+        return runHost(dir, false, owner, [&](const std::string& state) {
             if (state[0] == 'E') {
                 std::cerr << "corvid-devsim: " << state.substr(1) << std::endl;
             } else {
@@ -103,7 +117,7 @@ int serve(const std::string& dirOption, bool daemon) {
             std::freopen("/dev/null", "w", stdout);
         }
         ::dup2(::fileno(stdout), ::fileno(stderr));
-        const int status = runHost(dir, false, [&](const std::string& state) {
+        const int status = runHost(dir, false, owner, [&](const std::string& state) {
             [[maybe_unused]] auto written = ::write(pipeFds[1], state.data(), state.size());
             ::close(pipeFds[1]);
         });
@@ -146,6 +160,9 @@ struct FaultOptions {
     std::vector<std::string> fail, unplugDuring, silent;
 
     void add(CLI::App& command) {
+        command.footer("Command names for NAME: " + faultCommandNames() +
+                       " (the SUB_SCSI_OP_ prefix may be written or left out; case does not "
+                       "matter).");
         command.add_option("--fail", fail,
                            "make a command fail: NAME[@N][:call|:status] (every time, or the N-th "
                            "time; the call fails, or bit 0 of the status byte is clear)");
@@ -178,12 +195,21 @@ struct FaultOptions {
 int main(int argc, char** argv) {
     CLI::App app{"corvid-devsim: simulated ZQL5Vxx USB flash devices for the Corvid station"};
     app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 done, 1 the simulator failed or did not answer, 2 bad usage or "
+        "input.");
     std::string dir;
 
     auto* serveCommand = app.add_subcommand("serve", "run the simulator host in this directory");
     bool daemon = false;
     addDirOption(*serveCommand, dir);
     serveCommand->add_flag("--daemon", daemon, "run in the background; return once it serves");
+    long owner = 0;
+    serveCommand
+        ->add_option("--owner", owner,
+                     "end by itself once the process of this ID is gone (a test or benchmark "
+                     "that starts the simulator passes its own)")
+        ->check(CLI::PositiveNumber);
 
     auto* plugCommand = app.add_subcommand("plug", "plug a simulated device in");
     addDirOption(*plugCommand, dir);
@@ -204,11 +230,15 @@ int main(int argc, char** argv) {
                             "trace file, one line per command (default DIR/LETTER.trace; "
                             "\"none\" for no trace)");
     plugCommand->add_option("--port", port, "port number the device reports (0 to 127)");
-    plugCommand->add_option("--latency-ms", latencyMs, "time every command takes");
+    plugCommand->add_option("--latency-ms", latencyMs, "time every command takes")
+        ->check(CLI::NonNegativeNumber);
     plugCommand->add_option("--bandwidth", bandwidth, "data rate, bytes per second (e.g. 20M)");
-    plugCommand->add_option("--scan-ms", scanMs, "time a block scan takes per block");
-    plugCommand->add_option("--reset-ms", resetMs,
-                            "how long the device stays away after a reset (default 100)");
+    plugCommand->add_option("--scan-ms", scanMs, "time a block scan takes per block")
+        ->check(CLI::NonNegativeNumber);
+    plugCommand
+        ->add_option("--reset-ms", resetMs,
+                     "how long the device stays away after a reset (default 100)")
+        ->check(CLI::NonNegativeNumber);
     plugFaults.add(*plugCommand);
 
     auto* unplugCommand = app.add_subcommand("unplug", "pull a simulated device out");
@@ -222,6 +252,9 @@ int main(int argc, char** argv) {
     std::string faultLetter;
     FaultOptions faultRules;
     faultCommand->add_option("letter", faultLetter, "drive letter")->required();
+    std::string clearWord;
+    faultCommand->add_option("none", clearWord, "the word none: clear every rule")
+        ->check(CLI::IsMember({"none"}));
     faultRules.add(*faultCommand);
 
     auto* listCommand = app.add_subcommand("list", "list the plugged devices");
@@ -236,6 +269,13 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::RequiredError& e) {
+        if (const auto text = corvid::apps::unknownSubcommandText(app, e)) {
+            std::cerr << "corvid-devsim: " << *text << ".\n";
+            return kExitBadInput;
+        }
+        const int code = app.exit(e);
+        return code == 0 ? kExitOk : kExitBadInput;
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? kExitOk : kExitBadInput;
@@ -243,7 +283,7 @@ int main(int argc, char** argv) {
 
     try {
         if (serveCommand->parsed()) {
-            return serve(dir, daemon);
+            return serve(dir, daemon, owner);
         }
         if (plugCommand->parsed()) {
             std::vector<std::string> words = {"plug", "letter=" + letter};
@@ -284,6 +324,13 @@ int main(int argc, char** argv) {
         }
         if (faultCommand->parsed()) {
             std::vector<std::string> words = {"fault", faultLetter};
+            if (!clearWord.empty() &&
+                (!faultRules.fail.empty() || !faultRules.unplugDuring.empty() ||
+                 !faultRules.silent.empty())) {
+                std::cerr << "corvid-devsim fault: \"none\" clears every rule; it takes no "
+                             "rules beside it.\n";
+                return kExitBadInput;
+            }
             faultRules.appendWords(words);
             return control(dir, words);
         }
@@ -311,6 +358,9 @@ int main(int argc, char** argv) {
         return kExitBadInput;
     } catch (const std::exception& e) {
         std::cerr << "corvid-devsim: " << e.what() << std::endl;
+        return kExitFailed;
+    } catch (...) {
+        std::cerr << "corvid-devsim: the command ended with an error of unknown kind" << std::endl;
         return kExitFailed;
     }
     return kExitBadInput;

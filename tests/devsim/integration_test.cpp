@@ -529,7 +529,7 @@ TEST_F(SimulatorTest, ProbeAsAServiceEngineerRunsIt) {
     const ProgramRun foreign = runLine(probe + "I");
     EXPECT_EQ(foreign.exitCode, 1) << foreign.output;
     EXPECT_NE(foreign.output.find("not a ZQL5Vxx device"), std::string::npos) << foreign.output;
-    EXPECT_EQ(runLine(probe + "K").exitCode, 1);
+    EXPECT_EQ(runLine(probe + "K").exitCode, 2);  // nothing plugged: bad input
     EXPECT_EQ(runLine(probe + "7").exitCode, 2);
     EXPECT_EQ(runLine(probe + "E --backend usb").exitCode, 2);
 

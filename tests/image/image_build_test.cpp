@@ -226,22 +226,51 @@ TEST_F(ImageBuildTest, NoLabelGivesNoLabelEntry) {
     expectReadersAccept(extract(512), "");
 }
 
+// Folders of one name from different places meet in one volume folder, their files with distinct
+// short names. (Two files of one name would be one name to every FAT reader: refused below.)
 TEST_F(ImageBuildTest, SameNamesFromDifferentFoldersGetDistinctShortNames) {
     addSource("one/Long name here.txt", "1", "/Long name here.txt");
-    addSource("two/Long name here.txt", "2");
     addSource("one/Docs/Long document.txt", "d1", "/Docs/Long document.txt");
     addSource("two/Docs/Long document 2.txt", "d2", "/Docs/Long document 2.txt");
-    const auto result = build({src_ / "one/Long name here.txt", src_ / "two/Long name here.txt",
-                               src_ / "one/Docs", src_ / "two/Docs"});
+    const auto result =
+        build({src_ / "one/Long name here.txt", src_ / "one/Docs", src_ / "two/Docs"});
     ASSERT_EQ(result.status, ImageBuildStatus::Success) << result.detail;
     const auto volume = extract(512);
-    // Both files of one name are there (mtools shows both); the folders meet in one.
-    const std::vector<std::string> order = {"::/Long name here.txt", "::/Long name here.txt",
-                                            "::/Docs/", "::/Docs/Long document.txt",
+    const std::vector<std::string> order = {"::/Long name here.txt", "::/Docs/",
+                                            "::/Docs/Long document.txt",
                                             "::/Docs/Long document 2.txt"};
     EXPECT_EQ(listing(volume), order);
     int exitCode = 0;
     EXPECT_TRUE(test::fsckFaultsBeyondLabel(volume, "PASS WD", exitCode).empty());
+}
+
+// Names that differ only in case, from one Linux folder or from two inputs, are one name to every
+// FAT reader: refused, naming both inputs, and no image is left.
+TEST_F(ImageBuildTest, NamesThatFatTakesAsOneAreRefusedNamingBoth) {
+    addSource("case/A.txt", "1");
+    addSource("case/a.txt", "2");
+    addSource("one/readme.txt", "1");
+    addSource("two/README.TXT", "2");
+    addSource("three/Docs/x.txt", "x");
+    addSource("docs", "a file named as the folder");
+    struct Case {
+        std::vector<std::filesystem::path> items;
+        std::string first;
+        std::string second;
+    };
+    const std::vector<Case> cases = {
+        {{src_ / "case"}, "A.txt", "a.txt"},
+        {{src_ / "one/readme.txt", src_ / "two/README.TXT"}, "one/readme.txt", "two/README.TXT"},
+        {{src_ / "three/Docs", src_ / "docs"}, "three/Docs", "src/docs"},
+    };
+    for (const Case& c : cases) {
+        const auto result = build(c.items);
+        EXPECT_EQ(result.status, ImageBuildStatus::BadInput) << c.first;
+        EXPECT_NE(result.detail.find(c.first), std::string::npos) << result.detail;
+        EXPECT_NE(result.detail.find(c.second), std::string::npos) << result.detail;
+        EXPECT_NE(result.detail.find("do not tell case apart"), std::string::npos) << result.detail;
+        EXPECT_FALSE(std::filesystem::exists(out_));
+    }
 }
 
 TEST_F(ImageBuildTest, ChineseShortNamesAndTheE5FirstByte) {

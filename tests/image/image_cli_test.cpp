@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/image/image_test_support.h"
 
 namespace corvid {
 namespace {
 
+using test::readFile;
 using test::runTool;
 using test::writeFile;
 
@@ -66,6 +71,79 @@ TEST_F(ImageCliTest, ExitStatusForBadInputAndFailedJobs) {
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
         EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
     }
+}
+
+// Inputs that once ended in an abort or in a damaged file: each is refused with one line and
+// status 2, and the image is left as it was.
+TEST_F(ImageCliTest, UnsafeExtractsAndOddInputsAreRefusedLeavingTheImageWhole) {
+    writeFile(dir_ / "tree" / "a.txt", "a");
+    const std::filesystem::path image = dir_ / "out.img";
+    ASSERT_EQ(runTool({kCli, "image", "build", "--size", "32", "--out", image.string(),
+                       (dir_ / "tree").string()})
+                  .exitCode,
+              0);
+    const std::string bytes = readFile(image);
+    std::filesystem::create_symlink(image, dir_ / "link.img");
+    ASSERT_EQ(::mkfifo((dir_ / "pipe.img").c_str(), 0600), 0);
+    writeFile(dir_ / "header-only.img", bytes.substr(0, 100));
+    std::string huge = bytes;
+    huge[12] = '\x80';  // 10,000,000 MB is 0x00989680
+    huge[13] = '\x96';
+    huge[14] = '\x98';
+    huge[15] = '\x00';
+    writeFile(dir_ / "huge.img", huge);
+    const std::string fresh = (dir_ / "fresh.img").string();
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"image", "extract", image.string(), "--sector-size", "512", image.string()}, "itself"},
+        {{"image", "extract", image.string(), "--sector-size", "512", (dir_ / "link.img").string()},
+         "itself"},
+        {{"image", "info", (dir_ / "pipe.img").string()}, "is not a regular file"},
+        {{"image", "extract", (dir_ / "pipe.img").string(), "--sector-size", "512", fresh},
+         "is not a regular file"},
+        {{"image", "info", (dir_ / "header-only.img").string()}, "is cut short"},
+        {{"image", "extract", (dir_ / "huge.img").string(), "--sector-size", "512", fresh},
+         "10000000 MB"},
+        {{"init-home", ""}, "empty"},
+        {{"bogus"}, "\"bogus\" is not a subcommand of the program (choose one of settings"},
+        {{"image", "bild"}, "\"bild\" is not a subcommand of image (choose one of build, info"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {kCli};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto run = runTool(argv);
+        EXPECT_EQ(run.exitCode, 2) << c.args.back() << ": " << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("terminate"), std::string::npos) << run.output;
+    }
+    EXPECT_EQ(readFile(image), bytes);
+    EXPECT_FALSE(std::filesystem::exists(fresh));
+}
+
+// An extract that fails half-way leaves an existing output as it was and no working file.
+TEST_F(ImageCliTest, AFailedExtractKeepsTheOldOutput) {
+    writeFile(dir_ / "tree" / "a.txt", "a");
+    const std::filesystem::path image = dir_ / "out.img";
+    ASSERT_EQ(runTool({kCli, "image", "build", "--size", "32", "--out", image.string(),
+                       (dir_ / "tree").string()})
+                  .exitCode,
+              0);
+    std::string bytes = readFile(image);
+    // The first record of entry 0 names a sector far beyond the 32 MB volume.
+    const std::size_t first = 512;
+    bytes[first + 3] = '\x7f';
+    writeFile(dir_ / "bad.img", bytes);
+    writeFile(dir_ / "volume.img", "the old volume");
+    const auto run = runTool({kCli, "image", "extract", (dir_ / "bad.img").string(),
+                              "--sector-size", "512", (dir_ / "volume.img").string()});
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("beyond its volume"), std::string::npos) << run.output;
+    EXPECT_EQ(readFile(dir_ / "volume.img"), "the old volume");
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "volume.img.partial"));
 }
 
 // File data stream through the build: the program's peak resident memory stays within 64 MiB

@@ -1,6 +1,7 @@
 // corvid-cli init-home and produce as a new user meets them, on devices of corvid-devsim.
 #include <gtest/gtest.h>
 
+#include "platform/drive_lock.h"
 #include "tests/integration/sim_fixture.h"
 
 namespace corvid {
@@ -24,7 +25,7 @@ class ProduceCliTest : public test::SimulatorTest {
 
     ProgramRun produce(const std::string& letter) {
         return runBinProgram("corvid-cli", {"produce", letter, "--home", home_, "--sim-dir",
-                                         simDir_.string(), "--pause-scale", "0"});
+                                            simDir_.string(), "--pause-scale", "0"});
     }
 
     std::string home_;
@@ -79,14 +80,73 @@ TEST_F(ProduceCliTest, RefusesWhatItCannotProduce) {
     plug('H', "foreign");
     const Case cases[] = {
         {"EE", home_, 2, "is not a drive letter"},
-        {"Q", home_, 1, "no device answers at drive Q"},
-        {"H", home_, 1, "is not one of the station's devices"},
+        {"Q", home_, 2, "no device answers at drive Q. Nothing is plugged at drive Q"},
+        {"H", home_, 2, "is not one of the station's devices"},
         {"E", (dir_ / "nowhere").string(), 2, "has no misc folder"},
     };
     for (const auto& c : cases) {
         const auto run = runBinProgram(
             "corvid-cli", {"produce", c.letter, "--home", c.home, "--sim-dir", simDir_.string()});
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        EXPECT_TRUE(contains(run.output, c.says)) << run.output;
+    }
+    // No simulator at all: the hint corvid-devsim gives.
+    std::filesystem::create_directories(dir_ / "idle");
+    const auto idle = runBinProgram("corvid-cli", {"produce", "E", "--home", home_, "--sim-dir",
+                                                   (dir_ / "idle").string(), "--backend", "sim"});
+    EXPECT_EQ(idle.exitCode, 2) << idle.output;
+    EXPECT_TRUE(contains(idle.output, "No simulator serves " + (dir_ / "idle").string() +
+                                          " (start one with: corvid-devsim serve --dir"))
+        << idle.output;
+    for (const char* scale : {"nan", "-1", "101"}) {
+        const auto run = runBinProgram("corvid-cli", {"produce", "E", "--home", home_, "--sim-dir",
+                                                      simDir_.string(), "--pause-scale", scale});
+        EXPECT_EQ(run.exitCode, 2) << scale << ": " << run.output;
+    }
+}
+
+// A device is worked on by one program at a time: while another holds drive J, produce says so
+// and sends the device nothing.
+TEST_F(ProduceCliTest, ABusyDriveIsRefusedWithoutACommand) {
+    plug('J', "nand-2k");
+    DriveLocks other(simDir_);
+    ASSERT_TRUE(other.acquire('J'));
+    const auto busy = produce("J");
+    EXPECT_EQ(busy.exitCode, 2) << busy.output;
+    EXPECT_TRUE(contains(busy.output, "drive J is busy: another station program works on it"))
+        << busy.output;
+    EXPECT_TRUE(trace('J').empty());
+
+    other.release('J');
+    const auto freed = produce("J");
+    EXPECT_EQ(freed.exitCode, 0) << freed.output;
+}
+
+// corvid-devsim as its help offers it: "fault X none", lower-case letters as corvid-cli takes
+// them, timing that cannot be negative, and the command names a fault rule takes.
+TEST_F(ProduceCliTest, DevsimTakesWhatItsHelpOffers) {
+    plug('H', "nand-2k", {"--fail", "READ_CFG"});
+    const std::string dir = simDir_.string();
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {{"fault", "--dir", dir, "H", "none"}, 0, "H"},
+        {{"fault", "--dir", dir, "h", "--fail", "INQUIRY"}, 0, "INQUIRY"},
+        {{"plug", "--dir", dir, "--letter", "k", "--profile", "spi"}, 0, "K"},
+        {{"unplug", "--dir", dir, "k"}, 0, ""},
+        {{"plug", "--dir", dir, "--letter", "L", "--profile", "spi", "--latency-ms", "-5"},
+         2,
+         "--latency-ms"},
+        {{"fault", "--help"}, 0, "READ_FLASH_ID"},
+        {{"--help"}, 0, "Exit status: 0"},
+        {{"bogus"}, 2, "\"bogus\" is not a subcommand"},
+    };
+    for (const Case& c : cases) {
+        const auto run = runBinProgram("corvid-devsim", c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.args.front() << ": " << run.output;
         EXPECT_TRUE(contains(run.output, c.says)) << run.output;
     }
 }

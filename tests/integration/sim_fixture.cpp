@@ -1,5 +1,7 @@
 #include "tests/integration/sim_fixture.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -53,8 +55,9 @@ std::string foldedText(const Folded& folded) {
 void SimulatorTest::SetUp() {
     TempDirTest::SetUp();
     simDir_ = dir_ / "sim";
-    const auto served =
-        runBinProgram("corvid-devsim", {"serve", "--dir", simDir_.string(), "--daemon"});
+    const auto served = runBinProgram(
+        "corvid-devsim",
+        {"serve", "--dir", simDir_.string(), "--daemon", "--owner", std::to_string(::getpid())});
     ASSERT_EQ(served.exitCode, 0) << served.output;
 }
 
@@ -74,8 +77,8 @@ void SimulatorTest::plug(char letter, const std::string& profile,
 }
 
 void SimulatorTest::unplug(char letter) {
-    const auto unplugged =
-        runBinProgram("corvid-devsim", {"unplug", "--dir", simDir_.string(), std::string(1, letter)});
+    const auto unplugged = runBinProgram(
+        "corvid-devsim", {"unplug", "--dir", simDir_.string(), std::string(1, letter)});
     ASSERT_EQ(unplugged.exitCode, 0) << unplugged.output;
 }
 

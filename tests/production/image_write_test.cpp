@@ -1,5 +1,7 @@
 #include "production/image_write.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -239,7 +241,8 @@ class ImageWriteSimTest : public test::TempDirTest {
     void SetUp() override {
         TempDirTest::SetUp();
         simDir_ = dir_ / "sim";
-        ASSERT_EQ(devsim({"serve", "--daemon"}), 0);
+        // Ends with this test process, also when it ends without its TearDown.
+        ASSERT_EQ(devsim({"serve", "--daemon", "--owner", std::to_string(::getpid())}), 0);
         for (const char letter : {kDisk512, kDisk1024}) {
             ASSERT_EQ(devsim({"plug", "--letter", std::string(1, letter), "--profile", "nand-2k",
                               "--trace", tracePath(letter).string()}),

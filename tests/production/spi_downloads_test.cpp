@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include <fstream>
 
 #include "tests/production/worker_harness.h"
@@ -149,6 +151,25 @@ TEST_F(SpiDownloadsTest, SaveFailuresSayWhatWentWrong) {
     fake_.queueReply({false, {}});
     EXPECT_FALSE(bSaveSpiImage(*w, dir_ / "NorImage.bin"));
     EXPECT_EQ(harness_->slot.status(), "SPI read error!");
+}
+
+// A device pulled out in the middle of the read leaves the last good image as it was, and no
+// working file beside it.
+TEST_F(SpiDownloadsTest, AReadThatFailsHalfWayKeepsTheLastGoodImage) {
+    const auto output = dir_ / "NorImage.bin";
+    {
+        std::ofstream good(output, std::ios::binary);
+        good << "the last good image";
+    }
+    auto w = openState();
+    w->sProgramPath = writeFile("program.bin", 100);
+    fake_.queueReply({true, std::vector<std::uint8_t>(2048, 1)});
+    fake_.queueReply({false, {}});
+    EXPECT_FALSE(bSaveSpiImage(*w, output));
+    std::ifstream in(output, std::ios::binary);
+    const std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(kept, "the last good image");
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "NorImage.bin.partial"));
 }
 
 }  // namespace

@@ -112,15 +112,30 @@ TEST_F(LanguageTest, WithoutAFileTheTextsStayAndBlankingSetupIsComposed) {
     EXPECT_EQ(table->text(MessageKey::FlashIdCheckMsg), "Check FLASHID");
 }
 
+// A Chinese text not in its code page, and English bytes that are not UTF-8 (which would reach a
+// terminal or the window raw): the current text stays and the key is reported.
 TEST_F(LanguageTest, TextThatDoesNotConvertKeepsItsTextAndIsReported) {
-    writeBytes(folder().langIni(), "[Chinese (PRC)]\r\nTitleStr=\x81\r\nFailMsg=" +
-                                       fromUtf8("失败", CodePage::Gbk) + "\r\n");
-    const LanguageTexts texts =
-        readLanguageTexts(folder().langIni(), languageSectionOf(2), MessageTable());
-    EXPECT_EQ(texts.table->text(MessageKey::TitleStr), "MP3 Mass Production Tool");
-    EXPECT_EQ(texts.table->text(MessageKey::FailMsg), "失败");
-    ASSERT_EQ(texts.problems.size(), 1u);
-    EXPECT_NE(texts.problems[0].find("TitleStr"), std::string::npos);
+    struct Case {
+        int language;
+        std::string section;
+        std::string failText;
+    };
+    const Case cases[] = {
+        {2, "[Chinese (PRC)]", fromUtf8("失败", CodePage::Gbk)},
+        {0, "[English]", "Fail"},
+    };
+    for (const Case& c : cases) {
+        writeBytes(folder().langIni(),
+                   c.section + "\r\nTitleStr=\x81\xFF\r\nFailMsg=" + c.failText + "\r\n");
+        const LanguageTexts texts =
+            readLanguageTexts(folder().langIni(), languageSectionOf(c.language), MessageTable());
+        EXPECT_EQ(texts.table->text(MessageKey::TitleStr), "MP3 Mass Production Tool") << c.section;
+        EXPECT_EQ(texts.table->text(MessageKey::FailMsg),
+                  toUtf8(c.failText, c.language == 2 ? CodePage::Gbk : CodePage::Utf8));
+        ASSERT_EQ(texts.problems.size(), 1u) << c.section;
+        EXPECT_NE(texts.problems[0].find("TitleStr"), std::string::npos);
+        EXPECT_NE(texts.problems[0].find(c.section), std::string::npos) << texts.problems[0];
+    }
 }
 
 TEST_F(LanguageTest, StationLangIniLoadsBackToTheSameTexts) {

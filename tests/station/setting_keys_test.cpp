@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <vector>
 
 #include "platform/ini_file.h"
@@ -133,6 +134,49 @@ TEST(SettingKeysRangeTest, ValuesOutsideTheirRangeAreRefusedNamingKeyAndRange) {
     }
     EXPECT_EQ(settingRangeText(*findSettingKey("iHideDiskRatio")), "a whole number from 1 to 100");
     EXPECT_EQ(settingRangeText(*findSettingKey("verify")), "0 or 1");
+}
+
+// A hand-edited prefer.ini: a value outside its range is said and its nearest allowed value is
+// used, never the raw value (a page skip of 999 would reach the device cut to 231).
+TEST_F(SettingKeysTableTest, OutOfRangeValuesAreReportedAndBroughtToTheNearestAllowed) {
+    struct Case {
+        const char* key;
+        const char* written;
+        const char* used;
+        const char* noteStart;
+    };
+    const Case cases[] = {
+        {"iPageSkip", "999", "64", "iPageSkip=999 is not a whole number from 0 to 64; 64 is used"},
+        {"iHideDiskRatio", "-7", "1", "iHideDiskRatio=-7 is not a whole number from 1 to 100"},
+        {"Label", "ABCDEFGHIJKLMNOPQRSTUVWXYZ", "ABCDEFGHIJK",
+         "Label \"ABCDEFGHIJKLMNOPQRSTUVWXYZ\" is longer than 11 characters; \"ABCDEFGHIJK\""},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(folder().preferIni());
+        const SettingKey* key = findSettingKey(c.key);
+        ASSERT_NE(key, nullptr) << c.key;
+        IniFile(folder().preferIni()).writeString(std::string(key->section), c.key, c.written);
+        StationSettings settings;
+        const std::vector<std::string> notes = readPreferIni(folder().preferIni(), settings);
+        EXPECT_EQ(key->get(settings), c.used) << c.key;
+        ASSERT_EQ(notes.size(), 1u) << c.key;
+        EXPECT_EQ(notes[0].rfind(c.noteStart, 0), 0u) << notes[0];
+    }
+}
+
+TEST_F(SettingKeysTableTest, APreferIniThatIsNotTextIsRefusedNamingTheFile) {
+    std::ofstream(folder().preferIni(), std::ios::binary) << std::string(
+        "\x7f"
+        "ELF\0\0\x01",
+        7);
+    StationSettings settings;
+    try {
+        readPreferIni(folder().preferIni(), settings);
+        FAIL() << "a binary prefer.ini was read";
+    } catch (const SettingsError& e) {
+        EXPECT_NE(std::string(e.what()).find(folder().preferIni().string()), std::string::npos);
+        EXPECT_NE(std::string(e.what()).find("not a text file"), std::string::npos);
+    }
 }
 
 }  // namespace

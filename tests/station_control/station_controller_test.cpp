@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <fstream>
 
+#include "platform/drive_lock.h"
 #include "production/sample_files.h"
 #include "tests/production/worker_harness.h"
 #include "transport/standard_commands.h"
@@ -50,7 +51,8 @@ class StationControllerTest : public test::WorkerHarnessTest {
         harness_->settings.sFsmPath = fsm_.string();
         harness_->settings.chkFwUpgrade = false;  // the run goes straight to the flash
         fake_.setResponder([this](const RecordedRequest& r) { return answer(r); });
-        StationControlSetup setup{{}, harness_->environment(), kLanguageEnglish};
+        locks_ = std::make_unique<DriveLocks>(dir_ / "locks");
+        StationControlSetup setup{{}, harness_->environment(), kLanguageEnglish, locks_.get()};
         for (int slot = 0; slot < kSlotCount; ++slot) {
             setup.slots[slot] = &slots_[slot];
         }
@@ -126,6 +128,7 @@ class StationControllerTest : public test::WorkerHarnessTest {
     }
 
     std::filesystem::path fsm_;
+    std::unique_ptr<DriveLocks> locks_;
     std::array<RecordingSlotView, kSlotCount> slots_;
     RecordingListener listener_;
     std::unique_ptr<StationController> controller_;
@@ -208,6 +211,32 @@ TEST_F(StationControllerTest, DevicesThatAreNotTakenLeaveTheSlotsAlone) {
     // The reset waits 200 ms on the station's clock.
     EXPECT_EQ(harness_->clock.pauses(),
               (std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(200)}));
+}
+
+// The letter of a claimed slot is locked against every other station program from its first
+// command until the device leaves; a letter another program holds gets no command at all, and a
+// device that is not taken is not held.
+TEST_F(StationControllerTest, AClaimedSlotHoldsTheLockOfItsLetterUntilRemoval) {
+    harness_->settings.CheckManuupgrade = true;  // the slot waits, claimed
+    DriveLocks other(dir_ / "locks");
+    arrive({'E'});
+    ASSERT_EQ(controller_->slotOfLetter('E'), 0);
+    EXPECT_FALSE(other.acquire('E'));
+    remove({'E'});
+    EXPECT_TRUE(other.acquire('E'));
+
+    fake_.clear();
+    arrive({'E'});
+    EXPECT_TRUE(commands().empty());
+    ASSERT_EQ(listener_.skipped.size(), 1u);
+    EXPECT_EQ(listener_.skipped[0].second, ArrivalSkip::LockedElsewhere);
+    EXPECT_EQ(controller_->slotOfLetter('E'), kNoSlot);
+
+    other.release('E');
+    foreign_ = true;
+    arrive({'E'});
+    EXPECT_EQ(listener_.skipped.back().second, ArrivalSkip::NotOurs);
+    EXPECT_TRUE(other.acquire('E'));
 }
 
 TEST_F(StationControllerTest, TwoLettersInOneEventTakeTwoSlotsLowerFirstAndAgainChangeNothing) {
