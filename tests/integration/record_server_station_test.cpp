@@ -114,7 +114,7 @@ TEST_F(RecordServerStationTest, TheServerStoppedInTheMiddleOfTenDevicesLosesNoRo
     const std::string output = program->output();
     EXPECT_EQ(countOf(output, "and are sent when it answers"), 1u) << output;
     EXPECT_EQ(countOf(output, "answers again; "), 1u) << output;
-    EXPECT_EQ(countOf(output, "Total 10   Success 10   Fail 0"), 1u) << output;
+    EXPECT_NE(output.find("Total 10   Success 10   Fail 0"), std::string::npos) << output;
     EXPECT_NE(output.find("; 10 sent to postgresql://corvid@127.0.0.1:"), std::string::npos)
         << output;
     EXPECT_NE(output.find(", 0 waiting to be sent\n"), std::string::npos) << output;
