@@ -85,11 +85,7 @@ void showRecordNotices(RecordRelay* relay, StationTable& table) {
 int runStation(const StationOptions& options) {
     StationSession session(options.session);
     StationSetup& station = session.station();
-    StationTable table(standardOutputIsTerminal());
-    StationController& controller = session.start(table.slotViews(), table, table, "station");
-    controller.addListener(table);
-    controller.setLanguage(station.language.iLanguage);  // every slot shows it waits
-
+    // A URL that cannot work is a mistake of the setup: said before any device is taken.
     const std::string recordDatabase = recordDatabaseOf(options, station);
     if (!recordDatabase.empty()) {
         try {
@@ -99,6 +95,11 @@ int runStation(const StationOptions& options) {
             return kExitBadInput;
         }
     }
+    StationTable table(standardOutputIsTerminal());
+    StationController& controller = session.start(table.slotViews(), table, table, "station");
+    controller.addListener(table);
+    controller.setLanguage(station.language.iLanguage);  // every slot shows it waits
+
     StationRecord record = openRecord(station, table, recordDatabase);
     std::optional<RunRecordWriter> writer;
     if (RunRecordStore* store = record.store()) {
