@@ -57,6 +57,13 @@ void RecordRelay::notice(std::string text) {
     notices_.push_back(std::move(text));
 }
 
+void RecordRelay::localFault(const RecordError& error, const char* rows) {
+    if (!localFault_) {
+        localFault_ = true;
+        notice(std::string(error.what()) + " " + rows + serverName_ + " are offered again later.");
+    }
+}
+
 void RecordRelay::run() {
     std::unique_lock lock(mutex_);
     while (true) {
@@ -99,8 +106,7 @@ bool RecordRelay::sendWaiting() {
                 records.push_back(std::move(pending.record));
             }
         } catch (const RecordError& error) {
-            notice(std::string(error.what()) + " The rows waiting for " + serverName_ +
-                   " are offered again later.");
+            localFault(error, "The rows waiting for ");
             return false;
         }
         try {
@@ -125,10 +131,10 @@ bool RecordRelay::sendWaiting() {
             sender_.markSent(ids);
         } catch (const RecordError& error) {
             // The server holds the rows; offered again, they are stored once by their run id.
-            notice(std::string(error.what()) + " The rows sent to " + serverName_ +
-                   " are offered again later.");
+            localFault(error, "The rows sent to ");
             return false;
         }
+        localFault_ = false;
         const std::lock_guard lock(mutex_);
         counts_.sent += static_cast<std::int64_t>(ids.size());
         counts_.waiting -= static_cast<std::int64_t>(ids.size());

@@ -72,6 +72,8 @@ class RecordRelay : public RunRecordStore {
     // Sends what waits, in batches; false when the server (or the local file) failed.
     bool sendWaiting();
     void notice(std::string text);
+    // Says once, until the file works again, that the local file failed the sender.
+    void localFault(const RecordError& error, const char* rows);
 
     // Rows offered to the server in one transaction.
     static constexpr std::size_t kBatchRows = 200;
@@ -83,6 +85,7 @@ class RecordRelay : public RunRecordStore {
     std::chrono::milliseconds retryInterval_;
     std::unique_ptr<RunRecordStore> server_;  // the sender thread; null while not connected
     bool away_ = false;                       // the sender thread: the server did not answer
+    bool localFault_ = false;                 // the sender thread: the local file failed
     std::int64_t sentSinceAway_ = 0;          // the sender thread
 
     mutable std::mutex mutex_;
