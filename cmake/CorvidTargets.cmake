@@ -46,12 +46,13 @@ function(corvid_program name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} Threads::Threads)
 endfunction()
 
-# corvid_test(NAME SOURCES ... [DEPS ...] [LAUNCHER command ...])
+# corvid_test(NAME SOURCES ... [DEPS ...] [LAUNCHER command ...] [PROPERTIES ...])
 # A GoogleTest program whose cases CTest discovers one by one. It reaches tests/ and the folders
 # of the libraries it links. LAUNCHER starts the program, for listing and for every case (such as
-# umockdev-wrapper, which preloads the library that fakes sysfs and udev's events).
+# umockdev-wrapper, which preloads the library that fakes sysfs and udev's events). PROPERTIES
+# are CTest properties for every case (a fixture, a lock).
 function(corvid_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LAUNCHER" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LAUNCHER;PROPERTIES" ${ARGN})
   corvid_include_root(tests root)
   add_executable(${name} ${ARG_SOURCES})
   if(ARG_LAUNCHER)
@@ -63,7 +64,7 @@ function(corvid_test name)
   target_compile_definitions(${name} PRIVATE
     CORVID_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
     CORVID_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 ${ARG_PROPERTIES})
 endfunction()
 
 # corvid_subdirectories(FOLDER ...): every folder named must exist; a name without a folder is a

@@ -139,6 +139,7 @@ ProductionSummary summariseRuns(const std::vector<RunRecord>& rows) {
     std::map<std::string, DayYield> days;
     std::map<std::string, FlashYield> flashIds;
     std::map<std::string, int> failures;
+    std::map<std::string, std::pair<StationYield, double>> stations;  // and their seconds
     double seconds = 0;
     double passedSeconds = 0;
     for (const RunRecord& row : rows) {
@@ -162,24 +163,24 @@ ProductionSummary summariseRuns(const std::vector<RunRecord>& rows) {
         }
         ++flash.total;
         flash.passed += row.passed ? 1 : 0;
+        auto& [station, stationSeconds] = stations[row.station];
+        station.station = row.station;
+        ++station.total;
+        station.passed += row.passed ? 1 : 0;
+        stationSeconds += row.seconds;
     }
     for (auto& [date, day] : days) {
-        day.yieldPercent = percent(day.passed, day.total);
         summary.days.push_back(day);
     }
     for (auto& [id, flash] : flashIds) {
-        flash.yieldPercent = percent(flash.passed, flash.total);
         summary.flashIds.push_back(flash);
+    }
+    for (auto& [name, station] : stations) {
+        station.first.meanSeconds = station.second / station.first.total;
+        summary.stations.push_back(station.first);
     }
     for (const auto& [text, count] : failures) {
         summary.failures.push_back({text, count});
-    }
-    // The map gave them in text order; a stable sort keeps it among equal counts.
-    std::stable_sort(
-        summary.failures.begin(), summary.failures.end(),
-        [](const FailureCount& a, const FailureCount& b) { return a.count > b.count; });
-    if (summary.failures.size() > kReportedFailures) {
-        summary.failures.resize(kReportedFailures);
     }
     if (summary.runs > 0) {
         summary.meanSeconds = seconds / summary.runs;
@@ -187,7 +188,35 @@ ProductionSummary summariseRuns(const std::vector<RunRecord>& rows) {
     if (summary.passed > 0) {
         summary.meanPassedSeconds = passedSeconds / summary.passed;
     }
+    completeSummary(summary);
     return summary;
+}
+
+void completeSummary(ProductionSummary& summary) {
+    for (DayYield& day : summary.days) {
+        day.failed = day.total - day.passed;
+        day.yieldPercent = percent(day.passed, day.total);
+    }
+    for (FlashYield& flash : summary.flashIds) {
+        flash.yieldPercent = percent(flash.passed, flash.total);
+    }
+    for (StationYield& station : summary.stations) {
+        station.yieldPercent = percent(station.passed, station.total);
+    }
+    // Given in text order; a stable sort keeps it among equal counts.
+    std::stable_sort(
+        summary.failures.begin(), summary.failures.end(),
+        [](const FailureCount& a, const FailureCount& b) { return a.count > b.count; });
+    if (summary.failures.size() > kReportedFailures) {
+        summary.failures.resize(kReportedFailures);
+    }
+    summary.slowestStations = summary.stations;
+    std::stable_sort(
+        summary.slowestStations.begin(), summary.slowestStations.end(),
+        [](const StationYield& a, const StationYield& b) { return a.meanSeconds > b.meanSeconds; });
+    if (summary.slowestStations.size() > kReportedSlowStations) {
+        summary.slowestStations.resize(kReportedSlowStations);
+    }
 }
 
 std::string renderSummary(const ProductionSummary& summary) {
@@ -221,6 +250,29 @@ std::string renderSummary(const ProductionSummary& summary) {
     renderTable(out,
                 {{"flash ID"}, {"flash name"}, {"total", true}, {"passed", true}, {"yield", true}},
                 rows);
+
+    if (summary.stations.size() > 1) {
+        out << "\nYield per station\n";
+        rows.clear();
+        for (const StationYield& station : summary.stations) {
+            rows.push_back({station.station.empty() ? "(no name)" : station.station,
+                            std::to_string(station.total), std::to_string(station.passed),
+                            std::to_string(station.total - station.passed),
+                            fixed(station.yieldPercent, "%")});
+        }
+        renderTable(
+            out,
+            {{"station"}, {"total", true}, {"passed", true}, {"failed", true}, {"yield", true}},
+            rows);
+
+        out << "\nSlowest stations\n";
+        rows.clear();
+        for (const StationYield& station : summary.slowestStations) {
+            rows.push_back({station.station.empty() ? "(no name)" : station.station,
+                            fixed(station.meanSeconds, " s"), std::to_string(station.total)});
+        }
+        renderTable(out, {{"station"}, {"mean per device", true}, {"runs", true}}, rows);
+    }
 
     out << "\nMost common failures\n";
     if (summary.failures.empty()) {

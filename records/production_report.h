@@ -30,6 +30,14 @@ struct FlashYield {
     double yieldPercent = 0;
 };
 
+struct StationYield {
+    std::string station;
+    int total = 0;
+    int passed = 0;
+    double yieldPercent = 0;
+    double meanSeconds = 0;  // per device, over every run of the station
+};
+
 struct FailureCount {
     std::string text;  // a failed run's final status text
     int count = 0;
@@ -37,20 +45,30 @@ struct FailureCount {
 
 // The failure texts the report lists, most common first.
 inline constexpr std::size_t kReportedFailures = 10;
+// The stations the report lists as the slowest.
+inline constexpr std::size_t kReportedSlowStations = 10;
 
 struct ProductionSummary {
     int runs = 0;
     int passed = 0;
-    std::vector<DayYield> days;               // oldest first
-    std::vector<FlashYield> flashIds;         // by flash ID
-    std::vector<FailureCount> failures;       // most common first (ties by text), at most 10
-    std::optional<double> meanSeconds;        // over every run
-    std::optional<double> meanPassedSeconds;  // over the passed runs
+    std::vector<DayYield> days;                 // oldest first
+    std::vector<FlashYield> flashIds;           // by flash ID
+    std::vector<StationYield> stations;         // by station name
+    std::vector<StationYield> slowestStations;  // by mean seconds, slowest first, at most 10
+    std::vector<FailureCount> failures;         // most common first (ties by text), at most 10
+    std::optional<double> meanSeconds;          // over every run
+    std::optional<double> meanPassedSeconds;    // over the passed runs
 };
 
 ProductionSummary summariseRuns(const std::vector<RunRecord>& rows);
 
-// The summary as plain text in aligned columns, ending with a newline.
+// Given the counts (runs, passed, totals and passes of each day, flash ID and station, each
+// station's mean seconds, the failures), works out the yields and the slowest stations. Called
+// by summariseRuns, and by a store whose server counts the rows itself.
+void completeSummary(ProductionSummary& summary);
+
+// The summary as plain text in aligned columns, ending with a newline. The yield per station and
+// the slowest stations are shown when the runs come from more than one station.
 std::string renderSummary(const ProductionSummary& summary);
 
 // True for a real calendar date written "YYYY-MM-DD".

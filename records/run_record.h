@@ -30,6 +30,9 @@ struct RunRecord {
     bool passed = false;
     std::string finalStatus;  // the slot's last status text
     std::string failedStep;   // the step that failed; empty on pass
+    // Made when the run ends, unique across every station of a factory: a row sent twice to the
+    // shared database is stored once. A UUID (version 4) in lower case.
+    std::string runId;
 
     bool operator==(const RunRecord&) const = default;
 };

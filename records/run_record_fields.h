@@ -33,6 +33,7 @@ void forEachRecordField(RecordT& record, Visit&& visit) {
     visit("passed", record.passed);
     visit("final_status", record.finalStatus);
     visit("failed_step", record.failedStep);
+    visit("run_id", record.runId);
 }
 
 // The column names, in column order.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <stdexcept>
 
 #include "records/run_record.h"
@@ -20,6 +21,13 @@ class RunRecordStore {
     virtual ~RunRecordStore() = default;
     // Throws RecordError when the row cannot be written.
     virtual void append(const RunRecord& record) = 0;
+    // Several rows in their order. A store that can make them one transaction does; this one
+    // writes them one by one and stops at the first that fails.
+    virtual void appendAll(std::span<const RunRecord> records) {
+        for (const RunRecord& record : records) {
+            append(record);
+        }
+    }
 };
 
 }  // namespace corvid

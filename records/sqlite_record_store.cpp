@@ -10,6 +10,7 @@
 #include <system_error>
 #include <type_traits>
 
+#include "records/run_id.h"
 #include "records/run_record_fields.h"
 
 namespace corvid {
@@ -45,6 +46,15 @@ constexpr const char* kMigrations[] = {
         final_status TEXT NOT NULL,
         failed_step TEXT NOT NULL);
      CREATE INDEX runs_by_start_time ON runs (start_time);)",
+    // 1 -> 2: the run id that names a row across stations (older rows get a random one of the
+    // same form), and the queue of rows still to be sent to a factory's shared database.
+    R"(ALTER TABLE runs ADD COLUMN run_id TEXT NOT NULL DEFAULT '';
+     UPDATE runs SET run_id =
+         lower(hex(randomblob(4))) || '-' || lower(hex(randomblob(2))) || '-4' ||
+         substr(lower(hex(randomblob(2))), 2) || '-' || substr('89ab', 1 + abs(random() % 4), 1) ||
+         substr(lower(hex(randomblob(2))), 2) || '-' || lower(hex(randomblob(6)));
+     CREATE UNIQUE INDEX runs_by_run_id ON runs (run_id);
+     CREATE TABLE pending_runs (id INTEGER PRIMARY KEY REFERENCES runs (id));)",
 };
 static_assert(std::size(kMigrations) == kRecordSchemaVersion,
               "each schema version needs its migration");
@@ -249,6 +259,24 @@ void SqliteRecordStore::bringSchemaUpToDate() {
 }
 
 void SqliteRecordStore::append(const RunRecord& record) {
+    insertRow(record);
+}
+
+void SqliteRecordStore::appendPending(const RunRecord& record) {
+    // The row and its place in the queue are one transaction: a row is never kept without being
+    // sent, nor queued without being kept.
+    execute("BEGIN IMMEDIATE", "written");
+    try {
+        insertRow(record);
+        execute("INSERT INTO pending_runs (id) VALUES (last_insert_rowid())", "written");
+        execute("COMMIT", "written");
+    } catch (const RecordError&) {
+        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void SqliteRecordStore::insertRow(const RunRecord& record) {
     if (insert_ == nullptr) {
         sqlite3_stmt* statement = nullptr;
         const int code =
@@ -263,8 +291,15 @@ void SqliteRecordStore::append(const RunRecord& record) {
     sqlite3_clear_bindings(insert);
     int index = 0;
     int bound = SQLITE_OK;
-    forEachRecordField(record, [&](const char*, const auto& value) {
-        if (bound == SQLITE_OK) {
+    // Every row names its run; one that comes without a run id is given one here.
+    const std::string madeRunId = record.runId.empty() ? newRunId() : std::string();
+    forEachRecordField(record, [&](const char* name, const auto& value) {
+        if (bound != SQLITE_OK) {
+            return;
+        }
+        if (!madeRunId.empty() && std::string_view(name) == "run_id") {
+            bound = bindField(insert, ++index, madeRunId);
+        } else {
             bound = bindField(insert, ++index, value);
         }
     });
@@ -278,6 +313,78 @@ void SqliteRecordStore::append(const RunRecord& record) {
         throw failed;
     }
     sqlite3_reset(insert);
+}
+
+std::vector<PendingRun> SqliteRecordStore::pendingRows(std::size_t limit) const {
+    std::string columns;
+    for (const char* name : recordColumnNames()) {
+        columns += std::string(", runs.") + name;
+    }
+    const std::string sql = "SELECT runs.id" + columns +
+                            " FROM pending_runs JOIN runs ON runs.id = pending_runs.id"
+                            " ORDER BY runs.id LIMIT ?1";
+    Statement statement;
+    if (const int code = sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, statement.out(), nullptr);
+        code != SQLITE_OK) {
+        throw error("read", code);
+    }
+    if (const int code = sqlite3_bind_int64(statement.get(), 1, static_cast<sqlite3_int64>(limit));
+        code != SQLITE_OK) {
+        throw error("read", code);
+    }
+    std::vector<PendingRun> result;
+    int code = SQLITE_OK;
+    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        PendingRun& pending = result.emplace_back();
+        pending.id = sqlite3_column_int64(statement.get(), 0);
+        int column = 1;
+        forEachRecordField(pending.record, [&](const char*, auto& value) {
+            readField(statement.get(), column++, value);
+        });
+    }
+    if (code != SQLITE_DONE) {
+        throw error("read", code);
+    }
+    return result;
+}
+
+void SqliteRecordStore::markSent(std::span<const std::int64_t> ids) {
+    if (ids.empty()) {
+        return;
+    }
+    execute("BEGIN IMMEDIATE", "written");
+    try {
+        Statement statement;
+        if (const int code = sqlite3_prepare_v2(db_.get(), "DELETE FROM pending_runs WHERE id = ?1",
+                                                -1, statement.out(), nullptr);
+            code != SQLITE_OK) {
+            throw error("written", code);
+        }
+        for (const std::int64_t id : ids) {
+            sqlite3_reset(statement.get());
+            sqlite3_bind_int64(statement.get(), 1, id);
+            if (const int code = sqlite3_step(statement.get()); code != SQLITE_DONE) {
+                throw error("written", code);
+            }
+        }
+        execute("COMMIT", "written");
+    } catch (const RecordError&) {
+        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+std::int64_t SqliteRecordStore::pendingCount() const {
+    Statement statement;
+    if (const int code = sqlite3_prepare_v2(db_.get(), "SELECT count(*) FROM pending_runs", -1,
+                                            statement.out(), nullptr);
+        code != SQLITE_OK) {
+        throw error("read", code);
+    }
+    if (const int code = sqlite3_step(statement.get()); code != SQLITE_ROW) {
+        throw error("read", code);
+    }
+    return sqlite3_column_int64(statement.get(), 0);
 }
 
 std::vector<RunRecord> SqliteRecordStore::rows(const std::string& since) const {

@@ -54,6 +54,7 @@ struct SETTING_T {
 struct CorvidSettings {
     bool verify = false;           // "Verify": read back every copied file and image sector
     bool productionRecord = true;  // "ProductionRecord": one row per ended run in the record
+    std::string recordDatabase;    // "RecordDatabase": postgresql://... a factory's shared record
 };
 
 // Everything the station's settings hold: the nine settings of the main window's controls, the

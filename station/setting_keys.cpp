@@ -193,6 +193,10 @@ constexpr SettingKey kKeys[] = {
      kWhenInUse},
     {kOwn, "ProductionRecord", at<&S::corvid, &C::productionRecord>(), kFlag, 1, 0, 1, 25, 25,
      "keep one row per ended run in log/production.db", nullptr, false, kAsIs, kWhenInUse},
+    {kOwn, "RecordDatabase", at<&S::corvid, &C::recordDatabase>(), kText, 0, 0, 0, 26, 26,
+     "also send each row to this PostgreSQL database (postgresql://USER@HOST:PORT/DATABASE; "
+     "empty: log/production.db only):",
+     nullptr, false, kAsIs, kWhenInUse},
 };
 constexpr std::size_t kKeyCount = std::size(kKeys);
 

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <system_error>
 
+#include "records/run_id.h"
 #include "records/sha256.h"
 
 namespace corvid {
@@ -84,6 +85,7 @@ RunRecord RunRecordWriter::recordOf(const EndedRun& run) {
     record.passed = outcome.passed;
     record.finalStatus = outcome.finalStatus;
     record.failedStep = outcome.failedStep;
+    record.runId = newRunId();
     return record;
 }
 

@@ -171,5 +171,36 @@ TEST_F(StationCliTest, TheRecordCanBeTurnedOff) {
     EXPECT_FALSE(std::filesystem::exists(home_ / "log" / "production.db"));
 }
 
+// A record database URL that cannot work stops the station before it takes a device: exit 2 and
+// one line naming the URL, without its password; prefer.ini's RecordDatabase and --record-db
+// alike.
+TEST_F(StationCliTest, ARecordDatabaseUrlThatCannotWorkIsRefusedAtOnce) {
+    struct Case {
+        const char* setting;  // RecordDatabase in prefer.ini
+        const char* option;   // --record-db; wins when given
+        const char* line;
+    };
+    const Case cases[] = {
+        {"", "mysql://corvid:pw@db/record",
+         "corvid-cli station: The record database \"mysql://corvid@db/record\" is not a "
+         "PostgreSQL URL (postgresql://USER@HOST:PORT/DATABASE).\n"},
+        {"postgresql://corvid:pw@db/record?colour=blue", "",
+         "corvid-cli station: The record database URL postgresql://corvid@db/record?colour=blue is "
+         "not valid: invalid URI query parameter: \"colour\".\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        set(std::string("RecordDatabase=") + c.setting);
+        std::vector<std::string> arguments = {
+            "station", "--home", home_.string(), "--sim-dir", simDir_.string(), "--count", "1"};
+        if (*c.option != 0) {
+            arguments.insert(arguments.end(), {"--record-db", c.option});
+        }
+        const auto run = runBinProgram("corvid-cli", arguments);
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(run.output, c.line);
+    }
+}
+
 }  // namespace
 }  // namespace corvid

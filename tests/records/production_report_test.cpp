@@ -162,6 +162,79 @@ TEST(ProductionReportTest, TheTextLinesUpItsColumns) {
               "Mean time per device: 40.0 s over 1 run, 40.0 s over 1 passed run\n");
 }
 
+// Runs of several stations: the yield of each station, and the stations by mean time per
+// device, slowest first; both tables appear only when more than one station wrote.
+TEST(ProductionReportTest, AcrossStationsTheYieldOfEachAndTheSlowest) {
+    struct Row {
+        const char* station;
+        bool passed;
+        double seconds;
+    };
+    const Row table[] = {{"line-2", true, 30}, {"line-1", true, 10},  {"line-1", false, 20},
+                         {"line-3", false, 5}, {"line-2", false, 50}, {"line-3", true, 7},
+                         {"line-3", true, 9}};
+    std::vector<RunRecord> runs;
+    for (const Row& row : table) {
+        RunRecord record = run("2024-05-01 09:00:00", "ECDA109544", "Samsung 2Gbit SLC", row.passed,
+                               row.seconds, row.passed ? "successful" : "Format failed");
+        record.station = row.station;
+        runs.push_back(record);
+    }
+    const ProductionSummary summary = summariseRuns(runs);
+    struct Station {
+        const char* name;
+        int total, passed;
+        double yield, mean;
+    };
+    const Station stations[] = {{"line-1", 2, 1, 50.0, 15.0},
+                                {"line-2", 2, 1, 50.0, 40.0},
+                                {"line-3", 3, 2, 200.0 / 3, 7.0}};
+    ASSERT_EQ(summary.stations.size(), std::size(stations));
+    for (std::size_t i = 0; i < std::size(stations); ++i) {
+        SCOPED_TRACE(stations[i].name);
+        EXPECT_EQ(summary.stations[i].station, stations[i].name);
+        EXPECT_EQ(summary.stations[i].total, stations[i].total);
+        EXPECT_EQ(summary.stations[i].passed, stations[i].passed);
+        EXPECT_DOUBLE_EQ(summary.stations[i].yieldPercent, stations[i].yield);
+        EXPECT_DOUBLE_EQ(summary.stations[i].meanSeconds, stations[i].mean);
+    }
+    std::vector<std::string> slowest;
+    for (const StationYield& station : summary.slowestStations) {
+        slowest.push_back(station.station);
+    }
+    EXPECT_EQ(slowest, (std::vector<std::string>{"line-2", "line-1", "line-3"}));
+
+    const std::string text = renderSummary(summary);
+    EXPECT_NE(text.find("Yield per station\n"
+                        "  station  total  passed  failed  yield\n"
+                        "  line-1       2       1       1  50.0%\n"
+                        "  line-2       2       1       1  50.0%\n"
+                        "  line-3       3       2       1  66.7%\n"
+                        "\n"
+                        "Slowest stations\n"
+                        "  station  mean per device  runs\n"
+                        "  line-2            40.0 s     2\n"
+                        "  line-1            15.0 s     2\n"
+                        "  line-3             7.0 s     3\n"
+                        "\n"
+                        "Most common failures\n"),
+              std::string::npos)
+        << text;
+
+    // Only the ten slowest are listed.
+    std::vector<RunRecord> many;
+    for (int i = 1; i <= 12; ++i) {
+        RunRecord record = run("2024-05-01 09:00:00", "", "", true, i, "successful");
+        record.station = "station-" + std::to_string(100 + i);
+        many.push_back(record);
+    }
+    const ProductionSummary wide = summariseRuns(many);
+    EXPECT_EQ(wide.stations.size(), 12u);
+    ASSERT_EQ(wide.slowestStations.size(), kReportedSlowStations);
+    EXPECT_EQ(wide.slowestStations.front().station, "station-112");
+    EXPECT_EQ(wide.slowestStations.back().station, "station-103");
+}
+
 TEST(ProductionReportTest, OnlyRealDatesInTheirOneFormAreDates) {
     for (const char* date : {"2024-05-01", "2024-02-29", "1999-12-31"}) {
         EXPECT_TRUE(isCalendarDate(date)) << date;
@@ -201,11 +274,13 @@ TEST(ProductionReportTest, CsvHasAHeaderCrlfLinesAndEveryMember) {
     EXPECT_EQ(out.str(),
               "start_time,end_time,station,slot,letter,port_location,flash_id,flash_name,chips,"
               "good_blocks,total_blocks,disk_mb,disk_feature,disk_ratio,firmware_file,"
-              "firmware_sha256,fsm_version,scan_level,seconds,passed,final_status,failed_step\r\n"
+              "firmware_sha256,fsm_version,scan_level,seconds,passed,final_status,failed_step,"
+              "run_id\r\n"
               "2024-05-02 10:15:00,2024-05-02 10:15:07,line-1,8,Z,,ECDA109544,"
               "\"Samsung, \"\"2Gbit\"\" SLC\",2,4000,4096,9000000000,hidden,35,ZQ5V16.BIN," +
                   std::string(64, 'a') +
-                  ",FSM 2.07,1,7.5,0,\"Write firmware failed\r\nline two\",firmware download\r\n");
+                  ",FSM 2.07,1,7.5,0,\"Write firmware failed\r\nline two\",firmware download,"
+                  "6f1d2e3c-4b5a-4978-8a6b-5c4d3e2f1a00\r\n");
 }
 
 class CsvFileTest : public test::TempDirTest {};

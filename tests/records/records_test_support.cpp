@@ -29,6 +29,7 @@ std::vector<RunRecord> sampleRuns() {
     passed.seconds = 42.25;
     passed.passed = true;
     passed.finalStatus = "successful";
+    passed.runId = "0b7e3c1a-5d2f-4a60-9c1e-2f4b6d8a0e11";
 
     RunRecord failed = passed;
     failed.startTime = "2024-05-02 10:15:00";
@@ -47,6 +48,7 @@ std::vector<RunRecord> sampleRuns() {
     failed.passed = false;
     failed.finalStatus = "Write firmware failed\r\nline two";
     failed.failedStep = "firmware download";
+    failed.runId = "6f1d2e3c-4b5a-4978-8a6b-5c4d3e2f1a00";
 
     RunRecord early;
     early.startTime = "2024-05-03 08:00:00";
@@ -58,6 +60,7 @@ std::vector<RunRecord> sampleRuns() {
     early.seconds = 0.125;
     early.finalStatus = " 失敗";
     early.failedStep = "FSM";
+    early.runId = "c0ffee00-1234-4abc-bdef-0123456789ab";
     return {passed, failed, early};
 }
 

@@ -98,7 +98,8 @@ TEST_F(ReportCliTest, TheCsvReadsBackInPythonFieldForField) {
          "42.25",
          "1",
          "successful",
-         ""},
+         "",
+         "0b7e3c1a-5d2f-4a60-9c1e-2f4b6d8a0e11"},
         {"2024-05-02 10:15:00",
          "2024-05-02 10:15:07",
          "line-1",
@@ -120,7 +121,8 @@ TEST_F(ReportCliTest, TheCsvReadsBackInPythonFieldForField) {
          "7.5",
          "0",
          "Write firmware failed\r\nline two",
-         "firmware download"},
+         "firmware download",
+         "6f1d2e3c-4b5a-4978-8a6b-5c4d3e2f1a00"},
         {"2024-05-03 08:00:00",
          "2024-05-03 08:00:01",
          "线体-2",
@@ -142,7 +144,8 @@ TEST_F(ReportCliTest, TheCsvReadsBackInPythonFieldForField) {
          "0.125",
          "0",
          " 失敗",
-         "FSM"},
+         "FSM",
+         "c0ffee00-1234-4abc-bdef-0123456789ab"},
     };
     EXPECT_EQ(readCsvWithPython(csv), expected);
     EXPECT_FALSE(fs::exists(dir_ / "runs.csv.partial"));

@@ -9,9 +9,11 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "platform/process_runner.h"
+#include "records/run_id.h"
 #include "records/run_record_fields.h"
 #include "tests/records/records_test_support.h"
 #include "tests/support/temp_dir.h"
@@ -122,14 +124,15 @@ TEST_F(RecordStoreTest, ANewerSchemaIsRefused) {
     test::runPython(
         "import sqlite3, sys\n"
         "c = sqlite3.connect(sys.argv[1])\n"
-        "c.execute('PRAGMA user_version = 2')\n"
+        "c.execute('PRAGMA user_version = ' + sys.argv[2])\n"
         "c.commit()\n",
-        {file_.string()});
+        {file_.string(), std::to_string(kRecordSchemaVersion + 1)});
     for (const RecordAccess access : {RecordAccess::Write, RecordAccess::Read}) {
         EXPECT_EQ(recordErrorOf([&] { SqliteRecordStore store(file_, access); }),
-                  "The production record " + file_.string() +
-                      " has schema version 2, newer than this program knows (1); use the Corvid "
-                      "version that wrote it or a later one.");
+                  "The production record " + file_.string() + " has schema version " +
+                      std::to_string(kRecordSchemaVersion + 1) +
+                      ", newer than this program knows (" + std::to_string(kRecordSchemaVersion) +
+                      "); use the Corvid version that wrote it or a later one.");
     }
 }
 
@@ -295,6 +298,103 @@ TEST_F(RecordStoreTest, AShortLockIsWaitedForAndALongOneNamed) {
     patient.append(runs[1]);
     EXPECT_EQ(holder.waitFor(std::chrono::seconds(10)), 0);
     EXPECT_EQ(patient.rows(), std::vector<RunRecord>(runs.begin(), runs.begin() + 2));
+}
+
+// A file written before run ids existed: its rows get run ids of their own, distinct and of the
+// one form, and nothing of them waits to be sent anywhere.
+TEST_F(RecordStoreTest, AnOlderFileIsGivenRunIdsAndAnEmptyQueue) {
+    fs::create_directory(home_ / "log");
+    test::runPython(
+        "import sqlite3, sys\n"
+        "c = sqlite3.connect(sys.argv[1])\n"
+        "c.executescript('''CREATE TABLE runs (id INTEGER PRIMARY KEY, start_time TEXT NOT NULL,\n"
+        "  end_time TEXT NOT NULL, station TEXT NOT NULL, slot INTEGER NOT NULL,\n"
+        "  letter TEXT NOT NULL, port_location TEXT NOT NULL, flash_id TEXT NOT NULL,\n"
+        "  flash_name TEXT NOT NULL, chips INTEGER NOT NULL, good_blocks INTEGER NOT NULL,\n"
+        "  total_blocks INTEGER NOT NULL, disk_mb INTEGER NOT NULL, disk_feature TEXT NOT NULL,\n"
+        "  disk_ratio INTEGER NOT NULL, firmware_file TEXT NOT NULL,\n"
+        "  firmware_sha256 TEXT NOT NULL, fsm_version TEXT NOT NULL, scan_level INTEGER NOT NULL,\n"
+        "  seconds REAL NOT NULL, passed INTEGER NOT NULL, final_status TEXT NOT NULL,\n"
+        "  failed_step TEXT NOT NULL);\n"
+        "  CREATE INDEX runs_by_start_time ON runs (start_time);\n"
+        "  PRAGMA user_version = 1;''')\n"
+        "for slot in range(1, 4):\n"
+        "    c.execute(\"INSERT INTO runs VALUES (NULL, '2024-05-01 09:00:00', "
+        "'2024-05-01 09:00:42', 'line-1', ?, 'E', '', '', '', 1, 2, 3, 4, 'normal', 0, '', '', "
+        "'', 0, 1.5, 1, 'ok', '')\", (slot,))\n"
+        "c.commit()\n",
+        {file_.string()});
+
+    SqliteRecordStore store(file_);
+    EXPECT_EQ(store.schemaVersion(), kRecordSchemaVersion);
+    const auto rows = store.rows();
+    ASSERT_EQ(rows.size(), 3u);
+    std::set<std::string> ids;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_TRUE(isRunId(rows[i].runId)) << rows[i].runId;
+        EXPECT_EQ(rows[i].runId[14], '4');
+        EXPECT_NE(std::string("89ab").find(rows[i].runId[19]), std::string::npos);
+        ids.insert(rows[i].runId);
+        EXPECT_EQ(rows[i].slot, static_cast<int>(i) + 1);
+        EXPECT_EQ(rows[i].goodBlocks, 2);
+        EXPECT_EQ(rows[i].finalStatus, "ok");
+    }
+    EXPECT_EQ(ids.size(), 3u);
+    EXPECT_EQ(store.pendingCount(), 0);
+    // New rows follow the old ones.
+    store.append(test::sampleRuns().front());
+    EXPECT_EQ(store.rows().back(), test::sampleRuns().front());
+}
+
+// Rows kept for a shared database wait in order until they are marked sent, also across a
+// reopening of the file; rows kept only here never wait.
+TEST_F(RecordStoreTest, WaitingRowsLeaveTheQueueOnlyWhenMarkedSent) {
+    const auto runs = test::sampleRuns();
+    {
+        SqliteRecordStore store(file_);
+        store.appendPending(runs[0]);
+        store.append(runs[1]);
+        store.appendPending(runs[2]);
+        const auto first = store.pendingRows(1);
+        ASSERT_EQ(first.size(), 1u);
+        EXPECT_EQ(first[0].record, runs[0]);
+        const std::int64_t sent[] = {first[0].id};
+        store.markSent(sent);
+        EXPECT_EQ(store.pendingCount(), 1);
+    }
+    SqliteRecordStore reopened(file_);
+    const auto waiting = reopened.pendingRows(10);
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(waiting[0].record, runs[2]);
+    const std::int64_t sent[] = {waiting[0].id};
+    reopened.markSent(sent);
+    EXPECT_EQ(reopened.pendingCount(), 0);
+    EXPECT_EQ(reopened.rows(), runs);  // sending takes nothing from the record itself
+}
+
+// A run id names one row: a row without one is given one, a second row with the same is refused
+// by name and leaves the record as it was.
+TEST_F(RecordStoreTest, ARunIdNamesOneRow) {
+    SqliteRecordStore store(file_);
+    RunRecord unnamed = test::sampleRuns().front();
+    unnamed.runId.clear();
+    store.append(unnamed);
+    store.append(unnamed);
+    const auto rows = store.rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(isRunId(rows[0].runId));
+    EXPECT_TRUE(isRunId(rows[1].runId));
+    EXPECT_NE(rows[0].runId, rows[1].runId);
+
+    RunRecord again = test::sampleRuns()[1];
+    again.runId = rows[0].runId;
+    const std::string error = recordErrorOf([&] { store.appendPending(again); });
+    EXPECT_NE(error.find("The production record " + file_.string() +
+                         " cannot be written: UNIQUE constraint failed: runs.run_id"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(store.rows(), rows);
+    EXPECT_EQ(store.pendingCount(), 0);
 }
 
 }  // namespace

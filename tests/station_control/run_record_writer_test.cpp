@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "records/run_id.h"
 #include "records/sha256.h"
 #include "tests/support/temp_dir.h"
 
@@ -72,6 +73,7 @@ TEST_F(RunRecordWriterTest, AnEndedRunBecomesOneWholeRow) {
     const RunRecord& row = store_.rows[0];
     EXPECT_EQ(row.endTime.size(), 19u);
     EXPECT_EQ(row.station, "line-3");
+    EXPECT_TRUE(isRunId(row.runId)) << row.runId;  // made when the run ended
     EXPECT_EQ(row.slot, 3);
     EXPECT_EQ(row.letter, 'G');
     EXPECT_EQ(row.portLocation, "<1-0-3>");

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "records/production_report.h"
+#include "records/run_record_store.h"
+#include "records/sqlite_record_store.h"
+
+struct pg_conn;
+
+namespace corvid {
+
+// How long a station waits for the factory's database to answer a connection before it counts
+// the server as away (libpq's connect_timeout, unless the URL gives its own).
+inline constexpr std::chrono::seconds kServerConnectTimeout{3};
+
+// True for text that names a PostgreSQL database as a URL: postgresql://... or postgres://...
+bool isPostgresUrl(std::string_view text);
+
+// The URL as it may be shown: a password in it (user:password@ or password=...) is left out.
+std::string urlWithoutPassword(std::string_view url);
+
+// Throws RecordError with one line naming the URL (without its password) when it is no
+// PostgreSQL URL or libpq cannot read it.
+void checkPostgresUrl(std::string_view url);
+
+// The production record of a whole factory in one PostgreSQL database (libpq): table `runs` with
+// the columns of the station's SQLite record, `run_id` UNIQUE, so a row sent twice is stored once;
+// the schema version in table `record_schema`, the same numbers as the SQLite file. Write access
+// creates the tables on first use (several stations at once take turns on an advisory lock).
+// One connection, used by one thread at a time.
+class PostgresRecordStore : public RunRecordStore {
+  public:
+    // Connects. Throws RecordError, one line naming the URL (never its password) and libpq's or
+    // the server's reason: a URL that is not valid, a server that does not answer in time, a
+    // wrong password, a missing database, a newer schema.
+    explicit PostgresRecordStore(std::string url, RecordAccess access = RecordAccess::Write);
+    ~PostgresRecordStore() override;
+    PostgresRecordStore(const PostgresRecordStore&) = delete;
+    PostgresRecordStore& operator=(const PostgresRecordStore&) = delete;
+
+    // One row, one transaction; a row whose run id the database holds already is left out.
+    void append(const RunRecord& record) override;
+    // The rows in order, in one transaction: all stored or none.
+    void appendAll(std::span<const RunRecord> records) override;
+
+    // Every row in the order the database received them; with 'since' ("YYYY-MM-DD") only the
+    // runs started that day or later. Empty when no station has written yet.
+    std::vector<RunRecord> rows(const std::string& since = {}) const;
+    // The report's figures, counted by the server (a factory's rows need not cross the network).
+    ProductionSummary summary(const std::string& since = {}) const;
+
+    int schemaVersion() const;
+    const std::string& shownUrl() const { return shownUrl_; }
+
+  private:
+    struct CloseConnection {
+        void operator()(pg_conn* connection) const;
+    };
+
+    void bringSchemaUpToDate();
+    int readSchemaVersion() const;
+    void insertRow(const RunRecord& record);
+
+    std::string shownUrl_;
+    std::unique_ptr<pg_conn, CloseConnection> connection_;
+    bool prepared_ = false;
+    bool hasTables_ = false;  // false for a database no station has written to yet (Read)
+};
+
+}  // namespace corvid
