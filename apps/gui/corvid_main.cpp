@@ -27,7 +27,10 @@ struct Options {
 // A start that cannot go on: one line on standard error and the same text in a box.
 int startFailed(const QString& text, int status) {
     std::fprintf(stderr, "corvid: %s\n", text.toUtf8().constData());
-    QMessageBox::critical(nullptr, QStringLiteral("ZQL5Vxx Corvid v2.0"), text);
+    // Without a screen (offscreen: scripts, tests) nobody could close the box.
+    if (QGuiApplication::platformName() != QStringLiteral("offscreen")) {
+        QMessageBox::critical(nullptr, QStringLiteral("ZQL5Vxx Corvid v2.0"), text);
+    }
     return status;
 }
 
