@@ -262,6 +262,33 @@ TEST_F(MainWindowTest, LanguageButtonsReloadEveryCaption) {
     }
 }
 
+// "Add files..." keeps duplicates in the operator's order; "Remove" takes the selected entries
+// out of the list and out of the settings, and the picks follow.
+TEST_F(MainWindowTest, PreCopyListButtonsKeepTheListAndThePicksInStep) {
+    open();
+    auto* list = control<QListWidget>("TntSelectFileList2");
+    const auto before = station_->settings.preCopyList;
+    const QString album = QString::fromStdString((home_ / "misc" / "prefer.dat").string());
+    window_->addFiles({album, album});
+    ASSERT_EQ(list->count(), static_cast<int>(before.size()) + 2) << "duplicates are kept";
+    ASSERT_EQ(station_->settings.preCopyList.size(), before.size() + 2);
+    EXPECT_EQ(station_->settings.preCopyList.back(), album.toStdString());
+    EXPECT_EQ(station_->settings.iPreferIndex, static_cast<int>(before.size()) + 1)
+        << "a later entry wins the pick";
+
+    list->clearSelection();
+    list->item(list->count() - 1)->setSelected(true);
+    list->item(list->count() - 2)->setSelected(true);
+    QTest::mouseClick(control<QPushButton>("RemoveBtn"), Qt::LeftButton);
+    EXPECT_EQ(station_->settings.preCopyList, before);
+    EXPECT_EQ(list->count(), static_cast<int>(before.size()));
+    EXPECT_LT(station_->settings.iPreferIndex, static_cast<int>(before.size()));
+
+    const QString folder = QString::fromStdString((home_ / "misc").string());
+    window_->addDirectory(folder);
+    EXPECT_EQ(station_->settings.preCopyList.back(), folder.toStdString());
+}
+
 TEST_F(MainWindowTest, EightDevicesAreProducedInTheirSlotsAndCounted) {
     open();
     const std::string letters = "EFGHIJKL";
