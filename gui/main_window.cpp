@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "gui/settings_dialog.h"
 #include "gui/ui_dispatcher.h"
 #include "image/image_file.h"
 #include "station/capacity_multiplier.h"
@@ -98,6 +99,19 @@ MainWindow::MainWindow(StationSetup& station, StationDevices devices, QWidget* p
     upgradeBtn_->setEnabled(checkManuupgrade_->isChecked());
     systemAreaComBo_->setEnabled(systemAreaChk_->isChecked());
     recomputePicks();
+
+    settingsDialog_ = new SettingsDialog(
+        station_, *prompt_, [this] { return controller_->runningWorkers(); }, this);
+    settingsDialog_->setWindowTitle(settingsDialogCaption_);
+    connect(settingsDialog_, &SettingsDialog::applied, this, &MainWindow::settingsApplied);
+    connect(settingsDialog_, &SettingsDialog::imageToolRequested, this, [this] {
+        QMessageBox::information(this, settingsDialogCaption_,
+                                 QStringLiteral("The image tool is not built into this window "
+                                                "yet; corvid-cli image build makes an image."));
+    });
+    connect(this, &MainWindow::imageCleared, this, &MainWindow::openSettingsDialog,
+            Qt::QueuedConnection);
+    connect(btnSetup_, &QPushButton::clicked, this, &MainWindow::openSettingsDialog);
 
     drainTimer_ = new QTimer(this);
     connect(drainTimer_, &QTimer::timeout, this, &MainWindow::drainController);
@@ -377,6 +391,9 @@ void MainWindow::applyCaptions(const std::vector<Caption>& captions) {
             QApplication::setApplicationName(text);
         } else if (caption.control == kCaptionSettingsDialog) {
             settingsDialogCaption_ = text;
+            if (settingsDialog_ != nullptr) {
+                settingsDialog_->setWindowTitle(text);
+            }
         } else if (caption.control == "TabSheet4") {
             pages_->setTabText(pages_->indexOf(page_), text);
         } else if (auto* group = findChild<QGroupBox*>(qtext(caption.control))) {
@@ -484,6 +501,18 @@ void MainWindow::firstDisplay() {
     if (check == ImageCheck::Cleared) {
         Q_EMIT imageCleared();
     }
+}
+
+void MainWindow::openSettingsDialog() {
+    settingsDialog_->load(iLanguage_);
+    settingsDialog_->exec();
+}
+
+void MainWindow::settingsApplied() {
+    if (const auto feature = diskFeatureText(station_.settings.record, iLanguage_)) {
+        labDiskFeature_->setText(qtext(*feature));
+    }
+    recomputePicks();
 }
 
 void MainWindow::drainController() {

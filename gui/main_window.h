@@ -32,6 +32,7 @@ class QTimer;
 
 namespace corvid::gui {
 
+class SettingsDialog;
 class UiDispatcher;
 
 // What the window drives its devices with; the program picks them for its backend.
@@ -65,6 +66,10 @@ class MainWindow : public QWidget {
     int language() const { return iLanguage_; }
     // The settings dialog's caption of the current language.
     const QString& settingsDialogCaption() const { return settingsDialogCaption_; }
+    // The settings dialog, made once with the window and loaded at every open.
+    SettingsDialog& settingsDialog() { return *settingsDialog_; }
+    // "Setup ...": the settings dialog, loaded in the current language, shown modally.
+    void openSettingsDialog();
 
     // "Add files..." once the operator has chosen: appended in order, duplicates kept; paths
     // over 128 characters are kept and named in one warning.
@@ -103,6 +108,7 @@ class MainWindow : public QWidget {
     void chooseFiles();
     void chooseDirectory();
     void firstDisplay();
+    void settingsApplied();
     void drainController();
     void readBus();
     void stopBus();
@@ -151,6 +157,7 @@ class MainWindow : public QWidget {
     std::unique_ptr<StationCounters> counters_;
     std::unique_ptr<StationController> controller_;
     QTimer* drainTimer_ = nullptr;
+    SettingsDialog* settingsDialog_ = nullptr;
 
     std::atomic<bool> stopBus_{false};
     std::thread busThread_;
