@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "gui/image_tool.h"
 #include "gui/settings_dialog.h"
 #include "gui/ui_dispatcher.h"
 #include "image/image_file.h"
@@ -104,11 +105,12 @@ MainWindow::MainWindow(StationSetup& station, StationDevices devices, QWidget* p
         station_, *prompt_, [this] { return controller_->runningWorkers(); }, this);
     settingsDialog_->setWindowTitle(settingsDialogCaption_);
     connect(settingsDialog_, &SettingsDialog::applied, this, &MainWindow::settingsApplied);
+    imageTool_ = new ImageTool(station_.folder, *prompt_, settingsDialog_);
     connect(settingsDialog_, &SettingsDialog::imageToolRequested, this, [this] {
-        QMessageBox::information(this, settingsDialogCaption_,
-                                 QStringLiteral("The image tool is not built into this window "
-                                                "yet; corvid-cli image build makes an image."));
+        imageTool_->setLanguage(iLanguage_);
+        imageTool_->exec();
     });
+    connect(imageTool_, &ImageTool::built, settingsDialog_, &SettingsDialog::setImagePath);
     connect(this, &MainWindow::imageCleared, this, &MainWindow::openSettingsDialog,
             Qt::QueuedConnection);
     connect(btnSetup_, &QPushButton::clicked, this, &MainWindow::openSettingsDialog);

@@ -32,6 +32,7 @@ class QTimer;
 
 namespace corvid::gui {
 
+class ImageTool;
 class SettingsDialog;
 class UiDispatcher;
 
@@ -70,6 +71,8 @@ class MainWindow : public QWidget {
     SettingsDialog& settingsDialog() { return *settingsDialog_; }
     // "Setup ...": the settings dialog, loaded in the current language, shown modally.
     void openSettingsDialog();
+    // The image tool, opened by the settings dialog's "Create".
+    ImageTool& imageTool() { return *imageTool_; }
 
     // "Add files..." once the operator has chosen: appended in order, duplicates kept; paths
     // over 128 characters are kept and named in one warning.
@@ -158,6 +161,7 @@ class MainWindow : public QWidget {
     std::unique_ptr<StationController> controller_;
     QTimer* drainTimer_ = nullptr;
     SettingsDialog* settingsDialog_ = nullptr;
+    ImageTool* imageTool_ = nullptr;
 
     std::atomic<bool> stopBus_{false};
     std::thread busThread_;
