@@ -76,7 +76,7 @@ ImageTool::ImageTool(const StationFolder& folder, OperatorPrompt& prompt, QWidge
     size_->setTickPosition(QSlider::TicksBelow);
     sizeText_ = named(new QLineEdit(this), "edtDiskSize", QRect(356, 44, 60, 24));
     sizeText_->setReadOnly(true);
-    new QLabel(QStringLiteral("MB"), this);
+    (new QLabel(QStringLiteral("MB"), this))->setGeometry(420, 46, 30, 22);
     connect(size_, &QSlider::valueChanged, this, [this](int position) {
         // 64-bit, as every size of the build: 2048 MB in sectors overflows 32 bits.
         sizeText_->setText(QString::number(static_cast<qint64>(position) * kImageSizeStepMb));

@@ -164,12 +164,12 @@ QWidget* MainWindow::buildSettingGroups(QWidget* page) {
     labelEdit_ = named(new QLineEdit(grpMPSetting_), "LabelEdit");
     labelEdit_->setGeometry(105, 12, 130, 22);
     labelEdit_->setMaxLength(11);
-    chkFormat_ = checkBox(grpMPSetting_, "chkFormat", "Format", 10, 40, 140);
-    chkBlankCheck_ = checkBox(grpMPSetting_, "chkBlankCheck", "Blanking Check", 150, 40, 145);
-    chkISOupgrade_ = checkBox(grpMPSetting_, "chkISOupgrade", "Virtual CDROM", 10, 64, 140);
-    chkFwUpgrade_ = checkBox(grpMPSetting_, "chkFwUpgrade", "Fw Upgrade", 150, 64, 145);
-    chkParityCheck_ = checkBox(grpMPSetting_, "chkParityCheck", "Fw Parity Check", 10, 88, 140);
-    checkManuupgrade_ = checkBox(grpMPSetting_, "CheckManuupgrade", "Manual Upgrade", 150, 88, 145);
+    chkFormat_ = checkBox(grpMPSetting_, "chkFormat", "Format", 10, 40, 126);
+    chkBlankCheck_ = checkBox(grpMPSetting_, "chkBlankCheck", "Blanking Check", 138, 40, 158);
+    chkISOupgrade_ = checkBox(grpMPSetting_, "chkISOupgrade", "Virtual CDROM", 10, 64, 126);
+    chkFwUpgrade_ = checkBox(grpMPSetting_, "chkFwUpgrade", "Fw Upgrade", 138, 64, 158);
+    chkParityCheck_ = checkBox(grpMPSetting_, "chkParityCheck", "Fw Parity Check", 10, 88, 126);
+    checkManuupgrade_ = checkBox(grpMPSetting_, "CheckManuupgrade", "Manual Upgrade", 138, 88, 158);
     systemAreaChk_ = checkBox(grpMPSetting_, "SystemAreachk", "Fix System Area Size", 10, 116, 180);
     systemAreaComBo_ = named(new QComboBox(grpMPSetting_), "SystemAreaComBo");
     systemAreaComBo_->setGeometry(195, 114, 95, 24);

@@ -183,7 +183,7 @@ QWidget* SettingsDialog::buildFlashPage() {
     badThreshold_->setRange(0, 100);
     connect(badThreshold_, &QSpinBox::valueChanged, badThresholdText_,
             [this](int value) { badThresholdText_->setText(QString::number(value)); });
-    new QLabel(QStringLiteral("%"), blank);
+    (new QLabel(QStringLiteral("%"), blank))->setGeometry(346, 114, 20, 22);
     pageScan_ = named(new QCheckBox(blank), "chkPageScan", QRect(12, 148, 190, 22));
     pageMode_ = named(new QComboBox(blank), "cboPageMode", QRect(210, 146, 160, 24));
     connect(pageScan_, &QCheckBox::toggled, pageMode_, &QComboBox::setEnabled);
@@ -194,6 +194,7 @@ QWidget* SettingsDialog::buildFlashPage() {
     capErrorText_->setReadOnly(true);
     capError_ = named(new QSpinBox(rule), "UpDownCapError", QRect(272, 24, 70, 24));
     capError_->setRange(1, 20);
+    (new QLabel(QStringLiteral("%"), rule))->setGeometry(346, 26, 20, 22);
     connect(capError_, &QSpinBox::valueChanged, capErrorText_,
             [this](int value) { capErrorText_->setText(QString::number(value)); });
     auto* deal = named(new QGroupBox(rule), "grpCapErrorDeal", QRect(12, 60, 470, 76));
