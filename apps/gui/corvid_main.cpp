@@ -13,6 +13,7 @@
 #include "apps/cli/station_home.h"
 #include "gui/main_window.h"
 #include "gui/single_instance.h"
+#include "gui/station_application.h"
 
 namespace {
 
@@ -110,7 +111,7 @@ int main(int argc, char** argv) {
         return status == 0 ? cli::kExitOk : cli::kExitBadInput;
     }
 
-    QApplication app(argc, argv);
+    gui::StationApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ZQL5Vxx Corvid v2.0"));
     return runWindow(app, options);
 }

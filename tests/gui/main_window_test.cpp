@@ -8,11 +8,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <memory>
 
 #include "backends/backends.h"
@@ -42,10 +44,10 @@ class MainWindowTest : public test::SimulatorTest {
         SimulatorTest::TearDown();
     }
 
-    // The window on the simulator, shown, reading the bus.
-    void open() {
+    // The window on the simulator, shown, reading the bus. 'pauseScale' 1 makes runs last.
+    void open(double pauseScale = 0) {
         StationSetupOptions options;
-        options.pauseScale = 0;
+        options.pauseScale = pauseScale;
         options.portLocations = PortLocationOrigin::SingleHub;
         station_ = loadStation(home_, options);
         const DeviceSetup setup{DeviceBackend::Sim, simDir_};
@@ -287,6 +289,40 @@ TEST_F(MainWindowTest, PreCopyListButtonsKeepTheListAndThePicksInStep) {
     const QString folder = QString::fromStdString((home_ / "misc").string());
     window_->addDirectory(folder);
     EXPECT_EQ(station_->settings.preCopyList.back(), folder.toStdString());
+}
+
+// Closing with a run going asks first: No keeps the window and the run; Yes ends the run, waits
+// for it with the event loop running, and saves the settings.
+TEST_F(MainWindowTest, ClosingDuringARunAsksThenEndsTheRunAndSaves) {
+    struct Case {
+        QMessageBox::StandardButton answer;
+        bool closes;
+    };
+    const Case cases[] = {{QMessageBox::No, false}, {QMessageBox::Yes, true}};
+    open(1.0);
+    plug('E', "nand-2k");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return window_->controller().runningWorkers() == 1; }, kRunMs));
+    std::filesystem::remove(home_ / "misc" / "prefer.ini");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.closes ? "Yes" : "No");
+        bool asked = false;
+        QTimer::singleShot(100, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr) << "closing asks while a run goes on";
+            asked = true;
+            box->button(c.answer)->click();
+        });
+        EXPECT_EQ(window_->close(), c.closes);
+        EXPECT_TRUE(asked);
+        EXPECT_EQ(window_->isVisible(), !c.closes);
+        if (!c.closes) {
+            EXPECT_EQ(window_->controller().runningWorkers(), 1) << "the run goes on";
+            EXPECT_FALSE(std::filesystem::exists(home_ / "misc" / "prefer.ini"));
+        }
+    }
+    EXPECT_EQ(window_->controller().runningWorkers(), 0);
+    EXPECT_TRUE(std::filesystem::exists(home_ / "misc" / "prefer.ini")) << "saved at close";
 }
 
 TEST_F(MainWindowTest, EightDevicesAreProducedInTheirSlotsAndCounted) {
