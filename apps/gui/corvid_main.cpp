@@ -1,0 +1,117 @@
+// corvid: the station with its window. Started without arguments it serves the folder of the
+// program; --home picks another station folder, --backend and --sim-dir the devices.
+#include <CLI/CLI.hpp>
+#include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "apps/cli/commands.h"
+#include "apps/cli/device_options.h"
+#include "apps/cli/station_home.h"
+#include "gui/main_window.h"
+#include "gui/single_instance.h"
+#include "gui/station_application.h"
+
+namespace {
+
+using namespace corvid;
+
+struct Options {
+    std::string home;
+    cli::DeviceOptions device;
+    double pauseScale = 1.0;
+};
+
+// A start that cannot go on: one line on standard error and the same text in a box.
+int startFailed(const QString& text, int status) {
+    std::fprintf(stderr, "corvid: %s\n", text.toUtf8().constData());
+    // Without a screen (offscreen: scripts, tests) nobody could close the box.
+    if (QGuiApplication::platformName() != QStringLiteral("offscreen")) {
+        QMessageBox::critical(nullptr, QStringLiteral("ZQL5Vxx Corvid v2.0"), text);
+    }
+    return status;
+}
+
+int runWindow(QApplication& app, const Options& options) {
+    const std::filesystem::path home = cli::resolveStationHome(options.home);
+    gui::SingleInstance instance(home);
+    if (instance.askRunningInstance()) {
+        // The running window comes to the front; this start ends before showing anything and
+        // saves nothing.
+        std::fprintf(stderr,
+                     "corvid: a station window for %s is open already; it was brought "
+                     "to the front.\n",
+                     home.string().c_str());
+        return cli::kExitOk;
+    }
+    QString taken;
+    if (!instance.listen(taken)) {
+        return startFailed(QStringLiteral("the single-instance name of the station folder %1 "
+                                          "cannot be taken: %2")
+                               .arg(QString::fromStdString(home.string()), taken),
+                           cli::kExitFailed);
+    }
+
+    std::unique_ptr<StationSetup> station;
+    gui::StationDevices devices;
+    try {
+        const DeviceSetup setup = cli::deviceSetupOf(options.device);
+        StationSetupOptions stationOptions;
+        stationOptions.pauseScale = options.pauseScale;
+        stationOptions.portLocations = setup.backend == DeviceBackend::Sim
+                                           ? PortLocationOrigin::SingleHub
+                                           : PortLocationOrigin::UsbSysfs;
+        station = loadStation(home, stationOptions);
+        // Relative paths of the station's files resolve in its folder from here on.
+        std::filesystem::current_path(home);
+        devices.transport = makeTransport(setup);
+        devices.volumes = makeVolumeTools(setup);
+        devices.bus = makeDeviceBus(setup);
+    } catch (const StationFolderError& error) {
+        return startFailed(QString::fromUtf8(error.what()) +
+                               QStringLiteral(" (corvid-cli init-home DIR writes a complete one)."),
+                           cli::kExitBadInput);
+    } catch (const cli::DeviceOptionError& error) {
+        return startFailed(QString::fromUtf8(error.what()), cli::kExitBadInput);
+    } catch (const SettingsError& error) {
+        return startFailed(QString::fromUtf8(error.what()), cli::kExitBadInput);
+    } catch (const std::exception& error) {
+        return startFailed(QString::fromUtf8(error.what()), cli::kExitFailed);
+    }
+
+    gui::MainWindow window(*station, std::move(devices));
+    QObject::connect(&instance, &gui::SingleInstance::frontRequested, &window, [&window] {
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
+    window.show();
+    window.listen();
+    return app.exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    CLI::App command("corvid: the USB flash-disk production station with its window");
+    cli::addHomeOption(command, options.home);
+    cli::addDeviceOptions(command, options.device);
+    command
+        .add_option("--pause-scale", options.pauseScale,
+                    "Scale of the pauses between device steps (1: as the station waits; 0: none)")
+        ->check(CLI::Range(0.0, 100.0));
+    try {
+        command.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = command.exit(error);
+        return status == 0 ? cli::kExitOk : cli::kExitBadInput;
+    }
+
+    gui::StationApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("ZQL5Vxx Corvid v2.0"));
+    return runWindow(app, options);
+}
