@@ -517,6 +517,13 @@ void MainWindow::settingsApplied() {
     recomputePicks();
 }
 
+void MainWindow::keepRecord(StationRecord& record) {
+    record_ = &record;
+    if (StationListener* writer = record.writer()) {
+        controller_->addListener(*writer);
+    }
+}
+
 void MainWindow::drainController() {
     if (draining_) {
         return;  // a box opened by a task runs the event loop; the queue waits for the task
@@ -526,6 +533,11 @@ void MainWindow::drainController() {
         controller_->runPending(std::chrono::milliseconds(0));
     } catch (const std::exception& error) {
         QMessageBox::critical(this, windowTitle(), QString::fromUtf8(error.what()));
+    }
+    if (record_ != nullptr) {
+        for (const std::string& notice : record_->takeNotices()) {
+            std::fprintf(stderr, "corvid: %s\n", notice.c_str());
+        }
     }
     draining_ = false;
 }

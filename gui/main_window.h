@@ -16,6 +16,7 @@
 #include "production/station_setup.h"
 #include "station/language.h"
 #include "station_control/station_controller.h"
+#include "station_control/station_record.h"
 #include "transport/transport.h"
 
 class QCheckBox;
@@ -61,6 +62,10 @@ class MainWindow : public QWidget {
 
     // Starts reading the device bus.
     void listen();
+
+    // Every ended run becomes a row of 'record', which must outlive the window; its notices go
+    // to standard error.
+    void keepRecord(StationRecord& record);
 
     StationController& controller() { return *controller_; }
     StationCounters& counters() { return *counters_; }
@@ -159,6 +164,7 @@ class MainWindow : public QWidget {
     std::unique_ptr<QtOperatorPrompt> prompt_;
     std::unique_ptr<StationCounters> counters_;
     std::unique_ptr<StationController> controller_;
+    StationRecord* record_ = nullptr;
     QTimer* drainTimer_ = nullptr;
     SettingsDialog* settingsDialog_ = nullptr;
     ImageTool* imageTool_ = nullptr;

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -14,6 +15,7 @@
 #include "gui/main_window.h"
 #include "gui/single_instance.h"
 #include "gui/station_application.h"
+#include "station_control/station_record.h"
 
 namespace {
 
@@ -23,6 +25,7 @@ struct Options {
     std::string home;
     cli::DeviceOptions device;
     double pauseScale = 1.0;
+    std::string recordDb;  // wins over RecordDatabase in prefer.ini
 };
 
 // A start that cannot go on: one line on standard error and the same text in a box.
@@ -82,7 +85,18 @@ int runWindow(QApplication& app, const Options& options) {
         return startFailed(QString::fromUtf8(error.what()), cli::kExitFailed);
     }
 
+    // The record lives longer than the window, whose end waits for the last runs to be written.
+    std::optional<StationRecord> record;
+    try {
+        record.emplace(
+            *station, recordDatabaseOf(options.recordDb, station->settings),
+            [](const std::string& why) { std::fprintf(stderr, "corvid: %s\n", why.c_str()); });
+    } catch (const RecordError& error) {
+        return startFailed(QString::fromUtf8(error.what()), cli::kExitBadInput);
+    }
+
     gui::MainWindow window(*station, std::move(devices));
+    window.keepRecord(*record);
     QObject::connect(&instance, &gui::SingleInstance::frontRequested, &window, [&window] {
         window.showNormal();
         window.raise();
@@ -104,6 +118,10 @@ int main(int argc, char** argv) {
         .add_option("--pause-scale", options.pauseScale,
                     "Scale of the pauses between device steps (1: as the station waits; 0: none)")
         ->check(CLI::Range(0.0, 100.0));
+    command.add_option("--record-db", options.recordDb,
+                       "Also send every row of the production record to this PostgreSQL "
+                       "database (postgresql://USER@HOST:PORT/DATABASE); wins over "
+                       "RecordDatabase in prefer.ini");
     try {
         command.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
