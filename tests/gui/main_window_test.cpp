@@ -2,6 +2,8 @@
 // groups during a run, manual upgrade, a language switch, and eight simulated devices produced.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -16,9 +18,11 @@
 #include <QTest>
 #include <QTimer>
 #include <memory>
+#include <optional>
 
 #include "backends/backends.h"
 #include "gui/main_window.h"
+#include "records/sqlite_record_store.h"
 #include "station/station_registry.h"
 #include "tests/integration/sim_fixture.h"
 
@@ -40,6 +44,7 @@ class MainWindowTest : public test::SimulatorTest {
 
     void TearDown() override {
         window_.reset();
+        record_.reset();
         station_.reset();
         SimulatorTest::TearDown();
     }
@@ -56,6 +61,9 @@ class MainWindowTest : public test::SimulatorTest {
         devices.volumes = makeVolumeTools(setup);
         devices.bus = makeDeviceBus(setup);
         window_ = std::make_unique<gui::MainWindow>(*station_, std::move(devices));
+        record_.emplace(*station_, std::string(),
+                        [](const std::string& why) { ADD_FAILURE() << "the record: " << why; });
+        window_->keepRecord(*record_);
         window_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
         window_->listen();
@@ -86,6 +94,7 @@ class MainWindowTest : public test::SimulatorTest {
 
     std::filesystem::path home_;
     std::unique_ptr<StationSetup> station_;
+    std::optional<StationRecord> record_;
     std::unique_ptr<gui::MainWindow> window_;
 };
 
@@ -340,6 +349,8 @@ TEST_F(MainWindowTest, EightDevicesAreProducedInTheirSlotsAndCounted) {
     EXPECT_EQ(counts.iSuccess, 8);
     EXPECT_EQ(counts.iRunning, 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return groupsEnabled(); }, 5000));
+    const auto rows = SqliteRecordStore(productionRecordFile(home_), RecordAccess::Read).rows();
+    EXPECT_EQ(rows.size(), 8u) << "one row of the record per ended run";
     for (int slot = 1; slot <= 8; ++slot) {
         const QString n = QString::number(slot);
         EXPECT_NE(window_->controller().letter(slot - 1), 0) << "slot " << slot << " held";
