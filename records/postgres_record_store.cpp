@@ -154,21 +154,8 @@ double doubleAt(const PGresult* result, int row, int column) {
     return value;
 }
 
-std::string columnList() {
-    std::string list;
-    for (const char* name : recordColumnNames()) {
-        list += list.empty() ? "" : ", ";
-        list += name;
-    }
-    return list;
-}
-
 std::string insertSql() {
-    std::string values;
-    for (std::size_t index = 1; index <= recordColumnNames().size(); ++index) {
-        values += (index == 1 ? "$" : ", $") + std::to_string(index);
-    }
-    return "INSERT INTO runs (" + columnList() + ") VALUES (" + values +
+    return "INSERT INTO runs (" + recordColumnList() + ") VALUES (" + recordPlaceholders('$') +
            ") ON CONFLICT (run_id) DO NOTHING";
 }
 
@@ -407,7 +394,7 @@ std::vector<RunRecord> PostgresRecordStore::rows(const std::string& since) const
     }
     const Result result =
         execute(connection_.get(), shownUrl_,
-                "SELECT " + columnList() + " FROM runs" +
+                "SELECT " + recordColumnList() + " FROM runs" +
                     (since.empty() ? "" : " WHERE start_time >= $1") + " ORDER BY id",
                 "read", since.empty() ? std::vector<std::string>{} : std::vector{since});
     std::vector<RunRecord> records(static_cast<std::size_t>(PQntuples(result.get())));

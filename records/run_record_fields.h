@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "records/run_record.h"
@@ -42,6 +43,26 @@ inline std::vector<const char*> recordColumnNames() {
     const RunRecord none;
     forEachRecordField(none, [&](const char* name, const auto&) { names.push_back(name); });
     return names;
+}
+
+// "start_time, end_time, ..." in the order of the fields, for the statements of every store.
+inline std::string recordColumnList() {
+    std::string list;
+    for (const char* name : recordColumnNames()) {
+        list += list.empty() ? "" : ", ";
+        list += name;
+    }
+    return list;
+}
+
+// The numbered placeholders of one row ("?1, ?2, ..." for SQLite, "$1, $2, ..." for
+// PostgreSQL), as many as there are fields.
+inline std::string recordPlaceholders(char mark) {
+    std::string values;
+    for (std::size_t index = 1; index <= recordColumnNames().size(); ++index) {
+        values += (index == 1 ? "" : ", ") + std::string(1, mark) + std::to_string(index);
+    }
+    return values;
 }
 
 }  // namespace corvid

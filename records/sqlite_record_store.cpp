@@ -73,21 +73,8 @@ class Statement {
     sqlite3_stmt* statement_ = nullptr;
 };
 
-std::string columnList() {
-    std::string list;
-    for (const char* name : recordColumnNames()) {
-        list += list.empty() ? "" : ", ";
-        list += name;
-    }
-    return list;
-}
-
 std::string insertSql() {
-    std::string values;
-    for (std::size_t index = 1; index <= recordColumnNames().size(); ++index) {
-        values += (index == 1 ? "?" : ", ?") + std::to_string(index);
-    }
-    return "INSERT INTO runs (" + columnList() + ") VALUES (" + values + ")";
+    return "INSERT INTO runs (" + recordColumnList() + ") VALUES (" + recordPlaceholders('?') + ")";
 }
 
 int bindField(sqlite3_stmt* statement, int index, const std::string& value) {
@@ -389,7 +376,7 @@ std::int64_t SqliteRecordStore::pendingCount() const {
 
 std::vector<RunRecord> SqliteRecordStore::rows(const std::string& since) const {
     // A date compares below every time of that day: "2024-05-01" < "2024-05-01 00:00:00".
-    const std::string sql = "SELECT " + columnList() + " FROM runs" +
+    const std::string sql = "SELECT " + recordColumnList() + " FROM runs" +
                             (since.empty() ? "" : " WHERE start_time >= ?1") + " ORDER BY id";
     Statement statement;
     if (const int code = sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, statement.out(), nullptr);

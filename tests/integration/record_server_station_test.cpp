@@ -15,7 +15,6 @@ namespace {
 using namespace std::chrono_literals;
 using test::BackgroundProgram;
 using test::runBinProgram;
-using test::runProgram;
 
 std::size_t countOf(const std::string& text, const std::string& part) {
     std::size_t count = 0;
@@ -75,20 +74,7 @@ class RecordServerStationTest : public test::SimulatorTest {
     }
 
     // The run ids of the station's own record, through corvid-cli report --csv and Python.
-    std::string localRunIds() {
-        const auto csv = dir_ / "local.csv";
-        const auto report = runBinProgram(
-            "corvid-cli", {"report", "--home", home_.string(), "--csv", csv.string()});
-        EXPECT_EQ(report.exitCode, 0) << report.output;
-        const auto read = runProgram(
-            {"python3", "-c",
-             "import csv, sys\n"
-             "for row in csv.DictReader(open(sys.argv[1], newline='', encoding='utf-8')):\n"
-             "    print(row['run_id'])\n",
-             csv.string()});
-        EXPECT_EQ(read.exitCode, 0) << read.output;
-        return read.output;
-    }
+    std::string localRunIds() { return test::recordColumns(home_, dir_ / "local.csv", {"run_id"}); }
 
     test::TestRecordDatabase database_{testName()};
     std::filesystem::path home_;

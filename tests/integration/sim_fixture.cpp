@@ -98,4 +98,21 @@ std::vector<TraceLine> SimulatorTest::trace(char letter) const {
     return readTrace(simlink::defaultTracePath(simDir_, letter));
 }
 
+std::string recordColumns(const std::filesystem::path& home, const std::filesystem::path& csv,
+                          const std::vector<std::string>& columns) {
+    const auto report =
+        runBinProgram("corvid-cli", {"report", "--home", home.string(), "--csv", csv.string()});
+    EXPECT_EQ(report.exitCode, 0) << report.output;
+    std::vector<std::string> argv = {
+        "python3", "-c",
+        "import csv, sys\n"
+        "for row in csv.DictReader(open(sys.argv[1], newline='', encoding='utf-8')):\n"
+        "    print(' '.join(row[name] or '-' for name in sys.argv[2:]))\n",
+        csv.string()};
+    argv.insert(argv.end(), columns.begin(), columns.end());
+    const auto read = runProgram(argv);
+    EXPECT_EQ(read.exitCode, 0) << read.output;
+    return read.output;
+}
+
 }  // namespace corvid::test

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "tests/production/worker_harness.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
-#include "tests/production/worker_harness.h"
 
 namespace corvid::test {
 
@@ -29,6 +29,12 @@ std::vector<TraceLine> readTrace(const std::filesystem::path& file);
 using Folded = std::vector<std::pair<std::string, int>>;
 Folded foldNames(const std::vector<TraceLine>& lines);
 std::string foldedText(const Folded& folded);  // one "NAME xN" per line, for failure messages
+
+// The production record of station folder 'home' as Python's csv module reads the CSV of
+// `corvid-cli report --csv` (written to 'csv'): one line per row, the given columns joined by
+// blanks, an empty field shown as '-'.
+std::string recordColumns(const std::filesystem::path& home, const std::filesystem::path& csv,
+                          const std::vector<std::string>& columns);
 
 // A corvid-devsim serving a fresh simulator directory for each test.
 class SimulatorTest : public test::TempDirTest {

@@ -14,7 +14,6 @@ namespace {
 
 using test::BackgroundProgram;
 using test::runBinProgram;
-using test::runProgram;
 
 std::size_t countOf(const std::string& text, const std::string& part) {
     std::size_t count = 0;
@@ -51,19 +50,9 @@ class StationCliTest : public test::SimulatorTest {
     // The record as Python's csv module reads corvid-cli report --csv: one "letter slot passed
     // failed_step" line per row.
     std::vector<std::string> recordRows() {
-        const auto csv = dir_ / "runs.csv";
-        const auto report = runBinProgram(
-            "corvid-cli", {"report", "--home", home_.string(), "--csv", csv.string()});
-        EXPECT_EQ(report.exitCode, 0) << report.output;
-        const auto read = runProgram(
-            {"python3", "-c",
-             "import csv, sys\n"
-             "for row in csv.DictReader(open(sys.argv[1], newline='', encoding='utf-8')):\n"
-             "    print(row['letter'], row['slot'], row['passed'], row['failed_step'] or '-')\n",
-             csv.string()});
-        EXPECT_EQ(read.exitCode, 0) << read.output;
         std::vector<std::string> rows;
-        std::istringstream lines(read.output);
+        std::istringstream lines(test::recordColumns(home_, dir_ / "runs.csv",
+                                                     {"letter", "slot", "passed", "failed_step"}));
         for (std::string line; std::getline(lines, line);) {
             rows.push_back(line);
         }
