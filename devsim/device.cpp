@@ -91,6 +91,35 @@ std::string faultRuleText(const FaultRule& rule) {
     return text;
 }
 
+LieMode parseLieMode(std::string_view text) {
+    auto bad = [&] {
+        throw std::invalid_argument("The lying mode \"" + std::string(text) +
+                                    "\" is not SEED or SEED:PERCENT (e.g. 7 or 7:20, the percent "
+                                    "from 1 to 100).");
+    };
+    LieMode mode;
+    std::string_view seed = text;
+    if (const auto colon = text.find(':'); colon != std::string_view::npos) {
+        seed = text.substr(0, colon);
+        const std::string_view percent = text.substr(colon + 1);
+        const auto [end, error] =
+            std::from_chars(percent.data(), percent.data() + percent.size(), mode.liePercent);
+        if (percent.empty() || error != std::errc{} || end != percent.data() + percent.size() ||
+            mode.liePercent == 0 || mode.liePercent > 100) {
+            bad();
+        }
+    }
+    const auto [end, error] = std::from_chars(seed.data(), seed.data() + seed.size(), mode.seed);
+    if (seed.empty() || error != std::errc{} || end != seed.data() + seed.size()) {
+        bad();
+    }
+    return mode;
+}
+
+std::string lieModeText(const LieMode& mode) {
+    return "--lie " + std::to_string(mode.seed) + ":" + std::to_string(mode.liePercent);
+}
+
 double parseBandwidth(std::string_view text) {
     std::string_view digits = text;
     double scale = 1;
@@ -126,7 +155,9 @@ double parseBandwidth(std::string_view text) {
 }
 
 Device::Device(DeviceSettings settings)
-    : settings_(std::move(settings)), controller_(settings_.profile, settings_.stateDir) {
+    : settings_(std::move(settings)),
+      controller_(settings_.profile, settings_.stateDir),
+      lieRandom_(settings_.lie ? settings_.lie->seed : 0) {
     if (!settings_.traceFile.empty()) {
         trace_ = std::fopen(settings_.traceFile.c_str(), "w");
         if (trace_ == nullptr) {
@@ -155,9 +186,11 @@ void Device::interrupt() {
     wake_.notify_all();
 }
 
-void Device::setFaults(std::vector<FaultRule> faults) {
+void Device::setFaults(std::vector<FaultRule> faults, std::optional<LieMode> lie) {
     std::lock_guard lock(mutex_);
     settings_.faults = std::move(faults);
+    settings_.lie = lie;
+    lieRandom_.seed(lie ? lie->seed : 0);
     seen_.clear();
 }
 
@@ -191,6 +224,9 @@ std::string Device::summary() {
     for (const FaultRule& rule : settings_.faults) {
         text += "  " + faultRuleText(rule);
     }
+    if (settings_.lie) {
+        text += "  " + lieModeText(*settings_.lie);
+    }
     return text;
 }
 
@@ -203,8 +239,8 @@ bool Device::pause(double milliseconds, std::unique_lock<std::mutex>& lock) {
     return !wake_.wait_until(lock, until, [&] { return interrupted_; });
 }
 
-void Device::trace(const simlink::WireRequest& request, const CommandShape* shape, const char* result,
-                   const std::string& note) {
+void Device::trace(const simlink::WireRequest& request, const CommandShape* shape,
+                   const char* result, const std::string& note) {
     if (trace_ == nullptr) {
         return;
     }
@@ -214,15 +250,64 @@ void Device::trace(const simlink::WireRequest& request, const CommandShape* shap
         std::snprintf(byte, sizeof(byte), "%02X", request.cdb[i]);
         cdb += byte;
     }
-    std::fprintf(trace_, "%s %c %s %s %u %s %s%s%s\n", utcNow().c_str(), settings_.letter,
-                 cdb.c_str(),
-                 request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out) ? "out" : "in",
-                 request.transferLength, result, shape != nullptr ? shape->name : "unknown",
-                 note.empty() ? "" : " -- ", note.c_str());
+    std::fprintf(
+        trace_, "%s %c %s %s %u %s %s%s%s\n", utcNow().c_str(), settings_.letter, cdb.c_str(),
+        request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out) ? "out" : "in",
+        request.transferLength, result, shape != nullptr ? shape->name : "unknown",
+        note.empty() ? "" : " -- ", note.c_str());
     std::fflush(trace_);
 }
 
-DeviceReply Device::handle(const simlink::WireRequest& request, std::span<const std::uint8_t> dataOut) {
+std::uint64_t Device::random(std::uint64_t below) {
+    // Plain modulo: the small bias does not matter, and the sequence is the same on every
+    // standard library (the distributions are not).
+    return below == 0 ? 0 : lieRandom_() % below;
+}
+
+Outcome Device::lie(const Command& command, const char*& result) {
+    Outcome outcome;
+    const std::uint64_t kind = random(8);
+    if (kind == 0) {
+        // Refused without being carried out.
+        outcome.status = simlink::WireStatus::CheckCondition;
+        outcome.note = "lie: refused, not carried out";
+        result = "lie";
+        return outcome;
+    }
+    // Carried out, with a garbled answer (kinds 1 to 5), or only pretended (6 and 7).
+    const bool carriedOut = kind <= 5;
+    if (carriedOut) {
+        outcome = controller_.execute(command);
+    }
+    const bool in = command.direction == simlink::WireDirection::In;
+    std::uint64_t length = in ? random(std::uint64_t{command.transferLength} + 1) : 0;
+    if (random(16) == 0) {
+        // More than was asked for: a breach of the wire protocol the station has to refuse.
+        length = std::uint64_t{in ? command.transferLength : 0} + 1 + random(64);
+    }
+    // Kinds 1 and 2 keep the true bytes they have and fill the rest at random.
+    const std::size_t kept = kind <= 2 ? std::min<std::size_t>(outcome.data.size(), length) : 0;
+    outcome.data.resize(length);
+    for (std::size_t i = kept; i < outcome.data.size(); ++i) {
+        outcome.data[i] = static_cast<std::uint8_t>(random(256));
+    }
+    if (!outcome.data.empty() && random(2) == 0) {
+        outcome.data[0] = static_cast<std::uint8_t>(random(256));  // the status byte
+    }
+    if (random(4) == 0) {
+        outcome.status = static_cast<simlink::WireStatus>(random(256));
+    }
+    char note[160];
+    std::snprintf(note, sizeof(note), "lie: %s, %zu of %u bytes (%zu true), wire status %u",
+                  carriedOut ? "carried out" : "not carried out", outcome.data.size(),
+                  command.transferLength, kept, static_cast<unsigned>(outcome.status));
+    outcome.note = std::string(note) + (outcome.note.empty() ? "" : "; " + outcome.note);
+    result = "lie";
+    return outcome;
+}
+
+DeviceReply Device::handle(const simlink::WireRequest& request,
+                           std::span<const std::uint8_t> dataOut) {
     std::unique_lock lock(mutex_);
     // One command at a time, the time it takes included, as the controller works.
     wake_.wait(lock, [&] { return !busy_ || interrupted_; });
@@ -288,10 +373,11 @@ DeviceReply Device::handle(const simlink::WireRequest& request, std::span<const 
         outcome.note = "injected failure";
         result = "fault-call";
     } else if (fault && fault->kind == FaultRule::Kind::FailStatus) {
-        outcome.data.assign(request.direction == static_cast<std::uint8_t>(simlink::WireDirection::In)
-                                ? request.transferLength
-                                : 0,
-                            0);
+        outcome.data.assign(
+            request.direction == static_cast<std::uint8_t>(simlink::WireDirection::In)
+                ? request.transferLength
+                : 0,
+            0);
         outcome.note = "injected status byte 0x00";
         result = "fault-status";
     } else {
@@ -300,8 +386,11 @@ DeviceReply Device::handle(const simlink::WireRequest& request, std::span<const 
         command.direction = static_cast<simlink::WireDirection>(request.direction);
         command.transferLength = request.transferLength;
         command.dataOut = dataOut;
-        outcome = controller_.execute(command);
-        if (outcome.status == simlink::WireStatus::CheckCondition) {
+        const bool lies = settings_.lie && random(100) < settings_.lie->liePercent;
+        outcome = lies ? lie(command, result) : controller_.execute(command);
+        if (lies) {
+            // Traced as a lie, whatever its status says.
+        } else if (outcome.status == simlink::WireStatus::CheckCondition) {
             result = "refused";
         } else if (shape != nullptr && shape->judged == Judged::Status &&
                    (outcome.data.empty() || (outcome.data[0] & 0x01) == 0)) {

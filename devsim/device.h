@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,6 +40,18 @@ FaultRule parseFaultRule(FaultRule::Kind kind, std::string_view text);
 // The rule written back in that form, with the option it belongs to ("--fail READ_CFG@3:call").
 std::string faultRuleText(const FaultRule& rule);
 
+// A device that lies: each command is answered truthfully or, in liePercent of the cases, with
+// random data, a random length and random status bits. Seeded, so a failing run can be repeated.
+struct LieMode {
+    std::uint64_t seed = 1;
+    unsigned liePercent = 100;  // 1 to 100
+};
+
+// Parses "SEED" or "SEED:PERCENT" ("7", "7:20"). Throws std::invalid_argument naming the text.
+LieMode parseLieMode(std::string_view text);
+// The mode written back as its option ("--lie 7:20").
+std::string lieModeText(const LieMode& mode);
+
 struct Timing {
     double latencyMs = 0;       // per command
     double bytesPerSecond = 0;  // data moved; 0 is unlimited
@@ -55,6 +68,7 @@ struct DeviceSettings {
     std::filesystem::path stateDir;
     std::filesystem::path traceFile;  // empty: no trace
     std::vector<FaultRule> faults;
+    std::optional<LieMode> lie;
     Timing timing;
 };
 
@@ -83,7 +97,8 @@ class Device {
     // Ends every wait of the device at once (it is being unplugged).
     void interrupt();
 
-    void setFaults(std::vector<FaultRule> faults);
+    // Replaces the fault rules and the lying mode; the lies start again from the seed.
+    void setFaults(std::vector<FaultRule> faults, std::optional<LieMode> lie);
     Timing timing() const;
     std::optional<std::filesystem::path> shownVolume();
     std::optional<std::uint32_t> shownSectorSize();
@@ -93,6 +108,10 @@ class Device {
   private:
     void trace(const simlink::WireRequest& request, const CommandShape* shape, const char* result,
                const std::string& note);
+    // A lying answer to a command, which it may or may not carry out; 'result' names it for the
+    // trace.
+    Outcome lie(const Command& command, const char*& result);
+    std::uint64_t random(std::uint64_t below);
     // Sleeps unless interrupted; false when interrupted.
     bool pause(double milliseconds, std::unique_lock<std::mutex>& lock);
 
@@ -105,6 +124,7 @@ class Device {
     Controller controller_;
     std::FILE* trace_ = nullptr;
     std::map<const CommandShape*, std::uint32_t> seen_;
+    std::mt19937_64 lieRandom_;
 };
 
 }  // namespace corvid::devsim

@@ -254,6 +254,8 @@ bool applyFaultOrTiming(const std::string& word, DeviceSettings& settings) {
             parseFaultRule(FaultRule::Kind::UnplugDuring, valueOf(word, "unplug-during")));
     } else if (hasKey(word, "silent")) {
         settings.faults.push_back(parseFaultRule(FaultRule::Kind::Silent, valueOf(word, "silent")));
+    } else if (hasKey(word, "lie")) {
+        settings.lie = parseLieMode(valueOf(word, "lie"));
     } else if (hasKey(word, "latency-ms")) {
         settings.timing.latencyMs = parseMilliseconds(valueOf(word, "latency-ms"), "latency");
     } else if (hasKey(word, "bandwidth")) {
@@ -510,9 +512,10 @@ std::string Host::setFaults(const std::vector<std::string>& words, int& code) {
         if (word == "none") {
             continue;  // no rules: the device works again
         }
-        if (!hasKey(word, "fail") && !hasKey(word, "unplug-during") && !hasKey(word, "silent")) {
-            throw std::invalid_argument("fault takes fail, unplug-during and silent rules, not \"" +
-                                        word + "\".");
+        if (!hasKey(word, "fail") && !hasKey(word, "unplug-during") && !hasKey(word, "silent") &&
+            !hasKey(word, "lie")) {
+            throw std::invalid_argument(
+                "fault takes fail, unplug-during, silent and lie rules, not \"" + word + "\".");
         }
         applyFaultOrTiming(word, settings);
     }
@@ -522,7 +525,7 @@ std::string Host::setFaults(const std::vector<std::string>& words, int& code) {
         code = static_cast<int>(simlink::ControlCode::Failed);
         return "Drive " + std::string(1, letter) + " is not plugged.\n";
     }
-    found->second.device->setFaults(settings.faults);
+    found->second.device->setFaults(settings.faults, settings.lie);
     return found->second.device->summary() + "\n";
 }
 

@@ -158,6 +158,7 @@ int control(const std::string& dirOption, const std::vector<std::string>& words)
 
 struct FaultOptions {
     std::vector<std::string> fail, unplugDuring, silent;
+    std::string lie;
 
     void add(CLI::App& command) {
         command.footer("Command names for NAME: " + faultCommandNames() +
@@ -171,6 +172,10 @@ struct FaultOptions {
         command.add_option("--silent", silent,
                            "stop answering from a command on (the caller's timeout runs out): "
                            "NAME[@N]");
+        command.add_option("--lie", lie,
+                           "answer commands with random data, lengths and status bits: "
+                           "SEED[:PERCENT] (PERCENT of the commands lie, default 100; the same "
+                           "seed gives the same lies)");
     }
 
     // Checked here so that a typing error is reported before the simulator is asked.
@@ -186,6 +191,10 @@ struct FaultOptions {
         for (const auto& rule : silent) {
             parseFaultRule(FaultRule::Kind::Silent, rule);
             words.push_back("silent=" + rule);
+        }
+        if (!lie.empty()) {
+            parseLieMode(lie);
+            words.push_back("lie=" + lie);
         }
     }
 };

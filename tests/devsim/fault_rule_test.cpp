@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "devsim/device.h"
+#include "devsim/profile.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid::devsim {
 namespace {
@@ -40,6 +46,71 @@ TEST(FaultRules, RefuseWhatTheyCannotMean) {
     EXPECT_THROW(parseFaultRule(Kind::Silent, "READ_CFG:status"), std::invalid_argument);
     EXPECT_THROW(parseBandwidth("fast"), std::invalid_argument);
     EXPECT_DOUBLE_EQ(parseBandwidth("2M"), 2.0 * 1024 * 1024);
+}
+
+TEST(LyingDevice, ParsesSeedAndPercent) {
+    struct Case {
+        const char* text;
+        std::uint64_t seed;
+        unsigned percent;
+    };
+    const Case cases[] = {{"7", 7, 100},
+                          {"7:20", 7, 20},
+                          {"0:1", 0, 1},
+                          {"18446744073709551615:100", 18446744073709551615u, 100}};
+    for (const Case& c : cases) {
+        const LieMode mode = parseLieMode(c.text);
+        EXPECT_EQ(mode.seed, c.seed) << c.text;
+        EXPECT_EQ(mode.liePercent, c.percent) << c.text;
+    }
+    for (const char* bad : {"", "x", "7:", "7:0", "7:101", ":20", "-1", "7:20:3", "7 "}) {
+        EXPECT_THROW(parseLieMode(bad), std::invalid_argument) << bad;
+    }
+    EXPECT_EQ(lieModeText(parseLieMode("7")), "--lie 7:100");
+}
+
+// The answers of a device, lying or not (nullptr), to the same commands: status, length and bytes
+// of each.
+std::vector<std::string> answersOf(const std::filesystem::path& stateDir, const char* lie) {
+    DeviceSettings settings;
+    settings.profile = resolveProfile("nand-2k");
+    settings.stateDir = stateDir;
+    if (lie != nullptr) {
+        settings.lie = parseLieMode(lie);
+    }
+    Device device(settings);
+    device.powerUp(false);
+    std::vector<std::string> answers;
+    for (int i = 0; i < 40; ++i) {
+        simlink::WireRequest request{};
+        request.magic = simlink::kWireMagic;
+        request.version = simlink::kWireVersion;
+        request.cdbLength = 6;
+        request.cdb[0] = 0x12;  // INQUIRY, 36 bytes
+        request.cdb[4] = 36;
+        request.direction = static_cast<std::uint8_t>(simlink::WireDirection::In);
+        request.transferLength = 36;
+        const DeviceReply reply = device.handle(request, {});
+        answers.push_back(std::to_string(reply.header.status) + " " +
+                          std::to_string(reply.header.dataLength) + " " +
+                          std::string(reply.data.begin(), reply.data.end()));
+        EXPECT_EQ(reply.header.dataLength, reply.data.size());
+    }
+    return answers;
+}
+
+TEST(LyingDevice, TheSameSeedGivesTheSameLies) {
+    test::TempDir temp("devsim-lie");
+    const auto truth = answersOf(temp.path() / "truth", nullptr);
+    const auto first = answersOf(temp.path() / "a", "5");
+    EXPECT_EQ(first, answersOf(temp.path() / "b", "5"));
+    EXPECT_NE(first, answersOf(temp.path() / "c", "6"));
+    // Every answer lies at 100 percent; most differ from the truth in status, length or bytes.
+    int differing = 0;
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        differing += first[i] != truth[i] ? 1 : 0;
+    }
+    EXPECT_GE(differing, 30);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // corvid-cli init-home and produce as a new user meets them, on devices of corvid-devsim.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "platform/drive_lock.h"
 #include "tests/integration/sim_fixture.h"
 
@@ -135,6 +138,8 @@ TEST_F(ProduceCliTest, DevsimTakesWhatItsHelpOffers) {
     const std::vector<Case> cases = {
         {{"fault", "--dir", dir, "H", "none"}, 0, "H"},
         {{"fault", "--dir", dir, "h", "--fail", "INQUIRY"}, 0, "INQUIRY"},
+        {{"fault", "--dir", dir, "H", "--lie", "3:50"}, 0, "--lie 3:50"},
+        {{"fault", "--dir", dir, "H", "--lie", "3:0"}, 2, "\"3:0\""},
         {{"plug", "--dir", dir, "--letter", "k", "--profile", "spi"}, 0, "K"},
         {{"unplug", "--dir", dir, "k"}, 0, ""},
         {{"plug", "--dir", dir, "--letter", "L", "--profile", "spi", "--latency-ms", "-5"},
@@ -148,6 +153,38 @@ TEST_F(ProduceCliTest, DevsimTakesWhatItsHelpOffers) {
         const auto run = runBinProgram("corvid-devsim", c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.args.front() << ": " << run.output;
         EXPECT_TRUE(contains(run.output, c.says)) << run.output;
+    }
+}
+
+// A device that answers with random data, lengths and status bits, from every command to one in
+// a hundred (those runs get far into the sequence): each run ends in a failure the station names,
+// never a crash or a hang (the run's time limit). The same seed gives the same lies, so a case that
+// breaks can be repeated.
+TEST_F(ProduceCliTest, ARunAgainstALyingDeviceEndsInAFailure) {
+    struct Case {
+        char letter;
+        const char* lie;  // SEED:PERCENT
+    };
+    const Case cases[] = {
+        {'E', "1:100"}, {'F', "2:100"}, {'G', "3:50"}, {'H', "5:20"}, {'I', "9:5"},
+        {'J', "10:5"},  {'K', "11:2"},  {'L', "14:2"}, {'M', "15:2"}, {'N', "12:1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("--lie ") + c.lie);
+        plug(c.letter, "nand-2k",
+             {"--lie", c.lie, "--state", (dir_ / ("lie-" + std::string(1, c.letter))).string()});
+        const auto run = runBinProgram("corvid-cli",
+                                       {"produce", std::string(1, c.letter), "--home", home_,
+                                        "--sim-dir", simDir_.string(), "--pause-scale", "0"},
+                                       std::chrono::seconds(20));
+        EXPECT_TRUE(run.exitCode == 1 || run.exitCode == 2) << run.exitCode << ": " << run.output;
+        const std::string failed = std::string(1, c.letter) + ": fail";
+        EXPECT_TRUE(contains(run.output, failed) || contains(run.output, "corvid-cli produce: "))
+            << run.output;
+        const auto lines = trace(c.letter);
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const test::TraceLine& line) {
+            return line.result == "lie";
+        })) << test::foldedText(test::foldNames(lines));
     }
 }
 
