@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <string>
 #include <vector>
 
+#include "platform/ini_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace corvid {
@@ -78,6 +81,34 @@ TEST_F(TextFileDirTest, ErrorsNameTheFile) {
     } catch (const CodePageError& e) {
         EXPECT_NE(std::string(e.what()).find(bad.string()), std::string::npos) << e.what();
     }
+}
+
+// A station killed while it saves settings or a list (here by the file size limit, which ends
+// the process in the middle of its write) must leave the old file whole.
+TEST_F(TextFileDirTest, ACrashMidWriteLeavesTheOldFile) {
+    const auto list = dir_ / "DataList.txt";
+    const Lines oldLines{"old\\a.txt", "old\\b.txt"};
+    writeUtf16LeLines(list, oldLines);
+    const auto ini = dir_ / "prefer.ini";
+    IniFile(ini).writeString("Corvid", "strCustomLabel", "OLD");
+    const std::string oldIni = readFileBytes(ini);
+
+    const auto crashWhile = [](const auto& write) {
+        rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        write();
+        std::_Exit(0);
+    };
+    const Lines bigList(5000, std::string(40, 'x'));
+    EXPECT_EXIT(crashWhile([&] { writeUtf16LeLines(list, bigList); }),
+                testing::KilledBySignal(SIGXFSZ), "");
+    EXPECT_EXIT(crashWhile([&] {
+                    IniFile(ini).writeString("Corvid", "strCustomLabel", std::string(9000, 'N'));
+                }),
+                testing::KilledBySignal(SIGXFSZ), "");
+
+    EXPECT_EQ(readTextLines(list, CodePage::Gbk), oldLines);
+    EXPECT_EQ(readFileBytes(ini), oldIni);
 }
 
 }  // namespace
