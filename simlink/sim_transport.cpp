@@ -116,6 +116,9 @@ bool SimTransport::exchange(DeviceHandle handle, const ScsiRequest& request,
     if (ok && reply.dataLength > 0) {
         ok = simlink::readAll(fd, request.data, reply.dataLength, deadline) == IoResult::Ok;
     }
+    if (ok && !out) {
+        clearUndelivered(request, reply.dataLength);
+    }
     if (!ok) {
         markBroken(handle);
         return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +21,14 @@ struct ScsiRequest {
 
 // The buffered form carries its data inside a 512-byte area of the frame.
 inline constexpr std::size_t kBufferedDataAreaSize = 512;
+
+// A short read leaves no bytes of an earlier command behind: what the device did not deliver
+// reads as zeros.
+inline void clearUndelivered(const ScsiRequest& request, std::uint32_t delivered) {
+    if (request.data != nullptr && delivered < request.transferLength) {
+        std::fill(request.data + delivered, request.data + request.transferLength, 0);
+    }
+}
 
 // A vendor command succeeds when the call succeeded and bit 0 of the device's status byte is set.
 constexpr bool statusVerdict(bool callResult, std::uint8_t statusByte) {

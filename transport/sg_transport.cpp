@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -49,6 +50,7 @@ int kernelSgIo(int fd, const ScsiRequest& request, SgIoStatus& status) {
     status.maskedStatus = header.masked_status;
     status.hostStatus = header.host_status;
     status.driverStatus = header.driver_status;
+    status.residual = header.resid > 0 ? static_cast<std::uint32_t>(header.resid) : 0;
     return result;
 }
 
@@ -119,6 +121,10 @@ bool SgTransport::send(DeviceHandle handle, const ScsiRequest& request) {
     }
     SgIoStatus status;
     const int result = call_(static_cast<int>(handle), request, status);
+    if (result >= 0 && request.direction == DataDirection::In) {
+        clearUndelivered(
+            request, request.transferLength - std::min(status.residual, request.transferLength));
+    }
     return sgCommandSucceeded(result, status);
 }
 

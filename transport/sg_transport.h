@@ -24,6 +24,8 @@ struct SgIoStatus {
     std::uint8_t maskedStatus = 0;
     std::uint16_t hostStatus = 0;
     std::uint16_t driverStatus = 0;
+    // Bytes of a read the device did not deliver (the kernel's resid).
+    std::uint32_t residual = 0;
 };
 
 // One SG_IO call on an open descriptor: sends the request, fills 'status' and returns the ioctl's

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -151,6 +152,27 @@ TEST_F(SgTransportTest, ScsiStatusOfTheDeviceDecidesTheVerdict) {
         EXPECT_EQ(cdbs[1][0], 0x28);
         EXPECT_EQ(descriptors, std::vector<int>(3, static_cast<int>(handle)));
     }
+}
+
+// A short read: the bytes the device did not deliver read as zeros, not as the caller's old data.
+TEST_F(SgTransportTest, ShortReadLeavesNoOldBytes) {
+    std::ofstream(dir_ / "sdq") << "a node that opens";
+    SgTransport sg(
+        dir_.string(),
+        [](int, const ScsiRequest& request, SgIoStatus& status) {
+            std::fill(request.data, request.data + 8, 0x11);
+            status = {};
+            status.residual = request.transferLength - 8;
+            return 0;
+        },
+        kEveryDrive);
+    const DeviceHandle handle = sg.open('Q');
+    ASSERT_NE(handle, kInvalidHandle);
+    std::vector<std::uint8_t> sector(512, 0x5A);
+    EXPECT_TRUE(read10(sg, handle, 0, sector, 512, 1));
+    sg.close(handle);
+    EXPECT_EQ(std::count(sector.begin(), sector.begin() + 8, 0x11), 8);
+    EXPECT_EQ(std::count(sector.begin() + 8, sector.end(), 0), 504);
 }
 
 // A letter the guard refuses is never opened, so not one command reaches it, whichever routine
