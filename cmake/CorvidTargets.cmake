@@ -46,13 +46,15 @@ function(corvid_program name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} Threads::Threads)
 endfunction()
 
-# corvid_test(NAME SOURCES ... [DEPS ...] [LAUNCHER command ...] [PROPERTIES ...])
+# corvid_test(NAME [THREADS] SOURCES ... [DEPS ...] [LAUNCHER command ...] [PROPERTIES ...])
 # A GoogleTest program whose cases CTest discovers one by one. It reaches tests/ and the folders
 # of the libraries it links. LAUNCHER starts the program, for listing and for every case (such as
 # umockdev-wrapper, which preloads the library that fakes sysfs and udev's events). PROPERTIES
-# are CTest properties for every case (a fixture, a lock).
+# are CTest properties for every case (a fixture, a lock). THREADS marks a program whose cases start
+# threads (workers, the controller, the simulator): the target thread_tests builds them with the
+# programs they start, and the label "threads" picks them for the ThreadSanitizer build.
 function(corvid_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LAUNCHER;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(ARG "THREADS" "" "SOURCES;DEPS;LAUNCHER;PROPERTIES" ${ARGN})
   corvid_include_root(tests root)
   add_executable(${name} ${ARG_SOURCES})
   if(ARG_LAUNCHER)
@@ -64,6 +66,13 @@ function(corvid_test name)
   target_compile_definitions(${name} PRIVATE
     CORVID_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
     CORVID_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  if(ARG_THREADS)
+    list(APPEND ARG_PROPERTIES LABELS threads)
+    if(NOT TARGET thread_tests)
+      add_custom_target(thread_tests)
+    endif()
+    add_dependencies(thread_tests ${name})
+  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 ${ARG_PROPERTIES})
 endfunction()
 
