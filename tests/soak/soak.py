@@ -1,0 +1,411 @@
+#!/usr/bin/env python3
+"""Fault soak of the station: simulated devices that fail in every way, run through
+`corvid-cli station`, and a sweep that pulls a device out at each command of a full run.
+
+    soak.py --bin build/bin                      # 8 devices x 100 runs, then the whole sweep
+    soak.py --bin build/bin --runs 3 --sweep 12  # the short version CI runs
+
+It prints what a station must keep at zero (crashes, hangs, counters that disagree with the
+production record, descriptors, threads and child processes left over, zombies) and exits 1 when
+one of them is not as asked.
+"""
+
+import argparse
+import os
+import random
+import re
+import shutil
+import signal
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from collections import Counter
+from pathlib import Path
+
+LETTERS = "EFGHIJKL"
+PROFILE = "nand-2k"
+# The longest time limit of a command the soak's faults reach (Start Disk: 30 s) with room for
+# the rest of a run on a busy machine: a cycle longer than this is a hang.
+CYCLE_LIMIT_S = 75.0
+LINE = re.compile(r"^\S+  slot (\d) ([A-Z])  (.*)$")
+TOTAL = re.compile(r"Total (\d+)\s+Success (\d+)\s+Fail (\d+)\s+Running (\d+)")
+
+
+class StationLog:
+    """Follows the station's log file and keeps each drive letter's slot lines."""
+
+    def __init__(self, path):
+        self.path = path
+        self.by_letter = {}
+        self.all_lines = []
+        self.changed = threading.Condition()
+        self.stopping = False
+        self.thread = threading.Thread(target=self._follow, daemon=True)
+        self.thread.start()
+
+    def _follow(self):
+        with open(self.path, "r", encoding="utf-8", errors="replace") as log:
+            pending = ""
+            while True:
+                chunk = log.read()
+                if not chunk:
+                    if self.stopping:
+                        return
+                    time.sleep(0.02)
+                    continue
+                pending += chunk
+                *lines, pending = pending.split("\n")
+                with self.changed:
+                    for line in lines:
+                        self.all_lines.append(line)
+                        match = LINE.match(line)
+                        if match:
+                            self.by_letter.setdefault(match.group(2), []).append(
+                                (int(match.group(1)), match.group(3)))
+                    self.changed.notify_all()
+
+    def lines_of(self, letter, start):
+        with self.changed:
+            return list(self.by_letter.get(letter, [])[start:])
+
+    def count_of(self, letter):
+        with self.changed:
+            return len(self.by_letter.get(letter, []))
+
+    def wait(self, predicate, timeout):
+        end = time.monotonic() + timeout
+        with self.changed:
+            while not predicate():
+                left = end - time.monotonic()
+                if left <= 0:
+                    return False
+                self.changed.wait(min(left, 0.2))
+            return True
+
+    def stop(self):
+        self.stopping = True
+        self.thread.join(timeout=5)
+
+
+class Soak:
+    def __init__(self, args):
+        self.bin = Path(args.bin).resolve()
+        self.work = Path(tempfile.mkdtemp(prefix="corvid-soak-"))
+        self.sim = self.work / "sim"
+        self.home = self.work / "station"
+        self.random = random.Random(args.seed)
+        self.lock = threading.Lock()
+        self.findings = []
+        self.cycles = Counter()
+        self.verdicts = Counter()
+        self.station = None
+        self.log = None
+
+    # --- the simulator ---------------------------------------------------------------------
+    def devsim(self, *words, check=True):
+        result = subprocess.run([str(self.bin / "corvid-devsim"), *words, "--dir", str(self.sim)],
+                                capture_output=True, text=True, timeout=60)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"corvid-devsim {' '.join(words)}: {result.stderr.strip()}")
+        return result
+
+    def plugged(self):
+        out = self.devsim("list").stdout
+        return {line[0] for line in out.splitlines() if line[:1].isalpha() and line[1:3] == "  "}
+
+    def plug(self, letter, state, options, trace="none"):
+        self.devsim("plug", "--letter", letter, "--profile", PROFILE, "--state", str(state),
+                    "--trace", str(trace), *options)
+
+    def unplug(self, letter):
+        self.devsim("unplug", letter, check=False)
+
+    # --- the station -----------------------------------------------------------------------
+    def start(self):
+        self.devsim("serve", "--daemon")
+        subprocess.run([str(self.bin / "corvid-cli"), "init-home", str(self.home)], check=True,
+                       capture_output=True)
+        log_path = self.work / "station.log"
+        log_path.touch()
+        self.log = StationLog(log_path)
+        with open(log_path, "w") as out:
+            self.station = subprocess.Popen(
+                [str(self.bin / "corvid-cli"), "station", "--home", str(self.home), "--sim-dir",
+                 str(self.sim), "--pause-scale", "0"], stdout=out, stderr=subprocess.STDOUT,
+                stdin=subprocess.DEVNULL)
+        if not self.log.wait(lambda: any("station ready" in l for l in self.log.all_lines), 30):
+            raise RuntimeError("the station never said it was ready")
+        time.sleep(0.2)
+        return resources(self.station.pid)
+
+    def stop(self):
+        """Ctrl-C once: with nothing running the station ends; returns its exit status."""
+        self.station.send_signal(signal.SIGINT)
+        try:
+            return self.station.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.station.kill()
+            self.station.wait()
+            self.findings.append("the station did not end within 60 s of Ctrl-C")
+            return None
+
+    # --- one device's life -----------------------------------------------------------------
+    def cycle(self, letter, options, number, trace="none"):
+        """Plugs a blank device with the given faults, waits for the station to be done with it,
+        pulls it out and waits for its slot to be free. Returns ("pass"|"fail"|"arrival"|"gone",
+        text, seconds)."""
+        state = self.work / "state" / f"{letter}-{number}"
+        start_index = self.log.count_of(letter)
+        began = time.monotonic()
+        self.plug(letter, state, options, trace)
+        ended = {}
+
+        def finished():
+            for slot, text in self.log.by_letter.get(letter, [])[start_index:]:
+                if text.startswith("pass (") or text.startswith("fail ("):
+                    ended.update(kind=text[:4], text=text[6:-1], slot=slot)
+                    return True
+                if text.startswith("status: FSM Writingfail"):
+                    ended.update(kind="arrival", text=text, slot=slot)
+                    return True
+            return False
+
+        while not self.log.wait(finished, 1.0):
+            if time.monotonic() - began > CYCLE_LIMIT_S:
+                self.finding(f"{letter} run {number} ({' '.join(options) or 'no fault'}): "
+                             f"no end after {CYCLE_LIMIT_S:.0f} s")
+                ended.update(kind="hang", text="", slot=None)
+                break
+            # A device that left during its arrival checks ends without a verdict.
+            if letter not in self.plugged():
+                seen = self.log.lines_of(letter, start_index)
+                if not any(t.startswith("status: FILE Writing") for _, t in seen):
+                    if not self.log.wait(finished, 2.0):
+                        ended.update(kind="gone", text="", slot=seen[-1][0] if seen else None)
+                    break
+        seconds = time.monotonic() - began
+        self.unplug(letter)
+        if ended.get("slot") is not None:
+            # The slot was taken once in this cycle, so any freeing line since is its own.
+            freed = self.log.wait(lambda: any(
+                t.startswith("status: Waiting device...")
+                for _, t in self.log.by_letter.get(letter, [])[start_index:]), 30)
+            if not freed:
+                self.finding(f"{letter} run {number}: its slot was never freed after removal")
+        shutil.rmtree(state, ignore_errors=True)
+        return ended.get("kind"), ended.get("text", ""), seconds
+
+    def finding(self, text):
+        with self.lock:
+            self.findings.append(text)
+        print("  FINDING: " + text, flush=True)
+
+    # --- the soak --------------------------------------------------------------------------
+    def reference_trace(self):
+        """One clean run on E with a trace: the commands of a full run, in order."""
+        trace = self.work / "reference.trace"
+        kind, text, _ = self.cycle("E", [], 0, trace)
+        if kind != "pass":
+            raise RuntimeError(f"the clean reference run did not pass: {kind} {text}")
+        # A trace line: time, letter, CDB, direction, length, result, command, [-- note].
+        names = [line.split()[6] for line in trace.read_text().splitlines() if line.strip()]
+        seen = Counter()
+        commands = []
+        for name in names:
+            seen[name] += 1
+            commands.append((name, seen[name]))
+        return commands
+
+    def random_faults(self, rng, commands):
+        name, occurrence = rng.choice(commands)
+        roll = rng.random()
+        if roll < 0.40:
+            return []
+        if roll < 0.60:
+            return ["--fail", f"{name}@{occurrence}:{rng.choice(['call', 'status'])}"]
+        if roll < 0.80:
+            return ["--unplug-during", f"{name}@{occurrence}"]
+        if roll < 0.85:
+            return ["--silent", f"{name}@{occurrence}"]
+        if roll < 0.93:
+            return ["--latency-ms", f"{rng.uniform(2, 25):.1f}"]
+        return ["--lie", f"{rng.randrange(1 << 30)}:{rng.choice([1, 5, 20])}"]
+
+    def device_worker(self, letter, runs, commands, seed):
+        rng = random.Random(seed)
+        number = 0
+        done = 0
+        while done < runs and number < runs * 3:
+            number += 1
+            options = self.random_faults(rng, commands)
+            kind, text, seconds = self.cycle(letter, options, number)
+            with self.lock:
+                self.cycles[kind] += 1
+                if kind in ("pass", "fail"):
+                    self.verdicts[kind] += 1
+            if kind in ("pass", "fail"):
+                done += 1
+            if kind == "fail" and not text:
+                self.finding(f"{letter} run {number} ({' '.join(options)}): failed without a text")
+            if kind == "pass" and options and options[0] in ("--unplug-during", "--silent"):
+                self.finding(f"{letter} run {number} ({' '.join(options)}): passed")
+            if kind == "hang":
+                return
+
+    def sweep(self, commands, sample, rng):
+        """Pulls the device out at command k, for every k of a full run (or a sample of them),
+        on the eight letters in turn."""
+        ks = list(range(len(commands)))
+        if sample and sample < len(ks):
+            ks = sorted(rng.sample(ks, sample))
+        results = Counter()
+        lock = threading.Lock()
+        queue = list(ks)
+
+        def worker(letter):
+            while True:
+                with lock:
+                    if not queue:
+                        return
+                    k = queue.pop(0)
+                name, occurrence = commands[k]
+                options = ["--unplug-during", f"{name}@{occurrence}"]
+                kind, text, seconds = self.cycle(letter, options, 10000 + k)
+                with lock:
+                    results[kind] += 1
+                if kind == "pass":
+                    self.finding(f"sweep: pulled out at command {k + 1} ({name}@{occurrence}), "
+                                 "the run passed")
+                elif kind == "fail" and not text:
+                    self.finding(f"sweep: command {k + 1} ({name}@{occurrence}): no failure text")
+                elif kind == "hang":
+                    return
+
+        threads = [threading.Thread(target=worker, args=(l,)) for l in LETTERS]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return len(ks), results
+
+
+def resources(pid):
+    """Descriptors, threads and child processes of a process, and zombies among its children."""
+    fds = len(os.listdir(f"/proc/{pid}/fd"))
+    threads = len(os.listdir(f"/proc/{pid}/task"))
+    children = []
+    zombies = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            stat = Path(f"/proc/{entry}/stat").read_text()
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()
+        if int(fields[1]) == pid:
+            children.append(int(entry))
+            zombies += fields[0] == "Z"
+    return {"descriptors": fds, "threads": threads, "children": len(children), "zombies": zombies}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bin", required=True, help="folder of corvid-cli and corvid-devsim")
+    parser.add_argument("--runs", type=int, default=100, help="runs per device (default 100)")
+    parser.add_argument("--sweep", type=int, default=0,
+                        help="commands of the sweep to pull out at (0: every one)")
+    parser.add_argument("--seed", type=int, default=None, help="seed of the faults")
+    args = parser.parse_args()
+    if args.seed is None:
+        args.seed = random.randrange(1 << 31)
+    soak = Soak(args)
+    print(f"soak: seed {args.seed}, {len(LETTERS)} devices x {args.runs} runs, in {soak.work}",
+          flush=True)
+    try:
+        return run(soak, args)
+    finally:
+        if soak.station and soak.station.poll() is None:
+            soak.station.kill()
+        soak.devsim("stop", check=False)
+        if soak.log:
+            soak.log.stop()
+        if not soak.findings:
+            shutil.rmtree(soak.work, ignore_errors=True)
+
+
+def run(soak, args):
+    began = time.monotonic()
+    before = soak.start()
+    commands = soak.reference_trace()
+    print(f"a full {PROFILE} run: {len(commands)} commands", flush=True)
+
+    rng = random.Random(args.seed)
+    threads = [threading.Thread(target=soak.device_worker,
+                                args=(letter, args.runs, commands, rng.randrange(1 << 31)))
+               for letter in LETTERS]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    soak_seconds = time.monotonic() - began
+    swept, sweep_results = soak.sweep(commands, args.sweep, rng)
+    time.sleep(0.5)
+    after = resources(soak.station.pid)
+
+    status = soak.stop()
+    totals = [TOTAL.search(l) for l in soak.log.all_lines if TOTAL.search(l)]
+    last = totals[-1].groups() if totals else ("?", "?", "?", "?")
+    verdict_lines = Counter(t[:4] for lines in soak.log.by_letter.values() for _, t in lines
+                            if t.startswith(("pass (", "fail (")))
+    db = sqlite3.connect(soak.home / "log" / "production.db")
+    rows, passed = db.execute("SELECT COUNT(*), COALESCE(SUM(passed), 0) FROM runs").fetchone()
+    db.close()
+    disagree = 0
+    if (str(rows), str(passed), str(rows - passed)) != last[:3] or last[3] != "0":
+        disagree += 1
+        soak.finding(f"counters Total {last[0]} Success {last[1]} Fail {last[2]} Running "
+                     f"{last[3]}; record {rows} rows, {passed} passed")
+    if verdict_lines["pass"] + verdict_lines["fail"] != rows:
+        disagree += 1
+        soak.finding(f"{sum(verdict_lines.values())} verdict lines but {rows} record rows")
+    crashes = 0 if status in (0, 1) else 1
+    if crashes:
+        soak.finding(f"corvid-cli station ended with status {status}")
+    hangs = soak.cycles["hang"] + sweep_results["hang"]
+    left = {key: after[key] - before[key] for key in ("descriptors", "threads", "children")}
+
+    print()
+    print(f"runs            {soak.verdicts['pass'] + soak.verdicts['fail']} "
+          f"(+{soak.cycles['arrival'] + soak.cycles['gone']} devices that failed or left during "
+          f"their arrival checks)")
+    print(f"passes          {soak.verdicts['pass']}")
+    print(f"fails           {soak.verdicts['fail']}")
+    print(f"crashes         {crashes}")
+    print(f"hangs           {hangs}   (a device not done with after {CYCLE_LIMIT_S:.0f} s)")
+    print(f"counters        {disagree} disagreeing with the record "
+          f"(Total {last[0]}, record {rows} rows)")
+    for key in ("descriptors", "threads", "children"):
+        print(f"{key:<15} {after[key]} at the end, {before[key]} at the start")
+    print(f"zombies         {after['zombies']}")
+    print(f"sweep           pulled out at {swept} of {len(commands)} commands: "
+          f"{sweep_results['fail']} failed runs, {sweep_results['arrival']} failed arrivals, "
+          f"{sweep_results['gone']} left during arrival, {sweep_results['pass']} passed")
+    print(f"station exit    {status}")
+    print(f"time            {soak_seconds:.0f} s soak, {time.monotonic() - began:.0f} s in all")
+    bad = (soak.findings or crashes or hangs or disagree or any(left.values())
+           or after["zombies"] or sweep_results["pass"])
+    if bad:
+        print(f"soak: FAILED; the folder {soak.work} is kept", file=sys.stderr)
+        for finding in soak.findings:
+            print("  " + finding, file=sys.stderr)
+        return 1
+    print("soak: every figure as asked")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
