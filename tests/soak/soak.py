@@ -31,6 +31,7 @@ PROFILE = "nand-2k"
 # the rest of a run on a busy machine: a cycle longer than this is a hang.
 CYCLE_LIMIT_S = 75.0
 LINE = re.compile(r"^\S+  slot (\d) ([A-Z])  (.*)$")
+NOTE = re.compile(r"^\S+  drive ([A-Z]): (.*)$")
 TOTAL = re.compile(r"Total (\d+)\s+Success (\d+)\s+Fail (\d+)\s+Running (\d+)")
 
 
@@ -65,6 +66,10 @@ class StationLog:
                         if match:
                             self.by_letter.setdefault(match.group(2), []).append(
                                 (int(match.group(1)), match.group(3)))
+                        note = NOTE.match(line)
+                        if note:
+                            self.by_letter.setdefault(note.group(1), []).append(
+                                (None, "note: " + note.group(2)))
                     self.changed.notify_all()
 
     def lines_of(self, letter, start):
@@ -171,6 +176,10 @@ class Soak:
                 if text.startswith("status: FSM Writingfail"):
                     ended.update(kind="arrival", text=text, slot=slot)
                     return True
+                # A lie in the arrival checks can make it look like another make's disk.
+                if text.startswith("note: ") and text.endswith("left alone"):
+                    ended.update(kind="refused", text=text, slot=None)
+                    return True
             return False
 
         while not self.log.wait(finished, 1.0):
@@ -184,7 +193,8 @@ class Soak:
                 seen = self.log.lines_of(letter, start_index)
                 if not any(t.startswith("status: FILE Writing") for _, t in seen):
                     if not self.log.wait(finished, 2.0):
-                        ended.update(kind="gone", text="", slot=seen[-1][0] if seen else None)
+                        slots = [slot for slot, _ in seen if slot is not None]
+                        ended.update(kind="gone", text="", slot=slots[-1] if slots else None)
                     break
         seconds = time.monotonic() - began
         self.unplug(letter)
@@ -381,7 +391,8 @@ def run(soak, args):
     print()
     print(f"runs            {soak.verdicts['pass'] + soak.verdicts['fail']} "
           f"(+{soak.cycles['arrival'] + soak.cycles['gone']} devices that failed or left during "
-          f"their arrival checks)")
+          f"their arrival checks, {soak.cycles['refused']} that lied their way out of being "
+          "taken)")
     print(f"passes          {soak.verdicts['pass']}")
     print(f"fails           {soak.verdicts['fail']}")
     print(f"crashes         {crashes}")
@@ -393,7 +404,8 @@ def run(soak, args):
     print(f"zombies         {after['zombies']}")
     print(f"sweep           pulled out at {swept} of {len(commands)} commands: "
           f"{sweep_results['fail']} failed runs, {sweep_results['arrival']} failed arrivals, "
-          f"{sweep_results['gone']} left during arrival, {sweep_results['pass']} passed")
+          f"{sweep_results['gone']} left during arrival, {sweep_results['refused']} not taken, "
+          f"{sweep_results['pass']} passed")
     print(f"station exit    {status}")
     print(f"time            {soak_seconds:.0f} s soak, {time.monotonic() - began:.0f} s in all")
     bad = (soak.findings or crashes or hangs or disagree or any(left.values())
