@@ -24,9 +24,11 @@ namespace {
 
 using NativeName = std::basic_string_view<std::filesystem::path::value_type>;
 
-// A file name as UTF-16; nothing when the bytes of a POSIX name are not UTF-8.
-std::optional<std::u16string> nameOf(NativeName name) {
-    if constexpr (std::is_same_v<std::filesystem::path::value_type, wchar_t>) {
+// A file name as UTF-16; nothing when the bytes of a POSIX name are not UTF-8. A template, so
+// only the branch of the platform's name type is compiled.
+template <typename Char>
+std::optional<std::u16string> nameOf(std::basic_string_view<Char> name) {
+    if constexpr (std::is_same_v<Char, wchar_t>) {
         return std::u16string(name.begin(), name.end());
     } else {
         return utf16FromUtf8(name);
@@ -353,7 +355,7 @@ void ImportPlan::addList(const std::vector<std::filesystem::path>& items,
             std::rethrow_exception(r.error);
         }
         const std::filesystem::path& path = r.path;
-        const auto name = nameOf(path.filename().native());
+        const auto name = nameOf(NativeName(path.filename().native()));
         if (!name || !ShortNameGenerator::isValidLongName(*name)) {
             throwNoShortName(path);
         }

@@ -60,12 +60,6 @@ fs::path besideExecutable(const char* relative) {
     return fs::path(std::string(path, length)).parent_path() / relative;
 }
 
-// The command processor of an NT-class system: the system folder's cmd.exe with "/c".
-std::string commandProcessor() {
-    char folder[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
-    return std::string(folder, length) + "\\cmd.exe /c ";
-}
 
 struct ChildRun {
     bool started = false;
@@ -143,6 +137,26 @@ std::string formatArguments(FileSystemChoice choice) {
     return " /FS:FAT";
 }
 
+}  // namespace
+
+std::string commandProcessor() {
+    char folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    return std::string(folder, length) + "\\cmd.exe /c ";
+}
+
+std::string formatCommandLine(const std::string& processor, char letter, bool quick,
+                              FileSystemChoice choice, const fs::path& responseFile) {
+    return processor + "format.com " + upper(letter) + ":" + (quick ? " /Q" : "") +
+           formatArguments(choice) + " < \"" + responseFile.string() + "\"";
+}
+
+std::string checkDiskCommandLine(const std::string& processor, char letter) {
+    return processor + "chkdsk.exe " + upper(letter) + ": /X";
+}
+
+namespace {
+
 class Win32VolumeTools : public VolumeTools {
   public:
     explicit Win32VolumeTools(fs::path responseFile)
@@ -180,9 +194,8 @@ class Win32VolumeTools : public VolumeTools {
 
     VolumeResult format(char letter, FileSystemChoice choice, bool quick,
                         std::chrono::seconds limit) override {
-        const std::string line = commandProcessor() + "format.com " + upper(letter) + ":" +
-                                 (quick ? " /Q" : "") + formatArguments(choice) + " < \"" +
-                                 responseFile_.string() + "\"";
+        const std::string line =
+            formatCommandLine(commandProcessor(), letter, quick, choice, responseFile_);
         const ChildRun run = runLine(line, HIGH_PRIORITY_CLASS, limit);
         if (run.started && !run.overran && run.exitCode == 0) {
             return VolumeResult::success();
@@ -281,8 +294,7 @@ class Win32VolumeTools : public VolumeTools {
     }
 
     VolumeResult checkDisk(char letter, std::chrono::seconds limit) override {
-        const std::string line =
-            commandProcessor() + "chkdsk.exe " + std::string(1, upper(letter)) + ": /X";
+        const std::string line = checkDiskCommandLine(commandProcessor(), letter);
         const ChildRun run = runLine(line, NORMAL_PRIORITY_CLASS, limit);
         if (run.started && !run.overran && run.exitCode == 0) {
             return VolumeResult::success();

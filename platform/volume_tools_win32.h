@@ -18,4 +18,15 @@ namespace corvid {
 // "misc\response.txt" beside the executable.
 std::unique_ptr<VolumeTools> makeWin32VolumeTools(std::filesystem::path responseFile = {});
 
+// The command processor of an NT-class system: the system folder's "cmd.exe /c ".
+std::string commandProcessor();
+
+// processor + "format.com E:" + " /Q" when quick + the choice's arguments (" /FS:FAT /A:1024",
+// " /FS:FAT /A:8192", " /FS:FAT", " /FS:FAT32") + " < " + the response file in double quotes.
+std::string formatCommandLine(const std::string& processor, char letter, bool quick,
+                              FileSystemChoice choice, const std::filesystem::path& responseFile);
+
+// processor + "chkdsk.exe E: /X".
+std::string checkDiskCommandLine(const std::string& processor, char letter);
+
 }  // namespace corvid

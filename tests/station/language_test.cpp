@@ -54,6 +54,19 @@ TEST(LanguageChoiceTest, IdentifierDecidesSectionAndIndex) {
     EXPECT_EQ(languageChoiceFromId(7), LanguageChoice::Auto);
 }
 
+// Sets a variable of the test's environment; nullptr removes it.
+void setVariable(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value != nullptr ? value : "");  // an empty value removes it there
+#else
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+#endif
+}
+
 TEST(LanguageChoiceTest, LocaleGivesTheSystemIdentifier) {
     const std::pair<const char*, int> cases[] = {
         {"zh_CN.UTF-8", 2052}, {"zh_CN", 2052}, {"zh_TW.Big5", 1028}, {"zh_HK.UTF-8", 3076},
@@ -63,16 +76,16 @@ TEST(LanguageChoiceTest, LocaleGivesTheSystemIdentifier) {
         EXPECT_EQ(langIdFromLocaleName(locale), id) << locale;
     }
     // LC_ALL before LC_MESSAGES before LANG.
-    setenv("LC_ALL", "", 1);
-    setenv("LC_MESSAGES", "zh_TW.UTF-8", 1);
-    setenv("LANG", "zh_CN.UTF-8", 1);
+    setVariable("LC_ALL", "");
+    setVariable("LC_MESSAGES", "zh_TW.UTF-8");
+    setVariable("LANG", "zh_CN.UTF-8");
     EXPECT_EQ(systemDefaultLangId(), 1028);
-    unsetenv("LC_MESSAGES");
+    setVariable("LC_MESSAGES", nullptr);
     EXPECT_EQ(systemDefaultLangId(), 2052);
-    setenv("LC_ALL", "C", 1);
+    setVariable("LC_ALL", "C");
     EXPECT_EQ(systemDefaultLangId(), 1033);
-    unsetenv("LC_ALL");
-    unsetenv("LANG");
+    setVariable("LC_ALL", nullptr);
+    setVariable("LANG", nullptr);
 }
 
 TEST_F(LanguageTest, SectionsAreReadInTheirCodePages) {
@@ -201,7 +214,7 @@ TEST_F(LanguageTest, ReadersDuringALoadSeeOneWholeTable) {
 }
 
 TEST_F(LanguageTest, StoredChoiceIsRestoredAndWrittenBack) {
-    const auto store = openRegistryStore(dir_.string());
+    const auto store = openIniRegistryStore(dir_ / "misc" / "registry.ini");
     EXPECT_EQ(restoreLanguageChoice(*store), LanguageChoice::Auto);
     EXPECT_EQ(store->readInt("SoftWare\\ZQL5V16\\corvid16", "LanguageID", -1), 0);
     store->writeInt("SoftWare\\ZQL5V16\\corvid16", "LanguageID", 9);
