@@ -49,8 +49,7 @@ bool isLowSurrogate(std::uint32_t unit) {
 
 CodePageError badSequence(CodePage from, CodePage to, std::size_t offset) {
     return CodePageError("the " + codePageName(from) + " text has a byte sequence at offset " +
-                         std::to_string(offset) + " that does not convert to " +
-                         codePageName(to));
+                         std::to_string(offset) + " that does not convert to " + codePageName(to));
 }
 
 CodePageError incomplete(CodePage from, std::size_t offset) {
@@ -122,7 +121,8 @@ WideText decodeMultiByte(std::string_view bytes, CodePage from, CodePage to) {
     text.units.reserve(bytes.size());
     std::size_t offset = 0;
     while (offset < bytes.size()) {
-        const std::size_t length = characterLength(codePage, static_cast<unsigned char>(bytes[offset]));
+        const std::size_t length =
+            characterLength(codePage, static_cast<unsigned char>(bytes[offset]));
         if (length == 0) {
             throw badSequence(from, to, offset);
         }

@@ -1,6 +1,8 @@
 #include "platform/device_bus_win32.h"
 
 #include <windows.h>
+
+// Needs windows.h before it.
 #include <dbt.h>
 
 #include <condition_variable>
@@ -98,26 +100,26 @@ struct Win32DeviceBus::State final : DeviceChangeSink {
         if (letters == 0) {
             return;
         }
-        events.push_back({kind == DBT_DEVICEARRIVAL ? DeviceEventKind::Arrival
-                                                    : DeviceEventKind::Removal,
-                          letters});
+        events.push_back(
+            {kind == DBT_DEVICEARRIVAL ? DeviceEventKind::Arrival : DeviceEventKind::Removal,
+             letters});
         changed.notify_all();
     }
 
     void runWindow(std::promise<void> ready) {
         if (!registerWindowClass()) {
-            ready.set_exception(std::make_exception_ptr(std::runtime_error(
-                "the device bus's window class cannot be registered (error " +
-                std::to_string(GetLastError()) + ")")));
+            ready.set_exception(std::make_exception_ptr(
+                std::runtime_error("the device bus's window class cannot be registered (error " +
+                                   std::to_string(GetLastError()) + ")")));
             return;
         }
         // Top-level and never shown: volume broadcasts reach top-level windows only.
         window = CreateWindowExA(0, kClassName, "corvid device bus", WS_OVERLAPPED, 0, 0, 0, 0,
                                  nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
         if (window == nullptr) {
-            ready.set_exception(std::make_exception_ptr(std::runtime_error(
-                "the device bus's window cannot be made (error " + std::to_string(GetLastError()) +
-                ")")));
+            ready.set_exception(std::make_exception_ptr(
+                std::runtime_error("the device bus's window cannot be made (error " +
+                                   std::to_string(GetLastError()) + ")")));
             return;
         }
         SetWindowLongPtrA(window, GWLP_USERDATA,
@@ -159,10 +161,9 @@ Win32DeviceBus::Win32DeviceBus(Win32DeviceBusOptions options) : state_(std::make
     state_->options = std::move(options);
     std::promise<void> ready;
     std::future<void> made = ready.get_future();
-    state_->windowThread =
-        std::thread([state = state_.get(), ready = std::move(ready)]() mutable {
-            state->runWindow(std::move(ready));
-        });
+    state_->windowThread = std::thread([state = state_.get(), ready = std::move(ready)]() mutable {
+        state->runWindow(std::move(ready));
+    });
     try {
         made.get();
     } catch (...) {

@@ -99,8 +99,7 @@ void appendArgument(std::string& line, const std::string& argument) {
 }
 
 bool sameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::toupper(static_cast<unsigned char>(x)) ==
                       std::toupper(static_cast<unsigned char>(y));
            });
@@ -223,9 +222,9 @@ std::unique_ptr<ChildProcess> startProcess(const ProcessOptions& options) {
         input.reset(duplicateForChild(GetStdHandle(STD_INPUT_HANDLE)));
     }
     const std::optional<std::filesystem::path> outputFile =
-        options.outputFile ? options.outputFile
-                           : (options.hidden ? std::optional<std::filesystem::path>("NUL")
-                                             : std::nullopt);
+        options.outputFile
+            ? options.outputFile
+            : (options.hidden ? std::optional<std::filesystem::path>("NUL") : std::nullopt);
     if (outputFile) {
         output.reset(openForChild(*outputFile, true));
         if (!output.valid()) {

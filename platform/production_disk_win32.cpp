@@ -1,6 +1,8 @@
 #include "platform/production_disk_win32.h"
 
 #include <windows.h>
+
+// Needs windows.h before it.
 #include <winioctl.h>
 
 #include <cctype>
@@ -77,8 +79,7 @@ WindowsVolumeFacts windowsVolumeFacts(char letter) {
     DWORD returned = 0;
     if (!DeviceIoControl(volume.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
                          &descriptor, sizeof descriptor, &returned, nullptr)) {
-        facts.queryFailure =
-            "does not say its bus (error " + std::to_string(GetLastError()) + ")";
+        facts.queryFailure = "does not say its bus (error " + std::to_string(GetLastError()) + ")";
         return facts;
     }
     facts.usb = descriptor.BusType == BusTypeUsb;

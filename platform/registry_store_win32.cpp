@@ -85,9 +85,9 @@ class WindowsRegistryStore : public RegistryStore {
                DWORD size) {
         const std::string path = fullPath(keyPath);
         OpenKey key;
-        LSTATUS status = RegCreateKeyExA(rootKey(root_), path.c_str(), 0, nullptr,
-                                         REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                                         key.out(), nullptr);
+        LSTATUS status =
+            RegCreateKeyExA(rootKey(root_), path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_SET_VALUE, nullptr, key.out(), nullptr);
         if (status == ERROR_SUCCESS) {
             status = RegSetValueExA(key.get(), name.c_str(), 0, type,
                                     static_cast<const BYTE*>(data), size);

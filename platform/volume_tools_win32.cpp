@@ -60,7 +60,6 @@ fs::path besideExecutable(const char* relative) {
     return fs::path(std::string(path, length)).parent_path() / relative;
 }
 
-
 struct ChildRun {
     bool started = false;
     bool overran = false;

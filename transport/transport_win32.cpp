@@ -1,6 +1,8 @@
 #include "transport/transport_win32.h"
 
 #include <windows.h>
+
+// Needs windows.h before it.
 #include <ntddscsi.h>
 
 #include <algorithm>
@@ -78,10 +80,10 @@ bool Win32Transport::sendBuffered(DeviceHandle handle, const ScsiRequest& reques
     BufferedFrame frame;
     win::buildBufferedFrame(request, frame);
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(toHandle(handle), win::kIoctlScsiPassThrough, &frame,
-                                    win::bufferedInputLength<BufferedFrame>(), &frame,
-                                    win::bufferedOutputLength<BufferedFrame>(request), &returned,
-                                    nullptr);
+    const BOOL ok =
+        DeviceIoControl(toHandle(handle), win::kIoctlScsiPassThrough, &frame,
+                        win::bufferedInputLength<BufferedFrame>(), &frame,
+                        win::bufferedOutputLength<BufferedFrame>(request), &returned, nullptr);
     if (request.data != nullptr) {
         std::copy_n(frame.data, kBufferedDataAreaSize, request.data);
     }
@@ -93,10 +95,10 @@ bool Win32Transport::sendDirect(DeviceHandle handle, const ScsiRequest& request)
         return false;
     }
     DirectFrame frame;
-    win::buildDirectFrame(request,
-                          static_cast<typename DirectFrame::Address>(
-                              reinterpret_cast<std::uintptr_t>(request.data)),
-                          frame);
+    win::buildDirectFrame(
+        request,
+        static_cast<typename DirectFrame::Address>(reinterpret_cast<std::uintptr_t>(request.data)),
+        frame);
     DWORD returned = 0;
     const BOOL ok = DeviceIoControl(toHandle(handle), win::kIoctlScsiPassThroughDirect, &frame,
                                     win::directInOutLength<DirectFrame>(), &frame,

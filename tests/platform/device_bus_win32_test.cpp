@@ -1,6 +1,8 @@
 // The WM_DEVICECHANGE bus: the test sends its window the volume messages the system broadcasts.
 
 #include <windows.h>
+
+// Needs windows.h before it.
 #include <dbt.h>
 
 #include <gtest/gtest.h>

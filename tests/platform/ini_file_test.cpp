@@ -151,7 +151,9 @@ TEST_F(IniFileTest, UnwritableFileIsReportedByName) {
         inMissingFolder.writeString("S", "K", "V");
         FAIL() << "no error";
     } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find((std::filesystem::path("no-such-folder") / "prefer.ini").string()), std::string::npos)
+        EXPECT_NE(std::string(e.what()).find(
+                      (std::filesystem::path("no-such-folder") / "prefer.ini").string()),
+                  std::string::npos)
             << e.what();
     }
     // Nothing left beside the target either.

@@ -34,7 +34,8 @@ TEST_F(ProcessRunnerWin32Test, ReportsExitCodeAndPassesArgumentsWhole) {
         {{"exit", "42"}, 42, ""},
         // Blanks, quotes and backslashes reach the child as one argument each, unsplit.
         {{"print", "a b;*", "exit", "3"}, 3, "a b;*\r\n"},
-        {{"print", "say \"hi\" \\\\server\\share\\", "print", ""}, 0,
+        {{"print", "say \"hi\" \\\\server\\share\\", "print", ""},
+         0,
          "say \"hi\" \\\\server\\share\\\r\n\r\n"},
     };
     for (const Case& c : cases) {
@@ -80,8 +81,8 @@ TEST_F(ProcessRunnerWin32Test, ChildRunsAtChosenPriorityClass) {
     for (const auto& [priority, expected] : cases) {
         SCOPED_TRACE(expected);
         auto child = startProcess({.argv = probe({"sleep", "30000"}), .priority = priority});
-        const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                           static_cast<DWORD>(child->id()));
+        const HANDLE process =
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(child->id()));
         ASSERT_NE(process, nullptr);
         EXPECT_EQ(GetPriorityClass(process), expected);
         CloseHandle(process);
@@ -92,8 +93,7 @@ TEST_F(ProcessRunnerWin32Test, ChildRunsAtChosenPriorityClass) {
 TEST_F(ProcessRunnerWin32Test, TimeLimitThenKillInEitherGroup) {
     for (const bool group : {false, true}) {
         SCOPED_TRACE(group ? "own job" : "station's");
-        auto child =
-            startProcess({.argv = probe({"sleep", "30000"}), .newProcessGroup = group});
+        auto child = startProcess({.argv = probe({"sleep", "30000"}), .newProcessGroup = group});
         EXPECT_EQ(child->poll(), std::nullopt);
         EXPECT_EQ(child->waitFor(50ms), std::nullopt);
         child->kill();

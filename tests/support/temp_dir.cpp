@@ -24,8 +24,8 @@ TempDir::TempDir(const std::string& prefix) {
             return;
         }
         if (error) {
-            throw std::runtime_error("cannot make a temporary folder " + candidate.string() +
-                                     ": " + error.message());
+            throw std::runtime_error("cannot make a temporary folder " + candidate.string() + ": " +
+                                     error.message());
         }
     }
     throw std::runtime_error("cannot make a temporary folder in " + parent.string() +
