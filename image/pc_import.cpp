@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "image/unicode_text.h"
+#include "platform/hidden_file.h"
 
 namespace corvid {
 
@@ -233,10 +234,10 @@ class FolderLister {
         std::filesystem::directory_iterator it(source, error);
         for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
             const std::filesystem::path& path = it->path();
-            const NativeName name = lastComponent(path);
-            if (!name.empty() && name.front() == '.') {
-                continue;  // hidden
+            if (isHiddenEntry(path)) {
+                continue;
             }
+            const NativeName name = lastComponent(path);
             auto wide = nameOf(name);
             if (!wide) {
                 throwNoShortName(path);
