@@ -3,8 +3,11 @@
 #include <windows.h>
 
 #include <cctype>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/production_disk_win32.h"
 
 namespace corvid {
 
@@ -193,6 +196,9 @@ class Win32VolumeTools : public VolumeTools {
 
     VolumeResult format(char letter, FileSystemChoice choice, bool quick,
                         std::chrono::seconds limit) override {
+        if (auto refusal = refused(letter)) {
+            return *refusal;
+        }
         const std::string line =
             formatCommandLine(commandProcessor(), letter, quick, choice, responseFile_);
         const ChildRun run = runLine(line, HIGH_PRIORITY_CLASS, limit);
@@ -215,6 +221,9 @@ class Win32VolumeTools : public VolumeTools {
 
     VolumeResult setLabel(char letter, const std::string& label,
                           std::optional<CodePage> codePage) override {
+        if (auto refusal = refused(letter)) {
+            return *refusal;
+        }
         const VolumeLabelCheck check = checkVolumeLabel(label, codePage);
         if (!check.ok) {
             return VolumeResult::failure(check.reason);
@@ -228,6 +237,9 @@ class Win32VolumeTools : public VolumeTools {
     }
 
     VolumeResult makeFolder(char letter, const std::string& folder) override {
+        if (auto refusal = refused(letter)) {
+            return *refusal;
+        }
         std::string path = rootOf(letter);
         std::string part;
         for (std::size_t i = 0; i <= folder.size(); ++i) {
@@ -268,6 +280,9 @@ class Win32VolumeTools : public VolumeTools {
 
     VolumeResult copyFiles(char letter, const std::vector<fs::path>& files,
                            const std::string& folder) override {
+        if (auto refusal = refused(letter)) {
+            return *refusal;
+        }
         const std::string target = folderPath(letter, folder);
         for (const fs::path& file : files) {
             const std::string destination = target + file.filename().string();
@@ -293,6 +308,9 @@ class Win32VolumeTools : public VolumeTools {
     }
 
     VolumeResult checkDisk(char letter, std::chrono::seconds limit) override {
+        if (auto refusal = refused(letter)) {
+            return *refusal;
+        }
         const std::string line = checkDiskCommandLine(commandProcessor(), letter);
         const ChildRun run = runLine(line, NORMAL_PRIORITY_CLASS, limit);
         if (run.started && !run.overran && run.exitCode == 0) {
@@ -303,6 +321,15 @@ class Win32VolumeTools : public VolumeTools {
     }
 
   private:
+    // format.com or a copy on the system's disk is the worst the station could do: every call
+    // that writes or dismounts asks the drive rule first, as the transport does at every open.
+    static std::optional<VolumeResult> refused(char letter) {
+        if (const auto why = productionDriveRefusal(letter)) {
+            return VolumeResult::failure("Nothing was done on " + *why + ".");
+        }
+        return std::nullopt;
+    }
+
     fs::path responseFile_;
 };
 

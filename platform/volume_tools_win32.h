@@ -2,7 +2,8 @@
 
 // The volume tools on Windows: format.com and chkdsk.exe started through the command processor
 // as hidden children, and the file-system calls on the drive's root "E:\" for the free space,
-// the label, folders and copies. Built only on Windows.
+// the label, folders and copies. Every call that writes or dismounts first asks the drive rule of
+// production_disk_win32.h. Built only on Windows.
 //
 // Each child runs in a job object of its own: a format or check past its limit is ended with
 // everything it started, and no other check of the station is touched.

@@ -1,5 +1,7 @@
 // The command lines of the Windows volume tools, and their answers for a drive with nothing.
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include "platform/volume_tools_win32.h"
@@ -33,6 +35,26 @@ TEST(VolumeToolsWin32, FormatAndCheckDiskCommandLines) {
     EXPECT_NE(processor.find("\\cmd.exe /c "), std::string::npos) << processor;
 }
 
+TEST(VolumeToolsWin32, NothingIsWrittenToADriveTheStationMustNotTouch) {
+    auto tools = makeWin32VolumeTools("response.txt");
+    char folder[MAX_PATH] = {};
+    ASSERT_GT(GetSystemWindowsDirectoryA(folder, MAX_PATH), 0u);
+    const char system = folder[0];
+    const std::vector<VolumeResult> results = {
+        tools->format(system, FileSystemChoice::Fat32SystemUnit, true, std::chrono::seconds(5)),
+        tools->setLabel(system, "STATION", std::nullopt),
+        tools->makeFolder(system, "corvid-never"),
+        tools->copyFiles(system, {"C:\\nothing.bin"}, ""),
+        tools->checkDisk(system, std::chrono::seconds(5)),
+    };
+    for (const VolumeResult& result : results) {
+        EXPECT_FALSE(result.ok);
+        EXPECT_NE(result.reason.find("holds the Windows folder"), std::string::npos)
+            << result.reason;
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::string(1, system) + ":\\corvid-never"));
+}
+
 TEST(VolumeToolsWin32, ADriveWithNothingIsUnreadableAndNamed) {
     auto tools = makeWin32VolumeTools("response.txt");
     // Q: is no drive under Wine's default prefix, nor on a station PC as a rule.
@@ -42,7 +64,8 @@ TEST(VolumeToolsWin32, ADriveWithNothingIsUnreadableAndNamed) {
     EXPECT_EQ(tools->label('Q'), "");
     const VolumeResult copy = tools->copyFiles('Q', {"C:\\nothing.bin"}, "");
     EXPECT_FALSE(copy.ok);
-    EXPECT_NE(copy.reason.find("Q:\\nothing.bin"), std::string::npos) << copy.reason;
+    EXPECT_NE(copy.reason.find("drive Q (\\\\.\\Q:) has no volume"), std::string::npos)
+        << copy.reason;
 }
 
 }  // namespace
