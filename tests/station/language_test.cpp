@@ -54,19 +54,6 @@ TEST(LanguageChoiceTest, IdentifierDecidesSectionAndIndex) {
     EXPECT_EQ(languageChoiceFromId(7), LanguageChoice::Auto);
 }
 
-// Sets a variable of the test's environment; nullptr removes it.
-void setVariable(const char* name, const char* value) {
-#ifdef _WIN32
-    _putenv_s(name, value != nullptr ? value : "");  // an empty value removes it there
-#else
-    if (value != nullptr) {
-        setenv(name, value, 1);
-    } else {
-        unsetenv(name);
-    }
-#endif
-}
-
 TEST(LanguageChoiceTest, LocaleGivesTheSystemIdentifier) {
     const std::pair<const char*, int> cases[] = {
         {"zh_CN.UTF-8", 2052}, {"zh_CN", 2052}, {"zh_TW.Big5", 1028}, {"zh_HK.UTF-8", 3076},
@@ -75,17 +62,19 @@ TEST(LanguageChoiceTest, LocaleGivesTheSystemIdentifier) {
     for (const auto& [locale, id] : cases) {
         EXPECT_EQ(langIdFromLocaleName(locale), id) << locale;
     }
+#ifndef _WIN32  // Windows asks GetSystemDefaultLangID, not the environment
     // LC_ALL before LC_MESSAGES before LANG.
-    setVariable("LC_ALL", "");
-    setVariable("LC_MESSAGES", "zh_TW.UTF-8");
-    setVariable("LANG", "zh_CN.UTF-8");
+    setenv("LC_ALL", "", 1);
+    setenv("LC_MESSAGES", "zh_TW.UTF-8", 1);
+    setenv("LANG", "zh_CN.UTF-8", 1);
     EXPECT_EQ(systemDefaultLangId(), 1028);
-    setVariable("LC_MESSAGES", nullptr);
+    unsetenv("LC_MESSAGES");
     EXPECT_EQ(systemDefaultLangId(), 2052);
-    setVariable("LC_ALL", "C");
+    setenv("LC_ALL", "C", 1);
     EXPECT_EQ(systemDefaultLangId(), 1033);
-    setVariable("LC_ALL", nullptr);
-    setVariable("LANG", nullptr);
+    unsetenv("LC_ALL");
+    unsetenv("LANG");
+#endif
 }
 
 TEST_F(LanguageTest, SectionsAreReadInTheirCodePages) {
