@@ -1,12 +1,22 @@
 #include <cctype>
 
 #include "backends/backends.h"
+#include "platform/device_bus_win32.h"
+#include "platform/production_disk_win32.h"
 #include "platform/volume_tools_win32.h"
 #include "transport/transport_win32.h"
 
 namespace corvid {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+char upper(char letter) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+}
+
+}  // namespace
 
 // The simulator is a Linux program: on Windows only the system's devices are reached.
 
@@ -25,19 +35,20 @@ std::unique_ptr<Transport> makeTransport(const DeviceSetup&) {
 }
 
 std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup&) {
-    throw std::runtime_error("The Windows device bus is not built yet.");
+    return std::make_unique<Win32DeviceBus>();
 }
 
-std::optional<std::string> driveRefusal(const DeviceSetup&, char) {
-    throw std::runtime_error(
-        "The Windows check that a drive is a USB disk holding no part of the system is not built "
-        "yet.");
+std::optional<std::string> driveRefusal(const DeviceSetup&, char driveLetter) {
+    return productionDriveRefusal(upper(driveLetter));
 }
 
 std::optional<fs::path> volumePath(const DeviceSetup&, char driveLetter) {
-    return fs::path(
-        std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)))) +
-        ":\\");
+    const char letter = upper(driveLetter);
+    // format.com on the system's disk is the worst the station could do: the same guard as open.
+    if (productionDriveRefusal(letter)) {
+        return std::nullopt;
+    }
+    return fs::path(std::string(1, letter) + ":\\");
 }
 
 std::unique_ptr<VolumeTools> makeVolumeTools(const DeviceSetup&) {
@@ -49,12 +60,12 @@ fs::path driveLockFolder(const DeviceSetup&) {
 }
 
 std::string noDeviceReason(const DeviceSetup&, char driveLetter) {
-    return "No disk is at drive " + std::string(1, driveLetter) + ":.";
+    return "No disk is at drive " + std::string(1, upper(driveLetter)) + ":.";
 }
 
 std::string describeDrive(const DeviceSetup&, char driveLetter) {
-    return std::string("drive ") +
-           static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)));
+    const std::string letter(1, upper(driveLetter));
+    return "drive " + letter + " (\\\\.\\" + letter + ":)";
 }
 
 }  // namespace corvid

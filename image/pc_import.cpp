@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "image/unicode_text.h"
+#include "platform/hidden_file.h"
 
 namespace corvid {
 
@@ -24,9 +25,11 @@ namespace {
 
 using NativeName = std::basic_string_view<std::filesystem::path::value_type>;
 
-// A file name as UTF-16; nothing when the bytes of a POSIX name are not UTF-8.
-std::optional<std::u16string> nameOf(NativeName name) {
-    if constexpr (std::is_same_v<std::filesystem::path::value_type, wchar_t>) {
+// A file name as UTF-16; nothing when the bytes of a POSIX name are not UTF-8. A template, so
+// only the branch of the platform's name type is compiled.
+template <typename Char>
+std::optional<std::u16string> nameOf(std::basic_string_view<Char> name) {
+    if constexpr (std::is_same_v<Char, wchar_t>) {
         return std::u16string(name.begin(), name.end());
     } else {
         return utf16FromUtf8(name);
@@ -231,10 +234,10 @@ class FolderLister {
         std::filesystem::directory_iterator it(source, error);
         for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
             const std::filesystem::path& path = it->path();
-            const NativeName name = lastComponent(path);
-            if (!name.empty() && name.front() == '.') {
-                continue;  // hidden
+            if (isHiddenEntry(path)) {
+                continue;
             }
+            const NativeName name = lastComponent(path);
             auto wide = nameOf(name);
             if (!wide) {
                 throwNoShortName(path);
@@ -353,7 +356,7 @@ void ImportPlan::addList(const std::vector<std::filesystem::path>& items,
             std::rethrow_exception(r.error);
         }
         const std::filesystem::path& path = r.path;
-        const auto name = nameOf(path.filename().native());
+        const auto name = nameOf(NativeName(path.filename().native()));
         if (!name || !ShortNameGenerator::isValidLongName(*name)) {
             throwNoShortName(path);
         }

@@ -3,8 +3,11 @@
 #include <windows.h>
 
 #include <cctype>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/production_disk_win32.h"
 
 namespace corvid {
 
@@ -58,13 +61,6 @@ fs::path besideExecutable(const char* relative) {
     char path[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
     return fs::path(std::string(path, length)).parent_path() / relative;
-}
-
-// The command processor of an NT-class system: the system folder's cmd.exe with "/c".
-std::string commandProcessor() {
-    char folder[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
-    return std::string(folder, length) + "\\cmd.exe /c ";
 }
 
 struct ChildRun {
@@ -143,6 +139,26 @@ std::string formatArguments(FileSystemChoice choice) {
     return " /FS:FAT";
 }
 
+}  // namespace
+
+std::string commandProcessor() {
+    char folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    return std::string(folder, length) + "\\cmd.exe /c ";
+}
+
+std::string formatCommandLine(const std::string& processor, char letter, bool quick,
+                              FileSystemChoice choice, const fs::path& responseFile) {
+    return processor + "format.com " + upper(letter) + ":" + (quick ? " /Q" : "") +
+           formatArguments(choice) + " < \"" + responseFile.string() + "\"";
+}
+
+std::string checkDiskCommandLine(const std::string& processor, char letter) {
+    return processor + "chkdsk.exe " + upper(letter) + ": /X";
+}
+
+namespace {
+
 class Win32VolumeTools : public VolumeTools {
   public:
     explicit Win32VolumeTools(fs::path responseFile)
@@ -180,9 +196,11 @@ class Win32VolumeTools : public VolumeTools {
 
     VolumeResult format(char letter, FileSystemChoice choice, bool quick,
                         std::chrono::seconds limit) override {
-        const std::string line = commandProcessor() + "format.com " + upper(letter) + ":" +
-                                 (quick ? " /Q" : "") + formatArguments(choice) + " < \"" +
-                                 responseFile_.string() + "\"";
+        if (auto refusal = refused(letter)) {
+            return *refusal;
+        }
+        const std::string line =
+            formatCommandLine(commandProcessor(), letter, quick, choice, responseFile_);
         const ChildRun run = runLine(line, HIGH_PRIORITY_CLASS, limit);
         if (run.started && !run.overran && run.exitCode == 0) {
             return VolumeResult::success();
@@ -203,6 +221,9 @@ class Win32VolumeTools : public VolumeTools {
 
     VolumeResult setLabel(char letter, const std::string& label,
                           std::optional<CodePage> codePage) override {
+        if (auto refusal = refused(letter)) {
+            return *refusal;
+        }
         const VolumeLabelCheck check = checkVolumeLabel(label, codePage);
         if (!check.ok) {
             return VolumeResult::failure(check.reason);
@@ -216,6 +237,9 @@ class Win32VolumeTools : public VolumeTools {
     }
 
     VolumeResult makeFolder(char letter, const std::string& folder) override {
+        if (auto refusal = refused(letter)) {
+            return *refusal;
+        }
         std::string path = rootOf(letter);
         std::string part;
         for (std::size_t i = 0; i <= folder.size(); ++i) {
@@ -256,6 +280,9 @@ class Win32VolumeTools : public VolumeTools {
 
     VolumeResult copyFiles(char letter, const std::vector<fs::path>& files,
                            const std::string& folder) override {
+        if (auto refusal = refused(letter)) {
+            return *refusal;
+        }
         const std::string target = folderPath(letter, folder);
         for (const fs::path& file : files) {
             const std::string destination = target + file.filename().string();
@@ -281,8 +308,10 @@ class Win32VolumeTools : public VolumeTools {
     }
 
     VolumeResult checkDisk(char letter, std::chrono::seconds limit) override {
-        const std::string line =
-            commandProcessor() + "chkdsk.exe " + std::string(1, upper(letter)) + ": /X";
+        if (auto refusal = refused(letter)) {
+            return *refusal;
+        }
+        const std::string line = checkDiskCommandLine(commandProcessor(), letter);
         const ChildRun run = runLine(line, NORMAL_PRIORITY_CLASS, limit);
         if (run.started && !run.overran && run.exitCode == 0) {
             return VolumeResult::success();
@@ -292,6 +321,15 @@ class Win32VolumeTools : public VolumeTools {
     }
 
   private:
+    // format.com or a copy on the system's disk is the worst the station could do: every call
+    // that writes or dismounts asks the drive rule first, as the transport does at every open.
+    static std::optional<VolumeResult> refused(char letter) {
+        if (const auto why = productionDriveRefusal(letter)) {
+            return VolumeResult::failure("Nothing was done on " + *why + ".");
+        }
+        return std::nullopt;
+    }
+
     fs::path responseFile_;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "platform/hidden_file.h"
 #include "transport/standard_commands.h"
 
 namespace corvid {
@@ -42,11 +43,6 @@ bool reported(const VolumeResult& result, const DiagnosticSink& diagnostic) {
 
 std::string joined(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + "/" + name;
-}
-
-bool hiddenName(const fs::path& path) {
-    const std::string name = path.filename().string();
-    return !name.empty() && name.front() == '.';
 }
 
 }  // namespace
@@ -169,7 +165,7 @@ bool DiskCopy::copyFolder(const fs::path& source, const std::string& target) {
     fs::directory_iterator it(source, error);
     for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
         const fs::directory_entry& entry = *it;
-        if (hiddenName(entry.path())) {
+        if (isHiddenEntry(entry.path())) {
             continue;
         }
         std::error_code kindError;

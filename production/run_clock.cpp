@@ -3,6 +3,8 @@
 #include <ctime>
 #include <thread>
 
+#include "platform/local_time.h"
+
 namespace corvid {
 
 namespace {
@@ -36,13 +38,7 @@ void SystemRunClock::pause(std::chrono::milliseconds duration) const {
 
 TimeOfDay SystemRunClock::timeOfDay() const {
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    // The C library's reentrant form differs per platform.
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
+    const std::tm local = localTime(now);
     return TimeOfDay{local.tm_hour, local.tm_min, local.tm_sec};
 }
 

@@ -132,10 +132,6 @@ void readField(sqlite3_stmt* statement, int column, int& value) {
 
 }  // namespace
 
-std::filesystem::path productionRecordFile(const std::filesystem::path& home) {
-    return home / "log" / "production.db";
-}
-
 SqliteRecordStore::SqliteRecordStore(std::filesystem::path file, RecordAccess access,
                                      std::chrono::milliseconds busyTimeout)
     : file_(std::move(file)), busyTimeout_(busyTimeout) {

@@ -49,6 +49,7 @@ int langIdFromLocaleName(std::string_view localeName) {
     return kLangIdEnglishUs;
 }
 
+#ifndef _WIN32
 int systemDefaultLangId() {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char* value = std::getenv(name);
@@ -58,6 +59,7 @@ int systemDefaultLangId() {
     }
     return kLangIdEnglishUs;
 }
+#endif
 
 const LanguageSection& languageSectionOf(int iLanguage) {
     if (iLanguage < 0 || iLanguage >= kLanguageCount) {

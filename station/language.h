@@ -28,7 +28,8 @@ inline constexpr int kLangIdChineseHongKong = 3076;     // 0x0C04
 // The identifier of a POSIX locale name such as "zh_CN.UTF-8": zh_CN 2052, zh_TW 1028, zh_HK 3076,
 // any other locale English (1033).
 int langIdFromLocaleName(std::string_view localeName);
-// The system's default language identifier: from LC_ALL, else LC_MESSAGES, else LANG.
+// The system's default language identifier: from LC_ALL, else LC_MESSAGES, else LANG; on Windows
+// GetSystemDefaultLangID (station/system_language_win32.cpp).
 int systemDefaultLangId();
 
 // One section of lang.ini: its name, the language index it sets and the code page of its bytes

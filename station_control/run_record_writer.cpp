@@ -3,6 +3,7 @@
 #include <ctime>
 #include <system_error>
 
+#include "platform/local_time.h"
 #include "records/run_id.h"
 #include "records/sha256.h"
 
@@ -25,12 +26,7 @@ const char* featureName(DeviceFeature feature) {
 
 std::string localTimeText(std::chrono::system_clock::time_point time) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &seconds);
-#else
-    localtime_r(&seconds, &local);
-#endif
+    const std::tm local = localTime(seconds);
     char text[32] = {};
     std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
     return text;

@@ -1,7 +1,8 @@
 #pragma once
 
 // The Windows pass-through service: the volume "\\.\X:" opened with CreateFileA and the frames of
-// windows_frames.h handed to DeviceIoControl. Built only on Windows, as a 32-bit program.
+// windows_frames.h (the layout of the program's word size) handed to DeviceIoControl. Built only
+// on Windows.
 
 #include "transport/transport.h"
 

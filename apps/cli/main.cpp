@@ -21,6 +21,8 @@ int main(int argc, char** argv) {
     CLI::App app{"corvid-cli: the Corvid production station without a window"};
     app.set_version_flag("--version", std::string("corvid-cli ") + CORVID_VERSION);
     app.require_subcommand(1);
+    // Options are --name on every system: an argument that starts with '/' is a path.
+    app.allow_windows_style_options(false);
     app.footer(
         "Exit status: 0 done (every device passed), 1 the job failed (a device failed, a check "
         "found faults), 2 bad usage or input (a wrong option, a missing or damaged file, no "

@@ -1,6 +1,7 @@
 #include "apps/cli/station_table.h"
 
 #include "apps/cli/terminal_colour.h"
+#include "platform/local_time.h"
 #include "platform/terminal.h"
 
 #include <algorithm>
@@ -19,8 +20,7 @@ constexpr int kStatusWidth = 30;
 
 std::string clockText() {
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = localTime(now);
     char text[16] = {};
     std::strftime(text, sizeof(text), "%H:%M:%S", &local);
     return text;

@@ -112,6 +112,8 @@ int runWindow(QApplication& app, const Options& options) {
 int main(int argc, char** argv) {
     Options options;
     CLI::App command("corvid: the USB flash-disk production station with its window");
+    // Options are --name on every system: an argument that starts with '/' is a path.
+    command.allow_windows_style_options(false);
     cli::addHomeOption(command, options.home);
     cli::addDeviceOptions(command, options.device);
     command

@@ -86,7 +86,7 @@ Reply FakeFlash::answer(const RecordedRequest& r) {
 
 void WorkerTest::SetUp() {
     TempDirTest::SetUp();
-    registry = openRegistryStore(dir_.string());
+    registry = openIniRegistryStore(dir_ / "misc" / "registry.ini");
     flash = std::make_unique<FakeFlash>(transport);
     WorkerSeams seams{transport, slot,     station, prompt,      *registry,
                       messages,  settings, dir_,    [](auto) {}, [] { return 20240601u; }};

@@ -12,6 +12,7 @@ namespace {
 // The FAT tools' environment, once for the whole test program.
 struct ToolEnvironment {
     ToolEnvironment() {
+#ifndef _WIN32  // mtools and dosfstools are Linux programs; Windows runs none of them
         setenv("MTOOLS_SKIP_CHECK", "1", 1);
         setenv("LC_ALL", "C.UTF-8", 1);
         // dosfstools installs into /usr/sbin, which an ordinary user's PATH leaves out.
@@ -19,6 +20,7 @@ struct ToolEnvironment {
         setenv("PATH",
                (std::string(path != nullptr ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin").c_str(),
                1);
+#endif
     }
 };
 

@@ -13,8 +13,18 @@ constexpr const char* kStation = "SoftWare\\ZQL5V16\\corvid16";
 
 class RegistryStoreTest : public test::TempDirTest {};
 
+// The store in the station folder's misc/registry.ini: the machine's own store on Linux, the
+// same INI store by name elsewhere (Windows has the registry).
+std::unique_ptr<RegistryStore> folderStore(const std::filesystem::path& home) {
+#ifdef _WIN32
+    return openIniRegistryStore(home / "misc" / "registry.ini");
+#else
+    return openRegistryStore(home.string());
+#endif
+}
+
 TEST_F(RegistryStoreTest, MissingStoreGivesDefaults) {
-    auto store = openRegistryStore(dir_.string());
+    auto store = folderStore(dir_);
     EXPECT_EQ(store->readInt(kMpTool, "BlocksPerChip", 0), 0);
     EXPECT_EQ(store->readString(kStation, "AddDir", "none"), "none");
     EXPECT_FALSE(std::filesystem::exists(dir_ / "misc"));
@@ -22,13 +32,13 @@ TEST_F(RegistryStoreTest, MissingStoreGivesDefaults) {
 
 TEST_F(RegistryStoreTest, ValuesRoundTripInMiscRegistryIni) {
     {
-        auto store = openRegistryStore(dir_.string());
+        auto store = folderStore(dir_);
         store->writeInt(kMpTool, "BlocksPerChip", 1000);
         store->writeInt(kMpTool, "LogBiTable", 0);
         store->writeInt(kStation, "LanguageID", 3);
         store->writeString(kStation, "AddDir", "/home/op/files");
     }
-    auto store = openRegistryStore(dir_.string());
+    auto store = folderStore(dir_);
     EXPECT_EQ(store->readInt(kMpTool, "BlocksPerChip", 0), 1000);
     EXPECT_EQ(store->readInt("software\\zql5v16\\mptool", "blockspERchip", 0), 1000);
     EXPECT_EQ(store->readInt(kStation, "LanguageID", 0), 3);

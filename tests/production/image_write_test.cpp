@@ -407,9 +407,6 @@ TEST_F(ImageWriteSimTest, RunsOfRecordsLandOnTheDiskAsOneWriteEach) {
     }
 }
 
-#endif
-
-}  // namespace
 // Verify=1: what the image wrote reads back equal; a sector changed on the disk afterwards is
 // found, also inside a run of 64 KiB.
 TEST_F(ImageWriteSimTest, ReadBackFindsASectorThatDiffersFromTheImage) {
@@ -436,4 +433,7 @@ TEST_F(ImageWriteSimTest, ReadBackFindsASectorThatDiffersFromTheImage) {
     }
 }
 
+#endif
+
+}  // namespace
 }  // namespace corvid

@@ -6,10 +6,10 @@
 #include "production/station_home_writer.h"
 #include "station/language.h"
 #include "station/station_registry.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"
 #include "tests/support/recording_volume_tools.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid {
 namespace {
@@ -20,8 +20,16 @@ class StationSetupTest : public test::TempDirTest {
         TempDirTest::SetUp();
         home_ = dir_ / "station";
         writeStationHome(home_, false);
+        languageBefore_ = readLanguageId(*openRegistryStore(home_.string()));
+    }
+    // On Windows the machine's store is the registry, which the station on this machine reads
+    // too: the language choice a test made is put back.
+    void TearDown() override {
+        writeLanguageId(*openRegistryStore(home_.string()), languageBefore_);
+        TempDirTest::TearDown();
     }
     std::filesystem::path home_;
+    int languageBefore_ = 0;
 };
 
 TEST_F(StationSetupTest, ReadsTheFolderAsTheWindowsShowDoes) {

@@ -11,6 +11,7 @@
 #include "platform/process_runner.h"
 #include "station/setting_keys.h"
 #include "tests/station/station_test_support.h"
+#include "tests/support/run_program.h"
 
 namespace corvid {
 namespace {
@@ -30,7 +31,8 @@ class SettingsCliTest : public test::StationFolderTest {
         auto child =
             startProcess({.argv = argv, .outputFile = dir_ / "out", .errorFile = dir_ / "err"});
         const std::optional<int> status = child->waitFor(std::chrono::seconds(60));
-        return {status.value_or(-1), readBytes(dir_ / "out"), readBytes(dir_ / "err")};
+        return {status.value_or(-1), test::printedText(readBytes(dir_ / "out")),
+                test::printedText(readBytes(dir_ / "err"))};
     }
     static bool has(const std::string& text, const std::string& part) {
         return text.find(part) != std::string::npos;
@@ -89,7 +91,10 @@ TEST_F(SettingsCliTest, ShowListsEveryKeyOfTheTableAndSetTakesEach) {
 }
 
 TEST_F(SettingsCliTest, BadInputIsRefusedWithStatus2AndChangesNothing) {
-    const std::pair<const char*, const char*> cases[] = {
+    // The program names the file as the system writes it ("Z:\\nonexistent\\file" on Windows).
+    const std::string missingFile =
+        (std::filesystem::path("nonexistent") / "file").string() + " is not a file";
+    const std::pair<const char*, std::string> cases[] = {
         {"set NoSuchKey=1", "\"NoSuchKey\" is not a setting"},
         {"set iScanLevel=5", "iScanLevel is not a whole number from 0 to 4"},
         {"set Format", "is not of the form KEY=VALUE"},
@@ -98,7 +103,7 @@ TEST_F(SettingsCliTest, BadInputIsRefusedWithStatus2AndChangesNothing) {
         {"set Verify=2", "Verify is not 0 or 1"},
         {"set Format=1 sHideDiskLabel=NINECHARS", "sHideDiskLabel is longer than 8 characters"},
         {"set eDeviceFeature=2 iHideDiskRatio=100", "more than the hidden disk allows"},
-        {"list spi add /nonexistent/file", "/nonexistent/file is not a file"},
+        {"list spi add /nonexistent/file", missingFile},
         {"list hidden remove 0", "the list is empty"},
     };
     for (const auto& [args, message] : cases) {

@@ -80,7 +80,7 @@ TEST(ImageCheckTest, MissingImageIsClearedAndToldOnce) {
 class RegistryValuesTest : public test::StationFolderTest {};
 
 TEST_F(RegistryValuesTest, ToolValuesAreCreatedOnlyWhenMissing) {
-    const auto store = openRegistryStore(dir_.string());
+    const auto store = openIniRegistryStore(dir_ / "misc" / "registry.ini");
     store->writeInt(kToolRegistryKey, "BlocksPerChip", 1024);
     EXPECT_TRUE(createToolValues(*store));
     EXPECT_EQ(store->readInt(kToolRegistryKey, "BlocksPerChip", -1), 1024);
@@ -104,7 +104,9 @@ TEST(OsClassTest, ClassFromVersion) {
         EXPECT_EQ(osClassFromVersion(c.known, c.nt, c.major, c.minor), c.osClass)
             << c.major << "." << c.minor;
     }
-    EXPECT_LE(hostOsClass(), 2);  // the check-disk step runs on this host
+#ifndef _WIN32
+    EXPECT_LE(hostOsClass(), 2);  // the check-disk step runs on Linux (fsck.fat)
+#endif
 }
 
 TEST(SettingKeysTest, ValuesAreCheckedAndSet) {

@@ -11,6 +11,21 @@
 
 namespace corvid::test {
 
+std::string printedText(std::string bytes) {
+#ifdef _WIN32
+    std::string text;
+    text.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) {
+            text += bytes[i];
+        }
+    }
+    return text;
+#else
+    return bytes;
+#endif
+}
+
 ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::seconds limit,
                       const ProgramEnvironment& environment) {
     const TempDir scratch("corvid-run");
@@ -24,7 +39,8 @@ ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::seconds
         ADD_FAILURE() << argv.front() << " did not end within " << limit.count() << " s";
     }
     std::ifstream in(outputFile, std::ios::binary);
-    run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    run.output = printedText(
+        std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
     return run;
 }
 

@@ -19,6 +19,10 @@ struct ProgramRun {
 // Variables set for a program on top of the test's environment.
 using ProgramEnvironment = std::vector<std::pair<std::string, std::string>>;
 
+// What a program printed, as the test reads it: on Windows the text-mode line ends ("\r\n") of
+// standard output and error become "\n", so one expectation holds on both systems.
+std::string printedText(std::string bytes);
+
 // Runs an argument vector through the station's own process runner (never a shell), waits at
 // most 'limit' (then kills it and fails the test) and returns what it printed.
 ProgramRun runProgram(const std::vector<std::string>& argv,

@@ -1,0 +1,3 @@
+#include "platform/ok.h"
+
+#include <windows.h>

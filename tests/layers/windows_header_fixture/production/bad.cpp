@@ -1,0 +1,3 @@
+// A worker that calls the system itself.
+#include <string>
+#include <Windows.h>

@@ -1,0 +1,4 @@
+#include "transport/frames_win32.h"
+
+#include <windows.h>
+#include <ntddscsi.h>
