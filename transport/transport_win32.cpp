@@ -103,6 +103,11 @@ bool Win32Transport::sendDirect(DeviceHandle handle, const ScsiRequest& request)
     const BOOL ok = DeviceIoControl(toHandle(handle), win::kIoctlScsiPassThroughDirect, &frame,
                                     win::directInOutLength<DirectFrame>(), &frame,
                                     win::directInOutLength<DirectFrame>(), &returned, nullptr);
+    // The driver sets the length to what actually moved.
+    if (ok != FALSE && request.direction == DataDirection::In) {
+        clearUndelivered(request,
+                         std::min(frame.header.dataTransferLength, request.transferLength));
+    }
     return ok != FALSE;
 }
 
