@@ -234,7 +234,7 @@ constexpr bool keysAreUnique() {
 
 // The member's kind matches the row's, the range holds the default, and the default is the one
 // the member starts with, so a station without prefer.ini and a new StationSettings agree.
-constexpr bool rowsAreWhole() {
+[[maybe_unused]] constexpr bool rowsAreWhole() {
     StationSettings fresh{};  // not const: GCC 12 cannot build a const std::string here
     for (const SettingKey& key : kKeys) {
         if (key.section.empty() || key.key.empty() || key.meaning.empty()) {
@@ -263,7 +263,11 @@ static_assert(isPermutation(&SettingKey::loadPosition), "every key needs its own
 static_assert(isPermutation(&SettingKey::savePosition), "every key needs its own save position");
 static_assert(kSaveErasesOldListsAt > 0 && kSaveErasesOldListsAt < static_cast<int>(kKeyCount));
 static_assert(keysAreUnique(), "a key appears twice");
+// Clang 14 cannot build libstdc++ 12's std::string at compile time (the fuzz build); GCC, which
+// builds the station, checks the table.
+#if !defined(__clang__)
 static_assert(rowsAreWhole(), "a row's kind, range or default does not match its member");
+#endif
 
 // Decimal, or hexadecimal after "0x", as prefer.ini reads numbers.
 std::optional<int> parseNumber(std::string_view text) {
