@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "fuzz/fuzz_input.h"
+#include "fuzz/fuzz_station.h"
 #include "station/language.h"
 #include "station/language_load.h"
 #include "station/messages.h"
@@ -13,11 +14,7 @@
 #include "station/station_folder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const corvid::StationFolder folder = [] {
-        const corvid::StationFolder made(corvid::fuzz::scratch() / "station");
-        std::filesystem::create_directories(made.misc());
-        return made;
-    }();
+    const corvid::StationFolder& folder = corvid::fuzz::scratchStation();
     corvid::fuzz::writeInput(folder.langIni(), data, size);
     // One language a run, picked by the input's length: each load reads the file once a text.
     constexpr std::array kChoices{corvid::LanguageChoice::English,

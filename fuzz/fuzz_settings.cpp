@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "fuzz/fuzz_input.h"
+#include "fuzz/fuzz_station.h"
 #include "platform/ini_file.h"
 #include "platform/registry_store.h"
 #include "station/language_load.h"
@@ -13,11 +14,7 @@
 #include "station/station_folder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const corvid::StationFolder folder = [] {
-        const corvid::StationFolder made(corvid::fuzz::scratch() / "station");
-        std::filesystem::create_directories(made.misc());
-        return made;
-    }();
+    const corvid::StationFolder& folder = corvid::fuzz::scratchStation();
     corvid::fuzz::writeInput(folder.preferIni(), data, size);
 
     corvid::StationSettings settings = corvid::newStationSettings(folder);
