@@ -12,6 +12,7 @@
 #include "platform/ini_file.h"
 #include "platform/registry_store.h"
 #include "station/station_registry.h"
+#include "transport/vendor_commands.h"
 
 namespace corvid {
 namespace {
@@ -320,6 +321,19 @@ bool takeStoredCfg(WorkerState& w, bool read) {
     }
     w.bPageMapValid = w.bStoredPageMap;
     return valid;
+}
+
+bool takeStoredBlockMap(WorkerState& w, std::size_t& bad) {
+    const auto total = w.pBlockMap.size();
+    if (!readBlockMap(w.transport, w.hDevice, std::span(w.Cfg.bitmap.data(), total / 8))) {
+        return false;
+    }
+    bad = 0;
+    for (std::size_t block = 0; block < total; ++block) {
+        w.pBlockMap[block] = bitmapBit(w.Cfg.bitmap, block) ? kUsable : kUnusable;
+        bad += w.pBlockMap[block] == kUnusable ? 1 : 0;
+    }
+    return true;
 }
 
 void applyBlocksPerChipOverride(WorkerState& w) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -58,6 +59,11 @@ bool checkAndParseCfg(WorkerState& w);
 // bStoredPageMap; a stored page map is rebuilt into PageMap for the current pages per block (bit
 // set: the page is not used) and bPageMapValid follows it. Returns the validity.
 bool takeStoredCfg(WorkerState& w, bool read);
+
+// Reads the block bitmap the device keeps (bit set: usable) into the CFG work area and sets
+// pBlockMap from it, which must already hold one byte per block. False when the read fails;
+// otherwise 'bad' is the number of unusable blocks.
+bool takeStoredBlockMap(WorkerState& w, std::size_t& bad);
 
 // The BlocksPerChip service value: when set, it replaces the blocks per chip and bFixedBlocks is
 // set; else bFixedBlocks is cleared.

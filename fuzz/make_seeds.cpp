@@ -16,16 +16,22 @@
 
 #include "devsim/device.h"
 #include "devsim/profile.h"
+#include "fuzz/device_questions.h"
+#include "fuzz/replay_transport.h"
+#include "fuzz/worker_cfg_steps.h"
 #include "image/fat_volume.h"
 #include "image/image_file.h"
 #include "image/ram_disk.h"
 #include "platform/ini_file.h"
 #include "platform/registry_store.h"
 #include "production/disk_size.h"
+#include "production/file_downloads.h"
+#include "production/sample_files.h"
 #include "simlink/wire.h"
 #include "station/lang_ini_writer.h"
 #include "station/settings_files.h"
 #include "station/station_folder.h"
+#include "transport/plugin_checks.h"
 #include "transport/standard_commands.h"
 #include "transport/vendor_commands.h"
 
@@ -155,7 +161,8 @@ void stationSeeds(const fs::path& corpus, const fs::path& work) {
 }
 
 // A transport straight to a simulated device that keeps each request as the host receives it
-// (the devsim_request seeds) and each reply as the station receives it (one device_replies seed).
+// (the devsim_request seeds), and each reply both as the replay transport plays it and as the
+// simulator's wire carries it.
 class RecordingDevice : public corvid::Transport {
   public:
     explicit RecordingDevice(corvid::devsim::Device& device) : device_(device) {}
@@ -187,12 +194,10 @@ class RecordingDevice : public corvid::Transport {
 
         const corvid::devsim::DeviceReply reply = device_.handle(wire, dataOut);
         const bool ok = reply.header.status == static_cast<std::uint8_t>(simlink::WireStatus::Good);
-        const auto length =
-            static_cast<std::uint16_t>(std::min<std::size_t>(reply.data.size(), 0xFFFF));
-        replies.push_back(static_cast<std::uint8_t>(length));
-        replies.push_back(static_cast<std::uint8_t>(length >> 8));
-        replies.push_back(ok ? 1 : 0);
-        replies.insert(replies.end(), reply.data.begin(), reply.data.begin() + length);
+        corvid::fuzz::appendReply(replies, reply.data, ok);
+        const auto* header = reinterpret_cast<const std::uint8_t*>(&reply.header);
+        wireReplies.insert(wireReplies.end(), header, header + sizeof(reply.header));
+        wireReplies.insert(wireReplies.end(), reply.data.begin(), reply.data.end());
         if (!out && request.data != nullptr && !reply.data.empty()) {
             std::memcpy(request.data, reply.data.data(),
                         std::min<std::size_t>(reply.data.size(), request.transferLength));
@@ -200,47 +205,59 @@ class RecordingDevice : public corvid::Transport {
         return ok;
     }
 
+    void forgetReplies() {
+        replies.clear();
+        wireReplies.clear();
+    }
+
     std::vector<Bytes> requests;
     Bytes replies;
+    Bytes wireReplies;
 
   private:
     corvid::devsim::Device& device_;
 };
 
+corvid::devsim::DeviceSettings deviceSettings(const char* profile, const fs::path& work) {
+    corvid::devsim::DeviceSettings settings;
+    settings.profile = corvid::devsim::resolveProfile(profile);
+    settings.stateDir = work / (std::string("device-") + profile);
+    fs::create_directories(settings.stateDir);
+    settings.timing.resetAwayMs = 0;
+    return settings;
+}
+
+// As the station leaves a device before its run: reset out of its boot code, with the FSM loaded.
+void readyDevice(RecordingDevice& transport, const fs::path& work) {
+    if (corvid::needsReset(transport, 'E') && !corvid::resetByLetter(transport, 'E')) {
+        throw std::runtime_error("the simulated device refused its reset");
+    }
+    const fs::path fsm = work / "fsm.bin";
+    corvid::writeSampleFsm(fsm);
+    if (!corvid::bDownloadFsm(transport, 'E', fsm, corvid::announcedFileSize(fsm))) {
+        throw std::runtime_error("the simulated device refused its FSM");
+    }
+    transport.forgetReplies();
+}
+
 void deviceSeeds(const fs::path& corpus, const fs::path& work) {
     for (const char* profile : {"nand-2k", "spi"}) {
-        corvid::devsim::DeviceSettings settings;
-        settings.profile = corvid::devsim::resolveProfile(profile);
-        settings.stateDir = work / (std::string("device-") + profile);
-        fs::create_directories(settings.stateDir);
-        settings.timing.resetAwayMs = 0;
-        corvid::devsim::Device device(settings);
+        corvid::devsim::Device device(deviceSettings(profile, work));
         device.powerUp(false);
         RecordingDevice transport(device);
+        readyDevice(transport, work);
 
-        // The commands of fuzz_device_replies, in its order.
         (void)corvid::bGetDiskSizeMB(transport, 'E');
-        std::array<std::uint8_t, corvid::kInquiryLength> inquiry{};
-        (void)corvid::inquiry(transport, 1, inquiry);
-        std::uint8_t maker = 0;
-        std::uint32_t flashId = 0;
-        (void)corvid::readFlashId(transport, 1, maker, flashId);
-        (void)corvid::getFlashCount(transport, 1);
-        (void)corvid::getPort(transport, 1);
-        std::array<std::uint8_t, corvid::kCfgBlockSize> cfg{};
-        (void)corvid::readCfg(transport, 1, cfg);
-        std::vector<std::uint8_t> map(2048);
-        (void)corvid::readBlockMap(transport, 1, map);
-        corvid::ScanBlockArgs scan;
-        scan.blockCount = 4;
-        std::vector<std::uint8_t> results(64);
-        (void)corvid::scanBlock(transport, 1, scan, results);
-        scan.resultPerPage = true;
-        scan.pagesPerBlock = 64;
-        (void)corvid::scanBlock(transport, 1, scan, results);
-        writeSeed(corpus / "device_replies", profile, transport.replies);
+        Bytes replies = transport.replies;
+        transport.forgetReplies();
+        corvid::fuzz::askEveryQuestion(transport, 1);
+        replies.insert(replies.end(), transport.replies.begin(), transport.replies.end());
+        writeSeed(corpus / "device_replies", profile, replies);
+        writeSeed(corpus / "sim_replies", profile, transport.wireReplies);
 
         // A few writes too, for the device side.
+        std::array<std::uint8_t, corvid::kCfgBlockSize> cfg{};
+        (void)corvid::readCfg(transport, 1, cfg);
         (void)corvid::writeCfgBlock(transport, 1, cfg);
         (void)corvid::setCapMultiplier(transport, 1, 1);
         std::vector<std::uint8_t> page(2048 + 64, 0x5A);
@@ -250,6 +267,53 @@ void deviceSeeds(const fs::path& corpus, const fs::path& work) {
             writeSeed(corpus / "devsim_request", std::string(profile) + "-" + std::to_string(i),
                       transport.requests[i]);
         }
+    }
+}
+
+// The CFG steps on a simulated nand-2k device: the CFG built from its ID with what the device kept,
+// the same CFG as a description file with the blanking check, and as a given CFG with the page
+// scan.
+void workerCfgSeeds(const fs::path& corpus, const fs::path& work) {
+    using namespace corvid::fuzz;
+    corvid::devsim::Device device(deviceSettings("nand-2k", work));
+    device.powerUp(false);
+    RecordingDevice transport(device);
+    readyDevice(transport, work);
+    std::uint8_t maker = 0;
+    std::uint32_t flashId = 0;
+    if (!corvid::readFlashId(transport, 1, maker, flashId)) {
+        throw std::runtime_error("the simulated device gave no flash ID");
+    }
+    CfgRunHeader header{};
+    header.flashId[0] = maker;
+    for (int i = 0; i < 4; ++i) {
+        header.flashId[1 + i] = static_cast<std::uint8_t>(flashId >> (24 - 8 * i));
+    }
+    header.chips = std::max<std::uint8_t>(corvid::getFlashCount(transport, 1), 1);
+    Bytes file(kCfgRunFileSize, 0);
+    const corvid::FlashIdBytes id{header.flashId[0], header.flashId[1], header.flashId[2],
+                                  header.flashId[3], header.flashId[4]};
+    if (!corvid::buildCfgFromId(id, header.chips, file)) {
+        throw std::runtime_error("no CFG for the simulated device's flash ID");
+    }
+    const fs::path home = work / "worker";
+    fs::create_directories(home / "flash");
+    fs::create_directories(home / "log");
+
+    const std::pair<const char*, std::uint8_t> runs[] = {
+        {"kept", FirmwareUpgrade},
+        {"described-blank", Described | BlankCheck | WriteLogs},
+        {"given-page-scan", RawCfg | BlankCheck | PageScan},
+    };
+    for (const auto& [name, flags] : runs) {
+        header.flags = flags;
+        transport.forgetReplies();
+        runCfgSteps(transport, home, header, file);
+        Bytes seed(sizeof(header));
+        std::memcpy(seed.data(), &header, sizeof(header));
+        seed.insert(seed.end(), file.begin(), file.end());
+        seed.insert(seed.end(), transport.replies.begin(), transport.replies.end());
+        writeSeed(corpus / "worker_cfg", name, seed);
     }
 }
 
@@ -268,6 +332,7 @@ int main(int argc, char** argv) {
         imageSeeds(corpus, work);
         stationSeeds(corpus, work);
         deviceSeeds(corpus, work);
+        workerCfgSeeds(corpus, work);
         fs::remove_all(work);
     } catch (const std::exception& e) {
         std::cerr << "corvid-fuzz-seeds: " << e.what() << "\n";

@@ -367,15 +367,11 @@ bool ProductThread::badBlockInformationWithoutBlankingCheck() {
         w.stepSucceeded(5);
     }
 
-    const auto total = static_cast<std::size_t>(w.totalBlocks());
-    if (!readBlockMap(w.transport, w.hDevice, std::span(w.Cfg.bitmap.data(), total / 8))) {
+    std::size_t bad = 0;
+    if (!takeStoredBlockMap(w, bad)) {
         return fail(msg(MessageKey::BadBlockStr) + failMsg());
     }
-    std::size_t bad = 0;
-    for (std::size_t block = 0; block < total; ++block) {
-        w.pBlockMap[block] = bitmapBit(w.Cfg.bitmap, block) ? kUsable : kUnusable;
-        bad += w.pBlockMap[block] == kUnusable ? 1 : 0;
-    }
+    const std::size_t total = w.pBlockMap.size();
     // A device without blocks has no rate; the CFG write finds it has no good block.
     const unsigned badRate = total == 0 ? 0u : static_cast<unsigned>(bad * 100 / total);
 

@@ -148,6 +148,19 @@ int listenUnix(const fs::path& path, int backlog) {
     return fd;
 }
 
+int acceptUnix(int listenFd) {
+    for (;;) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0 || errno != EINTR) {
+            return fd;
+        }
+    }
+}
+
+void shutdownWrite(int fd) {
+    ::shutdown(fd, SHUT_WR);
+}
+
 void closeFd(int fd) {
     if (fd >= 0) {
         ::close(fd);

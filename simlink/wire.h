@@ -78,6 +78,13 @@ int connectUnix(const std::filesystem::path& path);
 // std::runtime_error naming the path on failure.
 int listenUnix(const std::filesystem::path& path, int backlog);
 
+// The next connection waiting on a listening socket; -1 when none can be taken.
+int acceptUnix(int listenFd);
+
+// Ends what this side sends: the peer reads what was sent, then the end of the stream. This side
+// can still read.
+void shutdownWrite(int fd);
+
 // Closes a descriptor, ignoring -1.
 void closeFd(int fd);
 
