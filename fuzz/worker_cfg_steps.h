@@ -60,22 +60,7 @@ static_assert(sizeof(CfgRunHeader) == 12);
 
 inline constexpr std::size_t kCfgRunFileSize = 512;
 
-// Seams that show nothing and a registry in memory.
-class SilentSlot : public SlotView {
-  public:
-    void setStatus(const std::string&) override {}
-    void setStatusColour(StatusColour) override {}
-    void setDetailP(const std::string&) override {}
-    void setDetailF(const std::string&) override {}
-    void setProgress(int) override {}
-    void setPicture(SlotPicture) override {}
-    void setGaugeVisible(bool) override {}
-};
-class SilentStation : public StationView {
-  public:
-    void showCounters(int, int, int) override {}
-    void setSettingGroupsEnabled(bool) override {}
-};
+// An operator who cancels every question, and a registry in memory.
 class RefusingPrompt : public OperatorPrompt {
   public:
     PromptAnswer show(const std::string&, const std::string&, PromptIcon, PromptButtons) override {
@@ -110,8 +95,8 @@ class MemoryRegistry : public RegistryStore {
 // complete (callers check the input's length).
 inline void runCfgSteps(Transport& transport, const std::filesystem::path& home,
                         const CfgRunHeader& header, std::span<const std::uint8_t> file) {
-    SilentSlot slot;
-    SilentStation station;
+    UnseenSlot slot;
+    UnseenStation station;
     RefusingPrompt prompt;
     MemoryRegistry registry;
     if ((header.flags & BlocksOverride) != 0) {

@@ -39,4 +39,23 @@ class StationView {
     virtual void setManualUpgradeEnabled(bool enabled) { (void)enabled; }
 };
 
+// A slot nobody watches, such as the slots around the one device a command-line run produces.
+class UnseenSlot : public SlotView {
+  public:
+    void setStatus(const std::string&) override {}
+    void setStatusColour(StatusColour) override {}
+    void setDetailP(const std::string&) override {}
+    void setDetailF(const std::string&) override {}
+    void setProgress(int) override {}
+    void setPicture(SlotPicture) override {}
+    void setGaugeVisible(bool) override {}
+};
+
+// A station whose counters and setting groups nobody watches.
+class UnseenStation : public StationView {
+  public:
+    void showCounters(int, int, int) override {}
+    void setSettingGroupsEnabled(bool) override {}
+};
+
 }  // namespace corvid

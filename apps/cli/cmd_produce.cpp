@@ -162,24 +162,6 @@ class TerminalSlot : public SlotView {
     int maximum_ = 100;
 };
 
-class TerminalStation : public StationView {
-  public:
-    void showCounters(int, int, int) override {}
-    void setSettingGroupsEnabled(bool) override {}
-};
-
-// The slots of the station other than the one produced; nothing shows there.
-class UnseenSlot : public SlotView {
-  public:
-    void setStatus(const std::string&) override {}
-    void setStatusColour(StatusColour) override {}
-    void setDetailP(const std::string&) override {}
-    void setDetailF(const std::string&) override {}
-    void setProgress(int) override {}
-    void setPicture(SlotPicture) override {}
-    void setGaugeVisible(bool) override {}
-};
-
 // Follows the one device through the controller: its resets, its FSM, its run, its removal.
 class ProduceWatch : public StationListener {
   public:
@@ -276,7 +258,7 @@ int runProduce(const ProduceOptions& options) {
     for (int i = 1; i < kSlotCount; ++i) {
         slots[i] = &unseen[i - 1];
     }
-    TerminalStation view;
+    UnseenStation view;
     LinePrompt prompt(std::string(1, letter) + "  ");
     ProduceWatch watch(letter);
     StationController& controller = session.start(slots, view, prompt, "produce");
