@@ -3,9 +3,9 @@
 // The worker's steps from the flash ID to the written CFG, on a worker whose device is the given
 // transport: the description file or the CFG built from the ID, the geometry checks, the bad-block
 // knowledge (the blanking check, or the CFG and block map the device kept) and the CFG write.
-// The device is handed the description or the CFG first, as the station does. The
-// worker_cfg target runs them on replies from its input; the seed maker records a simulated
-// device's replies with them.
+// The device is handed the description or the CFG first, as the station does. The worker_cfg
+// target runs them on replies from its input; the seed maker records a simulated device's replies
+// with them.
 //
 // Input: a header (CfgRunHeader), then 512 bytes that are the description file, or with RawCfg the
 // CFG itself, then the device's replies (replay_transport.h).
