@@ -6,11 +6,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <regex>
 #include <string>
 #include <vector>
+
+#include "source_files.h"
 
 namespace fs = std::filesystem;
 
@@ -29,26 +30,12 @@ int main(int argc, char** argv) {
     int faults = 0;
     std::size_t files = 0;
     for (const std::string& folder : layers) {
-        if (!fs::is_directory(root / folder)) {
-            continue;
-        }
-        std::vector<fs::path> sources;
-        for (const auto& entry : fs::recursive_directory_iterator(root / folder)) {
-            const std::string extension = entry.path().extension().string();
-            if (entry.is_regular_file() &&
-                (extension == ".h" || extension == ".hpp" || extension == ".cpp")) {
-                sources.push_back(entry.path());
-            }
-        }
-        std::sort(sources.begin(), sources.end());
-        for (const fs::path& source : sources) {
+        for (const fs::path& source : corvid::sources::sourceFiles(root, folder)) {
             ++files;
-            std::ifstream in(source);
-            std::string line;
-            for (int number = 1; std::getline(in, line); ++number) {
+            corvid::sources::forEachLine(source, [&](int number, const std::string& line) {
                 std::smatch match;
                 if (!std::regex_search(line, match, include)) {
-                    continue;
+                    return;
                 }
                 const std::string used = match[1];
                 const auto usedRank = rank(used);
@@ -58,7 +45,7 @@ int main(int argc, char** argv) {
                               << "/, which is above it in the layers\n";
                     ++faults;
                 }
-            }
+            });
         }
     }
     if (faults > 0) {

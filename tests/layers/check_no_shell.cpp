@@ -6,11 +6,11 @@
 //   check_no_shell ROOT FOLDER...
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <regex>
 #include <string>
-#include <vector>
+
+#include "source_files.h"
 
 namespace fs = std::filesystem;
 
@@ -25,24 +25,15 @@ int main(int argc, char** argv) {
     int faults = 0;
     std::size_t files = 0;
     for (int i = 2; i < argc; ++i) {
-        if (!fs::is_directory(root / argv[i])) {
-            continue;
-        }
-        for (const auto& entry : fs::recursive_directory_iterator(root / argv[i])) {
-            const std::string extension = entry.path().extension().string();
-            if (!entry.is_regular_file() || (extension != ".h" && extension != ".cpp")) {
-                continue;
-            }
+        for (const fs::path& path : corvid::sources::sourceFiles(root, argv[i])) {
             ++files;
-            std::ifstream in(entry.path());
-            std::string line;
-            for (int number = 1; std::getline(in, line); ++number) {
+            corvid::sources::forEachLine(path, [&](int number, const std::string& line) {
                 if (std::regex_search(line, shell)) {
-                    std::cerr << fs::relative(entry.path(), root).generic_string() << ":" << number
+                    std::cerr << fs::relative(path, root).generic_string() << ":" << number
                               << ": a child process through a shell: " << line << "\n";
                     ++faults;
                 }
-            }
+            });
         }
     }
     std::cout << files << " source files read, " << faults << " shell call(s)\n";

@@ -6,10 +6,11 @@
 //   check_windows_headers ROOT FOLDER...
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <regex>
 #include <string>
+
+#include "source_files.h"
 
 namespace fs = std::filesystem;
 
@@ -26,23 +27,16 @@ int main(int argc, char** argv) {
     std::size_t files = 0;
     for (int i = 2; i < argc; ++i) {
         const std::string folder = argv[i];
-        if (!fs::is_directory(root / folder) || folder == "platform" || folder == "backends") {
+        if (folder == "platform" || folder == "backends") {
             continue;
         }
-        for (const auto& entry : fs::recursive_directory_iterator(root / folder)) {
-            const fs::path& path = entry.path();
-            const std::string extension = path.extension().string();
-            if (!entry.is_regular_file() || (extension != ".h" && extension != ".cpp")) {
-                continue;
-            }
+        for (const fs::path& path : corvid::sources::sourceFiles(root, folder)) {
             ++files;
             const std::string stem = path.stem().string();
             if (stem.size() > 6 && stem.compare(stem.size() - 6, 6, "_win32") == 0) {
                 continue;
             }
-            std::ifstream in(path);
-            std::string line;
-            for (int number = 1; std::getline(in, line); ++number) {
+            corvid::sources::forEachLine(path, [&](int number, const std::string& line) {
                 std::smatch match;
                 if (std::regex_search(line, match, windowsHeader)) {
                     std::cerr << fs::relative(path, root).generic_string() << ":" << number << ": "
@@ -50,7 +44,7 @@ int main(int argc, char** argv) {
                               << ">, which belongs in platform/, backends/ or a *_win32 file\n";
                     ++faults;
                 }
-            }
+            });
         }
     }
     std::cout << files << " source files read, " << faults << " Windows header(s) out of place\n";
