@@ -367,6 +367,8 @@ def run(soak, args):
     after = resources(soak.station.pid)
 
     status = soak.stop()
+    # The station has ended: read its log to the end before judging its last lines.
+    soak.log.stop()
     totals = [TOTAL.search(l) for l in soak.log.all_lines if TOTAL.search(l)]
     last = totals[-1].groups() if totals else ("?", "?", "?", "?")
     verdict_lines = Counter(t[:4] for lines in soak.log.by_letter.values() for _, t in lines
