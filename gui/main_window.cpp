@@ -72,11 +72,11 @@ QLabel* label(QWidget* parent, const char* name, const QString& text, QRect wher
 
 }  // namespace
 
-MainWindow::MainWindow(StationSetup& station, StationDevices devices, QWidget* parent)
+MainWindow::MainWindow(StationAssembly& assembly, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      station_(station),
-      devices_(std::move(devices)),
+      assembly_(assembly),
+      station_(assembly.station()),
       ui_(new UiDispatcher(this)) {
     setObjectName(QStringLiteral("TForm1"));
     setWindowTitle(QStringLiteral("MP3 Tool"));
@@ -95,14 +95,14 @@ MainWindow::MainWindow(StationSetup& station, StationDevices devices, QWidget* p
                                                                           : langAuto_;
     chosen->setChecked(true);
     applyCaptions(station_.language.captions);
-    controller_->setLanguage(iLanguage_);
+    controller().setLanguage(iLanguage_);
     upgradeBtn_->setText(qtext(station_.messages.text(MessageKey::MenuUpgradeStartStr)));
     upgradeBtn_->setEnabled(checkManuupgrade_->isChecked());
     systemAreaComBo_->setEnabled(systemAreaChk_->isChecked());
     recomputePicks();
 
     settingsDialog_ = new SettingsDialog(
-        station_, *prompt_, [this] { return controller_->runningWorkers(); }, this);
+        station_, *prompt_, [this] { return controller().runningWorkers(); }, this);
     settingsDialog_->setWindowTitle(settingsDialogCaption_);
     connect(settingsDialog_, &SettingsDialog::applied, this, &MainWindow::settingsApplied);
     imageTool_ = new ImageTool(station_.folder, *prompt_, settingsDialog_);
@@ -121,17 +121,14 @@ MainWindow::MainWindow(StationSetup& station, StationDevices devices, QWidget* p
 }
 
 MainWindow::~MainWindow() {
-    stopBus();
+    assembly_.stopListening();
     drainTimer_->stop();
     // From here no worker waits for the UI thread: its changes are dropped, so joining the
     // workers below cannot wait on a hand-over that never comes.
     ui_->close();
-    if (controller_) {
-        controller_->stopTakingDevices();
-        controller_->endRunningWorkers();
-    }
-    controller_.reset();
-    counters_.reset();
+    controller().stopTakingDevices();
+    controller().endRunningWorkers();
+    assembly_.stop();
 }
 
 void MainWindow::buildControls() {
@@ -277,19 +274,13 @@ void MainWindow::startController() {
                                                              labSystemArea_,
                                                              checkManuupgrade_});
     prompt_ = std::make_unique<QtOperatorPrompt>(*ui_, this);
-    counters_ = std::make_unique<StationCounters>(*stationView_);
     std::array<SlotView*, kSlotCount> views{};
     for (int index = 0; index < kSlotCount; ++index) {
         views[index] = slotViews_[index].get();
     }
-    controller_ = std::make_unique<StationController>(StationControlSetup{
-        views,
-        station_.environment(*devices_.transport, *devices_.volumes, *stationView_, *prompt_,
-                             *counters_,
-                             [](const std::string& reason) {
-                                 std::fprintf(stderr, "corvid: %s\n", reason.c_str());
-                             }),
-        station_.language.iLanguage});
+    assembly_.start({views, stationView_.get(), prompt_.get()}, [](const std::string& reason) {
+        std::fprintf(stderr, "corvid: %s\n", reason.c_str());
+    });
 }
 
 void MainWindow::showSettings() {
@@ -347,7 +338,7 @@ void MainWindow::connectControls() {
         }
         station_.settings.LabelEdit = upper.toStdString();
     });
-    connect(upgradeBtn_, &QPushButton::clicked, this, [this] { controller_->startUpgrade(); });
+    connect(upgradeBtn_, &QPushButton::clicked, this, [this] { controller().startUpgrade(); });
     connect(findChild<QPushButton*>(QStringLiteral("AddFilesBtn")), &QPushButton::clicked, this,
             &MainWindow::chooseFiles);
     connect(findChild<QPushButton*>(QStringLiteral("RemoveBtn")), &QPushButton::clicked, this,
@@ -378,7 +369,7 @@ void MainWindow::loadLanguage(LanguageChoice choice) {
     applyCaptions(loaded.captions);
     // The controller shows its own status texts again in the new language and gives later
     // workers the new index.
-    controller_->setLanguage(iLanguage_);
+    controller().setLanguage(iLanguage_);
 }
 
 void MainWindow::applyCaptions(const std::vector<Caption>& captions) {
@@ -517,25 +508,18 @@ void MainWindow::settingsApplied() {
     recomputePicks();
 }
 
-void MainWindow::keepRecord(StationRecord& record) {
-    record_ = &record;
-    if (StationListener* writer = record.writer()) {
-        controller_->addListener(*writer);
-    }
-}
-
 void MainWindow::drainController() {
     if (draining_) {
         return;  // a box opened by a task runs the event loop; the queue waits for the task
     }
     draining_ = true;
     try {
-        controller_->runPending(std::chrono::milliseconds(0));
+        controller().runPending(std::chrono::milliseconds(0));
     } catch (const std::exception& error) {
         QMessageBox::critical(this, windowTitle(), QString::fromUtf8(error.what()));
     }
-    if (record_ != nullptr) {
-        for (const std::string& notice : record_->takeNotices()) {
+    if (StationRecord* record = assembly_.record()) {
+        for (const std::string& notice : record->takeNotices()) {
             std::fprintf(stderr, "corvid: %s\n", notice.c_str());
         }
     }
@@ -543,44 +527,18 @@ void MainWindow::drainController() {
 }
 
 void MainWindow::listen() {
-    if (!devices_.bus || busThread_.joinable()) {
-        return;
-    }
-    busThread_ = std::thread([this] { readBus(); });
-}
-
-void MainWindow::readBus() {
-    try {
-        while (!stopBus_) {
-            if (auto event = devices_.bus->waitEvent(std::chrono::milliseconds(200))) {
-                controller_->post(*event);
-            }
-        }
-    } catch (const std::exception& error) {
-        const QString reason = QString::fromUtf8(error.what());
-        ui_->post([this, reason] {
-            QMessageBox::critical(this, windowTitle(),
-                                  QStringLiteral("The device bus failed (%1); arrivals and "
-                                                 "removals are no longer seen.")
-                                      .arg(reason));
+    assembly_.listen(kAllDriveLetters, [this](const std::string& reason) {
+        const QString text = QString::fromUtf8(reason.c_str());
+        ui_->post([this, text] {
+            QMessageBox::critical(this, windowTitle(), text.left(1).toUpper() + text.mid(1) + '.');
         });
-    }
-}
-
-void MainWindow::stopBus() {
-    stopBus_ = true;
-    if (devices_.bus) {
-        devices_.bus->wake();
-    }
-    if (busThread_.joinable()) {
-        busThread_.join();
-    }
+    });
 }
 
 void MainWindow::endRunsAndWait() {
-    controller_->stopTakingDevices();
-    controller_->endRunningWorkers();
-    while (controller_->runningWorkers() > 0) {
+    controller().stopTakingDevices();
+    controller().endRunningWorkers();
+    while (controller().runningWorkers() > 0) {
         QApplication::processEvents(QEventLoop::AllEvents, 50);
         drainController();
     }
@@ -591,18 +549,18 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         event->ignore();  // already closing: the runs are being ended
         return;
     }
-    if (controller_->runningWorkers() > 0) {
+    if (controller().runningWorkers() > 0) {
         const auto answer = QMessageBox::question(
             this, windowTitle(),
             QStringLiteral("%1 device(s) are still in production. End their runs and close?")
-                .arg(controller_->runningWorkers()));
+                .arg(controller().runningWorkers()));
         if (answer != QMessageBox::Yes) {
             event->ignore();
             return;
         }
     }
     closing_ = true;
-    stopBus();
+    assembly_.stopListening();
     endRunsAndWait();
     try {
         saveStationSettings(station_.folder, station_.settings);

@@ -4,20 +4,12 @@
 #include <QStringList>
 #include <QWidget>
 #include <array>
-#include <atomic>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "gui/qt_views.h"
-#include "platform/device_bus.h"
-#include "platform/volume_tools.h"
-#include "production/station_counters.h"
-#include "production/station_setup.h"
 #include "station/language.h"
-#include "station_control/station_controller.h"
-#include "station_control/station_record.h"
-#include "transport/transport.h"
+#include "station_control/station_assembly.h"
 
 class QCheckBox;
 class QComboBox;
@@ -37,14 +29,6 @@ class ImageTool;
 class SettingsDialog;
 class UiDispatcher;
 
-// What the window drives its devices with; the program picks them for its backend.
-struct StationDevices {
-    std::unique_ptr<Transport> transport;
-    std::unique_ptr<VolumeTools> volumes;
-    // Read on a thread of its own once listen() is called; null for a window fed by hand.
-    std::unique_ptr<DeviceBus> bus;
-};
-
 // The station's main window: language, production settings, the pre-copy list, the eight slots
 // and the Log counters. Every control carries its station name as objectName. The station
 // controller runs on the UI thread: the bus thread and the workers post to its queue, which a
@@ -53,22 +37,19 @@ class MainWindow : public QWidget {
     Q_OBJECT
 
   public:
-    // 'station' must outlive the window; it holds the settings the workers read.
-    MainWindow(StationSetup& station, StationDevices devices, QWidget* parent = nullptr);
+    // 'assembly' (with its station, which holds the settings the workers read) must outlive the
+    // window; the window starts its controller with the window's views and stops it at its end.
+    explicit MainWindow(StationAssembly& assembly, QWidget* parent = nullptr);
     // Ends the runs still going and waits for them; nothing reaches the widgets meanwhile.
     ~MainWindow() override;
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
 
-    // Starts reading the device bus.
+    // Starts reading the device bus; a bus that fails is said in a box.
     void listen();
 
-    // Every ended run becomes a row of 'record', which must outlive the window; its notices go
-    // to standard error.
-    void keepRecord(StationRecord& record);
-
-    StationController& controller() { return *controller_; }
-    StationCounters& counters() { return *counters_; }
+    StationController& controller() { return assembly_.controller(); }
+    StationCounters& counters() { return assembly_.counters(); }
     int language() const { return iLanguage_; }
     // The settings dialog's caption of the current language.
     const QString& settingsDialogCaption() const { return settingsDialogCaption_; }
@@ -118,13 +99,11 @@ class MainWindow : public QWidget {
     void firstDisplay();
     void settingsApplied();
     void drainController();
-    void readBus();
-    void stopBus();
     // Ends the runs still going, with the event loop running, so their last changes show.
     void endRunsAndWait();
 
+    StationAssembly& assembly_;
     StationSetup& station_;
-    StationDevices devices_;
     UiDispatcher* ui_ = nullptr;
     int iLanguage_ = kLanguageEnglish;
     QString settingsDialogCaption_;
@@ -162,15 +141,9 @@ class MainWindow : public QWidget {
     std::array<std::unique_ptr<QtSlotView>, kSlotCount> slotViews_;
     std::unique_ptr<QtStationView> stationView_;
     std::unique_ptr<QtOperatorPrompt> prompt_;
-    std::unique_ptr<StationCounters> counters_;
-    std::unique_ptr<StationController> controller_;
-    StationRecord* record_ = nullptr;
     QTimer* drainTimer_ = nullptr;
     SettingsDialog* settingsDialog_ = nullptr;
     ImageTool* imageTool_ = nullptr;
-
-    std::atomic<bool> stopBus_{false};
-    std::thread busThread_;
 };
 
 }  // namespace corvid::gui

@@ -239,14 +239,14 @@ int runProduce(const ProduceOptions& options) {
     }
     // Held from the first command to the end: a second program on the same device would have
     // each see the other's commands as the device's faults.
-    if (!session.locks().acquire(letter)) {
+    if (!session.assembly().locks().acquire(letter)) {
         std::fprintf(stderr,
                      "corvid-cli produce: drive %c is busy: another station program works on it "
                      "(its lock in %s is held); nothing was done.\n",
-                     letter, session.locks().folder().string().c_str());
+                     letter, session.assembly().locks().folder().string().c_str());
         return kExitBadInput;
     }
-    if (!deviceAnswers(session.transport(), letter)) {
+    if (!deviceAnswers(session.assembly().transport(), letter)) {
         std::fprintf(stderr, "corvid-cli produce: no device answers at drive %c. %s\n", letter,
                      noDeviceReason(session.devices(), letter).c_str());
         return kExitBadInput;
@@ -261,7 +261,7 @@ int runProduce(const ProduceOptions& options) {
     UnseenStation view;
     LinePrompt prompt(std::string(1, letter) + "  ");
     ProduceWatch watch(letter);
-    StationController& controller = session.start(slots, view, prompt, "produce");
+    StationController& controller = session.start({slots, &view, &prompt}, "produce");
     controller.addListener(watch);
     const StationSession::StopGuard stopFirst(session);
     try {

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "apps/cli/commands.h"
@@ -31,22 +30,19 @@ int runStation(const StationOptions& options) {
     StationSetup& station = session.station();
     StationTable table(standardOutputIsTerminal());
     // A URL that cannot work is a mistake of the setup: said before any device is taken.
-    std::optional<StationRecord> record;
     try {
-        record.emplace(station, recordDatabaseOf(options.recordDb, station.settings),
-                       [](const std::string& why) {
-                           std::fprintf(stderr, "corvid-cli station: %s\n", why.c_str());
-                       });
+        session.assembly().keepRecord(
+            recordDatabaseOf(options.recordDb, station.settings), [](const std::string& why) {
+                std::fprintf(stderr, "corvid-cli station: %s\n", why.c_str());
+            });
     } catch (const RecordError& error) {
         std::fprintf(stderr, "corvid-cli station: %s\n", error.what());
         return kExitBadInput;
     }
-    StationController& controller = session.start(table.slotViews(), table, table, "station");
+    StationRecord& record = *session.assembly().record();
+    StationController& controller = session.start({table.slotViews(), &table, &table}, "station");
     controller.addListener(table);
     controller.setLanguage(station.language.iLanguage);  // every slot shows it waits
-    if (StationListener* writer = record->writer()) {
-        controller.addListener(*writer);
-    }
     const StationSession::StopGuard stopFirst(session);
 
     InterruptCounter interrupts;
@@ -62,7 +58,7 @@ int runStation(const StationOptions& options) {
     bool ending = false;
     while (true) {
         controller.runPending(std::chrono::milliseconds(50));
-        for (const std::string& notice : record->takeNotices()) {
+        for (const std::string& notice : record.takeNotices()) {
             table.note(notice);
         }
         table.redraw();
@@ -87,12 +83,12 @@ int runStation(const StationOptions& options) {
             break;
         }
     }
-    record->finish();  // the rows waiting are offered once more
-    for (const std::string& notice : record->takeNotices()) {
+    record.finish();  // the rows waiting are offered once more
+    for (const std::string& notice : record.takeNotices()) {
         table.note(notice);
     }
     table.finish();
-    if (const std::string summary = record->summary(); !summary.empty()) {
+    if (const std::string summary = record.summary(); !summary.empty()) {
         std::printf("%s\n", summary.c_str());
     }
     return table.failedRuns() > 0 ? kExitFailed : kExitOk;

@@ -46,14 +46,10 @@ int runStationCommand(const char* command, const std::function<int()>& body) {
     }
 }
 
-StationSession::StationSession(const StationSessionOptions& options)
-    : setup_(deviceSetupOf(options.device)) {
-    StationSetupOptions stationOptions;
-    stationOptions.pauseScale = options.pauseScale;
-    stationOptions.portLocations = setup_.backend == DeviceBackend::Sim
-                                       ? PortLocationOrigin::SingleHub
-                                       : PortLocationOrigin::UsbSysfs;
-    station_ = loadStation(resolveStationHome(options.home), stationOptions);
+StationSession::StationSession(const StationSessionOptions& options) {
+    const DeviceSetup devices = deviceSetupOf(options.device);
+    station_ = loadStation(resolveStationHome(options.home),
+                           stationSetupOptions(devices, options.pauseScale));
     for (const auto& note : station_->settingsReport.outOfRange) {
         std::printf("note: misc/prefer.ini: %s\n", note.c_str());
     }
@@ -64,62 +60,19 @@ StationSession::StationSession(const StationSessionOptions& options)
         std::printf("note: the pre-copy entry %s names no readable file; it is left out\n",
                     dropped.c_str());
     }
-    transport_ = makeTransport(setup_);
-    volumes_ = makeVolumeTools(setup_);
-    locks_ = std::make_unique<DriveLocks>(driveLockFolder(setup_));
+    assembly_ = std::make_unique<StationAssembly>(*station_, devices);
 }
 
-StationSession::~StationSession() { stop(); }
-
-void StationSession::stop() {
-    stopBus_ = true;
-    if (bus_) {
-        bus_->wake();
-    }
-    if (busThread_.joinable()) {
-        busThread_.join();
-    }
-    controller_.reset();
-}
-
-StationController& StationSession::start(const std::array<SlotView*, kSlotCount>& slots,
-                                         StationView& view, OperatorPrompt& prompt,
-                                         const std::string& command) {
-    counters_ = std::make_unique<StationCounters>(view);
-    controller_ = std::make_unique<StationController>(
-        StationControlSetup{slots,
-                            station_->environment(*transport_, *volumes_, view, prompt, *counters_,
-                                                  [command](const std::string& reason) {
-                                                      std::fprintf(stderr, "corvid-cli %s: %s\n",
-                                                                   command.c_str(), reason.c_str());
-                                                  }),
-                            station_->language.iLanguage, locks_.get()});
-    return *controller_;
+StationController& StationSession::start(const StationViews& views, const std::string& command) {
+    return assembly_->start(views, [command](const std::string& reason) {
+        std::fprintf(stderr, "corvid-cli %s: %s\n", command.c_str(), reason.c_str());
+    });
 }
 
 void StationSession::listen(std::uint32_t letters) {
-    bus_ = makeDeviceBus(setup_);
-    busThread_ = std::thread([this, letters] { readBus(letters); });
-}
-
-void StationSession::readBus(std::uint32_t letters) {
-    try {
-        while (!stopBus_) {
-            auto event = bus_->waitEvent(std::chrono::milliseconds(200));
-            if (!event) {
-                continue;
-            }
-            event->letters &= letters;
-            if (event->letters != 0) {
-                controller_->post(*event);
-            }
-        }
-    } catch (const std::exception& error) {
-        std::fprintf(stderr,
-                     "corvid-cli: the device bus failed (%s); arrivals and removals are no "
-                     "longer seen.\n",
-                     error.what());
-    }
+    assembly_->listen(letters, [](const std::string& reason) {
+        std::fprintf(stderr, "corvid-cli: %s.\n", reason.c_str());
+    });
 }
 
 }  // namespace corvid::cli

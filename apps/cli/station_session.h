@@ -1,20 +1,16 @@
 #pragma once
 
-// What `produce` and `station` share: a station read from its folder, the devices of the chosen
-// backend, the counters and a station controller on them, with the device bus read on a thread
-// of its own and its events handed to the controller.
+// What `produce` and `station` share: a station read from its folder, its notes printed, and the
+// station's working parts for the chosen backend.
 
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "apps/cli/device_options.h"
 #include "production/station_setup.h"
-#include "station_control/station_controller.h"
+#include "station_control/station_assembly.h"
 
 namespace corvid::cli {
 
@@ -34,12 +30,11 @@ int runStationCommand(const char* command, const std::function<int()>& body);
 
 class StationSession {
   public:
-    // Reads the station folder and makes the backend's transport and volume tools; prints the
-    // notes of the settings load. Throws StationFolderError, SettingsError, DeviceOptionError.
+    // Reads the station folder and makes the backend's parts; prints the notes of the settings
+    // load. Throws StationFolderError, SettingsError, DeviceOptionError.
     explicit StationSession(const StationSessionOptions& options);
-    // Stops reading the bus, then waits for the workers still running.
-    ~StationSession();
-    void stop();
+    StationSession(const StationSession&) = delete;
+    StationSession& operator=(const StationSession&) = delete;
 
     // Stops the session when it goes out of scope. A command declares one after the views and
     // listeners it handed to start(), so the workers and the controller are done with them
@@ -47,47 +42,29 @@ class StationSession {
     class StopGuard {
       public:
         explicit StopGuard(StationSession& session) : session_(session) {}
-        ~StopGuard() { session_.stop(); }
+        ~StopGuard() { session_.assembly().stop(); }
         StopGuard(const StopGuard&) = delete;
         StopGuard& operator=(const StopGuard&) = delete;
 
       private:
         StationSession& session_;
     };
-    StationSession(const StationSession&) = delete;
-    StationSession& operator=(const StationSession&) = delete;
 
     StationSetup& station() { return *station_; }
-    Transport& transport() { return *transport_; }
-    const DeviceSetup& devices() const { return setup_; }
+    StationAssembly& assembly() { return *assembly_; }
+    const DeviceSetup& devices() const { return assembly_->devices(); }
 
     // Makes the controller with these views. A failed disk-finishing step's reason goes to
     // standard error, named by 'command'.
-    StationController& start(const std::array<SlotView*, kSlotCount>& slots, StationView& view,
-                             OperatorPrompt& prompt, const std::string& command);
+    StationController& start(const StationViews& views, const std::string& command);
 
-    // Reads the device bus from now on and posts its events to the controller, limited to
-    // 'letters'. Throws std::runtime_error when the backend has no bus.
+    // Reads the device bus from now on, limited to 'letters'; a bus that fails is said on
+    // standard error. Throws std::runtime_error when the backend has no bus.
     void listen(std::uint32_t letters = kAllDriveLetters);
 
-    StationController& controller() { return *controller_; }
-    StationCounters& counters() { return *counters_; }
-    // The drive locks this program holds; the controller takes each claimed slot's letter.
-    DriveLocks& locks() { return *locks_; }
-
   private:
-    void readBus(std::uint32_t letters);
-
-    DeviceSetup setup_;
     std::unique_ptr<StationSetup> station_;
-    std::unique_ptr<Transport> transport_;
-    std::unique_ptr<VolumeTools> volumes_;
-    std::unique_ptr<StationCounters> counters_;
-    std::unique_ptr<DriveLocks> locks_;  // outlives the controller and its workers
-    std::unique_ptr<StationController> controller_;
-    std::unique_ptr<DeviceBus> bus_;
-    std::atomic<bool> stopBus_{false};
-    std::thread busThread_;
+    std::unique_ptr<StationAssembly> assembly_;
 };
 
 }  // namespace corvid::cli

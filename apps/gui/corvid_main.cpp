@@ -5,7 +5,6 @@
 #include <QMessageBox>
 #include <cstdio>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <system_error>
 
@@ -15,7 +14,7 @@
 #include "gui/main_window.h"
 #include "gui/single_instance.h"
 #include "gui/station_application.h"
-#include "station_control/station_record.h"
+#include "station_control/station_assembly.h"
 
 namespace {
 
@@ -59,20 +58,18 @@ int runWindow(QApplication& app, const Options& options) {
     }
 
     std::unique_ptr<StationSetup> station;
-    gui::StationDevices devices;
+    std::unique_ptr<StationAssembly> assembly;
     try {
-        const DeviceSetup setup = cli::deviceSetupOf(options.device);
-        StationSetupOptions stationOptions;
-        stationOptions.pauseScale = options.pauseScale;
-        stationOptions.portLocations = setup.backend == DeviceBackend::Sim
-                                           ? PortLocationOrigin::SingleHub
-                                           : PortLocationOrigin::UsbSysfs;
-        station = loadStation(home, stationOptions);
+        const DeviceSetup devices = cli::deviceSetupOf(options.device);
+        station = loadStation(home, stationSetupOptions(devices, options.pauseScale));
         // Relative paths of the station's files resolve in its folder from here on.
         std::filesystem::current_path(home);
-        devices.transport = makeTransport(setup);
-        devices.volumes = makeVolumeTools(setup);
-        devices.bus = makeDeviceBus(setup);
+        assembly = std::make_unique<StationAssembly>(*station, devices);
+        // The record is kept by the assembly, which outlives the window: the window's end waits
+        // for the last runs to be written.
+        assembly->keepRecord(
+            recordDatabaseOf(options.recordDb, station->settings),
+            [](const std::string& why) { std::fprintf(stderr, "corvid: %s\n", why.c_str()); });
     } catch (const StationFolderError& error) {
         return startFailed(QString::fromUtf8(error.what()) +
                                QStringLiteral(" (corvid-cli init-home DIR writes a complete one)."),
@@ -81,29 +78,24 @@ int runWindow(QApplication& app, const Options& options) {
         return startFailed(QString::fromUtf8(error.what()), cli::kExitBadInput);
     } catch (const SettingsError& error) {
         return startFailed(QString::fromUtf8(error.what()), cli::kExitBadInput);
+    } catch (const RecordError& error) {
+        return startFailed(QString::fromUtf8(error.what()), cli::kExitBadInput);
     } catch (const std::exception& error) {
         return startFailed(QString::fromUtf8(error.what()), cli::kExitFailed);
     }
 
-    // The record lives longer than the window, whose end waits for the last runs to be written.
-    std::optional<StationRecord> record;
-    try {
-        record.emplace(
-            *station, recordDatabaseOf(options.recordDb, station->settings),
-            [](const std::string& why) { std::fprintf(stderr, "corvid: %s\n", why.c_str()); });
-    } catch (const RecordError& error) {
-        return startFailed(QString::fromUtf8(error.what()), cli::kExitBadInput);
-    }
-
-    gui::MainWindow window(*station, std::move(devices));
-    window.keepRecord(*record);
+    gui::MainWindow window(*assembly);
     QObject::connect(&instance, &gui::SingleInstance::frontRequested, &window, [&window] {
         window.showNormal();
         window.raise();
         window.activateWindow();
     });
     window.show();
-    window.listen();
+    try {
+        window.listen();
+    } catch (const std::exception& error) {
+        return startFailed(QString::fromUtf8(error.what()), cli::kExitFailed);
+    }
     return app.exec();
 }
 

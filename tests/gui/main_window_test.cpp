@@ -44,7 +44,7 @@ class MainWindowTest : public test::SimulatorTest {
 
     void TearDown() override {
         window_.reset();
-        record_.reset();
+        assembly_.reset();
         station_.reset();
         SimulatorTest::TearDown();
     }
@@ -55,15 +55,11 @@ class MainWindowTest : public test::SimulatorTest {
         options.pauseScale = pauseScale;
         options.portLocations = PortLocationOrigin::SingleHub;
         station_ = loadStation(home_, options);
-        const DeviceSetup setup{DeviceBackend::Sim, simDir_};
-        gui::StationDevices devices;
-        devices.transport = makeTransport(setup);
-        devices.volumes = makeVolumeTools(setup);
-        devices.bus = makeDeviceBus(setup);
-        window_ = std::make_unique<gui::MainWindow>(*station_, std::move(devices));
-        record_.emplace(*station_, std::string(),
-                        [](const std::string& why) { ADD_FAILURE() << "the record: " << why; });
-        window_->keepRecord(*record_);
+        assembly_ =
+            std::make_unique<StationAssembly>(*station_, DeviceSetup{DeviceBackend::Sim, simDir_});
+        assembly_->keepRecord(
+            std::string(), [](const std::string& why) { ADD_FAILURE() << "the record: " << why; });
+        window_ = std::make_unique<gui::MainWindow>(*assembly_);
         window_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
         window_->listen();
@@ -94,7 +90,7 @@ class MainWindowTest : public test::SimulatorTest {
 
     std::filesystem::path home_;
     std::unique_ptr<StationSetup> station_;
-    std::optional<StationRecord> record_;
+    std::unique_ptr<StationAssembly> assembly_;
     std::unique_ptr<gui::MainWindow> window_;
 };
 
@@ -187,6 +183,20 @@ TEST_F(MainWindowTest, SettingGroupsAreDisabledDuringARunAndEnabledAfter) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return groupsEnabled(); }, 5000));
     EXPECT_EQ(textOf("SuccessStr"), "1");
     EXPECT_EQ(textOf("FailStr"), "0");
+}
+
+// The window locks the letters it works on as the command line does: a probe of a drive in
+// production is refused and sends nothing.
+TEST_F(MainWindowTest, ADriveInProductionIsBusyForOtherStationPrograms) {
+    open(1);
+    plug('E', "nand-2k");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return window_->controller().runningWorkers() == 1; }, kRunMs));
+    const auto probe =
+        runBinProgram("corvid-cli", {"probe", "E", "--no-fsm", "--no-reset", "--backend", "sim",
+                                     "--sim-dir", simDir_.string(), "--home", home_.string()});
+    EXPECT_EQ(probe.exitCode, 2) << probe.output;
+    EXPECT_NE(probe.output.find("drive E is busy"), std::string::npos) << probe.output;
 }
 
 TEST_F(MainWindowTest, ManualUpgradeWaitsForStartUpgrade) {
