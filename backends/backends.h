@@ -50,6 +50,11 @@ std::optional<std::string> driveRefusal(const DeviceSetup& setup, char driveLett
 // one driveRefusal() refuses.
 std::optional<std::filesystem::path> volumePath(const DeviceSetup& setup, char driveLetter);
 
+// What tells the disk now at 'driveLetter' from any other that had or will have the letter (see
+// diskIdentityOfDriveLetter and simDiskIdentity); nothing when no disk is there or, on Windows,
+// the system does not tell. Read at a device's arrival and compared before every later open.
+std::optional<std::string> diskIdentity(const DeviceSetup& setup, char driveLetter);
+
 // The volume tools for the drives of this setup: dosfstools and mtools on the volume path above
 // (with the simulator's sector size for a simulated disk), or the Windows ones.
 std::unique_ptr<VolumeTools> makeVolumeTools(const DeviceSetup& setup);

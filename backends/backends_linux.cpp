@@ -83,6 +83,14 @@ std::optional<fs::path> volumePath(const DeviceSetup& setup, char driveLetter) {
     return std::nullopt;
 }
 
+std::optional<std::string> diskIdentity(const DeviceSetup& setup, char driveLetter) {
+    const char letter = upper(driveLetter);
+    if (setup.backend == DeviceBackend::Sim) {
+        return simlink::simDiskIdentity(setup.simDir, letter);
+    }
+    return diskIdentityOfDriveLetter(letter);
+}
+
 std::unique_ptr<VolumeTools> makeVolumeTools(const DeviceSetup& setup) {
     LinuxVolumeToolsOptions options;
     options.locate = [setup](char driveLetter) -> std::optional<VolumeLocation> {

@@ -51,6 +51,10 @@ std::optional<fs::path> volumePath(const DeviceSetup&, char driveLetter) {
     return fs::path(std::string(1, letter) + ":\\");
 }
 
+std::optional<std::string> diskIdentity(const DeviceSetup&, char) {
+    return std::nullopt;  // not told yet: the drive rule at every open is the guard there
+}
+
 std::unique_ptr<VolumeTools> makeVolumeTools(const DeviceSetup&) {
     return makeWin32VolumeTools();
 }

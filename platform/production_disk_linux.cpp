@@ -333,4 +333,23 @@ std::optional<std::string> productionDriveRefusal(char letter, const SystemMount
     return std::nullopt;
 }
 
+std::optional<std::string> diskIdentityOfDriveLetter(char letter) {
+    const std::string name = diskNameOfDriveLetter(letter);
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    const fs::path block = fs::path("/sys/block") / name;
+    std::string sequence;
+    if (std::ifstream(block / "diskseq") >> sequence) {
+        return "diskseq " + sequence;
+    }
+    std::error_code error;
+    const fs::path place = fs::canonical(block, error);
+    std::string number;
+    if (error || !(std::ifstream(block / "dev") >> number)) {
+        return std::nullopt;
+    }
+    return place.string() + " " + number;
+}
+
 }  // namespace corvid

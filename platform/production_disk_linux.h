@@ -88,4 +88,10 @@ std::optional<std::string> productionDiskRefusal(udev_device* disk, const System
 // call it.
 std::optional<std::string> productionDriveRefusal(char letter, const SystemMountFiles& files = {});
 
+// What tells the disk now at drive letter X (/dev/sdX) from any disk that had or will have that
+// name: the kernel's disk sequence number ("diskseq 42", Linux 5.15 and later; never reused while
+// the system runs), else the disk's place in sysfs (its USB path) with its device number, which
+// tells disks on other ports apart. Nothing when no disk has the name now.
+std::optional<std::string> diskIdentityOfDriveLetter(char letter);
+
 }  // namespace corvid

@@ -1,5 +1,6 @@
 #include "simlink/sim_dir.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -69,6 +70,15 @@ std::uint32_t simVolumeSectorSize(const fs::path& simDir, char driveLetter) {
         return size;
     }
     return 512;
+}
+
+std::optional<std::string> simDiskIdentity(const fs::path& simDir, char driveLetter) {
+    struct stat status {};
+    if (::stat(deviceSocketPath(simDir, driveLetter).c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return "socket " + std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + " " +
+           std::to_string(status.st_ctim.tv_sec) + "." + std::to_string(status.st_ctim.tv_nsec);
 }
 
 }  // namespace corvid::simlink

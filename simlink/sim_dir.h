@@ -38,6 +38,11 @@ std::optional<std::filesystem::path> simVolumePath(const std::filesystem::path& 
 // simulator does not tell it.
 std::uint32_t simVolumeSectorSize(const std::filesystem::path& simDir, char driveLetter);
 
+// What tells the device plugged at drive 'driveLetter' now from any device plugged there before
+// or after: its socket file, made anew at every plug and every re-arrival after a reset (file
+// number and change time). Nothing while no device is plugged there.
+std::optional<std::string> simDiskIdentity(const std::filesystem::path& simDir, char driveLetter);
+
 // True for 'A'..'Z'.
 constexpr bool isDriveLetter(char c) {
     return c >= 'A' && c <= 'Z';

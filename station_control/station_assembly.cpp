@@ -35,7 +35,8 @@ StationController& StationAssembly::start(const StationViews& views,
         views.slots,
         station_.environment(*transport_, *volumes_, *views.station, *views.prompt, *counters_,
                              std::move(finishingFailure)),
-        station_.language.iLanguage, locks_.get()});
+        station_.language.iLanguage, locks_.get(),
+        [devices = devices_](char letter) { return diskIdentity(devices, letter); }});
     if (record_) {
         if (StationListener* writer = record_->writer()) {
             controller_->addListener(*writer);
@@ -62,9 +63,15 @@ void StationAssembly::readBus(std::uint32_t letters, const StationNotice& busFai
                 continue;
             }
             event->letters &= letters;
-            if (event->letters != 0) {
-                controller_->post(*event);
+            if (event->letters == 0) {
+                continue;
             }
+            // Seen here first: the controller's thread may be busy with another device for a
+            // while, and the removed device's worker must not reach the next disk on the letter.
+            if (event->kind == DeviceEventKind::Removal) {
+                controller_->revokeRemoved(event->letters);
+            }
+            controller_->post(*event);
         }
     } catch (const std::exception& error) {
         busFailed(std::string("the device bus failed (") + error.what() +

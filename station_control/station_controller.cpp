@@ -19,7 +19,10 @@ constexpr std::size_t kFlashIdPrefix = 3;  // "ID:" before the ten digits
 }  // namespace
 
 StationController::StationController(StationControlSetup setup)
-    : env_(setup.environment), language_(setup.language), locks_(setup.locks) {
+    : env_(setup.environment),
+      language_(setup.language),
+      locks_(setup.locks),
+      diskIdentity_(std::move(setup.diskIdentity)) {
     for (int slot = 0; slot < kSlotCount; ++slot) {
         slots_[slot].view = setup.slots[slot];
     }
@@ -33,6 +36,20 @@ StationController::~StationController() {
 
 void StationController::post(const DeviceEvent& event) {
     queue_.post([this, event] { handle(event); });
+}
+
+void StationController::revokeRemoved(std::uint32_t letters) {
+    std::lock_guard lock(leasesMutex_);
+    for (DEVICE_ENTRY& entry : slots_) {
+        if (entry.lease && (letters & driveLetterBit(entry.cLetter.load())) != 0) {
+            entry.lease->detach();
+        }
+    }
+}
+
+void StationController::setLease(DEVICE_ENTRY& entry, std::shared_ptr<WorkerLease> lease) {
+    std::lock_guard lock(leasesMutex_);
+    entry.lease = std::move(lease);
 }
 
 void StationController::postStartUpgrade() {
@@ -80,6 +97,9 @@ void StationController::arrival(char letter) {
         tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::LockedElsewhere); });
         return;
     }
+    // Before the first command: the disk that answers it is the one the slot will hold.
+    const std::optional<std::string> identity =
+        diskIdentity_ ? diskIdentity_(letter) : std::nullopt;
     ArrivalCheck check = ArrivalCheck::NotOurs;
     try {
         check = checkArrivedDevice(env_.transport, letter, env_.clock);
@@ -115,6 +135,7 @@ void StationController::arrival(char letter) {
     entry.state = SlotState::Fsm;
     entry.flashId.clear();
     entry.fsmVersion.clear();
+    entry.identity = identity;
     ++iPlugged_;
     tell([&](StationListener& l) { l.slotClaimed(slot, letter); });
     entry.view->setGaugeVisible(true);
@@ -185,11 +206,11 @@ void StationController::removal(char letter) {
         view.setPicture(SlotPicture::None);
         view.setDetailP("");
         view.setDetailF("");
-        // The worker, if one still runs, may no longer reach the letter: the next device on it
-        // is not its device.
+        // The worker, if one still runs, may no longer reach the letter nor show anything in
+        // the slot: the next device on it is not its device.
         if (entry.lease) {
-            entry.lease->revoke();
-            entry.lease.reset();
+            entry.lease->detach();
+            setLease(entry, nullptr);
         }
         entry.cLetter = 0;
         entry.state = SlotState::Free;
@@ -217,27 +238,39 @@ void StationController::startUpgrade() {
 void StationController::startWorker(int slot) {
     DEVICE_ENTRY& entry = slots_[slot];
     const char letter = entry.cLetter.load();
-    auto lease = std::make_shared<WorkerLease>(env_.transport, env_.volumes);
+    SameDiskCheck sameDisk;
+    if (diskIdentity_ && entry.identity) {
+        sameDisk = [source = diskIdentity_, letter, arrived = *entry.identity] {
+            return source(letter) == arrived;
+        };
+    }
+    auto lease = std::make_shared<WorkerLease>(env_.transport, env_.volumes, *entry.view,
+                                               std::move(sameDisk));
     // The worker's environment is the station's with its own lease in place of the devices.
     const ProductionEnvironment leased{lease->transport(), lease->volumes(),   env_.station,
                                        env_.prompt,        env_.registry,      env_.messages,
                                        env_.settings,      env_.counters,      env_.clock,
                                        env_.home,          env_.portLocations, env_.diagnostic};
     auto worker = std::make_unique<ProductThread>(
-        letter, *entry.view, slot, language_, [&entry] { return entry.cLetter.load(); }, leased);
+        letter, lease->slot(), slot, language_, [&entry] { return entry.cLetter.load(); }, leased);
     const std::uint64_t id = nextWorker_++;
-    worker->setEndHandler([this, id](const RunOutcome& outcome) {
-        queue_.post([this, id, outcome] { workerEnded(id, outcome); });
+    const auto startedSteady = std::chrono::steady_clock::now();
+    // The run's end is stamped as the worker ends, not when the controller's queue comes to it.
+    worker->setEndHandler([this, id, startedSteady](const RunOutcome& outcome) {
+        const auto ended = std::chrono::system_clock::now();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - startedSteady).count();
+        queue_.post(
+            [this, id, outcome, ended, seconds] { workerEnded(id, outcome, ended, seconds); });
     });
     entry.state = SlotState::Running;
-    entry.lease = lease;
+    setLease(entry, lease);
     Worker& record = workers_[id];
     record.slot = slot;
     record.lease = lease;
     record.flashId = entry.flashId;
     record.fsmVersion = entry.fsmVersion;
     record.started = std::chrono::system_clock::now();
-    record.startedSteady = std::chrono::steady_clock::now();
     tell([&](StationListener& l) { l.runStarted(slot, letter); });
     record.thread = std::thread([worker = std::move(worker), lease]() mutable {
         worker->run();
@@ -245,7 +278,8 @@ void StationController::startWorker(int slot) {
     });
 }
 
-void StationController::workerEnded(std::uint64_t id, const RunOutcome& outcome) {
+void StationController::workerEnded(std::uint64_t id, const RunOutcome& outcome,
+                                    std::chrono::system_clock::time_point ended, double seconds) {
     const auto found = workers_.find(id);
     if (found == workers_.end()) {
         return;
@@ -257,7 +291,7 @@ void StationController::workerEnded(std::uint64_t id, const RunOutcome& outcome)
     }
     DEVICE_ENTRY& entry = slots_[worker.slot];
     if (entry.lease == worker.lease) {
-        entry.lease.reset();
+        setLease(entry, nullptr);
         entry.state = SlotState::Ended;
     }
     EndedRun run;
@@ -267,10 +301,8 @@ void StationController::workerEnded(std::uint64_t id, const RunOutcome& outcome)
     run.flashId = worker.flashId;
     run.fsmVersion = worker.fsmVersion;
     run.started = worker.started;
-    run.ended = std::chrono::system_clock::now();
-    run.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - worker.startedSteady)
-            .count();
+    run.ended = ended;
+    run.seconds = seconds;
     tell([&](StationListener& l) { l.runEnded(run); });
     updateManualUpgradeSwitch();
 }

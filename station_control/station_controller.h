@@ -5,8 +5,11 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,7 +46,12 @@ struct DEVICE_ENTRY {
     std::shared_ptr<WorkerLease> lease;  // of the worker running for this claim
     std::string flashId;                 // read at arrival, ten hexadecimal digits
     std::string fsmVersion;              // of the FSM sent at arrival
+    std::optional<std::string> identity;  // of the disk that arrived (see diskIdentity)
 };
+
+// What tells the disk now at a drive letter from any other (backends' diskIdentity); nothing when
+// no disk is there or the backend cannot tell.
+using DiskIdentitySource = std::function<std::optional<std::string>(char driveLetter)>;
 
 struct StationControlSetup {
     // The eight slots' views, slot 1 first; none may be null.
@@ -56,6 +64,9 @@ struct StationControlSetup {
     // The drive locks of this program: a letter is locked before its device gets a command and
     // held while its slot is claimed. Null: no locks (a station alone on its devices, tests).
     DriveLocks* locks = nullptr;
+    // Read at each arrival before the first command; a worker's opens and volume operations are
+    // refused once the letter shows another disk. Empty: disks are not told apart.
+    DiskIdentitySource diskIdentity;
 };
 
 // The eight device slots of a station: device arrival and removal, the FSM download, the manual
@@ -75,6 +86,10 @@ class StationController {
 
     // Safe from any thread: the work runs at the next runPending().
     void post(const DeviceEvent& event);
+    // Safe from any thread, called by the bus as it sees a removal: the workers of the removed
+    // letters reach nothing and show nothing from now on, however long the controller's queue
+    // takes to come to the removal.
+    void revokeRemoved(std::uint32_t letters);
     void postStartUpgrade();
     TaskQueue& queue() { return queue_; }
     // Runs what was posted, waiting up to 'timeout' for something to run.
@@ -107,7 +122,8 @@ class StationController {
     void removal(char letter);
     bool downloadFsm(int slot, char letter);
     void startWorker(int slot);
-    void workerEnded(std::uint64_t id, const RunOutcome& outcome);
+    void workerEnded(std::uint64_t id, const RunOutcome& outcome,
+                     std::chrono::system_clock::time_point ended, double seconds);
     void showState(int slot);
     void updateManualUpgradeSwitch();
     bool failPictureExists() const;
@@ -126,16 +142,18 @@ class StationController {
         std::string flashId;
         std::string fsmVersion;
         std::chrono::system_clock::time_point started;
-        std::chrono::steady_clock::time_point startedSteady;
     };
 
     bool lockLetter(char letter);
     void unlockLetter(char letter);
+    void setLease(DEVICE_ENTRY& entry, std::shared_ptr<WorkerLease> lease);
 
     ProductionEnvironment env_;
     int language_;
     DriveLocks* locks_;
+    DiskIdentitySource diskIdentity_;
     std::array<DEVICE_ENTRY, kSlotCount> slots_;
+    std::mutex leasesMutex_;  // the slots' leases, which the bus thread revokes
     std::vector<StationListener*> listeners_;
     TaskQueue queue_;
     std::map<std::uint64_t, Worker> workers_;

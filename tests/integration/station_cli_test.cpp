@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
+#include "simlink/sim_dir.h"
 #include "tests/integration/sim_fixture.h"
 
 namespace corvid {
@@ -126,6 +128,51 @@ TEST_F(StationCliTest, UnpluggedDevicesFreeTheirSlotsForTheNextOnes) {
     EXPECT_EQ(rows[0].substr(0, 6), "E 1 0 ");
     EXPECT_NE(rows[0], "E 1 0 -");  // the failed step is named
     EXPECT_EQ(rows[1], "E 1 1 -");
+}
+
+std::string fileBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A device pulled right after "Start Disk" and an ordinary USB disk put on its letter while the
+// controller's thread is held by a slow arrival on another drive: the ended run's format, label
+// and copies never reach the new disk, whose bytes stay as they were.
+TEST_F(StationCliTest, AForeignDiskSwappedOntoARunsLetterIsNeverTouched) {
+    // The foreign disk: FAT16, labelled USERDATA, one file of the user's.
+    const auto foreignState = dir_ / "foreign";
+    plug('Z', "foreign", {"--state", foreignState.string()});
+    const auto volume = simlink::simVolumePath(simDir_, 'Z');
+    ASSERT_TRUE(volume);
+    const auto precious = dir_ / "PRECIOUS.TXT";
+    std::ofstream(precious) << "the user's own data\n";
+    ASSERT_EQ(test::runProgram({"mkfs.fat", "-F", "16", "-n", "USERDATA", volume->string()})
+                  .exitCode,
+              0);
+    ASSERT_EQ(test::runProgram({"mcopy", "-i", volume->string(), precious.string(), "::"}).exitCode,
+              0);
+    const std::string before = fileBytes(*volume);
+    unplug('Z');
+
+    set("Format=1");
+    BackgroundProgram program(
+        "corvid-cli", {"station", "--home", home_.string(), "--sim-dir", simDir_.string(),
+                       "--pause-scale", "1", "--count", "1"});
+    ASSERT_TRUE(program.waitForOutput("station ready")) << program.output();
+    plug('E', "nand-2k");
+    ASSERT_TRUE(program.waitForOutput("E  status: Program Write Setup")) << program.output();
+    // A device silent in its FSM download holds the controller's thread for the command's
+    // timeout.
+    plug('F', "nand-2k", {"--silent", "FSM_WRITE_SETUP"});
+    ASSERT_TRUE(program.waitForOutput("E  status: Start Disk")) << program.output();
+    unplug('E');
+    plug('E', "foreign", {"--state", foreignState.string()});
+
+    EXPECT_EQ(program.waitForExit(), 1) << program.output();
+    EXPECT_NE(program.output().find("E  fail ("), std::string::npos) << program.output();
+    EXPECT_TRUE(fileBytes(*volume) == before) << "the foreign disk was written to";
+    const auto label = test::runProgram({"mlabel", "-s", "-i", volume->string(), "::"});
+    EXPECT_NE(label.output.find("USERDATA"), std::string::npos) << label.output;
 }
 
 // The FSM file is read when it is sent: missing, the arrival fails; put back, the next device

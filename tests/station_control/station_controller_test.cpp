@@ -52,7 +52,7 @@ class StationControllerTest : public test::WorkerHarnessTest {
         harness_->settings.chkFwUpgrade = false;  // the run goes straight to the flash
         fake_.setResponder([this](const RecordedRequest& r) { return answer(r); });
         locks_ = std::make_unique<DriveLocks>(dir_ / "locks");
-        StationControlSetup setup{{}, harness_->environment(), kLanguageEnglish, locks_.get()};
+        StationControlSetup setup{{}, harness_->environment(), kLanguageEnglish, locks_.get(), {}};
         for (int slot = 0; slot < kSlotCount; ++slot) {
             setup.slots[slot] = &slots_[slot];
         }
@@ -365,6 +365,25 @@ TEST_F(StationControllerTest, AWorkerOfARemovedDeviceNeverReachesTheNextDeviceOn
     EXPECT_TRUE(fake_.requests().empty());
     EXPECT_EQ(harness_->counters.snapshot().iTotal, 1);
     EXPECT_EQ(controller_->state(0), SlotState::WaitingStart);
+    // The old worker's failed end is not painted over the new claim of the slot.
+    EXPECT_EQ(slots_[0].status(), "device plugin");
+    EXPECT_EQ(slots_[0].colour(), StatusColour::WindowText);
+    EXPECT_NE(slots_[0].picture(), SlotPicture::Fail);
+}
+
+// The bus revokes a removed device's worker as it sees the removal, while the controller's
+// queue may still be busy with another device for a long time: not even the handle the worker
+// holds sends again.
+TEST_F(StationControllerTest, ARemovalSeenByTheBusStopsTheWorkerBeforeTheQueueComesToIt) {
+    holdWorkers();
+    arrive({'E'});
+    waitForHeldWorkers(1);
+    controller_->revokeRemoved(letters({'E'}));
+    fake_.clear();
+    release();
+    runUntil([&] { return listener_.ended.size() == 1; });
+    EXPECT_TRUE(fake_.requests().empty());
+    EXPECT_TRUE(fake_.openedLetters().empty());
 }
 
 TEST_F(StationControllerTest, ALanguageChangeShowsTheSlotsOwnTextsAnew) {
