@@ -123,8 +123,13 @@ class VolumeTools {
                                      const std::string& folder) = 0;
 
     // Checks the volume without repairing it, within 'limit'; a check past its limit is ended
-    // and fails.
+    // and fails. It reads the device, not what the system still holds (see flush()).
     virtual VolumeResult checkDisk(char letter, std::chrono::seconds limit) = 0;
+
+    // Writes what the system still holds of the volume to the device and forgets its cached
+    // blocks, so that what is read next comes from the device. A write the device refused here
+    // is a failure: the run's data did not all arrive. Read-back and checks flush first.
+    virtual VolumeResult flush(char letter) = 0;
 };
 
 }  // namespace corvid

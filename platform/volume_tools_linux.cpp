@@ -615,6 +615,9 @@ class LinuxVolumeTools : public VolumeTools {
         if (!volume) {
             return VolumeResult::failure(why);
         }
+        if (auto settled = settle(*volume); !settled) {
+            return settled;
+        }
         // One mcopy brings the folder's files back into a folder of our own, then each is
         // compared with its source.
         const fs::path back = workDir_ / (std::string(1, letter) + "-verify");
@@ -650,9 +653,13 @@ class LinuxVolumeTools : public VolumeTools {
         if (!volume) {
             return VolumeResult::failure(why);
         }
-        // Unmounting writes out what the system still holds, so the check sees the disk whole.
+        // Unmounting writes out what the system still holds, so the check sees the disk whole;
+        // settling makes it read the device rather than the blocks the system keeps.
         if (auto unmounted = unmount(letter, *volume); !unmounted) {
             return unmounted;
+        }
+        if (auto settled = settle(*volume); !settled) {
+            return settled;
         }
         const ToolRun run = runTool(letter, {fsckFat_, "-n", volume->path.string()}, false, limit);
         if (run.ok() || onlyHighByteLabelFinding(run, *volume)) {
@@ -662,7 +669,35 @@ class LinuxVolumeTools : public VolumeTools {
                                      " not sound: " + describe(run, limit) + ".");
     }
 
+    VolumeResult flush(char letter) override {
+        std::string why;
+        const auto volume = resolve(letter, why);
+        return volume ? settle(*volume) : VolumeResult::failure(why);
+    }
+
   private:
+    // mcopy and mlabel leave their writes to the system: they reach the device at the last close
+    // of the disk, which the run may hold open. Writes them out now (a refused write fails) and
+    // drops the cached blocks, so the next read comes from the device.
+    static VolumeResult settle(const Volume& volume) {
+        OpenFile file(volume.path, O_RDONLY);
+        if (!file) {
+            return VolumeResult::failure("The volume " + volume.path.string() +
+                                         " cannot be opened: " + errnoText() + ".");
+        }
+        if (::fsync(file.get()) != 0) {
+            return VolumeResult::failure("What was written to " + volume.path.string() +
+                                         " did not all reach the device: " + errnoText() + ".");
+        }
+        struct stat info {};
+        if (::fstat(file.get(), &info) == 0 && S_ISBLK(info.st_mode)) {
+            // Needs CAP_SYS_ADMIN; without it the advice below drops the clean blocks as well.
+            (void)::ioctl(file.get(), BLKFLSBUF, 0);
+        }
+        ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_DONTNEED);
+        return VolumeResult::success();
+    }
+
     static std::string noDisk(char letter) {
         return std::string("Drive ") + letter + " shows no disk.";
     }

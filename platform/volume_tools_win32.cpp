@@ -320,6 +320,29 @@ class Win32VolumeTools : public VolumeTools {
                                      " not sound: " + describe(run, limit) + ".");
     }
 
+    // The volume's own handle: FlushFileBuffers on it writes out every cached block of it.
+    VolumeResult flush(char letter) override {
+        if (auto refusal = refused(letter)) {
+            return *refusal;
+        }
+        const std::string volume = std::string("\\\\.\\") + upper(letter) + ":";
+        HANDLE handle =
+            CreateFileA(volume.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            return VolumeResult::failure(volume + " cannot be opened: " + lastErrorText() + ".");
+        }
+        const bool flushed = FlushFileBuffers(handle) != 0;
+        const std::string why = flushed ? std::string() : lastErrorText();
+        CloseHandle(handle);
+        if (!flushed) {
+            return VolumeResult::failure("What was written to drive " +
+                                         std::string(1, upper(letter)) +
+                                         " did not all reach the device: " + why + ".");
+        }
+        return VolumeResult::success();
+    }
+
   private:
     // format.com or a copy on the system's disk is the worst the station could do: every call
     // that writes or dismounts asks the drive rule first, as the transport does at every open.

@@ -111,6 +111,10 @@ bool bCheckDisk(VolumeTools& volumes, char driveLetter, const DiagnosticSink& di
     return reported(volumes.checkDisk(driveLetter, kCheckDiskLimit), diagnostic);
 }
 
+bool bFlushDisk(VolumeTools& volumes, char driveLetter, const DiagnosticSink& diagnostic) {
+    return reported(volumes.flush(driveLetter), diagnostic);
+}
+
 DiskCopy::DiskCopy(VolumeTools& volumes, char driveLetter, DiagnosticSink diagnostic, bool verify)
     : volumes_(volumes),
       driveLetter_(driveLetter),

@@ -47,6 +47,10 @@ bool bSetVolumeLabel(VolumeTools& volumes, char driveLetter, const std::string& 
 std::string GetVolumeName(VolumeTools& volumes, char driveLetter);
 bool bCheckDisk(VolumeTools& volumes, char driveLetter, const DiagnosticSink& diagnostic);
 
+// Everything written to the volume reaches the device; false (said to 'diagnostic') when the
+// device refused some of it.
+bool bFlushDisk(VolumeTools& volumes, char driveLetter, const DiagnosticSink& diagnostic);
+
 // Copies a list of files and folders onto one disk, as the pre-copy and hidden-file lists are
 // copied: a folder with its files first, sorted by name without regard to case, then its
 // subfolders the same way; entries whose names start with '.' (hidden) are left out inside

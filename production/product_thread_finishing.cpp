@@ -194,6 +194,11 @@ bool ProductThread::copyList(const FileList& list, const std::vector<std::int32_
             return fail(copy.readBackFailed() ? fixed(FixedText::ReadBackMismatch) : failure);
         }
     }
+    // The copies (and the label before them) reach the device now: before the switch to the
+    // second part, the check and the verdict, none of which may rest on what the system holds.
+    if (!bFlushDisk(env_.volumes, w.sDrive, env_.diagnostic)) {
+        return fail(failure);
+    }
     return true;
 }
 

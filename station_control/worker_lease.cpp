@@ -103,6 +103,10 @@ VolumeResult WorkerLease::LeasedVolumes::checkDisk(char letter, std::chrono::sec
     return lease_.usable() ? inner_.checkDisk(letter, limit) : refused(letter);
 }
 
+VolumeResult WorkerLease::LeasedVolumes::flush(char letter) {
+    return lease_.usable() ? inner_.flush(letter) : refused(letter);
+}
+
 void WorkerLease::LeasedSlot::setStatus(const std::string& text) {
     if (!detached_) {
         inner_.setStatus(text);

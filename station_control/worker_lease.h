@@ -75,6 +75,7 @@ class WorkerLease {
         VolumeResult verifyFiles(char letter, const std::vector<std::filesystem::path>& files,
                                  const std::string& folder) override;
         VolumeResult checkDisk(char letter, std::chrono::seconds limit) override;
+        VolumeResult flush(char letter) override;
 
       private:
         VolumeResult refused(char letter) const;

@@ -627,42 +627,42 @@ TEST_F(DiskFinishingSequenceTest, FormatWhenItMustElseOnlyTheLabel) {
          false,
          "CORVID",
          "CORVID",
-         {K::Refresh, K::Probe, K::Label, K::CheckDisk},
+         {K::Refresh, K::Probe, K::Label, K::Flush, K::CheckDisk},
          nullptr},
         {"FAT, another label",
          VolumeState::Fat,
          false,
          "OLD",
          "NEW",
-         {K::Refresh, K::Probe, K::Label, K::SetLabel, K::CheckDisk},
+         {K::Refresh, K::Probe, K::Label, K::SetLabel, K::Flush, K::CheckDisk},
          "Set Volume Label..."},
         {"FAT, empty label",
          VolumeState::Fat,
          false,
          "OLD",
          "",
-         {K::Refresh, K::Probe, K::Label, K::SetLabel, K::CheckDisk},
+         {K::Refresh, K::Probe, K::Label, K::SetLabel, K::Flush, K::CheckDisk},
          "Set Volume Label..."},
         {"FAT, Format checked",
          VolumeState::Fat,
          true,
          "NEW",
          "NEW",
-         {K::Refresh, K::Probe, K::Format, K::SetLabel, K::CheckDisk},
+         {K::Refresh, K::Probe, K::Format, K::SetLabel, K::Flush, K::CheckDisk},
          "FormatFAT16..."},
         {"no FAT",
          VolumeState::NoFat,
          false,
          "",
          "NEW",
-         {K::Refresh, K::Probe, K::Format, K::SetLabel, K::CheckDisk},
+         {K::Refresh, K::Probe, K::Format, K::SetLabel, K::Flush, K::CheckDisk},
          "FormatFAT16..."},
         {"unreadable, Format checked",
          VolumeState::Unreadable,
          true,
          "",
          "NEW",
-         {K::Refresh, K::Probe, K::Format, K::SetLabel, K::CheckDisk},
+         {K::Refresh, K::Probe, K::Format, K::SetLabel, K::Flush, K::CheckDisk},
          "FormatFAT16..."},
     };
     auto& settings = harness_->settings;
@@ -731,13 +731,30 @@ TEST_F(DiskFinishingSequenceTest, TheCheckDiskRunsUpToSystemClassTwo) {
     }
 }
 
-// A failed check fails the run with its text.
-TEST_F(DiskFinishingSequenceTest, AFailedCheckDiskFailsTheRun) {
-    volumes().failAlways(VolumeCall::CheckDisk, "fsck.fat finds the FAT damaged");
-    plugDevice();
-    produce();
-    expectFailed(harness_->slot, "Check Diskfail");
-    EXPECT_EQ(diagnostics(), (Lines{"fsck.fat finds the FAT damaged"}));
+// A failed check fails the run with its text; so does a write the device refuses when the
+// copies are written out, before anything is checked or counted.
+TEST_F(DiskFinishingSequenceTest, AFailedCheckDiskOrFlushFailsTheRun) {
+    struct Case {
+        VolumeCall failing;
+        const char* why;
+        const char* status;
+    };
+    for (const Case& c :
+         {Case{VolumeCall::CheckDisk, "fsck.fat finds the FAT damaged", "Check Diskfail"},
+          Case{VolumeCall::Flush, "What was written did not all reach the device",
+               "Copy Filesfail"}}) {
+        SCOPED_TRACE(c.status);
+        stateDir_ = dir_ / ("state-" + std::string(c.status));
+        volumes().clear();
+        volumes().failAlways(c.failing, c.why);
+        plugDevice();
+        RecordingSlotView slot;
+        produce(kE, slot);
+        EXPECT_EQ(slot.status(), c.status) << joinedLines(slot.statuses());
+        EXPECT_EQ(slot.colour(), StatusColour::Red);
+        EXPECT_EQ(kinds().back(), c.failing);
+        unplug(kE);
+    }
 }
 
 }  // namespace

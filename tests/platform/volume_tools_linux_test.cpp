@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -495,6 +496,66 @@ TEST_F(LinuxVolumeToolsTest, PlainFileNeedsNoRefresh) {
     const VolumeResult absent = volumeTools->refresh('Q');
     EXPECT_FALSE(absent);
     EXPECT_NE(absent.reason.find("Drive Q"), std::string::npos) << absent.reason;
+}
+
+// A loop device over an image file of the test's, detached at the end; empty where loop devices
+// cannot be made (no permission, no loop driver).
+class LoopDevice {
+  public:
+    LoopDevice(const fs::path& image, const fs::path& scratch) : scratch_(scratch) {
+        const ToolOutput made = runTool({"losetup", "--find", "--show", image.string()}, scratch);
+        if (made.exitCode == 0 && made.output.rfind("/dev/loop", 0) == 0) {
+            path_ = made.output.substr(0, made.output.find('\n'));
+        } else {
+            why_ = made.output;
+        }
+    }
+    ~LoopDevice() {
+        if (!path_.empty()) {
+            runTool({"losetup", "--detach", path_.string()}, scratch_);
+        }
+    }
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+
+    const fs::path& path() const { return path_; }
+    const std::string& why() const { return why_; }
+
+  private:
+    fs::path scratch_;
+    fs::path path_;
+    std::string why_;
+};
+
+// The run holds its disk open from the copies to the check, so the system keeps the disk's
+// blocks between the tools: the check and the read-back must read the device, not those blocks.
+// Here the medium under a loop device loses its first MiB after the copies; both must see it.
+TEST_F(LinuxVolumeToolsTest, CheckAndReadBackReadTheDeviceNotTheSystemsCache) {
+    const fs::path backing = image('X', 64 * kMiB);
+    LoopDevice loop(backing, dir_);
+    if (loop.path().empty()) {
+        GTEST_SKIP() << "no loop device can be made here: " << loop.why();
+    }
+    volumes_['E'] = {loop.path(), 512};
+    auto volumeTools = tools();
+    ASSERT_TRUE(volumeTools->format('E', FileSystemChoice::Fat16Unit1K, true, kFormatLimit));
+    const fs::path song = sourceFile("song.mp3", std::string(300000, 's'));
+    ASSERT_TRUE(volumeTools->copyFiles('E', {song}, ""));
+    const int held = ::open(loop.path().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_TRUE(volumeTools->flush('E'));
+    ASSERT_TRUE(volumeTools->checkDisk('E', 15s));
+    ASSERT_TRUE(volumeTools->verifyFiles('E', {song}, ""));
+    // The device's cached blocks are read once more, then the medium is destroyed beneath them.
+    std::string cached(kMiB, '\0');
+    ASSERT_EQ(::pread(held, cached.data(), cached.size(), 0), static_cast<ssize_t>(kMiB));
+    {
+        std::fstream medium(backing, std::ios::in | std::ios::out | std::ios::binary);
+        medium.write(std::string(kMiB, '\0').data(), static_cast<std::streamsize>(kMiB));
+    }
+    EXPECT_FALSE(volumeTools->checkDisk('E', 15s));
+    EXPECT_FALSE(volumeTools->verifyFiles('E', {song}, ""));
+    ::close(held);
 }
 
 }  // namespace

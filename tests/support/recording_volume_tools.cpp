@@ -160,4 +160,12 @@ VolumeResult RecordingVolumeTools::checkDisk(char letter, std::chrono::seconds l
     return VolumeResult::success();
 }
 
+VolumeResult RecordingVolumeTools::flush(char letter) {
+    std::lock_guard lock(mutex_);
+    if (auto failure = record({.kind = VolumeCall::Flush, .letter = letter})) {
+        return VolumeResult::failure(*failure);
+    }
+    return VolumeResult::success();
+}
+
 }  // namespace corvid::test

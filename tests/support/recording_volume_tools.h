@@ -43,6 +43,7 @@ enum class VolumeCall {
     CopyFiles,
     VerifyFiles,
     CheckDisk,
+    Flush,
 };
 
 struct RecordedVolumeCall {
@@ -88,6 +89,7 @@ class RecordingVolumeTools : public VolumeTools {
     VolumeResult verifyFiles(char letter, const std::vector<std::filesystem::path>& files,
                              const std::string& folder) override;
     VolumeResult checkDisk(char letter, std::chrono::seconds limit) override;
+    VolumeResult flush(char letter) override;
 
   private:
     struct Drive {
