@@ -71,10 +71,16 @@ int StationController::firstFreeSlot() const {
 
 void StationController::handle(const DeviceEvent& event) {
     forEachDriveLetter(event.letters, [&](char letter) {
-        if (event.kind == DeviceEventKind::Arrival) {
-            arrival(letter);
-        } else {
-            removal(letter);
+        // One drive's failure (a lock file another user made, say) stays that drive's: the
+        // other letters and the tasks queued behind are handled all the same.
+        try {
+            if (event.kind == DeviceEventKind::Arrival) {
+                arrival(letter);
+            } else {
+                removal(letter);
+            }
+        } catch (const std::exception& error) {
+            tell([&](StationListener& l) { l.deviceFailed(letter, error.what()); });
         }
     });
     updateManualUpgradeSwitch();
@@ -271,11 +277,22 @@ void StationController::startWorker(int slot) {
     record.flashId = entry.flashId;
     record.fsmVersion = entry.fsmVersion;
     record.started = std::chrono::system_clock::now();
+    try {
+        record.thread = std::thread([worker = std::move(worker), lease]() mutable {
+            worker->run();
+            worker.reset();
+        });
+    } catch (const std::system_error& error) {
+        // No thread, no run: the slot must not stay Running with nobody to end it.
+        workers_.erase(id);
+        setLease(entry, nullptr);
+        entry.state = SlotState::Ended;
+        entry.view->setStatus(std::string("the run cannot start: ") + error.what());
+        entry.view->setStatusColour(StatusColour::Red);
+        tell([&](StationListener& l) { l.deviceFailed(letter, error.what()); });
+        return;
+    }
     tell([&](StationListener& l) { l.runStarted(slot, letter); });
-    record.thread = std::thread([worker = std::move(worker), lease]() mutable {
-        worker->run();
-        worker.reset();
-    });
 }
 
 void StationController::workerEnded(std::uint64_t id, const RunOutcome& outcome,

@@ -39,6 +39,11 @@ class StationListener {
         (void)letter;
         (void)why;
     }
+    // Handling the drive's arrival or removal failed ('why' says how); the drive is left alone.
+    virtual void deviceFailed(char letter, const std::string& why) {
+        (void)letter;
+        (void)why;
+    }
     virtual void slotClaimed(int slot, char letter) {
         (void)slot;
         (void)letter;

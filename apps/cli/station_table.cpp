@@ -184,6 +184,10 @@ void StationTable::deviceSkipped(char letter, ArrivalSkip why) {
     }
 }
 
+void StationTable::deviceFailed(char letter, const std::string& why) {
+    note(std::string("drive ") + letter + ": " + why + "; left alone");
+}
+
 void StationTable::slotClaimed(int slot, char letter) {
     std::lock_guard lock(mutex_);
     rows_[slot] = RowState{};

@@ -42,6 +42,7 @@ class StationTable : public StationView, public StationListener, public Operator
 
     // StationListener
     void deviceSkipped(char letter, ArrivalSkip why) override;
+    void deviceFailed(char letter, const std::string& why) override;
     void slotClaimed(int slot, char letter) override;
     void fsmFailed(int slot, char letter) override;
     void runStarted(int slot, char letter) override;

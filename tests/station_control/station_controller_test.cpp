@@ -31,10 +31,14 @@ std::uint32_t letters(std::initializer_list<char> list) {
 class RecordingListener : public StationListener {
   public:
     void deviceSkipped(char letter, ArrivalSkip why) override { skipped.push_back({letter, why}); }
+    void deviceFailed(char letter, const std::string& why) override {
+        failed.push_back({letter, why});
+    }
     void runStarted(int slot, char) override { started.push_back(slot); }
     void runEnded(const EndedRun& run) override { ended.push_back(run); }
 
     std::vector<std::pair<char, ArrivalSkip>> skipped;
+    std::vector<std::pair<char, std::string>> failed;
     std::vector<int> started;
     std::vector<EndedRun> ended;
 };
@@ -384,6 +388,26 @@ TEST_F(StationControllerTest, ARemovalSeenByTheBusStopsTheWorkerBeforeTheQueueCo
     runUntil([&] { return listener_.ended.size() == 1; });
     EXPECT_TRUE(fake_.requests().empty());
     EXPECT_TRUE(fake_.openedLetters().empty());
+}
+
+// An arrival whose drive lock cannot be taken (the lock folder became unusable) fails that drive
+// alone: the removal queued behind it is still handled and its slot freed.
+TEST_F(StationControllerTest, AFailingArrivalDropsNothingQueuedBehindIt) {
+    harness_->settings.CheckManuupgrade = true;
+    arrive({'F'});
+    ASSERT_EQ(controller_->slotOfLetter('F'), 0);
+    std::filesystem::remove_all(dir_ / "locks");
+    std::ofstream(dir_ / "locks") << "not a folder";
+    controller_->post({DeviceEventKind::Arrival, letters({'E'})});
+    controller_->post({DeviceEventKind::Removal, letters({'F'})});
+    controller_->runPending(std::chrono::milliseconds(0));
+    ASSERT_EQ(listener_.failed.size(), 1u);
+    EXPECT_EQ(listener_.failed[0].first, 'E');
+    EXPECT_NE(listener_.failed[0].second.find("locks"), std::string::npos)
+        << listener_.failed[0].second;
+    EXPECT_EQ(controller_->slotOfLetter('E'), kNoSlot);
+    EXPECT_EQ(controller_->slotOfLetter('F'), kNoSlot) << "the removal behind it was handled";
+    EXPECT_EQ(slots_[0].status(), "Waiting device...");
 }
 
 TEST_F(StationControllerTest, ALanguageChangeShowsTheSlotsOwnTextsAnew) {
