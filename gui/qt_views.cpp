@@ -103,6 +103,27 @@ void QtStationView::setManualUpgradeEnabled(bool enabled) {
 
 QtOperatorPrompt::QtOperatorPrompt(UiDispatcher& ui, QWidget* parent) : ui_(ui), parent_(parent) {}
 
+namespace {
+
+QMessageBox::Icon boxIcon(PromptIcon icon) {
+    return icon == PromptIcon::Error     ? QMessageBox::Critical
+           : icon == PromptIcon::Warning ? QMessageBox::Warning
+                                         : QMessageBox::Information;
+}
+
+}  // namespace
+
+void QtOperatorPrompt::notify(const std::string& message, const std::string& caption,
+                              PromptIcon icon) {
+    ui_.post([message, caption, icon, parent = parent_] {
+        auto* box = new QMessageBox(boxIcon(icon), text(caption), text(message), QMessageBox::Ok,
+                                    parent.data());
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        box->show();
+    });
+}
+
 PromptAnswer QtOperatorPrompt::show(const std::string& message, const std::string& caption,
                                     PromptIcon icon, PromptButtons buttons) {
     // Shared with the box: a window closed while the box is open lets the asker go first.
@@ -111,10 +132,8 @@ PromptAnswer QtOperatorPrompt::show(const std::string& message, const std::strin
                                        : buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel
                                                                             : PromptAnswer::Ok);
     ui_.runAndWait([answer, message, caption, icon, buttons, parent = parent_] {
-        QMessageBox box(icon == PromptIcon::Error     ? QMessageBox::Critical
-                        : icon == PromptIcon::Warning ? QMessageBox::Warning
-                                                      : QMessageBox::Information,
-                        text(caption), text(message), QMessageBox::NoButton, parent.data());
+        QMessageBox box(boxIcon(icon), text(caption), text(message), QMessageBox::NoButton,
+                        parent.data());
         switch (buttons) {
             case PromptButtons::Ok:
                 box.setStandardButtons(QMessageBox::Ok);

@@ -82,6 +82,7 @@ class QtOperatorPrompt : public OperatorPrompt {
     QtOperatorPrompt(UiDispatcher& ui, QWidget* parent);
     PromptAnswer show(const std::string& text, const std::string& caption, PromptIcon icon,
                       PromptButtons buttons) override;
+    void notify(const std::string& text, const std::string& caption, PromptIcon icon) override;
 
   private:
     UiDispatcher& ui_;

@@ -129,9 +129,9 @@ void StationController::arrival(char letter) {
     const int slot = firstFreeSlot();
     if (slot == kNoSlot) {
         unlockLetter(letter);
-        env_.prompt.show(env_.messages.text(MessageKey::ExceedLimitMsg),
-                         env_.messages.text(MessageKey::StatusMsg), PromptIcon::Warning,
-                         PromptButtons::Ok);
+        // Not waited for: arrivals, removals and the ends of runs go on behind the box.
+        env_.prompt.notify(env_.messages.text(MessageKey::ExceedLimitMsg),
+                           env_.messages.text(MessageKey::StatusMsg), PromptIcon::Warning);
         tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::LimitReached); });
         return;
     }

@@ -230,6 +230,25 @@ TEST_F(MainWindowTest, ManualUpgradeWaitsForStartUpgrade) {
     EXPECT_FALSE(start->isEnabled()) << "Start Upgrade only while manual upgrade is checked";
 }
 
+// The limit box does not hold the station: while it is open, a removal frees its slot.
+TEST_F(MainWindowTest, TheLimitBoxLeavesRemovalsGoingOn) {
+    open();
+    QTest::mouseClick(control<QCheckBox>("CheckManuupgrade"), Qt::LeftButton);  // slots wait
+    const std::string letters = "EFGHIJKL";
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+        plug(letters[i], "nand-2k", {"--port", std::to_string(i + 1)});
+    }
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return window_->controller().firstFreeSlot() == kNoSlot; }, kRunMs));
+    plug('M', "nand-2k");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return window_->findChild<QMessageBox*>() != nullptr; }, kRunMs));
+    unplug('E');
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return window_->controller().slotOfLetter('E') == kNoSlot; }, 10000))
+        << "the removal waited for the box";
+}
+
 // A click on a language button stores LanguageID and sets every caption of that language.
 TEST_F(MainWindowTest, LanguageButtonsReloadEveryCaption) {
     open();
