@@ -156,6 +156,23 @@ bool DiskCopy::copyEntry(const fs::path& entry) {
     return claim("", entry.filename().string(), entry) && copyFilesInto({entry}, "");
 }
 
+std::string DiskCopy::kindOfEntry(const fs::file_status& own, const fs::file_status& target) {
+    if (fs::is_symlink(own) && fs::is_directory(target)) {
+        return "a link to a folder";
+    }
+    switch (target.type()) {
+        case fs::file_type::fifo:
+            return "a FIFO";
+        case fs::file_type::socket:
+            return "a socket";
+        case fs::file_type::block:
+        case fs::file_type::character:
+            return "a device file";
+        default:
+            return "an entry that is neither file nor folder";
+    }
+}
+
 bool DiskCopy::bCopyFolder(const fs::path& source, const std::string& destination) {
     const fs::path trimmed = source.has_filename() ? source : source.parent_path();
     const std::string name = trimmed.filename().string();
@@ -174,12 +191,23 @@ bool DiskCopy::copyFolder(const fs::path& source, const std::string& target) {
         }
         std::error_code kindError;
         const fs::file_status own = entry.symlink_status(kindError);
+        const fs::file_status target = entry.status(kindError);
         if (fs::is_directory(own)) {
             folders.push_back(entry.path());
-        } else if (fs::is_regular_file(entry.status(kindError))) {
-            // A link to a file is copied as the file; a link to a folder is not followed
-            // (it may loop), and FIFOs and device files are no files to copy.
-            files.push_back(entry.path());
+        } else if (fs::is_regular_file(target)) {
+            files.push_back(entry.path());  // a link to a file is copied as the file
+        } else if (fs::is_symlink(own) && !fs::exists(target)) {
+            // The operator asked for the folder's files; one of them is missing.
+            tell(diagnostic_, entry.path().string() + " is a link to " +
+                                  fs::read_symlink(entry.path(), kindError).string() +
+                                  ", which does not exist.");
+            return false;
+        } else {
+            // A link to a folder is not followed (it may loop back); FIFOs, sockets and device
+            // files are no files to copy. Said, so that nothing goes missing unnoticed.
+            ++skippedEntries_;
+            tell(diagnostic_, entry.path().string() + " is left out: " + kindOfEntry(own, target) +
+                                  " is not copied.");
         }
     }
     if (error) {

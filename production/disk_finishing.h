@@ -73,6 +73,9 @@ class DiskCopy {
 
     // The last failure was a copy that read back different from its source.
     bool readBackFailed() const { return readBackFailed_; }
+    // Entries of copied folders that are no files to copy (links to folders, FIFOs, sockets,
+    // device files): left out, each named to the diagnostic.
+    int skippedEntries() const { return skippedEntries_; }
 
   private:
     // Claims 'name' in 'folder' for this copy; false (with a diagnostic) when an entry of this
@@ -82,12 +85,15 @@ class DiskCopy {
     bool copyFilesInto(const std::vector<std::filesystem::path>& files, const std::string& folder);
     // The folder 'source' as the folder 'target' on the disk, its name already claimed.
     bool copyFolder(const std::filesystem::path& source, const std::string& target);
+    static std::string kindOfEntry(const std::filesystem::file_status& own,
+                                   const std::filesystem::file_status& target);
 
     VolumeTools& volumes_;
     char driveLetter_;
     DiagnosticSink diagnostic_;
     bool verify_ = false;
     bool readBackFailed_ = false;
+    int skippedEntries_ = 0;
     std::set<std::string> claimed_;  // "folder/NAME" in upper case
 };
 

@@ -183,17 +183,34 @@ TEST_F(DiskCopyTest, HiddenEntriesAreLeftOutInsideFoldersAndCopiedWhenListed) {
                                   "copyFiles / <- .profile"}));
 }
 
-// A link to a folder is not followed (it may loop back), a FIFO is no file to copy; a link to a
-// file is copied as the file.
-TEST_F(DiskCopyTest, LinksToFoldersAndFifosAreLeftOut) {
+// A link to a folder is not followed (it may loop back), a FIFO is no file to copy: each is left
+// out and named; a link to a file is copied as the file; a link to nothing fails the copy.
+TEST_F(DiskCopyTest, LinksToFoldersAndFifosAreLeftOutAndNamedABrokenLinkFails) {
     file("Music/A.mp3");
     fs::create_directory_symlink(dir_ / "Music", dir_ / "Music/loop");
     fs::create_symlink(dir_ / "Music/A.mp3", dir_ / "Music/B-link.mp3");
     const auto fifo = test::runProgram({"mkfifo", (dir_ / "Music/pipe").string()});
     ASSERT_EQ(fifo.exitCode, 0) << fifo.output;
-    EXPECT_TRUE(copy({"Music"})) << reasons_;
+    DiskCopy diskCopy(volumes_, kDrive, [this](const std::string& why) { reasons_ += why + "\n"; });
+    EXPECT_TRUE(diskCopy.copyEntry(dir_ / "Music")) << reasons_;
     EXPECT_EQ(callLines(),
               (Lines{"makeFolder Music", "copyFiles Music <- Music/A.mp3 Music/B-link.mp3"}));
+    EXPECT_EQ(diskCopy.skippedEntries(), 2);
+    EXPECT_NE(reasons_.find("Music/loop is left out: a link to a folder is not copied."),
+              std::string::npos)
+        << reasons_;
+    EXPECT_NE(reasons_.find("Music/pipe is left out: a FIFO is not copied."), std::string::npos)
+        << reasons_;
+
+    volumes_.clear();
+    reasons_.clear();
+    fs::create_symlink(dir_ / "gone.mp3", dir_ / "Music/C-link.mp3");
+    EXPECT_FALSE(copy({"Music"}));
+    EXPECT_NE(reasons_.find("Music/C-link.mp3 is a link to " + (dir_ / "gone.mp3").string() +
+                            ", which does not exist."),
+              std::string::npos)
+        << reasons_;
+    EXPECT_TRUE(callLines().empty()) << "nothing of the folder is copied";
 }
 
 // FAT names ignore case: two entries that would land on one name fail the copy, and nothing of
