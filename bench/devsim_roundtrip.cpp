@@ -4,7 +4,8 @@
 //
 //   build/bin/devsim_roundtrip_bench
 //
-// It starts its own corvid-devsim in a temporary directory and stops it at the end.
+// It starts its own corvid-devsim in a temporary directory and stops it at the end. The lines
+// starting "result" (tab-separated) are the figures bench/run-all gathers.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -82,6 +83,8 @@ void parallelFigure(int devices, int count) {
         "%.0f commands/s in all%s\n",
         devices, count, seconds / count * 1e6, devices * count / seconds,
         failed != 0 ? " (FAILURES)" : "");
+    std::printf("result\tsimulator round trip, %d device(s) at once\t%.1f us\t-\t-\t-\n", devices,
+                seconds / count * 1e6);
 }
 
 void BM_VendorCommandOnOpenHandle(benchmark::State& state) {

@@ -2,7 +2,7 @@
 # The station's disk-finishing step against the same tools run by a plain script: a 256 MB volume
 # file formatted FAT16 (mkfs.fat), labelled, given 500 files in 20 folders (one mmd and one mcopy
 # per folder), then checked (fsck.fat -n). Median of five runs each, in the same run; prints the
-# ratio ours / script (the target is at most 1.2).
+# ratio ours / script (the target is at most 1.2), and a "result" line for bench/run-all.
 #
 #   bench/disk_finishing_bench.sh          builds what it needs in build/
 set -euo pipefail
@@ -61,3 +61,6 @@ printf 'disk finishing, 256 MB, 500 files in 20 folders (median of 5)\n'
 awk -v ours="$ours_median" -v peer="$peer_median" 'BEGIN {
     printf "  plain script  %.3f s\n  ours          %.3f s\n  ratio         %.2f (target <= 1.2)\n",
            peer, ours, ours / peer }'
+awk -v ours="$ours_median" -v peer="$peer_median" 'BEGIN {
+    printf "result\tdisk finishing, 256 MB, 500 files\t%.3f s\t%.3f s (plain script)\t%.2f\t<= 1.20\n",
+           ours, peer, ours / peer }'

@@ -6,24 +6,32 @@
 //
 //   build/bin/image_write_bench
 //
-// It starts its own corvid-devsim in a temporary directory and stops it at the end.
+// It starts its own corvid-devsim in a temporary directory and stops it at the end. The last
+// lines ("result" and tab-separated fields) are the figures bench/run-all gathers.
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "characterisation/worker_state.h"
 #include "image/image_builder.h"
 #include "image/image_file.h"
+#include "platform/process_runner.h"
+#include "platform/registry_store.h"
 #include "production/file_downloads.h"
 #include "production/image_write.h"
-#include "tests/production/worker_harness.h"
 #include "simlink/sim_transport.h"
+#include "station/messages.h"
+#include "station/operator_prompt.h"
+#include "station/production_settings.h"
+#include "station/slot_view.h"
 #include "transport/vendor_commands.h"
 
 namespace {
@@ -37,11 +45,29 @@ constexpr int kRuns = 3;
 
 fs::path gSimDir;
 
-bool devsim(const std::string& arguments) {
-    const std::string command = std::string(CORVID_BIN_DIR) + "/corvid-devsim " + arguments +
-                                " --dir " + gSimDir.string() + " >/dev/null";
-    return std::system(command.c_str()) == 0;
+// Runs corvid-devsim with these arguments and the bench's simulator folder, its output
+// discarded; true when it succeeds.
+bool devsim(std::vector<std::string> arguments) {
+    ProcessOptions options;
+    options.argv = {std::string(CORVID_BIN_DIR) + "/corvid-devsim"};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    options.argv.insert(options.argv.end(), {"--dir", gSimDir.string()});
+    try {
+        const auto code = startProcess(options)->waitFor(std::chrono::seconds(60));
+        return code && *code == 0;
+    } catch (const ProcessStartError& error) {
+        std::fprintf(stderr, "image_write_bench: %s\n", error.what());
+        return false;
+    }
 }
+
+// Nobody answers questions during the write: any would be a failure of the bench.
+class NoOperator : public OperatorPrompt {
+  public:
+    PromptAnswer show(const std::string&, const std::string&, PromptIcon, PromptButtons) override {
+        return PromptAnswer::Cancel;
+    }
+};
 
 // The FSM, a CFG for the sector size and a block map, then the disk is started.
 bool startDisk(Transport& transport, char letter, std::uint32_t sectorSize, const fs::path& fsm) {
@@ -162,14 +188,25 @@ int main() {
     const fs::path image = root / "hidden.img";
 
     int status = 1;
-    char timing[64];
-    std::snprintf(timing, sizeof timing, "--latency-ms %.1f --bandwidth 30M", kLatencyMs);
-    if (buildFullImage(root, image) && devsim("serve --daemon") &&
-        devsim(std::string("plug --letter E --profile nand-2k --trace none ") + timing) &&
-        devsim(std::string("plug --letter F --profile nand-2k --trace none ") + timing)) {
+    char latency[16];
+    std::snprintf(latency, sizeof latency, "%.1f", kLatencyMs);
+    const auto plug = [&](char letter) {
+        return devsim({"plug", "--letter", std::string(1, letter), "--profile", "nand-2k",
+                       "--trace", "none", "--latency-ms", latency, "--bandwidth", "30M"});
+    };
+    // The simulator ends with this process, also when the bench is stopped early.
+    if (buildFullImage(root, image) &&
+        devsim({"serve", "--daemon", "--owner", std::to_string(::getpid())}) && plug('E') &&
+        plug('F')) {
         SimTransport simulator(SimTransportOptions{gSimDir, 1.0});
         TimedTransport transport(simulator);
-        corvid::test::WorkerHarness harness(transport, root / "home");
+        fs::create_directories(root / "home" / "misc");
+        const auto registry = openRegistryStore((root / "home").string());
+        UnseenSlot slot;
+        UnseenStation station;
+        NoOperator prompt;
+        const SharedMessages messages;
+        const StationSettings settings;
         const ImageHeader header = readImageHeader(image);
         status = 0;
         std::printf("64 MB image, commands at %.1f ms and 30 MiB/s (median of %d)\n", kLatencyMs,
@@ -184,14 +221,23 @@ int main() {
             std::vector<double> seconds;
             std::vector<double> outside;
             for (int run = 0; run < kRuns; ++run) {
-                auto w = harness.state(letter);
+                WorkerState w(WorkerSeams{transport,
+                                          slot,
+                                          station,
+                                          prompt,
+                                          *registry,
+                                          messages,
+                                          settings,
+                                          root / "home",
+                                          [](std::chrono::milliseconds) {},
+                                          {}},
+                              letter, 0, kLanguageEnglish);
                 const ScopedDevice device(transport, letter);
-                w->hDevice = device.handle();
-                w->FlashInfo.iSectorSize = static_cast<int>(sectorSize);
-                harness.slot.clear();
+                w.hDevice = device.handle();
+                w.FlashInfo.iSectorSize = static_cast<int>(sectorSize);
                 transport.inCommands = 0;
                 const auto start = std::chrono::steady_clock::now();
-                const bool ok = bWriteImageFile(*w, image, 90, 98);
+                const bool ok = bWriteImageFile(w, image, 90, 98);
                 seconds.push_back(
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
                         .count());
@@ -218,8 +264,12 @@ int main() {
                 sectorSize, entry.recordCount, bytes / 1e6, commands, median, floor, median / floor,
                 kLatencyMs, modeled, outside[outside.size() / 2],
                 median - floor - modeled - outside[outside.size() / 2], perRecord);
+            std::printf(
+                "result\thidden-part write, 64 MB, %u-byte sectors, %.1f ms a command\t"
+                "%.2f s\t%.2f s (30 MiB/s)\t%.2f\t<= 1.20\n",
+                sectorSize, kLatencyMs, median, floor, median / floor);
         }
-        devsim("stop");
+        devsim({"stop"});
     }
     std::error_code error;
     fs::remove_all(root, error);

@@ -5,7 +5,7 @@
 # written from a 32 MB image, check disk), with the station's pauses between steps as on the line
 # (PAUSE_SCALE 1; 0 leaves only the devices' work and the host's tools). Times from the first plug
 # to the station's end; median of ROUNDS of each. Prints the ratio eight / one (the target is at
-# most 1.15).
+# most 1.15). The line starting "result" (tab-separated) is the figure bench/run-all gathers.
 #
 #   bench/station_scaling_bench.sh [ROUNDS [PAUSE_SCALE]]     builds what it needs in build/
 set -euo pipefail
@@ -72,3 +72,5 @@ eight=$(printf '%s\n' "${eights[@]}" | median)
 printf 'one device:    %.2f s   (rounds: %s)\n' "$one" "${ones[*]}"
 printf 'eight at once: %.2f s   (rounds: %s)\n' "$eight" "${eights[*]}"
 printf 'ratio eight / one: %.3f (target at most 1.15)\n' "$(echo "$eight / $one" | bc -l)"
+printf 'result\teight devices at once, pauses x%s\t%.2f s\t%.2f s (one device)\t%.2f\t<= 1.15\n' \
+    "$pause_scale" "$eight" "$one" "$(echo "$eight / $one" | bc -l)"

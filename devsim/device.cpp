@@ -12,6 +12,10 @@ namespace corvid::devsim {
 
 namespace {
 
+std::chrono::microseconds modelled(double milliseconds) {
+    return std::chrono::microseconds(static_cast<std::int64_t>(milliseconds * 1000));
+}
+
 const char* kindOption(FaultRule::Kind kind) {
     switch (kind) {
         case FaultRule::Kind::FailCall:
@@ -230,13 +234,23 @@ std::string Device::summary() {
     return text;
 }
 
-bool Device::pause(double milliseconds, std::unique_lock<std::mutex>& lock) {
-    if (milliseconds <= 0) {
-        return !interrupted_;
-    }
-    const auto until = std::chrono::steady_clock::now() +
-                       std::chrono::microseconds(static_cast<std::int64_t>(milliseconds * 1000));
+bool Device::pauseUntil(std::chrono::steady_clock::time_point until,
+                        std::unique_lock<std::mutex>& lock) {
     return !wake_.wait_until(lock, until, [&] { return interrupted_; });
+}
+
+bool Device::finishAt(std::chrono::steady_clock::time_point start,
+                      std::chrono::steady_clock::time_point due,
+                      std::unique_lock<std::mutex>& lock) {
+    // A sleep ends late, by the timer's slack and by the wait for a processor on a busy machine.
+    // What the commands ran beyond their model so far is taken off this one's sleep, so over a
+    // run of commands the device keeps its modelled time (a command never ends before its work
+    // is done, nor before it started).
+    const bool stayed = pauseUntil(std::max(start, due - overrun_), lock);
+    const auto ended = std::chrono::steady_clock::now();
+    overrun_ = std::clamp<std::chrono::steady_clock::duration>(
+        overrun_ + (ended - due), std::chrono::steady_clock::duration{}, kMaxOverrun);
+    return stayed;
 }
 
 void Device::trace(const simlink::WireRequest& request, const CommandShape* shape,
@@ -307,15 +321,21 @@ Outcome Device::lie(const Command& command, const char*& result) {
 }
 
 DeviceReply Device::handle(const simlink::WireRequest& request,
-                           std::span<const std::uint8_t> dataOut) {
+                           std::span<const std::uint8_t> dataOut,
+                           std::chrono::steady_clock::time_point arrived) {
     std::unique_lock lock(mutex_);
     // One command at a time, the time it takes included, as the controller works.
     wake_.wait(lock, [&] { return !busy_ || interrupted_; });
     busy_ = true;
+    // The command's modelled time runs from its arrival, or from the end of the command it
+    // waited for: the transfer of its data, the work of carrying it out and the wake-up from the
+    // sleep fall inside it, so a run of commands lasts what the model says.
+    const auto start = std::max(arrived, idleSince_);
     struct Idle {
         Device& device;
         ~Idle() {
             device.busy_ = false;
+            device.idleSince_ = std::chrono::steady_clock::now();
             device.wake_.notify_all();
         }
     } idle{*this};
@@ -354,7 +374,7 @@ DeviceReply Device::handle(const simlink::WireRequest& request,
     }
 
     if (fault && fault->kind == FaultRule::Kind::UnplugDuring) {
-        pause(busyMs / 2, lock);
+        pauseUntil(start + modelled(busyMs / 2), lock);
         trace(request, shape, "unplugged", "pulled out during the command");
         reply.after = AfterCommand::Leave;
         return reply;
@@ -398,7 +418,7 @@ DeviceReply Device::handle(const simlink::WireRequest& request,
         }
     }
 
-    if (!pause(busyMs, lock)) {
+    if (!finishAt(start, start + modelled(busyMs), lock)) {
         trace(request, shape, "unplugged", "pulled out during the command");
         reply.after = AfterCommand::Leave;
         return reply;

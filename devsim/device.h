@@ -3,6 +3,7 @@
 // A simulated device as the host serves it: the controller model plus what test equipment adds
 // around it (injected faults, timing, the trace of every command).
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -89,8 +90,11 @@ class Device {
 
     char letter() const { return settings_.letter; }
 
-    // Runs one command. Thread-safe; commands of one device run one at a time.
-    DeviceReply handle(const simlink::WireRequest& request, std::span<const std::uint8_t> dataOut);
+    // Runs one command that arrived at 'arrived' (its data included in its modelled time).
+    // Thread-safe; commands of one device run one at a time.
+    DeviceReply handle(
+        const simlink::WireRequest& request, std::span<const std::uint8_t> dataOut,
+        std::chrono::steady_clock::time_point arrived = std::chrono::steady_clock::now());
 
     // Power comes on: at plug-in, or when the device returns after a reset.
     void powerUp(bool afterReset);
@@ -112,14 +116,25 @@ class Device {
     // trace.
     Outcome lie(const Command& command, const char*& result);
     std::uint64_t random(std::uint64_t below);
-    // Sleeps unless interrupted; false when interrupted.
-    bool pause(double milliseconds, std::unique_lock<std::mutex>& lock);
+    // Sleeps until 'until' unless interrupted (at once when it has passed); false when
+    // interrupted.
+    bool pauseUntil(std::chrono::steady_clock::time_point until,
+                    std::unique_lock<std::mutex>& lock);
+    // Ends a command started at 'start' whose model says it is done at 'due'; false when
+    // interrupted.
+    bool finishAt(std::chrono::steady_clock::time_point start,
+                  std::chrono::steady_clock::time_point due, std::unique_lock<std::mutex>& lock);
+    // The most a command's sleep is shortened by for the overrun of those before it: a stall of
+    // the whole machine is not made up by commands of no time at all.
+    static constexpr std::chrono::milliseconds kMaxOverrun{20};
 
     DeviceSettings settings_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool interrupted_ = false;
-    bool busy_ = false;  // a command is being worked on
+    bool busy_ = false;                                  // a command is being worked on
+    std::chrono::steady_clock::time_point idleSince_{};  // when the last command ended
+    std::chrono::steady_clock::duration overrun_{};      // the commands' time beyond their model
     bool hung_ = false;
     Controller controller_;
     std::FILE* trace_ = nullptr;

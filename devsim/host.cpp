@@ -117,6 +117,7 @@ class DeviceSlot {
                 request.transferLength > simlink::kMaxWireTransfer) {
                 return;
             }
+            const auto arrived = std::chrono::steady_clock::now();
             const bool out =
                 request.direction == static_cast<std::uint8_t>(simlink::WireDirection::Out);
             dataOut.resize(out ? request.transferLength : 0);
@@ -124,7 +125,7 @@ class DeviceSlot {
                            simlink::IoResult::Ok) {
                 return;
             }
-            DeviceReply reply = device_->handle(request, dataOut);
+            DeviceReply reply = device_->handle(request, dataOut, arrived);
             switch (reply.after) {
                 case AfterCommand::Hang:
                     continue;

@@ -197,6 +197,19 @@ int IniFile::readInt(const std::string& section, const std::string& key, int def
     return parseProfileInt(value).value_or(defaultValue);
 }
 
+std::vector<std::optional<std::string>> IniFile::readStrings(
+    const std::string& section, const std::vector<std::string>& keys) const {
+    Document doc;
+    doc.load(impl_->path, false);
+    std::vector<std::optional<std::string>> values;
+    values.reserve(keys.size());
+    for (const std::string& key : keys) {
+        const char* value = doc.ini().GetValue(section.c_str(), key.c_str(), nullptr);
+        values.push_back(value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+    }
+    return values;
+}
+
 std::vector<std::string> IniFile::sectionNames() const {
     Document doc;
     doc.load(impl_->path, false);

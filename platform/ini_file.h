@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,10 @@ class IniFile {
     // Decimal, or hexadecimal after "0x" (up to 32 bits, so 0xFFFFFFFF is -1). A value that is
     // not wholly a number in range gives the default.
     int readInt(const std::string& section, const std::string& key, int defaultValue) const;
+    // The values of many keys of one section from a single read of the file, in the order of
+    // 'keys'; nothing for a missing key.
+    std::vector<std::optional<std::string>> readStrings(const std::string& section,
+                                                        const std::vector<std::string>& keys) const;
 
     // The section names, and the key names of one section, in file order (a duplicate key once).
     std::vector<std::string> sectionNames() const;

@@ -93,26 +93,28 @@ const LanguageSection& languageSectionFor(LanguageChoice choice, int systemLangI
 
 LanguageTexts readLanguageTexts(const std::filesystem::path& langIni,
                                 const LanguageSection& section, const MessageTable& current) {
-    // A missing key reads as this, which no text of the file can be (a line break).
-    constexpr char kMissing[] = "\n";
     const IniFile ini(langIni);
     const std::string sectionName(section.name);
     auto table = std::make_shared<MessageTable>(current);
     LanguageTexts result;
 
+    // One read of the file for every text: it holds a section of them per language.
+    std::vector<std::string> keyNames;
     for (std::size_t i = 0; i < kKeyedMessageCount; ++i) {
-        const auto key = static_cast<MessageKey>(i);
-        const std::string keyName(messageKeyName(key));
-        const std::string bytes = ini.readString(sectionName, keyName, kMissing);
-        if (bytes == kMissing) {
+        keyNames.emplace_back(messageKeyName(static_cast<MessageKey>(i)));
+    }
+    const auto values = ini.readStrings(sectionName, keyNames);
+    for (std::size_t i = 0; i < kKeyedMessageCount; ++i) {
+        if (!values[i]) {
             continue;
         }
         try {
             // English texts are taken as UTF-8, checked so that no stray byte reaches a terminal
             // or the window.
-            table->setText(key, toUtf8(bytes, section.codePage.value_or(CodePage::Utf8)));
+            table->setText(static_cast<MessageKey>(i),
+                           toUtf8(*values[i], section.codePage.value_or(CodePage::Utf8)));
         } catch (const CodePageError& e) {
-            result.problems.push_back("the text of " + keyName + " in section [" + sectionName +
+            result.problems.push_back("the text of " + keyNames[i] + " in section [" + sectionName +
                                       "] of " + langIni.string() + " is kept: " + e.what());
         }
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #endif
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,7 +89,11 @@ TEST_F(IniFileTest, ReadsHandEditedFileAsWindowsWould) {
         SCOPED_TRACE(std::string(c.section) + "/" + c.key);
         EXPECT_EQ(ini.readString(c.section, c.key, "def"), c.text);
         EXPECT_EQ(ini.readInt(c.section, c.key, 42), c.number);
+        EXPECT_EQ(ini.readStrings(c.section, {c.key}).front().value_or("def"), c.text);
     }
+    // Many keys from one read: an empty value is there, a missing key is not.
+    EXPECT_EQ(ini.readStrings("MP_Setting", {"Empty", "Missing", "dup", "Format"}),
+              (std::vector<std::optional<std::string>>{"", std::nullopt, "first", "1"}));
 }
 
 TEST_F(IniFileTest, WriteKeepsOtherSectionsKeysAndDuplicates) {
