@@ -96,7 +96,6 @@ MainWindow::MainWindow(StationAssembly& assembly, QWidget* parent)
     chosen->setChecked(true);
     applyCaptions(station_.language.captions);
     controller().setLanguage(iLanguage_);
-    upgradeBtn_->setText(qtext(station_.messages.text(MessageKey::MenuUpgradeStartStr)));
     upgradeBtn_->setEnabled(checkManuupgrade_->isChecked());
     systemAreaComBo_->setEnabled(systemAreaChk_->isChecked());
     recomputePicks();
@@ -137,7 +136,8 @@ void MainWindow::buildControls() {
     page_ = named(new QWidget, "TabSheet4");
     pages_->addTab(page_, QStringLiteral("Page"));
 
-    auto* language = named(new QGroupBox(QStringLiteral("Language"), page_), "TntGroupBox1");
+    languageGroup_ = named(new QGroupBox(QStringLiteral("Language"), page_), "TntGroupBox1");
+    QGroupBox* language = languageGroup_;
     language->setGeometry(5, 2, 300, 46);
     langAuto_ = named(new QRadioButton(QStringLiteral("Auto"), language), "TntRdoLangAuto");
     langSc_ = named(new QRadioButton(QString::fromUtf8("简中"), language), "TntRdoLangSC");
@@ -225,7 +225,8 @@ void MainWindow::buildSlots(QWidget* page) {
         SlotWidgets& w = controls.widgets;
         w.status = new QLabel(QStringLiteral("Wait..."), controls.group);
         w.status->setObjectName(QStringLiteral("D%1infoStr").arg(slot));
-        w.status->setGeometry(80, 6, 140, 20);
+        // Up to the picture's left edge and no further: the picture is never drawn over it.
+        w.status->setGeometry(80, 6, 144, 20);
         w.detailP = new QLabel(controls.group);
         w.detailP->setObjectName(QStringLiteral("TextP%1").arg(slot));
         w.detailP->setGeometry(8, 30, 210, 20);
@@ -236,7 +237,7 @@ void MainWindow::buildSlots(QWidget* page) {
         w.gauge->setObjectName(QStringLiteral("ProgressBar%1").arg(slot));
         w.gauge->setGeometry(8, 84, 250, 20);
         w.gauge->setTextVisible(false);
-        w.gauge->setStyleSheet(QStringLiteral("QProgressBar::chunk { background-color: teal; }"));
+        showVerdict(*w.gauge, SlotPicture::None);
         w.gauge->setVisible(false);
         w.picture = new QLabel(controls.group);
         w.picture->setObjectName(QStringLiteral("infoImage%1").arg(slot));
@@ -293,10 +294,11 @@ void MainWindow::showSettings() {
     systemAreaChk_->setChecked(s.SystemAreachk);
     chkParityCheck_->setChecked(s.chkParityCheck);
     checkManuupgrade_->setChecked(s.CheckManuupgrade);
-    systemAreaComBo_->setCurrentIndex(s.SystemAreaComBo >= 0 &&
-                                              s.SystemAreaComBo < kSystemAreaItemCount
-                                          ? s.SystemAreaComBo
-                                          : kSystemAreaItemCount - 1);
+    // The combo shows the size the workers use: no item for -1 (no size chosen), never a
+    // default item that the setting does not hold.
+    systemAreaComBo_->setCurrentIndex(
+        s.SystemAreaComBo >= 0 && s.SystemAreaComBo < kSystemAreaItemCount ? s.SystemAreaComBo
+                                                                           : -1);
     preCopyList_->clear();
     for (const std::string& entry : s.preCopyList) {
         preCopyList_->addItem(qtext(entry));
@@ -338,7 +340,10 @@ void MainWindow::connectControls() {
         }
         station_.settings.LabelEdit = upper.toStdString();
     });
-    connect(upgradeBtn_, &QPushButton::clicked, this, [this] { controller().startUpgrade(); });
+    connect(upgradeBtn_, &QPushButton::clicked, this, [this] {
+        controller().startUpgrade();
+        followWorkers();
+    });
     connect(findChild<QPushButton*>(QStringLiteral("AddFilesBtn")), &QPushButton::clicked, this,
             &MainWindow::chooseFiles);
     connect(findChild<QPushButton*>(QStringLiteral("RemoveBtn")), &QPushButton::clicked, this,
@@ -373,11 +378,12 @@ void MainWindow::loadLanguage(LanguageChoice choice) {
 }
 
 void MainWindow::applyCaptions(const std::vector<Caption>& captions) {
-    for (SlotControls& slot : slots_) {
-        slot.widgets.gauge->setValue(0);
-    }
+    // The slots' bars keep their positions: a finished slot's verdict outlives a language change.
     for (const Caption& caption : captions) {
         const QString text = qtext(caption.text);
+        if (isSlotStatus(caption.control)) {
+            continue;  // the controller shows each slot's state again; an ended run's verdict stays
+        }
         if (caption.control == kCaptionWindow) {
             setWindowTitle(text);
         } else if (caption.control == kCaptionApplication) {
@@ -401,6 +407,19 @@ void MainWindow::applyCaptions(const std::vector<Caption>& captions) {
         }
     }
     // An unknown split leaves the disk-feature label as it was; the caption list then has none.
+    // The captions the language file does not carry come from the fixed texts.
+    languageGroup_->setTitle(fixedQText(FixedText::Language));
+    upgradeBtn_->setText(qtext(station_.messages.text(MessageKey::MenuUpgradeStartStr)));
+}
+
+bool MainWindow::isSlotStatus(const std::string& control) const {
+    return std::any_of(slots_.begin(), slots_.end(), [&](const SlotControls& slot) {
+        return slot.widgets.status->objectName() == qtext(control);
+    });
+}
+
+QString MainWindow::fixedQText(FixedText row) const {
+    return QString::fromUtf8(fixedText(row, iLanguage_).data());
 }
 
 void MainWindow::recomputePicks() {
@@ -518,12 +537,41 @@ void MainWindow::drainController() {
     } catch (const std::exception& error) {
         QMessageBox::critical(this, windowTitle(), QString::fromUtf8(error.what()));
     }
+    followWorkers();
     if (StationRecord* record = assembly_.record()) {
         for (const std::string& notice : record->takeNotices()) {
             std::fprintf(stderr, "corvid: %s\n", notice.c_str());
         }
     }
     draining_ = false;
+}
+
+void MainWindow::showRecordProblem(const std::string& problem) {
+    // One box, not modal: the station goes on producing while the operator reads it, and later
+    // notices are added to it.
+    if (recordNotice_ == nullptr) {
+        recordNotice_ =
+            new QMessageBox(QMessageBox::Warning, windowTitle(), QString(), QMessageBox::Ok, this);
+        recordNotice_->setObjectName(QStringLiteral("recordNotice"));
+        recordNotice_->setModal(false);
+    }
+    const QString line =
+        fixedQText(FixedText::RunsNotRecorded) + QStringLiteral(": ") + qtext(problem);
+    recordNotice_->setText(recordNotice_->isVisible() && !recordNotice_->text().isEmpty()
+                               ? recordNotice_->text() + QLatin1Char('\n') + line
+                               : line);
+    recordNotice_->show();
+}
+
+void MainWindow::followWorkers() {
+    // A worker reads the settings and the pre-copy list without a lock from its start: the
+    // groups close in the same UI-thread turn that started it, not at its first status.
+    const bool idle = controller().runningWorkers() == 0;
+    for (QGroupBox* group : {grpMPSetting_, grpFileList_}) {
+        if (group->isEnabled() != idle) {
+            group->setEnabled(idle);
+        }
+    }
 }
 
 void MainWindow::listen() {
@@ -550,10 +598,11 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     if (controller().runningWorkers() > 0) {
+        // No is the default: Enter must not end production.
         const auto answer = QMessageBox::question(
             this, windowTitle(),
-            QStringLiteral("%1 device(s) are still in production. End their runs and close?")
-                .arg(controller().runningWorkers()));
+            fixedQText(FixedText::CloseWhileInProduction).arg(controller().runningWorkers()),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
         if (answer != QMessageBox::Yes) {
             event->ignore();
             return;
@@ -562,12 +611,29 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     closing_ = true;
     assembly_.stopListening();
     endRunsAndWait();
-    try {
-        saveStationSettings(station_.folder, station_.settings);
-    } catch (const std::exception& error) {
-        QMessageBox::critical(this, windowTitle(), QString::fromUtf8(error.what()));
-    }
+    saveSettingsAtClose();
     event->accept();
+}
+
+void MainWindow::saveSettingsAtClose() {
+    for (;;) {
+        try {
+            saveStationSettings(station_.folder, station_.settings);
+            return;
+        } catch (const std::exception& error) {
+            // The settings live only in this window now: the operator decides whether they go.
+            QMessageBox box(QMessageBox::Critical, windowTitle(),
+                            fixedQText(FixedText::SettingsNotSaved) + QStringLiteral(": ") +
+                                QString::fromUtf8(error.what()) + QLatin1Char('\n') +
+                                fixedQText(FixedText::RetryOrCloseWithoutSaving),
+                            QMessageBox::Retry | QMessageBox::Discard, this);
+            box.setObjectName(QStringLiteral("settingsNotSaved"));
+            box.setDefaultButton(QMessageBox::Retry);
+            if (box.exec() != QMessageBox::Retry) {
+                return;
+            }
+        }
+    }
 }
 
 }  // namespace corvid::gui

@@ -9,6 +9,7 @@
 
 #include "gui/qt_views.h"
 #include "station/language.h"
+#include "station/messages.h"
 #include "station_control/station_assembly.h"
 
 class QCheckBox;
@@ -17,6 +18,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QMessageBox;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
@@ -65,6 +67,9 @@ class MainWindow : public QWidget {
     void addFiles(const QStringList& files);
     // "Add Dir" once the operator has chosen a folder.
     void addDirectory(const QString& folder);
+    // A problem of the production record (a row not written, a record that cannot be opened),
+    // in a box that does not stop the station; later problems are added to the same box.
+    void showRecordProblem(const std::string& problem);
 
   Q_SIGNALS:
     // The first display's image check cleared the hidden-disk image; the settings dialog is due.
@@ -99,6 +104,12 @@ class MainWindow : public QWidget {
     void firstDisplay();
     void settingsApplied();
     void drainController();
+    // The setting groups are enabled exactly while no worker lives.
+    void followWorkers();
+    // Saves the settings; a failure offers to try again or to close without saving.
+    void saveSettingsAtClose();
+    QString fixedQText(FixedText row) const;
+    bool isSlotStatus(const std::string& control) const;
     // Ends the runs still going, with the event loop running, so their last changes show.
     void endRunsAndWait();
 
@@ -113,6 +124,8 @@ class MainWindow : public QWidget {
 
     QTabWidget* pages_ = nullptr;
     QWidget* page_ = nullptr;  // TabSheet4
+    QGroupBox* languageGroup_ = nullptr;
+    QMessageBox* recordNotice_ = nullptr;
     QRadioButton* langAuto_ = nullptr;
     QRadioButton* langSc_ = nullptr;
     QRadioButton* langTc_ = nullptr;
