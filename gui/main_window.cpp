@@ -331,15 +331,7 @@ void MainWindow::connectControls() {
         station_.settings.CheckManuupgrade = on;
         upgradeBtn_->setEnabled(on);
     });
-    connect(labelEdit_, &QLineEdit::textEdited, this, [this](const QString& text) {
-        const QString upper = text.toUpper();
-        if (upper != text) {
-            const int cursor = labelEdit_->cursorPosition();
-            labelEdit_->setText(upper);
-            labelEdit_->setCursorPosition(cursor);
-        }
-        station_.settings.LabelEdit = upper.toStdString();
-    });
+    connect(labelEdit_, &QLineEdit::textEdited, this, &MainWindow::labelEdited);
     connect(upgradeBtn_, &QPushButton::clicked, this, [this] {
         controller().startUpgrade();
         followWorkers();
@@ -353,6 +345,24 @@ void MainWindow::connectControls() {
     for (QRadioButton* button : {langAuto_, langSc_, langTc_, langEng_}) {
         connect(button, &QRadioButton::clicked, this, &MainWindow::languageClicked);
     }
+}
+
+void MainWindow::labelEdited(const QString& text) {
+    const QString upper = text.toUpper();
+    // The runs write the label in the code page of the language: a label that does not fit
+    // there would fail every device after its format, so it is refused as it is typed.
+    if (const auto refusal = volumeLabelRefusal(upper.toStdString(), iLanguage_, iLanguage_)) {
+        labelEdit_->setText(qtext(station_.settings.LabelEdit));
+        prompt_->show(*refusal, std::string(fixedText(FixedText::Warning, iLanguage_)),
+                      PromptIcon::Warning, PromptButtons::Ok);
+        return;
+    }
+    if (upper != text) {
+        const int cursor = labelEdit_->cursorPosition();
+        labelEdit_->setText(upper);
+        labelEdit_->setCursorPosition(cursor);
+    }
+    station_.settings.LabelEdit = upper.toStdString();
 }
 
 void MainWindow::languageClicked() {

@@ -95,6 +95,7 @@ class MainWindow : public QWidget {
     void startController();
 
     void languageClicked();
+    void labelEdited(const QString& text);
     void loadLanguage(LanguageChoice choice);
     void applyCaptions(const std::vector<Caption>& captions);
     void recomputePicks();

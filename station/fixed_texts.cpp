@@ -136,9 +136,13 @@ constexpr std::array<Row, kFixedTextRows> kFixedTexts{{
     /* 92 */ {"Runs are not recorded", "生產紀錄無法寫入", "生产记录无法写入"},
     // %1 is the label, %2 the bytes it takes and %3 the bytes the volume label holds.
     /* 93 */
-    {"The label %1 takes %2 bytes in the station's code page; a volume label holds %3.",
-     "標籤 %1 在本站的字碼頁中佔 %2 位元組；磁碟區標籤最多 %3 位元組。",
-     "标签 %1 在本站的代码页中占 %2 字节；卷标最多 %3 字节。"},
+    {"The label %1 takes %2 bytes in the station's code page; a volume label holds %3",
+     "標籤 %1 在本站的字碼頁中佔 %2 位元組；磁碟區標籤最多 %3 位元組",
+     "标签 %1 在本站的代码页中占 %2 字节；卷标最多 %3 字节"},
+    // %1 is the label.
+    /* 94 */
+    {"The label %1 has characters the station's code page cannot write",
+     "標籤 %1 含有本站字碼頁無法寫入的字元", "标签 %1 含有本站代码页无法写入的字符"},
 }};
 
 constexpr std::array<Row, 5> kScanLevels{{

@@ -222,9 +222,10 @@ enum class FixedText : int {
     RetryOrCloseWithoutSaving = 91,
     RunsNotRecorded = 92,
     LabelTooLong = 93,
+    LabelNotInCodePage = 94,
 };
-inline constexpr int kFixedTextRows = 94;
-static_assert(static_cast<int>(FixedText::LabelTooLong) == kFixedTextRows - 1);
+inline constexpr int kFixedTextRows = 95;
+static_assert(static_cast<int>(FixedText::LabelNotInCodePage) == kFixedTextRows - 1);
 
 // The text of a row in a language; an empty text for a row or language out of range.
 std::string_view fixedText(int row, int language);

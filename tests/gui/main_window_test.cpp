@@ -604,5 +604,34 @@ TEST_F(MainWindowTest, RecordProblemsAreShownInTheWindow) {
     EXPECT_TRUE(box->text().contains("a second one"));
 }
 
+// The Label box counts bytes in the code page the runs write the label in: 中文卷标 is 12 bytes
+// of UTF-8 for English runs (refused, with one line) and 8 of GBK for Simplified Chinese ones.
+TEST_F(MainWindowTest, TheLabelBoxCountsBytesOfTheRunsCodePage) {
+    open();
+    const QString label = QString::fromUtf8("\xE4\xB8\xAD\xE6\x96\x87\xE5\x8D\xB7\xE6\xA0\x87");
+    auto* edit = control<QLineEdit>("LabelEdit");
+    const std::string before = station_->settings.LabelEdit;
+    const auto type = [&] {
+        QString said;
+        QTimer::singleShot(100, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                said = box->text();
+                box->accept();
+            }
+        });
+        edit->setText(label);
+        Q_EMIT edit->textEdited(label);
+        return said;
+    };
+    const QString said = type();
+    EXPECT_TRUE(said.contains("12")) << said.toStdString();
+    EXPECT_EQ(station_->settings.LabelEdit, before);
+    EXPECT_EQ(edit->text().toStdString(), before);
+
+    QTest::mouseClick(control<QRadioButton>("TntRdoLangSC"), Qt::LeftButton);
+    EXPECT_TRUE(type().isEmpty());
+    EXPECT_EQ(station_->settings.LabelEdit, label.toStdString());
+}
+
 }  // namespace
 }  // namespace corvid
