@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -16,6 +17,7 @@
 #include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTranslator>
 #include <algorithm>
 #include <cstdio>
 
@@ -417,9 +419,34 @@ void MainWindow::applyCaptions(const std::vector<Caption>& captions) {
         }
     }
     // An unknown split leaves the disk-feature label as it was; the caption list then has none.
+    useQtTranslation();
     // The captions the language file does not carry come from the fixed texts.
     languageGroup_->setTitle(fixedQText(FixedText::Language));
     upgradeBtn_->setText(qtext(station_.messages.text(MessageKey::MenuUpgradeStartStr)));
+}
+
+void MainWindow::useQtTranslation() {
+    // Qt's own buttons and file dialogs speak the station's language when Debian's translations
+    // of Qt are installed; without them they stay English.
+    if (qtTranslator_ != nullptr) {
+        QCoreApplication::removeTranslator(qtTranslator_);
+        delete qtTranslator_;
+        qtTranslator_ = nullptr;
+    }
+    const QString name = iLanguage_ == kLanguageSimplifiedChinese ? QStringLiteral("qtbase_zh_CN")
+                         : iLanguage_ == kLanguageTraditionalChinese
+                             ? QStringLiteral("qtbase_zh_TW")
+                             : QString();
+    if (name.isEmpty()) {
+        return;
+    }
+    auto* translator = new QTranslator(this);
+    if (!translator->load(name, QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return;
+    }
+    QCoreApplication::installTranslator(translator);
+    qtTranslator_ = translator;
 }
 
 bool MainWindow::isSlotStatus(const std::string& control) const {

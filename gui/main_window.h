@@ -24,6 +24,7 @@ class QPushButton;
 class QRadioButton;
 class QTabWidget;
 class QTimer;
+class QTranslator;
 
 namespace corvid::gui {
 
@@ -111,6 +112,8 @@ class MainWindow : public QWidget {
     void saveSettingsAtClose();
     QString fixedQText(FixedText row) const;
     bool isSlotStatus(const std::string& control) const;
+    // Installs Qt's own translation for the window's language, when the system has it.
+    void useQtTranslation();
     // Ends the runs still going, with the event loop running, so their last changes show.
     void endRunsAndWait();
 
@@ -127,6 +130,7 @@ class MainWindow : public QWidget {
     QWidget* page_ = nullptr;  // TabSheet4
     QGroupBox* languageGroup_ = nullptr;
     QMessageBox* recordNotice_ = nullptr;
+    QTranslator* qtTranslator_ = nullptr;
     QRadioButton* langAuto_ = nullptr;
     QRadioButton* langSc_ = nullptr;
     QRadioButton* langTc_ = nullptr;
