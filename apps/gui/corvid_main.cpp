@@ -141,6 +141,9 @@ int main(int argc, char** argv) {
     CLI::App command("corvid: the USB flash-disk production station with its window");
     // Options are --name on every system: an argument that starts with '/' is a path.
     command.allow_windows_style_options(false);
+    command.failure_message([](const CLI::App*, const CLI::Error& error) {
+        return std::string("corvid: ") + error.what() + "\nRun with --help for more information.\n";
+    });
     cli::addHomeOption(command, options.home);
     cli::addDeviceOptions(command, options.device);
     command
