@@ -537,6 +537,7 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::firstDisplay() {
+    showLoadNotes();
     const ImageCheck check = checkImageAtFirstDisplay(
         station_.settings.record,
         [this](const std::string& path) -> std::optional<int> {
@@ -550,6 +551,32 @@ void MainWindow::firstDisplay() {
     if (check == ImageCheck::Cleared) {
         Q_EMIT imageCleared();
     }
+}
+
+void MainWindow::showLoadNotes() {
+    // Values of prefer.ini the station could not take as they were, and entries of the lists it
+    // left out: the operator learns what the runs will use instead.
+    const SettingsLoadReport& report = station_.settingsReport;
+    QStringList notes;
+    for (const std::string& note : report.outOfRange) {
+        notes << QStringLiteral("misc/prefer.ini: ") + qtext(note);
+    }
+    for (const std::string& entry : report.droppedPreCopy) {
+        notes << QStringLiteral("the pre-copy entry %1 names no readable file; it is left out")
+                     .arg(qtext(entry));
+    }
+    for (const std::string& problem : station_.language.problems) {
+        notes << qtext(problem);
+    }
+    if (notes.isEmpty()) {
+        return;
+    }
+    for (const QString& note : notes) {
+        std::fprintf(stderr, "corvid: note: %s\n", note.toUtf8().constData());
+    }
+    prompt_->show(notes.join(QLatin1Char('\n')).toStdString(),
+                  std::string(fixedText(FixedText::Warning, iLanguage_)), PromptIcon::Warning,
+                  PromptButtons::Ok);
 }
 
 void MainWindow::openSettingsDialog() {

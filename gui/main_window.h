@@ -104,6 +104,8 @@ class MainWindow : public QWidget {
     void chooseFiles();
     void chooseDirectory();
     void firstDisplay();
+    // The notes of the settings load (values out of range, entries left out), in one box.
+    void showLoadNotes();
     void settingsApplied();
     void drainController();
     // The setting groups are enabled exactly while no worker lives.

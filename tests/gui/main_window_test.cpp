@@ -39,6 +39,24 @@ using test::runBinProgram;
 
 constexpr int kRunMs = 120000;  // a generous bound for device runs on a busy machine
 
+// Answers every message box that opens while it lives, and keeps their texts.
+class BoxAnswerer {
+  public:
+    BoxAnswerer() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                texts << box->text();
+                box->accept();
+            }
+        });
+        timer_.start(50);
+    }
+    QStringList texts;
+
+  private:
+    QTimer timer_;
+};
+
 class MainWindowTest : public test::SimulatorTest {
   protected:
     void SetUp() override {
@@ -401,6 +419,7 @@ TEST_F(MainWindowTest, SystemAreaComboAgreesWithTheStoredSize) {
         int used;
     };
     const Case cases[] = {{-1, -1}, {0, 0}, {15, 15}, {20, -1}};
+    BoxAnswerer notes;  // a value out of range is noted in a box
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored);
         {
@@ -631,6 +650,50 @@ TEST_F(MainWindowTest, TheLabelBoxCountsBytesOfTheRunsCodePage) {
     QTest::mouseClick(control<QRadioButton>("TntRdoLangSC"), Qt::LeftButton);
     EXPECT_TRUE(type().isEmpty());
     EXPECT_EQ(station_->settings.LabelEdit, label.toStdString());
+}
+
+// Out-of-range values through the real load path: the window's operator is told, in one box,
+// what was stored and what the runs use.
+TEST_F(MainWindowTest, LoadNotesAreShownToTheOperator) {
+    struct Case {
+        int stored;
+        int used;
+    };
+    for (const Case& c : {Case{-1, 0}, Case{7, 4}}) {
+        SCOPED_TRACE(c.stored);
+        IniFile(home_ / "misc" / "prefer.ini").writeInt("MP_Setting", "iScanLevel", c.stored);
+        BoxAnswerer boxes;
+        open();
+        EXPECT_EQ(station_->settings.record.iScanLevel, c.used);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.texts.isEmpty(); }, 5000));
+        EXPECT_TRUE(boxes.texts[0].contains(QStringLiteral("iScanLevel=%1").arg(c.stored)))
+            << boxes.texts[0].toStdString();
+        close();
+    }
+}
+
+// "Fix System Area Size" enables its size list, and only while it is checked.
+TEST_F(MainWindowTest, FixSystemAreaSizeEnablesItsList) {
+    open();
+    auto* fixed = control<QCheckBox>("SystemAreachk");
+    auto* sizes = control<QComboBox>("SystemAreaComBo");
+    for (int click = 0; click < 2; ++click) {
+        const bool was = fixed->isChecked();
+        QTest::mouseClick(fixed, Qt::LeftButton);
+        EXPECT_EQ(fixed->isChecked(), !was);
+        EXPECT_EQ(sizes->isEnabled(), !was);
+        EXPECT_EQ(station_->settings.SystemAreachk, !was);
+    }
+}
+
+// Qt's own buttons (of the boxes and file dialogs) follow the window's language.
+TEST_F(MainWindowTest, QtsOwnTextsFollowTheLanguage) {
+    open();
+    const auto yes = [] { return QCoreApplication::translate("QPlatformTheme", "&Yes"); };
+    QTest::mouseClick(control<QRadioButton>("TntRdoLangSC"), Qt::LeftButton);
+    EXPECT_NE(yes(), "&Yes");
+    QTest::mouseClick(control<QRadioButton>("TntRdoLangEng"), Qt::LeftButton);
+    EXPECT_EQ(yes(), "&Yes");
 }
 
 }  // namespace

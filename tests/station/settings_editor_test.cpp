@@ -170,6 +170,17 @@ TEST_F(SettingsEditorTest, TheLabelIsCountedInBytesOfTheRunsCodePage) {
     }
 }
 
+// A hidden disk takes up to 95 percent: 95 is taken, 96 refused.
+TEST_F(SettingsEditorTest, AHiddenDiskTakesUpTo95Percent) {
+    SettingsEdit edit;
+    edit.values = {{"eDeviceFeature", "2"}, {"iHideDiskRatio", "95"}};
+    apply(edit);
+    EXPECT_EQ(settings_.record.iHideDiskRatio, 95);
+    edit.values = {{"iHideDiskRatio", "96"}};
+    EXPECT_THROW(apply(edit), SettingsEditRefused);
+    EXPECT_EQ(settings_.record.iHideDiskRatio, 95);
+}
+
 TEST_F(SettingsEditorTest, AnAppliedEditIsSavedWithItsEffectsAndTheMultiplierInTheFirmware) {
     SettingsEdit edit;
     edit.values = {{"capmultiplier", "3"}, {"Format", "1"}, {"ISO upgrade", "1"}, {"Verify", "1"}};
