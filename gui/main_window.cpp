@@ -88,9 +88,16 @@ MainWindow::MainWindow(StationAssembly& assembly, QWidget* parent)
     showSettings();
     connectControls();
 
+    // The window's creation makes the service values and writes LanguageID back, so both exist
+    // in the store from the first start on.
+    if (!createToolValues(*station_.registry)) {
+        std::fprintf(stderr,
+                     "corvid: the service values BlocksPerChip and LogBiTable cannot be "
+                     "stored\n");
+    }
     // The language the station was loaded with; the radio button follows LanguageID.
     iLanguage_ = station_.language.iLanguage;
-    const LanguageChoice choice = languageChoiceFromId(readLanguageId(*station_.registry));
+    const LanguageChoice choice = restoreLanguageChoice(*station_.registry);
     QRadioButton* chosen = choice == LanguageChoice::English              ? langEng_
                            : choice == LanguageChoice::SimplifiedChinese  ? langSc_
                            : choice == LanguageChoice::TraditionalChinese ? langTc_

@@ -696,5 +696,37 @@ TEST_F(MainWindowTest, QtsOwnTextsFollowTheLanguage) {
     EXPECT_EQ(yes(), "&Yes");
 }
 
+// The window's creation writes the registry values the program itself keeps: LanguageID written
+// back (0, Auto, when missing) and the service values created as 0, never over stored ones.
+TEST_F(MainWindowTest, TheWindowWritesItsRegistryValuesAtCreation) {
+    const auto registry = home_ / "misc" / "registry.ini";
+    struct Case {
+        const char* name;
+        const char* stored;  // the file before, empty for none
+        int languageId;
+        int blocksPerChip;
+    };
+    const Case cases[] = {
+        {"a fresh store", "", 0, 0},
+        {"stored values",
+         "[SoftWare\\ZQL5V16\\corvid16]\nLanguageID=2\n[SoftWare\\ZQL5V16\\MPTool]\nBlocksPerChip="
+         "7\n",
+         2, 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(registry);
+        if (*c.stored != 0) {
+            std::ofstream(registry) << c.stored;
+        }
+        open();
+        close();
+        const IniFile written(registry);
+        EXPECT_EQ(written.readInt(kStationRegistryKey, "LanguageID", -1), c.languageId);
+        EXPECT_EQ(written.readInt(kToolRegistryKey, "BlocksPerChip", -1), c.blocksPerChip);
+        EXPECT_EQ(written.readInt(kToolRegistryKey, "LogBiTable", -1), 0);
+    }
+}
+
 }  // namespace
 }  // namespace corvid
