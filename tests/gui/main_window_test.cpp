@@ -20,6 +20,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 
 #include "backends/backends.h"
 #include "gui/image_tool.h"
@@ -484,6 +485,33 @@ TEST_F(MainWindowTest, ADamagedImageToolListStartsEmpty) {
                                                   "--sim-dir", simDir_.string()});
         EXPECT_TRUE(corvid.waitForOutput("file list starts empty")) << corvid.output();
         EXPECT_EQ(corvid.output().find("terminate"), std::string::npos) << corvid.output();
+    }
+}
+
+// A damaged list of the station itself stops the start with one line and status 2, never an
+// abort.
+TEST_F(MainWindowTest, ADamagedStationListStopsTheStartWithOneLine) {
+    for (const char* list : {"seting.ini", "hideseting.ini", "spiseting.ini"}) {
+        SCOPED_TRACE(list);
+        const auto file = home_ / "misc" / list;
+        const auto kept = dir_ / "kept.ini";
+        std::filesystem::rename(file, kept);
+        std::filesystem::create_directory(file);
+        test::BackgroundProgram corvid("corvid", {"--home", home_.string(), "--backend", "sim",
+                                                  "--sim-dir", simDir_.string()});
+        EXPECT_EQ(corvid.waitForExit(std::chrono::seconds(30)), 2) << corvid.output();
+        std::string lines;
+        std::istringstream output(corvid.output());
+        for (std::string line; std::getline(output, line);) {
+            if (line.rfind("QStandardPaths", 0) != 0) {
+                lines += line + "\n";
+            }
+        }
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << lines;
+        EXPECT_EQ(lines.rfind("corvid: ", 0), 0u) << lines;
+        EXPECT_NE(lines.find(list), std::string::npos) << lines;
+        std::filesystem::remove(file);
+        std::filesystem::rename(kept, file);
     }
 }
 
