@@ -21,6 +21,7 @@
 
 #include "gui/settings_dialog.h"
 #include "platform/ini_file.h"
+#include "station/capacity_multiplier.h"
 #include "station/messages.h"
 #include "station/setting_keys.h"
 #include "station/settings_files.h"
@@ -290,6 +291,38 @@ TEST_F(SettingsDialogTest, LayoutShowsEachValueOnceAndEveryCaptionWhole) {
 
     shown->setImagePath(QString::fromStdString((dir_ / "missing.IMG").string()));
     EXPECT_TRUE(control<QLabel>(*shown, "lblImgSizeMB")->text().isEmpty());
+}
+
+// Apply with another Flash Module No changes the firmware file's multiplier byte and nothing
+// else of it; an Apply that keeps the multiplier and the window's close leave the file as it is.
+TEST_F(SettingsDialogTest, ApplyWithAnotherMultiplierChangesTheFirmwareByteOnce) {
+    const StationFolder& folder = station_->folder;
+    ASSERT_GE(station_->settings.iProgramIndex, 0) << "the sample station has a firmware file";
+    const auto firmware = folder.resolve(
+        station_->settings.preCopyList[static_cast<std::size_t>(station_->settings.iProgramIndex)]);
+    const std::string before = fileBytes(firmware);
+    const int chosen = station_->settings.record.CapMultiplier == 3 ? 2 : 3;
+
+    auto shown = dialog();
+    shown->load(kLanguageEnglish);
+    control<QComboBox>(*shown, "cboFlashModuleNo")->setCurrentIndex(chosen);
+    ASSERT_TRUE(shown->apply());
+    const std::string after = fileBytes(firmware);
+    ASSERT_EQ(after.size(), before.size());
+    std::size_t changed = 0;
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        changed += after[i] != before[i] ? 1 : 0;
+    }
+    EXPECT_EQ(changed, 1u);
+    EXPECT_EQ(static_cast<unsigned char>(after[kCapMultiplierOffset + 2]), chosen);
+
+    shown->load(kLanguageEnglish);
+    ASSERT_TRUE(shown->apply());
+    saveStationSettings(folder, station_->settings);
+    EXPECT_EQ(fileBytes(firmware), after);
+    StationSettings reread = newStationSettings(folder);
+    loadStationSettings(folder, reread);
+    EXPECT_EQ(reread.record.CapMultiplier, chosen);
 }
 
 }  // namespace
