@@ -1,5 +1,7 @@
 #include "gui/image_tool.h"
 
+#include <cstdio>
+
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -11,6 +13,7 @@
 #include <QSlider>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <system_error>
 
@@ -105,6 +108,11 @@ ImageTool::ImageTool(const StationFolder& folder, OperatorPrompt& prompt, QWidge
         }
     });
     create_ = named(new QPushButton(this), "btnCreateImg", QRect(12, 336, 150, 32));
+    // Enter anywhere in the tool means Create Image, never a file picker of the list.
+    create_->setDefault(true);
+    for (QPushButton* button : {addFile, addDir, remove}) {
+        button->setAutoDefault(false);
+    }
     connect(create_, &QPushButton::clicked, this, &ImageTool::chooseOutput);
     bar_ = named(new QProgressBar(this), "ProgressBar1", QRect(172, 340, 288, 24));
     bar_->setRange(0, 100);
@@ -146,20 +154,44 @@ void ImageTool::setLanguage(int language) {
 }
 
 void ImageTool::restore() {
-    const IniFile ini(folder_.misc() / "ImgTool.ini");
-    label_->setText(QString::fromStdString(ini.readString(kDiskSection, "Label", kDefaultLabel)));
-    size_->setValue(std::clamp(ini.readInt(kDiskSection, "DiskSize", kDefaultPosition),
-                               kMinPosition, kMaxPosition));
-    sizeText_->setText(QString::number(static_cast<qint64>(size_->value()) * kImageSizeStepMb));
+    label_->setText(QString::fromLatin1(kDefaultLabel));
+    size_->setValue(kDefaultPosition);
     list_->clear();
-    std::error_code error;
-    const auto listFile = folder_.misc() / "isoseting.ini";
-    if (std::filesystem::exists(listFile, error)) {
-        for (const std::string& entry : readListFile(listFile)) {
-            if (std::filesystem::exists(folder_.resolve(entry), error)) {
-                list_->addItem(QString::fromStdString(entry));
+    try {
+        const IniFile ini(folder_.misc() / "ImgTool.ini");
+        label_->setText(
+            QString::fromStdString(ini.readString(kDiskSection, "Label", kDefaultLabel)));
+        size_->setValue(std::clamp(ini.readInt(kDiskSection, "DiskSize", kDefaultPosition),
+                                   kMinPosition, kMaxPosition));
+        std::error_code error;
+        const auto listFile = folder_.misc() / "isoseting.ini";
+        if (std::filesystem::exists(listFile, error)) {
+            for (const std::string& entry : readListFile(listFile)) {
+                if (std::filesystem::exists(folder_.resolve(entry), error)) {
+                    list_->addItem(QString::fromStdString(entry));
+                }
             }
         }
+    } catch (const std::exception& failure) {
+        // A damaged file of the tool does not stop the station: the tool starts with an empty
+        // list and says why at start and when it opens.
+        list_->clear();
+        restoreProblem_ = QString::fromUtf8(failure.what()) +
+                          QStringLiteral("; the image tool's file list starts empty");
+        std::fprintf(stderr, "corvid: %s\n", restoreProblem_.toUtf8().constData());
+    }
+    sizeText_->setText(QString::number(static_cast<qint64>(size_->value()) * kImageSizeStepMb));
+}
+
+void ImageTool::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!restoreProblem_.isEmpty()) {
+        const std::string problem = restoreProblem_.toStdString();
+        restoreProblem_.clear();
+        QTimer::singleShot(0, this, [this, problem] {
+            prompt_.show(problem, std::string(fixedText(FixedText::Warning, language_)),
+                         PromptIcon::Warning, PromptButtons::Ok);
+        });
     }
 }
 
@@ -269,8 +301,7 @@ void ImageTool::closeEvent(QCloseEvent* event) {
         event->ignore();  // the image is not whole until both volumes are in it
         return;
     }
-    save();
-    QDialog::closeEvent(event);
+    QDialog::closeEvent(event);  // rejects, which saves
 }
 
 void ImageTool::reject() {

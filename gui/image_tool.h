@@ -51,6 +51,8 @@ class ImageTool : public QDialog {
     void buildEnded(bool success);
 
   protected:
+    void showEvent(QShowEvent* event) override;
+    // Ignored while a build runs; otherwise rejects, which saves once.
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
 
@@ -65,6 +67,8 @@ class ImageTool : public QDialog {
     UiDispatcher* ui_ = nullptr;
     int language_ = 0;
     bool building_ = false;
+    // Why the kept list could not be read at start; said once when the tool opens.
+    QString restoreProblem_;
     std::thread worker_;
 
     QLineEdit* label_ = nullptr;

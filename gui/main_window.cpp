@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -16,6 +17,7 @@
 #include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTranslator>
 #include <algorithm>
 #include <cstdio>
 
@@ -86,9 +88,16 @@ MainWindow::MainWindow(StationAssembly& assembly, QWidget* parent)
     showSettings();
     connectControls();
 
+    // The window's creation makes the service values and writes LanguageID back, so both exist
+    // in the store from the first start on.
+    if (!createToolValues(*station_.registry)) {
+        std::fprintf(stderr,
+                     "corvid: the service values BlocksPerChip and LogBiTable cannot be "
+                     "stored\n");
+    }
     // The language the station was loaded with; the radio button follows LanguageID.
     iLanguage_ = station_.language.iLanguage;
-    const LanguageChoice choice = languageChoiceFromId(readLanguageId(*station_.registry));
+    const LanguageChoice choice = restoreLanguageChoice(*station_.registry);
     QRadioButton* chosen = choice == LanguageChoice::English              ? langEng_
                            : choice == LanguageChoice::SimplifiedChinese  ? langSc_
                            : choice == LanguageChoice::TraditionalChinese ? langTc_
@@ -96,7 +105,6 @@ MainWindow::MainWindow(StationAssembly& assembly, QWidget* parent)
     chosen->setChecked(true);
     applyCaptions(station_.language.captions);
     controller().setLanguage(iLanguage_);
-    upgradeBtn_->setText(qtext(station_.messages.text(MessageKey::MenuUpgradeStartStr)));
     upgradeBtn_->setEnabled(checkManuupgrade_->isChecked());
     systemAreaComBo_->setEnabled(systemAreaChk_->isChecked());
     recomputePicks();
@@ -137,7 +145,8 @@ void MainWindow::buildControls() {
     page_ = named(new QWidget, "TabSheet4");
     pages_->addTab(page_, QStringLiteral("Page"));
 
-    auto* language = named(new QGroupBox(QStringLiteral("Language"), page_), "TntGroupBox1");
+    languageGroup_ = named(new QGroupBox(QStringLiteral("Language"), page_), "TntGroupBox1");
+    QGroupBox* language = languageGroup_;
     language->setGeometry(5, 2, 300, 46);
     langAuto_ = named(new QRadioButton(QStringLiteral("Auto"), language), "TntRdoLangAuto");
     langSc_ = named(new QRadioButton(QString::fromUtf8("简中"), language), "TntRdoLangSC");
@@ -225,7 +234,8 @@ void MainWindow::buildSlots(QWidget* page) {
         SlotWidgets& w = controls.widgets;
         w.status = new QLabel(QStringLiteral("Wait..."), controls.group);
         w.status->setObjectName(QStringLiteral("D%1infoStr").arg(slot));
-        w.status->setGeometry(80, 6, 140, 20);
+        // Up to the picture's left edge and no further: the picture is never drawn over it.
+        w.status->setGeometry(80, 6, 144, 20);
         w.detailP = new QLabel(controls.group);
         w.detailP->setObjectName(QStringLiteral("TextP%1").arg(slot));
         w.detailP->setGeometry(8, 30, 210, 20);
@@ -236,7 +246,7 @@ void MainWindow::buildSlots(QWidget* page) {
         w.gauge->setObjectName(QStringLiteral("ProgressBar%1").arg(slot));
         w.gauge->setGeometry(8, 84, 250, 20);
         w.gauge->setTextVisible(false);
-        w.gauge->setStyleSheet(QStringLiteral("QProgressBar::chunk { background-color: teal; }"));
+        showVerdict(*w.gauge, SlotPicture::None);
         w.gauge->setVisible(false);
         w.picture = new QLabel(controls.group);
         w.picture->setObjectName(QStringLiteral("infoImage%1").arg(slot));
@@ -293,10 +303,11 @@ void MainWindow::showSettings() {
     systemAreaChk_->setChecked(s.SystemAreachk);
     chkParityCheck_->setChecked(s.chkParityCheck);
     checkManuupgrade_->setChecked(s.CheckManuupgrade);
-    systemAreaComBo_->setCurrentIndex(s.SystemAreaComBo >= 0 &&
-                                              s.SystemAreaComBo < kSystemAreaItemCount
-                                          ? s.SystemAreaComBo
-                                          : kSystemAreaItemCount - 1);
+    // The combo shows the size the workers use: no item for -1 (no size chosen), never a
+    // default item that the setting does not hold.
+    systemAreaComBo_->setCurrentIndex(
+        s.SystemAreaComBo >= 0 && s.SystemAreaComBo < kSystemAreaItemCount ? s.SystemAreaComBo
+                                                                           : -1);
     preCopyList_->clear();
     for (const std::string& entry : s.preCopyList) {
         preCopyList_->addItem(qtext(entry));
@@ -329,16 +340,11 @@ void MainWindow::connectControls() {
         station_.settings.CheckManuupgrade = on;
         upgradeBtn_->setEnabled(on);
     });
-    connect(labelEdit_, &QLineEdit::textEdited, this, [this](const QString& text) {
-        const QString upper = text.toUpper();
-        if (upper != text) {
-            const int cursor = labelEdit_->cursorPosition();
-            labelEdit_->setText(upper);
-            labelEdit_->setCursorPosition(cursor);
-        }
-        station_.settings.LabelEdit = upper.toStdString();
+    connect(labelEdit_, &QLineEdit::textEdited, this, &MainWindow::labelEdited);
+    connect(upgradeBtn_, &QPushButton::clicked, this, [this] {
+        controller().startUpgrade();
+        followWorkers();
     });
-    connect(upgradeBtn_, &QPushButton::clicked, this, [this] { controller().startUpgrade(); });
     connect(findChild<QPushButton*>(QStringLiteral("AddFilesBtn")), &QPushButton::clicked, this,
             &MainWindow::chooseFiles);
     connect(findChild<QPushButton*>(QStringLiteral("RemoveBtn")), &QPushButton::clicked, this,
@@ -348,6 +354,24 @@ void MainWindow::connectControls() {
     for (QRadioButton* button : {langAuto_, langSc_, langTc_, langEng_}) {
         connect(button, &QRadioButton::clicked, this, &MainWindow::languageClicked);
     }
+}
+
+void MainWindow::labelEdited(const QString& text) {
+    const QString upper = text.toUpper();
+    // The runs write the label in the code page of the language: a label that does not fit
+    // there would fail every device after its format, so it is refused as it is typed.
+    if (const auto refusal = volumeLabelRefusal(upper.toStdString(), iLanguage_, iLanguage_)) {
+        labelEdit_->setText(qtext(station_.settings.LabelEdit));
+        prompt_->show(*refusal, std::string(fixedText(FixedText::Warning, iLanguage_)),
+                      PromptIcon::Warning, PromptButtons::Ok);
+        return;
+    }
+    if (upper != text) {
+        const int cursor = labelEdit_->cursorPosition();
+        labelEdit_->setText(upper);
+        labelEdit_->setCursorPosition(cursor);
+    }
+    station_.settings.LabelEdit = upper.toStdString();
 }
 
 void MainWindow::languageClicked() {
@@ -373,11 +397,12 @@ void MainWindow::loadLanguage(LanguageChoice choice) {
 }
 
 void MainWindow::applyCaptions(const std::vector<Caption>& captions) {
-    for (SlotControls& slot : slots_) {
-        slot.widgets.gauge->setValue(0);
-    }
+    // The slots' bars keep their positions: a finished slot's verdict outlives a language change.
     for (const Caption& caption : captions) {
         const QString text = qtext(caption.text);
+        if (isSlotStatus(caption.control)) {
+            continue;  // the controller shows each slot's state again; an ended run's verdict stays
+        }
         if (caption.control == kCaptionWindow) {
             setWindowTitle(text);
         } else if (caption.control == kCaptionApplication) {
@@ -401,6 +426,44 @@ void MainWindow::applyCaptions(const std::vector<Caption>& captions) {
         }
     }
     // An unknown split leaves the disk-feature label as it was; the caption list then has none.
+    useQtTranslation();
+    // The captions the language file does not carry come from the fixed texts.
+    languageGroup_->setTitle(fixedQText(FixedText::Language));
+    upgradeBtn_->setText(qtext(station_.messages.text(MessageKey::MenuUpgradeStartStr)));
+}
+
+void MainWindow::useQtTranslation() {
+    // Qt's own buttons and file dialogs speak the station's language when Debian's translations
+    // of Qt are installed; without them they stay English.
+    if (qtTranslator_ != nullptr) {
+        QCoreApplication::removeTranslator(qtTranslator_);
+        delete qtTranslator_;
+        qtTranslator_ = nullptr;
+    }
+    const QString name = iLanguage_ == kLanguageSimplifiedChinese ? QStringLiteral("qtbase_zh_CN")
+                         : iLanguage_ == kLanguageTraditionalChinese
+                             ? QStringLiteral("qtbase_zh_TW")
+                             : QString();
+    if (name.isEmpty()) {
+        return;
+    }
+    auto* translator = new QTranslator(this);
+    if (!translator->load(name, QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return;
+    }
+    QCoreApplication::installTranslator(translator);
+    qtTranslator_ = translator;
+}
+
+bool MainWindow::isSlotStatus(const std::string& control) const {
+    return std::any_of(slots_.begin(), slots_.end(), [&](const SlotControls& slot) {
+        return slot.widgets.status->objectName() == qtext(control);
+    });
+}
+
+QString MainWindow::fixedQText(FixedText row) const {
+    return QString::fromUtf8(fixedText(row, iLanguage_).data());
 }
 
 void MainWindow::recomputePicks() {
@@ -481,6 +544,7 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::firstDisplay() {
+    showLoadNotes();
     const ImageCheck check = checkImageAtFirstDisplay(
         station_.settings.record,
         [this](const std::string& path) -> std::optional<int> {
@@ -494,6 +558,32 @@ void MainWindow::firstDisplay() {
     if (check == ImageCheck::Cleared) {
         Q_EMIT imageCleared();
     }
+}
+
+void MainWindow::showLoadNotes() {
+    // Values of prefer.ini the station could not take as they were, and entries of the lists it
+    // left out: the operator learns what the runs will use instead.
+    const SettingsLoadReport& report = station_.settingsReport;
+    QStringList notes;
+    for (const std::string& note : report.outOfRange) {
+        notes << QStringLiteral("misc/prefer.ini: ") + qtext(note);
+    }
+    for (const std::string& entry : report.droppedPreCopy) {
+        notes << QStringLiteral("the pre-copy entry %1 names no readable file; it is left out")
+                     .arg(qtext(entry));
+    }
+    for (const std::string& problem : station_.language.problems) {
+        notes << qtext(problem);
+    }
+    if (notes.isEmpty()) {
+        return;
+    }
+    for (const QString& note : notes) {
+        std::fprintf(stderr, "corvid: note: %s\n", note.toUtf8().constData());
+    }
+    prompt_->show(notes.join(QLatin1Char('\n')).toStdString(),
+                  std::string(fixedText(FixedText::Warning, iLanguage_)), PromptIcon::Warning,
+                  PromptButtons::Ok);
 }
 
 void MainWindow::openSettingsDialog() {
@@ -518,12 +608,41 @@ void MainWindow::drainController() {
     } catch (const std::exception& error) {
         QMessageBox::critical(this, windowTitle(), QString::fromUtf8(error.what()));
     }
+    followWorkers();
     if (StationRecord* record = assembly_.record()) {
         for (const std::string& notice : record->takeNotices()) {
             std::fprintf(stderr, "corvid: %s\n", notice.c_str());
         }
     }
     draining_ = false;
+}
+
+void MainWindow::showRecordProblem(const std::string& problem) {
+    // One box, not modal: the station goes on producing while the operator reads it, and later
+    // notices are added to it.
+    if (recordNotice_ == nullptr) {
+        recordNotice_ =
+            new QMessageBox(QMessageBox::Warning, windowTitle(), QString(), QMessageBox::Ok, this);
+        recordNotice_->setObjectName(QStringLiteral("recordNotice"));
+        recordNotice_->setModal(false);
+    }
+    const QString line =
+        fixedQText(FixedText::RunsNotRecorded) + QStringLiteral(": ") + qtext(problem);
+    recordNotice_->setText(recordNotice_->isVisible() && !recordNotice_->text().isEmpty()
+                               ? recordNotice_->text() + QLatin1Char('\n') + line
+                               : line);
+    recordNotice_->show();
+}
+
+void MainWindow::followWorkers() {
+    // A worker reads the settings and the pre-copy list without a lock from its start: the
+    // groups close in the same UI-thread turn that started it, not at its first status.
+    const bool idle = controller().runningWorkers() == 0;
+    for (QGroupBox* group : {grpMPSetting_, grpFileList_}) {
+        if (group->isEnabled() != idle) {
+            group->setEnabled(idle);
+        }
+    }
 }
 
 void MainWindow::listen() {
@@ -550,10 +669,11 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     if (controller().runningWorkers() > 0) {
+        // No is the default: Enter must not end production.
         const auto answer = QMessageBox::question(
             this, windowTitle(),
-            QStringLiteral("%1 device(s) are still in production. End their runs and close?")
-                .arg(controller().runningWorkers()));
+            fixedQText(FixedText::CloseWhileInProduction).arg(controller().runningWorkers()),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
         if (answer != QMessageBox::Yes) {
             event->ignore();
             return;
@@ -562,12 +682,29 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     closing_ = true;
     assembly_.stopListening();
     endRunsAndWait();
-    try {
-        saveStationSettings(station_.folder, station_.settings);
-    } catch (const std::exception& error) {
-        QMessageBox::critical(this, windowTitle(), QString::fromUtf8(error.what()));
-    }
+    saveSettingsAtClose();
     event->accept();
+}
+
+void MainWindow::saveSettingsAtClose() {
+    for (;;) {
+        try {
+            saveStationSettings(station_.folder, station_.settings);
+            return;
+        } catch (const std::exception& error) {
+            // The settings live only in this window now: the operator decides whether they go.
+            QMessageBox box(QMessageBox::Critical, windowTitle(),
+                            fixedQText(FixedText::SettingsNotSaved) + QStringLiteral(": ") +
+                                QString::fromUtf8(error.what()) + QLatin1Char('\n') +
+                                fixedQText(FixedText::RetryOrCloseWithoutSaving),
+                            QMessageBox::Retry | QMessageBox::Discard, this);
+            box.setObjectName(QStringLiteral("settingsNotSaved"));
+            box.setDefaultButton(QMessageBox::Retry);
+            if (box.exec() != QMessageBox::Retry) {
+                return;
+            }
+        }
+    }
 }
 
 }  // namespace corvid::gui

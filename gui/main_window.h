@@ -9,6 +9,7 @@
 
 #include "gui/qt_views.h"
 #include "station/language.h"
+#include "station/messages.h"
 #include "station_control/station_assembly.h"
 
 class QCheckBox;
@@ -17,11 +18,13 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QMessageBox;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QTabWidget;
 class QTimer;
+class QTranslator;
 
 namespace corvid::gui {
 
@@ -65,6 +68,9 @@ class MainWindow : public QWidget {
     void addFiles(const QStringList& files);
     // "Add Dir" once the operator has chosen a folder.
     void addDirectory(const QString& folder);
+    // A problem of the production record (a row not written, a record that cannot be opened),
+    // in a box that does not stop the station; later problems are added to the same box.
+    void showRecordProblem(const std::string& problem);
 
   Q_SIGNALS:
     // The first display's image check cleared the hidden-disk image; the settings dialog is due.
@@ -90,6 +96,7 @@ class MainWindow : public QWidget {
     void startController();
 
     void languageClicked();
+    void labelEdited(const QString& text);
     void loadLanguage(LanguageChoice choice);
     void applyCaptions(const std::vector<Caption>& captions);
     void recomputePicks();
@@ -97,8 +104,18 @@ class MainWindow : public QWidget {
     void chooseFiles();
     void chooseDirectory();
     void firstDisplay();
+    // The notes of the settings load (values out of range, entries left out), in one box.
+    void showLoadNotes();
     void settingsApplied();
     void drainController();
+    // The setting groups are enabled exactly while no worker lives.
+    void followWorkers();
+    // Saves the settings; a failure offers to try again or to close without saving.
+    void saveSettingsAtClose();
+    QString fixedQText(FixedText row) const;
+    bool isSlotStatus(const std::string& control) const;
+    // Installs Qt's own translation for the window's language, when the system has it.
+    void useQtTranslation();
     // Ends the runs still going, with the event loop running, so their last changes show.
     void endRunsAndWait();
 
@@ -113,6 +130,9 @@ class MainWindow : public QWidget {
 
     QTabWidget* pages_ = nullptr;
     QWidget* page_ = nullptr;  // TabSheet4
+    QGroupBox* languageGroup_ = nullptr;
+    QMessageBox* recordNotice_ = nullptr;
+    QTranslator* qtTranslator_ = nullptr;
     QRadioButton* langAuto_ = nullptr;
     QRadioButton* langSc_ = nullptr;
     QRadioButton* langTc_ = nullptr;

@@ -17,7 +17,30 @@ QString text(const std::string& utf8) {
     return QString::fromStdString(utf8);
 }
 
+// The bar's colour tells the verdict from across the room: teal while running, green for a
+// pass, red for a failure.
+QString gaugeSheet(SlotPicture verdict) {
+    const char* colour = verdict == SlotPicture::Pass   ? "green"
+                         : verdict == SlotPicture::Fail ? "red"
+                                                        : "teal";
+    return QStringLiteral("QProgressBar::chunk { background-color: %1; }")
+        .arg(QString::fromLatin1(colour));
+}
+
 }  // namespace
+
+void showStatusText(QLabel& label, const QString& status) {
+    // A text wider than its line loses its middle, never its end (where "fail" stands), and the
+    // whole text is the tooltip.
+    const QString shown =
+        label.fontMetrics().elidedText(status, Qt::ElideMiddle, label.contentsRect().width());
+    label.setText(shown);
+    label.setToolTip(shown == status ? QString() : status);
+}
+
+void showVerdict(QProgressBar& gauge, SlotPicture verdict) {
+    gauge.setStyleSheet(gaugeSheet(verdict));
+}
 
 void showStatusColour(QLabel& label, StatusColour colour) {
     switch (colour) {
@@ -37,7 +60,7 @@ QtSlotView::QtSlotView(UiDispatcher& ui, SlotWidgets widgets, QPixmap pass, QPix
     : ui_(ui), widgets_(widgets), pass_(std::move(pass)), fail_(std::move(fail)) {}
 
 void QtSlotView::setStatus(const std::string& status) {
-    ui_.post([label = widgets_.status, value = text(status)] { label->setText(value); });
+    ui_.post([label = widgets_.status, value = text(status)] { showStatusText(*label, value); });
 }
 
 void QtSlotView::setStatusColour(StatusColour colour) {
@@ -67,7 +90,10 @@ void QtSlotView::setPicture(SlotPicture picture) {
     const QPixmap shown = picture == SlotPicture::Pass   ? pass_
                           : picture == SlotPicture::Fail ? fail_
                                                          : QPixmap();
-    ui_.post([label = widgets_.picture, shown] { label->setPixmap(shown); });
+    ui_.post([label = widgets_.picture, gauge = widgets_.gauge, shown, picture] {
+        label->setPixmap(shown);
+        showVerdict(*gauge, picture);
+    });
 }
 
 void QtSlotView::setGaugeVisible(bool visible) {

@@ -2,6 +2,7 @@
 
 #include <QPixmap>
 #include <QPointer>
+#include <QString>
 #include <array>
 #include <string>
 #include <vector>
@@ -91,5 +92,9 @@ class QtOperatorPrompt : public OperatorPrompt {
 
 // The colour of a status line.
 void showStatusColour(QLabel& label, StatusColour colour);
+// A slot's status line: elided in the middle to the label's width, the whole text as tooltip.
+void showStatusText(QLabel& label, const QString& status);
+// The progress bar's colour for a verdict (SlotPicture::None while running).
+void showVerdict(QProgressBar& gauge, SlotPicture verdict);
 
 }  // namespace corvid::gui

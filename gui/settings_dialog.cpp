@@ -95,6 +95,11 @@ void SettingsDialog::build() {
     pages_->addTab(buildFactoryPage(), QString());
     auto* apply = named(new QPushButton(this), "btnApply", QRect(300, 430, 100, 30));
     auto* cancel = named(new QPushButton(this), "btnCancel", QRect(410, 430, 100, 30));
+    // Enter applies from any box (never "Add Files"); Escape cancels, as QDialog does.
+    apply->setDefault(true);
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        button->setAutoDefault(button == apply);
+    }
     connect(apply, &QPushButton::clicked, this, [this] { this->apply(); });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -119,6 +124,7 @@ QWidget* SettingsDialog::buildDevicePage() {
     ratio_->setTickPosition(QSlider::TicksBelow);
     ratioText_ = named(new QLineEdit(hideGroup_), "edtEncryptRatio", QRect(400, 22, 60, 22));
     ratioText_->setReadOnly(true);
+    (new QLabel(QStringLiteral("%"), hideGroup_))->setGeometry(464, 24, 20, 20);
     connect(ratio_, &QSlider::valueChanged, this, &SettingsDialog::showRatio);
     auto* source = new QButtonGroup(this);
     useList_ = named(new QRadioButton(hideGroup_), "rdoUseListFile", QRect(16, 56, 200, 20));
@@ -176,27 +182,20 @@ QWidget* SettingsDialog::buildFlashPage() {
     connect(pageSkip_, &QComboBox::activated, this, &SettingsDialog::pageSkipPicked);
     row("lblECCLevel", 84);
     ecc_ = named(new QComboBox(blank), "cboECC", QRect(210, 82, 160, 24));
-    row("lblBadThreshold", 114);
-    badThresholdText_ = named(new QLineEdit(blank), "edtBadThreshold", QRect(210, 112, 60, 24));
-    badThresholdText_->setReadOnly(true);
-    badThreshold_ = named(new QSpinBox(blank), "UpDownBadThreshold", QRect(272, 112, 70, 24));
+    // Two lines in Chinese: the label has the height of both.
+    named(new QLabel(blank), "lblBadThreshold", QRect(12, 106, 190, 38));
+    badThreshold_ = named(new QSpinBox(blank), "UpDownBadThreshold", QRect(210, 112, 70, 24));
     badThreshold_->setRange(0, 100);
-    connect(badThreshold_, &QSpinBox::valueChanged, badThresholdText_,
-            [this](int value) { badThresholdText_->setText(QString::number(value)); });
-    (new QLabel(QStringLiteral("%"), blank))->setGeometry(346, 114, 20, 22);
+    (new QLabel(QStringLiteral("%"), blank))->setGeometry(284, 114, 20, 22);
     pageScan_ = named(new QCheckBox(blank), "chkPageScan", QRect(12, 148, 190, 22));
     pageMode_ = named(new QComboBox(blank), "cboPageMode", QRect(210, 146, 160, 24));
     connect(pageScan_, &QCheckBox::toggled, pageMode_, &QComboBox::setEnabled);
 
     auto* rule = named(new QGroupBox(page), "grpCapacityRule", QRect(8, 212, 496, 150));
     named(new QLabel(rule), "lblAllowCapError", QRect(12, 26, 190, 22));
-    capErrorText_ = named(new QLineEdit(rule), "edtCapError", QRect(210, 24, 60, 24));
-    capErrorText_->setReadOnly(true);
-    capError_ = named(new QSpinBox(rule), "UpDownCapError", QRect(272, 24, 70, 24));
+    capError_ = named(new QSpinBox(rule), "UpDownCapError", QRect(210, 24, 70, 24));
     capError_->setRange(1, 20);
-    (new QLabel(QStringLiteral("%"), rule))->setGeometry(346, 26, 20, 22);
-    connect(capError_, &QSpinBox::valueChanged, capErrorText_,
-            [this](int value) { capErrorText_->setText(QString::number(value)); });
+    (new QLabel(QStringLiteral("%"), rule))->setGeometry(284, 26, 20, 22);
     auto* deal = named(new QGroupBox(rule), "grpCapErrorDeal", QRect(12, 60, 470, 76));
     degrade_ = named(new QRadioButton(deal), "rdoDegrade", QRect(10, 30, 140, 22));
     showFail_ = named(new QRadioButton(deal), "rdoCapShowFail", QRect(160, 30, 140, 22));
@@ -220,13 +219,13 @@ QWidget* SettingsDialog::buildSpiPage() {
 QWidget* SettingsDialog::buildFactoryPage() {
     auto* page = new QWidget;
     page->setObjectName(QStringLiteral("tabFactorSet"));
-    auto* label = named(new QLabel(page), "lblCapMultiplier", QRect(12, 14, 200, 22));
+    named(new QLabel(page), "lblCapMultiplier", QRect(12, 14, 200, 22));
+    // Beside its caption, never over it.
     moduleNo_ = named(new QComboBox(page), "cboFlashModuleNo", QRect(220, 12, 100, 24));
     for (int multiplier : kCapMultipliers) {
         moduleNo_->addItem(QString::number(multiplier));
     }
     moduleNoPanel_ = named(new QWidget(page), "pnlFlashModuleNo", QRect(12, 40, 300, 40));
-    (void)label;
     return page;
 }
 
@@ -291,7 +290,6 @@ void SettingsDialog::load(int language) {
     const SETTING_T& r = station_.settings.record;
     setCaptions();
 
-    moduleNo_->move(findChild<QLabel*>(QStringLiteral("lblCapMultiplier"))->x(), moduleNo_->y());
     moduleNo_->show();
     moduleNoPanel_->hide();
     moduleNo_->setCurrentIndex(r.CapMultiplier);
@@ -323,11 +321,10 @@ void SettingsDialog::load(int language) {
     pageScan_->setChecked(r.PageMode);
     pageMode_->setEnabled(r.PageMode);
     badThreshold_->setValue(std::clamp(r.iBadThreshold, 0, 100));
-    badThresholdText_->setText(QString::number(badThreshold_->value()));
 
     (r.bUseImgFile ? useImage_ : useList_)->setChecked(true);
-    sourceClicked();
     imageFile_->setText(QString::fromStdString(r.ImageFile));
+    sourceClicked();
     // The maximum first: a stored 100 must not come back as 95 before the split is known.
     ratio_->setMaximum(kEncryptedRatioMax);
     ratio_->setValue(r.iHideDiskRatio);
@@ -352,7 +349,6 @@ void SettingsDialog::load(int language) {
         ->setChecked(true);
     splitClicked();
     capError_->setValue(std::clamp(r.AllowErrorRate, 1, 20));
-    capErrorText_->setText(QString::number(capError_->value()));
     (r.DealCapError == CapErrorDeal::Degrade     ? degrade_
      : r.DealCapError == CapErrorDeal::ShowError ? showFail_
                                                  : doNotCare_)
@@ -362,9 +358,13 @@ void SettingsDialog::load(int language) {
 
 void SettingsDialog::setImagePath(const QString& path) {
     imageFile_->setText(path);
-    if (const auto size = imageSizeMb(path)) {
-        imageSize_->setText(QStringLiteral("%1MB").arg(*size));
-    }
+    showImageSize(path);
+}
+
+void SettingsDialog::showImageSize(const QString& path) {
+    // No image, no size: an old size never stays beside another path.
+    const auto size = imageSizeMb(path);
+    imageSize_->setText(size ? QStringLiteral("%1MB").arg(*size) : QString());
 }
 
 void SettingsDialog::splitClicked() {
@@ -389,11 +389,10 @@ void SettingsDialog::sourceClicked() {
     shown->show();
     (image ? hiddenFiles_ : imageGroup_)->hide();
     if (image) {
-        const QString current = QString::fromStdString(station_.settings.record.ImageFile);
-        if (const auto size = imageSizeMb(
-                QString::fromStdString(station_.folder.resolve(current.toStdString()).string()))) {
-            imageSize_->setText(QStringLiteral("%1MB").arg(*size));
-        }
+        const std::string current = imageFile_->text().toStdString();
+        showImageSize(current.empty()
+                          ? QString()
+                          : QString::fromStdString(station_.folder.resolve(current).string()));
     }
 }
 
@@ -447,8 +446,7 @@ bool SettingsDialog::apply() {
     const QString failCaption =
         QString::fromStdString(std::string(fixedText(FixedText::Fail, language_)));
     if (const int running = runningWorkers_(); running > 0) {
-        refuse(QStringLiteral("%1 device(s) are in production and read these settings; apply "
-                              "them once their runs have ended.")
+        refuse(QString::fromUtf8(fixedText(FixedText::ApplyRefusedInProduction, language_).data())
                    .arg(running),
                failCaption);
         return false;
@@ -479,7 +477,7 @@ bool SettingsDialog::apply() {
     choice("iScanLevel", scanLevel_);
     choice("iPageSkip", pageSkip_);  // item i is i pages
     choice("iEccLevel", ecc_);
-    value("iBadThreshold", badThresholdText_->text());
+    number("iBadThreshold", badThreshold_->value());
     number("eDeviceFeature", hidden_->isChecked() ? 2 : encrypted_->isChecked() ? 1 : 0);
     if (split) {
         number("iHideDiskRatio", ratio_->value());
@@ -489,7 +487,7 @@ bool SettingsDialog::apply() {
     edit.spi.replace = fileListOf(*spiList_);
     number("bUseImgFile", useImage_->isChecked() ? 1 : 0);
     value("ImageFile", imageFile_->text());
-    value("AllowErrorRate", capErrorText_->text());
+    number("AllowErrorRate", capError_->value());
     number("DealCapError", showFail_->isChecked() ? 1 : degrade_->isChecked() ? 0 : 2);
     number("PageMode", pageScan_->isChecked() ? 1 : 0);
     choice("PageModeSel", pageMode_);

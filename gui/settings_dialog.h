@@ -57,6 +57,8 @@ class SettingsDialog : public QDialog {
     void splitClicked();
     void sourceClicked();
     void showRatio(int position);
+    // The size of the image at 'path' beside it; nothing when it names no image.
+    void showImageSize(const QString& path);
     void pageSkipPicked(int index);
     void browseImage();
     void addHiddenFiles();
@@ -89,11 +91,9 @@ class SettingsDialog : public QDialog {
     QComboBox* pageSkip_ = nullptr;
     QComboBox* ecc_ = nullptr;
     QSpinBox* badThreshold_ = nullptr;
-    QLineEdit* badThresholdText_ = nullptr;
     QCheckBox* pageScan_ = nullptr;
     QComboBox* pageMode_ = nullptr;
     QSpinBox* capError_ = nullptr;
-    QLineEdit* capErrorText_ = nullptr;
     QRadioButton* degrade_ = nullptr;
     QRadioButton* showFail_ = nullptr;
     QRadioButton* doNotCare_ = nullptr;

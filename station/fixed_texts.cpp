@@ -116,6 +116,33 @@ constexpr std::array<Row, kFixedTextRows> kFixedTexts{{
     // Followed by ": " and the size the files need; the CFG holds at most 255 units of 4 MB.
     /* 85 */ {"System area too large", "系統區過大", "系统区过大"},
     /* 86 */ {"Read-back mismatch", "讀回資料不符", "读回数据不符"},
+    // %1 is the number of devices.
+    /* 87 */
+    {"%1 device(s) are still in production. End their runs and close?",
+     "%1 個裝置仍在生產中。要結束它們的生產並關閉嗎？",
+     "%1 个设备仍在生产中。要结束它们的生产并关闭吗？"},
+    /* 88 */
+    {"%1 device(s) are in production and read these settings; apply them once their runs have "
+     "ended.",
+     "%1 個裝置正在生產中並讀取這些設定；請在生產結束後再套用。",
+     "%1 个设备正在生产中并读取这些设置；请在生产结束后再应用。"},
+    /* 89 */ {"Language", "語言", "语言"},
+    // Followed by ": " and the reason.
+    /* 90 */ {"The settings could not be saved", "無法儲存設定", "无法保存设置"},
+    /* 91 */
+    {"Try again, or close without saving them?", "要再試一次，還是不儲存就關閉？",
+     "要再试一次，还是不保存就关闭？"},
+    // Followed by ": " and the reason.
+    /* 92 */ {"Runs are not recorded", "生產紀錄無法寫入", "生产记录无法写入"},
+    // %1 is the label, %2 the bytes it takes and %3 the bytes the volume label holds.
+    /* 93 */
+    {"The label %1 takes %2 bytes in the station's code page; a volume label holds %3",
+     "標籤 %1 在本站的字碼頁中佔 %2 位元組；磁碟區標籤最多 %3 位元組",
+     "标签 %1 在本站的代码页中占 %2 字节；卷标最多 %3 字节"},
+    // %1 is the label.
+    /* 94 */
+    {"The label %1 has characters the station's code page cannot write",
+     "標籤 %1 含有本站字碼頁無法寫入的字元", "标签 %1 含有本站代码页无法写入的字符"},
 }};
 
 constexpr std::array<Row, 5> kScanLevels{{

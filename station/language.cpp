@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/ini_file.h"
 
@@ -66,6 +67,35 @@ const LanguageSection& languageSectionOf(int iLanguage) {
         return kSections[kLanguageEnglish];
     }
     return kSections[static_cast<std::size_t>(iLanguage)];
+}
+
+std::optional<std::string> volumeLabelRefusal(std::string_view label, int iLanguage,
+                                              int textLanguage) {
+    const auto fill = [&](FixedText row, std::string bytes) {
+        std::string text(fixedText(row, textLanguage));
+        const std::pair<std::string_view, std::string> fields[] = {
+            {"%1", std::string(label)},
+            {"%2", std::move(bytes)},
+            {"%3", std::to_string(kVolumeLabelBytes)}};
+        for (const auto& [field, value] : fields) {
+            if (const std::size_t at = text.find(field); at != std::string::npos) {
+                text.replace(at, field.size(), value);
+            }
+        }
+        return text;
+    };
+    std::size_t bytes = label.size();
+    if (const std::optional<CodePage> codePage = languageSectionOf(iLanguage).codePage) {
+        try {
+            bytes = fromUtf8(label, *codePage).size();
+        } catch (const CodePageError&) {
+            return fill(FixedText::LabelNotInCodePage, {});
+        }
+    }
+    if (bytes <= kVolumeLabelBytes) {
+        return std::nullopt;
+    }
+    return fill(FixedText::LabelTooLong, std::to_string(bytes));
 }
 
 const LanguageSection& languageSectionFor(LanguageChoice choice, int systemLangId) {

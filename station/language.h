@@ -41,6 +41,14 @@ struct LanguageSection {
 };
 // The section of language index 0, 1 or 2.
 const LanguageSection& languageSectionOf(int iLanguage);
+// The bytes a FAT volume label holds.
+inline constexpr std::size_t kVolumeLabelBytes = 11;
+// Why a volume label (UTF-8) cannot be given to the runs of language iLanguage, which write it in
+// that language's code page (English: the UTF-8 bytes as they are): longer than
+// kVolumeLabelBytes bytes there, or a character the code page does not hold. One line in
+// 'textLanguage', the label in UTF-8; nothing when it fits.
+std::optional<std::string> volumeLabelRefusal(std::string_view label, int iLanguage,
+                                              int textLanguage);
 // The section a choice selects: "Eng." English; "简中" and "繁中" their identifiers; "Auto" the
 // system identifier. Only 2052 and 1028 select Chinese.
 const LanguageSection& languageSectionFor(LanguageChoice choice, int systemLangId);

@@ -215,9 +215,17 @@ enum class FixedText : int {
     // The station's own rows.
     SystemAreaTooLarge = 85,
     ReadBackMismatch = 86,
+    CloseWhileInProduction = 87,
+    ApplyRefusedInProduction = 88,
+    Language = 89,
+    SettingsNotSaved = 90,
+    RetryOrCloseWithoutSaving = 91,
+    RunsNotRecorded = 92,
+    LabelTooLong = 93,
+    LabelNotInCodePage = 94,
 };
-inline constexpr int kFixedTextRows = 87;
-static_assert(static_cast<int>(FixedText::ReadBackMismatch) == kFixedTextRows - 1);
+inline constexpr int kFixedTextRows = 95;
+static_assert(static_cast<int>(FixedText::LabelNotInCodePage) == kFixedTextRows - 1);
 
 // The text of a row in a language; an empty text for a row or language out of range.
 std::string_view fixedText(int row, int language);

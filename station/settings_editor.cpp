@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "station/firmware_picks.h"
+#include "station/language.h"
 #include "station/setting_keys.h"
 
 namespace corvid {
@@ -75,6 +76,21 @@ void setValues(StationSettings& settings,
     }
 }
 
+// The runs write the label in their code page: a label that does not fit there would fail every
+// device after its format, so it is refused here, before anything is saved.
+void checkNewLabel(const std::string& label, const SettingsEdit& edit, int textLanguage) {
+    const bool changed = std::any_of(edit.values.begin(), edit.values.end(), [](const auto& value) {
+        const SettingKey* key = findSettingKey(value.first);
+        return key != nullptr && key->key == "Label";
+    });
+    if (!changed) {
+        return;
+    }
+    if (auto refusal = volumeLabelRefusal(label, edit.runLanguage, textLanguage)) {
+        throw SettingsEditRefused(*refusal);
+    }
+}
+
 }  // namespace
 
 FileList& stationList(StationSettings& settings, StationList list) {
@@ -133,6 +149,7 @@ SettingsEditResult applySettingsEdit(const StationFolder& folder, StationSetting
     }
     const std::int32_t multiplierBefore = next.record.CapMultiplier;
     setValues(next, edit.values);
+    checkNewLabel(next.LabelEdit, edit, language);
     recomputeFirmwarePicks(next, folder);
     result.multiplierChanged = next.record.CapMultiplier != multiplierBefore;
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "station/capacity_multiplier.h"
+#include "station/messages.h"
 #include "station/operator_prompt.h"
 #include "station/production_settings.h"
 #include "station/settings_files.h"
@@ -54,6 +55,8 @@ struct SettingsEdit {
     ListEdit preCopy;
     ListEdit hidden;
     ListEdit spi;
+    // The language of the station's runs: a new Label is counted in bytes of its code page.
+    int runLanguage = kLanguageEnglish;
 
     ListEdit& list(StationList which);
 };
@@ -72,13 +75,14 @@ struct SettingsEditResult {
 };
 
 // Checks every change of 'edit' first: a key that is unknown, a value outside its key's range,
-// a hidden disk above 95 percent, an index that is not in its list or a path that names nothing
-// throws SettingsEditRefused with 'settings' and every file untouched. Then applies it: the
-// lists, the multiplier read again after pre-copy additions, the values, the firmware picks
-// recomputed; with SettingsSave::Now the four settings files are saved (a failure throws
-// SettingsError and leaves 'settings' as it was); last, a changed CapMultiplier is written into
-// the firmware file (a failure is told to the operator through 'prompt' in 'language', as the
-// window does, and shows in the result; CapMultiplier keeps the new choice in any case).
+// a hidden disk above 95 percent, a Label the runs' code page cannot hold in 11 bytes, an index
+// that is not in its list or a path that names nothing throws SettingsEditRefused with 'settings'
+// and every file untouched. Then applies it: the lists, the multiplier read again after pre-copy
+// additions, the values, the firmware picks recomputed; with SettingsSave::Now the four settings
+// files are saved (a failure throws SettingsError and leaves 'settings' as it was); last, a changed
+// CapMultiplier is written into the firmware file (a failure is told to the operator through
+// 'prompt' in 'language', as the window does, and shows in the result; CapMultiplier keeps the new
+// choice in any case).
 SettingsEditResult applySettingsEdit(const StationFolder& folder, StationSettings& settings,
                                      const SettingsEdit& edit, OperatorPrompt& prompt, int language,
                                      SettingsSave save);

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "apps/cli/commands.h"
@@ -97,16 +98,29 @@ int runBuild(const BuildOptions& options) {
         request.items.emplace_back(path);
     }
 
+    // A folder that is not there is the operator's input, as a missing input file is.
+    std::error_code missing;
+    if (const auto folder = request.output.parent_path();
+        !folder.empty() && !std::filesystem::is_directory(folder, missing)) {
+        std::cerr << "corvid-cli image build: the folder " << folder.string()
+                  << " of the image file does not exist\n";
+        return kExitBadInput;
+    }
     ProgressLine line(standardOutputIsTerminal());
     const ImageBuildResult result =
         buildImage(request, [&line](const ImageBuildProgress& state) { line.update(state); });
     line.clear();
 
     if (result.status != ImageBuildStatus::Success) {
-        for (const auto& message : result.messages) {
-            std::cerr << message.text << "\n";
+        // One line: the detail names the file and the reason; the window's box texts beside it
+        // ("Image outputFail") say less.
+        if (!result.detail.empty()) {
+            std::cerr << "corvid-cli image build: " << result.detail << "\n";
+        } else {
+            for (const auto& message : result.messages) {
+                std::cerr << "corvid-cli image build: " << message.text << "\n";
+            }
         }
-        std::cerr << "corvid-cli image build: " << result.detail << "\n";
         return result.status == ImageBuildStatus::BadInput ? kExitBadInput : kExitFailed;
     }
     const ImageHeader header = readImageHeader(request.output);

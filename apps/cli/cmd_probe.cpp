@@ -59,8 +59,9 @@ int runProbe(const ProbeOptions& options) {
         return kExitBadInput;
     }
     if (const auto refusal = driveRefusal(setup, letter)) {
+        // No disk of the station at the letter: the operator's input, as --help says.
         std::cerr << "corvid-cli probe: " << *refusal << "; nothing was sent to it.\n";
-        return kExitFailed;
+        return kExitBadInput;
     }
     const std::unique_ptr<Transport> transport = makeTransport(setup);
     const std::string where = describeDrive(setup, letter);

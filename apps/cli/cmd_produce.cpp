@@ -234,8 +234,9 @@ int runProduce(const ProduceOptions& options) {
     const char letter = driveLetterOf(options.letter);
     StationSession session(options.session);
     if (const auto refusal = driveRefusal(session.devices(), letter)) {
+        // No disk of the station at the letter: the operator's input, as --help says.
         std::fprintf(stderr, "corvid-cli produce: %s; nothing was sent to it.\n", refusal->c_str());
-        return kExitFailed;
+        return kExitBadInput;
     }
     // Held from the first command to the end: a second program on the same device would have
     // each see the other's commands as the device's faults.

@@ -61,10 +61,16 @@ int runReport(const ReportOptions& options) {
     if (!options.db.empty()) {
         return reportDatabase(options, period);
     }
-    const std::filesystem::path file = productionRecordFile(resolveStationHome(options.home));
+    const std::filesystem::path home = resolveStationHome(options.home);
+    std::error_code error;
+    if (!std::filesystem::is_directory(home, error)) {
+        std::cerr << "corvid-cli report: the station folder " << home.string()
+                  << " does not exist.\n";
+        return kExitBadInput;
+    }
+    const std::filesystem::path file = productionRecordFile(home);
 
     std::vector<RunRecord> rows;
-    std::error_code error;
     if (!std::filesystem::exists(file, error)) {
         // A station that has not ended a run yet: nothing is wrong, and nothing is created.
         std::cout << "No production record in " << file.string() << " yet.\n";
@@ -107,10 +113,6 @@ void addReportCommand(CLI::App& app, int& exitStatus) {
                        "only the runs started on this day (YYYY-MM-DD) or later");
     report->add_option("--csv", options->csv,
                        "also write every row to this file as CSV (RFC 4180, UTF-8)");
-    report->footer(
-        "Exit status: 0 the report was made (also when no run is recorded yet), 1 the record "
-        "or the CSV file cannot be read or written (or the database cannot be reached), 2 bad "
-        "usage (also a URL that is not valid).");
     report->callback([&exitStatus, options] {
         try {
             exitStatus = runReport(*options);

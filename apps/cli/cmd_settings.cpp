@@ -12,6 +12,9 @@
 
 #include "apps/cli/commands.h"
 #include "apps/cli/station_home.h"
+#include "platform/registry_store.h"
+#include "records/postgres_record_store.h"
+#include "records/run_record_store.h"
 #include "station/disk_feature.h"
 #include "station/firmware_picks.h"
 #include "station/language.h"
@@ -20,6 +23,7 @@
 #include "station/setting_keys.h"
 #include "station/settings_editor.h"
 #include "station/settings_files.h"
+#include "station/station_registry.h"
 
 namespace corvid::cli {
 
@@ -179,6 +183,19 @@ SettingsEditResult applyNow(Loaded& loaded, const SettingsEdit& edit, const std:
     }
 }
 
+// A record database the station could not use would stop it at its next start: refused here.
+void checkRecordDatabase(const std::string& name, const std::string& value) {
+    const SettingKey* key = findSettingKey(name);
+    if (key == nullptr || key->key != "RecordDatabase" || value.empty()) {
+        return;
+    }
+    try {
+        checkPostgresUrl(value);
+    } catch (const RecordError& error) {
+        throw BadInput(error.what());
+    }
+}
+
 int runSet(const std::string& home, const std::vector<std::string>& assignments) {
     SettingsEdit edit;
     for (const std::string& assignment : assignments) {
@@ -187,8 +204,15 @@ int runSet(const std::string& home, const std::vector<std::string>& assignments)
             throw BadInput("\"" + assignment + "\" is not of the form KEY=VALUE");
         }
         edit.values.emplace_back(assignment.substr(0, equals), assignment.substr(equals + 1));
+        checkRecordDatabase(edit.values.back().first, edit.values.back().second);
     }
     Loaded loaded = loadHome(home);
+    // The runs write the label in the code page of the station's language.
+    edit.runLanguage =
+        languageSectionFor(
+            languageChoiceFromId(readLanguageId(*openRegistryStore(loaded.folder.home().string()))),
+            systemDefaultLangId())
+            .iLanguage;
     const SettingsEditResult result = applyNow(
         loaded, edit, "; 'corvid-cli settings set --help' lists the keys and their values");
     int status = kExitOk;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "apps/cli/commands.h"
+#include "apps/cli/record_database.h"
 #include "apps/cli/station_home.h"
 #include "apps/cli/station_session.h"
 #include "apps/cli/station_table.h"
@@ -31,10 +32,11 @@ int runStation(const StationOptions& options) {
     StationTable table(standardOutputIsTerminal());
     // A URL that cannot work is a mistake of the setup: said before any device is taken.
     try {
+        const auto complain = [](const std::string& why) {
+            std::fprintf(stderr, "corvid-cli station: %s\n", why.c_str());
+        };
         session.assembly().keepRecord(
-            recordDatabaseOf(options.recordDb, station.settings), [](const std::string& why) {
-                std::fprintf(stderr, "corvid-cli station: %s\n", why.c_str());
-            });
+            usableRecordDatabase(options.recordDb, station.settings, complain), complain);
     } catch (const RecordError& error) {
         std::fprintf(stderr, "corvid-cli station: %s\n", error.what());
         return kExitBadInput;

@@ -23,10 +23,19 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     // Options are --name on every system: an argument that starts with '/' is a path.
     app.allow_windows_style_options(false);
+    // CLI11's own complaints begin with the program's name, as every other error line does.
+    app.failure_message([](const CLI::App*, const CLI::Error& error) {
+        return std::string("corvid-cli: ") + error.what() +
+               "\nRun with --help for more information.\n";
+    });
+    // One rule for every command; each subcommand's help shows it too.
     app.footer(
-        "Exit status: 0 done (every device passed), 1 the job failed (a device failed, a check "
-        "found faults), 2 bad usage or input (a wrong option, a missing or damaged file, no "
-        "device of the station at the drive, a drive busy with another station program).");
+        "Exit status, the same for every command: 0 done (every device passed, the report or "
+        "image made, also when no run is recorded yet), 1 the job failed (a device failed, a "
+        "check found faults, a file or the record could not be read or written, a database "
+        "could not be reached), 2 bad usage or input (a wrong option or value, a missing or "
+        "damaged file or station folder, a folder for an output that does not exist, no device "
+        "of the station at the drive, a drive busy with another station program).");
 
     int exitStatus = 0;
     for (auto add : kCommands) {

@@ -17,6 +17,12 @@ constexpr int kBarWidth = 12;
 constexpr int kPortWidth = 10;
 constexpr int kFlashWidth = 28;
 constexpr int kStatusWidth = 30;
+constexpr int kMinStatusWidth = 10;
+constexpr int kLeadWidth = 10;                 // "Slot Drive"
+constexpr int kProgressWidth = kBarWidth + 7;  // "[############] 100%"
+constexpr int kPercentWidth = 4;               // "100%"
+constexpr int kTimeWidth = 6;
+constexpr int kVerdictWidth = 7;
 
 std::string clockText() {
     const std::time_t now = std::time(nullptr);
@@ -40,6 +46,34 @@ std::string elapsedText(std::chrono::steady_clock::duration elapsed) {
 }
 
 }  // namespace
+
+StationTable::Layout StationTable::layoutFor(int columns) {
+    // One column short of the width: a line that reaches the last column would make some
+    // terminals wrap it.
+    const int usable = std::max(1, columns - 1);
+    Layout layout;
+    layout.width = usable;
+    const auto statusLeft = [&] {
+        int used =
+            kLeadWidth + 1 + (layout.progress ? kProgressWidth : kPercentWidth) + 1 + kVerdictWidth;
+        used += layout.port ? kPortWidth + 1 : 0;
+        used += layout.flash ? kFlashWidth + 1 : 0;
+        used += layout.time ? kTimeWidth + 1 : 0;
+        return usable - used - 1;
+    };
+    // Taken away in this order until the status has its width: the flash ID (its end result,
+    // the bad-block count, then stands in the status), the drawn bar (the percentage stays), the
+    // port, the time.
+    bool* const dropped[] = {&layout.flash, &layout.progress, &layout.port, &layout.time};
+    for (bool* column : dropped) {
+        if (statusLeft() >= kStatusWidth) {
+            break;
+        }
+        *column = false;
+    }
+    layout.status = std::max(kMinStatusWidth, statusLeft());
+    return layout;
+}
 
 // One slot's view: every change goes into the table's row under the table's lock.
 class StationTable::Row : public SlotView {
@@ -256,33 +290,72 @@ std::string StationTable::countersText() const {
            "   Fail " + std::to_string(fail_) + "   Running " + std::to_string(running_);
 }
 
-std::string StationTable::rowText(int index, bool colour) const {
+std::string StationTable::rowText(int index, const Layout& layout, bool colour) const {
     const RowState& row = rows_[index];
-    std::string bar;
+    const int maximum = std::max(1, row.maximum);
+    const int percent = std::clamp(row.progress * 100 / maximum, 0, 100);
+    std::string progress;
     if (row.gauge || row.progress > 0) {
-        const int maximum = std::max(1, row.maximum);
         const int filled = std::clamp(row.progress * kBarWidth / maximum, 0, kBarWidth);
-        bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
-              std::to_string(std::clamp(row.progress * 100 / maximum, 0, 100)) + "%";
+        progress = layout.progress
+                       ? "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') +
+                             "] " + std::to_string(percent) + "%"
+                       : std::to_string(percent) + "%";
     }
     const auto elapsed =
         row.started ? std::chrono::steady_clock::now() - *row.started : row.elapsed;
     const bool timed = row.started || row.elapsed.count() > 0;
-    std::string line = " " + std::to_string(index + 1) + "    " +
-                       (row.letter != 0 ? std::string(1, row.letter) : std::string("-")) + "    " +
-                       fitted(row.port, kPortWidth) + " " + fitted(row.flash, kFlashWidth) + " ";
-    const std::string status = fitted(row.status, kStatusWidth);
+    std::string line = fitted(" " + std::to_string(index + 1) + "    " +
+                                  (row.letter != 0 ? std::string(1, row.letter) : std::string("-")),
+                              kLeadWidth) +
+                       " ";
+    if (layout.port) {
+        line += fitted(row.port, kPortWidth) + " ";
+    }
+    if (layout.flash) {
+        line += fitted(row.flash, kFlashWidth) + " ";
+    }
+    // Without its own column the flash detail follows the status: at the end it is the run's
+    // result with the bad-block count.
+    const std::string statusText =
+        layout.flash || row.flash.empty() ? row.status : row.status + "  " + row.flash;
+    const std::string status = fitted(statusText, layout.status);
     line += colour && *statusColourCode(row.colour) != '\0'
                 ? statusColourCode(row.colour) + status + kColourReset
                 : status;
-    line += " " + fitted(bar, kBarWidth + 7) + " " + fitted(timed ? elapsedText(elapsed) : "", 6) +
-            " " + row.verdict;
-    return line;
+    line += " " + fitted(progress, layout.progress ? kProgressWidth : kPercentWidth) + " ";
+    if (layout.time) {
+        line += fitted(timed ? elapsedText(elapsed) : "", kTimeWidth) + " ";
+    }
+    return line + fitted(row.verdict, kVerdictWidth);
+}
+
+std::string StationTable::headerText(const Layout& layout) {
+    std::string header = fitted("Slot Drive", kLeadWidth) + " ";
+    if (layout.port) {
+        header += fitted("Port", kPortWidth) + " ";
+    }
+    if (layout.flash) {
+        header += fitted("Flash ID", kFlashWidth) + " ";
+    }
+    header += fitted("Status", layout.status) + " " +
+              fitted(layout.progress ? "Progress" : "Done",
+                     layout.progress ? kProgressWidth : kPercentWidth) +
+              " ";
+    if (layout.time) {
+        header += fitted("Time", kTimeWidth) + " ";
+    }
+    return header + fitted("Verdict", kVerdictWidth);
 }
 
 void StationTable::drawLocked() {
+    const int columns = standardOutputColumns();
     std::string out;
-    if (drawnLines_ > 0) {
+    if (columns != drawnColumns_ && drawnLines_ > 0) {
+        // A terminal that changed its width may have wrapped the old table anew: its lines
+        // cannot be counted any more, so the screen starts afresh.
+        out += "\033[H\033[2J";
+    } else if (drawnLines_ > 0) {
         out += "\033[" + std::to_string(drawnLines_) + "F";
     }
     out += "\033[J";
@@ -290,16 +363,24 @@ void StationTable::drawLocked() {
         out += clockText() + "  " + line + "\n";
     }
     notes_.clear();
-    const std::string header =
-        "Slot Drive " + fitted("Port", kPortWidth) + " " + fitted("Flash ID", kFlashWidth) + " " +
-        fitted("Status", kStatusWidth) + " " + fitted("Progress", kBarWidth + 7) + " " +
-        fitted("Time", 6) + " Verdict";
-    out += colour_ ? "\033[1m" + header + kColourReset + "\n" : header + "\n";
+    const Layout layout = layoutFor(columns);
+    // Every line of the table is cut to the width, so each takes exactly one line on screen and
+    // the next drawing goes up by the lines counted here.
+    int lines = 0;
+    const auto add = [&](const std::string& line, const char* style) {
+        const std::string cut = fitted(line, layout.width);
+        out += style != nullptr ? style + cut + kColourReset + "\n" : cut + "\n";
+        ++lines;
+    };
+    add(headerText(layout), colour_ ? "\033[1m" : nullptr);
     for (int i = 0; i < kSlotCount; ++i) {
-        out += rowText(i, colour_) + "\n";
+        // The row's cells add up to the width; the status colour's codes take no columns.
+        out += rowText(i, layout, colour_) + "\n";
+        ++lines;
     }
-    out += countersText() + "\n";
-    drawnLines_ = kSlotCount + 2;
+    add(countersText(), nullptr);
+    drawnLines_ = lines;
+    drawnColumns_ = columns;
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     dirty_ = false;
@@ -314,7 +395,10 @@ void StationTable::redraw() {
     const auto now = std::chrono::steady_clock::now();
     const bool timing = std::any_of(rows_.begin(), rows_.end(),
                                     [](const RowState& row) { return row.started.has_value(); });
-    if ((dirty_ || timing) && now - lastDraw_ >= kRedrawInterval) {
+    // The width is read again at each look: a resized terminal (SIGWINCH) gets a table of its
+    // new width at the next drawing.
+    const bool resized = standardOutputColumns() != drawnColumns_;
+    if ((dirty_ || timing || resized) && now - lastDraw_ >= kRedrawInterval) {
         drawLocked();
     }
 }

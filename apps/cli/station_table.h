@@ -74,9 +74,21 @@ class StationTable : public StationView, public StationListener, public Operator
         std::string verdict;  // "pass", "fail" or empty
     };
 
+    // The columns a terminal of some width shows: each row fits in 'width' columns.
+    struct Layout {
+        int width = 0;
+        bool port = true;
+        bool flash = true;
+        bool progress = true;  // the drawn bar; without it the percentage alone
+        bool time = true;
+        int status = 0;
+    };
+    static Layout layoutFor(int columns);
+    static std::string headerText(const Layout& layout);
+
     // Called by the rows with the mutex held: a change of one row.
     void changed(int index, const std::string& what);
-    std::string rowText(int index, bool colour) const;
+    std::string rowText(int index, const Layout& layout, bool colour) const;
     std::string countersText() const;
     void logLine(const std::string& text);
     void drawLocked();
@@ -90,7 +102,8 @@ class StationTable : public StationView, public StationListener, public Operator
     int total_ = 0, success_ = 0, fail_ = 0, running_ = 0;
     int ended_ = 0, failed_ = 0;
     bool dirty_ = true;
-    int drawnLines_ = 0;
+    int drawnLines_ = 0;    // lines of the table on screen, counted as drawn
+    int drawnColumns_ = 0;  // the terminal's width at that drawing
     std::chrono::steady_clock::time_point lastDraw_{};
 };
 

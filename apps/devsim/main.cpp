@@ -203,6 +203,10 @@ struct FaultOptions {
 
 int main(int argc, char** argv) {
     CLI::App app{"corvid-devsim: simulated ZQL5Vxx USB flash devices for the Corvid station"};
+    app.failure_message([](const CLI::App*, const CLI::Error& error) {
+        return std::string("corvid-devsim: ") + error.what() +
+               "\nRun with --help for more information.\n";
+    });
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 done, 1 the simulator failed or did not answer, 2 bad usage or "

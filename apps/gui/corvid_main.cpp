@@ -3,13 +3,17 @@
 #include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "apps/cli/commands.h"
 #include "apps/cli/device_options.h"
+#include "apps/cli/record_database.h"
 #include "apps/cli/station_home.h"
 #include "gui/main_window.h"
 #include "gui/single_instance.h"
@@ -57,8 +61,32 @@ int runWindow(QApplication& app, const Options& options) {
                            cli::kExitFailed);
     }
 
+    // Problems of the record reach the window once it exists; those of the start wait for it.
+    struct RecordProblems {
+        std::vector<std::string> early;
+        QPointer<gui::MainWindow> window;
+    };
+    const auto problems = std::make_shared<RecordProblems>();
+    const auto complain = [problems](const std::string& why) {
+        std::fprintf(stderr, "corvid: %s\n", why.c_str());
+        if (problems->window) {
+            const std::string shown = why;
+            QMetaObject::invokeMethod(
+                problems->window.data(),
+                [window = problems->window, shown] {
+                    if (window) {
+                        window->showRecordProblem(shown);
+                    }
+                },
+                Qt::QueuedConnection);
+        } else {
+            problems->early.push_back(why);
+        }
+    };
+
     std::unique_ptr<StationSetup> station;
     std::unique_ptr<StationAssembly> assembly;
+    std::unique_ptr<gui::MainWindow> window;
     try {
         const DeviceSetup devices = cli::deviceSetupOf(options.device);
         station = loadStation(home, stationSetupOptions(devices, options.pauseScale));
@@ -68,8 +96,9 @@ int runWindow(QApplication& app, const Options& options) {
         // The record is kept by the assembly, which outlives the window: the window's end waits
         // for the last runs to be written.
         assembly->keepRecord(
-            recordDatabaseOf(options.recordDb, station->settings),
-            [](const std::string& why) { std::fprintf(stderr, "corvid: %s\n", why.c_str()); });
+            cli::usableRecordDatabase(options.recordDb, station->settings, complain), complain);
+        // The window reads the files of its tools too: a failure there is said as one line.
+        window = std::make_unique<gui::MainWindow>(*assembly);
     } catch (const StationFolderError& error) {
         return startFailed(QString::fromUtf8(error.what()) +
                                QStringLiteral(" (corvid-cli init-home DIR writes a complete one)."),
@@ -84,19 +113,25 @@ int runWindow(QApplication& app, const Options& options) {
         return startFailed(QString::fromUtf8(error.what()), cli::kExitFailed);
     }
 
-    gui::MainWindow window(*assembly);
-    QObject::connect(&instance, &gui::SingleInstance::frontRequested, &window, [&window] {
-        window.showNormal();
-        window.raise();
-        window.activateWindow();
-    });
-    window.show();
+    problems->window = window.get();
+    QObject::connect(&instance, &gui::SingleInstance::frontRequested, window.get(),
+                     [target = window.get()] {
+                         target->showNormal();
+                         target->raise();
+                         target->activateWindow();
+                     });
+    window->show();
+    for (const std::string& problem : problems->early) {
+        window->showRecordProblem(problem);
+    }
     try {
-        window.listen();
+        window->listen();
     } catch (const std::exception& error) {
         return startFailed(QString::fromUtf8(error.what()), cli::kExitFailed);
     }
-    return app.exec();
+    const int status = app.exec();
+    window.reset();
+    return status;
 }
 
 }  // namespace
@@ -106,6 +141,9 @@ int main(int argc, char** argv) {
     CLI::App command("corvid: the USB flash-disk production station with its window");
     // Options are --name on every system: an argument that starts with '/' is a path.
     command.allow_windows_style_options(false);
+    command.failure_message([](const CLI::App*, const CLI::Error& error) {
+        return std::string("corvid: ") + error.what() + "\nRun with --help for more information.\n";
+    });
     cli::addHomeOption(command, options.home);
     cli::addDeviceOptions(command, options.device);
     command

@@ -10,6 +10,7 @@
 #include <QSlider>
 #include <QTest>
 #include <fstream>
+#include <memory>
 
 #include "gui/image_tool.h"
 #include "image/image_file.h"
@@ -116,6 +117,49 @@ TEST_F(ImageToolTest, ABuildWritesBothVolumesWithTheControlsDisabledMeanwhile) {
     EXPECT_FALSE(control<QProgressBar>(tool, "ProgressBar1")->isVisibleTo(&tool));
     ASSERT_EQ(prompt_.shown().size(), 1u);
     EXPECT_EQ(prompt_.shown()[0].text, "Create ImageSuccess");
+}
+
+// A damaged list file (a folder in its place, bytes that are no UTF-8) does not stop the tool:
+// it starts with an empty list and says so once it opens.
+TEST_F(ImageToolTest, ADamagedListStartsEmptyAndIsSaid) {
+    struct Case {
+        const char* name;
+        bool folder;
+    };
+    const auto list = dir_ / "misc" / "isoseting.ini";
+    for (const Case& c : {Case{"a folder", true}, Case{"invalid UTF-8", false}}) {
+        SCOPED_TRACE(c.name);
+        prompt_.clear();
+        std::filesystem::remove_all(list);
+        if (c.folder) {
+            std::filesystem::create_directory(list);
+        } else {
+            std::ofstream(list) << "bad \xc3\x28 entry\n";
+        }
+        std::unique_ptr<gui::ImageTool> tool;
+        ASSERT_NO_THROW(tool = std::make_unique<gui::ImageTool>(folder(), prompt_));
+        EXPECT_EQ(control<QListWidget>(*tool, "TntlstHideFiles")->count(), 0);
+        tool->show();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !prompt_.shown().empty(); }, 5000));
+        EXPECT_NE(prompt_.shown()[0].text.find("starts empty"), std::string::npos)
+            << prompt_.shown()[0].text;
+        tool->hide();
+    }
+}
+
+// Closed by its frame, the tool saves once (a failing save says so once); Create Image is the
+// button Enter presses.
+TEST_F(ImageToolTest, ClosedByItsFrameItSavesOnce) {
+    gui::ImageTool tool(folder(), prompt_);
+    EXPECT_TRUE(control<QPushButton>(tool, "btnCreateImg")->isDefault());
+    for (const char* name : {"btnAddFile", "btnAddDir", "btnRemove"}) {
+        EXPECT_FALSE(control<QPushButton>(tool, name)->autoDefault()) << name;
+    }
+    tool.show();
+    std::filesystem::remove_all(dir_ / "misc");
+    std::ofstream(dir_ / "misc") << "a file where the folder belongs";
+    EXPECT_TRUE(tool.close());
+    EXPECT_EQ(prompt_.shown().size(), 1u) << "one save, one failure said";
 }
 
 }  // namespace

@@ -17,14 +17,21 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 
 #include "backends/backends.h"
+#include "gui/image_tool.h"
 #include "gui/main_window.h"
+#include "gui/qt_views.h"
+#include "platform/ini_file.h"
 #include "records/sqlite_record_store.h"
+#include "station/settings_files.h"
 #include "station/station_registry.h"
 #include "tests/integration/sim_fixture.h"
+#include "tests/support/run_program.h"
 
 namespace corvid {
 namespace {
@@ -32,6 +39,24 @@ namespace {
 using test::runBinProgram;
 
 constexpr int kRunMs = 120000;  // a generous bound for device runs on a busy machine
+
+// Answers every message box that opens while it lives, and keeps their texts.
+class BoxAnswerer {
+  public:
+    BoxAnswerer() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                texts << box->text();
+                box->accept();
+            }
+        });
+        timer_.start(50);
+    }
+    QStringList texts;
+
+  private:
+    QTimer timer_;
+};
 
 class MainWindowTest : public test::SimulatorTest {
   protected:
@@ -47,6 +72,12 @@ class MainWindowTest : public test::SimulatorTest {
         assembly_.reset();
         station_.reset();
         SimulatorTest::TearDown();
+    }
+
+    void close() {
+        window_.reset();
+        assembly_.reset();
+        station_.reset();
     }
 
     // The window on the simulator, shown, reading the bus. 'pauseScale' 1 makes runs last.
@@ -86,6 +117,15 @@ class MainWindowTest : public test::SimulatorTest {
                        window_->controller().runningWorkers() == 0;
             },
             kRunMs);
+    }
+
+    // The colour of the chunk of a slot's bar, from its style sheet.
+    QString barColour(int slot) {
+        const QString sheet =
+            control<QProgressBar>(QStringLiteral("ProgressBar%1").arg(slot).toLatin1().constData())
+                ->styleSheet();
+        const int at = sheet.indexOf(QStringLiteral("background-color: "));
+        return at < 0 ? QString() : sheet.mid(at + 18).section(QLatin1Char(';'), 0, 0);
     }
 
     std::filesystem::path home_;
@@ -388,6 +428,350 @@ TEST_F(MainWindowTest, EightDevicesAreProducedInTheirSlotsAndCounted) {
         EXPECT_EQ(window_->findChild<QLabel*>("D" + n + "infoStr")->styleSheet(), "color: blue;")
             << "slot " << slot << ": "
             << window_->findChild<QLabel*>("D" + n + "infoStr")->text().toStdString();
+    }
+}
+
+// The combo shows the size the workers will use: a stored size outside the items (read as no
+// size chosen) shows no item, never the last one, and the show changes no setting.
+TEST_F(MainWindowTest, SystemAreaComboAgreesWithTheStoredSize) {
+    struct Case {
+        int stored;
+        int used;
+    };
+    const Case cases[] = {{-1, -1}, {0, 0}, {15, 15}, {20, -1}};
+    BoxAnswerer notes;  // a value out of range is noted in a box
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored);
+        {
+            IniFile prefer(home_ / "misc" / "prefer.ini");
+            prefer.writeInt("MP_Setting", "System Area check", 1);
+            prefer.writeInt("MP_Setting", "System Area Size", c.stored);
+        }
+        open();
+        auto* combo = control<QComboBox>("SystemAreaComBo");
+        EXPECT_EQ(station_->settings.SystemAreaComBo, c.used);
+        EXPECT_EQ(combo->currentIndex(), c.used);
+        EXPECT_TRUE(combo->isEnabled());
+        window_->close();
+        close();
+        EXPECT_EQ(
+            IniFile(home_ / "misc" / "prefer.ini").readInt("MP_Setting", "System Area Size", 99),
+            c.used)
+            << "the closing save keeps what was shown";
+    }
+}
+
+// A worker reads the settings and the pre-copy list from its start: the groups close when it is
+// started, not when it first shows a status after a slow port-location program.
+TEST_F(MainWindowTest, SettingGroupsCloseWhenAWorkerStarts) {
+    const auto usbdos = home_ / "misc" / "usbdos";
+    std::ofstream(usbdos) << "#!/bin/sh\nsleep 5\nexit 0\n";
+    std::filesystem::permissions(usbdos, std::filesystem::perms::owner_all);
+    open();
+    plug('E', "nand-2k");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return window_->controller().runningWorkers() == 1; }, kRunMs));
+    EXPECT_FALSE(groupsEnabled()) << "the groups are open under a running worker";
+    QTest::qWait(500);
+    EXPECT_FALSE(groupsEnabled());
+    EXPECT_FALSE(control<QPushButton>("RemoveBtn")->isEnabled());
+    ASSERT_TRUE(waitForTotal(1));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return groupsEnabled(); }, 5000));
+}
+
+// A damaged file of the image tool does not stop the window: the tool's list starts empty and
+// the program says so; the program does not abort.
+TEST_F(MainWindowTest, ADamagedImageToolListStartsEmpty) {
+    struct Case {
+        const char* name;
+        bool folder;
+    };
+    const Case cases[] = {{"a folder", true}, {"invalid UTF-8", false}};
+    const auto list = home_ / "misc" / "isoseting.ini";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(list);
+        if (c.folder) {
+            std::filesystem::create_directory(list);
+        } else {
+            std::ofstream(list) << (home_ / "misc" / "prefer.dat").string()
+                                << "\nbad \xc3\x28 entry\n";
+        }
+        ASSERT_NO_THROW(open());
+        EXPECT_EQ(window_->imageTool().findChild<QListWidget*>("TntlstHideFiles")->count(), 0);
+        close();
+        test::BackgroundProgram corvid("corvid", {"--home", home_.string(), "--backend", "sim",
+                                                  "--sim-dir", simDir_.string()});
+        EXPECT_TRUE(corvid.waitForOutput("file list starts empty")) << corvid.output();
+        EXPECT_EQ(corvid.output().find("terminate"), std::string::npos) << corvid.output();
+    }
+}
+
+// A damaged list of the station itself stops the start with one line and status 2, never an
+// abort.
+TEST_F(MainWindowTest, ADamagedStationListStopsTheStartWithOneLine) {
+    for (const char* list : {"seting.ini", "hideseting.ini", "spiseting.ini"}) {
+        SCOPED_TRACE(list);
+        const auto file = home_ / "misc" / list;
+        const auto kept = dir_ / "kept.ini";
+        std::filesystem::rename(file, kept);
+        std::filesystem::create_directory(file);
+        test::BackgroundProgram corvid("corvid", {"--home", home_.string(), "--backend", "sim",
+                                                  "--sim-dir", simDir_.string()});
+        EXPECT_EQ(corvid.waitForExit(std::chrono::seconds(30)), 2) << corvid.output();
+        std::string lines;
+        std::istringstream output(corvid.output());
+        for (std::string line; std::getline(output, line);) {
+            if (line.rfind("QStandardPaths", 0) != 0) {
+                lines += line + "\n";
+            }
+        }
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << lines;
+        EXPECT_EQ(lines.rfind("corvid: ", 0), 0u) << lines;
+        EXPECT_NE(lines.find(list), std::string::npos) << lines;
+        std::filesystem::remove(file);
+        std::filesystem::rename(kept, file);
+    }
+}
+
+// A RecordDatabase the record cannot use is said, and the station starts with its local record.
+TEST_F(MainWindowTest, ABadRecordDatabaseLeavesTheLocalRecord) {
+    IniFile(home_ / "misc" / "prefer.ini").writeString("Corvid", "RecordDatabase", "mysql://x");
+    test::BackgroundProgram corvid(
+        "corvid", {"--home", home_.string(), "--backend", "sim", "--sim-dir", simDir_.string()});
+    EXPECT_TRUE(corvid.waitForOutput("log/production.db only")) << corvid.output();
+    QTest::qWait(500);
+    EXPECT_EQ(corvid.output().find("terminate"), std::string::npos) << corvid.output();
+    EXPECT_EQ(corvid.output().find("station window"), std::string::npos);
+}
+
+// The close question's default is No: Enter keeps production going.
+TEST_F(MainWindowTest, EnterAtTheCloseQuestionKeepsTheRun) {
+    open(1.0);
+    plug('E', "nand-2k");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return window_->controller().runningWorkers() == 1; }, kRunMs));
+    bool asked = false;
+    QTimer::singleShot(100, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        asked = true;
+        EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    EXPECT_FALSE(window_->close());
+    EXPECT_TRUE(asked);
+    EXPECT_EQ(window_->controller().runningWorkers(), 1);
+}
+
+// A pass and a failure are told apart by the bar's colour; a language change keeps each ended
+// slot's text, colour, picture and bar; the window's own texts follow the language.
+TEST_F(MainWindowTest, VerdictsShowOnTheBarsAndOutliveALanguageChange) {
+    open();
+    plug('E', "nand-2k", {"--port", "1"});
+    plug('F', "nand-2k", {"--port", "2", "--fail", "FILE_WRITE_END"});
+    ASSERT_TRUE(waitForTotal(2));
+    ASSERT_EQ(textOf("SuccessStr"), "1");
+    ASSERT_EQ(textOf("FailStr"), "1");
+    int passed = window_->controller().letter(0) == 'E' ? 1 : 2;
+    int failed = 3 - passed;
+    EXPECT_EQ(barColour(passed), "green");
+    EXPECT_EQ(barColour(failed), "red");
+
+    struct Shown {
+        QString status;
+        QString sheet;
+        int bar;
+        bool picture;
+    };
+    const auto shown = [&](int slot) {
+        const QString n = QString::number(slot);
+        auto* status = window_->findChild<QLabel*>("D" + n + "infoStr");
+        return Shown{status->text(), status->styleSheet(),
+                     window_->findChild<QProgressBar*>("ProgressBar" + n)->value(),
+                     !window_->findChild<QLabel*>("infoImage" + n)->pixmap().isNull()};
+    };
+    const Shown before[] = {shown(passed), shown(failed)};
+    EXPECT_GT(before[0].bar, 0);
+    QTest::mouseClick(control<QRadioButton>("TntRdoLangSC"), Qt::LeftButton);
+    const Shown after[] = {shown(passed), shown(failed)};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i == 0 ? "passed" : "failed");
+        EXPECT_EQ(after[i].status, before[i].status);
+        EXPECT_EQ(after[i].sheet, before[i].sheet);
+        EXPECT_EQ(after[i].bar, before[i].bar);
+        EXPECT_TRUE(after[i].picture);
+    }
+    EXPECT_EQ(barColour(passed), "green");
+    EXPECT_EQ(barColour(failed), "red");
+    EXPECT_EQ(control<QGroupBox>("TntGroupBox1")->title().toStdString(),
+              fixedText(FixedText::Language, kLanguageSimplifiedChinese));
+    EXPECT_EQ(control<QPushButton>("Upgradebtn")->text().toStdString(),
+              station_->messages.text(MessageKey::MenuUpgradeStartStr));
+    EXPECT_NE(control<QPushButton>("Upgradebtn")->text(), "Start Upgrade");
+}
+
+// A status wider than its line keeps its end (where the verdict stands) and its whole text is the
+// tooltip; the line ends before the picture begins.
+TEST_F(MainWindowTest, LongStatusTextsAreElidedInTheMiddle) {
+    open();
+    auto* status = control<QLabel>("D1infoStr");
+    auto* picture = control<QLabel>("infoImage1");
+    EXPECT_LE(status->geometry().right(), picture->geometry().left());
+    const QString longText = QStringLiteral("Samsung 256Mbit small page Program Write Setup fail");
+    gui::showStatusText(*status, longText);
+    EXPECT_LE(status->fontMetrics().horizontalAdvance(status->text()),
+              status->contentsRect().width());
+    EXPECT_TRUE(status->text().endsWith(QStringLiteral("fail"))) << status->text().toStdString();
+    EXPECT_EQ(status->toolTip(), longText);
+    gui::showStatusText(*status, QStringLiteral("Wait..."));
+    EXPECT_EQ(status->text(), "Wait...");
+    EXPECT_TRUE(status->toolTip().isEmpty());
+}
+
+// A settings save that fails at close is shown: Retry saves once the folder takes it again.
+TEST_F(MainWindowTest, AFailedSaveAtCloseOffersRetry) {
+    open();
+    const auto prefer = home_ / "misc" / "prefer.ini";
+    std::filesystem::remove(prefer);
+    std::filesystem::create_directory(prefer);  // a folder where the file belongs
+    int asked = 0;
+    std::function<void()> answer = [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) {
+            QTimer::singleShot(50, answer);
+            return;
+        }
+        ++asked;
+        EXPECT_EQ(box->objectName(), "settingsNotSaved");
+        EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Retry));
+        if (asked == 1) {
+            std::filesystem::remove(prefer);  // mended: the retry saves
+            box->button(QMessageBox::Retry)->click();
+        }
+    };
+    QTimer::singleShot(50, answer);
+    EXPECT_TRUE(window_->close());
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(std::filesystem::is_regular_file(prefer));
+}
+
+// A problem of the record reaches the window's operator, not only standard error.
+TEST_F(MainWindowTest, RecordProblemsAreShownInTheWindow) {
+    open();
+    window_->showRecordProblem("a run could not be written to the production record (disk full)");
+    auto* box = window_->findChild<QMessageBox*>("recordNotice");
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_FALSE(box->isModal()) << "the station goes on while the operator reads it";
+    EXPECT_TRUE(box->text().contains("disk full"));
+    window_->showRecordProblem("a second one");
+    EXPECT_TRUE(box->text().contains("disk full"));
+    EXPECT_TRUE(box->text().contains("a second one"));
+}
+
+// The Label box counts bytes in the code page the runs write the label in: 中文卷标 is 12 bytes
+// of UTF-8 for English runs (refused, with one line) and 8 of GBK for Simplified Chinese ones.
+TEST_F(MainWindowTest, TheLabelBoxCountsBytesOfTheRunsCodePage) {
+    open();
+    const QString label = QString::fromUtf8("\xE4\xB8\xAD\xE6\x96\x87\xE5\x8D\xB7\xE6\xA0\x87");
+    auto* edit = control<QLineEdit>("LabelEdit");
+    const std::string before = station_->settings.LabelEdit;
+    const auto type = [&] {
+        QString said;
+        QTimer::singleShot(100, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                said = box->text();
+                box->accept();
+            }
+        });
+        edit->setText(label);
+        Q_EMIT edit->textEdited(label);
+        return said;
+    };
+    const QString said = type();
+    EXPECT_TRUE(said.contains("12")) << said.toStdString();
+    EXPECT_EQ(station_->settings.LabelEdit, before);
+    EXPECT_EQ(edit->text().toStdString(), before);
+
+    QTest::mouseClick(control<QRadioButton>("TntRdoLangSC"), Qt::LeftButton);
+    EXPECT_TRUE(type().isEmpty());
+    EXPECT_EQ(station_->settings.LabelEdit, label.toStdString());
+}
+
+// Out-of-range values through the real load path: the window's operator is told, in one box,
+// what was stored and what the runs use.
+TEST_F(MainWindowTest, LoadNotesAreShownToTheOperator) {
+    struct Case {
+        int stored;
+        int used;
+    };
+    for (const Case& c : {Case{-1, 0}, Case{7, 4}}) {
+        SCOPED_TRACE(c.stored);
+        IniFile(home_ / "misc" / "prefer.ini").writeInt("MP_Setting", "iScanLevel", c.stored);
+        BoxAnswerer boxes;
+        open();
+        EXPECT_EQ(station_->settings.record.iScanLevel, c.used);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.texts.isEmpty(); }, 5000));
+        EXPECT_TRUE(boxes.texts[0].contains(QStringLiteral("iScanLevel=%1").arg(c.stored)))
+            << boxes.texts[0].toStdString();
+        close();
+    }
+}
+
+// "Fix System Area Size" enables its size list, and only while it is checked.
+TEST_F(MainWindowTest, FixSystemAreaSizeEnablesItsList) {
+    open();
+    auto* fixed = control<QCheckBox>("SystemAreachk");
+    auto* sizes = control<QComboBox>("SystemAreaComBo");
+    for (int click = 0; click < 2; ++click) {
+        const bool was = fixed->isChecked();
+        QTest::mouseClick(fixed, Qt::LeftButton);
+        EXPECT_EQ(fixed->isChecked(), !was);
+        EXPECT_EQ(sizes->isEnabled(), !was);
+        EXPECT_EQ(station_->settings.SystemAreachk, !was);
+    }
+}
+
+// Qt's own buttons (of the boxes and file dialogs) follow the window's language.
+TEST_F(MainWindowTest, QtsOwnTextsFollowTheLanguage) {
+    open();
+    const auto yes = [] { return QCoreApplication::translate("QPlatformTheme", "&Yes"); };
+    QTest::mouseClick(control<QRadioButton>("TntRdoLangSC"), Qt::LeftButton);
+    EXPECT_NE(yes(), "&Yes");
+    QTest::mouseClick(control<QRadioButton>("TntRdoLangEng"), Qt::LeftButton);
+    EXPECT_EQ(yes(), "&Yes");
+}
+
+// The window's creation writes the registry values the program itself keeps: LanguageID written
+// back (0, Auto, when missing) and the service values created as 0, never over stored ones.
+TEST_F(MainWindowTest, TheWindowWritesItsRegistryValuesAtCreation) {
+    const auto registry = home_ / "misc" / "registry.ini";
+    struct Case {
+        const char* name;
+        const char* stored;  // the file before, empty for none
+        int languageId;
+        int blocksPerChip;
+    };
+    const Case cases[] = {
+        {"a fresh store", "", 0, 0},
+        {"stored values",
+         "[SoftWare\\ZQL5V16\\corvid16]\nLanguageID=2\n[SoftWare\\ZQL5V16\\MPTool]\nBlocksPerChip="
+         "7\n",
+         2, 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(registry);
+        if (*c.stored != 0) {
+            std::ofstream(registry) << c.stored;
+        }
+        open();
+        close();
+        const IniFile written(registry);
+        EXPECT_EQ(written.readInt(kStationRegistryKey, "LanguageID", -1), c.languageId);
+        EXPECT_EQ(written.readInt(kToolRegistryKey, "BlocksPerChip", -1), c.blocksPerChip);
+        EXPECT_EQ(written.readInt(kToolRegistryKey, "LogBiTable", -1), 0);
     }
 }
 

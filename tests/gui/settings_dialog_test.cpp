@@ -2,15 +2,29 @@
 // the operator's pick only, and the Apply refusals that leave every setting as it was.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "gui/settings_dialog.h"
+#include "platform/ini_file.h"
+#include "station/capacity_multiplier.h"
 #include "station/messages.h"
+#include "station/setting_keys.h"
+#include "station/settings_files.h"
 #include "tests/support/recording_views.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -142,6 +156,173 @@ TEST_F(SettingsDialogTest, ApplyIsRefusedWithAReasonAndChangesNothing) {
         EXPECT_EQ(station_->settings.record.bUseImgFile, before.bUseImgFile);
         EXPECT_EQ(control<QTabWidget>(*shown, "pgeSetting")->currentIndex(), 0);
     }
+}
+
+std::string fileBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Every value the dialog applies, set through its controls, saved as the window's close saves,
+// and read back from prefer.ini and the list files.
+TEST_F(SettingsDialogTest, EveryAppliedValueIsReadBackFromTheFiles) {
+    const StationFolder& folder = station_->folder;
+    const std::string hiddenFile = folder.resolve("misc/prefer.dat").string();
+    const std::string spiFile = folder.resolve("misc/prefer.ini").string();
+    auto shown = dialog();
+    shown->load(kLanguageEnglish);
+    control<QRadioButton>(*shown, "rdoHideDisk")->click();
+    control<QRadioButton>(*shown, "rdoUseListFile")->click();
+    control<QSlider>(*shown, "tbarHideDiskRatio")->setValue(95);
+    control<QLineEdit>(*shown, "edtDiskLabel")->setText("SECRET");
+    control<QListWidget>(*shown, "TntlstHideFiles")->addItem(QString::fromStdString(hiddenFile));
+    control<QListWidget>(*shown, "TntlstSpiFiles")->addItem(QString::fromStdString(spiFile));
+    control<QComboBox>(*shown, "cboFlashModuleNo")->setCurrentIndex(2);
+    control<QComboBox>(*shown, "cboScanLevel")->setCurrentIndex(3);
+    control<QComboBox>(*shown, "cboPageSkip")->setCurrentIndex(5);
+    control<QComboBox>(*shown, "cboECC")->setCurrentIndex(4);
+    control<QSpinBox>(*shown, "UpDownBadThreshold")->setValue(37);
+    control<QCheckBox>(*shown, "chkPageScan")->setChecked(true);
+    control<QComboBox>(*shown, "cboPageMode")->setCurrentIndex(6);
+    control<QSpinBox>(*shown, "UpDownCapError")->setValue(7);
+    control<QRadioButton>(*shown, "rdoCapShowFail")->click();
+    control<QCheckBox>(*shown, "chkSaveSpiImage")->setChecked(true);
+    ASSERT_TRUE(shown->apply()) << (prompt_.shown().empty() ? "" : prompt_.shown()[0].text);
+    saveStationSettings(folder, station_->settings);
+
+    struct Case {
+        const char* key;
+        int stored;
+    };
+    const Case cases[] = {
+        {"eDeviceFeature", 2}, {"iHideDiskRatio", 95}, {"bUseImgFile", 0},    {"CapMultiplier", 2},
+        {"iScanLevel", 3},     {"iPageSkip", 5},       {"iEccLevel", 4},      {"iBadThreshold", 37},
+        {"PageMode", 1},       {"PageModeSel", 6},     {"AllowErrorRate", 7}, {"DealCapError", 1},
+        {"SaveSpiImage", 1},
+    };
+    const IniFile prefer(folder.misc() / "prefer.ini");
+    for (const Case& c : cases) {
+        const SettingKey* key = findSettingKey(c.key);
+        ASSERT_NE(key, nullptr) << c.key;
+        EXPECT_EQ(prefer.readInt(std::string(key->section), c.key, -99), c.stored) << c.key;
+    }
+    EXPECT_EQ(prefer.readString(kPreferSection, "sHideDiskLabel", ""), "SECRET");
+    EXPECT_EQ(readListFile(folder.hideListFile()), FileList{hiddenFile});
+    EXPECT_EQ(readListFile(folder.spiListFile()), FileList{spiFile});
+}
+
+// Enter in a box applies (never opens a file picker); Escape after edits and Cancel change
+// neither the settings nor a file.
+TEST_F(SettingsDialogTest, EnterAppliesAndEscapeOrCancelChangeNothing) {
+    const auto prefer = station_->folder.misc() / "prefer.ini";
+    struct Case {
+        const char* name;
+        bool viaEscape;
+    };
+    for (const Case& c : {Case{"Escape", true}, Case{"Cancel", false}}) {
+        SCOPED_TRACE(c.name);
+        const std::string before = fileBytes(prefer);
+        const SETTING_T record = station_->settings.record;
+        auto shown = dialog();
+        shown->load(kLanguageEnglish);
+        shown->show();
+        control<QComboBox>(*shown, "cboScanLevel")->setCurrentIndex(4);
+        control<QSpinBox>(*shown, "UpDownBadThreshold")->setValue(99);
+        if (c.viaEscape) {
+            QTest::keyClick(shown.get(), Qt::Key_Escape);
+        } else {
+            control<QPushButton>(*shown, "btnCancel")->click();
+        }
+        EXPECT_EQ(shown->result(), QDialog::Rejected);
+        EXPECT_FALSE(shown->isVisible());
+        EXPECT_EQ(station_->settings.record.iScanLevel, record.iScanLevel);
+        EXPECT_EQ(station_->settings.record.iBadThreshold, record.iBadThreshold);
+        EXPECT_EQ(fileBytes(prefer), before);
+    }
+
+    station_->settings.record.eDeviceFeature = DeviceFeature::Hidden;
+    station_->settings.record.bUseImgFile = false;
+    auto shown = dialog();
+    shown->load(kLanguageEnglish);
+    shown->show();
+    QWidget* picker = nullptr;
+    // Should a picker open, it is closed so that the test goes on to fail.
+    QTimer::singleShot(500, [&] {
+        picker = QApplication::activeModalWidget();
+        if (picker != nullptr && picker != shown.get()) {
+            picker->close();
+        }
+    });
+    auto* label = control<QLineEdit>(*shown, "edtDiskLabel");
+    label->setFocus();
+    control<QComboBox>(*shown, "cboScanLevel")->setCurrentIndex(2);
+    QTest::keyClick(label, Qt::Key_Return);
+    EXPECT_EQ(shown->result(), QDialog::Accepted);
+    EXPECT_EQ(station_->settings.record.iScanLevel, 2);
+    QTest::qWait(600);
+    EXPECT_TRUE(picker == nullptr || picker == shown.get()) << "Enter opened a file picker";
+}
+
+// The dialog's layout: each value shown once, captions not covered, units beside their values,
+// the Chinese two-line caption whole, and no size beside an empty image path.
+TEST_F(SettingsDialogTest, LayoutShowsEachValueOnceAndEveryCaptionWhole) {
+    auto shown = dialog();
+    shown->load(kLanguageSimplifiedChinese);
+    EXPECT_EQ(shown->findChild<QLineEdit*>("edtBadThreshold"), nullptr);
+    EXPECT_EQ(shown->findChild<QLineEdit*>("edtCapError"), nullptr);
+
+    auto* moduleCaption = control<QLabel>(*shown, "lblCapMultiplier");
+    auto* module = control<QComboBox>(*shown, "cboFlashModuleNo");
+    EXPECT_FALSE(moduleCaption->geometry().intersects(module->geometry()))
+        << "the combo covers its caption";
+    EXPECT_GE(moduleCaption->width(), moduleCaption->sizeHint().width());
+
+    auto* threshold = control<QLabel>(*shown, "lblBadThreshold");
+    EXPECT_TRUE(threshold->text().contains('\n'));
+    EXPECT_GE(threshold->height(), threshold->sizeHint().height()) << "the second line is cut";
+
+    auto* ratio = control<QLineEdit>(*shown, "edtEncryptRatio");
+    bool percent = false;
+    for (QLabel* unit : ratio->parentWidget()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+        percent = percent || (unit->text() == "%" && unit->x() > ratio->geometry().right() &&
+                              std::abs(unit->y() - ratio->y()) < ratio->height());
+    }
+    EXPECT_TRUE(percent) << "no % after the disk ratio";
+
+    shown->setImagePath(QString::fromStdString((dir_ / "missing.IMG").string()));
+    EXPECT_TRUE(control<QLabel>(*shown, "lblImgSizeMB")->text().isEmpty());
+}
+
+// Apply with another Flash Module No changes the firmware file's multiplier byte and nothing
+// else of it; an Apply that keeps the multiplier and the window's close leave the file as it is.
+TEST_F(SettingsDialogTest, ApplyWithAnotherMultiplierChangesTheFirmwareByteOnce) {
+    const StationFolder& folder = station_->folder;
+    ASSERT_GE(station_->settings.iProgramIndex, 0) << "the sample station has a firmware file";
+    const auto firmware = folder.resolve(
+        station_->settings.preCopyList[static_cast<std::size_t>(station_->settings.iProgramIndex)]);
+    const std::string before = fileBytes(firmware);
+    const int chosen = station_->settings.record.CapMultiplier == 3 ? 2 : 3;
+
+    auto shown = dialog();
+    shown->load(kLanguageEnglish);
+    control<QComboBox>(*shown, "cboFlashModuleNo")->setCurrentIndex(chosen);
+    ASSERT_TRUE(shown->apply());
+    const std::string after = fileBytes(firmware);
+    ASSERT_EQ(after.size(), before.size());
+    std::size_t changed = 0;
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        changed += after[i] != before[i] ? 1 : 0;
+    }
+    EXPECT_EQ(changed, 1u);
+    EXPECT_EQ(static_cast<unsigned char>(after[kCapMultiplierOffset + 2]), chosen);
+
+    shown->load(kLanguageEnglish);
+    ASSERT_TRUE(shown->apply());
+    saveStationSettings(folder, station_->settings);
+    EXPECT_EQ(fileBytes(firmware), after);
+    StationSettings reread = newStationSettings(folder);
+    loadStationSettings(folder, reread);
+    EXPECT_EQ(reread.record.CapMultiplier, chosen);
 }
 
 }  // namespace

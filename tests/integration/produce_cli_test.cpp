@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 
 #include "platform/drive_lock.h"
 #include "tests/integration/sim_fixture.h"
@@ -193,6 +194,64 @@ TEST_F(ProduceCliTest, InitHomeRefusesAFolderInUse) {
     EXPECT_EQ(again.exitCode, 2);
     EXPECT_TRUE(contains(again.output, "is not empty; give --force")) << again.output;
     EXPECT_EQ(runBinProgram("corvid-cli", {"init-home", "--force", home_}).exitCode, 0);
+}
+
+// One rule of exit statuses for every command, shown in every command's --help; every error line
+// begins with the program's name (CLI11's own too), and a failed image build says one line.
+TEST_F(ProduceCliTest, EveryCommandEndsByTheOneRuleOfItsHelp) {
+    const std::string missing = (dir_ / "missing").string();
+    const std::string sim = simDir_.string();
+    std::ofstream(dir_ / "song.txt") << "la la la";
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* begins;  // the first line of the output
+    };
+    const std::vector<Case> cases = {
+        {{"report", "--home", missing}, 2, "corvid-cli report: the station folder"},
+        {{"report", "--home", home_}, 0, "No production record"},
+        {{"report", "--bogus"}, 2, "corvid-cli: "},
+        {{"bogus"}, 2, "corvid-cli: "},
+        {{"image", "build", "--out", missing + "/x.IMG", (dir_ / "song.txt").string()},
+         2,
+         "corvid-cli image build: the folder"},
+        {{"image", "build", "--out", (dir_ / "x.IMG").string(), missing},
+         2,
+         "corvid-cli image build: "},
+        {{"probe", "Q", "--backend", "sim", "--sim-dir", sim, "--home", home_},
+         2,
+         "corvid-cli probe: "},
+        {{"produce", "Q", "--sim-dir", sim, "--home", home_, "--pause-scale", "0"},
+         2,
+         "corvid-cli produce: "},
+        {{"settings", "--home", home_, "set", "NoSuchKey=1"}, 2, "corvid-cli settings: "},
+        {{"settings", "--home", missing, "show"}, 2, "corvid-cli settings: "},
+    };
+    for (const Case& c : cases) {
+        std::string words;
+        for (const std::string& arg : c.args) {
+            words += arg + " ";
+        }
+        SCOPED_TRACE(words);
+        const auto run = runBinProgram("corvid-cli", c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        EXPECT_EQ(run.output.rfind(c.begins, 0), 0u) << run.output;
+        if (c.args[0] == "image") {
+            EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+        }
+    }
+    const auto help = runBinProgram("corvid-cli", {"--help"});
+    const std::size_t rule = help.output.find("Exit status");
+    ASSERT_NE(rule, std::string::npos) << help.output;
+    const std::string text = help.output.substr(rule, help.output.find('\n', rule) - rule);
+    for (const char* command :
+         {"settings", "init-home", "produce", "station", "probe", "image", "report"}) {
+        const auto shown = runBinProgram("corvid-cli", {command, "--help"});
+        EXPECT_TRUE(contains(shown.output, text)) << command << ": " << shown.output;
+        EXPECT_EQ(shown.output.find("Exit status", shown.output.find("Exit status") + 1),
+                  std::string::npos)
+            << command << " has a rule of its own";
+    }
 }
 
 }  // namespace

@@ -548,7 +548,8 @@ TEST_F(UdevBusTest, ProbeAndProduceRefuseTheSystemsDisksAndSayWhy) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1]);
         const auto run = test::runBinProgram("corvid-cli", c.arguments);
-        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_EQ(run.exitCode, 2)
+            << "a drive that is no station disk is bad input: " << run.output;
         EXPECT_NE(run.output.find(c.says + "\n"), std::string::npos) << run.output;
         EXPECT_EQ(run.output.find("Probe of"), std::string::npos) << run.output;
     }

@@ -105,6 +105,10 @@ TEST_F(SettingsCliTest, BadInputIsRefusedWithStatus2AndChangesNothing) {
         {"set eDeviceFeature=2 iHideDiskRatio=100", "more than the hidden disk allows"},
         {"list spi add /nonexistent/file", missingFile},
         {"list hidden remove 0", "the list is empty"},
+        // English runs write the UTF-8 bytes: 12 of them.
+        {"set Label=\xE4\xB8\xAD\xE6\x96\x87\xE5\x8D\xB7\xE6\xA0\x87",
+         "The label \xE4\xB8\xAD\xE6\x96\x87\xE5\x8D\xB7\xE6\xA0\x87 takes 12 bytes"},
+        {"set RecordDatabase=mysql://x", "is not a PostgreSQL URL"},
     };
     for (const auto& [args, message] : cases) {
         std::istringstream words(args);

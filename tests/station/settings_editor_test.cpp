@@ -123,6 +123,64 @@ TEST_F(SettingsEditorTest, ARefusedEditLeavesTheSettingsAndEveryFileUntouched) {
     EXPECT_TRUE(prompt_.shown().empty());
 }
 
+// The runs write the label in the code page of their language: it is counted there, in bytes,
+// and a label that does not fit is refused before any file changes.
+TEST_F(SettingsEditorTest, TheLabelIsCountedInBytesOfTheRunsCodePage) {
+    const std::string chinese4 = "\xE4\xB8\xAD\xE6\x96\x87\xE5\x8D\xB7\xE6\xA0\x87";  // 中文卷标
+    const std::string chinese6 = chinese4 + "\xE4\xB8\xAD\xE6\x96\x87";               // + 中文
+    const std::string traditional6 =
+        "\xE4\xB8\xAD\xE6\x96\x87\xE5\x8D\xB7\xE6\xA8\x99" + chinese6.substr(12);  // 中文卷標中文
+    const std::string simplified = "\xE7\xAE\x80";  // 简, not in Big5
+    struct Case {
+        std::string label;
+        int runLanguage;
+        const char* refusal;  // null: taken
+    };
+    const Case cases[] = {
+        {chinese4, kLanguageEnglish, "takes 12 bytes"},
+        {chinese4, kLanguageSimplifiedChinese, nullptr},
+        {chinese6, kLanguageSimplifiedChinese, "takes 12 bytes"},
+        {traditional6, kLanguageTraditionalChinese, "takes 12 bytes"},
+        {simplified, kLanguageTraditionalChinese, "cannot write"},
+        {"ELEVENCHARS", kLanguageTraditionalChinese, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label + " in language " + std::to_string(c.runLanguage));
+        const auto filesBefore = files();
+        SettingsEdit edit;
+        edit.values = {{"Label", c.label}};
+        edit.runLanguage = c.runLanguage;
+        if (c.refusal == nullptr) {
+            apply(edit);
+            EXPECT_EQ(settings_.LabelEdit, c.label);
+            continue;
+        }
+        const std::string before = settings_.LabelEdit;
+        try {
+            apply(edit);
+            ADD_FAILURE() << "taken";
+        } catch (const SettingsEditRefused& e) {
+            const std::string line = e.what();
+            EXPECT_NE(line.find(c.refusal), std::string::npos) << line;
+            EXPECT_NE(line.find(c.label), std::string::npos) << "the label as UTF-8: " << line;
+            EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+        }
+        EXPECT_EQ(files(), filesBefore);
+        EXPECT_EQ(settings_.LabelEdit, before);
+    }
+}
+
+// A hidden disk takes up to 95 percent: 95 is taken, 96 refused.
+TEST_F(SettingsEditorTest, AHiddenDiskTakesUpTo95Percent) {
+    SettingsEdit edit;
+    edit.values = {{"eDeviceFeature", "2"}, {"iHideDiskRatio", "95"}};
+    apply(edit);
+    EXPECT_EQ(settings_.record.iHideDiskRatio, 95);
+    edit.values = {{"iHideDiskRatio", "96"}};
+    EXPECT_THROW(apply(edit), SettingsEditRefused);
+    EXPECT_EQ(settings_.record.iHideDiskRatio, 95);
+}
+
 TEST_F(SettingsEditorTest, AnAppliedEditIsSavedWithItsEffectsAndTheMultiplierInTheFirmware) {
     SettingsEdit edit;
     edit.values = {{"capmultiplier", "3"}, {"Format", "1"}, {"ISO upgrade", "1"}, {"Verify", "1"}};
