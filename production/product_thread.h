@@ -45,7 +45,7 @@ struct RunOutcome {
     bool passed = false;
     bool runBegun = false;     // the run got as far as counting itself as running
     std::string finalStatus;   // the slot's last status text
-    std::string failedStep;    // the status shown before the failure text; empty on pass
+    std::string failedStep;    // the step the worker failed at; empty on pass
     std::string portLocation;  // detail text P as the run showed it
     std::string flashName;
     int chips = 0;

@@ -62,7 +62,7 @@ class RecordRelayTest : public test::TempDirTest {
     std::unique_ptr<RecordRelay> relay(std::chrono::milliseconds retry = 50ms) {
         return std::make_unique<RecordRelay>(
             file_, "fake://factory",
-            [this] {
+            [this](std::stop_token) {
                 ++server_.connections;
                 if (server_.away) {
                     throw RecordError(
@@ -175,7 +175,10 @@ TEST_F(RecordRelayTest, RowsWaitingAtTheEndGoWithTheNextStart) {
         sender->finish();
         EXPECT_EQ(sender->counts().waiting, 4);
         EXPECT_EQ(sender->counts().sent, 0);
-        EXPECT_EQ(sender->takeNotices().size(), 1u);
+        const std::vector<std::string> notices = sender->takeNotices();
+        ASSERT_EQ(notices.size(), 2u);  // the outage, then what the end leaves waiting
+        EXPECT_EQ(notices[1], "4 rows wait in " + file_.string() +
+                                  " for fake://factory; the next start on this folder sends them.");
     }
     EXPECT_TRUE(serverRows().empty());
 

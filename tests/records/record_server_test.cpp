@@ -52,7 +52,7 @@ class RecordServerTest : public test::TempDirTest {
         const std::string url = database_.url();
         return std::make_unique<RecordRelay>(
             file, urlWithoutPassword(url),
-            [url] { return std::make_unique<PostgresRecordStore>(url); }, retry);
+            [url](std::stop_token) { return std::make_unique<PostgresRecordStore>(url); }, retry);
     }
 
     static RunRecord runOf(const std::string& station, int slot, double seconds, bool passed) {
