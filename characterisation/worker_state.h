@@ -69,7 +69,7 @@ class WorkerState {
     // The step the run failed at, as its status named it when the failure came; empty while
     // nothing failed. Set by runFailed(), never read back from the slot's colours.
     std::string failedStep;
-    int iProgress = 0;    // last position handed to the gauge
+    int iProgress = 0;  // last position handed to the gauge
     DeviceHandle hDevice = kInvalidHandle;
 
     // Flash description and geometry.

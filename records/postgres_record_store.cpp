@@ -24,12 +24,13 @@ namespace {
 // use one (and every subcommand's start) do not pay for it and what it pulls in.
 constexpr const char* kClientLibrary = "libpq.so.5";
 
-#define CORVID_LIBPQ_FUNCTIONS(X)                                                              \
-    X(PQconninfoParse)                                                                         \
-    X(PQconninfoFree) X(PQfreemem) X(PQconnectStartParams) X(PQconnectPoll) X(PQstatus)        \
-        X(PQerrorMessage) X(PQfinish) X(PQsocket) X(PQsetnonblocking) X(PQsetNoticeProcessor)  \
-            X(PQsendQuery) X(PQsendQueryParams) X(PQsendPrepare) X(PQsendQueryPrepared)        \
-                X(PQflush) X(PQconsumeInput) X(PQisBusy) X(PQgetResult) X(PQresultStatus)      \
+#define CORVID_LIBPQ_FUNCTIONS(X)                                                          \
+    X(PQconninfoParse)                                                                     \
+    X(PQconninfoFree)                                                                      \
+    X(PQfreemem) X(PQconnectStartParams) X(PQconnectPoll) X(PQstatus) X(PQerrorMessage)    \
+        X(PQfinish) X(PQsocket) X(PQsetnonblocking) X(PQsetNoticeProcessor) X(PQsendQuery) \
+            X(PQsendQueryParams) X(PQsendPrepare) X(PQsendQueryPrepared) X(PQflush)        \
+                X(PQconsumeInput) X(PQisBusy) X(PQgetResult) X(PQresultStatus)             \
                     X(PQresultErrorMessage) X(PQclear) X(PQgetvalue) X(PQgetisnull) X(PQntuples)
 
 // The functions of libpq this store calls, found in the library loaded at run time.
@@ -51,11 +52,11 @@ ClientLibrary loadClientLibrary() {
         throw missing(reason != nullptr ? reason : "no reason given");
     }
     ClientLibrary functions;
-#define CORVID_LIBPQ_FIND(name)                                                    \
-    functions.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name));   \
-    if (functions.name == nullptr) {                                               \
-        dlclose(library);                                                          \
-        throw missing(std::string(#name) + " is not in it");                       \
+#define CORVID_LIBPQ_FIND(name)                                                  \
+    functions.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)); \
+    if (functions.name == nullptr) {                                             \
+        dlclose(library);                                                        \
+        throw missing(std::string(#name) + " is not in it");                     \
     }
     CORVID_LIBPQ_FUNCTIONS(CORVID_LIBPQ_FIND)
 #undef CORVID_LIBPQ_FIND
@@ -109,7 +110,6 @@ constexpr Migration kServerMigrations[] = {
 static_assert(std::size(kServerMigrations) > 0 &&
                   std::end(kServerMigrations)[-1].to == kRecordSchemaVersion,
               "the server's schema must reach the version the SQLite file has");
-
 
 std::string secondsText(std::chrono::milliseconds wait) {
     char text[32];
@@ -280,18 +280,11 @@ void PostgresRecordStore::connect(const std::string& url) {
         std::max<long long>(1, std::chrono::ceil<std::chrono::seconds>(waits_.connect).count()));
     const std::string serverTimeout =
         "-c statement_timeout=" + std::to_string(waits_.statement.count()) + "ms";
-    const char* keywords[] = {"connect_timeout",
-                              "tcp_user_timeout",
-                              "keepalives",
-                              "keepalives_idle",
-                              "keepalives_interval",
-                              "keepalives_count",
-                              "options",
-                              "application_name",
-                              "client_encoding",
-                              "dbname",
-                              nullptr};
-    const char* values[] = {timeout.c_str(), "10000",         "1",      "5",    "2", "3",
+    const char* keywords[] = {
+        "connect_timeout",     "tcp_user_timeout", "keepalives", "keepalives_idle",
+        "keepalives_interval", "keepalives_count", "options",    "application_name",
+        "client_encoding",     "dbname",           nullptr};
+    const char* values[] = {timeout.c_str(),       "10000",  "1",    "5",         "2",    "3",
                             serverTimeout.c_str(), "corvid", "UTF8", url.c_str(), nullptr};
     connection_.reset(pq().PQconnectStartParams(keywords, values, 1));
     if (connection_ == nullptr) {
@@ -306,12 +299,12 @@ void PostgresRecordStore::connect(const std::string& url) {
         polling = pq().PQconnectPoll(connection_.get());
     }
     if (pq().PQstatus(connection_.get()) != CONNECTION_OK) {
-        throw RecordError("The record database " + shownUrl_ + " cannot be opened: " +
-                          reasonOf(pq().PQerrorMessage(connection_.get())));
+        throw RecordError("The record database " + shownUrl_ +
+                          " cannot be opened: " + reasonOf(pq().PQerrorMessage(connection_.get())));
     }
     if (pq().PQsetnonblocking(connection_.get(), 1) != 0) {
-        throw RecordError("The record database " + shownUrl_ + " cannot be opened: " +
-                          reasonOf(pq().PQerrorMessage(connection_.get())));
+        throw RecordError("The record database " + shownUrl_ +
+                          " cannot be opened: " + reasonOf(pq().PQerrorMessage(connection_.get())));
     }
 }
 
@@ -345,15 +338,15 @@ void PostgresRecordStore::awaitSocket(short events, std::chrono::steady_clock::t
         }
         if (ready < 0 && errno != EINTR) {
             dropped_ = true;
-            throw RecordError("The record database " + shownUrl_ + " cannot be " + action +
-                              ": " + std::strerror(errno) + ".");
+            throw RecordError("The record database " + shownUrl_ + " cannot be " + action + ": " +
+                              std::strerror(errno) + ".");
         }
     }
 }
 
-PostgresRecordStore::Result PostgresRecordStore::execute(
-    const std::string& sql, const char* action, const std::vector<std::string>& parameters,
-    const char* prepared) const {
+PostgresRecordStore::Result PostgresRecordStore::execute(const std::string& sql, const char* action,
+                                                         const std::vector<std::string>& parameters,
+                                                         const char* prepared) const {
     pg_conn* connection = connection_.get();
     const auto failed = [&](const char* message) {
         return RecordError("The record database " + shownUrl_ + " cannot be " + action + ": " +
@@ -371,13 +364,11 @@ PostgresRecordStore::Result PostgresRecordStore::execute(
     const int count = static_cast<int>(values.size());
     // Without parameters, the simple protocol: a migration is several statements.
     const int sent =
-        prepared != nullptr
-            ? pq().PQsendQueryPrepared(connection, prepared, count, values.data(), nullptr,
-                                       nullptr, 0)
-        : parameters.empty()
-            ? pq().PQsendQuery(connection, sql.c_str())
-            : pq().PQsendQueryParams(connection, sql.c_str(), count, nullptr, values.data(),
-                                     nullptr, nullptr, 0);
+        prepared != nullptr  ? pq().PQsendQueryPrepared(connection, prepared, count, values.data(),
+                                                        nullptr, nullptr, 0)
+        : parameters.empty() ? pq().PQsendQuery(connection, sql.c_str())
+                             : pq().PQsendQueryParams(connection, sql.c_str(), count, nullptr,
+                                                      values.data(), nullptr, nullptr, 0);
     if (sent != 1) {
         throw failed(pq().PQerrorMessage(connection));
     }
@@ -391,8 +382,7 @@ PostgresRecordStore::Result PostgresRecordStore::awaitResult(
         return RecordError("The record database " + shownUrl_ + " cannot be " + action + ": " +
                            reasonOf(message));
     };
-    for (int flushed = pq().PQflush(connection); flushed != 0;
-         flushed = pq().PQflush(connection)) {
+    for (int flushed = pq().PQflush(connection); flushed != 0; flushed = pq().PQflush(connection)) {
         if (flushed < 0) {
             dropped_ = true;
             throw failed(pq().PQerrorMessage(connection));
@@ -448,8 +438,7 @@ int PostgresRecordStore::readSchemaVersion() const {
     if (std::string_view(pq().PQgetvalue(exists.get(), 0, 0)) != "t") {
         return 0;
     }
-    const Result version =
-        execute("SELECT max(version) FROM record_schema", "read");
+    const Result version = execute("SELECT max(version) FROM record_schema", "read");
     return pq().PQgetisnull(version.get(), 0, 0) ? 0 : intAt(version.get(), 0, 0);
 }
 
@@ -555,9 +544,7 @@ ProductionSummary PostgresRecordStore::summary(const std::string& since) const {
     const std::string andWhere = since.empty() ? " WHERE" : where + " AND";
     const std::vector<std::string> parameters =
         since.empty() ? std::vector<std::string>{} : std::vector{since};
-    const auto query = [&](const std::string& sql) {
-        return execute(sql, "read", parameters);
-    };
+    const auto query = [&](const std::string& sql) { return execute(sql, "read", parameters); };
     // One snapshot for every count, while stations go on writing.
     execute("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", "read");
     try {

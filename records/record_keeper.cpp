@@ -37,10 +37,7 @@ std::filesystem::path setRecordFileAside(const std::filesystem::path& file) {
 
 RecordKeeper::RecordKeeper(std::filesystem::path file, Open open, std::size_t limit,
                            std::chrono::milliseconds retryInterval)
-    : file_(std::move(file)),
-      open_(std::move(open)),
-      limit_(limit),
-      retryInterval_(retryInterval) {
+    : file_(std::move(file)), open_(std::move(open)), limit_(limit), retryInterval_(retryInterval) {
     try {
         store_ = openSettingAside();
     } catch (const std::exception& error) {
@@ -123,9 +120,9 @@ void RecordKeeper::fault(const std::exception& error) {
     }
     faulty_ = true;
     writtenSinceFault_ = 0;
-    notice(std::string(error.what()) + " Rows are held in memory (" + std::to_string(counts().held) +
-           " now, at most " + std::to_string(limit_) + ") and written when it can be; " +
-           "production goes on.");
+    notice(std::string(error.what()) + " Rows are held in memory (" +
+           std::to_string(counts().held) + " now, at most " + std::to_string(limit_) +
+           ") and written when it can be; " + "production goes on.");
 }
 
 bool RecordKeeper::writeHeld() {
