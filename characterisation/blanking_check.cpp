@@ -49,8 +49,10 @@ class Scan {
     int run();
 
   private:
+    // The step is the check's, not the progress text it showed last.
+    void runFailed() { w_.runFailed(w_.message(MessageKey::RealBlankingCheckStr)); }
     int fail(const std::string& text, bool red) {
-        w_.runFailed();
+        runFailed();
         w_.setStatus(text);
         if (red) {
             w_.setStatusColour(StatusColour::Red);
@@ -62,7 +64,7 @@ class Scan {
                     false);
     }
     int failSilently() {
-        w_.runFailed();  // the last progress text stays
+        runFailed();  // the last progress text stays
         return 0;
     }
     void releasePageResults() { std::vector<std::uint8_t>().swap(w_.pPageResults); }

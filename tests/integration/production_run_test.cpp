@@ -348,20 +348,22 @@ TEST_F(ProductionRunTest, FailuresAtEachKindOfStepShowTheirTexts) {
         const char* step;
     };
     const Case cases[] = {
-        {"nand-2k", "READ_FLASH_ID@2:call", false, "Flash Check fail", "?"},
-        {"nand-2k", "WRITE_CFG:call", false, "FILE Writing fail", "?"},
-        {"nand-2k", "SCAN_BLOCK@10:status", true, "Blanking Checkfail", "?"},
-        {"nand-2k", "READ_BLOCK_MAP:call", false, "Bad Block Checkfail", "?"},
+        {"nand-2k", "READ_FLASH_ID@2:call", false, "Flash Check fail", "FILE Writing..."},
+        {"nand-2k", "WRITE_CFG:call", false, "FILE Writing fail", "FILE Writing..."},
+        {"nand-2k", "SCAN_BLOCK@10:status", true, "Blanking Checkfail", "Blanking Check"},
+        {"nand-2k", "READ_BLOCK_MAP:call", false, "Bad Block Checkfail", "Bad Block Check..."},
         {"nand-2k", "ERASE_BLOCK:call", false, "Write CFGfail", "Write CFG"},
-        {"nand-2k", "FSM_INIT:call", false, "FSM initfail", "?"},
-        {"nand-2k", "FILE_WRITE_SETUP:status", false, "Program Write Setup fail", "?"},
-        {"nand-2k", "FILE_WRITE@5:call", false, "Program Writing fail", "?"},
-        {"nand-2k", "FILE_WRITE_END@2:status", false, "Prefer Write End fail", "?"},
-        {"nand-2k", "FW_PARITY_CHECK:status", false, "FW Parity Check fail", "?"},
-        {"nand-2k", "START_DISK:call", false, "Start Diskfail", "?"},
-        {"nand-2k", "READ_CAPACITY:call", false, "Disk Size Error", "?"},
-        {"spi", "SPI_FLASH_CHECK:status", false, "Bad Block Check fail", "?"},
-        {"spi", "SPI_READ@3:call", false, "Save Flash Imagefail", "?"},
+        {"nand-2k", "FSM_INIT:call", false, "FSM initfail", "FSM init"},
+        {"nand-2k", "FILE_WRITE_SETUP:status", false, "Program Write Setup fail",
+         "Program Write Setup..."},
+        {"nand-2k", "FILE_WRITE@5:call", false, "Program Writing fail", "Program Writing..."},
+        {"nand-2k", "FILE_WRITE_END@2:status", false, "Prefer Write End fail",
+         "Prefer Write End..."},
+        {"nand-2k", "FW_PARITY_CHECK:status", false, "FW Parity Check fail", "FW Parity Check..."},
+        {"nand-2k", "START_DISK:call", false, "Start Diskfail", "Start Disk"},
+        {"nand-2k", "READ_CAPACITY:call", false, "Disk Size Error", "Start Disk"},
+        {"spi", "SPI_FLASH_CHECK:status", false, "Bad Block Check fail", "Bad Block Check..."},
+        {"spi", "SPI_READ@3:call", false, "Save Flash Imagefail", "SPI read error!"},
     };
     auto& settings = harness_->settings;
     settings.record.SaveSpiImage = true;

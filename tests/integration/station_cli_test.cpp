@@ -160,6 +160,27 @@ TEST_F(StationCliTest, TheRecordCanBeTurnedOff) {
     EXPECT_FALSE(std::filesystem::exists(home_ / "log" / "production.db"));
 }
 
+// A record file that cannot be made holds the rows in memory while the station runs: the operator
+// is told at once, and a run whose row was never written makes the exit status 1, the last line
+// saying how many.
+TEST_F(StationCliTest, RunsThatWereNotRecordedFailTheExitStatusAndAreCounted) {
+    std::filesystem::remove_all(home_ / "log");
+    std::ofstream(home_ / "log") << "a file where the folder log/ belongs";
+    auto program = station(1);
+    plug('E', "spi");
+    EXPECT_EQ(program->waitForExit(), 1) << program->output();
+    const std::string output = program->output();
+    EXPECT_NE(output.find("slot 1 E  pass ("), std::string::npos) << output;
+    EXPECT_NE(output.find(" Rows are held in memory (0 now, at most 10000) and written when it "
+                          "can be; production goes on."),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find(", 1 held in memory"), std::string::npos) << output;
+    const std::string last = "corvid-cli station: 1 ended run(s) were not recorded\n";
+    ASSERT_GE(output.size(), last.size());
+    EXPECT_EQ(output.substr(output.size() - last.size()), last) << output;
+}
+
 // A record database URL that cannot work stops the station before it takes a device: exit 2 and
 // one line naming the URL, without its password; prefer.ini's RecordDatabase and --record-db
 // alike.
