@@ -266,6 +266,8 @@ void MainWindow::buildLog(QWidget* page) {
     totalStr_ = counter("Total:", "StaticText10", "TotalStr", 12, nullptr);
     successStr_ = counter("Success:", "StaticText11", "SuccessStr", 190, "blue");
     failStr_ = counter("Fail:", "StaticText12", "FailStr", 368, "red");
+    // The record's newest notice (rows held, a file set aside, a server away); all in the tip.
+    recordNotice_ = label(log, "RecordNotice", QString(), QRect(12, 48, 524, 16));
 }
 
 void MainWindow::startController() {
@@ -537,6 +539,9 @@ void MainWindow::drainController() {
     if (record_ != nullptr) {
         for (const std::string& notice : record_->takeNotices()) {
             std::fprintf(stderr, "corvid: %s\n", notice.c_str());
+            recordNotice_->setText(QString::fromStdString(notice));
+            recordNotice_->setToolTip(recordNotice_->toolTip() + QString::fromStdString(notice) +
+                                      QLatin1Char('\n'));
         }
     }
     draining_ = false;

@@ -64,7 +64,7 @@ class MainWindow : public QWidget {
     void listen();
 
     // Every ended run becomes a row of 'record', which must outlive the window; its notices go
-    // to standard error.
+    // to standard error and the newest shows in the window's log box.
     void keepRecord(StationRecord& record);
 
     StationController& controller() { return *controller_; }
@@ -157,6 +157,7 @@ class MainWindow : public QWidget {
     QLabel* totalStr_ = nullptr;
     QLabel* successStr_ = nullptr;
     QLabel* failStr_ = nullptr;
+    QLabel* recordNotice_ = nullptr;
     std::array<SlotControls, kSlotCount> slots_;
 
     std::array<std::unique_ptr<QtSlotView>, kSlotCount> slotViews_;

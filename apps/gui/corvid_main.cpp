@@ -15,6 +15,7 @@
 #include "gui/main_window.h"
 #include "gui/single_instance.h"
 #include "gui/station_application.h"
+#include "platform/terminal.h"
 #include "station_control/station_record.h"
 
 namespace {
@@ -104,12 +105,23 @@ int runWindow(QApplication& app, const Options& options) {
     });
     window.show();
     window.listen();
-    return app.exec();
+    const int status = app.exec();
+    record->finish();
+    for (const std::string& notice : record->takeNotices()) {
+        std::fprintf(stderr, "corvid: %s\n", notice.c_str());
+    }
+    if (const std::int64_t unrecorded = record->unrecordedRuns(); unrecorded > 0) {
+        std::fprintf(stderr, "corvid: %lld ended run(s) were not recorded\n",
+                     static_cast<long long>(unrecorded));
+        return cli::kExitFailed;
+    }
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    corvid::ignoreClosedPipes();
     Options options;
     CLI::App command("corvid: the USB flash-disk production station with its window");
     // Options are --name on every system: an argument that starts with '/' is a path.

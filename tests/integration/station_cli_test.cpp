@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "tests/integration/sim_fixture.h"
 
@@ -158,6 +159,30 @@ TEST_F(StationCliTest, TheRecordCanBeTurnedOff) {
     EXPECT_EQ(program->waitForExit(), 0) << program->output();
     EXPECT_NE(program->output().find("the production record is off"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(home_ / "log" / "production.db"));
+}
+
+// A closed terminal or ssh session (SIGHUP) ends the station as SIGTERM does: no more devices,
+// the runs end and are recorded, exit 0; a reader of its output that went away (SIGPIPE) does not
+// end it. Its scratch folder goes with it.
+TEST_F(StationCliTest, HangUpEndsTheStationAsTermDoesAndABrokenPipeDoesNot) {
+    auto program = station(5);
+    plug('E', "spi");
+    ASSERT_TRUE(program->waitForOutput("slot 1 E  pass (")) << program->output();
+    const std::string pid = std::to_string(program->id());
+    for (const char* signal : {"-PIPE", "-HUP"}) {
+        const auto sent = test::runProgram({"kill", signal, pid}, std::chrono::seconds(10));
+        ASSERT_EQ(sent.exitCode, 0) << sent.output;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    EXPECT_EQ(program->waitForExit(), 0) << program->output();
+    EXPECT_NE(program->output().find("stopping: no more devices are taken"), std::string::npos)
+        << program->output();
+    EXPECT_EQ(recordRows().size(), 1u);
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::temp_directory_path())) {
+        EXPECT_NE(entry.path().filename().string().rfind("corvid-volume-" + pid + "-", 0), 0u)
+            << entry.path();
+    }
 }
 
 // A record file that cannot be made holds the rows in memory while the station runs: the operator
