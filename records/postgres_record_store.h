@@ -11,6 +11,7 @@
 #include "records/production_report.h"
 #include "records/run_record_store.h"
 #include "records/sqlite_record_store.h"
+#include "station/connection_text.h"
 
 struct pg_conn;
 struct pg_result;
@@ -31,9 +32,6 @@ struct ServerWaits {
 
 // True for text that names a PostgreSQL database as a URL: postgresql://... or postgres://...
 bool isPostgresUrl(std::string_view text);
-
-// The URL as it may be shown: a password in it (user:password@ or password=...) is left out.
-std::string urlWithoutPassword(std::string_view url);
 
 // Throws RecordError with one line naming the URL (without its password) when it is no
 // PostgreSQL URL or libpq cannot read it, or when libpq cannot be loaded.

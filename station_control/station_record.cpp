@@ -1,12 +1,35 @@
 #include "station_control/station_record.h"
 
+#include <cstdlib>
+#include <fstream>
+
 #include "platform/host_name.h"
 #include "records/postgres_record_store.h"
 
 namespace corvid {
 
 std::string recordDatabaseOf(const std::string& option, const StationSettings& settings) {
-    return option.empty() ? settings.corvid.recordDatabase : option;
+    std::string chosen = option;
+    if (const char* variable = std::getenv("CORVID_RECORD_DB"); chosen.empty() && variable) {
+        chosen = variable;
+    }
+    if (chosen.empty()) {
+        return settings.corvid.recordDatabase;
+    }
+    // A file that holds the URL keeps its password out of ps and the shell's history.
+    std::error_code error;
+    if (isPostgresUrl(chosen) || !std::filesystem::is_regular_file(chosen, error)) {
+        return chosen;
+    }
+    std::ifstream file(chosen);
+    std::string url;
+    if (!std::getline(file, url)) {
+        throw RecordError("The record database file " + chosen + " cannot be read.");
+    }
+    while (!url.empty() && (url.back() == '\r' || url.back() == ' ')) {
+        url.pop_back();
+    }
+    return url;
 }
 
 StationRecord::StationRecord(const StationSetup& station, const std::string& recordDatabase,

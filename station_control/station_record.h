@@ -57,7 +57,9 @@ class StationRecord {
     std::optional<RunRecordWriter> writer_;
 };
 
-// The factory database's URL: the program's option when given, else prefer.ini's.
+// The factory database's URL: the program's option when given, else the environment variable
+// CORVID_RECORD_DB when set, else prefer.ini's. An option or variable that names a file (rather
+// than a URL) gives the file's first line. Throws RecordError when that file cannot be read.
 std::string recordDatabaseOf(const std::string& option, const StationSettings& settings);
 
 }  // namespace corvid

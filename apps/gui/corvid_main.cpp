@@ -132,10 +132,13 @@ int main(int argc, char** argv) {
         .add_option("--pause-scale", options.pauseScale,
                     "Scale of the pauses between device steps (1: as the station waits; 0: none)")
         ->check(CLI::Range(0.0, 100.0));
-    command.add_option("--record-db", options.recordDb,
-                       "Also send every row of the production record to this PostgreSQL "
-                       "database (postgresql://USER@HOST:PORT/DATABASE); wins over "
-                       "RecordDatabase in prefer.ini");
+    command.add_option(
+        "--record-db", options.recordDb,
+        "Also send every row of the production record to this PostgreSQL "
+        "database (postgresql://USER@HOST:PORT/DATABASE), or to the one named in this "
+        "file's first line, so that no password stands in ps; wins over "
+        "CORVID_RECORD_DB and "
+        "RecordDatabase in prefer.ini");
     try {
         command.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

@@ -237,5 +237,40 @@ TEST_F(StationCliTest, ARecordDatabaseUrlThatCannotWorkIsRefusedAtOnce) {
     }
 }
 
+// The record database's password is never printed: settings show masks it in the URL and in
+// the keyword form; the URL may come from a file named by --record-db or from CORVID_RECORD_DB,
+// so that it need not stand on the command line.
+TEST_F(StationCliTest, TheRecordDatabasePasswordIsNeverShownAndMayComeFromAFileOrTheEnvironment) {
+    set("RecordDatabase=host=db password=secret dbname=record");
+    const auto shown = runBinProgram("corvid-cli", {"settings", "show", "--home", home_.string()});
+    EXPECT_EQ(shown.exitCode, 0) << shown.output;
+    EXPECT_NE(shown.output.find("host=db password=*** dbname=record"), std::string::npos)
+        << shown.output;
+    EXPECT_EQ(shown.output.find("secret"), std::string::npos) << shown.output;
+
+    const std::string refused =
+        "corvid-cli station: The record database \"mysql://corvid@db/record\" is not a "
+        "PostgreSQL URL (postgresql://USER@HOST:PORT/DATABASE).\n";
+    const auto urlFile = dir_ / "record-db";
+    std::ofstream(urlFile) << "mysql://corvid:secret@db/record\n";
+    const std::vector<std::string> station = {std::string(CORVID_BIN_DIR) + "/corvid-cli",
+                                              "station",
+                                              "--home",
+                                              home_.string(),
+                                              "--sim-dir",
+                                              simDir_.string(),
+                                              "--count",
+                                              "1"};
+    std::vector<std::string> fromFile = station;
+    fromFile.insert(fromFile.end(), {"--record-db", urlFile.string()});
+    const auto byFile = test::runProgram(fromFile);
+    EXPECT_EQ(byFile.exitCode, 2);
+    EXPECT_EQ(byFile.output, refused);
+    const auto byVariable = test::runProgram(station, std::chrono::seconds(120),
+                                             {{"CORVID_RECORD_DB", urlFile.string()}});
+    EXPECT_EQ(byVariable.exitCode, 2);
+    EXPECT_EQ(byVariable.output, refused);
+}
+
 }  // namespace
 }  // namespace corvid

@@ -256,6 +256,10 @@ TEST(RecordDatabaseUrlTest, PasswordsNeverShow) {
          "postgresql://corvid@db/record?password=***&sslmode=require"},
         {"postgresql://db/record?password=x", "postgresql://db/record?password=***"},
         {"postgresql://me@db/record?user=a:b@c", "postgresql://me@db/record?user=a:b@c"},
+        {"host=db password=secret dbname=record", "host=db password=*** dbname=record"},
+        {"host=db password = 'se cr\\'et' user=me", "host=db password = *** user=me"},
+        {"password=secret", "password=***"},
+        {"host=db user=password dbname=x", "host=db user=password dbname=x"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(urlWithoutPassword(c.url), c.shown) << c.url;
@@ -275,6 +279,9 @@ TEST(RecordDatabaseUrlTest, AUrlThatIsNotValidIsOneLineWithoutItsPassword) {
          "(postgresql://USER@HOST:PORT/DATABASE)."},
         {"host=db dbname=record",
          "The record database \"host=db dbname=record\" is not a PostgreSQL URL "
+         "(postgresql://USER@HOST:PORT/DATABASE)."},
+        {"host=db password=secret dbname=record",
+         "The record database \"host=db password=*** dbname=record\" is not a PostgreSQL URL "
          "(postgresql://USER@HOST:PORT/DATABASE)."},
         {"postgresql://corvid:pw@db/record?colour=blue",
          "The record database URL postgresql://corvid@db/record?colour=blue is not valid: "
