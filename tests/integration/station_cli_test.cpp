@@ -136,6 +136,11 @@ TEST_F(StationCliTest, MissingFsmAndFailingCommandAreShownAndCounted) {
     const auto kept = dir_ / "FSM.kept";
     std::filesystem::rename(fsm, kept);
     auto program = station(2);
+    EXPECT_NE(program->output().find("note: " + fsm.string() +
+                                     " is missing: every device will fail at \"FSM Writing\" "
+                                     "until it is there"),
+              std::string::npos)
+        << program->output();
     plug('E', "nand-2k");
     ASSERT_TRUE(program->waitForOutput("slot 1 E  status: FSM Writingfail")) << program->output();
     EXPECT_TRUE(trace('E').size() <= 2) << "nothing of a missing FSM is sent";
