@@ -154,6 +154,12 @@ void ProductThread::failOnError(const char* what) {
     }
 }
 
+void ProductThread::diagnose(const std::string& line) const {
+    if (env_.diagnostic) {
+        env_.diagnostic(line);
+    }
+}
+
 bool ProductThread::fail(const std::string& text) {
     state_.stepFailed(text);
     return false;
@@ -245,6 +251,12 @@ bool ProductThread::nandFlash() {
     WorkerState& w = state_;
     const std::string fileName = lookUpFlashFile(w);
     const bool described = fileName != kNoFlashFile;
+    std::error_code unread;
+    if (!described && (std::filesystem::directory_iterator(w.flashDir(), unread), unread)) {
+        diagnose("The flash descriptions in " + w.flashDir().string() + " cannot be read (" +
+                 unread.message() + "); the CFG is made from the flash ID and the name is " +
+                 kDefaultFlashName + ".");
+    }
     if (described) {
         flashFile_ = w.flashDir() / fileName;
         const std::string embedded = readEmbeddedName(flashFile_);

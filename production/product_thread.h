@@ -123,6 +123,8 @@ class ProductThread {
     RunOutcome outcome() const;
 
     bool fail(const std::string& text);
+    // One line for the station's log (standard error), beside what the slot shows.
+    void diagnose(const std::string& line) const;
     std::string msg(MessageKey key) const { return state_.message(key); }
     std::string fixed(FixedText row) const { return state_.fixed(row); }
     std::string failMsg() const { return msg(MessageKey::FailMsg); }

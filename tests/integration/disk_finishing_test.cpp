@@ -378,6 +378,26 @@ TEST_F(DiskFinishingTest, AnImageLargerThanTheHiddenPartFails) {
     normalPart().expectSound();
 }
 
+// An image that is not there fails the run before anything is written, and the station's log
+// names the file.
+TEST_F(DiskFinishingTest, AMissingImageIsNamedInTheStationsLog) {
+    auto& settings = harness_->settings;
+    settings.record.eDeviceFeature = DeviceFeature::Hidden;
+    settings.record.iHideDiskRatio = 10;
+    settings.record.bUseImgFile = true;
+    settings.record.ImageFile = "missing.img";
+    plugDevice();
+    produce();
+
+    expectFailed(harness_->slot, "IMG file error!");
+    EXPECT_TRUE(named(trace(kE), "WRITE(10)").empty());
+    EXPECT_EQ(
+        diagnostics(),
+        (std::vector<std::string>{"The hidden-disk image " + (home_ / "missing.img").string() +
+                                  " cannot be read or is no \"5VX6 IMG\" image; the run "
+                                  "fails."}));
+}
+
 class EncryptedDiskTest : public DiskFinishingTest {
   protected:
     void SetUp() override {

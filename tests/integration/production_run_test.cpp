@@ -301,6 +301,11 @@ TEST_F(ProductionRunTest, UndescribedFlashGetsACreatedCfg) {
     EXPECT_EQ(writes[0].length, 512u);
     EXPECT_EQ(harness_->slot.status(), "successful");
     EXPECT_EQ(harness_->slot.detailF(), "0MB, 0Sec");
+    // The station's log says why no description was taken.
+    EXPECT_EQ(diagnostics(),
+              (std::vector<std::string>{"The flash descriptions in " + (home_ / "flash").string() +
+                                        " cannot be read (No such file or directory); the CFG is "
+                                        "made from the flash ID and the name is DEFAULT."}));
 }
 
 // A serial-flash device: its check, the downloads with the SPI files, "Start Disk" and the
