@@ -127,6 +127,7 @@ class DeviceSlot {
             DeviceReply reply = device_->handle(request, dataOut);
             switch (reply.after) {
                 case AfterCommand::Hang:
+                    updateVolumeLink();  // a silent device's disk is unreadable to the tools too
                     continue;
                 case AfterCommand::Leave:
                     detach();

@@ -398,6 +398,21 @@ TEST_F(DiskFinishingTest, AMissingImageIsNamedInTheStationsLog) {
                                   "fails."}));
 }
 
+// A device that falls silent before its disk is finished: the host's tools cannot read its disk
+// either (as with a real device), so the run fails instead of formatting and filling the disk
+// behind the device's back.
+TEST_F(DiskFinishingTest, ADeviceThatFallsSilentFailsTheDiskFinishing) {
+    content("readme.txt", 10);
+    preCopy({"content/readme.txt"});
+    plugDevice("nand-2k", {"--silent", "READ_CAPACITY@2"});
+    produce();
+
+    EXPECT_NE(harness_->slot.picture(), SlotPicture::Pass)
+        << joinedLines(harness_->slot.statuses());
+    EXPECT_EQ(harness_->counters.snapshot().iFail, 1);
+    EXPECT_EQ(harness_->counters.snapshot().iSuccess, 0);
+}
+
 class EncryptedDiskTest : public DiskFinishingTest {
   protected:
     void SetUp() override {
