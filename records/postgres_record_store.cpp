@@ -24,14 +24,34 @@ namespace {
 // use one (and every subcommand's start) do not pay for it and what it pulls in.
 constexpr const char* kClientLibrary = "libpq.so.5";
 
-#define CORVID_LIBPQ_FUNCTIONS(X)                                                          \
-    X(PQconninfoParse)                                                                     \
-    X(PQconninfoFree)                                                                      \
-    X(PQfreemem) X(PQconnectStartParams) X(PQconnectPoll) X(PQstatus) X(PQerrorMessage)    \
-        X(PQfinish) X(PQsocket) X(PQsetnonblocking) X(PQsetNoticeProcessor) X(PQsendQuery) \
-            X(PQsendQueryParams) X(PQsendPrepare) X(PQsendQueryPrepared) X(PQflush)        \
-                X(PQconsumeInput) X(PQisBusy) X(PQgetResult) X(PQresultStatus)             \
-                    X(PQresultErrorMessage) X(PQclear) X(PQgetvalue) X(PQgetisnull) X(PQntuples)
+// clang-format off
+#define CORVID_LIBPQ_FUNCTIONS(X) \
+    X(PQconninfoParse) \
+    X(PQconninfoFree) \
+    X(PQfreemem) \
+    X(PQconnectStartParams) \
+    X(PQconnectPoll) \
+    X(PQstatus) \
+    X(PQerrorMessage) \
+    X(PQfinish) \
+    X(PQsocket) \
+    X(PQsetnonblocking) \
+    X(PQsetNoticeProcessor) \
+    X(PQsendQuery) \
+    X(PQsendQueryParams) \
+    X(PQsendPrepare) \
+    X(PQsendQueryPrepared) \
+    X(PQflush) \
+    X(PQconsumeInput) \
+    X(PQisBusy) \
+    X(PQgetResult) \
+    X(PQresultStatus) \
+    X(PQresultErrorMessage) \
+    X(PQclear) \
+    X(PQgetvalue) \
+    X(PQgetisnull) \
+    X(PQntuples)
+// clang-format on
 
 // The functions of libpq this store calls, found in the library loaded at run time.
 struct ClientLibrary {
@@ -291,7 +311,7 @@ void PostgresRecordStore::connect(const std::string& url) {
         throw RecordError("The record database " + shownUrl_ +
                           " cannot be opened: libpq has no memory left.");
     }
-    const auto deadline = std::chrono::steady_clock::now() + waits_.connect;
+    const Deadline deadline(waits_.connect);
     PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
     while (pq().PQstatus(connection_.get()) != CONNECTION_BAD && polling != PGRES_POLLING_OK &&
            polling != PGRES_POLLING_FAILED) {
@@ -308,7 +328,7 @@ void PostgresRecordStore::connect(const std::string& url) {
     }
 }
 
-void PostgresRecordStore::awaitSocket(short events, std::chrono::steady_clock::time_point deadline,
+void PostgresRecordStore::awaitSocket(short events, const Deadline& deadline,
                                       const char* action) const {
     // In short steps, so a station that ends need not wait for the deadline.
     constexpr auto kStep = std::chrono::milliseconds(100);
@@ -319,12 +339,12 @@ void PostgresRecordStore::awaitSocket(short events, std::chrono::steady_clock::t
                               ": the station is ending.");
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+            deadline.at - std::chrono::steady_clock::now());
         if (left <= std::chrono::milliseconds(0)) {
             dropped_ = true;
-            const auto waited = std::string(action) == "opened" ? waits_.connect : waits_.statement;
             throw RecordError("The record database " + shownUrl_ + " cannot be " + action +
-                              ": the server did not answer within " + secondsText(waited) + ".");
+                              ": the server did not answer within " + secondsText(deadline.wait) +
+                              ".");
         }
         pollfd socket{pq().PQsocket(connection_.get()), events, 0};
         if (socket.fd < 0) {
@@ -356,7 +376,7 @@ PostgresRecordStore::Result PostgresRecordStore::execute(const std::string& sql,
         throw RecordError("The record database " + shownUrl_ + " cannot be " + action +
                           ": the connection was dropped.");
     }
-    const auto deadline = std::chrono::steady_clock::now() + waits_.statement;
+    const Deadline deadline(waits_.statement);
     std::vector<const char*> values;
     for (const std::string& parameter : parameters) {
         values.push_back(parameter.c_str());
@@ -375,8 +395,8 @@ PostgresRecordStore::Result PostgresRecordStore::execute(const std::string& sql,
     return awaitResult(action, deadline);
 }
 
-PostgresRecordStore::Result PostgresRecordStore::awaitResult(
-    const char* action, std::chrono::steady_clock::time_point deadline) const {
+PostgresRecordStore::Result PostgresRecordStore::awaitResult(const char* action,
+                                                             const Deadline& deadline) const {
     pg_conn* connection = connection_.get();
     const auto failed = [&](const char* message) {
         return RecordError("The record database " + shownUrl_ + " cannot be " + action + ": " +
@@ -485,7 +505,7 @@ void PostgresRecordStore::insertRow(const RunRecord& record) {
             throw RecordError("The record database " + shownUrl_ + " cannot be written: " +
                               reasonOf(pq().PQerrorMessage(connection_.get())));
         }
-        awaitResult("written", std::chrono::steady_clock::now() + waits_.statement);
+        awaitResult("written", Deadline(waits_.statement));
         prepared_ = true;
     }
     std::vector<std::string> texts;

@@ -29,6 +29,8 @@ struct ServerWaits {
     std::chrono::milliseconds connect = kServerConnectTimeout;
     std::chrono::milliseconds statement = kServerStatementDeadline;
 };
+// A report reads a whole factory's rows: its statements may take longer than a station's.
+inline constexpr ServerWaits kReportServerWaits{kServerConnectTimeout, std::chrono::minutes(5)};
 
 // True for text that names a PostgreSQL database as a URL: postgresql://... or postgres://...
 bool isPostgresUrl(std::string_view text);
@@ -79,17 +81,24 @@ class PostgresRecordStore : public RunRecordStore {
     };
     using Result = std::unique_ptr<pg_result, ClearResult>;
 
+    // When a wait for the server ends, and how long it was given (for the message).
+    struct Deadline {
+        explicit Deadline(std::chrono::milliseconds wait)
+            : at(std::chrono::steady_clock::now() + wait), wait(wait) {}
+        std::chrono::steady_clock::time_point at;
+        std::chrono::milliseconds wait;
+    };
+
     void connect(const std::string& url);
     // Waits until the connection's socket is ready for 'events'; throws RecordError (and drops
     // the connection) at the deadline or when the caller gives up.
-    void awaitSocket(short events, std::chrono::steady_clock::time_point deadline,
-                     const char* action) const;
+    void awaitSocket(short events, const Deadline& deadline, const char* action) const;
     // Sends a statement ('prepared' names a prepared one, given its parameters) and returns its
     // result; throws RecordError naming the URL, what was being done and the server's reason.
     Result execute(const std::string& sql, const char* action,
                    const std::vector<std::string>& parameters = {},
                    const char* prepared = nullptr) const;
-    Result awaitResult(const char* action, std::chrono::steady_clock::time_point deadline) const;
+    Result awaitResult(const char* action, const Deadline& deadline) const;
     // Ends an open transaction after a failure.
     void rollBack() const;
     void bringSchemaUpToDate();
