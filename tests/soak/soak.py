@@ -193,8 +193,9 @@ class Soak:
         return result.stdout.strip()
 
     def troubles(self, stop):
-        """While the devices run: another program holds the record file locked for longer than
-        the busy timeout; then the record server, if any, is silent (SIGSTOP) for a while."""
+        """While the devices run and are pulled: another program holds the record file locked for
+        longer than the busy timeout; then the record server, if any, is silent (SIGSTOP) for a
+        while."""
         if stop.wait(3):
             return
         db = sqlite3.connect(self.home / "log" / "production.db", isolation_level=None,
@@ -477,10 +478,10 @@ def run(soak, args):
         t.start()
     for t in threads:
         t.join()
-    calm.set()
-    troubles.join()
     soak_seconds = time.monotonic() - began
     swept, sweep_results = soak.sweep(commands, args.sweep, rng)
+    calm.set()  # the troubles go on through the sweep
+    troubles.join()
     time.sleep(0.5)
     after = resources(soak.station.pid)
 
