@@ -49,12 +49,14 @@ class Scan {
     int run();
 
   private:
+    // The step is the check's, not the progress text it showed last.
+    void runFailed() { w_.runFailed(w_.message(MessageKey::RealBlankingCheckStr)); }
     int fail(const std::string& text, bool red) {
+        runFailed();
         w_.setStatus(text);
         if (red) {
             w_.setStatusColour(StatusColour::Red);
         }
-        w_.bPass = 0;
         return 0;
     }
     int failScan() {
@@ -62,7 +64,7 @@ class Scan {
                     false);
     }
     int failSilently() {
-        w_.bPass = 0;  // the last progress text stays
+        runFailed();  // the last progress text stays
         return 0;
     }
     void releasePageResults() { std::vector<std::uint8_t>().swap(w_.pPageResults); }
@@ -489,11 +491,11 @@ void completeCfg(WorkerState& w, bool firmwareUpgrade, std::size_t blocks) {
 }
 
 int failCfg(WorkerState& w, const std::string& text, bool red) {
+    w.runFailed(w.fixed(FixedText::WriteCfg));  // a retry's status carries its count
     w.setStatus(text);
     if (red) {
         w.setStatusColour(StatusColour::Red);
     }
-    w.bPass = 0;
     return 0;
 }
 
@@ -520,7 +522,7 @@ int WriteCfg(WorkerState& w, bool firmwareUpgrade) {
         return 0;
     }
     if (!capacityRule(w)) {
-        w.bPass = 0;
+        w.runFailed();
         return 0;
     }
 

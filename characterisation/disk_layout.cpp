@@ -94,9 +94,7 @@ bool capacityRule(WorkerState& w) {
         return true;
     }
     if (r.DealCapError == CapErrorDeal::ShowError) {
-        w.setStatus(w.fixed(FixedText::BadBlockNoExceed));
-        w.setStatusColour(StatusColour::Red);
-        w.bPass = 0;
+        w.stepFailed(w.fixed(FixedText::BadBlockNoExceed));
         return false;
     }
     // Degrade: each group of 1024 blocks keeps its first seven good blocks while the budget

@@ -33,6 +33,7 @@ void WorkerState::setProgress(int position) {
 }
 
 void WorkerState::setStatus(const std::string& text) {
+    status_ = text;
     slot.setStatus(text);
 }
 
@@ -46,9 +47,16 @@ void WorkerState::stepSucceeded(int position) {
 }
 
 void WorkerState::stepFailed(const std::string& text) {
+    runFailed();
     setStatus(text);
     setStatusColour(StatusColour::Red);
+}
+
+void WorkerState::runFailed(const std::string& step) {
     bPass = 0;
+    if (failedStep.empty()) {
+        failedStep = !step.empty() ? step : !status_.empty() ? status_ : "start";
+    }
 }
 
 void WorkerState::pause(std::chrono::milliseconds duration) const {

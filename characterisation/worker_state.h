@@ -66,7 +66,10 @@ class WorkerState {
     const int iSlot;      // 0..7
     const int iLanguage;  // column of the fixed texts
     int bPass = 0;        // verdict so far
-    int iProgress = 0;    // last position handed to the gauge
+    // The step the run failed at, as its status named it when the failure came; empty while
+    // nothing failed. Set by runFailed(), never read back from the slot's colours.
+    std::string failedStep;
+    int iProgress = 0;  // last position handed to the gauge
     DeviceHandle hDevice = kInvalidHandle;
 
     // Flash description and geometry.
@@ -111,7 +114,10 @@ class WorkerState {
     void setStatus(const std::string& text);
     void setStatusColour(StatusColour colour);
     void stepSucceeded(int position);          // progress, then bPass = 1
-    void stepFailed(const std::string& text);  // text, red, bPass = 0
+    void stepFailed(const std::string& text);  // runFailed(), then the text in red
+    // bPass = 0; the first failure of a run names its step: 'step', or when none is given the
+    // status shown when the failure came.
+    void runFailed(const std::string& step = {});
     void pause(std::chrono::milliseconds duration) const;
     void seedRandomFromTime();
 
@@ -128,6 +134,7 @@ class WorkerState {
     std::int64_t totalBlocks() const;
 
   private:
+    std::string status_;  // the last status this worker showed
     std::function<void(std::chrono::milliseconds)> pause_;
     std::function<std::uint32_t()> timeSeed_;
 };

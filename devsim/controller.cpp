@@ -188,11 +188,11 @@ void Controller::powerUp(bool afterReset) {
     }
 }
 
-std::optional<fs::path> Controller::shownVolume() const {
+std::optional<fs::path> Controller::shownVolume(bool answering) const {
     if (!layout_ || !parts_[shownPart_]) {
         return std::nullopt;
     }
-    if (profile_.unreadableDisk) {
+    if (profile_.unreadableDisk || !answering) {
         return stateDir_ / kUnreadableVolume;
     }
     return parts_[shownPart_]->path();
@@ -742,10 +742,8 @@ std::optional<DiskLayout> Controller::layoutFromFlash(std::string& why) const {
 
 void Controller::openDisk(const DiskLayout& layout) {
     layout_ = layout;
-    if (profile_.unreadableDisk) {
-        std::error_code error;
-        fs::create_directories(stateDir_ / kUnreadableVolume, error);
-    }
+    std::error_code error;  // shown when the disk is unreadable or the device falls silent
+    fs::create_directories(stateDir_ / kUnreadableVolume, error);
     const char* names[2] = {"disk-normal.img", "disk-hidden.img"};
     for (int part = 0; part < 2; ++part) {
         parts_[part].reset();

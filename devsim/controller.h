@@ -31,10 +31,11 @@ struct Command {
 };
 
 struct Outcome {
-    simlink::WireStatus status = simlink::WireStatus::Good;  // CheckCondition: refused, the call fails
-    std::vector<std::uint8_t> data;        // data-in, at most the transfer length
-    std::string note;                      // why it was refused or failed, for the trace
-    bool leaves = false;                   // the device resets: it leaves and comes back
+    simlink::WireStatus status =
+        simlink::WireStatus::Good;   // CheckCondition: refused, the call fails
+    std::vector<std::uint8_t> data;  // data-in, at most the transfer length
+    std::string note;                // why it was refused or failed, for the trace
+    bool leaves = false;             // the device resets: it leaves and comes back
 };
 
 // Bytes of the CFG that the controller reads (multi-byte numbers big-endian).
@@ -78,8 +79,10 @@ class Controller {
 
     const DeviceProfile& profile() const { return profile_; }
     const std::filesystem::path& stateDir() const { return stateDir_; }
-    // The backing file of the disk part shown now, if a disk is shown.
-    std::optional<std::filesystem::path> shownVolume() const;
+    // The backing file of the disk part shown now, if a disk is shown. A device that does not
+    // answer (!answering) or whose disk is unreadable shows a folder, which no tool takes for a
+    // disk: the host's tools cannot read it either.
+    std::optional<std::filesystem::path> shownVolume(bool answering = true) const;
     // The logical sector size of the disk shown, if a disk is shown.
     std::optional<std::uint32_t> shownSectorSize() const;
     // "normal part, 250 MiB" / "no disk", for listings.

@@ -204,7 +204,7 @@ Timing Device::timing() const {
 
 std::optional<std::filesystem::path> Device::shownVolume() {
     std::lock_guard lock(mutex_);
-    return controller_.shownVolume();
+    return controller_.shownVolume(!hung_);
 }
 
 std::optional<std::uint32_t> Device::shownSectorSize() {

@@ -128,6 +128,7 @@ class DeviceSlot {
             DeviceReply reply = device_->handle(request, dataOut, arrived);
             switch (reply.after) {
                 case AfterCommand::Hang:
+                    updateVolumeLink();  // a silent device's disk is unreadable to the tools too
                     continue;
                 case AfterCommand::Leave:
                     detach();

@@ -273,6 +273,8 @@ void MainWindow::buildLog(QWidget* page) {
     totalStr_ = counter("Total:", "StaticText10", "TotalStr", 12, nullptr);
     successStr_ = counter("Success:", "StaticText11", "SuccessStr", 190, "blue");
     failStr_ = counter("Fail:", "StaticText12", "FailStr", 368, "red");
+    // The record's newest notice (rows held, a file set aside, a server away); all in the tip.
+    recordLine_ = label(log, "RecordLine", QString(), QRect(12, 48, 524, 16));
 }
 
 void MainWindow::startController() {
@@ -612,6 +614,9 @@ void MainWindow::drainController() {
     if (StationRecord* record = assembly_.record()) {
         for (const std::string& notice : record->takeNotices()) {
             std::fprintf(stderr, "corvid: %s\n", notice.c_str());
+            recordLine_->setText(QString::fromStdString(notice));
+            recordLine_->setToolTip(recordLine_->toolTip() + QString::fromStdString(notice) +
+                                    QLatin1Char('\n'));
         }
     }
     draining_ = false;

@@ -156,6 +156,7 @@ class MainWindow : public QWidget {
     QLabel* totalStr_ = nullptr;
     QLabel* successStr_ = nullptr;
     QLabel* failStr_ = nullptr;
+    QLabel* recordLine_ = nullptr;  // the record's newest notice; all of them in its tip
     std::array<SlotControls, kSlotCount> slots_;
 
     std::array<std::unique_ptr<QtSlotView>, kSlotCount> slotViews_;

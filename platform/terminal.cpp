@@ -65,6 +65,12 @@ bool standardOutputIsTerminal() {
 #endif
 }
 
+void ignoreClosedPipes() {
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
 InterruptCounter::InterruptCounter() {
     if (counterActive.exchange(true)) {
         throw std::logic_error("only one InterruptCounter may exist at a time");
@@ -72,11 +78,17 @@ InterruptCounter::InterruptCounter() {
     interrupts = 0;
     std::signal(SIGINT, countInterrupt);
     std::signal(SIGTERM, countInterrupt);
+#ifdef SIGHUP
+    std::signal(SIGHUP, countInterrupt);
+#endif
 }
 
 InterruptCounter::~InterruptCounter() {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+#ifdef SIGHUP
+    std::signal(SIGHUP, SIG_DFL);
+#endif
     counterActive = false;
 }
 

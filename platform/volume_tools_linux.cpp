@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -316,10 +318,42 @@ std::string errnoText() {
     return std::strerror(errno);
 }
 
+constexpr std::string_view kScratchPrefix = "corvid-volume-";
+
+// Scratch folders are named corvid-volume-PID-XXXXXX. One whose process has ended (killed before
+// it could remove its folder) is removed here; others' folders, and folders named otherwise, stay.
+void removeStaleScratchFolders(const fs::path& temp) {
+    std::error_code error;
+    for (fs::directory_iterator entry(temp, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.rfind(kScratchPrefix, 0) != 0) {
+            continue;
+        }
+        const char* digits = name.c_str() + kScratchPrefix.size();
+        const char* last = name.c_str() + name.size();
+        pid_t pid = 0;
+        const auto [after, parsed] = std::from_chars(digits, last, pid);
+        if (parsed != std::errc() || after == digits || after == last || *after != '-' ||
+            pid <= 0) {
+            continue;
+        }
+        if (::kill(pid, 0) == 0 || errno != ESRCH) {
+            continue;  // the process runs (or belongs to another user, who keeps it)
+        }
+        std::error_code ignored;
+        fs::remove_all(entry->path(), ignored);
+    }
+}
+
 class LinuxVolumeTools : public VolumeTools {
   public:
     explicit LinuxVolumeTools(LinuxVolumeToolsOptions options) : options_(std::move(options)) {
-        std::string pattern = (fs::temp_directory_path() / "corvid-volume-XXXXXX").string();
+        const fs::path temp = fs::temp_directory_path();
+        removeStaleScratchFolders(temp);
+        std::string pattern =
+            (temp / (std::string(kScratchPrefix) + std::to_string(::getpid()) + "-XXXXXX"))
+                .string();
         if (::mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("The volume tools cannot make their folder " + pattern + ": " +
                                      errnoText() + ".");

@@ -51,14 +51,13 @@ void endPart(Part&& part) noexcept {
 }  // namespace
 
 // Passes every change on to the slot's view and remembers what the end of the run needs to know
-// and report: the status colour, the last status, the step a failure stopped, the port location.
+// and report: the status colour, the last status, the port location.
 class ProductThread::TrackingSlot : public SlotView {
   public:
     explicit TrackingSlot(SlotView& view) : view_(view) {}
     void setStatus(const std::string& text) override {
         {
             std::lock_guard lock(mutex_);
-            previousStatus_ = std::move(status_);
             status_ = text;
         }
         view_.setStatus(text);
@@ -66,10 +65,6 @@ class ProductThread::TrackingSlot : public SlotView {
     void setStatusColour(StatusColour colour) override {
         {
             std::lock_guard lock(mutex_);
-            if (colour == StatusColour::Red && colour_ != StatusColour::Red &&
-                failedStep_.empty()) {
-                failedStep_ = previousStatus_;
-            }
             colour_ = colour;
         }
         view_.setStatusColour(colour);
@@ -94,10 +89,6 @@ class ProductThread::TrackingSlot : public SlotView {
         std::lock_guard lock(mutex_);
         return status_;
     }
-    std::string failedStep() const {
-        std::lock_guard lock(mutex_);
-        return failedStep_;
-    }
     std::string detailP() const {
         std::lock_guard lock(mutex_);
         return detailP_;
@@ -108,8 +99,6 @@ class ProductThread::TrackingSlot : public SlotView {
     mutable std::mutex mutex_;
     StatusColour colour_ = StatusColour::WindowText;
     std::string status_;
-    std::string previousStatus_;
-    std::string failedStep_;  // the status before the first red one
     std::string detailP_;
 };
 
@@ -161,7 +150,13 @@ void ProductThread::failOnError(const char* what) {
     try {
         fail(kRunStopped + error);
     } catch (...) {
-        state_.bPass = 0;  // the slot could not show it; the verdict stands all the same
+        state_.runFailed();  // the slot could not show it; the verdict stands all the same
+    }
+}
+
+void ProductThread::diagnose(const std::string& line) const {
+    if (env_.diagnostic) {
+        env_.diagnostic(line);
     }
 }
 
@@ -256,6 +251,12 @@ bool ProductThread::nandFlash() {
     WorkerState& w = state_;
     const std::string fileName = lookUpFlashFile(w);
     const bool described = fileName != kNoFlashFile;
+    std::error_code unread;
+    if (!described && (std::filesystem::directory_iterator(w.flashDir(), unread), unread)) {
+        diagnose("The flash descriptions in " + w.flashDir().string() + " cannot be read (" +
+                 unread.message() + "); the CFG is made from the flash ID and the name is " +
+                 kDefaultFlashName + ".");
+    }
     if (described) {
         flashFile_ = w.flashDir() / fileName;
         const std::string embedded = readEmbeddedName(flashFile_);
@@ -314,7 +315,7 @@ bool ProductThread::nandFlash() {
     w.setStatusColour(StatusColour::WindowText);
     w.setStatus(fixed(FixedText::WriteCfg));
     if (!WriteCfg(w, env_.settings.chkFwUpgrade)) {
-        w.bPass = 0;
+        w.runFailed();
         return false;
     }
     w.setStatus(fixed(FixedText::FsmInit));
@@ -329,7 +330,7 @@ bool ProductThread::badBlockInformation() {
     if (env_.settings.chkBlankCheck) {
         w.bPageMapValid = env_.settings.record.PageMode ? 1 : 0;
         if (!BlankingCheck(w, 5, iBlankWeight_ + 5)) {
-            w.bPass = 0;  // the check has set its own text
+            w.runFailed();  // the check has set its own text
             return false;
         }
         w.setStatusColour(StatusColour::WindowText);
@@ -553,7 +554,7 @@ RunOutcome ProductThread::outcome() const {
     outcome.runBegun = runBegun_;
     outcome.finalStatus = slot_->status();
     if (!outcome.passed) {
-        outcome.failedStep = slot_->failedStep();
+        outcome.failedStep = w.failedStep;
     }
     outcome.portLocation = slot_->detailP();
     outcome.flashName = w.FlashInfo.sFlashName;

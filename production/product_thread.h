@@ -45,7 +45,7 @@ struct RunOutcome {
     bool passed = false;
     bool runBegun = false;     // the run got as far as counting itself as running
     std::string finalStatus;   // the slot's last status text
-    std::string failedStep;    // the status shown before the failure text; empty on pass
+    std::string failedStep;    // the step the worker failed at; empty on pass
     std::string portLocation;  // detail text P as the run showed it
     std::string flashName;
     int chips = 0;
@@ -123,6 +123,8 @@ class ProductThread {
     RunOutcome outcome() const;
 
     bool fail(const std::string& text);
+    // One line for the station's log (standard error), beside what the slot shows.
+    void diagnose(const std::string& line) const;
     std::string msg(MessageKey key) const { return state_.message(key); }
     std::string fixed(FixedText row) const { return state_.fixed(row); }
     std::string failMsg() const { return msg(MessageKey::FailMsg); }

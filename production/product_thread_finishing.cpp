@@ -62,9 +62,7 @@ bool ProductThread::diskFinishing() {
 bool ProductThread::refreshDisk() {
     const VolumeResult refreshed = env_.volumes.refresh(state_.sDrive);
     if (!refreshed) {
-        if (env_.diagnostic) {
-            env_.diagnostic(refreshed.reason);
-        }
+        diagnose(refreshed.reason);
         return fail("FileHandle " + failMsg());
     }
     return true;
@@ -96,9 +94,7 @@ bool ProductThread::normalDisk() {
     const bool layoutChanged = w.bStoredCfgValid != 0 && w.iStoredFlashType != w.iFlashType;
     if (probe.state == VolumeState::Unreadable && !settings.chkFormat) {
         // A volume that cannot be read may hold data; only the operator's Format overrides that.
-        if (env_.diagnostic) {
-            env_.diagnostic(probe.reason);
-        }
+        diagnose(probe.reason);
         return fail(msg(MessageKey::FormatStr) + " " + failMsg());
     }
     if (probe.state != VolumeState::Fat || settings.chkFormat || layoutChanged) {
@@ -172,9 +168,7 @@ std::string ProductThread::labelBytes(const std::string& label) const {
     try {
         return fromUtf8(label, *codePage);
     } catch (const CodePageError& error) {
-        if (env_.diagnostic) {
-            env_.diagnostic("The volume label \"" + label + "\": " + error.what());
-        }
+        diagnose("The volume label \"" + label + "\": " + error.what());
         return label;
     }
 }
@@ -228,6 +222,8 @@ bool ProductThread::secondPartFromImage() {
         StationFolder(env_.home).resolve(env_.settings.record.ImageFile);
     const std::int32_t imageMB = iImageDiskSize(image);
     if (imageMB < 0) {
+        diagnose("The hidden-disk image " + image.string() +
+                 " cannot be read or is no \"5VX6 IMG\" image; the run fails.");
         return fail(fixed(FixedText::ImgFileError));
     }
     diskSizeMB_ = imageMB;
@@ -238,6 +234,8 @@ bool ProductThread::secondPartFromImage() {
         return fail(fixed(FixedText::HiddenDiskTooSmall));
     }
     if (!bWriteImageFile(w, image, W + 90, W + 98)) {
+        diagnose("The hidden-disk image " + image.string() + " could not be written to drive " +
+                 std::string(1, w.sDrive) + ": reading the image or writing the device failed.");
         return fail(mapImage + failMsg());
     }
     if (env_.settings.corvid.verify) {

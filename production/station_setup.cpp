@@ -53,6 +53,11 @@ std::unique_ptr<StationSetup> loadStation(const std::filesystem::path& home,
         station->folder, languageChoiceFromId(readLanguageId(*station->registry)),
         systemDefaultLangId(), station->messages, station->settings);
     station->portLocations = makePortLocationSource(options.portLocations);
+    if (!std::filesystem::is_regular_file(station->folder.fsmBin(), error)) {
+        station->notes.push_back(station->folder.fsmBin().string() +
+                                 " is missing: every device will fail at \"FSM Writing\" until "
+                                 "it is there");
+    }
     return station;
 }
 

@@ -2,7 +2,9 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/registry_store.h"
 #include "production/port_location.h"
@@ -58,6 +60,8 @@ struct StationSetup {
     SystemRunClock clock;
     // Null for PortLocationOrigin::None.
     std::unique_ptr<PortLocationSource> portLocations;
+    // What the station found missing at its start and falls back on, one line each.
+    std::vector<std::string> notes;
 
     // What each worker of this station is given; 'counters' show themselves on 'view'.
     ProductionEnvironment environment(Transport& transport, VolumeTools& volumes, StationView& view,

@@ -1,9 +1,14 @@
 #include "records/postgres_record_store.h"
 
+#include <dlfcn.h>
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <sstream>
 #include <type_traits>
@@ -14,6 +19,75 @@
 namespace corvid {
 
 namespace {
+
+// The client library is loaded when a PostgreSQL URL is first used, so the programs that never
+// use one (and every subcommand's start) do not pay for it and what it pulls in.
+constexpr const char* kClientLibrary = "libpq.so.5";
+
+// clang-format off
+#define CORVID_LIBPQ_FUNCTIONS(X) \
+    X(PQconninfoParse) \
+    X(PQconninfoFree) \
+    X(PQfreemem) \
+    X(PQconnectStartParams) \
+    X(PQconnectPoll) \
+    X(PQstatus) \
+    X(PQerrorMessage) \
+    X(PQfinish) \
+    X(PQsocket) \
+    X(PQsetnonblocking) \
+    X(PQsetNoticeProcessor) \
+    X(PQsendQuery) \
+    X(PQsendQueryParams) \
+    X(PQsendPrepare) \
+    X(PQsendQueryPrepared) \
+    X(PQflush) \
+    X(PQconsumeInput) \
+    X(PQisBusy) \
+    X(PQgetResult) \
+    X(PQresultStatus) \
+    X(PQresultErrorMessage) \
+    X(PQclear) \
+    X(PQgetvalue) \
+    X(PQgetisnull) \
+    X(PQntuples)
+// clang-format on
+
+// The functions of libpq this store calls, found in the library loaded at run time.
+struct ClientLibrary {
+#define CORVID_LIBPQ_MEMBER(name) decltype(&::name) name = nullptr;
+    CORVID_LIBPQ_FUNCTIONS(CORVID_LIBPQ_MEMBER)
+#undef CORVID_LIBPQ_MEMBER
+};
+
+ClientLibrary loadClientLibrary() {
+    const auto missing = [](const std::string& what) {
+        return RecordError("A record database needs PostgreSQL's client library " +
+                           std::string(kClientLibrary) + ", which cannot be loaded (" + what +
+                           "); install the Debian package libpq5.");
+    };
+    void* library = dlopen(kClientLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* reason = dlerror();
+        throw missing(reason != nullptr ? reason : "no reason given");
+    }
+    ClientLibrary functions;
+#define CORVID_LIBPQ_FIND(name)                                                  \
+    functions.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)); \
+    if (functions.name == nullptr) {                                             \
+        dlclose(library);                                                        \
+        throw missing(std::string(#name) + " is not in it");                     \
+    }
+    CORVID_LIBPQ_FUNCTIONS(CORVID_LIBPQ_FIND)
+#undef CORVID_LIBPQ_FIND
+    return functions;  // the library stays loaded for the program's life
+}
+
+// Loads the library at the first call; a failed load is tried again at the next.
+const ClientLibrary& pq() {
+    static const ClientLibrary library = loadClientLibrary();
+    return library;
+}
 
 // Any number; the stations that create the tables at once take turns on it.
 constexpr long long kSchemaLockKey = 0x436F72766964LL;  // "Corvid"
@@ -57,10 +131,11 @@ static_assert(std::size(kServerMigrations) > 0 &&
                   std::end(kServerMigrations)[-1].to == kRecordSchemaVersion,
               "the server's schema must reach the version the SQLite file has");
 
-struct ClearResult {
-    void operator()(PGresult* result) const { PQclear(result); }
-};
-using Result = std::unique_ptr<PGresult, ClearResult>;
+std::string secondsText(std::chrono::milliseconds wait) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, wait.count() / 1000.0);
+    return std::string(text, result.ptr) + " s";
+}
 
 // libpq's or the server's message on one line: "connection to server at ... failed: " and the
 // severity are left out (the URL says where), the lines joined.
@@ -145,12 +220,12 @@ void readText(const char* text, double& value) {
 
 int intAt(const PGresult* result, int row, int column) {
     int value = 0;
-    readText(PQgetvalue(result, row, column), value);
+    readText(pq().PQgetvalue(result, row, column), value);
     return value;
 }
 double doubleAt(const PGresult* result, int row, int column) {
     double value = 0;
-    readText(PQgetvalue(result, row, column), value);
+    readText(pq().PQgetvalue(result, row, column), value);
     return value;
 }
 
@@ -170,10 +245,10 @@ void checkPostgresUrl(std::string_view url) {
                           "\" is not a PostgreSQL URL (postgresql://USER@HOST:PORT/DATABASE).");
     }
     char* message = nullptr;
-    PQconninfoOption* options = PQconninfoParse(std::string(url).c_str(), &message);
+    PQconninfoOption* options = pq().PQconninfoParse(std::string(url).c_str(), &message);
     if (options == nullptr) {
         std::string reason = reasonOf(message);
-        PQfreemem(message);
+        pq().PQfreemem(message);
         // libpq may quote the URL, password and all.
         for (auto at = reason.find(url); at != std::string::npos; at = reason.find(url, at)) {
             reason.replace(at, url.size(), shown);
@@ -181,32 +256,20 @@ void checkPostgresUrl(std::string_view url) {
         }
         throw RecordError("The record database URL " + shown + " is not valid: " + reason);
     }
-    PQconninfoFree(options);
+    pq().PQconninfoFree(options);
 }
 
 void PostgresRecordStore::CloseConnection::operator()(pg_conn* connection) const {
-    PQfinish(connection);
+    pq().PQfinish(connection);  // non-blocking: a silent server does not hold it up
 }
 
-PostgresRecordStore::PostgresRecordStore(std::string url, RecordAccess access)
-    : shownUrl_(urlWithoutPassword(url)) {
+PostgresRecordStore::PostgresRecordStore(std::string url, RecordAccess access, ServerWaits waits,
+                                         std::stop_token giveUp)
+    : shownUrl_(urlWithoutPassword(url)), waits_(waits), giveUp_(std::move(giveUp)) {
     checkPostgresUrl(url);
-    // Keywords before "dbname" are defaults the URL may override.
-    const std::string timeout = std::to_string(kServerConnectTimeout.count());
-    const char* keywords[] = {"connect_timeout", "tcp_user_timeout", "application_name",
-                              "client_encoding", "dbname",           nullptr};
-    const char* values[] = {timeout.c_str(), "10000", "corvid", "UTF8", url.c_str(), nullptr};
-    connection_.reset(PQconnectdbParams(keywords, values, 1));
-    if (connection_ == nullptr) {
-        throw RecordError("The record database " + shownUrl_ +
-                          " cannot be opened: libpq has no memory left.");
-    }
-    if (PQstatus(connection_.get()) != CONNECTION_OK) {
-        throw RecordError("The record database " + shownUrl_ +
-                          " cannot be opened: " + reasonOf(PQerrorMessage(connection_.get())));
-    }
+    connect(url);
     // Quiet: CREATE TABLE IF NOT EXISTS would otherwise print a notice on standard error.
-    PQsetNoticeProcessor(
+    pq().PQsetNoticeProcessor(
         connection_.get(), [](void*, const char*) {}, nullptr);
     if (access == RecordAccess::Write) {
         bringSchemaUpToDate();
@@ -225,45 +288,178 @@ PostgresRecordStore::PostgresRecordStore(std::string url, RecordAccess access)
 
 PostgresRecordStore::~PostgresRecordStore() = default;
 
-namespace {
+void PostgresRecordStore::ClearResult::operator()(pg_result* result) const {
+    pq().PQclear(result);
+}
 
-// Runs 'sql' and returns its result; throws RecordError naming the URL, what was being done and
-// the server's reason when it fails.
-Result execute(pg_conn* connection, const std::string& shownUrl, const std::string& sql,
-               const char* action, const std::vector<std::string>& parameters = {}) {
+void PostgresRecordStore::connect(const std::string& url) {
+    // Keywords before "dbname" are defaults the URL may override. Keepalives find a server whose
+    // machine went away while the connection is idle; statement_timeout ends a statement the
+    // server itself is slow at, before our own deadline drops the connection.
+    const std::string timeout = std::to_string(
+        std::max<long long>(1, std::chrono::ceil<std::chrono::seconds>(waits_.connect).count()));
+    const std::string serverTimeout =
+        "-c statement_timeout=" + std::to_string(waits_.statement.count()) + "ms";
+    const char* keywords[] = {
+        "connect_timeout",     "tcp_user_timeout", "keepalives", "keepalives_idle",
+        "keepalives_interval", "keepalives_count", "options",    "application_name",
+        "client_encoding",     "dbname",           nullptr};
+    const char* values[] = {timeout.c_str(),       "10000",  "1",    "5",         "2",    "3",
+                            serverTimeout.c_str(), "corvid", "UTF8", url.c_str(), nullptr};
+    connection_.reset(pq().PQconnectStartParams(keywords, values, 1));
+    if (connection_ == nullptr) {
+        throw RecordError("The record database " + shownUrl_ +
+                          " cannot be opened: libpq has no memory left.");
+    }
+    const Deadline deadline(waits_.connect);
+    PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
+    while (pq().PQstatus(connection_.get()) != CONNECTION_BAD && polling != PGRES_POLLING_OK &&
+           polling != PGRES_POLLING_FAILED) {
+        awaitSocket(polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, deadline, "opened");
+        polling = pq().PQconnectPoll(connection_.get());
+    }
+    if (pq().PQstatus(connection_.get()) != CONNECTION_OK) {
+        throw RecordError("The record database " + shownUrl_ +
+                          " cannot be opened: " + reasonOf(pq().PQerrorMessage(connection_.get())));
+    }
+    if (pq().PQsetnonblocking(connection_.get(), 1) != 0) {
+        throw RecordError("The record database " + shownUrl_ +
+                          " cannot be opened: " + reasonOf(pq().PQerrorMessage(connection_.get())));
+    }
+}
+
+void PostgresRecordStore::awaitSocket(short events, const Deadline& deadline,
+                                      const char* action) const {
+    // In short steps, so a station that ends need not wait for the deadline.
+    constexpr auto kStep = std::chrono::milliseconds(100);
+    while (true) {
+        if (giveUp_.stop_requested()) {
+            dropped_ = true;
+            throw RecordError("The record database " + shownUrl_ + " cannot be " + action +
+                              ": the station is ending.");
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline.at - std::chrono::steady_clock::now());
+        if (left <= std::chrono::milliseconds(0)) {
+            dropped_ = true;
+            throw RecordError("The record database " + shownUrl_ + " cannot be " + action +
+                              ": the server did not answer within " + secondsText(deadline.wait) +
+                              ".");
+        }
+        pollfd socket{pq().PQsocket(connection_.get()), events, 0};
+        if (socket.fd < 0) {
+            dropped_ = true;
+            throw RecordError("The record database " + shownUrl_ + " cannot be " + action +
+                              ": the connection is closed.");
+        }
+        const int ready = poll(&socket, 1, static_cast<int>(std::min(left, kStep).count()));
+        if (ready > 0) {
+            return;
+        }
+        if (ready < 0 && errno != EINTR) {
+            dropped_ = true;
+            throw RecordError("The record database " + shownUrl_ + " cannot be " + action + ": " +
+                              std::strerror(errno) + ".");
+        }
+    }
+}
+
+PostgresRecordStore::Result PostgresRecordStore::execute(const std::string& sql, const char* action,
+                                                         const std::vector<std::string>& parameters,
+                                                         const char* prepared) const {
+    pg_conn* connection = connection_.get();
+    const auto failed = [&](const char* message) {
+        return RecordError("The record database " + shownUrl_ + " cannot be " + action + ": " +
+                           reasonOf(message));
+    };
+    if (dropped_) {
+        throw RecordError("The record database " + shownUrl_ + " cannot be " + action +
+                          ": the connection was dropped.");
+    }
+    const Deadline deadline(waits_.statement);
     std::vector<const char*> values;
     for (const std::string& parameter : parameters) {
         values.push_back(parameter.c_str());
     }
-    // Without parameters, PQexec: a migration is several statements.
-    Result result(parameters.empty()
-                      ? PQexec(connection, sql.c_str())
-                      : PQexecParams(connection, sql.c_str(), static_cast<int>(values.size()),
-                                     nullptr, values.data(), nullptr, nullptr, 0));
-    const ExecStatusType status = PQresultStatus(result.get());
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        throw RecordError("The record database " + shownUrl + " cannot be " + action + ": " +
-                          reasonOf(PQerrorMessage(connection)));
+    const int count = static_cast<int>(values.size());
+    // Without parameters, the simple protocol: a migration is several statements.
+    const int sent =
+        prepared != nullptr  ? pq().PQsendQueryPrepared(connection, prepared, count, values.data(),
+                                                        nullptr, nullptr, 0)
+        : parameters.empty() ? pq().PQsendQuery(connection, sql.c_str())
+                             : pq().PQsendQueryParams(connection, sql.c_str(), count, nullptr,
+                                                      values.data(), nullptr, nullptr, 0);
+    if (sent != 1) {
+        throw failed(pq().PQerrorMessage(connection));
     }
-    return result;
+    return awaitResult(action, deadline);
 }
 
-// Ends an open transaction after a failure; the connection may be gone, which is fine.
-void rollBack(pg_conn* connection) {
-    Result(PQexec(connection, "ROLLBACK"));
+PostgresRecordStore::Result PostgresRecordStore::awaitResult(const char* action,
+                                                             const Deadline& deadline) const {
+    pg_conn* connection = connection_.get();
+    const auto failed = [&](const char* message) {
+        return RecordError("The record database " + shownUrl_ + " cannot be " + action + ": " +
+                           reasonOf(message));
+    };
+    for (int flushed = pq().PQflush(connection); flushed != 0; flushed = pq().PQflush(connection)) {
+        if (flushed < 0) {
+            dropped_ = true;
+            throw failed(pq().PQerrorMessage(connection));
+        }
+        awaitSocket(POLLIN | POLLOUT, deadline, action);
+        if (pq().PQconsumeInput(connection) != 1) {
+            dropped_ = true;
+            throw failed(pq().PQerrorMessage(connection));
+        }
+    }
+    // Every result is taken, so the connection is ready for the next statement; the last one
+    // (or the first error) is the statement's.
+    Result last;
+    std::string error;
+    while (true) {
+        while (pq().PQisBusy(connection) == 1) {
+            awaitSocket(POLLIN, deadline, action);
+            if (pq().PQconsumeInput(connection) != 1) {
+                dropped_ = true;
+                throw failed(pq().PQerrorMessage(connection));
+            }
+        }
+        Result result(pq().PQgetResult(connection));
+        if (result == nullptr) {
+            break;
+        }
+        const ExecStatusType status = pq().PQresultStatus(result.get());
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && error.empty()) {
+            error = reasonOf(pq().PQresultErrorMessage(result.get()));
+        }
+        last = std::move(result);
+    }
+    if (!error.empty()) {
+        throw RecordError("The record database " + shownUrl_ + " cannot be " + action + ": " +
+                          error);
+    }
+    return last;
 }
 
-}  // namespace
+void PostgresRecordStore::rollBack() const {
+    if (dropped_) {
+        return;  // the connection goes with the store; the server ends the transaction
+    }
+    try {
+        execute("ROLLBACK", "written");
+    } catch (const RecordError&) {
+        // the connection may be gone, which ends the transaction as well
+    }
+}
 
 int PostgresRecordStore::readSchemaVersion() const {
-    const Result exists = execute(connection_.get(), shownUrl_,
-                                  "SELECT to_regclass('record_schema') IS NOT NULL", "read");
-    if (std::string_view(PQgetvalue(exists.get(), 0, 0)) != "t") {
+    const Result exists = execute("SELECT to_regclass('record_schema') IS NOT NULL", "read");
+    if (std::string_view(pq().PQgetvalue(exists.get(), 0, 0)) != "t") {
         return 0;
     }
-    const Result version =
-        execute(connection_.get(), shownUrl_, "SELECT max(version) FROM record_schema", "read");
-    return PQgetisnull(version.get(), 0, 0) ? 0 : intAt(version.get(), 0, 0);
+    const Result version = execute("SELECT max(version) FROM record_schema", "read");
+    return pq().PQgetisnull(version.get(), 0, 0) ? 0 : intAt(version.get(), 0, 0);
 }
 
 int PostgresRecordStore::schemaVersion() const {
@@ -271,14 +467,11 @@ int PostgresRecordStore::schemaVersion() const {
 }
 
 void PostgresRecordStore::bringSchemaUpToDate() {
-    pg_conn* connection = connection_.get();
-    execute(connection, shownUrl_, "BEGIN", "brought up to date");
+    execute("BEGIN", "brought up to date");
     try {
-        execute(connection, shownUrl_,
-                "SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + ")",
+        execute("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + ")",
                 "brought up to date");
-        execute(connection, shownUrl_,
-                "CREATE TABLE IF NOT EXISTS record_schema (version integer NOT NULL)",
+        execute("CREATE TABLE IF NOT EXISTS record_schema (version integer NOT NULL)",
                 "brought up to date");
         const int version = readSchemaVersion();
         if (version > kRecordSchemaVersion) {
@@ -290,31 +483,29 @@ void PostgresRecordStore::bringSchemaUpToDate() {
         if (version < kRecordSchemaVersion) {
             for (const Migration& migration : kServerMigrations) {
                 if (migration.to > version) {
-                    execute(connection, shownUrl_, migration.sql, "brought up to date");
+                    execute(migration.sql, "brought up to date");
                 }
             }
-            execute(connection, shownUrl_, "DELETE FROM record_schema", "brought up to date");
-            execute(connection, shownUrl_,
-                    "INSERT INTO record_schema (version) VALUES (" +
+            execute("DELETE FROM record_schema", "brought up to date");
+            execute("INSERT INTO record_schema (version) VALUES (" +
                         std::to_string(kRecordSchemaVersion) + ")",
                     "brought up to date");
         }
-        execute(connection, shownUrl_, "COMMIT", "brought up to date");
+        execute("COMMIT", "brought up to date");
     } catch (const RecordError&) {
-        rollBack(connection);
+        rollBack();
         throw;
     }
 }
 
 void PostgresRecordStore::insertRow(const RunRecord& record) {
-    pg_conn* connection = connection_.get();
     if (!prepared_) {
-        const Result prepared(
-            PQprepare(connection, kInsertStatement, insertSql().c_str(), 0, nullptr));
-        if (PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) {
-            throw RecordError("The record database " + shownUrl_ +
-                              " cannot be written: " + reasonOf(PQerrorMessage(connection)));
+        if (pq().PQsendPrepare(connection_.get(), kInsertStatement, insertSql().c_str(), 0,
+                               nullptr) != 1) {
+            throw RecordError("The record database " + shownUrl_ + " cannot be written: " +
+                              reasonOf(pq().PQerrorMessage(connection_.get())));
         }
+        awaitResult("written", Deadline(waits_.statement));
         prepared_ = true;
     }
     std::vector<std::string> texts;
@@ -323,17 +514,7 @@ void PostgresRecordStore::insertRow(const RunRecord& record) {
     if (record.runId.empty()) {
         texts.back() = newRunId();  // run_id is the last column
     }
-    std::vector<const char*> values;
-    for (const std::string& text : texts) {
-        values.push_back(text.c_str());
-    }
-    const Result result(PQexecPrepared(connection, kInsertStatement,
-                                       static_cast<int>(values.size()), values.data(), nullptr,
-                                       nullptr, 0));
-    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-        throw RecordError("The record database " + shownUrl_ +
-                          " cannot be written: " + reasonOf(PQerrorMessage(connection)));
-    }
+    execute({}, "written", texts, kInsertStatement);
 }
 
 void PostgresRecordStore::append(const RunRecord& record) {
@@ -344,15 +525,14 @@ void PostgresRecordStore::appendAll(std::span<const RunRecord> records) {
     if (records.empty()) {
         return;
     }
-    pg_conn* connection = connection_.get();
-    execute(connection, shownUrl_, "BEGIN", "written");
+    execute("BEGIN", "written");
     try {
         for (const RunRecord& record : records) {
             insertRow(record);
         }
-        execute(connection, shownUrl_, "COMMIT", "written");
+        execute("COMMIT", "written");
     } catch (const RecordError&) {
-        rollBack(connection);
+        rollBack();
         throw;
     }
 }
@@ -362,15 +542,14 @@ std::vector<RunRecord> PostgresRecordStore::rows(const std::string& since) const
         return {};
     }
     const Result result =
-        execute(connection_.get(), shownUrl_,
-                "SELECT " + recordColumnList() + " FROM runs" +
+        execute("SELECT " + recordColumnList() + " FROM runs" +
                     (since.empty() ? "" : " WHERE start_time >= $1") + " ORDER BY id",
                 "read", since.empty() ? std::vector<std::string>{} : std::vector{since});
-    std::vector<RunRecord> records(static_cast<std::size_t>(PQntuples(result.get())));
-    for (int row = 0; row < PQntuples(result.get()); ++row) {
+    std::vector<RunRecord> records(static_cast<std::size_t>(pq().PQntuples(result.get())));
+    for (int row = 0; row < pq().PQntuples(result.get()); ++row) {
         int column = 0;
         forEachRecordField(records[static_cast<std::size_t>(row)], [&](const char*, auto& value) {
-            readText(PQgetvalue(result.get(), row, column++), value);
+            readText(pq().PQgetvalue(result.get(), row, column++), value);
         });
     }
     return records;
@@ -381,16 +560,13 @@ ProductionSummary PostgresRecordStore::summary(const std::string& since) const {
     if (!hasTables_) {
         return summary;
     }
-    pg_conn* connection = connection_.get();
     const std::string where = since.empty() ? "" : " WHERE start_time >= $1";
     const std::string andWhere = since.empty() ? " WHERE" : where + " AND";
     const std::vector<std::string> parameters =
         since.empty() ? std::vector<std::string>{} : std::vector{since};
-    const auto query = [&](const std::string& sql) {
-        return execute(connection, shownUrl_, sql, "read", parameters);
-    };
+    const auto query = [&](const std::string& sql) { return execute(sql, "read", parameters); };
     // One snapshot for every count, while stations go on writing.
-    execute(connection, shownUrl_, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", "read");
+    execute("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", "read");
     try {
         const Result totals = query(
             "SELECT count(*), count(*) FILTER (WHERE passed), sum(seconds), "
@@ -411,9 +587,9 @@ ProductionSummary PostgresRecordStore::summary(const std::string& since) const {
             where +
             " GROUP BY substr(start_time, 1, 10) ORDER BY substr(start_time, 1, 10) COLLATE "
             "\"C\"");
-        for (int row = 0; row < PQntuples(days.get()); ++row) {
+        for (int row = 0; row < pq().PQntuples(days.get()); ++row) {
             DayYield& day = summary.days.emplace_back();
-            day.date = PQgetvalue(days.get(), row, 0);
+            day.date = pq().PQgetvalue(days.get(), row, 0);
             day.total = intAt(days.get(), row, 1);
             day.passed = intAt(days.get(), row, 2);
         }
@@ -423,10 +599,10 @@ ProductionSummary PostgresRecordStore::summary(const std::string& since) const {
             "SELECT flash_id, coalesce((array_agg(flash_name ORDER BY id) FILTER (WHERE "
             "flash_name <> ''))[1], ''), count(*), count(*) FILTER (WHERE passed) FROM runs" +
             where + " GROUP BY flash_id ORDER BY flash_id COLLATE \"C\"");
-        for (int row = 0; row < PQntuples(flashIds.get()); ++row) {
+        for (int row = 0; row < pq().PQntuples(flashIds.get()); ++row) {
             FlashYield& flash = summary.flashIds.emplace_back();
-            flash.flashId = PQgetvalue(flashIds.get(), row, 0);
-            flash.flashName = PQgetvalue(flashIds.get(), row, 1);
+            flash.flashId = pq().PQgetvalue(flashIds.get(), row, 0);
+            flash.flashName = pq().PQgetvalue(flashIds.get(), row, 1);
             flash.total = intAt(flashIds.get(), row, 2);
             flash.passed = intAt(flashIds.get(), row, 3);
         }
@@ -434,9 +610,9 @@ ProductionSummary PostgresRecordStore::summary(const std::string& since) const {
         const Result stations = query(
             "SELECT station, count(*), count(*) FILTER (WHERE passed), sum(seconds) FROM runs" +
             where + " GROUP BY station ORDER BY station COLLATE \"C\"");
-        for (int row = 0; row < PQntuples(stations.get()); ++row) {
+        for (int row = 0; row < pq().PQntuples(stations.get()); ++row) {
             StationYield& station = summary.stations.emplace_back();
-            station.station = PQgetvalue(stations.get(), row, 0);
+            station.station = pq().PQgetvalue(stations.get(), row, 0);
             station.total = intAt(stations.get(), row, 1);
             station.passed = intAt(stations.get(), row, 2);
             station.meanSeconds = doubleAt(stations.get(), row, 3) / station.total;
@@ -447,13 +623,13 @@ ProductionSummary PostgresRecordStore::summary(const std::string& since) const {
                   " NOT passed GROUP BY final_status ORDER BY count(*) DESC, final_status COLLATE "
                   "\"C\" LIMIT " +
                   std::to_string(kReportedFailures));
-        for (int row = 0; row < PQntuples(failures.get()); ++row) {
+        for (int row = 0; row < pq().PQntuples(failures.get()); ++row) {
             summary.failures.push_back(
-                {PQgetvalue(failures.get(), row, 0), intAt(failures.get(), row, 1)});
+                {pq().PQgetvalue(failures.get(), row, 0), intAt(failures.get(), row, 1)});
         }
-        execute(connection, shownUrl_, "COMMIT", "read");
+        execute("COMMIT", "read");
     } catch (const RecordError&) {
-        rollBack(connection);
+        rollBack();
         throw;
     }
     completeSummary(summary);

@@ -5,12 +5,14 @@
 namespace corvid {
 
 RecordRelay::RecordRelay(const std::filesystem::path& localFile, std::string serverName,
-                         Connect connect, std::chrono::milliseconds retryInterval)
+                         Connect connect, std::chrono::milliseconds retryInterval,
+                         std::chrono::milliseconds endWait)
     : local_(localFile),
       sender_(localFile),
       serverName_(std::move(serverName)),
       connect_(std::move(connect)),
-      retryInterval_(retryInterval) {
+      retryInterval_(retryInterval),
+      endWait_(endWait) {
     counts_.waiting = local_.pendingCount();
     rowWaiting_ = true;  // what waits from before goes first, and a server at fault is told at once
     thread_ = std::thread([this] { run(); });
@@ -37,8 +39,21 @@ void RecordRelay::finish() {
         stopping_ = true;
     }
     wake_.notify_one();
-    if (thread_.joinable()) {
-        thread_.join();
+    if (!thread_.joinable()) {
+        return;
+    }
+    {
+        std::unique_lock lock(mutex_);
+        if (!senderEnded_.wait_for(lock, endWait_, [this] { return ended_; })) {
+            giveUp_.request_stop();  // a server that does not answer keeps the station no longer
+        }
+    }
+    thread_.join();
+    const std::int64_t waiting = counts().waiting;
+    if (waiting > 0) {
+        notice(std::to_string(waiting) + (waiting == 1 ? " row waits" : " rows wait") + " in " +
+               local_.file().string() + " for " + serverName_ +
+               "; the next start on this folder sends them.");
     }
 }
 
@@ -89,6 +104,8 @@ void RecordRelay::run() {
         }
     }
     server_.reset();
+    ended_ = true;
+    senderEnded_.notify_all();
 }
 
 bool RecordRelay::sendWaiting() {
@@ -111,7 +128,7 @@ bool RecordRelay::sendWaiting() {
         }
         try {
             if (server_ == nullptr) {
-                server_ = connect_();
+                server_ = connect_(giveUp_.get_token());
             }
             server_->appendAll(records);  // nothing: the server is only asked whether it answers
         } catch (const std::exception& error) {

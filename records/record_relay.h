@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,9 @@ namespace corvid {
 // How often rows that wait are offered again to a server that did not answer (a new row offers
 // them at once).
 inline constexpr std::chrono::seconds kRelayRetryInterval{5};
+// How long the station's end waits for the last offer of the waiting rows; rows not sent by then
+// wait in the local file for the next start.
+inline constexpr std::chrono::seconds kRelayEndWait{3};
 
 // What a relay has done so far.
 struct RelayCounts {
@@ -40,13 +44,15 @@ struct RelayCounts {
 class RecordRelay : public RunRecordStore {
   public:
     // Connects to the server; throws RecordError when it cannot (called on the sender thread).
-    using Connect = std::function<std::unique_ptr<RunRecordStore>()>;
+    // The store's waits for the server end when 'giveUp' is asked to stop (the station's end).
+    using Connect = std::function<std::unique_ptr<RunRecordStore>(std::stop_token giveUp)>;
 
     // Opens (or creates) the local file on the caller's thread, throwing RecordError as
     // SqliteRecordStore does, and starts the sender, which first sends what waits from before.
     // 'serverName' names the server in the notices (a URL without its password).
     RecordRelay(const std::filesystem::path& localFile, std::string serverName, Connect connect,
-                std::chrono::milliseconds retryInterval = kRelayRetryInterval);
+                std::chrono::milliseconds retryInterval = kRelayRetryInterval,
+                std::chrono::milliseconds endWait = kRelayEndWait);
     // Calls finish().
     ~RecordRelay() override;
     RecordRelay(const RecordRelay&) = delete;
@@ -56,8 +62,9 @@ class RecordRelay : public RunRecordStore {
     // the local file cannot be written; the row is then neither kept nor sent.
     void append(const RunRecord& record) override;
 
-    // Stops the sender after it has offered the waiting rows once more (a server that is away
-    // costs at most its connect timeout). Idempotent.
+    // Stops the sender after it has offered the waiting rows once more, waiting for it at most
+    // the end wait: then the server's waits are given up. Rows still waiting stay in the local
+    // file for the next start, and a notice says how many. Idempotent.
     void finish();
 
     // The notices since the last call, oldest first.
@@ -83,6 +90,8 @@ class RecordRelay : public RunRecordStore {
     std::string serverName_;
     Connect connect_;
     std::chrono::milliseconds retryInterval_;
+    std::chrono::milliseconds endWait_;
+    std::stop_source giveUp_;
     std::unique_ptr<RunRecordStore> server_;  // the sender thread; null while not connected
     bool away_ = false;                       // the sender thread: the server did not answer
     bool localFault_ = false;                 // the sender thread: the local file failed
@@ -90,8 +99,10 @@ class RecordRelay : public RunRecordStore {
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable senderEnded_;
     bool rowWaiting_ = false;
     bool stopping_ = false;
+    bool ended_ = false;  // the sender has stopped
     std::vector<std::string> notices_;
     RelayCounts counts_;
     std::thread thread_;  // last: starts when everything above is ready

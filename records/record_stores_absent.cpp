@@ -51,12 +51,14 @@ int SqliteRecordStore::schemaVersion() const {
     notBuilt("The production record");
 }
 
-PostgresRecordStore::PostgresRecordStore(std::string url, RecordAccess)
+PostgresRecordStore::PostgresRecordStore(std::string url, RecordAccess, ServerWaits,
+                                         std::stop_token)
     : shownUrl_(urlWithoutPassword(url)) {
     notBuilt("The factory's record database (" + shownUrl_ + ")");
 }
 PostgresRecordStore::~PostgresRecordStore() = default;
 void PostgresRecordStore::CloseConnection::operator()(pg_conn*) const {}
+void PostgresRecordStore::ClearResult::operator()(pg_result*) const {}
 void PostgresRecordStore::append(const RunRecord&) {
     notBuilt("The factory's record database");
 }

@@ -2,16 +2,28 @@
 
 #include <span>
 #include <stdexcept>
+#include <string>
 
 #include "records/run_record.h"
 
 namespace corvid {
 
+// What a failure says of the record that failed.
+enum class RecordFault {
+    Passing,   // it may work later: a lock, a full disk, a server away
+    Unusable,  // the file itself cannot serve: no database, damaged, read-only, a newer schema
+};
+
 // A production record that cannot be opened, read or written; the text names the file (or
 // server) and the reason.
 class RecordError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit RecordError(const std::string& what, RecordFault fault = RecordFault::Passing)
+        : std::runtime_error(what), fault_(fault) {}
+    RecordFault fault() const { return fault_; }
+
+  private:
+    RecordFault fault_;
 };
 
 // Where the rows of ended runs go. The station keeps one; each implementation writes a row as

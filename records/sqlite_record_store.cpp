@@ -178,14 +178,16 @@ SqliteRecordStore::SqliteRecordStore(std::filesystem::path file, RecordAccess ac
     const int version = readSchemaVersion("opened");
     if (version > kRecordSchemaVersion) {
         throw RecordError("The production record " + file_.string() + " has schema version " +
-                          std::to_string(version) + ", newer than this program knows (" +
-                          std::to_string(kRecordSchemaVersion) +
-                          "); use the Corvid version that wrote it or a later one.");
+                              std::to_string(version) + ", newer than this program knows (" +
+                              std::to_string(kRecordSchemaVersion) +
+                              "); use the Corvid version that wrote it or a later one.",
+                          RecordFault::Unusable);
     }
     const bool readOnly = sqlite3_db_readonly(db_.get(), "main") == 1;
     if (readOnly && (access == RecordAccess::Write || version < kRecordSchemaVersion)) {
         throw RecordError("The production record " + file_.string() +
-                          " cannot be written: the file or its folder is read-only.");
+                              " cannot be written: the file or its folder is read-only.",
+                          RecordFault::Unusable);
     }
     if (!readOnly) {
         // Readers do not block the writer in WAL mode; the mode stays with the file.
@@ -413,15 +415,20 @@ RecordError SqliteRecordStore::error(const char* action, int code) const {
     }
     switch (code & 0xFF) {
         case SQLITE_NOTADB:
-            return RecordError(file + " is not an SQLite database: " + detail + ".");
+            return RecordError(file + " is not an SQLite database: " + detail + ".",
+                               RecordFault::Unusable);
+        case SQLITE_CORRUPT:
+            return RecordError(file + " cannot be " + action + ": it is damaged (" + detail + ").",
+                               RecordFault::Unusable);
         case SQLITE_BUSY:
         case SQLITE_LOCKED:
             return RecordError(file + " cannot be " + action +
                                ": another program held it locked for more than " +
                                std::to_string(busyTimeout_.count()) + " ms (" + detail + ").");
         case SQLITE_READONLY:
-            return RecordError(file + " cannot be " + action + ": it or its folder is read-only (" +
-                               detail + ").");
+            return RecordError(
+                file + " cannot be " + action + ": it or its folder is read-only (" + detail + ").",
+                RecordFault::Unusable);
         default:
             return RecordError(file + " cannot be " + action + ": " + detail + ".");
     }

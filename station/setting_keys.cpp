@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "station/connection_text.h"
 #include "station/messages.h"
 #include "station/settings_files.h"
 
@@ -404,7 +405,10 @@ std::string settingValueMeaning(const SettingKey& key, const StationSettings& se
         case SettingKind::Flag:
             return meaning + ": " + (key.member.number(settings) != 0 ? "on" : "off");
         case SettingKind::Text: {
-            const std::string& text = key.member.text(settings);
+            // The record database's connection string may hold a password: never shown.
+            const std::string text = key.key == "RecordDatabase"
+                                         ? urlWithoutPassword(key.member.text(settings))
+                                         : key.member.text(settings);
             return meaning + " " + (text.empty() ? "(empty)" : text);
         }
         case SettingKind::Number:

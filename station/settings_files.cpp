@@ -77,21 +77,40 @@ StationSettings newStationSettings(const StationFolder& folder) {
 
 std::vector<std::string> readPreferIni(const std::filesystem::path& path,
                                        StationSettings& settings) {
-    // A file of another kind in its place would read as all defaults without a word.
+    // A file that is missing, empty, of another kind or cut short reads as defaults: said, so the
+    // operator knows which settings the station runs with.
+    std::vector<std::string> notes;
     std::error_code error;
-    if (std::filesystem::is_regular_file(path, error)) {
+    const auto status = std::filesystem::status(path, error);
+    bool complete = false;
+    if (!std::filesystem::exists(status)) {
+        notes.push_back("the file is missing; every setting takes its default");
+    } else if (!std::filesystem::is_regular_file(status)) {
+        notes.push_back("it is not a file; every setting takes its default");
+    } else {
         const std::string bytes = readFileBytes(path);
         if (const auto zero = bytes.find('\0'); zero != std::string::npos) {
             throw SettingsError("the settings file " + path.string() +
                                 " is not a text file (a zero byte at offset " +
                                 std::to_string(zero) + "); it is left as it is");
         }
+        if (bytes.find_first_not_of(" \t\r\n") == std::string::npos) {
+            notes.push_back("the file is empty; every setting takes its default");
+        } else {
+            complete = true;
+        }
     }
     const IniFile ini(path);
-    std::vector<std::string> notes;
+    std::vector<std::string> missing;
     for (const SettingKey* key : keysInOrder(&SettingKey::loadPosition)) {
         const std::string section(key->section);
         const std::string name(key->key);
+        if (complete && key->save == SaveRule::Always) {
+            const std::vector<std::string> names = ini.keyNames(section);
+            if (std::find(names.begin(), names.end(), name) == names.end()) {
+                missing.push_back(name);
+            }
+        }
         if (key->kind == SettingKind::Text) {
             key->member.setText(settings, ini.readString(section, name, ""));
         } else {
@@ -108,6 +127,15 @@ std::vector<std::string> readPreferIni(const std::filesystem::path& path,
         if (auto note = fitSettingValue(settings, *key)) {
             notes.push_back(std::move(*note));
         }
+    }
+    if (!missing.empty()) {
+        std::string names;
+        for (const std::string& name : missing) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        notes.push_back(
+            "it has no " + names + " (cut short?); " +
+            (missing.size() == 1 ? "it takes its default" : "they take their defaults"));
     }
     return notes;
 }

@@ -32,7 +32,7 @@ int reportDatabase(const ReportOptions& options, const std::string& period) {
         std::cerr << "corvid-cli report: " << error.what() << "\n";
         return kExitBadInput;
     }
-    const PostgresRecordStore store(options.db, RecordAccess::Read);
+    const PostgresRecordStore store(options.db, RecordAccess::Read, kReportServerWaits);
     const ProductionSummary summary = store.summary(options.since);
     if (summary.runs == 0) {
         std::cout << "The record database " << store.shownUrl() << " holds no runs" << period

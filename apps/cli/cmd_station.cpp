@@ -93,6 +93,12 @@ int runStation(const StationOptions& options) {
     if (const std::string summary = record.summary(); !summary.empty()) {
         std::printf("%s\n", summary.c_str());
     }
+    if (const std::int64_t unrecorded = record->unrecordedRuns(); unrecorded > 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "corvid-cli station: %lld ended run(s) were not recorded\n",
+                     static_cast<long long>(unrecorded));
+        return kExitFailed;
+    }
     return table.failedRuns() > 0 ? kExitFailed : kExitOk;
 }
 
@@ -109,11 +115,14 @@ void addStationCommand(CLI::App& app, int& exitStatus) {
         ->add_option("--count", options->count,
                      "End after this many runs have ended (the running ones are waited for)")
         ->check(CLI::PositiveNumber);
-    command->add_option("--record-db", options->recordDb,
-                        "Also send every row of the production record to this PostgreSQL "
-                        "database (postgresql://USER@HOST:PORT/DATABASE); wins over "
-                        "RecordDatabase in prefer.ini. Rows wait in log/production.db while it "
-                        "cannot be reached");
+    command->add_option(
+        "--record-db", options->recordDb,
+        "Also send every row of the production record to this PostgreSQL "
+        "database (postgresql://USER@HOST:PORT/DATABASE), or to the one named in this "
+        "file's first line, so that no password stands in ps; wins over "
+        "CORVID_RECORD_DB and "
+        "RecordDatabase in prefer.ini. Rows wait in log/production.db while it "
+        "cannot be reached");
     command->callback([&exitStatus, options] {
         exitStatus = runStationCommand("station", [&] { return runStation(*options); });
     });

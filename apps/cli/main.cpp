@@ -4,6 +4,7 @@
 
 #include "apps/cli/commands.h"
 #include "apps/subcommand_words.h"
+#include "platform/terminal.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ constexpr corvid::cli::AddCommand kCommands[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
+    corvid::ignoreClosedPipes();
     CLI::App app{"corvid-cli: the Corvid production station without a window"};
     app.set_version_flag("--version", std::string("corvid-cli ") + CORVID_VERSION);
     app.require_subcommand(1);

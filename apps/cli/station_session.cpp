@@ -56,6 +56,9 @@ StationSession::StationSession(const StationSessionOptions& options) {
     for (const auto& problem : station_->language.problems) {
         std::printf("note: %s\n", problem.c_str());
     }
+    for (const auto& note : station_->notes) {
+        std::printf("note: %s\n", note.c_str());
+    }
     for (const auto& dropped : station_->settingsReport.droppedPreCopy) {
         std::printf("note: the pre-copy entry %s names no readable file; it is left out\n",
                     dropped.c_str());

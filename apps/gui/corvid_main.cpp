@@ -19,6 +19,16 @@
 #include "gui/single_instance.h"
 #include "gui/station_application.h"
 #include "station_control/station_assembly.h"
+    StationRecord& record = *assembly->record();
+    record.finish();
+    for (const std::string& notice : record.takeNotices()) {
+        std::fprintf(stderr, "corvid: %s\n", notice.c_str());
+    }
+    if (const std::int64_t unrecorded = record.unrecordedRuns(); unrecorded > 0) {
+        std::fprintf(stderr, "corvid: %lld ended run(s) were not recorded\n",
+                     static_cast<long long>(unrecorded));
+        return cli::kExitFailed;
+    }
 
 namespace {
 
@@ -131,12 +141,23 @@ int runWindow(QApplication& app, const Options& options) {
     }
     const int status = app.exec();
     window.reset();
+    StationRecord& record = *assembly->record();
+    record.finish();
+    for (const std::string& notice : record.takeNotices()) {
+        std::fprintf(stderr, "corvid: %s\n", notice.c_str());
+    }
+    if (const std::int64_t unrecorded = record.unrecordedRuns(); unrecorded > 0) {
+        std::fprintf(stderr, "corvid: %lld ended run(s) were not recorded\n",
+                     static_cast<long long>(unrecorded));
+        return cli::kExitFailed;
+    }
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    corvid::ignoreClosedPipes();
     Options options;
     CLI::App command("corvid: the USB flash-disk production station with its window");
     // Options are --name on every system: an argument that starts with '/' is a path.
@@ -150,10 +171,13 @@ int main(int argc, char** argv) {
         .add_option("--pause-scale", options.pauseScale,
                     "Scale of the pauses between device steps (1: as the station waits; 0: none)")
         ->check(CLI::Range(0.0, 100.0));
-    command.add_option("--record-db", options.recordDb,
-                       "Also send every row of the production record to this PostgreSQL "
-                       "database (postgresql://USER@HOST:PORT/DATABASE); wins over "
-                       "RecordDatabase in prefer.ini");
+    command.add_option(
+        "--record-db", options.recordDb,
+        "Also send every row of the production record to this PostgreSQL "
+        "database (postgresql://USER@HOST:PORT/DATABASE), or to the one named in this "
+        "file's first line, so that no password stands in ps; wins over "
+        "CORVID_RECORD_DB and "
+        "RecordDatabase in prefer.ini");
     try {
         command.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

@@ -418,8 +418,12 @@ TEST_F(MainWindowTest, EightDevicesAreProducedInTheirSlotsAndCounted) {
     EXPECT_EQ(counts.iSuccess, 8);
     EXPECT_EQ(counts.iRunning, 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return groupsEnabled(); }, 5000));
-    const auto rows = SqliteRecordStore(productionRecordFile(home_), RecordAccess::Read).rows();
-    EXPECT_EQ(rows.size(), 8u) << "one row of the record per ended run";
+    // The record file is written on a thread of its own: the rows follow the counters.
+    const auto rows = [&] {
+        return SqliteRecordStore(productionRecordFile(home_), RecordAccess::Read).rows();
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rows().size() == 8; }, 5000))
+        << rows().size() << " rows; one row of the record per ended run";
     for (int slot = 1; slot <= 8; ++slot) {
         const QString n = QString::number(slot);
         EXPECT_NE(window_->controller().letter(slot - 1), 0) << "slot " << slot << " held";

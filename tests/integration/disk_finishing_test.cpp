@@ -378,6 +378,41 @@ TEST_F(DiskFinishingTest, AnImageLargerThanTheHiddenPartFails) {
     normalPart().expectSound();
 }
 
+// An image that is not there fails the run before anything is written, and the station's log
+// names the file.
+TEST_F(DiskFinishingTest, AMissingImageIsNamedInTheStationsLog) {
+    auto& settings = harness_->settings;
+    settings.record.eDeviceFeature = DeviceFeature::Hidden;
+    settings.record.iHideDiskRatio = 10;
+    settings.record.bUseImgFile = true;
+    settings.record.ImageFile = "missing.img";
+    plugDevice();
+    produce();
+
+    expectFailed(harness_->slot, "IMG file error!");
+    EXPECT_TRUE(named(trace(kE), "WRITE(10)").empty());
+    EXPECT_EQ(
+        diagnostics(),
+        (std::vector<std::string>{"The hidden-disk image " + (home_ / "missing.img").string() +
+                                  " cannot be read or is no \"5VX6 IMG\" image; the run "
+                                  "fails."}));
+}
+
+// A device that falls silent before its disk is finished: the host's tools cannot read its disk
+// either (as with a real device), so the run fails instead of formatting and filling the disk
+// behind the device's back.
+TEST_F(DiskFinishingTest, ADeviceThatFallsSilentFailsTheDiskFinishing) {
+    content("readme.txt", 10);
+    preCopy({"content/readme.txt"});
+    plugDevice("nand-2k", {"--silent", "READ_CAPACITY@2"});
+    produce();
+
+    EXPECT_NE(harness_->slot.picture(), SlotPicture::Pass)
+        << joinedLines(harness_->slot.statuses());
+    EXPECT_EQ(harness_->counters.snapshot().iFail, 1);
+    EXPECT_EQ(harness_->counters.snapshot().iSuccess, 0);
+}
+
 class EncryptedDiskTest : public DiskFinishingTest {
   protected:
     void SetUp() override {

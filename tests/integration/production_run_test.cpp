@@ -301,6 +301,11 @@ TEST_F(ProductionRunTest, UndescribedFlashGetsACreatedCfg) {
     EXPECT_EQ(writes[0].length, 512u);
     EXPECT_EQ(harness_->slot.status(), "successful");
     EXPECT_EQ(harness_->slot.detailF(), "0MB, 0Sec");
+    // The station's log says why no description was taken.
+    EXPECT_EQ(diagnostics(),
+              (std::vector<std::string>{"The flash descriptions in " + (home_ / "flash").string() +
+                                        " cannot be read (No such file or directory); the CFG is "
+                                        "made from the flash ID and the name is DEFAULT."}));
 }
 
 // A serial-flash device: its check, the downloads with the SPI files, "Start Disk" and the
@@ -337,29 +342,33 @@ TEST_F(ProductionRunTest, SerialFlashDeviceThroughDownloadsAndFlashSave) {
     EXPECT_EQ(std::filesystem::file_size(home_ / "NorImage.bin"), 196608u);
 }
 
-// Every kind of step that can fail ends the run with its own red text.
+// Every kind of step that can fail ends the run with its own red text, and names the step it
+// failed at whatever colour the failure was shown in.
 TEST_F(ProductionRunTest, FailuresAtEachKindOfStepShowTheirTexts) {
     struct Case {
         const char* profile;
         const char* fault;
         bool blankCheck;
         const char* text;
+        const char* step;
     };
     const Case cases[] = {
-        {"nand-2k", "READ_FLASH_ID@2:call", false, "Flash Check fail"},
-        {"nand-2k", "WRITE_CFG:call", false, "FILE Writing fail"},
-        {"nand-2k", "SCAN_BLOCK@10:status", true, "Blanking Checkfail"},
-        {"nand-2k", "READ_BLOCK_MAP:call", false, "Bad Block Checkfail"},
-        {"nand-2k", "ERASE_BLOCK:call", false, "Write CFGfail"},
-        {"nand-2k", "FSM_INIT:call", false, "FSM initfail"},
-        {"nand-2k", "FILE_WRITE_SETUP:status", false, "Program Write Setup fail"},
-        {"nand-2k", "FILE_WRITE@5:call", false, "Program Writing fail"},
-        {"nand-2k", "FILE_WRITE_END@2:status", false, "Prefer Write End fail"},
-        {"nand-2k", "FW_PARITY_CHECK:status", false, "FW Parity Check fail"},
-        {"nand-2k", "START_DISK:call", false, "Start Diskfail"},
-        {"nand-2k", "READ_CAPACITY:call", false, "Disk Size Error"},
-        {"spi", "SPI_FLASH_CHECK:status", false, "Bad Block Check fail"},
-        {"spi", "SPI_READ@3:call", false, "Save Flash Imagefail"},
+        {"nand-2k", "READ_FLASH_ID@2:call", false, "Flash Check fail", "FILE Writing..."},
+        {"nand-2k", "WRITE_CFG:call", false, "FILE Writing fail", "FILE Writing..."},
+        {"nand-2k", "SCAN_BLOCK@10:status", true, "Blanking Checkfail", "Blanking Check"},
+        {"nand-2k", "READ_BLOCK_MAP:call", false, "Bad Block Checkfail", "Bad Block Check..."},
+        {"nand-2k", "ERASE_BLOCK:call", false, "Write CFGfail", "Write CFG"},
+        {"nand-2k", "FSM_INIT:call", false, "FSM initfail", "FSM init"},
+        {"nand-2k", "FILE_WRITE_SETUP:status", false, "Program Write Setup fail",
+         "Program Write Setup..."},
+        {"nand-2k", "FILE_WRITE@5:call", false, "Program Writing fail", "Program Writing..."},
+        {"nand-2k", "FILE_WRITE_END@2:status", false, "Prefer Write End fail",
+         "Prefer Write End..."},
+        {"nand-2k", "FW_PARITY_CHECK:status", false, "FW Parity Check fail", "FW Parity Check..."},
+        {"nand-2k", "START_DISK:call", false, "Start Diskfail", "Start Disk"},
+        {"nand-2k", "READ_CAPACITY:call", false, "Disk Size Error", "Start Disk"},
+        {"spi", "SPI_FLASH_CHECK:status", false, "Bad Block Check fail", "Bad Block Check..."},
+        {"spi", "SPI_READ@3:call", false, "Save Flash Imagefail", "SPI read error!"},
     };
     auto& settings = harness_->settings;
     settings.record.SaveSpiImage = true;
@@ -373,9 +382,10 @@ TEST_F(ProductionRunTest, FailuresAtEachKindOfStepShowTheirTexts) {
         plug(kE, c.profile, extra);
         settings.chkBlankCheck = c.blankCheck;
         RecordingSlotView slot;
-        produce(kE, slot);
+        const auto worker = produce(kE, slot);
         ++runs;
         EXPECT_EQ(slot.status(), c.text);
+        EXPECT_EQ(worker->state().failedStep, c.step);
         // The scan and the CFG write leave the colour as it was when they fail.
         const std::string text = c.text;
         if (text != "Blanking Checkfail" && text != "Write CFGfail") {

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "platform/ini_file.h"
 #include "simlink/sim_dir.h"
@@ -183,6 +184,11 @@ TEST_F(StationCliTest, MissingFsmAndFailingCommandAreShownAndCounted) {
     const auto kept = dir_ / "FSM.kept";
     std::filesystem::rename(fsm, kept);
     auto program = station(2);
+    EXPECT_NE(program->output().find("note: " + fsm.string() +
+                                     " is missing: every device will fail at \"FSM Writing\" "
+                                     "until it is there"),
+              std::string::npos)
+        << program->output();
     plug('E', "nand-2k");
     ASSERT_TRUE(program->waitForOutput("slot 1 E  status: FSM Writingfail")) << program->output();
     EXPECT_TRUE(trace('E').size() <= 2) << "nothing of a missing FSM is sent";
@@ -206,6 +212,51 @@ TEST_F(StationCliTest, TheRecordCanBeTurnedOff) {
     EXPECT_EQ(program->waitForExit(), 0) << program->output();
     EXPECT_NE(program->output().find("the production record is off"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(home_ / "log" / "production.db"));
+}
+
+// A closed terminal or ssh session (SIGHUP) ends the station as SIGTERM does: no more devices,
+// the runs end and are recorded, exit 0; a reader of its output that went away (SIGPIPE) does not
+// end it. Its scratch folder goes with it.
+TEST_F(StationCliTest, HangUpEndsTheStationAsTermDoesAndABrokenPipeDoesNot) {
+    auto program = station(5);
+    plug('E', "spi");
+    ASSERT_TRUE(program->waitForOutput("slot 1 E  pass (")) << program->output();
+    const std::string pid = std::to_string(program->id());
+    for (const char* signal : {"-PIPE", "-HUP"}) {
+        const auto sent = test::runProgram({"kill", signal, pid}, std::chrono::seconds(10));
+        ASSERT_EQ(sent.exitCode, 0) << sent.output;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    EXPECT_EQ(program->waitForExit(), 0) << program->output();
+    EXPECT_NE(program->output().find("stopping: no more devices are taken"), std::string::npos)
+        << program->output();
+    EXPECT_EQ(recordRows().size(), 1u);
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::temp_directory_path())) {
+        EXPECT_NE(entry.path().filename().string().rfind("corvid-volume-" + pid + "-", 0), 0u)
+            << entry.path();
+    }
+}
+
+// A record file that cannot be made holds the rows in memory while the station runs: the operator
+// is told at once, and a run whose row was never written makes the exit status 1, the last line
+// saying how many.
+TEST_F(StationCliTest, RunsThatWereNotRecordedFailTheExitStatusAndAreCounted) {
+    std::filesystem::remove_all(home_ / "log");
+    std::ofstream(home_ / "log") << "a file where the folder log/ belongs";
+    auto program = station(1);
+    plug('E', "spi");
+    EXPECT_EQ(program->waitForExit(), 1) << program->output();
+    const std::string output = program->output();
+    EXPECT_NE(output.find("slot 1 E  pass ("), std::string::npos) << output;
+    EXPECT_NE(output.find(" Rows are held in memory (0 now, at most 10000) and written when it "
+                          "can be; production goes on."),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find(", 1 held in memory"), std::string::npos) << output;
+    const std::string last = "corvid-cli station: 1 ended run(s) were not recorded\n";
+    ASSERT_GE(output.size(), last.size());
+    EXPECT_EQ(output.substr(output.size() - last.size()), last) << output;
 }
 
 // A --record-db that cannot work stops the station before it takes a device: exit 2 and one line
@@ -233,6 +284,41 @@ TEST_F(StationCliTest, ARecordDatabaseThatCannotWorkIsRefusedOrLeftOut) {
     EXPECT_NE(output.find("log/production.db only"), std::string::npos) << output;
     EXPECT_EQ(output.find(":pw@"), std::string::npos) << "the password is never shown";
     EXPECT_EQ(recordRows().size(), 1u) << "the run is in the local record";
+}
+
+// The record database's password is never printed: settings show masks it in the URL and in
+// the keyword form; the URL may come from a file named by --record-db or from CORVID_RECORD_DB,
+// so that it need not stand on the command line.
+TEST_F(StationCliTest, TheRecordDatabasePasswordIsNeverShownAndMayComeFromAFileOrTheEnvironment) {
+    set("RecordDatabase=host=db password=secret dbname=record");
+    const auto shown = runBinProgram("corvid-cli", {"settings", "show", "--home", home_.string()});
+    EXPECT_EQ(shown.exitCode, 0) << shown.output;
+    EXPECT_NE(shown.output.find("host=db password=*** dbname=record"), std::string::npos)
+        << shown.output;
+    EXPECT_EQ(shown.output.find("secret"), std::string::npos) << shown.output;
+
+    const std::string refused =
+        "corvid-cli station: The record database \"mysql://corvid@db/record\" is not a "
+        "PostgreSQL URL (postgresql://USER@HOST:PORT/DATABASE).\n";
+    const auto urlFile = dir_ / "record-db";
+    std::ofstream(urlFile) << "mysql://corvid:secret@db/record\n";
+    const std::vector<std::string> station = {std::string(CORVID_BIN_DIR) + "/corvid-cli",
+                                              "station",
+                                              "--home",
+                                              home_.string(),
+                                              "--sim-dir",
+                                              simDir_.string(),
+                                              "--count",
+                                              "1"};
+    std::vector<std::string> fromFile = station;
+    fromFile.insert(fromFile.end(), {"--record-db", urlFile.string()});
+    const auto byFile = test::runProgram(fromFile);
+    EXPECT_EQ(byFile.exitCode, 2);
+    EXPECT_EQ(byFile.output, refused);
+    const auto byVariable = test::runProgram(station, std::chrono::seconds(120),
+                                             {{"CORVID_RECORD_DB", urlFile.string()}});
+    EXPECT_EQ(byVariable.exitCode, 2);
+    EXPECT_EQ(byVariable.output, refused);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "platform/process_runner.h"
@@ -118,6 +119,49 @@ class LinuxVolumeToolsTest : public test::TempDirTest {
 
     std::map<char, VolumeLocation> volumes_;
 };
+
+// The scratch folder is named with the process ID and removed at the end; one left by a process
+// that has ended is removed when the next tools start, while a running process's folder and
+// folders named otherwise stay.
+TEST_F(LinuxVolumeToolsTest, ScratchFoldersOfEndedProcessesAreRemovedAtStart) {
+    const auto ended = startProcess({.argv = {"true"}});
+    ASSERT_TRUE(ended->waitFor(10s));
+    const std::string own = "corvid-volume-" + std::to_string(::getpid()) + "-";
+    const fs::path stale = dir_ / ("corvid-volume-" + std::to_string(ended->id()) + "-a1b2c3");
+    const fs::path running = dir_ / (own + "d4e5f6");
+    const fs::path unnamed = dir_ / "corvid-volume-g7h8i9";
+    for (const fs::path& folder : {stale, running, unnamed}) {
+        fs::create_directories(folder);
+        writeFileAtomically(folder / "mtoolsrc", "mtools_skip_check=1\n");
+    }
+    const auto scratchFolders = [&] {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            if (entry.path().filename().string().rfind("corvid-volume-", 0) == 0) {
+                names.insert(entry.path().filename().string());
+            }
+        }
+        return names;
+    };
+    const char* before = std::getenv("TMPDIR");
+    const std::string kept = before != nullptr ? before : "";
+    ::setenv("TMPDIR", dir_.c_str(), 1);
+    {
+        const auto made = tools();
+        const auto names = scratchFolders();
+        EXPECT_FALSE(names.contains(stale.filename().string()));
+        EXPECT_TRUE(names.contains(running.filename().string()));
+        EXPECT_TRUE(names.contains(unnamed.filename().string()));
+        EXPECT_EQ(names.size(), 3u) << "its own folder, named with its process ID";
+    }
+    EXPECT_EQ(scratchFolders(),
+              (std::set<std::string>{running.filename().string(), unnamed.filename().string()}));
+    if (before != nullptr) {
+        ::setenv("TMPDIR", kept.c_str(), 1);
+    } else {
+        ::unsetenv("TMPDIR");
+    }
+}
 
 TEST_F(LinuxVolumeToolsTest, FormatsWithTheChoicesFatTypeAndClusterSize) {
     struct Case {

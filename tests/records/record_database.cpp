@@ -95,4 +95,12 @@ void TestRecordDatabase::resumeServer() const {
     serverCommand("resume");
 }
 
+void TestRecordDatabase::silenceServer() const {
+    serverCommand("silence");
+}
+
+void TestRecordDatabase::wakeServer() const {
+    serverCommand("wake");
+}
+
 }  // namespace corvid::test

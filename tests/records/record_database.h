@@ -35,6 +35,10 @@ class TestRecordDatabase {
     // same port, keeping every row.
     void pauseServer() const;
     void resumeServer() const;
+    // Stops the server's processes (SIGSTOP): its connections stay open and nothing answers;
+    // wakeServer() lets them go on.
+    void silenceServer() const;
+    void wakeServer() const;
 
   private:
     std::string psql(const std::string& url, const std::string& statement) const;

@@ -62,7 +62,7 @@ class RecordRelayTest : public test::TempDirTest {
     std::unique_ptr<RecordRelay> relay(std::chrono::milliseconds retry = 50ms) {
         return std::make_unique<RecordRelay>(
             file_, "fake://factory",
-            [this] {
+            [this](std::stop_token) {
                 ++server_.connections;
                 if (server_.away) {
                     throw RecordError(
@@ -175,7 +175,10 @@ TEST_F(RecordRelayTest, RowsWaitingAtTheEndGoWithTheNextStart) {
         sender->finish();
         EXPECT_EQ(sender->counts().waiting, 4);
         EXPECT_EQ(sender->counts().sent, 0);
-        EXPECT_EQ(sender->takeNotices().size(), 1u);
+        const std::vector<std::string> notices = sender->takeNotices();
+        ASSERT_EQ(notices.size(), 2u);  // the outage, then what the end leaves waiting
+        EXPECT_EQ(notices[1], "4 rows wait in " + file_.string() +
+                                  " for fake://factory; the next start on this folder sends them.");
     }
     EXPECT_TRUE(serverRows().empty());
 
@@ -253,6 +256,10 @@ TEST(RecordDatabaseUrlTest, PasswordsNeverShow) {
          "postgresql://corvid@db/record?password=***&sslmode=require"},
         {"postgresql://db/record?password=x", "postgresql://db/record?password=***"},
         {"postgresql://me@db/record?user=a:b@c", "postgresql://me@db/record?user=a:b@c"},
+        {"host=db password=secret dbname=record", "host=db password=*** dbname=record"},
+        {"host=db password = 'se cr\\'et' user=me", "host=db password = *** user=me"},
+        {"password=secret", "password=***"},
+        {"host=db user=password dbname=x", "host=db user=password dbname=x"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(urlWithoutPassword(c.url), c.shown) << c.url;
@@ -272,6 +279,9 @@ TEST(RecordDatabaseUrlTest, AUrlThatIsNotValidIsOneLineWithoutItsPassword) {
          "(postgresql://USER@HOST:PORT/DATABASE)."},
         {"host=db dbname=record",
          "The record database \"host=db dbname=record\" is not a PostgreSQL URL "
+         "(postgresql://USER@HOST:PORT/DATABASE)."},
+        {"host=db password=secret dbname=record",
+         "The record database \"host=db password=*** dbname=record\" is not a PostgreSQL URL "
          "(postgresql://USER@HOST:PORT/DATABASE)."},
         {"postgresql://corvid:pw@db/record?colour=blue",
          "The record database URL postgresql://corvid@db/record?colour=blue is not valid: "

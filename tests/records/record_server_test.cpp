@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -52,7 +53,7 @@ class RecordServerTest : public test::TempDirTest {
         const std::string url = database_.url();
         return std::make_unique<RecordRelay>(
             file, urlWithoutPassword(url),
-            [url] { return std::make_unique<PostgresRecordStore>(url); }, retry);
+            [url](std::stop_token) { return std::make_unique<PostgresRecordStore>(url); }, retry);
     }
 
     static RunRecord runOf(const std::string& station, int slot, double seconds, bool passed) {
@@ -168,6 +169,114 @@ TEST_F(RecordServerTest, RowsWaitWhileTheServerIsStoppedAndArriveOnceWhenItIsBac
     EXPECT_EQ(PostgresRecordStore(database_.url(), RecordAccess::Read).rows(), runs);
     EXPECT_EQ(database_.sql("SELECT count(*), count(DISTINCT run_id) FROM runs"), "10|10\n");
     EXPECT_EQ(SqliteRecordStore(dir_ / "station" / "log" / "production.db").pendingCount(), 0);
+}
+
+// A server whose processes are stopped (SIGSTOP) keeps its connections open and answers nothing:
+// every wait for it ends at its deadline, so opening and writing fail in time with a line that
+// says so, and the server is woken again whatever the test found.
+class SilentServer {
+  public:
+    explicit SilentServer(const test::TestRecordDatabase& database) : database_(database) {
+        database_.silenceServer();
+    }
+    ~SilentServer() { database_.wakeServer(); }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+
+  private:
+    const test::TestRecordDatabase& database_;
+};
+
+// How long 'call' took with the server silent; it runs on a thread of its own, so a call that
+// hangs fails the test once the server is woken instead of holding it.
+template <typename Call>
+std::chrono::milliseconds timedAgainstSilentServer(const test::TestRecordDatabase& database,
+                                                   Call call) {
+    std::future<void> done;
+    std::chrono::steady_clock::time_point start;
+    {
+        const SilentServer silent(database);
+        start = std::chrono::steady_clock::now();
+        done = std::async(std::launch::async, call);
+        done.wait_for(15s);
+    }
+    done.get();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+}
+
+TEST_F(RecordServerTest, EveryWaitForASilentServerEndsAtItsDeadline) {
+    const ServerWaits waits{1s, 1s};
+    PostgresRecordStore open(database_.url(), RecordAccess::Write, waits);
+    std::string written;
+    std::string opened;
+    const auto took = timedAgainstSilentServer(database_, [&] {
+        try {
+            open.append(runOf("line-1", 1, 1, true));
+        } catch (const RecordError& error) {
+            written = error.what();
+        }
+        try {
+            PostgresRecordStore(database_.url(), RecordAccess::Write, waits);
+        } catch (const RecordError& error) {
+            opened = error.what();
+        }
+    });
+    EXPECT_LT(took, 6s);
+    const std::string shown = urlWithoutPassword(database_.url());
+    EXPECT_EQ(written, "The record database " + shown +
+                           " cannot be written: the server did not answer within 1 s.");
+    EXPECT_EQ(opened, "The record database " + shown +
+                          " cannot be opened: the server did not answer within 1 s.");
+    EXPECT_THROW(open.append(runOf("line-1", 2, 1, true)), RecordError)
+        << "the connection is dropped";
+}
+
+// The server goes silent while rows come: it is said to be away once, and the station's end
+// waits a few seconds at most, leaving the rows waiting in its file, counted, for the next start.
+TEST_F(RecordServerTest, TheEndOfAStationWhoseServerIsSilentWaitsAFewSecondsAtMost) {
+    const fs::path file = dir_ / "station" / "log" / "production.db";
+    fs::create_directories(file.parent_path());
+    const std::string url = database_.url();
+    const auto relayOf = [&] {
+        return std::make_unique<RecordRelay>(
+            file, urlWithoutPassword(url),
+            [url](std::stop_token giveUp) {
+                return std::make_unique<PostgresRecordStore>(url, RecordAccess::Write,
+                                                             ServerWaits{1s, 1s}, giveUp);
+            },
+            100ms);
+    };
+    std::vector<RunRecord> runs = {runOf("line-1", 1, 1, true)};
+    auto relay = relayOf();
+    relay->append(runs.back());
+    ASSERT_TRUE(drained(*relay));
+
+    std::vector<std::string> notices;
+    const auto took = timedAgainstSilentServer(database_, [&] {
+        for (int i = 2; i <= 4; ++i) {
+            runs.push_back(runOf("line-1", i, 1, true));
+            relay->append(runs.back());
+        }
+        std::this_thread::sleep_for(2500ms);  // the statement's deadline passes, retries fail
+        const auto end = std::chrono::steady_clock::now();
+        relay->finish();
+        EXPECT_LT(std::chrono::steady_clock::now() - end, kRelayEndWait + 1s);
+        notices = relay->takeNotices();
+    });
+    EXPECT_LT(took, 8s);
+    EXPECT_EQ(relay->counts().waiting, 3);
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_NE(notices[0].find("the server did not answer within 1 s. Rows wait in "),
+              std::string::npos)
+        << notices[0];
+    EXPECT_EQ(notices[1], "3 rows wait in " + file.string() + " for " + urlWithoutPassword(url) +
+                              "; the next start on this folder sends them.");
+
+    relay = relayOf();
+    ASSERT_TRUE(drained(*relay));
+    relay->finish();
+    EXPECT_EQ(PostgresRecordStore(url, RecordAccess::Read).rows(), runs);
 }
 
 // A new database gets its tables once, though eight stations start on it at the same moment:

@@ -212,5 +212,16 @@ TEST_F(ReportCliTest, BadUsageAndAnUnusableRecordAreNamed) {
     EXPECT_EQ(csv.exitCode, 1) << csv.output;
 }
 
+// The PostgreSQL client and what it pulls in are loaded only when a database URL is used: no
+// program links it, so every other command starts without it.
+TEST(RecordClientLibraryTest, NoProgramLinksThePostgresqlClient) {
+    for (const char* program : {"corvid-cli", "corvid-devsim"}) {
+        const auto linked = test::runProgram({"ldd", std::string(CORVID_BIN_DIR) + "/" + program});
+        EXPECT_EQ(linked.exitCode, 0) << linked.output;
+        EXPECT_EQ(linked.output.find("libpq"), std::string::npos) << program << ":\n"
+                                                                  << linked.output;
+    }
+}
+
 }  // namespace
 }  // namespace corvid

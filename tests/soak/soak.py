@@ -5,9 +5,14 @@
     soak.py --bin build/bin                      # 8 devices x 100 runs, then the whole sweep
     soak.py --bin build/bin --runs 3 --sweep 12  # the short version CI runs
 
+    soak.py --bin build/bin --record-server      # also relay the record to a throwaway
+                                                 # PostgreSQL that is stopped (SIGSTOP) a while
+
 It prints what a station must keep at zero (crashes, hangs, counters that disagree with the
-production record, descriptors, threads and child processes left over, zombies) and exits 1 when
-one of them is not as asked.
+production record, record rows whose seconds or failed step disagree with the station's log,
+descriptors, threads and child processes left over, zombies) and exits 1 when one of them is not
+as asked. While the devices run, another program holds the record file locked for longer than the
+station's busy timeout, so rows must wait in memory and none may be lost.
 """
 
 import argparse
@@ -30,7 +35,12 @@ PROFILE = "nand-2k"
 # The longest time limit of a command the soak's faults reach (Start Disk: 30 s) with room for
 # the rest of a run on a busy machine: a cycle longer than this is a hang.
 CYCLE_LIMIT_S = 75.0
-LINE = re.compile(r"^\S+  slot (\d) ([A-Z])  (.*)$")
+LINE = re.compile(r"^(\S+)  slot (\d) ([A-Z])  (.*)$")
+# How long another program holds the record file locked: longer than the station's busy timeout.
+RECORD_LOCK_S = 8.0
+# How long the record server is kept silent (SIGSTOP): longer than a statement's deadline.
+SERVER_SILENCE_S = 15.0
+RECORD_SERVER = Path(__file__).resolve().parent.parent / "records" / "record_server"
 NOTE = re.compile(r"^\S+  drive ([A-Z]): (.*)$")
 TOTAL = re.compile(r"Total (\d+)\s+Success (\d+)\s+Fail (\d+)\s+Running (\d+)")
 
@@ -41,6 +51,7 @@ class StationLog:
     def __init__(self, path):
         self.path = path
         self.by_letter = {}
+        self.timed = {}  # letter -> [(HH:MM:SS, slot, text)] of its slot lines
         self.all_lines = []
         self.changed = threading.Condition()
         self.stopping = False
@@ -64,8 +75,10 @@ class StationLog:
                         self.all_lines.append(line)
                         match = LINE.match(line)
                         if match:
-                            self.by_letter.setdefault(match.group(2), []).append(
-                                (int(match.group(1)), match.group(3)))
+                            self.by_letter.setdefault(match.group(3), []).append(
+                                (int(match.group(2)), match.group(4)))
+                            self.timed.setdefault(match.group(3), []).append(
+                                (match.group(1), int(match.group(2)), match.group(4)))
                         note = NOTE.match(line)
                         if note:
                             self.by_letter.setdefault(note.group(1), []).append(
@@ -108,6 +121,9 @@ class Soak:
         self.verdicts = Counter()
         self.station = None
         self.log = None
+        self.server_state = self.work / "record-server" if args.record_server else None
+        self.record_url = None
+        self.silent_seconds = 0.0
 
     # --- the simulator ---------------------------------------------------------------------
     def devsim(self, *words, check=True):
@@ -136,11 +152,18 @@ class Soak:
         log_path = self.work / "station.log"
         log_path.touch()
         self.log = StationLog(log_path)
+        command = [str(self.bin / "corvid-cli"), "station", "--home", str(self.home), "--sim-dir",
+                   str(self.sim), "--pause-scale", "0"]
+        if self.server_state:
+            self.record_server("start")
+            if (self.server_state / "unavailable").exists():
+                raise RuntimeError("PostgreSQL cannot run here: " +
+                                   (self.server_state / "unavailable").read_text().strip())
+            self.record_url = (self.server_state / "url").read_text().strip()
+            command += ["--record-db", self.record_url]
         with open(log_path, "w") as out:
-            self.station = subprocess.Popen(
-                [str(self.bin / "corvid-cli"), "station", "--home", str(self.home), "--sim-dir",
-                 str(self.sim), "--pause-scale", "0"], stdout=out, stderr=subprocess.STDOUT,
-                stdin=subprocess.DEVNULL)
+            self.station = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT,
+                                            stdin=subprocess.DEVNULL)
         if not self.log.wait(lambda: any("station ready" in l for l in self.log.all_lines), 30):
             raise RuntimeError("the station never said it was ready")
         time.sleep(0.2)
@@ -156,6 +179,91 @@ class Soak:
             self.station.wait()
             self.findings.append("the station did not end within 60 s of Ctrl-C")
             return None
+
+    # --- the record's troubles ---------------------------------------------------------------
+    def record_server(self, command):
+        subprocess.run([str(RECORD_SERVER), command, str(self.server_state)], check=True,
+                       capture_output=True, timeout=120)
+
+    def server_rows(self):
+        psql = Path((self.server_state / "bin").read_text().strip()) / "psql"
+        result = subprocess.run([str(psql), "-X", "-A", "-t", "-q", "-d", self.record_url, "-c",
+                                 "SELECT count(*), count(DISTINCT run_id) FROM runs"],
+                                capture_output=True, text=True, timeout=60)
+        return result.stdout.strip()
+
+    def troubles(self, stop):
+        """While the devices run and are pulled: another program holds the record file locked for
+        longer than the busy timeout; then the record server, if any, is silent (SIGSTOP) for a
+        while."""
+        if stop.wait(3):
+            return
+        db = sqlite3.connect(self.home / "log" / "production.db", isolation_level=None,
+                             timeout=30)
+        db.execute("BEGIN IMMEDIATE")
+        print(f"  the record file is locked by another program for {RECORD_LOCK_S:.0f} s",
+              flush=True)
+        time.sleep(RECORD_LOCK_S)
+        db.execute("COMMIT")
+        db.close()
+        if self.server_state is None or stop.wait(1):
+            return
+        print(f"  the record server is silent (SIGSTOP) for up to {SERVER_SILENCE_S:.0f} s",
+              flush=True)
+        began = time.monotonic()
+        self.record_server("silence")
+        try:
+            stop.wait(SERVER_SILENCE_S)
+        finally:
+            self.record_server("wake")
+            self.silent_seconds = time.monotonic() - began
+
+    def check_record_against_log(self, rows):
+        """Each row's seconds and failed step against the station's own log of that run: the
+        run's lines from its FSM download to its verdict."""
+        def seconds_of(clock):
+            h, m, sec = (int(part) for part in clock.split(":"))
+            return h * 3600 + m * 60 + sec
+
+        runs = []  # (letter, slot, verdict second, final status, first second, statuses)
+        for letter, lines in self.log.timed.items():
+            first, steps = None, []
+            for clock, slot, text in lines:
+                # A run begins with the FSM download of its arrival; "Waiting device..." may
+                # come before its verdict line, as the slot is freed before the end is told.
+                if text == "status: FSM Writing":
+                    first, steps = seconds_of(clock), []
+                elif text.startswith("status: ") and not text.startswith("status: Waiting device"):
+                    steps.append(text[len("status: "):])
+                elif text.startswith(("pass (", "fail (")):
+                    runs.append((letter, slot, seconds_of(clock), text[6:-1], first, steps))
+                    first, steps = None, []
+        wrong = 0
+        for letter, slot, end_time, seconds, passed, final, failed_step in rows:
+            end = seconds_of(end_time[-8:])
+            found = [r for r in runs if r[0] == letter and r[1] == slot and r[3] == final
+                     and abs(r[2] - end) <= 2]
+            if not found:
+                wrong += 1
+                self.finding(f"record row {letter} slot {slot} ended {end_time} ({final}): no "
+                             "such run in the station's log")
+                continue
+            run = min(found, key=lambda r: abs(r[2] - end))
+            runs.remove(run)
+            if run[4] is not None and abs((run[2] - run[4]) - seconds) > 3:
+                wrong += 1
+                self.finding(f"record row {letter} slot {slot} ended {end_time}: {seconds:.1f} s, "
+                             f"the log shows {run[2] - run[4]} s")
+            if passed and failed_step:
+                wrong += 1
+                self.finding(f"record row {letter} slot {slot} ended {end_time}: passed with "
+                             f"failed step {failed_step!r}")
+            if not passed and not any(step.startswith(failed_step) for step in run[5]):
+                wrong += 1
+                self.finding(f"record row {letter} slot {slot} ended {end_time} ({final}): "
+                             f"failed step {failed_step!r} is none of the statuses the log "
+                             f"shows: {run[5]}")
+        return wrong
 
     # --- one device's life -----------------------------------------------------------------
     def cycle(self, letter, options, number, trace="none"):
@@ -329,6 +437,9 @@ def main():
     parser.add_argument("--sweep", type=int, default=0,
                         help="commands of the sweep to pull out at (0: every one)")
     parser.add_argument("--seed", type=int, default=None, help="seed of the faults")
+    parser.add_argument("--record-server", action="store_true",
+                        help="relay the record to a throwaway PostgreSQL (tests/records/"
+                             "record_server) and stop it with SIGSTOP for a while")
     args = parser.parse_args()
     if args.seed is None:
         args.seed = random.randrange(1 << 31)
@@ -341,6 +452,9 @@ def main():
         if soak.station and soak.station.poll() is None:
             soak.station.kill()
         soak.devsim("stop", check=False)
+        if soak.server_state:
+            subprocess.run([str(RECORD_SERVER), "stop", str(soak.server_state)],
+                           capture_output=True, timeout=120)
         if soak.log:
             soak.log.stop()
         if not soak.findings:
@@ -357,12 +471,17 @@ def run(soak, args):
     threads = [threading.Thread(target=soak.device_worker,
                                 args=(letter, args.runs, commands, rng.randrange(1 << 31)))
                for letter in LETTERS]
+    calm = threading.Event()
+    troubles = threading.Thread(target=soak.troubles, args=(calm,))
+    troubles.start()
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     soak_seconds = time.monotonic() - began
     swept, sweep_results = soak.sweep(commands, args.sweep, rng)
+    calm.set()  # the troubles go on through the sweep
+    troubles.join()
     time.sleep(0.5)
     after = resources(soak.station.pid)
 
@@ -375,8 +494,19 @@ def run(soak, args):
                             if t.startswith(("pass (", "fail (")))
     db = sqlite3.connect(soak.home / "log" / "production.db")
     rows, passed = db.execute("SELECT COUNT(*), COALESCE(SUM(passed), 0) FROM runs").fetchone()
+    record_rows = db.execute("SELECT letter, slot, end_time, seconds, passed, final_status, "
+                             "failed_step FROM runs").fetchall()
+    pending = db.execute("SELECT COUNT(*) FROM pending_runs").fetchone()[0]
     db.close()
     disagree = 0
+    wrong_rows = soak.check_record_against_log(record_rows)
+    server = None
+    if soak.server_state:
+        server = soak.server_rows()
+        if server != f"{rows}|{rows}" or pending != 0:
+            disagree += 1
+            soak.finding(f"the record server holds {server} (rows|distinct run ids), the file "
+                         f"{rows} rows with {pending} still waiting")
     if (str(rows), str(passed), str(rows - passed)) != last[:3] or last[3] != "0":
         disagree += 1
         soak.finding(f"counters Total {last[0]} Success {last[1]} Fail {last[2]} Running "
@@ -403,6 +533,10 @@ def run(soak, args):
           f"(Total {last[0]}, record {rows} rows)")
     for key in ("descriptors", "threads", "children"):
         print(f"{key:<15} {after[key]} at the end, {before[key]} at the start")
+    print(f"record rows     {wrong_rows} whose seconds or failed step disagree with the log")
+    if server is not None:
+        print(f"record server   {server.split('|')[0]} rows after {soak.silent_seconds:.0f} s "
+              f"silent, {pending} waiting")
     print(f"zombies         {after['zombies']}")
     print(f"sweep           pulled out at {swept} of {len(commands)} commands: "
           f"{sweep_results['fail']} failed runs, {sweep_results['arrival']} failed arrivals, "
@@ -410,7 +544,7 @@ def run(soak, args):
           f"{sweep_results['pass']} passed")
     print(f"station exit    {status}")
     print(f"time            {soak_seconds:.0f} s soak, {time.monotonic() - began:.0f} s in all")
-    bad = (soak.findings or crashes or hangs or disagree or any(left.values())
+    bad = (soak.findings or crashes or hangs or disagree or wrong_rows or any(left.values())
            or after["zombies"] or sweep_results["pass"])
     if bad:
         print(f"soak: FAILED; the folder {soak.work} is kept", file=sys.stderr)

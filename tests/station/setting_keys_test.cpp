@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <algorithm>
 #include <fstream>
 #include <vector>
 
 #include "platform/ini_file.h"
+#include "platform/text_file.h"
 #include "station/settings_files.h"
 #include "tests/station/station_test_support.h"
 
@@ -153,6 +156,7 @@ TEST_F(SettingKeysTableTest, OutOfRangeValuesAreReportedAndBroughtToTheNearestAl
     };
     for (const Case& c : cases) {
         std::filesystem::remove(folder().preferIni());
+        writePreferIni(folder().preferIni(), StationSettings{});  // every other key as saved
         const SettingKey* key = findSettingKey(c.key);
         ASSERT_NE(key, nullptr) << c.key;
         IniFile(folder().preferIni()).writeString(std::string(key->section), c.key, c.written);
@@ -161,6 +165,43 @@ TEST_F(SettingKeysTableTest, OutOfRangeValuesAreReportedAndBroughtToTheNearestAl
         EXPECT_EQ(key->get(settings), c.used) << c.key;
         ASSERT_EQ(notes.size(), 1u) << c.key;
         EXPECT_EQ(notes[0].rfind(c.noteStart, 0), 0u) << notes[0];
+    }
+}
+
+// A prefer.ini that is missing, a folder, empty or cut short reads as defaults, and each says so
+// in one note; a complete one says nothing.
+TEST_F(SettingKeysTableTest, AMissingEmptyOrCutShortPreferIniIsSaidInANote) {
+    std::filesystem::remove(folder().preferIni());
+    writePreferIni(folder().preferIni(), StationSettings{});
+    const std::string complete = readFileBytes(folder().preferIni());
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+        const char* note;
+    };
+    const auto cut = complete.substr(0, complete.find("PageMode="));
+    const Case cases[] = {
+        {"complete", [&] { writeFileAtomically(folder().preferIni(), complete); }, nullptr},
+        {"missing", [] {}, "the file is missing; every setting takes its default"},
+        {"folder", [&] { std::filesystem::create_directory(folder().preferIni()); },
+         "it is not a file; every setting takes its default"},
+        {"empty", [&] { writeFileAtomically(folder().preferIni(), "\n"); },
+         "the file is empty; every setting takes its default"},
+        {"cut short", [&] { writeFileAtomically(folder().preferIni(), cut); },
+         "it has no PageMode"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(folder().preferIni());
+        c.make();
+        StationSettings settings;
+        const std::vector<std::string> notes = readPreferIni(folder().preferIni(), settings);
+        if (c.note == nullptr) {
+            EXPECT_TRUE(notes.empty()) << notes.front();
+            continue;
+        }
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_EQ(notes[0].rfind(c.note, 0), 0u) << notes[0];
     }
 }
 

@@ -87,6 +87,10 @@ bool BackgroundProgram::waitForOutput(const std::string& text, std::chrono::seco
     return false;
 }
 
+long BackgroundProgram::id() const {
+    return child_->id();
+}
+
 void BackgroundProgram::type(const std::string& keys) {
     std::ofstream(scratch_.path() / "input", std::ios::binary | std::ios::app) << keys;
 }

@@ -44,6 +44,8 @@ class BackgroundProgram {
     BackgroundProgram& operator=(const BackgroundProgram&) = delete;
 
     std::string output() const;
+    // The program's process ID.
+    long id() const;
     // Waits until the output holds 'text' (true), or 'limit' passed or the program ended
     // without it (false).
     bool waitForOutput(const std::string& text,
