@@ -240,7 +240,7 @@ constexpr const char* kInsertStatement = "corvid_insert_run";
 
 void checkPostgresUrl(std::string_view url) {
     const std::string shown = urlWithoutPassword(url);
-    if (!isPostgresUrl(url)) {
+    if (!isPostgresUrl(url) && !isPostgresKeywordText(url)) {
         throw RecordError("The record database \"" + shown +
                           "\" is not a PostgreSQL URL (postgresql://USER@HOST:PORT/DATABASE).");
     }

@@ -34,9 +34,11 @@ inline constexpr ServerWaits kReportServerWaits{kServerConnectTimeout, std::chro
 
 // True for text that names a PostgreSQL database as a URL: postgresql://... or postgres://...
 bool isPostgresUrl(std::string_view text);
+// True for a keyword/value connection string ("host=db dbname=record"), which libpq reads too.
+bool isPostgresKeywordText(std::string_view text);
 
 // Throws RecordError with one line naming the URL (without its password) when it is no
-// PostgreSQL URL or libpq cannot read it, or when libpq cannot be loaded.
+// PostgreSQL URL nor keyword/value string, or libpq cannot read it, or libpq cannot be loaded.
 void checkPostgresUrl(std::string_view url);
 
 // The production record of a whole factory in one PostgreSQL database (libpq): table `runs` with

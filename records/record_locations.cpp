@@ -13,4 +13,8 @@ bool isPostgresUrl(std::string_view text) {
     return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
 }
 
+bool isPostgresKeywordText(std::string_view text) {
+    return text.find("://") == std::string_view::npos && text.find('=') != std::string_view::npos;
+}
+
 }  // namespace corvid

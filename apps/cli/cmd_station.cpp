@@ -93,7 +93,7 @@ int runStation(const StationOptions& options) {
     if (const std::string summary = record.summary(); !summary.empty()) {
         std::printf("%s\n", summary.c_str());
     }
-    if (const std::int64_t unrecorded = record->unrecordedRuns(); unrecorded > 0) {
+    if (const std::int64_t unrecorded = record.unrecordedRuns(); unrecorded > 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "corvid-cli station: %lld ended run(s) were not recorded\n",
                      static_cast<long long>(unrecorded));

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -18,17 +19,8 @@
 #include "gui/main_window.h"
 #include "gui/single_instance.h"
 #include "gui/station_application.h"
+#include "platform/terminal.h"
 #include "station_control/station_assembly.h"
-    StationRecord& record = *assembly->record();
-    record.finish();
-    for (const std::string& notice : record.takeNotices()) {
-        std::fprintf(stderr, "corvid: %s\n", notice.c_str());
-    }
-    if (const std::int64_t unrecorded = record.unrecordedRuns(); unrecorded > 0) {
-        std::fprintf(stderr, "corvid: %lld ended run(s) were not recorded\n",
-                     static_cast<long long>(unrecorded));
-        return cli::kExitFailed;
-    }
 
 namespace {
 

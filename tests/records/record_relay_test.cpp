@@ -277,12 +277,11 @@ TEST(RecordDatabaseUrlTest, AUrlThatIsNotValidIsOneLineWithoutItsPassword) {
         {"mysql://corvid:pw@db/record",
          "The record database \"mysql://corvid@db/record\" is not a PostgreSQL URL "
          "(postgresql://USER@HOST:PORT/DATABASE)."},
-        {"host=db dbname=record",
-         "The record database \"host=db dbname=record\" is not a PostgreSQL URL "
-         "(postgresql://USER@HOST:PORT/DATABASE)."},
-        {"host=db password=secret dbname=record",
-         "The record database \"host=db password=*** dbname=record\" is not a PostgreSQL URL "
-         "(postgresql://USER@HOST:PORT/DATABASE)."},
+        {"host=db dbname=record", ""},
+        {"host=db password=secret dbname=record", ""},
+        {"host=db password=secret colour=blue",
+         "The record database URL host=db password=*** colour=blue is not valid: invalid "
+         "connection option \"colour\"."},
         {"postgresql://corvid:pw@db/record?colour=blue",
          "The record database URL postgresql://corvid@db/record?colour=blue is not valid: "
          "invalid URI query parameter: \"colour\"."},
