@@ -31,10 +31,11 @@ struct Command {
 };
 
 struct Outcome {
-    simlink::WireStatus status = simlink::WireStatus::Good;  // CheckCondition: refused, the call fails
-    std::vector<std::uint8_t> data;        // data-in, at most the transfer length
-    std::string note;                      // why it was refused or failed, for the trace
-    bool leaves = false;                   // the device resets: it leaves and comes back
+    simlink::WireStatus status =
+        simlink::WireStatus::Good;   // CheckCondition: refused, the call fails
+    std::vector<std::uint8_t> data;  // data-in, at most the transfer length
+    std::string note;                // why it was refused or failed, for the trace
+    bool leaves = false;             // the device resets: it leaves and comes back
 };
 
 // Bytes of the CFG that the controller reads (multi-byte numbers big-endian).
@@ -82,6 +83,8 @@ class Controller {
     std::optional<std::filesystem::path> shownVolume() const;
     // The logical sector size of the disk shown, if a disk is shown.
     std::optional<std::uint32_t> shownSectorSize() const;
+    // The sector count of the disk shown, if a disk is shown.
+    std::optional<std::uint64_t> shownSectors() const;
     // "normal part, 250 MiB" / "no disk", for listings.
     std::string diskSummary() const;
 
