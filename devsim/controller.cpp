@@ -205,6 +205,13 @@ std::optional<std::uint32_t> Controller::shownSectorSize() const {
     return layout_->sectorSize;
 }
 
+std::optional<std::uint64_t> Controller::shownSectors() const {
+    if (!layout_ || !parts_[shownPart_]) {
+        return std::nullopt;
+    }
+    return layout_->sectors[shownPart_];
+}
+
 std::string Controller::diskSummary() const {
     if (!layout_) {
         return "no disk";

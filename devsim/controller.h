@@ -85,6 +85,8 @@ class Controller {
     std::optional<std::filesystem::path> shownVolume(bool answering = true) const;
     // The logical sector size of the disk shown, if a disk is shown.
     std::optional<std::uint32_t> shownSectorSize() const;
+    // The sector count of the disk shown, if a disk is shown.
+    std::optional<std::uint64_t> shownSectors() const;
     // "normal part, 250 MiB" / "no disk", for listings.
     std::string diskSummary() const;
 

@@ -212,6 +212,11 @@ std::optional<std::uint32_t> Device::shownSectorSize() {
     return controller_.shownSectorSize();
 }
 
+std::optional<std::uint64_t> Device::shownSectors() {
+    std::lock_guard lock(mutex_);
+    return controller_.shownSectors();
+}
+
 std::string Device::summary() {
     std::lock_guard lock(mutex_);
     const DeviceProfile& profile = controller_.profile();

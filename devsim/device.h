@@ -106,6 +106,7 @@ class Device {
     Timing timing() const;
     std::optional<std::filesystem::path> shownVolume();
     std::optional<std::uint32_t> shownSectorSize();
+    std::optional<std::uint64_t> shownSectors();
     // One line for listings: profile, flash ID, disk, state and trace.
     std::string summary();
 

@@ -423,7 +423,7 @@ std::string Host::handleControl(const std::vector<std::string>& words, int& code
     }
 }
 
-std::string Host::plug(const std::vector<std::string>& words, int& code) {
+DeviceSettings plugSettings(const std::vector<std::string>& words, const fs::path& simDir) {
     DeviceSettings settings;
     std::optional<char> letter;
     std::string profileName;
@@ -462,21 +462,26 @@ std::string Host::plug(const std::vector<std::string>& words, int& code) {
         settings.profile.port = static_cast<std::uint8_t>(*port);
     }
     settings.stateDir = stateDir.value_or(
-        simDir_ / "state" / (std::string(1, *letter) + "-" + safeName(settings.profile.name)));
-    settings.traceFile = !trace             ? simlink::defaultTracePath(simDir_, *letter)
+        simDir / "state" / (std::string(1, *letter) + "-" + safeName(settings.profile.name)));
+    settings.traceFile = !trace             ? simlink::defaultTracePath(simDir, *letter)
                          : *trace == "none" ? fs::path()
                                             : fs::path(*trace);
+    return settings;
+}
 
+std::string Host::plug(const std::vector<std::string>& words, int& code) {
+    const DeviceSettings settings = plugSettings(words, simDir_);
+    const char letter = settings.letter;
     std::lock_guard lock(slotsMutex_);
-    if (entries_.count(*letter) != 0) {
+    if (entries_.count(letter) != 0) {
         code = static_cast<int>(simlink::ControlCode::Failed);
-        return "Drive " + std::string(1, *letter) + " is already plugged.\n";
+        return "Drive " + std::string(1, letter) + " is already plugged.\n";
     }
     Entry entry;
     entry.device = std::make_shared<Device>(settings);
-    attach(*letter, entry);
+    attach(letter, entry);
     const std::string summary = entry.device->summary();
-    entries_.emplace(*letter, std::move(entry));
+    entries_.emplace(letter, std::move(entry));
     log_("plugged " + summary);
     return "plugged " + summary + "\n";
 }

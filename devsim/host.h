@@ -20,6 +20,13 @@ namespace corvid::devsim {
 
 class Device;
 class DeviceSlot;
+struct DeviceSettings;
+
+// The device a plug request describes: its words ("plug", "letter=E", "profile=...", the fault
+// and timing words), the state folder and trace defaulting to places in 'simDir'. Throws
+// std::invalid_argument or ProfileError naming the word that is wrong.
+DeviceSettings plugSettings(const std::vector<std::string>& words,
+                            const std::filesystem::path& simDir);
 
 class Host {
   public:
