@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/code_page.h"
@@ -60,15 +61,25 @@ bool sameFileContents(const std::filesystem::path& source, const std::filesystem
                       std::string& why);
 
 enum class VolumeState {
-    Fat,         // a readable FAT file system
-    NoFat,       // the volume reads, but holds no FAT file system: formatting loses nothing
-    Unreadable,  // the volume cannot be read (gone, I/O error): never a reason to format
+    Fat,              // a readable FAT file system
+    NoFat,            // the volume reads, but holds no file system: formatting loses nothing
+    OtherFileSystem,  // another file system (NTFS, exFAT ...): its data is kept unless asked
+    Unreadable,       // the volume cannot be read (gone, I/O error): never a reason to format
 };
 
 struct VolumeProbe {
+    VolumeProbe() = default;
+    VolumeProbe(VolumeState state, std::uint64_t freeBytes, std::string reason,
+                std::string fileSystem = {})
+        : state(state),
+          freeBytes(freeBytes),
+          reason(std::move(reason)),
+          fileSystem(std::move(fileSystem)) {}
+
     VolumeState state = VolumeState::Unreadable;
     std::uint64_t freeBytes = 0;  // for Fat
-    std::string reason;           // for NoFat and Unreadable, one sentence for standard error
+    std::string reason;           // for the others, one sentence for standard error
+    std::string fileSystem;       // for OtherFileSystem: its name ("exfat", "ntfs")
 };
 
 // The result of a call that can fail: ok, or the reason in one sentence (for standard error and

@@ -1,5 +1,6 @@
 #include "platform/volume_tools_linux.h"
 
+#include <blkid/blkid.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <signal.h>
@@ -14,6 +15,8 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string_view>
@@ -318,6 +321,28 @@ std::string errnoText() {
     return std::strerror(errno);
 }
 
+// The type of a file system other than FAT that libblkid finds on the volume ("exfat", "ntfs",
+// "ext4"); nothing for none, for FAT, or when it cannot tell.
+std::optional<std::string> otherFileSystem(const fs::path& volume) {
+    const std::unique_ptr<blkid_struct_probe, decltype(&blkid_free_probe)> probe(
+        blkid_new_probe_from_filename(volume.c_str()), &blkid_free_probe);
+    if (!probe) {
+        return std::nullopt;
+    }
+    blkid_probe_enable_superblocks(probe.get(), 1);
+    blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_TYPE);
+    const char* type = nullptr;
+    if (blkid_do_safeprobe(probe.get()) != 0 ||
+        blkid_probe_lookup_value(probe.get(), "TYPE", &type, nullptr) != 0 || type == nullptr) {
+        return std::nullopt;
+    }
+    const std::string name = type;
+    if (name == "vfat" || name == "msdos") {
+        return std::nullopt;
+    }
+    return name;
+}
+
 constexpr std::string_view kScratchPrefix = "corvid-volume-";
 
 // Scratch folders are named corvid-volume-PID-XXXXXX. One whose process has ended (killed before
@@ -409,6 +434,12 @@ class LinuxVolumeTools : public VolumeTools {
                                    volume->path.string() + ": " + describe(run) + ".";
         if (run.output.find(std::strerror(EIO)) != std::string::npos || !run.exitCode) {
             return {VolumeState::Unreadable, 0, reason};
+        }
+        if (const auto other = otherFileSystem(volume->path)) {
+            return {VolumeState::OtherFileSystem, 0,
+                    "The volume " + volume->path.string() + " holds a file system of type " +
+                        *other + ".",
+                    *other};
         }
         return {VolumeState::NoFat, 0, reason};
     }

@@ -184,8 +184,8 @@ class Win32VolumeTools : public VolumeTools {
                     "The volume " + root + " cannot be read: " + lastErrorText() + "."};
         }
         if (std::string(fileSystem).rfind("FAT", 0) != 0) {
-            return {VolumeState::NoFat, 0,
-                    "The volume " + root + " holds " + fileSystem + ", not FAT."};
+            return {VolumeState::OtherFileSystem, 0,
+                    "The volume " + root + " holds " + fileSystem + ", not FAT.", fileSystem};
         }
         return {VolumeState::Fat, free.QuadPart, {}};
     }

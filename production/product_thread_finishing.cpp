@@ -97,6 +97,12 @@ bool ProductThread::normalDisk() {
         diagnose(probe.reason);
         return fail(msg(MessageKey::FormatStr) + " " + failMsg());
     }
+    if (probe.state == VolumeState::OtherFileSystem && !settings.chkFormat && !layoutChanged) {
+        // Another file system holds somebody's data: kept, unless the operator asks for Format or
+        // the new flash layout has lost it anyway.
+        diagnose(probe.reason + " It is kept: only Format formats it.");
+        return fail(msg(MessageKey::FormatStr) + " " + failMsg() + " (" + probe.fileSystem + ")");
+    }
     if (probe.state != VolumeState::Fat || settings.chkFormat || layoutChanged) {
         w.pause(milliseconds(100));
         if (!formatAndLabel(settings.LabelEdit)) {

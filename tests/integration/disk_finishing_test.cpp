@@ -692,6 +692,13 @@ TEST_F(DiskFinishingSequenceTest, FormatWhenItMustElseOnlyTheLabel) {
          "NEW",
          {K::Refresh, K::Probe, K::Format, K::SetLabel, K::Flush, K::CheckDisk},
          "FormatFAT16..."},
+        {"exFAT, Format checked",
+         VolumeState::OtherFileSystem,
+         true,
+         "",
+         "NEW",
+         {K::Refresh, K::Probe, K::Format, K::SetLabel, K::Flush, K::CheckDisk},
+         "FormatFAT16..."},
         {"unreadable, Format checked",
          VolumeState::Unreadable,
          true,
@@ -742,6 +749,18 @@ TEST_F(DiskFinishingSequenceTest, AnUnreadableDiskIsNotFormattedUnlessAsked) {
     expectFailed(harness_->slot, "Format fail");
     EXPECT_EQ(kinds(), (std::vector<VolumeCall>{VolumeCall::Refresh, VolumeCall::Probe}));
     EXPECT_EQ(diagnostics(), (Lines{"read error at sector 0"}));
+}
+
+// Another file system holds somebody's data: without Format the run fails naming it and formats
+// nothing.
+TEST_F(DiskFinishingSequenceTest, AnotherFileSystemIsKeptUnlessFormatIsAsked) {
+    volumes().setProbe(kE, {VolumeState::OtherFileSystem, 0, "The volume holds exfat.", "exfat"});
+    plugDevice();
+    produce();
+    expectFailed(harness_->slot, "Format fail (exfat)");
+    EXPECT_EQ(kinds(), (std::vector<VolumeCall>{VolumeCall::Refresh, VolumeCall::Probe}));
+    EXPECT_EQ(diagnostics(),
+              (Lines{"The volume holds exfat. It is kept: only Format formats it."}));
 }
 
 // The check disk runs only on a station whose system class is 2 or less.

@@ -444,21 +444,24 @@ TEST_F(LinuxVolumeToolsTest, FolderAndCopyFailuresNameWhatFailed) {
     EXPECT_NE(copy.reason.find("no-such-file.mp3"), std::string::npos) << copy.reason;
 }
 
-TEST_F(LinuxVolumeToolsTest, ProbeTellsFatFromNoFatFromUnreadable) {
+TEST_F(LinuxVolumeToolsTest, ProbeTellsFatFromOtherFileSystemsFromNoneFromUnreadable) {
     auto volumeTools = tools();
     image('E', 64 * kMiB);  // zeros: reads, but holds no file system
     ASSERT_TRUE(fs::create_directory(dir_ / "not-a-volume"));
     volumes_['G'] = {dir_ / "not-a-volume", 512};  // cannot be read
     volumes_['H'] = {dir_ / "gone.img", 512};      // the disk went away
 
+    // An exFAT disk: somebody's data in another file system.
+    const fs::path exfat = image('F', 64 * kMiB);
+    ASSERT_EQ(tool({"mkfs.exfat", exfat.string()}).exitCode, 0);
+
     struct Case {
         char letter;
         VolumeState state;
     };
     const Case cases[] = {
-        {'E', VolumeState::NoFat},
-        {'G', VolumeState::Unreadable},
-        {'H', VolumeState::Unreadable},
+        {'E', VolumeState::NoFat},      {'F', VolumeState::OtherFileSystem},
+        {'G', VolumeState::Unreadable}, {'H', VolumeState::Unreadable},
         {'Q', VolumeState::Unreadable},  // the drive shows no disk
     };
     for (const Case& c : cases) {
@@ -468,6 +471,7 @@ TEST_F(LinuxVolumeToolsTest, ProbeTellsFatFromNoFatFromUnreadable) {
         EXPECT_FALSE(probe.reason.empty());
         EXPECT_EQ(volumeTools->label(c.letter), "");
     }
+    EXPECT_EQ(volumeTools->probe('F').fileSystem, "exfat");
     ASSERT_TRUE(volumeTools->format('E', FileSystemChoice::Fat16Unit8K, true, kFormatLimit));
     EXPECT_EQ(volumeTools->probe('E').state, VolumeState::Fat);
 }
