@@ -98,6 +98,23 @@ const std::string kMounts =
     "25 22 0:20 / /proc rw - proc proc rw\n";
 const std::string kNoSwaps = "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n";
 
+// A live system booted from the USB disk sdc: / is an overlay over the squashfs on loop0, whose
+// file lies on the boot medium, sdc1 (with describeLoop("loop0", "7:0", kLiveSquashfs)).
+const std::string kLiveSquashfs = "/run/live/medium/live/filesystem.squashfs";
+const std::string kLiveMounts =
+    "22 1 0:31 / / rw - overlay overlay rw,lowerdir=/run/live/rootfs/filesystem.squashfs,"
+    "upperdir=/run/live/overlay/rw,workdir=/run/live/overlay/work\n"
+    "23 22 8:33 / /run/live/medium ro - iso9660 /dev/sdc1 ro\n"
+    "24 22 7:0 / /run/live/rootfs/filesystem.squashfs ro - squashfs /dev/loop0 ro\n";
+
+// A loop device whose backing file is 'file'.
+std::string describeLoop(const std::string& name, const std::string& number,
+                         const std::string& file) {
+    return "P: /devices/virtual/block/" + name + "\nN: " + name +
+           "=00\nE: SUBSYSTEM=block\nE: DEVTYPE=disk\nE: DEVNAME=/dev/" + name +
+           "\nA: dev=" + number + "\nA: size=1000\nA: loop/backing_file=" + file + "\n";
+}
+
 std::string describe(const Disk& disk) {
     std::string text;
     if (!disk.usbDevice.empty()) {
@@ -318,14 +335,8 @@ TEST_F(UdevBusTest, ADiskHoldingAnyPartOfTheSystemIsNeverOffered) {
     slave("md0", kRootUsbDisk, 1);
     slave("md0", kSataDisk, 1);
     // A live system's squashfs and a swap file, each on a loop device.
-    const auto loop = [&](const std::string& name, const std::string& number,
-                          const std::string& file) {
-        addText("P: /devices/virtual/block/" + name + "\nN: " + name +
-                "=00\nE: SUBSYSTEM=block\nE: DEVTYPE=disk\nE: DEVNAME=/dev/" + name +
-                "\nA: dev=" + number + "\nA: size=1000\nA: loop/backing_file=" + file + "\n");
-    };
-    loop("loop0", "7:0", "/run/live/medium/live/filesystem.squashfs");
-    loop("loop1", "7:1", "/data/swapfile");
+    addText(describeLoop("loop0", "7:0", kLiveSquashfs));
+    addText(describeLoop("loop1", "7:1", "/data/swapfile"));
     // The members udev found: a ZFS pool on sdc2, a btrfs file system over sda2 and sdc1.
     setProperty(kRootUsbDisk.partitionPath(2), "ID_FS_TYPE", "zfs_member");
     setProperty(kRootUsbDisk.partitionPath(2), "ID_FS_LABEL", "rpool");
@@ -373,12 +384,8 @@ TEST_F(UdevBusTest, ADiskHoldingAnyPartOfTheSystemIsNeverOffered) {
         {"a swap file on a loop device, the file on one of its mounts",
          rootOnSata + "30 22 8:33 / /data rw - ext4 /dev/sdc1 rw\n",
          kNoSwaps + "/dev/loop1 partition 1048572 0 -3\n", "holds an active swap (/dev/loop1)"},
-        {"a live system's boot medium under an overlay root",
-         "22 1 0:31 / / rw - overlay overlay rw,lowerdir=/run/live/rootfs/filesystem.squashfs,"
-         "upperdir=/run/live/overlay/rw,workdir=/run/live/overlay/work\n"
-         "23 22 8:33 / /run/live/medium ro - iso9660 /dev/sdc1 ro\n"
-         "24 22 7:0 / /run/live/rootfs/filesystem.squashfs ro - squashfs /dev/loop0 ro\n",
-         kNoSwaps, "holds the system's / mount"},
+        {"a live system's boot medium under an overlay root", kLiveMounts, kNoSwaps,
+         "holds the system's / mount"},
         {"a ZFS root with a member on it", "22 1 0:50 / / rw - zfs rpool/ROOT/debian rw\n",
          kNoSwaps, "holds the system's / mount"},
         {"a btrfs root over another disk and a member on it",
@@ -634,6 +641,32 @@ TEST_F(UdevBusTest, ProbeAndProduceRefuseTheSystemsDisksAndSayWhy) {
         const auto run = test::runBinProgram("corvid-cli", c.arguments);
         EXPECT_EQ(run.exitCode, 1) << run.output;
         EXPECT_NE(run.output.find(c.says + "\n"), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("Probe of"), std::string::npos) << run.output;
+    }
+
+    // The system on the SATA disk; a live system booted from the USB disk, its overlay root
+    // traced to it.
+    addText(describeLoop("loop0", "7:0", kLiveSquashfs));
+    struct System {
+        std::string mountInfo;
+        const char* letter;
+        std::string says;
+    };
+    const System systems[] = {
+        {"22 1 8:2 / / rw - ext4 /dev/sda2 rw\n", "A",
+         "corvid-cli probe: drive A (/dev/sda) holds the system's / mount; nothing was sent to "
+         "it."},
+        {kLiveMounts, "C",
+         "corvid-cli probe: drive C (/dev/sdc) holds the system's / mount; nothing was sent to "
+         "it."},
+    };
+    for (const System& system : systems) {
+        SCOPED_TRACE(system.says);
+        setSystemMounts(system.mountInfo, kNoSwaps);
+        const auto run =
+            test::runBinProgram("corvid-cli", {"probe", system.letter, "--backend", "sg"});
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_NE(run.output.find(system.says + "\n"), std::string::npos) << run.output;
         EXPECT_EQ(run.output.find("Probe of"), std::string::npos) << run.output;
     }
 }
