@@ -69,7 +69,8 @@ std::filesystem::path driveLockFolder(const DeviceSetup& setup);
 // letter; for the system, that no disk is there.
 std::string noDeviceReason(const DeviceSetup& setup, char driveLetter);
 
-// "drive E of the simulator in DIR" or "drive E (SG_IO on /dev/sde)", for messages.
+// "drive E of the simulator in DIR" or "drive E (SG_IO on /dev/sg4)" (on /dev/sde, saying so,
+// when the disk has no SCSI generic node), for messages.
 std::string describeDrive(const DeviceSetup& setup, char driveLetter);
 
 }  // namespace corvid

@@ -137,7 +137,14 @@ std::string describeDrive(const DeviceSetup& setup, char driveLetter) {
     if (setup.backend == DeviceBackend::Sim) {
         return "drive " + letter + " of the simulator in " + setup.simDir.string();
     }
-    return "drive " + letter + " (SG_IO on " + SgTransport().devicePath(letter[0]) + ")";
+    const SgTransport sg;
+    const std::string path = sg.commandPath(letter[0]);
+    if (path == sg.devicePath(letter[0])) {
+        return "drive " + letter + " (SG_IO on " + path +
+               "; the disk has no SCSI generic node, so vendor commands pass only for a user "
+               "with CAP_SYS_RAWIO)";
+    }
+    return "drive " + letter + " (SG_IO on " + path + ")";
 }
 
 }  // namespace corvid

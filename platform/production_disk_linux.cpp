@@ -21,11 +21,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The mounts that make their disk the system's own, in the order a refusal names them.
-constexpr std::array<std::string_view, 5> kSystemMountPoints = {"/", "/boot", "/usr", "/var",
-                                                                "/home"};
-// A device-mapper or md device stacked this deep is taken for a loop in sysfs.
+// The mounts that make their disk the system's own, named first when a disk holds several.
+constexpr std::array<std::string_view, 6> kSystemMountPoints = {"/",    "/boot", "/boot/efi",
+                                                                "/usr", "/var",  "/home"};
+// Devices stacked this deep (device-mapper, md, loop devices on files on other devices, overlay
+// layers) are taken for a loop in sysfs or the mount table.
 constexpr int kMaxStackDepth = 16;
+constexpr std::string_view kLowerDirOption = "lowerdir=";
+constexpr std::string_view kUpperDirOption = "upperdir=";
 constexpr std::string_view kMapperDirectory = "/dev/mapper/";
 constexpr std::string_view kDevDirectory = "/dev/";
 
@@ -73,6 +76,19 @@ void forEachLine(std::string_view text, Fn&& fn) {
     }
 }
 
+// The comma-separated options of a mount; a comma inside a name is written "\,".
+std::vector<std::string_view> splitOptions(std::string_view text) {
+    std::vector<std::string_view> options;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || (text[i] == ',' && (i == 0 || text[i - 1] != '\\'))) {
+            options.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    return options;
+}
+
 // The whole text of a file of /proc; nothing when it does not exist and 'required' is false.
 std::optional<std::string> readProcFile(const fs::path& path, bool required) {
     std::ifstream in(path, std::ios::binary);
@@ -92,10 +108,32 @@ struct BlockNode {
     std::string deviceNumber;  // "8:17"; empty when sysfs does not say
     std::string disk;          // the whole disk: the parent of a partition, else the name itself
     std::string mapperName;    // the device-mapper name (/dev/mapper/NAME)
-    std::vector<std::string> slaves;  // the devices a device-mapper or md device is made of
+    std::vector<std::string> slaves;   // the devices a device-mapper or md device is made of
+    std::vector<std::string> holders;  // the device-mapper or md devices made of this one
+    std::string backingFile;           // the file behind a loop device
+    std::string fileSystem;            // udev's ID_FS_TYPE ("zfs_member", "btrfs")
+    std::string fileSystemName;        // a ZFS pool's name (ID_FS_LABEL), a btrfs UUID
 };
 
 using BlockGraph = std::map<std::string, BlockNode>;
+
+// The names in a sysfs folder such as slaves/ or holders/; none when it does not exist.
+std::vector<std::string> entriesOf(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+// A sysfs value without the line end the kernel writes after it.
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
 
 BlockGraph readBlockGraph(udev* context) {
     BlockGraph graph;
@@ -116,11 +154,14 @@ BlockGraph readBlockGraph(udev* context) {
             }
         }
         node.mapperName = udevh::text(udev_device_get_sysattr_value(device, "dm/name"));
-        std::error_code error;
-        const fs::path slaves = fs::path(udevh::text(udev_device_get_syspath(device))) / "slaves";
-        for (const auto& slave : fs::directory_iterator(slaves, error)) {
-            node.slaves.push_back(slave.path().filename().string());
-        }
+        const fs::path syspath = udevh::text(udev_device_get_syspath(device));
+        node.slaves = entriesOf(syspath / "slaves");
+        node.holders = entriesOf(syspath / "holders");
+        node.backingFile =
+            trimmed(udevh::text(udev_device_get_sysattr_value(device, "loop/backing_file")));
+        node.fileSystem = udevh::text(udev_device_get_property_value(device, "ID_FS_TYPE"));
+        node.fileSystemName = udevh::text(udev_device_get_property_value(
+            device, node.fileSystem == "btrfs" ? "ID_FS_UUID" : "ID_FS_LABEL"));
         graph.emplace(name, std::move(node));
     });
     return graph;
@@ -157,22 +198,6 @@ std::optional<std::string> resolveDevice(const BlockGraph& graph, const std::str
     return std::nullopt;
 }
 
-// The whole disks beneath a block device: its own disk, or those of its slaves.
-void collectDisks(const BlockGraph& graph, const std::string& name, int depth,
-                  std::set<std::string>& disks) {
-    const auto node = graph.find(name);
-    if (node == graph.end() || depth > kMaxStackDepth) {
-        return;
-    }
-    if (node->second.slaves.empty()) {
-        disks.insert(node->second.disk);
-        return;
-    }
-    for (const std::string& slave : node->second.slaves) {
-        collectDisks(graph, slave, depth + 1, disks);
-    }
-}
-
 // The mount that holds a file: the one whose mount point is the longest leading part of its path.
 const MountEntry* mountHolding(const std::vector<MountEntry>& mounts, const std::string& file) {
     const MountEntry* best = nullptr;
@@ -187,6 +212,126 @@ const MountEntry* mountHolding(const std::vector<MountEntry>& mounts, const std:
     }
     return best;
 }
+
+// The folders of an overlay's lowerdir=A:B and upperdir=C options (a colon inside a name is
+// written "\:").
+std::vector<std::string> overlayLayers(const std::string& superOptions) {
+    std::vector<std::string> layers;
+    for (const std::string_view option : splitOptions(superOptions)) {
+        for (const std::string_view key : {kLowerDirOption, kUpperDirOption}) {
+            if (!option.starts_with(key)) {
+                continue;
+            }
+            std::string layer;
+            const std::string_view value = option.substr(key.size());
+            for (std::size_t i = 0; i < value.size(); ++i) {
+                if (value[i] == '\\' && i + 1 < value.size()) {
+                    layer += value[++i];
+                } else if (value[i] == ':') {
+                    layers.push_back(std::exchange(layer, {}));
+                } else {
+                    layer += value[i];
+                }
+            }
+            layers.push_back(layer);
+        }
+    }
+    return layers;
+}
+
+// Traces mounts, swaps and block devices down to the whole disks beneath them: through
+// device-mapper and md slaves, a loop device's backing file and the mount that holds it, an
+// overlay's layers, a ZFS pool's and a btrfs file system's member devices.
+class DiskTracer {
+  public:
+    DiskTracer(const BlockGraph& graph, const std::vector<MountEntry>& mounts)
+        : graph_(graph), mounts_(mounts) {}
+
+    std::set<std::string> disksOfMount(const MountEntry& mount) const {
+        tracedMounts_.clear();
+        std::set<std::string> disks;
+        traceMount(mount, 0, disks);
+        return disks;
+    }
+    std::set<std::string> disksOfDevice(const std::string& device) const {
+        tracedMounts_.clear();
+        std::set<std::string> disks;
+        traceDevice(device, 0, disks);
+        return disks;
+    }
+    std::set<std::string> disksOfFile(const std::string& file) const {
+        tracedMounts_.clear();
+        std::set<std::string> disks;
+        traceFile(file, 0, disks);
+        return disks;
+    }
+
+  private:
+    void traceFile(const std::string& file, int depth, std::set<std::string>& disks) const {
+        if (const MountEntry* mount = mountHolding(mounts_, file)) {
+            traceMount(*mount, depth + 1, disks);
+        }
+    }
+
+    void traceMount(const MountEntry& mount, int depth, std::set<std::string>& disks) const {
+        // An overlay whose layers lie on itself (or on each other) is followed once.
+        if (depth > kMaxStackDepth || !tracedMounts_.insert(&mount).second) {
+            return;
+        }
+        if (mount.fileSystem == "overlay") {
+            for (const std::string& layer : overlayLayers(mount.superOptions)) {
+                traceFile(layer, depth, disks);
+            }
+            return;
+        }
+        if (mount.fileSystem == "zfs") {
+            // The pool's name leads the data set's (rpool/ROOT/debian).
+            tracePool("zfs_member", mount.source.substr(0, mount.source.find('/')), depth, disks);
+            return;
+        }
+        if (const auto device = resolveDevice(graph_, mount.deviceNumber, mount.source)) {
+            traceDevice(*device, depth + 1, disks);
+            const BlockNode& node = graph_.at(*device);
+            if (mount.fileSystem == "btrfs" && node.fileSystem == "btrfs") {
+                tracePool("btrfs", node.fileSystemName, depth, disks);
+            }
+        }
+    }
+
+    // Every device udev found a member of the pool (or multi-device file system) 'name' on.
+    void tracePool(const std::string& type, const std::string& name, int depth,
+                   std::set<std::string>& disks) const {
+        if (name.empty()) {
+            return;
+        }
+        for (const auto& [device, node] : graph_) {
+            if (node.fileSystem == type && node.fileSystemName == name) {
+                traceDevice(device, depth + 1, disks);
+            }
+        }
+    }
+
+    void traceDevice(const std::string& name, int depth, std::set<std::string>& disks) const {
+        const auto node = graph_.find(name);
+        if (node == graph_.end() || depth > kMaxStackDepth) {
+            return;
+        }
+        if (!node->second.backingFile.empty()) {
+            traceFile(node->second.backingFile, depth, disks);
+        }
+        if (node->second.slaves.empty()) {
+            disks.insert(node->second.disk);
+            return;
+        }
+        for (const std::string& slave : node->second.slaves) {
+            traceDevice(slave, depth + 1, disks);
+        }
+    }
+
+    const BlockGraph& graph_;
+    const std::vector<MountEntry>& mounts_;
+    mutable std::set<const MountEntry*> tracedMounts_;  // of the trace under way
+};
 
 }  // namespace
 
@@ -225,7 +370,11 @@ std::vector<MountEntry> parseMountInfo(std::string_view text) {
         MountEntry mount;
         mount.mountPoint = unescapeOctal(fields[kMountPoint]);
         mount.deviceNumber = std::string(fields[kNumber]);
+        mount.fileSystem = std::string(fields[separator + 1]);
         mount.source = unescapeOctal(fields[separator + 2]);
+        if (separator + 3 < fields.size()) {
+            mount.superOptions = unescapeOctal(fields[separator + 3]);
+        }
         mounts.push_back(std::move(mount));
     });
     return mounts;
@@ -253,31 +402,36 @@ SystemDisks SystemDisks::read(udev* context, const SystemMountFiles& files) {
     const std::vector<SwapEntry> swaps = parseSwaps(readProcFile(files.swaps, false).value_or(""));
     const BlockGraph graph = readBlockGraph(context);
 
+    const DiskTracer tracer(graph, mounts);
+
     SystemDisks system;
-    const auto hold = [&](const std::optional<std::string>& device, const std::string& what) {
-        if (!device) {
-            return;
-        }
-        std::set<std::string> disks;
-        collectDisks(graph, *device, 0, disks);
+    const auto hold = [&](const std::set<std::string>& disks, const std::string& what) {
         for (const std::string& disk : disks) {
             system.held_.emplace(disk, what);
         }
     };
+    // The station mounts nothing itself: a disk with any mount is another program's. The
+    // system's own mounts are named first.
     for (const std::string_view point : kSystemMountPoints) {
         for (const MountEntry& mount : mounts) {
             if (mount.mountPoint == point) {
-                hold(resolveDevice(graph, mount.deviceNumber, mount.source),
-                     "the system's " + mount.mountPoint + " mount");
+                hold(tracer.disksOfMount(mount), "the system's " + mount.mountPoint + " mount");
             }
         }
     }
     for (const SwapEntry& swap : swaps) {
-        const std::string what = "an active swap (" + swap.fileName + ")";
-        if (!swap.isFile) {
-            hold(resolveDevice(graph, "", swap.fileName), what);
-        } else if (const MountEntry* mount = mountHolding(mounts, swap.fileName)) {
-            hold(resolveDevice(graph, mount->deviceNumber, mount->source), what);
+        hold(swap.isFile
+                 ? tracer.disksOfFile(swap.fileName)
+                 : tracer.disksOfDevice(resolveDevice(graph, "", swap.fileName).value_or("")),
+             "an active swap (" + swap.fileName + ")");
+    }
+    for (const MountEntry& mount : mounts) {
+        hold(tracer.disksOfMount(mount), "a mount on " + mount.mountPoint);
+    }
+    // LVM, md and dm-crypt hold their devices whether mounted or not.
+    for (const auto& [name, node] : graph) {
+        if (!node.holders.empty()) {
+            hold({node.disk}, "/dev/" + name + ", in use by /dev/" + node.holders.front());
         }
     }
     return system;

@@ -1,12 +1,16 @@
 #pragma once
 
 // Which disks the station may produce on Linux. Drive letter X is the disk /dev/sdX; the station
-// opens it only when that disk is attached by USB and holds none of the system's mounts (/,
-// /boot, /usr, /var, /home) nor an active swap, whatever its bus. The device bus offers only such
-// disks and the SG_IO transport opens only them: both ask here, so one rule decides.
+// opens it only when that disk is attached by USB, holds no mount at all (the station mounts
+// nothing itself, so any mount is the system's or another program's), no active swap and no
+// device that device-mapper or md holds (LVM, dm-crypt, RAID, mounted or not). The device bus
+// offers only such disks and the SG_IO transport opens only them: both ask here, so one rule
+// decides.
 //
 // A mount or swap on a partition belongs to its disk; one on a device-mapper or md device
-// belongs to every disk beneath it (LVM, encrypted volumes, RAID).
+// belongs to every disk beneath it; one on a loop device belongs to the disk of its backing file
+// (a live system's squashfs, a swap file); an overlay's belongs to the disks of its layers; a ZFS
+// or btrfs mount belongs to every disk with a member of its pool, as udev names them.
 
 #include <filesystem>
 #include <map>
@@ -35,11 +39,14 @@ std::string diskNameOfDriveLetter(char letter);
 
 // One line of /proc/self/mountinfo: where it is mounted and the device behind it, by number
 // ("8:2"; "0:N" for file systems the kernel numbers itself, such as btrfs) and by the source
-// the mount names ("/dev/sda2", "/dev/mapper/vg-root", "overlay").
+// the mount names ("/dev/sda2", "/dev/mapper/vg-root", "overlay", "rpool/ROOT/debian"), with
+// the file system's type and its own options (an overlay's "lowerdir=...").
 struct MountEntry {
     std::string mountPoint;
     std::string deviceNumber;
     std::string source;
+    std::string fileSystem;
+    std::string superOptions;
 
     bool operator==(const MountEntry&) const = default;
 };
@@ -58,7 +65,8 @@ struct SwapEntry {
 // The swaps of a /proc/swaps text (its heading line skipped).
 std::vector<SwapEntry> parseSwaps(std::string_view text);
 
-// The whole disks that hold a system mount or an active swap, each with what it holds.
+// The whole disks that hold a mount, an active swap or a device in use by device-mapper or md,
+// each with what it holds (the system's mounts named first).
 class SystemDisks {
   public:
     // Reads the mount files and the block devices of 'context'. Throws std::runtime_error naming
@@ -67,7 +75,8 @@ class SystemDisks {
     static SystemDisks read(udev* context, const SystemMountFiles& files);
 
     // What the whole disk of kernel name 'diskName' holds ("the system's / mount", "an active
-    // swap (/dev/sdb2)"), nothing when it holds no part of the system.
+    // swap (/dev/sdb2)", "a mount on /media/user/STICK", "/dev/sdb1, in use by /dev/dm-0"),
+    // nothing when it holds none of these.
     std::optional<std::string> holding(const std::string& diskName) const;
 
   private:

@@ -25,13 +25,26 @@ constexpr int kLetterCount = 26;
 // Messages the monitor may drop in a row (filtered out, or torn) before a drain stops.
 constexpr int kMaxEmptyReceives = 64;
 
-// Which disk holds a letter: its device path (with the USB port path in it) and its serial.
+// Which disk holds a letter: its device path (with the USB port path in it), the kernel's disk
+// sequence number (empty before Linux 5.15) and its serial.
 struct HeldDisk {
     std::string devpath;
+    std::string sequence;
     std::string serial;
-
-    bool operator==(const HeldDisk&) const = default;
 };
+
+// Whether two sightings are of one disk. Under load udev's late change events carry degraded
+// properties (no serial, or one made from the USB strings of the next device on the port), so
+// where the kernel numbers its disks the number decides, not the serial.
+bool sameDisk(const HeldDisk& a, const HeldDisk& b) {
+    if (a.devpath != b.devpath) {
+        return false;
+    }
+    if (!a.sequence.empty() && !b.sequence.empty()) {
+        return a.sequence == b.sequence;
+    }
+    return a.serial == b.serial;
+}
 
 using LetterDisks = std::array<std::optional<HeldDisk>, kLetterCount>;
 
@@ -130,8 +143,8 @@ struct UdevDeviceBus::State {
             return std::nullopt;
         }
         return std::pair{
-            *letter,
-            HeldDisk{devpath, udevh::text(udev_device_get_property_value(disk, "ID_SERIAL"))}};
+            *letter, HeldDisk{devpath, udevh::text(udev_device_get_sysattr_value(disk, "diskseq")),
+                              udevh::text(udev_device_get_property_value(disk, "ID_SERIAL"))}};
     }
 
     LetterDisks offeredNow(udev* enumerating) {
@@ -190,7 +203,7 @@ struct UdevDeviceBus::State {
         if (offered) {
             // The same disk announced again (a repeated add, a medium change while it runs)
             // is no new arrival.
-            if (slot == offered->second) {
+            if (slot && sameDisk(*slot, offered->second)) {
                 return;
             }
             if (slot) {
@@ -214,7 +227,7 @@ struct UdevDeviceBus::State {
         for (char letter = 'A'; letter <= 'Z'; ++letter) {
             const auto& before = held[letterIndex(letter)];
             const auto& after = now[letterIndex(letter)];
-            if (before != after) {
+            if (before.has_value() != after.has_value() || (before && !sameDisk(*before, *after))) {
                 gone |= before ? driveLetterBit(letter) : 0;
                 came |= after ? driveLetterBit(letter) : 0;
             }

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "platform/production_disk_linux.h"
@@ -65,8 +67,10 @@ bool sgCommandSucceeded(int ioctlResult, const SgIoStatus& status) {
            (status.driverStatus & ~kDriverSense) == 0;
 }
 
-SgTransport::SgTransport(std::string deviceDirectory, SgIoCall call, SgDriveGuard guard)
+SgTransport::SgTransport(std::string deviceDirectory, SgIoCall call, SgDriveGuard guard,
+                         std::string sysfsRoot)
     : deviceDirectory_(std::move(deviceDirectory)),
+      sysfsRoot_(std::move(sysfsRoot)),
       call_(call ? std::move(call) : SgIoCall(kernelSgIo)),
       guard_(guard ? std::move(guard) : SgDriveGuard([](char driveLetter) {
           return productionDriveRefusal(driveLetter);
@@ -84,8 +88,26 @@ std::string SgTransport::devicePath(char driveLetter) const {
     return deviceDirectory_ + "/sd" + lower;
 }
 
+std::string SgTransport::commandPath(char driveLetter) const {
+    const std::string block = devicePath(driveLetter);
+    if (block.empty()) {
+        return {};
+    }
+    const std::filesystem::path generic = std::filesystem::path(sysfsRoot_) / "block" /
+                                          std::filesystem::path(block).filename() / "device" /
+                                          "scsi_generic";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(generic, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("sg")) {
+            return deviceDirectory_ + "/" + name;
+        }
+    }
+    return block;
+}
+
 DeviceHandle SgTransport::open(char driveLetter) {
-    const std::string path = devicePath(driveLetter);
+    const std::string path = commandPath(driveLetter);
     // Asked at every open: the disk behind a letter may have changed since the last one.
     if (path.empty() || guard_(driveLetter)) {
         return kInvalidHandle;

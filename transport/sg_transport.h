@@ -1,11 +1,15 @@
 #pragma once
 
-// The Linux pass-through service: the SG_IO ioctl on the disk's block device. Drive letter X is
-// /dev/sdX ('A' is /dev/sda ... 'Z' is /dev/sdz). The handle is the open file descriptor.
+// The Linux pass-through service: the SG_IO ioctl on the disk's SCSI generic node. Drive letter X
+// is the disk /dev/sdX ('A' is /dev/sda ... 'Z' is /dev/sdz); commands go to its generic node
+// /dev/sgN (sysfs: /sys/block/sdX/device/scsi_generic/sgN), because the kernel passes vendor
+// commands on a block node only for a user with CAP_SYS_RAWIO. Without a generic node (the sg
+// module not loaded) they go to /dev/sdX. The handle is the open file descriptor.
 //
-// Before every open a guard decides whether the letter's disk is one the station may send
-// commands to; by default the system's rule (platform/production_disk_linux.h): attached by USB,
-// holding no system mount and no active swap. A refused letter is never opened.
+// Before every open a guard decides, by the disk sdX, whether the letter's disk is one the station
+// may send commands to; by default the system's rule (platform/production_disk_linux.h): attached
+// by USB, holding no mount, no active swap and nothing device-mapper or md holds. A refused letter
+// is never opened.
 
 #include <cstdint>
 #include <functional>
@@ -43,11 +47,12 @@ using SgDriveGuard = std::function<std::optional<std::string>(char driveLetter)>
 
 class SgTransport : public Transport {
   public:
-    // deviceDirectory holds the sdX nodes; tests point it elsewhere, may replace the SG_IO call to
-    // play a device's answers (an empty call is the kernel's) and the guard (an empty guard is
-    // the system's rule, which reads sysfs and /proc).
+    // deviceDirectory holds the sdX and sgN nodes and sysfsRoot the block/sdX folders that name a
+    // disk's generic node; tests point both elsewhere, may replace the SG_IO call to play a
+    // device's answers (an empty call is the kernel's) and the guard (an empty guard is the
+    // system's rule, which reads sysfs and /proc).
     explicit SgTransport(std::string deviceDirectory = "/dev", SgIoCall call = {},
-                         SgDriveGuard guard = {});
+                         SgDriveGuard guard = {}, std::string sysfsRoot = "/sys");
 
     // kInvalidHandle for a letter outside 'A'..'Z' (either case), a letter the guard refuses, or
     // a node that cannot be opened.
@@ -58,11 +63,15 @@ class SgTransport : public Transport {
 
     // The block device path of a drive letter, empty for a letter outside 'A'..'Z'.
     std::string devicePath(char driveLetter) const;
+    // The node commands go to: the disk's generic node now, else its block device path (equal to
+    // devicePath then); empty for a letter outside 'A'..'Z'.
+    std::string commandPath(char driveLetter) const;
 
   private:
     bool send(DeviceHandle handle, const ScsiRequest& request);
 
     std::string deviceDirectory_;
+    std::string sysfsRoot_;
     SgIoCall call_;
     SgDriveGuard guard_;
 };

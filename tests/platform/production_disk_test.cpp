@@ -52,17 +52,28 @@ TEST(ProductionDiskTest, MountInfoGivesMountPointNumberAndSource) {
     const Case cases[] = {
         {"no optional fields",
          "26 1 8:2 / / rw,relatime - ext4 /dev/sda2 rw",
-         {{"/", "8:2", "/dev/sda2"}}},
+         {{"/", "8:2", "/dev/sda2", "ext4", "rw"}}},
         {"optional fields before the separator",
          "36 26 8:17 / /home rw,relatime shared:1 master:2 - ext4 /dev/sdb1 rw,errors=remount-ro",
-         {{"/home", "8:17", "/dev/sdb1"}}},
+         {{"/home", "8:17", "/dev/sdb1", "ext4", "rw,errors=remount-ro"}}},
         {"a space in the mount point and source",
          "40 26 8:33 / /media/user/MY\\040STICK rw - vfat /dev/disk/by-label/MY\\040STICK rw",
-         {{"/media/user/MY STICK", "8:33", "/dev/disk/by-label/MY STICK"}}},
+         {{"/media/user/MY STICK", "8:33", "/dev/disk/by-label/MY STICK", "vfat", "rw"}}},
         {"a number of the file system's own (btrfs)",
          "27 1 0:45 /@home /home rw - btrfs /dev/nvme0n1p2 rw,subvol=/@home",
-         {{"/home", "0:45", "/dev/nvme0n1p2"}}},
-        {"no device at all", "21 26 0:20 / /proc rw - proc proc rw", {{"/proc", "0:20", "proc"}}},
+         {{"/home", "0:45", "/dev/nvme0n1p2", "btrfs", "rw,subvol=/@home"}}},
+        {"no device at all",
+         "21 26 0:20 / /proc rw - proc proc rw",
+         {{"/proc", "0:20", "proc", "proc", "rw"}}},
+        {"an overlay with its layers",
+         "28 1 0:31 / / rw - overlay overlay rw,lowerdir=/run/live/rootfs/filesystem.squashfs,"
+         "upperdir=/run/live/overlay/rw,workdir=/run/live/overlay/work",
+         {{"/", "0:31", "overlay", "overlay",
+           "rw,lowerdir=/run/live/rootfs/filesystem.squashfs,upperdir=/run/live/overlay/rw,"
+           "workdir=/run/live/overlay/work"}}},
+        {"no options of the file system's own",
+         "26 1 8:2 / / rw - ext4 /dev/sda2",
+         {{"/", "8:2", "/dev/sda2", "ext4", ""}}},
         {"no separator", "26 1 8:2 / / rw,relatime ext4 /dev/sda2 rw", {}},
         {"cut short after the separator", "26 1 8:2 / / rw -", {}},
         {"empty", "", {}},
@@ -75,8 +86,9 @@ TEST(ProductionDiskTest, MountInfoGivesMountPointNumberAndSource) {
     const std::string two =
         "26 1 254:0 / / rw - ext4 /dev/mapper/vg-root rw\n"
         "30 26 8:1 / /boot rw - ext2 /dev/sda1 rw\n";
-    EXPECT_EQ(parseMountInfo(two), (std::vector<MountEntry>{{"/", "254:0", "/dev/mapper/vg-root"},
-                                                            {"/boot", "8:1", "/dev/sda1"}}));
+    EXPECT_EQ(parseMountInfo(two),
+              (std::vector<MountEntry>{{"/", "254:0", "/dev/mapper/vg-root", "ext4", "rw"},
+                                       {"/boot", "8:1", "/dev/sda1", "ext2", "rw"}}));
 }
 
 TEST(ProductionDiskTest, SwapsSkipTheirHeadingAndTellFilesFromPartitions) {

@@ -79,7 +79,7 @@ Disk usbDisk(const std::string& name, const std::string& port, int host, const s
 }
 
 // The devices of the tests: a stick, a USB disk whose first partition holds / (kMounts), a SATA
-// disk, an NVMe disk and a card reader without a medium.
+// disk with a mount, an NVMe disk and a card reader without a medium.
 const Disk kStick = usbDisk("sdb", "1-2", 6, "8:16", "Corvid_Stick_0001", "7864320", 1);
 const Disk kRootUsbDisk = usbDisk("sdc", "1-3", 7, "8:32", "Backup_Disk_77", "976773168", 2);
 const Disk kCardReader = usbDisk("sdd", "1-4", 8, "8:48", "Generic_Card_Reader", "0", 0);
@@ -95,9 +95,25 @@ const Disk kNvmeDisk{
 const std::string kMounts =
     "22 1 8:33 / / rw,relatime shared:1 - ext4 /dev/sdc1 rw\n"
     "23 22 8:2 / /srv rw,relatime shared:2 - ext4 /dev/sda2 rw\n"
-    "24 22 8:17 / /media/user/STICK rw,nosuid,nodev - vfat /dev/sdb1 rw\n"
     "25 22 0:20 / /proc rw - proc proc rw\n";
 const std::string kNoSwaps = "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n";
+
+// A live system booted from the USB disk sdc: / is an overlay over the squashfs on loop0, whose
+// file lies on the boot medium, sdc1 (with describeLoop("loop0", "7:0", kLiveSquashfs)).
+const std::string kLiveSquashfs = "/run/live/medium/live/filesystem.squashfs";
+const std::string kLiveMounts =
+    "22 1 0:31 / / rw - overlay overlay rw,lowerdir=/run/live/rootfs/filesystem.squashfs,"
+    "upperdir=/run/live/overlay/rw,workdir=/run/live/overlay/work\n"
+    "23 22 8:33 / /run/live/medium ro - iso9660 /dev/sdc1 ro\n"
+    "24 22 7:0 / /run/live/rootfs/filesystem.squashfs ro - squashfs /dev/loop0 ro\n";
+
+// A loop device whose backing file is 'file'.
+std::string describeLoop(const std::string& name, const std::string& number,
+                         const std::string& file) {
+    return "P: /devices/virtual/block/" + name + "\nN: " + name +
+           "=00\nE: SUBSYSTEM=block\nE: DEVTYPE=disk\nE: DEVNAME=/dev/" + name +
+           "\nA: dev=" + number + "\nA: size=1000\nA: loop/backing_file=" + file + "\n";
+}
 
 std::string describe(const Disk& disk) {
     std::string text;
@@ -268,7 +284,7 @@ TEST_F(UdevBusTest, GuardSaysWhyADriveIsRefused) {
         std::optional<std::string> refusal;
     };
     const Case cases[] = {
-        {'A', "drive A (/dev/sda) is not attached by USB"},
+        {'A', "drive A (/dev/sda) holds a mount on /srv"},
         {'B', std::nullopt},
         {'b', std::nullopt},
         {'C', "drive C (/dev/sdc) holds the system's / mount"},
@@ -293,9 +309,11 @@ TEST_F(UdevBusTest, GuardSaysWhyADriveIsRefused) {
                                     files_.mountInfo.string() + " (No such file or directory)."));
 }
 
-// Every way a disk holds part of the system: a system mount on a partition, on the whole disk, on
-// LVM or RAID over it, found by device number or by source; an active swap partition, or a swap
-// file on one of its mounts. Mounts that are not the system's leave it to the station.
+// Every way a disk holds part of the system or another program's data: a system mount on a
+// partition, on the whole disk, on LVM or RAID over it, found by device number or by source; any
+// other mount; an active swap partition, a swap file on one of its mounts or on a loop device
+// whose file lies there; a live system's overlay root over a squashfs on a loop device whose file
+// lies on its boot medium; a ZFS or multi-device btrfs root with a member on it.
 TEST_F(UdevBusTest, ADiskHoldingAnyPartOfTheSystemIsNeverOffered) {
     add(kStick);
     add(kRootUsbDisk);
@@ -316,6 +334,16 @@ TEST_F(UdevBusTest, ADiskHoldingAnyPartOfTheSystemIsNeverOffered) {
     slave("dm-0", kRootUsbDisk, 2);
     slave("md0", kRootUsbDisk, 1);
     slave("md0", kSataDisk, 1);
+    // A live system's squashfs and a swap file, each on a loop device.
+    addText(describeLoop("loop0", "7:0", kLiveSquashfs));
+    addText(describeLoop("loop1", "7:1", "/data/swapfile"));
+    // The members udev found: a ZFS pool on sdc2, a btrfs file system over sda2 and sdc1.
+    setProperty(kRootUsbDisk.partitionPath(2), "ID_FS_TYPE", "zfs_member");
+    setProperty(kRootUsbDisk.partitionPath(2), "ID_FS_LABEL", "rpool");
+    for (const std::string& member : {kRootUsbDisk.partitionPath(1), kSataDisk.partitionPath(2)}) {
+        setProperty(member, "ID_FS_TYPE", "btrfs");
+        setProperty(member, "ID_FS_UUID", "6c1f0d2e-btrfs");
+    }
 
     const std::string rootOnSata = "22 1 8:2 / / rw - ext4 /dev/sda2 rw\n";
     struct Case {
@@ -347,14 +375,26 @@ TEST_F(UdevBusTest, ADiskHoldingAnyPartOfTheSystemIsNeverOffered) {
          rootOnSata + "30 22 8:33 / /data rw - ext4 /dev/sdc1 rw\n",
          kNoSwaps + "/data/swap\\040file file 1048572 0 -3\n",
          "holds an active swap (/data/swap file)"},
-        {"mounted, but not as a system mount",
+        {"the EFI system partition", rootOnSata + "30 22 8:33 / /boot/efi rw - vfat /dev/sdc1 rw\n",
+         kNoSwaps, "holds the system's /boot/efi mount"},
+        {"mounted anywhere else",
          rootOnSata + "30 22 8:33 / /media/user/BACKUP rw - ext4 /dev/sdc1 rw\n"
-                      "31 22 8:34 / /home/user/mnt rw - ext4 /dev/sdc2 rw\n"
-                      "32 22 8:34 / /srv/homes rw - ext4 /dev/sdc2 rw\n",
-         kNoSwaps, std::nullopt},
-        {"a swap file on another disk's mount",
-         rootOnSata + "30 22 8:33 / /database rw - ext4 /dev/sdc1 rw\n",
+                      "31 22 8:34 / /home/user/mnt rw - ext4 /dev/sdc2 rw\n",
+         kNoSwaps, "holds a mount on /media/user/BACKUP"},
+        {"a swap file on a loop device, the file on one of its mounts",
+         rootOnSata + "30 22 8:33 / /data rw - ext4 /dev/sdc1 rw\n",
+         kNoSwaps + "/dev/loop1 partition 1048572 0 -3\n", "holds an active swap (/dev/loop1)"},
+        {"a live system's boot medium under an overlay root", kLiveMounts, kNoSwaps,
+         "holds the system's / mount"},
+        {"a ZFS root with a member on it", "22 1 0:50 / / rw - zfs rpool/ROOT/debian rw\n",
+         kNoSwaps, "holds the system's / mount"},
+        {"a btrfs root over another disk and a member on it",
+         "22 1 0:45 /@ / rw - btrfs /dev/sda2 rw,subvol=/@\n", kNoSwaps,
+         "holds the system's / mount"},
+        {"a swap file on another disk's mount", rootOnSata,
          kNoSwaps + "/data/swapfile file 1048572 0 -3\n", std::nullopt},
+        {"a loop device whose file is on another disk",
+         rootOnSata + "30 22 7:1 / /mnt rw - ext4 /dev/loop1 rw\n", kNoSwaps, std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -367,6 +407,26 @@ TEST_F(UdevBusTest, ADiskHoldingAnyPartOfTheSystemIsNeverOffered) {
         // The stick beside it is never caught up in another disk's mounts.
         EXPECT_EQ(productionDriveRefusal('B', files_), std::nullopt);
     }
+}
+
+// LVM, md and dm-crypt hold their devices whether or not anything on them is mounted: a disk
+// with a held partition is refused and names the holder.
+TEST_F(UdevBusTest, ADiskInUseByDeviceMapperIsNeverOffered) {
+    add(kStick);
+    add(kRootUsbDisk);
+    addText(
+        "P: /devices/virtual/block/dm-0\nN: dm-0=00\nE: SUBSYSTEM=block\nE: DEVTYPE=disk\n"
+        "E: DEVNAME=/dev/dm-0\nA: dev=254:0\nA: size=1000\nA: dm/name=crypt-backup\n");
+    const fs::path holders =
+        bedRoot() / "sys" / kRootUsbDisk.partitionPath(2).substr(1) / "holders";
+    fs::create_directories(holders);
+    fs::create_symlink(bedRoot() / "sys/devices/virtual/block/dm-0", holders / "dm-0");
+    setMounts("22 1 8:2 / / rw - ext4 /dev/sda2 rw\n", kNoSwaps);
+
+    EXPECT_EQ(productionDriveRefusal('C', files_),
+              "drive C (/dev/sdc) holds /dev/sdc2, in use by /dev/dm-0");
+    EXPECT_EQ(productionDriveRefusal('B', files_), std::nullopt);
+    EXPECT_EQ(makeBus()->presentLetters(), driveLetterBit('B'));
 }
 
 // Plugged and unplugged: one arrival per disk, whatever udev says about its partitions or says
@@ -436,6 +496,36 @@ TEST_F(UdevBusTest, ALetterFollowsItsOwnDisk) {
 
 // A card reader without a medium is no drive yet; it arrives when a medium shows (a change
 // with a size) and goes when the medium goes, as often as that happens.
+// Under load udev's late change events carry degraded properties (ID_BUS=scsi, a serial of the
+// USB strings or none): on a disk the kernel still numbers the same they are no removal and
+// arrival, and the remove that inherits them still takes the letter away. A change under another
+// disk sequence number is another disk.
+TEST_F(UdevBusTest, LateChangeEventsAreJudgedByTheDisksNumberNotItsSerial) {
+    add(kStick);
+    setAttribute(kStick.path(), "diskseq", "12");
+    const auto bus = makeBus();
+    EXPECT_EQ(bus->presentLetters(), driveLetterBit('B'));
+
+    setProperty(kStick.path(), "ID_BUS", "scsi");
+    for (const char* serial : {"Generic_Flash_Disk-0:0", ""}) {
+        setProperty(kStick.path(), "ID_SERIAL", serial);
+        uevent(kStick.path(), "change");
+    }
+    const Disk second = usbDisk("sdf", "1-5", 11, "8:80", "Corvid_Stick_0002", "7864320", 1);
+    add(second);
+    EXPECT_EQ(next(*bus), arrival('F'));
+
+    setAttribute(kStick.path(), "diskseq", "13");
+    uevent(kStick.path(), "change");
+    EXPECT_EQ(next(*bus), removal('B'));
+    EXPECT_EQ(next(*bus), arrival('B'));
+
+    unplug(kStick);
+    EXPECT_EQ(next(*bus), removal('B'));
+    unplug(second);
+    EXPECT_EQ(next(*bus), removal('F'));
+}
+
 TEST_F(UdevBusTest, ACardReaderArrivesWithItsMedium) {
     add(kCardReader);
     const auto bus = makeBus();
@@ -535,12 +625,13 @@ TEST_F(UdevBusTest, ProbeAndProduceRefuseTheSystemsDisksAndSayWhy) {
     };
     const Case cases[] = {
         {{"probe", "A", "--backend", "sg"},
-         "corvid-cli probe: drive A (/dev/sda) is not attached by USB; nothing was sent to it."},
+         "corvid-cli probe: drive A (/dev/sda) holds a mount on /srv; nothing was sent to it."},
         {{"probe", "c:", "--backend", "sg"},
          "corvid-cli probe: drive C (/dev/sdc) holds the system's / mount; nothing was sent to "
          "it."},
         {{"produce", "A", "--backend", "sg", "--home", home.string(), "--pause-scale", "0"},
-         "corvid-cli produce: drive A (/dev/sda) is not attached by USB; nothing was sent to it."},
+         "corvid-cli produce: drive A (/dev/sda) holds a mount on /srv; nothing was sent to "
+         "it."},
         {{"produce", "C", "--backend", "sg", "--home", home.string(), "--pause-scale", "0"},
          "corvid-cli produce: drive C (/dev/sdc) holds the system's / mount; nothing was sent to "
          "it."},
@@ -551,6 +642,32 @@ TEST_F(UdevBusTest, ProbeAndProduceRefuseTheSystemsDisksAndSayWhy) {
         EXPECT_EQ(run.exitCode, 2)
             << "a drive that is no station disk is bad input: " << run.output;
         EXPECT_NE(run.output.find(c.says + "\n"), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("Probe of"), std::string::npos) << run.output;
+    }
+
+    // The system on the SATA disk; a live system booted from the USB disk, its overlay root
+    // traced to it.
+    addText(describeLoop("loop0", "7:0", kLiveSquashfs));
+    struct System {
+        std::string mountInfo;
+        const char* letter;
+        std::string says;
+    };
+    const System systems[] = {
+        {"22 1 8:2 / / rw - ext4 /dev/sda2 rw\n", "A",
+         "corvid-cli probe: drive A (/dev/sda) holds the system's / mount; nothing was sent to "
+         "it."},
+        {kLiveMounts, "C",
+         "corvid-cli probe: drive C (/dev/sdc) holds the system's / mount; nothing was sent to "
+         "it."},
+    };
+    for (const System& system : systems) {
+        SCOPED_TRACE(system.says);
+        setSystemMounts(system.mountInfo, kNoSwaps);
+        const auto run =
+            test::runBinProgram("corvid-cli", {"probe", system.letter, "--backend", "sg"});
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_NE(run.output.find(system.says + "\n"), std::string::npos) << run.output;
         EXPECT_EQ(run.output.find("Probe of"), std::string::npos) << run.output;
     }
 }

@@ -38,6 +38,52 @@ TEST_F(SgTransportTest, DriveLetterNamesTheSdNode) {
     EXPECT_EQ(SgTransport().devicePath('A'), "/dev/sda");
 }
 
+// Commands go to the disk's SCSI generic node as sysfs names it; a disk without one (the sg
+// module not loaded) gets them on its block node. The guard is asked by the drive letter's disk.
+TEST_F(SgTransportTest, CommandsGoToTheDisksGenericNodeWhereItHasOne) {
+    const fs::path dev = dir_ / "dev";
+    const fs::path sys = dir_ / "sys";
+    fs::create_directories(dev);
+    fs::create_directories(sys / "block/sdb/device/scsi_generic/sg3");
+    fs::create_directories(sys / "block/sdc/device");
+    for (const char* node : {"sdb", "sg3", "sdc"}) {
+        std::ofstream(dev / node) << "a node";
+    }
+    std::vector<fs::path> opened;
+    std::vector<char> guarded;
+    SgTransport sg(
+        dev.string(),
+        [&](int fd, const ScsiRequest&, SgIoStatus& status) {
+            opened.push_back(fs::read_symlink("/proc/self/fd/" + std::to_string(fd)));
+            status = {};
+            return 0;
+        },
+        [&](char letter) {
+            guarded.push_back(letter);
+            return std::optional<std::string>();
+        },
+        sys.string());
+
+    struct Case {
+        char letter;
+        fs::path node;
+    };
+    const Case cases[] = {{'B', dev / "sg3"}, {'c', dev / "sdc"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.letter);
+        opened.clear();
+        EXPECT_EQ(sg.commandPath(c.letter), c.node.string());
+        const DeviceHandle handle = sg.open(c.letter);
+        ASSERT_NE(handle, kInvalidHandle);
+        EXPECT_TRUE(fsmInit(sg, handle));
+        sg.close(handle);
+        EXPECT_EQ(opened, std::vector<fs::path>{c.node});
+    }
+    EXPECT_EQ(guarded, (std::vector<char>{'B', 'c'}));
+    EXPECT_EQ(sg.devicePath('B'), (dev / "sdb").string());
+    EXPECT_EQ(sg.commandPath('1'), "");
+}
+
 TEST_F(SgTransportTest, MissingOrBadLetterGivesTheInvalidHandle) {
     SgTransport sg(dir_.string(), {}, kEveryDrive);
     EXPECT_EQ(sg.open('Q'), kInvalidHandle);
