@@ -666,7 +666,7 @@ TEST_F(UdevBusTest, ProbeAndProduceRefuseTheSystemsDisksAndSayWhy) {
         setSystemMounts(system.mountInfo, kNoSwaps);
         const auto run =
             test::runBinProgram("corvid-cli", {"probe", system.letter, "--backend", "sg"});
-        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_EQ(run.exitCode, 2) << run.output;
         EXPECT_NE(run.output.find(system.says + "\n"), std::string::npos) << run.output;
         EXPECT_EQ(run.output.find("Probe of"), std::string::npos) << run.output;
     }
