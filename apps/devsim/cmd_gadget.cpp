@@ -43,13 +43,7 @@ int runGadget(const GadgetOptions& options) {
     gadgetSettings.udc = options.udc;
     gadgetSettings.serial = options.serial.empty() ? serialOf(settings.stateDir) : options.serial;
 
-    // Stop signals are taken by one thread, so the gadget's threads run undisturbed.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = blockStopSignals();
 
     Device device(settings);
     Gadget gadget(device, gadgetSettings, [&](const std::string& line) {

@@ -25,13 +25,7 @@ using corvid::devsim::Host;
 // benchmark that crashes leaves no simulator serving.
 int runHost(const fs::path& dir, bool quiet, long owner,
             const std::function<void(const std::string&)>& ready) {
-    // Signals are taken by one thread, so every other thread runs undisturbed.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = blockStopSignals();
     ::signal(SIGPIPE, SIG_IGN);
 
     std::unique_ptr<Host> host;

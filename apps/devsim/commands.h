@@ -3,6 +3,7 @@
 // corvid-devsim's subcommands, one file each, and what several of them share.
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -24,6 +25,10 @@ void addListCommand(CLI::App& app, int& exitStatus);      // cmd_list.cpp
 void addStopCommand(CLI::App& app, int& exitStatus);      // cmd_stop.cpp
 void addProfilesCommand(CLI::App& app, int& exitStatus);  // cmd_profiles.cpp
 void addGadgetCommand(CLI::App& app, int& exitStatus);    // cmd_gadget.cpp
+
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and the threads it starts from now
+// on, and returns them: one thread takes them (sigwait), so every other runs undisturbed.
+sigset_t blockStopSignals();
 
 // The simulator directory an option names, or the default one.
 std::filesystem::path simDirOf(const std::string& option);

@@ -134,4 +134,14 @@ std::vector<std::string> DeviceOptions::plugWords() const {
     return words;
 }
 
+sigset_t blockStopSignals() {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    return stopSignals;
+}
+
 }  // namespace corvid::devsim_cli
