@@ -659,6 +659,13 @@ void MainWindow::listen() {
     });
 }
 
+void MainWindow::endWhenIdle() {
+    controller().stopTakingDevices();
+    if (controller().runningWorkers() == 0) {
+        close();
+    }
+}
+
 void MainWindow::endRunsAndWait() {
     controller().stopTakingDevices();
     controller().endRunningWorkers();

@@ -50,6 +50,9 @@ class MainWindow : public QWidget {
 
     // Starts reading the device bus; a bus that fails is said in a box.
     void listen();
+    // The end asked for by a signal (SIGTERM, SIGHUP, Ctrl-C): no more devices are taken and the
+    // window closes, without the question, once the running runs have ended by themselves.
+    void endWhenIdle();
 
     StationController& controller() { return assembly_.controller(); }
     StationCounters& counters() { return assembly_.counters(); }

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTimer>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -131,7 +132,18 @@ int runWindow(QApplication& app, const Options& options) {
     } catch (const std::exception& error) {
         return startFailed(QString::fromUtf8(error.what()), cli::kExitFailed);
     }
+    // A signal ends the window as its close does, after the running runs: a closed session
+    // (SIGHUP) or a service stop (SIGTERM) loses no run and no setting.
+    const InterruptCounter interrupts;
+    QTimer signalCheck;
+    QObject::connect(&signalCheck, &QTimer::timeout, window.get(), [&interrupts, &window] {
+        if (interrupts.count() > 0) {
+            window->endWhenIdle();
+        }
+    });
+    signalCheck.start(200);
     const int status = app.exec();
+    signalCheck.stop();
     window.reset();
     StationRecord& record = *assembly->record();
     record.finish();

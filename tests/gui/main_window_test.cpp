@@ -549,6 +549,24 @@ TEST_F(MainWindowTest, ABadRecordDatabaseLeavesTheLocalRecord) {
     EXPECT_EQ(corvid.output().find("station window"), std::string::npos);
 }
 
+// A closed session (SIGHUP) or a service stop (SIGTERM) ends the window as its close does: the
+// settings are saved and the program ends well.
+TEST_F(MainWindowTest, AHangUpOrTermEndsTheWindowAsItsCloseDoes) {
+    for (const char* signal : {"-HUP", "-TERM"}) {
+        SCOPED_TRACE(signal);
+        const auto settings = home_ / "misc" / "prefer.ini";
+        std::filesystem::remove(settings);
+        test::BackgroundProgram corvid("corvid", {"--home", home_.string(), "--backend", "sim",
+                                                  "--sim-dir", simDir_.string()});
+        QTest::qWait(1500);
+        const auto sent = test::runProgram({"kill", signal, std::to_string(corvid.id())},
+                                           std::chrono::seconds(10));
+        ASSERT_EQ(sent.exitCode, 0) << sent.output;
+        EXPECT_EQ(corvid.waitForExit(std::chrono::seconds(30)), 0) << corvid.output();
+        EXPECT_TRUE(std::filesystem::exists(settings)) << "the settings were saved at the end";
+    }
+}
+
 // The close question's default is No: Enter keeps production going.
 TEST_F(MainWindowTest, EnterAtTheCloseQuestionKeepsTheRun) {
     open(1.0);
