@@ -577,6 +577,9 @@ void MainWindow::showLoadNotes() {
     for (const std::string& problem : station_.language.problems) {
         notes << qtext(problem);
     }
+    for (const std::string& note : station_.notes) {
+        notes << qtext(note);  // files the station starts without: prefer.ini, FSM.bin
+    }
     if (notes.isEmpty()) {
         return;
     }

@@ -739,6 +739,12 @@ TEST_F(MainWindowTest, LoadNotesAreShownToTheOperator) {
             << boxes.texts[0].toStdString();
         close();
     }
+    // A file the station starts without is said too.
+    std::filesystem::remove(home_ / "misc" / "FSM.bin");
+    BoxAnswerer boxes;
+    open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.texts.isEmpty(); }, 5000));
+    EXPECT_TRUE(boxes.texts[0].contains(QStringLiteral("FSM.bin"))) << boxes.texts[0].toStdString();
 }
 
 // "Fix System Area Size" enables its size list, and only while it is checked.
