@@ -15,6 +15,7 @@
 #include "apps/cli/commands.h"
 #include "apps/cli/device_options.h"
 #include "apps/cli/line_prompt.h"
+#include "apps/cli/record_database.h"
 #include "apps/cli/station_home.h"
 #include "apps/cli/station_session.h"
 #include "apps/cli/terminal_colour.h"
@@ -253,6 +254,18 @@ int runProduce(const ProduceOptions& options) {
         return kExitBadInput;
     }
 
+    // Every ended run is a row of the record, as on the station.
+    const auto complain = [](const std::string& why) {
+        std::fprintf(stderr, "corvid-cli produce: %s\n", why.c_str());
+    };
+    try {
+        session.assembly().keepRecord(
+            usableRecordDatabase("", session.station().settings, complain), complain);
+    } catch (const RecordError& error) {
+        complain(error.what());
+        return kExitBadInput;
+    }
+
     TerminalSlot slot(letter, standardOutputIsTerminal());
     std::array<UnseenSlot, kSlotCount - 1> unseen;
     std::array<SlotView*, kSlotCount> slots{&slot};
@@ -284,6 +297,12 @@ int runProduce(const ProduceOptions& options) {
         controller.runPending(std::chrono::milliseconds(100));
     }
     slot.finish();
+    StationRecord& record = *session.assembly().record();
+    record.finish();
+    if (const std::int64_t unrecorded = record.unrecordedRuns(); unrecorded > 0) {
+        complain("the run was not recorded");
+        return kExitFailed;
+    }
     if (watch.notOurs()) {
         return kExitBadInput;  // not the station's device: nothing was asked of it
     }

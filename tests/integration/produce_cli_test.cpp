@@ -47,6 +47,9 @@ TEST_F(ProduceCliTest, NandDeviceWithFirmwareUpgradeIsFinished) {
     EXPECT_TRUE(contains(run.output, "E  Check Disk")) << run.output;
     EXPECT_TRUE(contains(run.output, "E  picture: success.bmp")) << run.output;
     EXPECT_TRUE(contains(run.output, "E: pass")) << run.output;
+    // The run is a row of the station's record, as a run of the station is.
+    EXPECT_EQ(test::recordColumns(home_, dir_ / "runs.csv", {"letter", "passed", "failed_step"}),
+              "E 1 -\n");
 }
 
 TEST_F(ProduceCliTest, WithoutFirmwareUpgradeANandDevicePasses) {
