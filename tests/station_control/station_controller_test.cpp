@@ -390,14 +390,13 @@ TEST_F(StationControllerTest, ARemovalSeenByTheBusStopsTheWorkerBeforeTheQueueCo
     EXPECT_TRUE(fake_.openedLetters().empty());
 }
 
-// An arrival whose drive lock cannot be taken (the lock folder became unusable) fails that drive
+// An arrival whose drive lock cannot be taken (its lock file cannot be made) fails that drive
 // alone: the removal queued behind it is still handled and its slot freed.
 TEST_F(StationControllerTest, AFailingArrivalDropsNothingQueuedBehindIt) {
     harness_->settings.CheckManuupgrade = true;
     arrive({'F'});
     ASSERT_EQ(controller_->slotOfLetter('F'), 0);
-    std::filesystem::remove_all(dir_ / "locks");
-    std::ofstream(dir_ / "locks") << "not a folder";
+    std::filesystem::create_directories(dir_ / "locks" / "E.lock");  // no lock file can be made
     controller_->post({DeviceEventKind::Arrival, letters({'E'})});
     controller_->post({DeviceEventKind::Removal, letters({'F'})});
     controller_->runPending(std::chrono::milliseconds(0));
