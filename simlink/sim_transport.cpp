@@ -1,5 +1,7 @@
 #include "simlink/sim_transport.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -49,6 +51,16 @@ void SimTransport::close(DeviceHandle handle) {
     }
     simlink::closeFd(found->second);
     connections_.erase(found);
+}
+
+// The connection is shut, not closed: a read waiting on it returns at once, and the handle's fd
+// stays its own until close().
+void SimTransport::abandon(DeviceHandle handle) {
+    std::lock_guard lock(mutex_);
+    const auto found = connections_.find(handle);
+    if (found != connections_.end() && found->second >= 0) {
+        ::shutdown(found->second, SHUT_RDWR);
+    }
 }
 
 int SimTransport::connectionOf(DeviceHandle handle) {

@@ -31,6 +31,7 @@ class SimTransport : public Transport {
     void close(DeviceHandle handle) override;
     bool sendBuffered(DeviceHandle handle, const ScsiRequest& request) override;
     bool sendDirect(DeviceHandle handle, const ScsiRequest& request) override;
+    void abandon(DeviceHandle handle) override;
 
     const std::filesystem::path& simDir() const { return options_.simDir; }
 

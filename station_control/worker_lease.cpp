@@ -9,6 +9,16 @@ WorkerLease::WorkerLease(Transport& transport, VolumeTools& volumes, SlotView& s
       volumes_(volumes, *this),
       slot_(slot, detached_) {}
 
+void WorkerLease::revoke() {
+    revoked_ = true;
+    transport_.abandonAll();
+}
+
+void WorkerLease::detach() {
+    detached_ = true;
+    revoke();
+}
+
 bool WorkerLease::usable() {
     if (revoked_) {
         return false;
@@ -27,15 +37,38 @@ DeviceHandle WorkerLease::LeasedTransport::open(char driveLetter) {
         return kInvalidHandle;
     }
     const DeviceHandle handle = inner_.open(driveLetter);
-    if (handle != kInvalidHandle && !lease_.usable()) {
-        inner_.close(handle);
+    if (handle == kInvalidHandle) {
+        return kInvalidHandle;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        open_.insert(handle);
+    }
+    // A revoke between the open and the insert found nothing to abandon: checked again here.
+    if (!lease_.usable()) {
+        close(handle);
         return kInvalidHandle;
     }
     return handle;
 }
 
 void WorkerLease::LeasedTransport::close(DeviceHandle handle) {
+    {
+        std::lock_guard lock(mutex_);
+        open_.erase(handle);
+    }
     inner_.close(handle);
+}
+
+void WorkerLease::LeasedTransport::abandon(DeviceHandle handle) {
+    inner_.abandon(handle);
+}
+
+void WorkerLease::LeasedTransport::abandonAll() {
+    std::lock_guard lock(mutex_);
+    for (const DeviceHandle handle : open_) {
+        inner_.abandon(handle);
+    }
 }
 
 // A handle once opened stays on its own disk: another disk on the letter is not reached by it.

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
+#include <set>
 
 #include "platform/volume_tools.h"
 #include "station/slot_view.h"
@@ -28,15 +30,13 @@ class WorkerLease {
     WorkerLease(const WorkerLease&) = delete;
     WorkerLease& operator=(const WorkerLease&) = delete;
 
-    // Safe from any thread.
-    void revoke() { revoked_ = true; }
+    // Safe from any thread. A command the worker waits for is abandoned (see
+    // Transport::abandon), so the worker ends within moments where the transport allows.
+    void revoke();
     bool revoked() const { return revoked_; }
     // The device left its slot: revoked, and the slot's display is no longer the worker's.
     // Safe from any thread.
-    void detach() {
-        revoked_ = true;
-        detached_ = true;
-    }
+    void detach();
 
     Transport& transport() { return transport_; }
     VolumeTools& volumes() { return volumes_; }
@@ -53,10 +53,15 @@ class WorkerLease {
         void close(DeviceHandle handle) override;
         bool sendBuffered(DeviceHandle handle, const ScsiRequest& request) override;
         bool sendDirect(DeviceHandle handle, const ScsiRequest& request) override;
+        void abandon(DeviceHandle handle) override;
+        // Abandons the command of every handle the worker holds open.
+        void abandonAll();
 
       private:
         Transport& inner_;
         WorkerLease& lease_;
+        std::mutex mutex_;
+        std::set<DeviceHandle> open_;
     };
 
     class LeasedVolumes : public VolumeTools {

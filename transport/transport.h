@@ -28,6 +28,11 @@ class Transport {
 
     // Direct form: the data stay in the caller's buffer, in either direction.
     virtual bool sendDirect(DeviceHandle handle, const ScsiRequest& request) = 0;
+
+    // Ends the command in progress on 'handle', and every later one, as soon as the transport
+    // can: its caller gets a failure. Safe from any thread. Where the system cannot end a
+    // command early (SG_IO), the command ends at its own timeout.
+    virtual void abandon(DeviceHandle handle) { (void)handle; }
 };
 
 // Opens a drive letter for the length of one scope and closes it again, the way the by-letter

@@ -148,18 +148,17 @@ TEST_F(StationCliTest, AForeignDiskSwappedOntoARunsLetterIsNeverTouched) {
     ASSERT_TRUE(volume);
     const auto precious = dir_ / "PRECIOUS.TXT";
     std::ofstream(precious) << "the user's own data\n";
-    ASSERT_EQ(test::runProgram({"mkfs.fat", "-F", "16", "-n", "USERDATA", volume->string()})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        test::runProgram({"mkfs.fat", "-F", "16", "-n", "USERDATA", volume->string()}).exitCode, 0);
     ASSERT_EQ(test::runProgram({"mcopy", "-i", volume->string(), precious.string(), "::"}).exitCode,
               0);
     const std::string before = fileBytes(*volume);
     unplug('Z');
 
     set("Format=1");
-    BackgroundProgram program(
-        "corvid-cli", {"station", "--home", home_.string(), "--sim-dir", simDir_.string(),
-                       "--pause-scale", "1", "--count", "1"});
+    BackgroundProgram program("corvid-cli",
+                              {"station", "--home", home_.string(), "--sim-dir", simDir_.string(),
+                               "--pause-scale", "1", "--count", "1"});
     ASSERT_TRUE(program.waitForOutput("station ready")) << program.output();
     plug('E', "nand-2k");
     ASSERT_TRUE(program.waitForOutput("E  status: Program Write Setup")) << program.output();
@@ -202,6 +201,23 @@ TEST_F(StationCliTest, MissingFsmAndFailingCommandAreShownAndCounted) {
     EXPECT_NE(output.find("slot 3 G  pass ("), std::string::npos) << output;
     const auto rows = recordRows();
     EXPECT_EQ(rows.size(), 2u);
+}
+
+// The second Ctrl-C ends a run that waits on a silent device's long command (SPI_FLASH_CHECK may
+// take 300 s): the command is abandoned and the station ends within moments.
+TEST_F(StationCliTest, TheSecondInterruptEndsARunWaitingOnASilentDevice) {
+    auto program = station(5);
+    plug('E', "spi", {"--silent", "SPI_FLASH_CHECK"});
+    ASSERT_TRUE(program->waitForOutput("E  status: Bad Block Check...")) << program->output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the command is under way
+    const std::string pid = std::to_string(program->id());
+    for (const char* said : {"stopping: no more devices are taken", "ending the running runs"}) {
+        const auto sent = test::runProgram({"kill", "-INT", pid}, std::chrono::seconds(10));
+        ASSERT_EQ(sent.exitCode, 0) << sent.output;
+        ASSERT_TRUE(program->waitForOutput(said, std::chrono::seconds(10))) << program->output();
+    }
+    EXPECT_EQ(program->waitForExit(std::chrono::seconds(20)), 1) << program->output();
+    EXPECT_NE(program->output().find("E  fail ("), std::string::npos) << program->output();
 }
 
 // ProductionRecord=0 keeps the record shut; the station still runs.
