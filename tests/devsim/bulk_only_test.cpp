@@ -78,7 +78,7 @@ TEST(BulkOnlyTest, OnlyAMeaningfulCbwIsTaken) {
         const auto cbw = parseCbw(c.bytes);
         ASSERT_EQ(cbw.has_value(), c.taken);
         if (cbw) {
-            EXPECT_EQ(cbw->tag, 0x1234u);
+            EXPECT_EQ(std::uint32_t{cbw->tag}, 0x1234u);
         }
     }
 }
@@ -184,10 +184,10 @@ TEST_F(MassStorageTest, AnswersTheKernelsCommandsWithResidueStallAndSense) {
         SCOPED_TRACE(c.what);
         plug(c.profile);
         const BulkReply reply = run(c.cdb, c.hostLength);
-        EXPECT_EQ(reply.csw.signature, kCswSignature);
-        EXPECT_EQ(reply.csw.tag, 0x1234u);
+        EXPECT_EQ(std::uint32_t{reply.csw.signature}, kCswSignature);
+        EXPECT_EQ(std::uint32_t{reply.csw.tag}, 0x1234u);
         EXPECT_EQ(reply.csw.status, static_cast<std::uint8_t>(c.status));
-        EXPECT_EQ(reply.csw.dataResidue, c.residue);
+        EXPECT_EQ(std::uint32_t{reply.csw.dataResidue}, c.residue);
         EXPECT_EQ(reply.stallIn, c.stallIn);
         // Data-in goes as one transfer of the host's length, or not at all after a failure.
         EXPECT_EQ(reply.dataIn.size(), c.status == CswStatus::Passed ? c.hostLength : 0u);
@@ -208,7 +208,7 @@ TEST_F(MassStorageTest, SectorsWrittenReadBackThroughTheModel) {
     }
     const BulkReply written = run(rw10(0x2A, 100, 2), 1024, false, sectors);
     EXPECT_EQ(written.csw.status, static_cast<std::uint8_t>(CswStatus::Passed));
-    EXPECT_EQ(written.csw.dataResidue, 0u);
+    EXPECT_EQ(std::uint32_t{written.csw.dataResidue}, 0u);
     const BulkReply read = run(rw10(0x28, 100, 2), 1024);
     EXPECT_EQ(read.csw.status, static_cast<std::uint8_t>(CswStatus::Passed));
     EXPECT_EQ(read.dataIn, sectors);
