@@ -9,15 +9,6 @@ namespace corvid::devsim {
 
 namespace {
 
-// The commands every kernel sends to a disk it finds, answered without the device model: a
-// controller's firmware answers them from its own state, not from the flash.
-constexpr std::uint8_t kTestUnitReady = 0x00;
-constexpr std::uint8_t kRequestSense = 0x03;
-constexpr std::uint8_t kModeSense6 = 0x1A;
-constexpr std::uint8_t kPreventAllowRemoval = 0x1E;
-constexpr std::uint8_t kSynchronizeCache10 = 0x35;
-constexpr std::uint8_t kModeSense10 = 0x5A;
-
 constexpr std::size_t kSenseSize = 18;
 constexpr Sense kNoMedium{0x02, 0x3A, 0x00};
 constexpr Sense kReadError{0x03, 0x11, 0x00};
@@ -121,19 +112,21 @@ BulkReply MassStorage::command(const Cbw& cbw, std::span<const std::uint8_t> dat
         unitAttention_ = true;
     }
     // A changed disk is announced to the disk's own commands; the vendor commands go on.
-    if (unitAttention_ && !vendor && opcode != kScsiOpInquiry && opcode != kRequestSense) {
+    if (unitAttention_ && !vendor && opcode != kScsiOpInquiry && opcode != kScsiOpRequestSense) {
         unitAttention_ = false;
         sense_ = kCapacityChanged;
         return failed(cbw);
     }
+    // What every kernel sends a disk it finds is answered from the controller's own state, as a
+    // controller's firmware does, not from the flash.
     switch (opcode) {
-        case kTestUnitReady:
+        case kScsiOpTestUnitReady:
             if (!now.present) {
                 sense_ = kNoMedium;
                 return failed(cbw);
             }
             return passed(cbw, {});
-        case kRequestSense: {
+        case kScsiOpRequestSense: {
             std::vector<std::uint8_t> data(kSenseSize, 0);
             data[0] = 0x70;  // current error, fixed format
             data[2] = sense_.key;
@@ -144,13 +137,13 @@ BulkReply MassStorage::command(const Cbw& cbw, std::span<const std::uint8_t> dat
             sense_ = Sense{};
             return passed(cbw, std::move(data));
         }
-        case kModeSense6:
+        case kScsiOpModeSense6:
             // Header only: no block descriptor, no pages, not write-protected.
             return passed(cbw, {3, 0, 0, 0});
-        case kModeSense10:
+        case kScsiOpModeSense10:
             return passed(cbw, {0, 6, 0, 0, 0, 0, 0, 0});
-        case kPreventAllowRemoval:
-        case kSynchronizeCache10:
+        case kScsiOpPreventAllowRemoval:
+        case kScsiOpSynchronizeCache10:
             return passed(cbw, {});
         default:
             break;

@@ -55,5 +55,12 @@ inline constexpr std::uint8_t kScsiOpStartStopUnit = 0x1B;
 inline constexpr std::uint8_t kScsiOpReadCapacity10 = 0x25;
 inline constexpr std::uint8_t kScsiOpRead10 = 0x28;
 inline constexpr std::uint8_t kScsiOpWrite10 = 0x2A;
+// Standard SCSI opcodes a kernel sends to every disk it finds (the simulated stick answers them).
+inline constexpr std::uint8_t kScsiOpTestUnitReady = 0x00;
+inline constexpr std::uint8_t kScsiOpRequestSense = 0x03;
+inline constexpr std::uint8_t kScsiOpModeSense6 = 0x1A;
+inline constexpr std::uint8_t kScsiOpPreventAllowRemoval = 0x1E;
+inline constexpr std::uint8_t kScsiOpSynchronizeCache10 = 0x35;
+inline constexpr std::uint8_t kScsiOpModeSense10 = 0x5A;
 
 }  // namespace corvid
