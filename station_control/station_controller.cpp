@@ -29,7 +29,7 @@ StationController::StationController(StationControlSetup setup)
 }
 
 StationController::~StationController() {
-    while (!workers_.empty()) {
+    while (!workers_.empty() || !arrivals_.empty()) {
         runPending(std::chrono::milliseconds(100));
     }
 }
@@ -43,6 +43,11 @@ void StationController::revokeRemoved(std::uint32_t letters) {
     for (DEVICE_ENTRY& entry : slots_) {
         if (entry.lease && (letters & driveLetterBit(entry.cLetter.load())) != 0) {
             entry.lease->detach();
+        }
+    }
+    for (auto& [id, pending] : arrivals_) {
+        if ((letters & driveLetterBit(pending.letter)) != 0) {
+            pending.lease->detach();
         }
     }
 }
@@ -93,8 +98,9 @@ void StationController::arrival(char letter) {
     }
     const int held = slotOfLetter(letter);
     // A volume is announced again when its medium changes in the middle of a run (after the
-    // disk starts, at the switch to the second part): its device must not get a single command.
-    if (held != kNoSlot && slots_[held].state == SlotState::Running) {
+    // disk starts, at the switch to the second part), or while its arrival commands are under
+    // way: its device must not get a single command more.
+    if ((held != kNoSlot && slots_[held].state == SlotState::Running) || arrivalUnderWay(letter)) {
         tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::Busy); });
         return;
     }
@@ -104,35 +110,67 @@ void StationController::arrival(char letter) {
         return;
     }
     // Before the first command: the disk that answers it is the one the slot will hold.
-    const std::optional<std::string> identity =
-        diskIdentity_ ? diskIdentity_(letter) : std::nullopt;
-    ArrivalCheck check = ArrivalCheck::NotOurs;
+    const std::uint64_t id = nextWorker_++;
+    PendingArrival pending;
+    pending.letter = letter;
+    pending.identity = diskIdentity_ ? diskIdentity_(letter) : std::nullopt;
+    pending.lease = makeLease(letter, pending.identity, unseenSlot_);
+    std::shared_ptr<WorkerLease> lease = pending.lease;
+    {
+        std::lock_guard lock(leasesMutex_);
+        arrivals_.emplace(id, std::move(pending));
+    }
     try {
-        check = checkArrivedDevice(env_.transport, letter, env_.clock);
-    } catch (const std::exception&) {
-        check = ArrivalCheck::NotOurs;  // a device that cannot answer is not taken
+        arrivals_[id].thread = std::thread([this, id, letter, lease] {
+            ArrivalCheck check = ArrivalCheck::NotOurs;
+            try {
+                check = checkArrivedDevice(lease->transport(), letter, env_.clock);
+            } catch (const std::exception&) {
+                check = ArrivalCheck::NotOurs;  // a device that cannot answer is not taken
+            }
+            queue_.post([this, id, check] { arrivalChecked(id, check); });
+        });
+    } catch (const std::system_error&) {
+        endArrival(id);
+        if (held == kNoSlot) {
+            unlockLetter(letter);
+        }
+        throw;
     }
+}
+
+void StationController::arrivalChecked(std::uint64_t id, ArrivalCheck check) {
+    PendingArrival* pending = arrivalDone(id);
+    if (pending == nullptr || pending->removed) {
+        endArrival(id);  // the removal has unlocked the letter
+        return;
+    }
+    const char letter = pending->letter;
+    std::optional<ArrivalSkip> skip;
+    bool unlock = true;
+    int slot = firstFreeSlot();
     if (check == ArrivalCheck::ResetSent) {
-        // The lock stays until the device leaves for its reset.
-        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::ResetSent); });
-        return;
-    }
-    if (held != kNoSlot) {
-        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::AlreadyHeld); });
-        return;
-    }
-    if (check == ArrivalCheck::NotOurs) {
-        unlockLetter(letter);
-        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::NotOurs); });
-        return;
-    }
-    const int slot = firstFreeSlot();
-    if (slot == kNoSlot) {
-        unlockLetter(letter);
+        skip = ArrivalSkip::ResetSent;  // the lock stays until the device leaves for its reset
+        unlock = false;
+    } else if (slotOfLetter(letter) != kNoSlot) {
+        skip = ArrivalSkip::AlreadyHeld;  // the slot holds the lock
+        unlock = false;
+    } else if (closed_) {
+        skip = ArrivalSkip::Closed;
+    } else if (check == ArrivalCheck::NotOurs) {
+        skip = ArrivalSkip::NotOurs;
+    } else if (slot == kNoSlot) {
+        skip = ArrivalSkip::LimitReached;
         // Not waited for: arrivals, removals and the ends of runs go on behind the box.
         env_.prompt.notify(env_.messages.text(MessageKey::ExceedLimitMsg),
                            env_.messages.text(MessageKey::StatusMsg), PromptIcon::Warning);
-        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::LimitReached); });
+    }
+    if (skip) {
+        endArrival(id);
+        if (unlock) {
+            unlockLetter(letter);
+        }
+        tell([&](StationListener& l) { l.deviceSkipped(letter, *skip); });
         return;
     }
 
@@ -141,35 +179,57 @@ void StationController::arrival(char letter) {
     entry.state = SlotState::Fsm;
     entry.flashId.clear();
     entry.fsmVersion.clear();
-    entry.identity = identity;
+    entry.identity = pending->identity;
+    pending->slot = slot;
     ++iPlugged_;
     tell([&](StationListener& l) { l.slotClaimed(slot, letter); });
     entry.view->setGaugeVisible(true);
     showState(slot);
+    updateManualUpgradeSwitch();
 
-    if (!downloadFsm(slot, letter)) {
+    // The FSM's file is named now: the settings belong to this thread.
+    try {
+        pending->thread = std::thread([this, id, letter, lease = pending->lease,
+                                       fsmFile = std::filesystem::path(env_.settings.sFsmPath)] {
+            const FsmDownload download = downloadFsm(lease->transport(), letter, fsmFile);
+            queue_.post([this, id, download] { arrivalDownloaded(id, download); });
+        });
+    } catch (const std::system_error&) {
+        arrivalDownloaded(id, FsmDownload{});  // no thread, no FSM: the slot shows it failed
+    }
+}
+
+void StationController::arrivalDownloaded(std::uint64_t id, const FsmDownload& download) {
+    PendingArrival* pending = arrivalDone(id);
+    if (pending == nullptr || pending->removed) {
+        endArrival(id);  // the removal has freed the slot
+        return;
+    }
+    const int slot = pending->slot;
+    endArrival(id);
+    DEVICE_ENTRY& entry = slots_[slot];
+    if (!download.sent) {
         entry.state = SlotState::FsmFailed;
         showState(slot);
         if (failPictureExists()) {
             entry.view->setPicture(SlotPicture::Fail);
         }
-        tell([&](StationListener& l) { l.fsmFailed(slot, letter); });
+        tell([&](StationListener& l) { l.fsmFailed(slot, entry.cLetter.load()); });
         return;
     }
     entry.state = SlotState::FsmDone;
+    entry.fsmVersion = download.fsmVersion;
     showState(slot);
-    std::uint8_t maker = 0;
-    std::uint32_t flashId = 0;
-    try {
-        if (readFlashIdByLetter(env_.transport, letter, maker, flashId)) {
-            const std::string text = formatFlashId(maker, flashId);
-            entry.view->setDetailF(text);
-            entry.flashId = text.substr(kFlashIdPrefix);
-        }
-    } catch (const std::exception&) {
-        // an unread flash ID leaves detail line F as it was; the worker still starts
+    if (!download.flashIdText.empty()) {
+        entry.view->setDetailF(download.flashIdText);
+        entry.flashId = download.flashIdText.substr(kFlashIdPrefix);
     }
-    if (env_.settings.CheckManuupgrade) {
+    if (closed_) {
+        // Stopping: the device got its FSM but no run starts.
+        tell([&](StationListener& l) {
+            l.deviceSkipped(entry.cLetter.load(), ArrivalSkip::Closed);
+        });
+    } else if (env_.settings.CheckManuupgrade) {
         entry.state = SlotState::WaitingStart;
         showState(slot);
     } else {
@@ -178,24 +238,70 @@ void StationController::arrival(char letter) {
 }
 
 // The FSM's size and version are taken from the file as it is now: it may have been replaced
-// since the station started.
-bool StationController::downloadFsm(int slot, char letter) {
-    const std::filesystem::path fsmFile = env_.settings.sFsmPath;
+// since the station started. Runs on the arrival's thread.
+StationController::FsmDownload StationController::downloadFsm(
+    Transport& transport, char letter, const std::filesystem::path& fsmFile) const {
+    FsmDownload download;
     const FsmVersion fsm = readFsmVersion(fsmFile);
     if (!fsm.opened || fsm.size <= 0) {
-        return false;
+        return download;
     }
-    slots_[slot].fsmVersion = fsm.text;
+    download.fsmVersion = fsm.text;
     try {
-        return bDownloadFsm(env_.transport, letter, fsmFile, static_cast<std::uint32_t>(fsm.size));
+        download.sent =
+            bDownloadFsm(transport, letter, fsmFile, static_cast<std::uint32_t>(fsm.size));
     } catch (const std::exception&) {
-        return false;
+        return download;
     }
+    if (!download.sent) {
+        return download;
+    }
+    std::uint8_t maker = 0;
+    std::uint32_t flashId = 0;
+    try {
+        if (readFlashIdByLetter(transport, letter, maker, flashId)) {
+            download.flashIdText = formatFlashId(maker, flashId);
+        }
+    } catch (const std::exception&) {
+        // an unread flash ID leaves detail line F as it was; the worker still starts
+    }
+    return download;
+}
+
+bool StationController::arrivalUnderWay(char letter) const {
+    for (const auto& [id, pending] : arrivals_) {
+        if (pending.letter == letter && !pending.removed) {
+            return true;
+        }
+    }
+    return false;
+}
+
+StationController::PendingArrival* StationController::arrivalDone(std::uint64_t id) {
+    const auto found = arrivals_.find(id);
+    if (found == arrivals_.end()) {
+        return nullptr;
+    }
+    if (found->second.thread.joinable()) {
+        found->second.thread.join();
+    }
+    return &found->second;
+}
+
+void StationController::endArrival(std::uint64_t id) {
+    std::lock_guard lock(leasesMutex_);
+    arrivals_.erase(id);
 }
 
 void StationController::removal(char letter) {
     // Nothing of this program reaches the letter any more (a revoked lease sends nothing).
     unlockLetter(letter);
+    for (auto& [id, pending] : arrivals_) {
+        if (pending.letter == letter && !pending.removed) {
+            pending.lease->detach();
+            pending.removed = true;
+        }
+    }
     const int held = slotOfLetter(letter);
     if (held == kNoSlot) {
         return;
@@ -244,14 +350,7 @@ void StationController::startUpgrade() {
 void StationController::startWorker(int slot) {
     DEVICE_ENTRY& entry = slots_[slot];
     const char letter = entry.cLetter.load();
-    SameDiskCheck sameDisk;
-    if (diskIdentity_ && entry.identity) {
-        sameDisk = [source = diskIdentity_, letter, arrived = *entry.identity] {
-            return source(letter) == arrived;
-        };
-    }
-    auto lease = std::make_shared<WorkerLease>(env_.transport, env_.volumes, *entry.view,
-                                               std::move(sameDisk));
+    auto lease = makeLease(letter, entry.identity, *entry.view);
     // The worker's environment is the station's with its own lease in place of the devices.
     const ProductionEnvironment leased{lease->transport(), lease->volumes(),   env_.station,
                                        env_.prompt,        env_.registry,      env_.messages,
@@ -329,6 +428,9 @@ void StationController::endRunningWorkers() {
     for (auto& [id, worker] : workers_) {
         worker.lease->revoke();
     }
+    for (auto& [id, pending] : arrivals_) {
+        pending.lease->revoke();
+    }
 }
 
 void StationController::setLanguage(int language) {
@@ -379,6 +481,17 @@ void StationController::updateManualUpgradeSwitch() {
         manualSwitchEnabled_ = allFree;
         env_.station.setManualUpgradeEnabled(allFree);
     }
+}
+
+std::shared_ptr<WorkerLease> StationController::makeLease(
+    char letter, const std::optional<std::string>& identity, SlotView& view) const {
+    SameDiskCheck sameDisk;
+    if (diskIdentity_ && identity) {
+        sameDisk = [source = diskIdentity_, letter, arrived = *identity] {
+            return source(letter) == arrived;
+        };
+    }
+    return std::make_shared<WorkerLease>(env_.transport, env_.volumes, view, std::move(sameDisk));
 }
 
 bool StationController::lockLetter(char letter) {

@@ -16,6 +16,7 @@
 
 #include "platform/device_bus.h"
 #include "platform/drive_lock.h"
+#include "production/device_arrival.h"
 #include "production/product_thread.h"
 #include "station_control/station_listener.h"
 #include "station_control/task_queue.h"
@@ -72,7 +73,10 @@ struct StationControlSetup {
 // The eight device slots of a station: device arrival and removal, the FSM download, the manual
 // start, a worker per claimed slot, and the ends of the workers. Everything but post() runs on
 // one thread, the controller's: the program calls handle() and startUpgrade() there, or posts
-// them and calls runPending() in its loop. Workers report their end through the queue.
+// them and calls runPending() in its loop. The commands of an arrival (its checks, then its FSM
+// and flash ID) run on a thread of their own, so that a silent device holds neither another
+// device's claim nor a removal nor the end of a run; they and the workers report through the
+// queue.
 class StationController {
   public:
     explicit StationController(StationControlSetup setup);
@@ -108,7 +112,10 @@ class StationController {
     // later workers are created with 'language'.
     void setLanguage(int language);
 
-    int runningWorkers() const { return static_cast<int>(workers_.size()); }
+    // Workers running, and devices on their way to one.
+    int runningWorkers() const { return static_cast<int>(workers_.size()) + arrivalsUnderWay(); }
+    // Devices whose arrival commands are under way.
+    int arrivalsUnderWay() const { return static_cast<int>(arrivals_.size()); }
     int iPlugged() const { return iPlugged_; }
     SlotState state(int slot) const { return slots_[slot].state; }
     char letter(int slot) const { return slots_[slot].cLetter.load(); }
@@ -118,9 +125,19 @@ class StationController {
     int firstFreeSlot() const;
 
   private:
+    // What the arrival's second thread brings back.
+    struct FsmDownload {
+        bool sent = false;
+        std::string fsmVersion;
+        std::string flashIdText;  // detail line F; empty when the flash ID could not be read
+    };
+
     void arrival(char letter);
+    void arrivalChecked(std::uint64_t id, ArrivalCheck check);
+    void arrivalDownloaded(std::uint64_t id, const FsmDownload& download);
+    FsmDownload downloadFsm(Transport& transport, char letter,
+                            const std::filesystem::path& fsmFile) const;
     void removal(char letter);
-    bool downloadFsm(int slot, char letter);
     void startWorker(int slot);
     void workerEnded(std::uint64_t id, const RunOutcome& outcome,
                      std::chrono::system_clock::time_point ended, double seconds);
@@ -144,16 +161,35 @@ class StationController {
         std::chrono::system_clock::time_point started;
     };
 
+    // A device from its arrival to its worker. Its lease is revoked when it is removed, so that
+    // its commands reach nothing more and their results are dropped.
+    struct PendingArrival {
+        char letter = 0;
+        int slot = kNoSlot;    // once the checks said the device is ours
+        bool removed = false;  // the device left; its thread's result changes nothing
+        std::optional<std::string> identity;
+        std::shared_ptr<WorkerLease> lease;
+        std::thread thread;
+    };
+
     bool lockLetter(char letter);
     void unlockLetter(char letter);
     void setLease(DEVICE_ENTRY& entry, std::shared_ptr<WorkerLease> lease);
+    std::shared_ptr<WorkerLease> makeLease(char letter, const std::optional<std::string>& identity,
+                                           SlotView& view) const;
+    bool arrivalUnderWay(char letter) const;
+    // Joins the arrival's thread; null when it has gone.
+    PendingArrival* arrivalDone(std::uint64_t id);
+    void endArrival(std::uint64_t id);
 
     ProductionEnvironment env_;
     int language_;
     DriveLocks* locks_;
     DiskIdentitySource diskIdentity_;
     std::array<DEVICE_ENTRY, kSlotCount> slots_;
-    std::mutex leasesMutex_;  // the slots' leases, which the bus thread revokes
+    std::mutex leasesMutex_;  // the slots' and arrivals' leases, which the bus thread revokes
+    std::map<std::uint64_t, PendingArrival> arrivals_;
+    UnseenSlot unseenSlot_;  // the view of an arrival's lease: an arrival's thread shows nothing
     std::vector<StationListener*> listeners_;
     TaskQueue queue_;
     std::map<std::uint64_t, Worker> workers_;

@@ -106,8 +106,9 @@ TEST_F(StationCliTest, NineDevicesInManualModeOneStartEightRuns) {
 // the same letter takes the slot and gets none of the old run's commands.
 TEST_F(StationCliTest, UnpluggedDevicesFreeTheirSlotsForTheNextOnes) {
     auto program = station(2);
+    // Pulled in its FSM download: the slot is freed as the removal is seen, whether or not the
+    // download's failure was shown first.
     plug('E', "nand-2k", {"--unplug-during", "SUB_SCSI_OP_FSM_WRITE@2"});
-    ASSERT_TRUE(program->waitForOutput("status: FSM Writingfail")) << program->output();
     ASSERT_TRUE(program->waitForOutput("slot 1 E  status: Waiting device...")) << program->output();
 
     plug('E', "nand-2k",

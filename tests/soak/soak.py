@@ -321,6 +321,47 @@ class Soak:
             self.findings.append(text)
         print("  FINDING: " + text, flush=True)
 
+    def swap_under_stall(self):
+        """A device pulled in the middle of its run and an ordinary USB disk of the user's put on
+        its letter, while a device silent in its FSM download holds the station: the user's disk
+        must come out byte for byte as it went in. Returns the finding, or None."""
+        foreign_state = self.work / "state" / "foreign"
+        self.devsim("plug", "--letter", "Z", "--profile", "foreign", "--state",
+                    str(foreign_state), "--trace", "none")
+        volume = Path(os.path.realpath(self.sim / "Z.volume"))
+        mtools = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+        own = self.work / "OWN.TXT"
+        own.write_text("the user's own data\n")
+        for command in (["mkfs.fat", "-F", "16", "-n", "USERDATA", str(volume)],
+                        ["mcopy", "-i", str(volume), str(own), "::"]):
+            subprocess.run(command, check=True, capture_output=True, env=mtools,
+                           timeout=60)
+        before = volume.read_bytes()
+        self.unplug("Z")
+
+        start = self.log.count_of("N")
+        self.plug("N", self.work / "state" / "swap-N", ["--latency-ms", "20"])
+        if not self.log.wait(lambda: any(t.startswith("status: Program Write Setup")
+                                         for _, t in self.log.lines_of("N", start)), 60):
+            return "swap: N never reached its firmware download"
+        self.plug("M", self.work / "state" / "swap-M", ["--silent", "FSM_WRITE_SETUP"])
+        if not self.log.wait(lambda: any(t.startswith("status: Start Disk")
+                                         for _, t in self.log.lines_of("N", start)), 60):
+            return "swap: N never reached Start Disk"
+        self.unplug("N")
+        self.devsim("plug", "--letter", "N", "--profile", "foreign", "--state",
+                    str(foreign_state), "--trace", "none")
+        ended = self.log.wait(lambda: any(t.startswith(("pass (", "fail ("))
+                                          for _, t in self.log.lines_of("N", start)), 60)
+        self.unplug("M")
+        time.sleep(2)  # what the station would still do to the disk on N, it does now
+        self.unplug("N")
+        if volume.read_bytes() != before:
+            return "swap: the user's disk put on N was written to"
+        if not ended:
+            return "swap: the run pulled from N never ended"
+        return None
+
     # --- the soak --------------------------------------------------------------------------
     def reference_trace(self):
         """One clean run on E with a trace: the commands of a full run, in order."""
@@ -480,6 +521,9 @@ def run(soak, args):
         t.join()
     soak_seconds = time.monotonic() - began
     swept, sweep_results = soak.sweep(commands, args.sweep, rng)
+    swap_finding = soak.swap_under_stall()
+    if swap_finding:
+        soak.finding(swap_finding)
     calm.set()  # the troubles go on through the sweep
     troubles.join()
     time.sleep(0.5)
@@ -542,6 +586,8 @@ def run(soak, args):
           f"{sweep_results['fail']} failed runs, {sweep_results['arrival']} failed arrivals, "
           f"{sweep_results['gone']} left during arrival, {sweep_results['refused']} not taken, "
           f"{sweep_results['pass']} passed")
+    print(f"swapped disk    {'written to' if swap_finding else 'untouched'} (a device pulled "
+          "mid-run, a user's disk put on its letter while another device stalls the station)")
     print(f"station exit    {status}")
     print(f"time            {soak_seconds:.0f} s soak, {time.monotonic() - began:.0f} s in all")
     bad = (soak.findings or crashes or hangs or disagree or wrong_rows or any(left.values())

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "platform/drive_lock.h"
 #include "production/sample_files.h"
@@ -78,8 +80,15 @@ class StationControllerTest : public test::WorkerHarnessTest {
             return Reply{true, data};
         }
         switch (r.cdb[1]) {
-            case SUB_SCSI_OP_GET_CHIP_NAME:
+            case SUB_SCSI_OP_GET_CHIP_NAME: {
+                std::unique_lock lock(holdMutex_);
+                if (holdFirstArrival_ && !firstArrivalHeld_) {
+                    firstArrivalHeld_ = true;
+                    holdChanged_.notify_all();
+                    holdChanged_.wait(lock, [this] { return !holdFirstArrival_; });
+                }
                 return Reply{true, chipName_};
+            }
             case SUB_SCSI_OP_READ_FLASH_ID:
                 return Reply{true, {0xEC, 0xDA, 0x10, 0x95, 0x44}};
             case SUB_SCSI_OP_FSM_CHECKSUM:
@@ -96,8 +105,10 @@ class StationControllerTest : public test::WorkerHarnessTest {
         }
     }
 
+    // The arrival and its commands, on their threads, to the slot's claim or the device's skip.
     void arrive(std::initializer_list<char> list) {
         controller_->handle({DeviceEventKind::Arrival, letters(list)});
+        runUntil([&] { return controller_->arrivalsUnderWay() == 0; });
     }
     void remove(std::initializer_list<char> list) {
         controller_->handle({DeviceEventKind::Removal, letters(list)});
@@ -119,6 +130,7 @@ class StationControllerTest : public test::WorkerHarnessTest {
         {
             std::lock_guard lock(holdMutex_);
             holdWorkers_ = false;
+            holdFirstArrival_ = false;
         }
         holdChanged_.notify_all();
     }
@@ -143,6 +155,8 @@ class StationControllerTest : public test::WorkerHarnessTest {
     std::condition_variable holdChanged_;
     bool holdWorkers_ = false;
     int heldWorkers_ = 0;
+    bool holdFirstArrival_ = false;  // the first arrival's first command waits for release()
+    bool firstArrivalHeld_ = false;
 };
 
 TEST_F(StationControllerTest, ADeviceOfOursGetsItsFsmItsFlashIdAndAWorker) {
@@ -243,24 +257,50 @@ TEST_F(StationControllerTest, AClaimedSlotHoldsTheLockOfItsLetterUntilRemoval) {
     EXPECT_TRUE(other.acquire('E'));
 }
 
-TEST_F(StationControllerTest, TwoLettersInOneEventTakeTwoSlotsLowerFirstAndAgainChangeNothing) {
+// Their arrival commands run side by side, so which of the two takes the lower slot is not fixed.
+TEST_F(StationControllerTest, TwoLettersInOneEventTakeTwoSlotsAndAgainChangeNothing) {
     harness_->settings.CheckManuupgrade = true;
     arrive({'F', 'E'});
-    EXPECT_EQ(controller_->letter(0), 'E');
-    EXPECT_EQ(controller_->letter(1), 'F');
-    EXPECT_EQ(controller_->state(1), SlotState::WaitingStart);
-    EXPECT_EQ(slots_[1].status(), "device plugin");
-    EXPECT_EQ(slots_[1].detailF(), "ID:ECDA109544");
+    ASSERT_EQ((std::set<char>{controller_->letter(0), controller_->letter(1)}),
+              (std::set<char>{'E', 'F'}));
+    const int e = controller_->slotOfLetter('E');
+    const int f = controller_->slotOfLetter('F');
+    EXPECT_EQ(controller_->state(f), SlotState::WaitingStart);
+    EXPECT_EQ(slots_[f].status(), "device plugin");
+    EXPECT_EQ(slots_[f].detailF(), "ID:ECDA109544");
     EXPECT_EQ(controller_->iPlugged(), 2);
 
     fake_.clear();
-    slots_[0].clear();
+    slots_[e].clear();
     arrive({'E'});
     EXPECT_EQ(commands(), (std::vector<std::uint8_t>{SUB_SCSI_OP_GET_CHIP_NAME, kScsiOpInquiry}));
     EXPECT_EQ(listener_.skipped,
               (std::vector<std::pair<char, ArrivalSkip>>{{'E', ArrivalSkip::AlreadyHeld}}));
-    EXPECT_TRUE(slots_[0].events().empty());
+    EXPECT_TRUE(slots_[e].events().empty());
     EXPECT_EQ(controller_->iPlugged(), 2);
+}
+
+// A device silent in its first command holds up neither the next device's claim nor a removal;
+// when it is pulled, what it finally answers claims nothing.
+TEST_F(StationControllerTest, ASilentArrivalHoldsUpNoOtherDevice) {
+    harness_->settings.CheckManuupgrade = true;
+    holdFirstArrival_ = true;
+    controller_->handle({DeviceEventKind::Arrival, letters({'E'})});
+    {
+        std::unique_lock lock(holdMutex_);
+        holdChanged_.wait(lock, [this] { return firstArrivalHeld_; });
+    }
+    controller_->handle({DeviceEventKind::Arrival, letters({'F'})});
+    runUntil([&] { return controller_->state(0) == SlotState::WaitingStart; });
+    EXPECT_EQ(controller_->letter(0), 'F');
+    remove({'F'});
+    EXPECT_EQ(controller_->slotOfLetter('F'), kNoSlot);
+    remove({'E'});
+    release();
+    runUntil([&] { return controller_->arrivalsUnderWay() == 0; });
+    EXPECT_EQ(controller_->slotOfLetter('E'), kNoSlot);
+    EXPECT_EQ(controller_->iPlugged(), 0);
+    EXPECT_TRUE(listener_.started.empty());
 }
 
 TEST_F(StationControllerTest, TheNinthDeviceShowsTheLimitBoxAndChangesNothing) {
@@ -308,10 +348,11 @@ TEST_F(StationControllerTest, AFailedFsmKeepsTheSlotRedUntilRemoval) {
 TEST_F(StationControllerTest, TheLastRemovalClearsEveryPictureAndFlashIdLine) {
     harness_->settings.CheckManuupgrade = true;
     arrive({'E', 'F'});
+    const int f = controller_->slotOfLetter('F');
     slots_[5].setDetailF("left from an earlier run");
     slots_[5].setPicture(SlotPicture::Pass);
     remove({'E'});
-    EXPECT_EQ(slots_[1].detailF(), "ID:ECDA109544");
+    EXPECT_EQ(slots_[f].detailF(), "ID:ECDA109544");
     EXPECT_EQ(slots_[5].picture(), SlotPicture::Pass);
     remove({'F'});
     for (const auto& slot : slots_) {
