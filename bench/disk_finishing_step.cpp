@@ -18,8 +18,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::filesystem::path volume = argv[1];
-    auto tools = makeLinuxVolumeTools(
-        {[volume](char) { return VolumeLocation{volume, 512}; }, {}, std::chrono::seconds(10)});
+    auto tools = makeLinuxVolumeTools({[volume](char) {
+                                           return VolumeLocation{volume, 512};
+                                       },
+                                       {},
+                                       std::chrono::seconds(10)});
     const DiagnosticSink say = [](const std::string& text) {
         std::fprintf(stderr, "%s\n", text.c_str());
     };

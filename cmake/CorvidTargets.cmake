@@ -53,8 +53,9 @@ endfunction()
 # are CTest properties for every case (a fixture, a lock). THREADS marks a program whose cases start
 # threads (workers, the controller, the simulator): the target thread_tests builds them with the
 # programs they start, and the label "threads" picks them for the ThreadSanitizer build.
+# INTEGRATION marks a program whose cases start the station's programs or a server.
 function(corvid_test name)
-  cmake_parse_arguments(ARG "THREADS" "" "SOURCES;DEPS;LAUNCHER;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(ARG "THREADS;INTEGRATION" "" "SOURCES;DEPS;LAUNCHER;PROPERTIES" ${ARGN})
   corvid_include_root(tests root)
   add_executable(${name} ${ARG_SOURCES})
   if(ARG_LAUNCHER)
@@ -66,13 +67,23 @@ function(corvid_test name)
   target_compile_definitions(${name} PRIVATE
     CORVID_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
     CORVID_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  # One label per case, as discovered cases take a single value: unit (the quick loop,
+  # in-process) or integration (starts the station's programs or a server), with "-threads" for
+  # THREADS. ctest -L takes a regular expression, so -L unit, -L integration and -L threads each
+  # find theirs.
+  if(ARG_INTEGRATION)
+    set(label integration)
+  else()
+    set(label unit)
+  endif()
   if(ARG_THREADS)
-    list(APPEND ARG_PROPERTIES LABELS threads)
+    string(APPEND label -threads)
     if(NOT TARGET thread_tests)
       add_custom_target(thread_tests)
     endif()
     add_dependencies(thread_tests ${name})
   endif()
+  list(APPEND ARG_PROPERTIES LABELS ${label})
   if(CMAKE_CROSSCOMPILING)
     # Under Wine each program start costs a second: one CTest test per program, all its cases
     # in one run (CTest starts it through CMAKE_CROSSCOMPILING_EMULATOR).

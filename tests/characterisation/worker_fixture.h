@@ -14,9 +14,9 @@
 #include "platform/registry_store.h"
 #include "station/messages.h"
 #include "station/production_settings.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid::test {
 

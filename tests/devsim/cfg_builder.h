@@ -22,7 +22,7 @@ struct CfgShape {
 };
 
 inline CfgShape cfgWith(std::uint8_t sysUnits, std::uint8_t splitRatio, bool sectors1024 = false,
-                       std::vector<std::uint32_t> unusedPages = {}) {
+                        std::vector<std::uint32_t> unusedPages = {}) {
     CfgShape shape;
     shape.sysUnits = sysUnits;
     shape.splitRatio = splitRatio;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/temp_dir.h"
 #include "tests/support/recording_transport.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid {
 namespace {

@@ -13,10 +13,10 @@
 #include "production/run_clock.h"
 #include "station/messages.h"
 #include "station/production_settings.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"
 #include "tests/support/recording_volume_tools.h"
+#include "tests/support/temp_dir.h"
 
 namespace corvid::test {
 
@@ -100,9 +100,9 @@ class WorkerHarness {
     void useVolumes(VolumeTools& tools) { volumeTools_ = &tools; }
 
     ProductionEnvironment environment(const PortLocationSource* ports = nullptr) {
-        return ProductionEnvironment{transport_, *volumeTools_, station,  prompt, *registry_,
-                                     messages,   settings,  counters, clock,  home_,
-                                     ports};
+        return ProductionEnvironment{transport_, *volumeTools_, station,  prompt,
+                                     *registry_, messages,      settings, counters,
+                                     clock,      home_,         ports};
     }
 
   private:
