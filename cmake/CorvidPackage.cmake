@@ -33,7 +33,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE gzip)
 # The Debian 12 packages of what the programs link and run: the formatting and copying tools,
-# udev, Qt 6 Widgets for the window, SQLite and libpq for the record, libcrypto for its hashes.
+# udev, Qt 6 Widgets for the window, SQLite and libpq for the record.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "dosfstools, mtools, libudev1, libqt6widgets6, libqt6gui6, libqt6network6, libqt6core6, libsqlite3-0, libpq5, libssl3, libstdc++6 (>= 12), libc6 (>= 2.36)")
+    "dosfstools, mtools, libudev1, libqt6widgets6, libqt6gui6, libqt6network6, libqt6core6, libsqlite3-0, libpq5, libstdc++6 (>= 12), libc6 (>= 2.36)")
 include(CPack)

@@ -1,6 +1,5 @@
 #include "records/postgres_record_store.h"
 
-#include <dlfcn.h>
 #include <libpq-fe.h>
 #include <poll.h>
 
@@ -13,6 +12,7 @@
 #include <sstream>
 #include <type_traits>
 
+#include "platform/shared_library.h"
 #include "records/run_id.h"
 #include "records/run_record_fields.h"
 
@@ -61,26 +61,17 @@ struct ClientLibrary {
 };
 
 ClientLibrary loadClientLibrary() {
-    const auto missing = [](const std::string& what) {
-        return RecordError("A record database needs PostgreSQL's client library " +
-                           std::string(kClientLibrary) + ", which cannot be loaded (" + what +
-                           "); install the Debian package libpq5.");
-    };
-    void* library = dlopen(kClientLibrary, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char* reason = dlerror();
-        throw missing(reason != nullptr ? reason : "no reason given");
-    }
-    ClientLibrary functions;
-#define CORVID_LIBPQ_FIND(name)                                                  \
-    functions.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)); \
-    if (functions.name == nullptr) {                                             \
-        dlclose(library);                                                        \
-        throw missing(std::string(#name) + " is not in it");                     \
-    }
-    CORVID_LIBPQ_FUNCTIONS(CORVID_LIBPQ_FIND)
+    try {
+        const SharedLibrary library(kClientLibrary);
+        ClientLibrary functions;
+#define CORVID_LIBPQ_FIND(name) functions.name = library.function<decltype(&::name)>(#name);
+        CORVID_LIBPQ_FUNCTIONS(CORVID_LIBPQ_FIND)
 #undef CORVID_LIBPQ_FIND
-    return functions;  // the library stays loaded for the program's life
+        return functions;
+    } catch (const SharedLibraryError& error) {
+        throw RecordError(std::string("A record database needs PostgreSQL's client library: ") +
+                          error.what() + "; install the Debian package libpq5.");
+    }
 }
 
 // Loads the library at the first call; a failed load is tried again at the next.

@@ -4,7 +4,6 @@
 // opened, and `corvid-cli report` ends with that sentence.
 
 #include "records/postgres_record_store.h"
-#include "records/sha256.h"
 #include "records/sqlite_record_store.h"
 
 namespace corvid {
@@ -73,13 +72,6 @@ ProductionSummary PostgresRecordStore::summary(const std::string&) const {
 }
 int PostgresRecordStore::schemaVersion() const {
     notBuilt("The factory's record database");
-}
-
-std::string sha256OfBytes(std::span<const std::uint8_t>) {
-    notBuilt("SHA-256 of the production record");
-}
-std::string sha256OfFile(const std::filesystem::path& file) {
-    notBuilt("SHA-256 of " + file.string() + " for the production record");
 }
 
 }  // namespace corvid

@@ -10,12 +10,71 @@
 #include <system_error>
 #include <type_traits>
 
+#include "platform/shared_library.h"
 #include "records/run_id.h"
 #include "records/run_record_fields.h"
 
 namespace corvid {
 
 namespace {
+
+// SQLite is loaded when a record is first opened, so the commands that never open one (and every
+// program's start) do not pay for loading it.
+constexpr const char* kSqliteLibrary = "libsqlite3.so.0";
+
+// clang-format off
+#define CORVID_SQLITE_FUNCTIONS(X) \
+    X(sqlite3_bind_double) \
+    X(sqlite3_bind_int) \
+    X(sqlite3_bind_int64) \
+    X(sqlite3_bind_text) \
+    X(sqlite3_busy_timeout) \
+    X(sqlite3_clear_bindings) \
+    X(sqlite3_close) \
+    X(sqlite3_column_bytes) \
+    X(sqlite3_column_double) \
+    X(sqlite3_column_int) \
+    X(sqlite3_column_int64) \
+    X(sqlite3_column_text) \
+    X(sqlite3_db_readonly) \
+    X(sqlite3_errmsg) \
+    X(sqlite3_errstr) \
+    X(sqlite3_exec) \
+    X(sqlite3_finalize) \
+    X(sqlite3_open_v2) \
+    X(sqlite3_prepare_v2) \
+    X(sqlite3_reset) \
+    X(sqlite3_step) \
+    X(sqlite3_system_errno)
+// clang-format on
+
+// The functions of SQLite this store calls, found in the library loaded at run time.
+struct SqliteLibrary {
+#define CORVID_SQLITE_MEMBER(name) decltype(&::name) name = nullptr;
+    CORVID_SQLITE_FUNCTIONS(CORVID_SQLITE_MEMBER)
+#undef CORVID_SQLITE_MEMBER
+};
+
+SqliteLibrary loadSqliteLibrary() {
+    try {
+        const SharedLibrary library(kSqliteLibrary);
+        SqliteLibrary functions;
+#define CORVID_SQLITE_FIND(name) functions.name = library.function<decltype(&::name)>(#name);
+        CORVID_SQLITE_FUNCTIONS(CORVID_SQLITE_FIND)
+#undef CORVID_SQLITE_FIND
+        return functions;
+    } catch (const SharedLibraryError& error) {
+        // Not the file's fault: it is never set aside for this.
+        throw RecordError(std::string("The production record needs SQLite: ") + error.what() +
+                          "; install the Debian package libsqlite3-0.");
+    }
+}
+
+// Loads the library at the first call; a failed load is tried again at the next.
+const SqliteLibrary& lite() {
+    static const SqliteLibrary library = loadSqliteLibrary();
+    return library;
+}
 
 // kMigrations[v] takes a database of schema version v to v + 1. An entry never changes once it
 // has shipped: a later version adds an entry (ALTER TABLE ..., a new table) instead.
@@ -63,7 +122,7 @@ static_assert(std::size(kMigrations) == kRecordSchemaVersion,
 class Statement {
   public:
     Statement() = default;
-    ~Statement() { sqlite3_finalize(statement_); }
+    ~Statement() { lite().sqlite3_finalize(statement_); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
     sqlite3_stmt** out() { return &statement_; }
@@ -78,8 +137,8 @@ std::string insertSql() {
 }
 
 int bindField(sqlite3_stmt* statement, int index, const std::string& value) {
-    return sqlite3_bind_text(statement, index, value.data(), static_cast<int>(value.size()),
-                             SQLITE_TRANSIENT);
+    return lite().sqlite3_bind_text(statement, index, value.data(), static_cast<int>(value.size()),
+                                    SQLITE_TRANSIENT);
 }
 
 int bindField(sqlite3_stmt* statement, int index, char value) {
@@ -87,25 +146,25 @@ int bindField(sqlite3_stmt* statement, int index, char value) {
 }
 
 int bindField(sqlite3_stmt* statement, int index, bool value) {
-    return sqlite3_bind_int(statement, index, value ? 1 : 0);
+    return lite().sqlite3_bind_int(statement, index, value ? 1 : 0);
 }
 
 int bindField(sqlite3_stmt* statement, int index, double value) {
-    return sqlite3_bind_double(statement, index, value);
+    return lite().sqlite3_bind_double(statement, index, value);
 }
 
 int bindField(sqlite3_stmt* statement, int index, std::int64_t value) {
-    return sqlite3_bind_int64(statement, index, value);
+    return lite().sqlite3_bind_int64(statement, index, value);
 }
 
 int bindField(sqlite3_stmt* statement, int index, int value) {
-    return sqlite3_bind_int64(statement, index, value);
+    return lite().sqlite3_bind_int64(statement, index, value);
 }
 
 void readField(sqlite3_stmt* statement, int column, std::string& value) {
-    const auto* text = sqlite3_column_text(statement, column);
+    const auto* text = lite().sqlite3_column_text(statement, column);
     value.assign(text == nullptr ? "" : reinterpret_cast<const char*>(text),
-                 static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+                 static_cast<std::size_t>(lite().sqlite3_column_bytes(statement, column)));
 }
 
 void readField(sqlite3_stmt* statement, int column, char& value) {
@@ -115,19 +174,19 @@ void readField(sqlite3_stmt* statement, int column, char& value) {
 }
 
 void readField(sqlite3_stmt* statement, int column, bool& value) {
-    value = sqlite3_column_int(statement, column) != 0;
+    value = lite().sqlite3_column_int(statement, column) != 0;
 }
 
 void readField(sqlite3_stmt* statement, int column, double& value) {
-    value = sqlite3_column_double(statement, column);
+    value = lite().sqlite3_column_double(statement, column);
 }
 
 void readField(sqlite3_stmt* statement, int column, std::int64_t& value) {
-    value = sqlite3_column_int64(statement, column);
+    value = lite().sqlite3_column_int64(statement, column);
 }
 
 void readField(sqlite3_stmt* statement, int column, int& value) {
-    value = sqlite3_column_int(statement, column);
+    value = lite().sqlite3_column_int(statement, column);
 }
 
 }  // namespace
@@ -163,16 +222,16 @@ SqliteRecordStore::SqliteRecordStore(std::filesystem::path file, RecordAccess ac
         }
     }
     sqlite3* db = nullptr;
-    const int opened = sqlite3_open_v2(file_.c_str(), &db, flags, nullptr);
+    const int opened = lite().sqlite3_open_v2(file_.c_str(), &db, flags, nullptr);
     db_.reset(db);
     if (db_ == nullptr) {
         throw RecordError("The production record " + file_.string() +
-                          " cannot be opened: " + sqlite3_errstr(opened) + ".");
+                          " cannot be opened: " + lite().sqlite3_errstr(opened) + ".");
     }
     if (opened != SQLITE_OK) {
         throw error("opened", opened);
     }
-    sqlite3_busy_timeout(db_.get(), static_cast<int>(busyTimeout_.count()));
+    lite().sqlite3_busy_timeout(db_.get(), static_cast<int>(busyTimeout_.count()));
 
     // Reading the version is the first read of the file: a file that is no database fails here.
     const int version = readSchemaVersion("opened");
@@ -183,7 +242,7 @@ SqliteRecordStore::SqliteRecordStore(std::filesystem::path file, RecordAccess ac
                               "); use the Corvid version that wrote it or a later one.",
                           RecordFault::Unusable);
     }
-    const bool readOnly = sqlite3_db_readonly(db_.get(), "main") == 1;
+    const bool readOnly = lite().sqlite3_db_readonly(db_.get(), "main") == 1;
     if (readOnly && (access == RecordAccess::Write || version < kRecordSchemaVersion)) {
         throw RecordError("The production record " + file_.string() +
                               " cannot be written: the file or its folder is read-only.",
@@ -201,11 +260,11 @@ SqliteRecordStore::SqliteRecordStore(std::filesystem::path file, RecordAccess ac
 SqliteRecordStore::~SqliteRecordStore() = default;
 
 void SqliteRecordStore::CloseDatabase::operator()(sqlite3* db) const {
-    sqlite3_close(db);
+    lite().sqlite3_close(db);
 }
 
 void SqliteRecordStore::FinalizeStatement::operator()(sqlite3_stmt* statement) const {
-    sqlite3_finalize(statement);
+    lite().sqlite3_finalize(statement);
 }
 
 int SqliteRecordStore::schemaVersion() const {
@@ -214,15 +273,15 @@ int SqliteRecordStore::schemaVersion() const {
 
 int SqliteRecordStore::readSchemaVersion(const char* action) const {
     Statement statement;
-    if (const int code =
-            sqlite3_prepare_v2(db_.get(), "PRAGMA user_version", -1, statement.out(), nullptr);
+    if (const int code = lite().sqlite3_prepare_v2(db_.get(), "PRAGMA user_version", -1,
+                                                   statement.out(), nullptr);
         code != SQLITE_OK) {
         throw error(action, code);
     }
-    if (const int code = sqlite3_step(statement.get()); code != SQLITE_ROW) {
+    if (const int code = lite().sqlite3_step(statement.get()); code != SQLITE_ROW) {
         throw error(action, code);
     }
-    return sqlite3_column_int(statement.get(), 0);
+    return lite().sqlite3_column_int(statement.get(), 0);
 }
 
 void SqliteRecordStore::bringSchemaUpToDate() {
@@ -238,7 +297,7 @@ void SqliteRecordStore::bringSchemaUpToDate() {
                 "brought up to date");
         execute("COMMIT", "brought up to date");
     } catch (const RecordError&) {
-        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        lite().sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
 }
@@ -256,7 +315,7 @@ void SqliteRecordStore::appendPending(const RunRecord& record) {
         execute("INSERT INTO pending_runs (id) VALUES (last_insert_rowid())", "written");
         execute("COMMIT", "written");
     } catch (const RecordError&) {
-        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        lite().sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
 }
@@ -265,15 +324,15 @@ void SqliteRecordStore::insertRow(const RunRecord& record) {
     if (insert_ == nullptr) {
         sqlite3_stmt* statement = nullptr;
         const int code =
-            sqlite3_prepare_v2(db_.get(), insertSql().c_str(), -1, &statement, nullptr);
+            lite().sqlite3_prepare_v2(db_.get(), insertSql().c_str(), -1, &statement, nullptr);
         insert_.reset(statement);
         if (code != SQLITE_OK) {
             throw error("written", code);
         }
     }
     sqlite3_stmt* insert = insert_.get();
-    sqlite3_reset(insert);
-    sqlite3_clear_bindings(insert);
+    lite().sqlite3_reset(insert);
+    lite().sqlite3_clear_bindings(insert);
     int index = 0;
     int bound = SQLITE_OK;
     // Every row names its run; one that comes without a run id is given one here.
@@ -292,12 +351,12 @@ void SqliteRecordStore::insertRow(const RunRecord& record) {
         throw error("written", bound);
     }
     // One statement outside BEGIN is one transaction of its own.
-    if (const int code = sqlite3_step(insert); code != SQLITE_DONE) {
+    if (const int code = lite().sqlite3_step(insert); code != SQLITE_DONE) {
         const RecordError failed = error("written", code);
-        sqlite3_reset(insert);  // ends the failed statement's hold on the file
+        lite().sqlite3_reset(insert);  // ends the failed statement's hold on the file
         throw failed;
     }
-    sqlite3_reset(insert);
+    lite().sqlite3_reset(insert);
 }
 
 std::vector<PendingRun> SqliteRecordStore::pendingRows(std::size_t limit) const {
@@ -309,19 +368,21 @@ std::vector<PendingRun> SqliteRecordStore::pendingRows(std::size_t limit) const 
                             " FROM pending_runs JOIN runs ON runs.id = pending_runs.id"
                             " ORDER BY runs.id LIMIT ?1";
     Statement statement;
-    if (const int code = sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, statement.out(), nullptr);
+    if (const int code =
+            lite().sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, statement.out(), nullptr);
         code != SQLITE_OK) {
         throw error("read", code);
     }
-    if (const int code = sqlite3_bind_int64(statement.get(), 1, static_cast<sqlite3_int64>(limit));
+    if (const int code =
+            lite().sqlite3_bind_int64(statement.get(), 1, static_cast<sqlite3_int64>(limit));
         code != SQLITE_OK) {
         throw error("read", code);
     }
     std::vector<PendingRun> result;
     int code = SQLITE_OK;
-    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    while ((code = lite().sqlite3_step(statement.get())) == SQLITE_ROW) {
         PendingRun& pending = result.emplace_back();
-        pending.id = sqlite3_column_int64(statement.get(), 0);
+        pending.id = lite().sqlite3_column_int64(statement.get(), 0);
         int column = 1;
         forEachRecordField(pending.record, [&](const char*, auto& value) {
             readField(statement.get(), column++, value);
@@ -340,36 +401,36 @@ void SqliteRecordStore::markSent(std::span<const std::int64_t> ids) {
     execute("BEGIN IMMEDIATE", "written");
     try {
         Statement statement;
-        if (const int code = sqlite3_prepare_v2(db_.get(), "DELETE FROM pending_runs WHERE id = ?1",
-                                                -1, statement.out(), nullptr);
+        if (const int code = lite().sqlite3_prepare_v2(
+                db_.get(), "DELETE FROM pending_runs WHERE id = ?1", -1, statement.out(), nullptr);
             code != SQLITE_OK) {
             throw error("written", code);
         }
         for (const std::int64_t id : ids) {
-            sqlite3_reset(statement.get());
-            sqlite3_bind_int64(statement.get(), 1, id);
-            if (const int code = sqlite3_step(statement.get()); code != SQLITE_DONE) {
+            lite().sqlite3_reset(statement.get());
+            lite().sqlite3_bind_int64(statement.get(), 1, id);
+            if (const int code = lite().sqlite3_step(statement.get()); code != SQLITE_DONE) {
                 throw error("written", code);
             }
         }
         execute("COMMIT", "written");
     } catch (const RecordError&) {
-        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        lite().sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
 }
 
 std::int64_t SqliteRecordStore::pendingCount() const {
     Statement statement;
-    if (const int code = sqlite3_prepare_v2(db_.get(), "SELECT count(*) FROM pending_runs", -1,
-                                            statement.out(), nullptr);
+    if (const int code = lite().sqlite3_prepare_v2(db_.get(), "SELECT count(*) FROM pending_runs",
+                                                   -1, statement.out(), nullptr);
         code != SQLITE_OK) {
         throw error("read", code);
     }
-    if (const int code = sqlite3_step(statement.get()); code != SQLITE_ROW) {
+    if (const int code = lite().sqlite3_step(statement.get()); code != SQLITE_ROW) {
         throw error("read", code);
     }
-    return sqlite3_column_int64(statement.get(), 0);
+    return lite().sqlite3_column_int64(statement.get(), 0);
 }
 
 std::vector<RunRecord> SqliteRecordStore::rows(const std::string& since) const {
@@ -377,7 +438,8 @@ std::vector<RunRecord> SqliteRecordStore::rows(const std::string& since) const {
     const std::string sql = "SELECT " + recordColumnList() + " FROM runs" +
                             (since.empty() ? "" : " WHERE start_time >= ?1") + " ORDER BY id";
     Statement statement;
-    if (const int code = sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, statement.out(), nullptr);
+    if (const int code =
+            lite().sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, statement.out(), nullptr);
         code != SQLITE_OK) {
         throw error("read", code);
     }
@@ -388,7 +450,7 @@ std::vector<RunRecord> SqliteRecordStore::rows(const std::string& since) const {
     }
     std::vector<RunRecord> result;
     int code = SQLITE_OK;
-    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    while ((code = lite().sqlite3_step(statement.get())) == SQLITE_ROW) {
         RunRecord& record = result.emplace_back();
         int column = 0;
         forEachRecordField(
@@ -401,7 +463,7 @@ std::vector<RunRecord> SqliteRecordStore::rows(const std::string& since) const {
 }
 
 void SqliteRecordStore::execute(const char* sql, const char* action) {
-    if (const int code = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
+    if (const int code = lite().sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
         code != SQLITE_OK) {
         throw error(action, code);
     }
@@ -409,8 +471,8 @@ void SqliteRecordStore::execute(const char* sql, const char* action) {
 
 RecordError SqliteRecordStore::error(const char* action, int code) const {
     const std::string file = "The production record " + file_.string();
-    std::string detail = sqlite3_errmsg(db_.get());
-    if (const int systemError = sqlite3_system_errno(db_.get()); systemError != 0) {
+    std::string detail = lite().sqlite3_errmsg(db_.get());
+    if (const int systemError = lite().sqlite3_system_errno(db_.get()); systemError != 0) {
         detail += std::string(" (") + std::strerror(systemError) + ")";
     }
     switch (code & 0xFF) {
