@@ -225,19 +225,23 @@ class Soak:
             h, m, sec = (int(part) for part in clock.split(":"))
             return h * 3600 + m * 60 + sec
 
-        runs = []  # (letter, slot, verdict second, final status, first second, statuses)
+        # (letter, slot, verdict second, final status, first second, statuses, pulled)
+        runs = []
         for letter, lines in self.log.timed.items():
-            first, steps = None, []
+            first, steps, pulled = None, [], False
             for clock, slot, text in lines:
-                # A run begins with the FSM download of its arrival; "Waiting device..." may
-                # come before its verdict line, as the slot is freed before the end is told.
+                # A run begins with the FSM download of its arrival. "Waiting device..." before
+                # its verdict line means the device was pulled: the slot was freed at once, and
+                # what its worker did after that is not shown (though its record names it).
                 if text == "status: FSM Writing":
-                    first, steps = seconds_of(clock), []
-                elif text.startswith("status: ") and not text.startswith("status: Waiting device"):
+                    first, steps, pulled = seconds_of(clock), [], False
+                elif text.startswith("status: Waiting device"):
+                    pulled = True
+                elif text.startswith("status: "):
                     steps.append(text[len("status: "):])
                 elif text.startswith(("pass (", "fail (")):
-                    runs.append((letter, slot, seconds_of(clock), text[6:-1], first, steps))
-                    first, steps = None, []
+                    runs.append((letter, slot, seconds_of(clock), text[6:-1], first, steps, pulled))
+                    first, steps, pulled = None, [], False
         wrong = 0
         for letter, slot, end_time, seconds, passed, final, failed_step in rows:
             end = seconds_of(end_time[-8:])
@@ -258,7 +262,8 @@ class Soak:
                 wrong += 1
                 self.finding(f"record row {letter} slot {slot} ended {end_time}: passed with "
                              f"failed step {failed_step!r}")
-            if not passed and not any(step.startswith(failed_step) for step in run[5]):
+            if not passed and not run[6] and not any(step.startswith(failed_step)
+                                                     for step in run[5]):
                 wrong += 1
                 self.finding(f"record row {letter} slot {slot} ended {end_time} ({final}): "
                              f"failed step {failed_step!r} is none of the statuses the log "
