@@ -43,8 +43,8 @@ class Scan {
           end_(end),
           blocks_(w.totalBlocks()),
           pages_(w.FlashInfo.iPagesPerBlock),
-          level_(w.settings.record.iScanLevel),
-          pageMode_(w.settings.record.PageMode) {}
+          level_(w.seams.settings.record.iScanLevel),
+          pageMode_(w.seams.settings.record.PageMode) {}
 
     int run();
 
@@ -106,7 +106,7 @@ bool Scan::scan(std::int64_t block, std::uint16_t pattern, std::uint8_t mode, st
     args.pattern = pattern;
     args.mode = mode;
     args.phase = phase;
-    args.pageSkip = static_cast<std::uint8_t>(w_.settings.record.iPageSkip);
+    args.pageSkip = static_cast<std::uint8_t>(w_.seams.settings.record.iPageSkip);
     args.eccLevel = static_cast<std::uint8_t>(w_.FlashInfo.iPermitEcc);
     args.resultPerPage = perPage;
     args.pagesPerBlock = static_cast<std::uint32_t>(pages_);
@@ -356,7 +356,7 @@ int Scan::run() {
     w_.pBlockMap.resize(static_cast<std::size_t>(blocks_), kUsable);
 
     if (pageMode_) {
-        pageModeSel_ = w_.settings.record.PageModeSel;
+        pageModeSel_ = w_.seams.settings.record.PageModeSel;
         if (pageModeSel_ == kPageModeAutoDetection) {
             pageModeSel_ = DetectPageMode(w_);
         }

@@ -19,7 +19,9 @@ constexpr std::size_t kFlashIdPrefix = 3;  // "ID:" before the ten digits
 }  // namespace
 
 StationController::StationController(StationControlSetup setup)
-    : env_(setup.environment),
+    : transport_(setup.transport),
+      volumes_(setup.volumes),
+      env_(setup.environment),
       language_(setup.language),
       locks_(setup.locks),
       diskIdentity_(std::move(setup.diskIdentity)) {
@@ -108,7 +110,7 @@ void StationController::arrival(char letter) {
         diskIdentity_ ? diskIdentity_(letter) : std::nullopt;
     ArrivalCheck check = ArrivalCheck::NotOurs;
     try {
-        check = checkArrivedDevice(env_.transport, letter, env_.clock);
+        check = checkArrivedDevice(transport_, letter, env_.seams.clock);
     } catch (const std::exception&) {
         check = ArrivalCheck::NotOurs;  // a device that cannot answer is not taken
     }
@@ -130,8 +132,9 @@ void StationController::arrival(char letter) {
     if (slot == kNoSlot) {
         unlockLetter(letter);
         // Not waited for: arrivals, removals and the ends of runs go on behind the box.
-        env_.prompt.notify(env_.messages.text(MessageKey::ExceedLimitMsg),
-                           env_.messages.text(MessageKey::StatusMsg), PromptIcon::Warning);
+        env_.seams.prompt.notify(env_.seams.messages.text(MessageKey::ExceedLimitMsg),
+                                 env_.seams.messages.text(MessageKey::StatusMsg),
+                                 PromptIcon::Warning);
         tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::LimitReached); });
         return;
     }
@@ -161,7 +164,7 @@ void StationController::arrival(char letter) {
     std::uint8_t maker = 0;
     std::uint32_t flashId = 0;
     try {
-        if (readFlashIdByLetter(env_.transport, letter, maker, flashId)) {
+        if (readFlashIdByLetter(transport_, letter, maker, flashId)) {
             const std::string text = formatFlashId(maker, flashId);
             entry.view->setDetailF(text);
             entry.flashId = text.substr(kFlashIdPrefix);
@@ -169,7 +172,7 @@ void StationController::arrival(char letter) {
     } catch (const std::exception&) {
         // an unread flash ID leaves detail line F as it was; the worker still starts
     }
-    if (env_.settings.CheckManuupgrade) {
+    if (env_.seams.settings.CheckManuupgrade) {
         entry.state = SlotState::WaitingStart;
         showState(slot);
     } else {
@@ -180,14 +183,14 @@ void StationController::arrival(char letter) {
 // The FSM's size and version are taken from the file as it is now: it may have been replaced
 // since the station started.
 bool StationController::downloadFsm(int slot, char letter) {
-    const std::filesystem::path fsmFile = env_.settings.sFsmPath;
+    const std::filesystem::path fsmFile = env_.seams.settings.sFsmPath;
     const FsmVersion fsm = readFsmVersion(fsmFile);
     if (!fsm.opened || fsm.size <= 0) {
         return false;
     }
     slots_[slot].fsmVersion = fsm.text;
     try {
-        return bDownloadFsm(env_.transport, letter, fsmFile, static_cast<std::uint32_t>(fsm.size));
+        return bDownloadFsm(transport_, letter, fsmFile, static_cast<std::uint32_t>(fsm.size));
     } catch (const std::exception&) {
         return false;
     }
@@ -250,15 +253,11 @@ void StationController::startWorker(int slot) {
             return source(letter) == arrived;
         };
     }
-    auto lease = std::make_shared<WorkerLease>(env_.transport, env_.volumes, *entry.view,
-                                               std::move(sameDisk));
-    // The worker's environment is the station's with its own lease in place of the devices.
-    const ProductionEnvironment leased{lease->transport(), lease->volumes(),   env_.station,
-                                       env_.prompt,        env_.registry,      env_.messages,
-                                       env_.settings,      env_.counters,      env_.clock,
-                                       env_.home,          env_.portLocations, env_.diagnostic};
+    auto lease =
+        std::make_shared<WorkerLease>(transport_, volumes_, *entry.view, std::move(sameDisk));
     auto worker = std::make_unique<ProductThread>(
-        letter, lease->slot(), slot, language_, [&entry] { return entry.cLetter.load(); }, leased);
+        env_, WorkerDevice{lease->transport(), lease->volumes(), lease->slot()}, letter, slot,
+        language_, [&entry] { return entry.cLetter.load(); });
     const std::uint64_t id = nextWorker_++;
     const auto startedSteady = std::chrono::steady_clock::now();
     // The run's end is stamped as the worker ends, not when the controller's queue comes to it.
@@ -339,7 +338,7 @@ void StationController::setLanguage(int language) {
 }
 
 void StationController::showState(int slot) {
-    const SharedMessages& messages = env_.messages;
+    const SharedMessages& messages = env_.seams.messages;
     SlotView& view = *slots_[slot].view;
     const auto show = [&view](const std::string& text, StatusColour colour) {
         view.setStatus(text);
@@ -377,7 +376,7 @@ void StationController::updateManualUpgradeSwitch() {
     }
     if (manualSwitchEnabled_ != allFree) {
         manualSwitchEnabled_ = allFree;
-        env_.station.setManualUpgradeEnabled(allFree);
+        env_.seams.station.setManualUpgradeEnabled(allFree);
     }
 }
 
@@ -395,7 +394,7 @@ void StationController::unlockLetter(char letter) {
 
 bool StationController::failPictureExists() const {
     std::error_code ignored;
-    return std::filesystem::is_regular_file(env_.home / "misc" / kFailPicture, ignored);
+    return std::filesystem::is_regular_file(env_.seams.home / "misc" / kFailPicture, ignored);
 }
 
 }  // namespace corvid
