@@ -89,25 +89,32 @@ void StationController::handle(const DeviceEvent& event) {
 }
 
 void StationController::arrival(char letter) {
+    if (const std::optional<Admission> admitted = admit(letter)) {
+        claim(admitted->slot, letter, admitted->identity);
+        prepareClaimed(admitted->slot, letter);
+    }
+}
+
+std::optional<StationController::Admission> StationController::admit(char letter) {
+    const auto skip = [&](ArrivalSkip why) {
+        tell([&](StationListener& l) { l.deviceSkipped(letter, why); });
+        return std::nullopt;
+    };
     if (closed_) {
-        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::Closed); });
-        return;
+        return skip(ArrivalSkip::Closed);
     }
     const int held = slotOfLetter(letter);
     // A volume is announced again when its medium changes in the middle of a run (after the
     // disk starts, at the switch to the second part): its device must not get a single command.
     if (held != kNoSlot && slots_[held].state == SlotState::Running) {
-        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::Busy); });
-        return;
+        return skip(ArrivalSkip::Busy);
     }
     // Another station program working on the device gets no competition: not even an inquiry.
     if (held == kNoSlot && !lockLetter(letter)) {
-        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::LockedElsewhere); });
-        return;
+        return skip(ArrivalSkip::LockedElsewhere);
     }
     // Before the first command: the disk that answers it is the one the slot will hold.
-    const std::optional<std::string> identity =
-        diskIdentity_ ? diskIdentity_(letter) : std::nullopt;
+    std::optional<std::string> identity = diskIdentity_ ? diskIdentity_(letter) : std::nullopt;
     ArrivalCheck check = ArrivalCheck::NotOurs;
     try {
         check = checkArrivedDevice(transport_, letter, env_.seams.clock);
@@ -116,17 +123,14 @@ void StationController::arrival(char letter) {
     }
     if (check == ArrivalCheck::ResetSent) {
         // The lock stays until the device leaves for its reset.
-        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::ResetSent); });
-        return;
+        return skip(ArrivalSkip::ResetSent);
     }
     if (held != kNoSlot) {
-        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::AlreadyHeld); });
-        return;
+        return skip(ArrivalSkip::AlreadyHeld);
     }
     if (check == ArrivalCheck::NotOurs) {
         unlockLetter(letter);
-        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::NotOurs); });
-        return;
+        return skip(ArrivalSkip::NotOurs);
     }
     const int slot = firstFreeSlot();
     if (slot == kNoSlot) {
@@ -135,10 +139,12 @@ void StationController::arrival(char letter) {
         env_.seams.prompt.notify(env_.seams.messages.text(MessageKey::ExceedLimitMsg),
                                  env_.seams.messages.text(MessageKey::StatusMsg),
                                  PromptIcon::Warning);
-        tell([&](StationListener& l) { l.deviceSkipped(letter, ArrivalSkip::LimitReached); });
-        return;
+        return skip(ArrivalSkip::LimitReached);
     }
+    return Admission{slot, std::move(identity)};
+}
 
+void StationController::claim(int slot, char letter, const std::optional<std::string>& identity) {
     DEVICE_ENTRY& entry = slots_[slot];
     entry.cLetter = letter;
     entry.state = SlotState::Fsm;
@@ -149,7 +155,11 @@ void StationController::arrival(char letter) {
     tell([&](StationListener& l) { l.slotClaimed(slot, letter); });
     entry.view->setGaugeVisible(true);
     showState(slot);
+}
 
+// The FSM download, the flash ID shown, then the worker started or waiting for Start Upgrade.
+void StationController::prepareClaimed(int slot, char letter) {
+    DEVICE_ENTRY& entry = slots_[slot];
     if (!downloadFsm(slot, letter)) {
         entry.state = SlotState::FsmFailed;
         showState(slot);

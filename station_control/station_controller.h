@@ -122,7 +122,17 @@ class StationController {
     int firstFreeSlot() const;
 
   private:
+    // An arrival the station takes: the free slot it goes to and the disk that arrived.
+    struct Admission {
+        int slot;
+        std::optional<std::string> identity;
+    };
+
     void arrival(char letter);
+    // The checks before a slot is claimed; nothing when the device is skipped (and said so).
+    std::optional<Admission> admit(char letter);
+    void claim(int slot, char letter, const std::optional<std::string>& identity);
+    void prepareClaimed(int slot, char letter);
     void removal(char letter);
     bool downloadFsm(int slot, char letter);
     void startWorker(int slot);
