@@ -503,7 +503,7 @@ void completeCfg(WorkerState& w, bool firmwareUpgrade, std::size_t blocks) {
         b[cfg::kPageMapPresent] = 0;
         std::fill(pageBits.begin(), pageBits.end(), 0);
     }
-    storeLayoutBytes(w);
+    storeLayoutBytes(std::span(w.Cfg.cfg).first<cfg::kSize>(), w.iSysAreaUnits, w.seams.settings);
     cfg::storeChecksum(b);
     std::fill_n(&b[cfg::kFlashName], cfg::kFlashNameLength, 0);
 }

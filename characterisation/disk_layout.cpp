@@ -123,10 +123,10 @@ std::uint8_t splitRatioByte(const StationSettings& settings) {
     return static_cast<std::uint8_t>(static_cast<std::uint32_t>(r.iHideDiskRatio) * 256u / 100u);
 }
 
-void storeLayoutBytes(WorkerState& w) {
-    auto& b = w.Cfg.cfg;
-    b[cfg::kSysAreaUnits] = static_cast<std::uint8_t>(w.iSysAreaUnits);
-    b[cfg::kSplitRatio] = splitRatioByte(w.seams.settings);
+void storeLayoutBytes(std::span<std::uint8_t, cfg::kSize> b, int sysAreaUnits,
+                      const StationSettings& settings) {
+    b[cfg::kSysAreaUnits] = static_cast<std::uint8_t>(sysAreaUnits);
+    b[cfg::kSplitRatio] = splitRatioByte(settings);
     std::memcpy(&b[cfg::kLayoutText], "0000", cfg::kLayoutTextLength);
     std::fill_n(&b[cfg::kLayoutZero], cfg::kLayoutZeroLength, 0);
 }

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+
+#include "characterisation/flash_info.h"
 
 namespace corvid {
 
@@ -41,8 +44,10 @@ bool capacityRule(WorkerState& w);
 // CFG byte 134: the hidden or encrypted part as a share of 256, 0 for a normal disk.
 std::uint8_t splitRatioByte(const StationSettings& settings);
 
-// Writes the layout bytes 133..143 into the worker's CFG.
-void storeLayoutBytes(WorkerState& w);
+// Writes the layout bytes 133..143 of a CFG: the system area of 'sysAreaUnits', the split of
+// 'settings'.
+void storeLayoutBytes(std::span<std::uint8_t, cfg::kSize> cfgBytes, int sysAreaUnits,
+                      const StationSettings& settings);
 
 // Sends the capacity multiplier when one is chosen (index 1..5); a multiplier of 1 (index 0) or
 // no valid choice sends nothing. True when a command was sent and succeeded.

@@ -186,14 +186,14 @@ TEST_F(DiskLayoutTest, SplitRatioByte) {
         settings.record.iHideDiskRatio = c.ratio;
         EXPECT_EQ(splitRatioByte(settings), c.byte) << c.ratio;
     }
-    w->iSysAreaUnits = 0x103;
     settings.record.eDeviceFeature = DeviceFeature::Hidden;
     settings.record.iHideDiskRatio = 10;
-    w->Cfg.cfg.fill(0xEE);
-    storeLayoutBytes(*w);
+    std::array<std::uint8_t, 512> cfgBytes;
+    cfgBytes.fill(0xEE);
+    storeLayoutBytes(cfgBytes, 0x103, settings);
     const std::uint8_t expected[] = {0x03, 25, '0', '0', '0', '0', 0, 0, 0, 0, 0};
-    EXPECT_TRUE(std::equal(std::begin(expected), std::end(expected), w->Cfg.cfg.begin() + 133));
-    EXPECT_EQ(w->Cfg.cfg[144], 0xEE);
+    EXPECT_TRUE(std::equal(std::begin(expected), std::end(expected), cfgBytes.begin() + 133));
+    EXPECT_EQ(cfgBytes[144], 0xEE);
 }
 
 TEST_F(DiskLayoutTest, CapacityMultiplierIsSentOnlyForAChosenMultiplier) {
