@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "characterisation/run_clock.h"
 #include "characterisation/worker_state.h"
 #include "image/image_builder.h"
 #include "image/image_file.h"
@@ -207,6 +208,7 @@ int main() {
         NoOperator prompt;
         const SharedMessages messages;
         const StationSettings settings;
+        const SystemRunClock clock(0.0);  // the write's own time only
         const ImageHeader header = readImageHeader(image);
         status = 0;
         std::printf("64 MB image, commands at %.1f ms and 30 MiB/s (median of %d)\n", kLatencyMs,
@@ -221,17 +223,9 @@ int main() {
             std::vector<double> seconds;
             std::vector<double> outside;
             for (int run = 0; run < kRuns; ++run) {
-                WorkerState w(WorkerSeams{transport,
-                                          slot,
-                                          station,
-                                          prompt,
-                                          *registry,
-                                          messages,
-                                          settings,
-                                          root / "home",
-                                          [](std::chrono::milliseconds) {},
-                                          {}},
-                              letter, 0, kLanguageEnglish);
+                WorkerState w(WorkerSeams{station, prompt, *registry, messages, settings, clock,
+                                          root / "home"},
+                              transport, slot, letter, 0, kLanguageEnglish);
                 const ScopedDevice device(transport, letter);
                 w.hDevice = device.handle();
                 w.FlashInfo.iSectorSize = static_cast<int>(sectorSize);

@@ -43,8 +43,8 @@ class Scan {
           end_(end),
           blocks_(w.totalBlocks()),
           pages_(w.FlashInfo.iPagesPerBlock),
-          level_(w.settings.record.iScanLevel),
-          pageMode_(w.settings.record.PageMode) {}
+          level_(w.seams.settings.record.iScanLevel),
+          pageMode_(w.seams.settings.record.PageMode) {}
 
     int run();
 
@@ -79,9 +79,20 @@ class Scan {
     std::string progressText(Pass pass, std::int64_t i) const;
     void report(Pass pass, std::int64_t i, int passStart, int share);
     bool tooMany(std::int64_t i) const;
+    bool countVerdict(std::int64_t i, bool countBad);
 
+    // Level 4 writes the blocks in a shuffled order, each with a seed of its own.
+    struct Write {
+        std::uint32_t block;
+        std::uint16_t seed;  // the low 16 bits are what the device gets
+    };
+    std::vector<Write> shuffledWrites();
     int onePassLevel();
     int level4();
+    int writePass(const std::vector<Write>& writes, int share);
+    int readBackPass(const std::vector<std::uint16_t>& seedOfBlock, int share);
+    void erasePass(int share);
+    int readBackAgainPass(const std::vector<std::uint16_t>& seedOfBlock, int share);
     int finish();
 
     WorkerState& w_;
@@ -106,7 +117,7 @@ bool Scan::scan(std::int64_t block, std::uint16_t pattern, std::uint8_t mode, st
     args.pattern = pattern;
     args.mode = mode;
     args.phase = phase;
-    args.pageSkip = static_cast<std::uint8_t>(w_.settings.record.iPageSkip);
+    args.pageSkip = static_cast<std::uint8_t>(w_.seams.settings.record.iPageSkip);
     args.eccLevel = static_cast<std::uint8_t>(w_.FlashInfo.iPermitEcc);
     args.resultPerPage = perPage;
     args.pagesPerBlock = static_cast<std::uint32_t>(pages_);
@@ -173,6 +184,26 @@ bool Scan::tooMany(std::int64_t i) const {
     return !w_.bFixedBlocks && !goodInPass_ && i * pages_ > limit;
 }
 
+// Counts the verdict block i got in this pass: in page mode by its pages, else by its map byte,
+// where a good block keeps the pass going and a bad one is counted when 'countBad' says so (not
+// when an earlier pass counted it). False when the pass has gone too far without a good block.
+bool Scan::countVerdict(std::int64_t i, bool countBad) {
+    if (pageMode_) {
+        // Level 1 choosing among all pages leaves the count to the choice of pages at the end.
+        const bool uncounted = level_ == kLevel1 && pageModeSel_ == kPageModeAllPages;
+        if (!pagesPass(i) && !uncounted) {
+            ++bad_;
+        }
+        return true;
+    }
+    if (w_.pBlockMap[static_cast<std::size_t>(i)] == kUsable) {
+        goodInPass_ = true;
+    } else if (countBad) {
+        ++bad_;
+    }
+    return !tooMany(i);
+}
+
 int Scan::onePassLevel() {
     if (level_ == kLevel1) {
         w_.seedRandomFromTime();
@@ -205,59 +236,62 @@ int Scan::onePassLevel() {
             }
             return failScan();
         }
-        if (pageMode_) {
-            const bool uncounted = level_ == kLevel1 && pageModeSel_ == kPageModeAllPages;
-            if (!pagesPass(i) && !uncounted) {
-                ++bad_;
-            }
-        } else {
-            if (w_.pBlockMap[static_cast<std::size_t>(i)] == kUsable) {
-                goodInPass_ = true;
-            } else {
-                ++bad_;
-            }
-            if (tooMany(i)) {
-                return fail(w_.fixed(FixedText::TooManyBadBlock), true);
-            }
+        if (!countVerdict(i, true)) {
+            return fail(w_.fixed(FixedText::TooManyBadBlock), true);
         }
         report(Pass::OnePass, i, start_, end_ - start_);
     }
     return 1;
 }
 
-int Scan::level4() {
-    // The blocks are written in a shuffled order, each with its own seed, and read back in block
-    // order with the seed it was written with.
-    struct Entry {
-        std::uint32_t block;
-        std::uint16_t seed;  // the low 16 bits are what the device gets
-    };
+// The blocks in a shuffled order, each with its own seed from the worker's generator.
+std::vector<Scan::Write> Scan::shuffledWrites() {
     w_.seedRandomFromTime();
-    std::vector<Entry> entries(static_cast<std::size_t>(blocks_));
-    for (std::size_t q = 0; q < entries.size(); ++q) {
-        entries[q] = {static_cast<std::uint32_t>(q), static_cast<std::uint16_t>(w_.random.next())};
+    std::vector<Write> writes(static_cast<std::size_t>(blocks_));
+    for (std::size_t q = 0; q < writes.size(); ++q) {
+        writes[q] = {static_cast<std::uint32_t>(q), static_cast<std::uint16_t>(w_.random.next())};
     }
-    for (std::size_t q = 0; q < entries.size(); ++q) {
-        std::swap(entries[q], entries[static_cast<std::size_t>(w_.random.next()) % entries.size()]);
+    for (std::size_t q = 0; q < writes.size(); ++q) {
+        std::swap(writes[q], writes[static_cast<std::size_t>(w_.random.next()) % writes.size()]);
     }
-    std::vector<std::uint16_t> seedOfBlock(entries.size());
-    for (const Entry& e : entries) {
+    return writes;
+}
+
+int Scan::level4() {
+    // The blocks are written in a shuffled order and read back in block order with the seed each
+    // was written with; without the special scan, what failed is erased and read back again.
+    const std::vector<Write> writes = shuffledWrites();
+    std::vector<std::uint16_t> seedOfBlock(writes.size());
+    for (const Write& e : writes) {
         seedOfBlock[e.block] = e.seed;
     }
     const int share = (end_ - start_) / (pageMode_ ? 2 : 4);
+    if (writePass(writes, share) == 0 || readBackPass(seedOfBlock, share) == 0) {
+        return 0;
+    }
+    if (pageMode_) {
+        return 1;
+    }
+    erasePass(share);
+    return readBackAgainPass(seedOfBlock, share);
+}
 
-    // Pass (1): write.
-    int passStart = w_.iProgress;
+// Pass (1): write.
+int Scan::writePass(const std::vector<Write>& writes, int share) {
+    const int passStart = w_.iProgress;
     for (std::int64_t q = 0; q < blocks_; ++q) {
-        const Entry& e = entries[static_cast<std::size_t>(q)];
+        const Write& e = writes[static_cast<std::size_t>(q)];
         if (!scan(e.block, e.seed, 1, kScanPhaseWriteOnly, false)) {
             return failSilently();
         }
         report(Pass::Write, q, passStart, share);
     }
+    return 1;
+}
 
-    // Pass (2): read back.
-    passStart = w_.iProgress;
+// Pass (2): read back.
+int Scan::readBackPass(const std::vector<std::uint16_t>& seedOfBlock, int share) {
+    const int passStart = w_.iProgress;
     goodInPass_ = false;
     for (std::int64_t q = 0; q < blocks_; ++q) {
         if (!scan(q, seedOfBlock[static_cast<std::size_t>(q)], 1, kScanPhaseReadCompare,
@@ -268,51 +302,35 @@ int Scan::level4() {
             }
             return failSilently();
         }
-        if (pageMode_) {
-            if (!pagesPass(q)) {
-                ++bad_;
-            }
-        } else {
-            if (w_.pBlockMap[static_cast<std::size_t>(q)] == kUsable) {
-                goodInPass_ = true;
-            } else {
-                ++bad_;
-            }
-            if (tooMany(q)) {
-                return fail(w_.fixed(FixedText::TooManyBadBlock), false);
-            }
+        if (!countVerdict(q, true)) {
+            return fail(w_.fixed(FixedText::TooManyBadBlock), false);
         }
         report(Pass::ReadBack, q, passStart, share);
     }
-    if (pageMode_) {
-        return 1;
-    }
+    return 1;
+}
 
-    // Pass (3): erase what failed; the result of an erase does not count.
-    passStart = w_.iProgress;
+// Pass (3): erase what failed; the result of an erase does not count.
+void Scan::erasePass(int share) {
+    const int passStart = w_.iProgress;
     for (std::int64_t q = 0; q < blocks_; ++q) {
         if (w_.pBlockMap[static_cast<std::size_t>(q)] != kUsable) {
             eraseBlock(w_.transport, w_.hDevice, static_cast<std::uint32_t>(q), 1);
         }
         report(Pass::Erase, q, passStart, share);
     }
+}
 
-    // Pass (4): read back again; the map keeps the new verdicts.
-    passStart = w_.iProgress;
+// Pass (4): read back again; the map keeps the new verdicts, and a block counts as bad once.
+int Scan::readBackAgainPass(const std::vector<std::uint16_t>& seedOfBlock, int share) {
+    const int passStart = w_.iProgress;
     goodInPass_ = false;
     for (std::int64_t q = 0; q < blocks_; ++q) {
-        const std::uint8_t before = w_.pBlockMap[static_cast<std::size_t>(q)];
+        const bool wasUsable = w_.pBlockMap[static_cast<std::size_t>(q)] == kUsable;
         if (!scan(q, seedOfBlock[static_cast<std::size_t>(q)], 1, kScanPhaseReadCompare, false)) {
             return failSilently();
         }
-        const std::uint8_t after = w_.pBlockMap[static_cast<std::size_t>(q)];
-        if (before == kUsable && after != kUsable) {
-            ++bad_;
-        }
-        if (after == kUsable) {
-            goodInPass_ = true;
-        }
-        if (tooMany(q)) {
+        if (!countVerdict(q, wasUsable)) {
             return fail(w_.fixed(FixedText::TooManyBadBlock), true);
         }
         report(Pass::ReadBackAgain, q, passStart, share);
@@ -356,7 +374,7 @@ int Scan::run() {
     w_.pBlockMap.resize(static_cast<std::size_t>(blocks_), kUsable);
 
     if (pageMode_) {
-        pageModeSel_ = w_.settings.record.PageModeSel;
+        pageModeSel_ = w_.seams.settings.record.PageModeSel;
         if (pageModeSel_ == kPageModeAutoDetection) {
             pageModeSel_ = DetectPageMode(w_);
         }
@@ -485,7 +503,7 @@ void completeCfg(WorkerState& w, bool firmwareUpgrade, std::size_t blocks) {
         b[cfg::kPageMapPresent] = 0;
         std::fill(pageBits.begin(), pageBits.end(), 0);
     }
-    storeLayoutBytes(w);
+    storeLayoutBytes(std::span(w.Cfg.cfg).first<cfg::kSize>(), w.iSysAreaUnits, w.seams.settings);
     cfg::storeChecksum(b);
     std::fill_n(&b[cfg::kFlashName], cfg::kFlashNameLength, 0);
 }

@@ -20,18 +20,12 @@ std::uint64_t roundUpToBlocks(std::int32_t bytes, std::uint64_t blockSize) {
     return (size + blockSize - 1) / blockSize * blockSize;
 }
 
-void showSystemArea(WorkerState& w, std::uint64_t megabytes) {
-    w.station.setSystemAreaLabel(w.message(MessageKey::SystemAreaSizeStr) + ": " +
-                                 std::to_string(megabytes) + "MB");
-}
-
 }  // namespace
 
-int systemAreaSize(WorkerState& w) {
-    const StationSettings& s = w.settings;
+SystemArea systemAreaSize(const FLASH_INFO& info, const StationSettings& s) {
     // The sizes are counted in 64 bits so a large CD-ROM image cannot wrap the sum.
     const std::uint64_t blockSize =
-        std::max<std::uint64_t>(1, static_cast<std::uint32_t>(w.FlashInfo.iBlockSize));
+        std::max<std::uint64_t>(1, static_cast<std::uint32_t>(info.iBlockSize));
     std::uint64_t total =
         roundUpToBlocks(s.iProgramSize, blockSize) + roundUpToBlocks(s.iPreferSize, blockSize);
     if (s.chkISOupgrade) {
@@ -39,21 +33,24 @@ int systemAreaSize(WorkerState& w) {
     }
     total = (total + 2 * blockSize) * 2;
     total = (total + kSysAreaUnitBytes - 1) / kSysAreaUnitBytes * kSysAreaUnitBytes;
-    showSystemArea(w, total / kMiB);
     const int minimum = std::max<int>(1, static_cast<int>(total / kSysAreaUnitBytes));
-
-    int units = minimum;
-    if (s.SystemAreachk) {
-        const int megabytes = std::clamp(4 * (s.SystemAreaComBo + 1), 1, 64);
-        showSystemArea(w, static_cast<std::uint64_t>(megabytes));
-        units = megabytes / 4;
-        if (units < minimum) {
-            w.prompt.show("The system area size you set is too small!", "Warning",
-                          PromptIcon::Warning, PromptButtons::Ok);
-        }
+    if (!s.SystemAreachk) {
+        return {minimum, total / kMiB, false};
     }
-    w.iSysAreaUnits = units;
-    return units;
+    const int megabytes = std::clamp(4 * (s.SystemAreaComBo + 1), 1, 64);
+    const int units = megabytes / 4;
+    return {units, static_cast<std::uint64_t>(megabytes), units < minimum};
+}
+
+void chooseSystemArea(WorkerState& w) {
+    const SystemArea area = systemAreaSize(w.FlashInfo, w.seams.settings);
+    w.seams.station.setSystemAreaLabel(w.message(MessageKey::SystemAreaSizeStr) + ": " +
+                                       std::to_string(area.megabytes) + "MB");
+    if (area.tooSmall) {
+        w.seams.prompt.show("The system area size you set is too small!", "Warning",
+                            PromptIcon::Warning, PromptButtons::Ok);
+    }
+    w.iSysAreaUnits = area.units;
 }
 
 bool systemAreaFits(WorkerState& w) {
@@ -66,7 +63,7 @@ bool systemAreaFits(WorkerState& w) {
 }
 
 bool capacityRule(WorkerState& w) {
-    const SETTING_T& r = w.settings.record;
+    const SETTING_T& r = w.seams.settings.record;
     const auto& info = w.FlashInfo;
     const auto total = static_cast<std::int64_t>(
         std::min<std::size_t>(static_cast<std::size_t>(w.totalBlocks()), w.pBlockMap.size()));
@@ -126,16 +123,16 @@ std::uint8_t splitRatioByte(const StationSettings& settings) {
     return static_cast<std::uint8_t>(static_cast<std::uint32_t>(r.iHideDiskRatio) * 256u / 100u);
 }
 
-void storeLayoutBytes(WorkerState& w) {
-    auto& b = w.Cfg.cfg;
-    b[cfg::kSysAreaUnits] = static_cast<std::uint8_t>(w.iSysAreaUnits);
-    b[cfg::kSplitRatio] = splitRatioByte(w.settings);
+void storeLayoutBytes(std::span<std::uint8_t, cfg::kSize> b, int sysAreaUnits,
+                      const StationSettings& settings) {
+    b[cfg::kSysAreaUnits] = static_cast<std::uint8_t>(sysAreaUnits);
+    b[cfg::kSplitRatio] = splitRatioByte(settings);
     std::memcpy(&b[cfg::kLayoutText], "0000", cfg::kLayoutTextLength);
     std::fill_n(&b[cfg::kLayoutZero], cfg::kLayoutZeroLength, 0);
 }
 
 bool sendCapMultiplier(WorkerState& w) {
-    const int index = w.settings.record.CapMultiplier;
+    const int index = w.seams.settings.record.CapMultiplier;
     // 0 is the multiplier 1 and sends nothing; -1 (no valid choice) must not reach the device as
     // the byte 0xFF.
     if (index <= 0 || index >= kCapMultiplierCount) {

@@ -1,9 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+
+#include "characterisation/flash_info.h"
 
 namespace corvid {
 
+struct FLASH_INFO;
 class WorkerState;
 struct StationSettings;
 
@@ -11,11 +15,21 @@ struct StationSettings;
 inline constexpr std::uint64_t kSysAreaUnitBytes = 4u * 1024u * 1024u;
 inline constexpr int kMaxSysAreaUnits = 255;
 
-// The system area for the worker's firmware files and flash geometry, in 4-MiB units. Shows the
-// size in the window's system-area label. With the fixed size chosen by the operator that size is
-// used even when it is below what the files need; the operator is then warned (a modal box that
-// holds only this worker). Sets iSysAreaUnits and returns it.
-int systemAreaSize(WorkerState& w);
+// The system area a run gives the firmware files.
+struct SystemArea {
+    int units = 0;                // in 4-MiB units, as the CFG carries it
+    std::uint64_t megabytes = 0;  // as the window's system-area label shows it
+    bool tooSmall = false;        // the operator's fixed size is below what the files need
+};
+
+// The system area for the firmware files in 'settings' on a flash of 'info''s block size. With the
+// fixed size chosen by the operator that size is used even when it is below what the files need.
+SystemArea systemAreaSize(const FLASH_INFO& info, const StationSettings& settings);
+
+// The worker's system area: shows its size in the window's system-area label, warns the operator
+// of a fixed size that is too small (a modal box that holds only this worker) and sets
+// iSysAreaUnits.
+void chooseSystemArea(WorkerState& w);
 
 // False when iSysAreaUnits does not fit its CFG byte (more than 1020 MB, e.g. for a large CD-ROM
 // image): the device fails with the size in its status text (red, bPass cleared) rather than
@@ -30,8 +44,10 @@ bool capacityRule(WorkerState& w);
 // CFG byte 134: the hidden or encrypted part as a share of 256, 0 for a normal disk.
 std::uint8_t splitRatioByte(const StationSettings& settings);
 
-// Writes the layout bytes 133..143 into the worker's CFG.
-void storeLayoutBytes(WorkerState& w);
+// Writes the layout bytes 133..143 of a CFG: the system area of 'sysAreaUnits', the split of
+// 'settings'.
+void storeLayoutBytes(std::span<std::uint8_t, cfg::kSize> cfgBytes, int sysAreaUnits,
+                      const StationSettings& settings);
 
 // Sends the capacity multiplier when one is chosen (index 1..5); a multiplier of 1 (index 0) or
 // no valid choice sends nothing. True when a command was sent and succeeded.

@@ -198,7 +198,7 @@ bool parseFlashFile(WorkerState& w, const std::filesystem::path& file) {
     if (!parseGeometry(w)) {
         return false;
     }
-    const int eccLevel = w.settings.record.iEccLevel;
+    const int eccLevel = w.seams.settings.record.iEccLevel;
     w.FlashInfo.iPermitEcc = eccLevel != 0 ? eccLevel - 1 : 2;
     applyBlocksPerChipOverride(w);
     return true;
@@ -276,7 +276,7 @@ bool checkAndParseCfg(WorkerState& w) {
         return false;
     }
     auto& info = w.FlashInfo;
-    const int eccLevel = w.settings.record.iEccLevel;
+    const int eccLevel = w.seams.settings.record.iEccLevel;
     info.iPermitEcc = eccLevel != 0 ? eccLevel - 1 : info.iTypeEcc;
     if (info.iPageSize < 512 || info.iPageSize > 8192 || info.iPagesPerBlock < 32 ||
         info.iPagesPerBlock > 128) {
@@ -337,7 +337,7 @@ bool takeStoredBlockMap(WorkerState& w, std::size_t& bad) {
 }
 
 void applyBlocksPerChipOverride(WorkerState& w) {
-    const int blocks = w.registry.readInt(kToolRegistryKey, "BlocksPerChip", 0);
+    const int blocks = w.seams.registry.readInt(kToolRegistryKey, "BlocksPerChip", 0);
     // Values the block map and the CFG cannot carry are not an override.
     if (blocks > 0 && blocks <= kMaxBlocks) {
         w.bFixedBlocks = 1;

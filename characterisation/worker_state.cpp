@@ -1,27 +1,19 @@
 #include "characterisation/worker_state.h"
 
-#include <ctime>
-#include <thread>
 #include <utility>
 
 #include "characterisation/page_table.h"
 
 namespace corvid {
 
-WorkerState::WorkerState(WorkerSeams seams, char drive, int slotIndex, int language)
-    : transport(seams.transport),
-      slot(seams.slot),
-      station(seams.station),
-      prompt(seams.prompt),
-      registry(seams.registry),
-      messages(seams.messages),
-      settings(seams.settings),
-      home(std::move(seams.home)),
+WorkerState::WorkerState(WorkerSeams workerSeams, Transport& deviceTransport, SlotView& slotView,
+                         char drive, int slotIndex, int language)
+    : seams(std::move(workerSeams)),
+      transport(deviceTransport),
+      slot(slotView),
       sDrive(drive),
       iSlot(slotIndex),
-      iLanguage(language),
-      pause_(std::move(seams.pause)),
-      timeSeed_(std::move(seams.timeSeed)) {
+      iLanguage(language) {
     PageMap.fill(kUsable);
 }
 
@@ -60,15 +52,11 @@ void WorkerState::runFailed(const std::string& step) {
 }
 
 void WorkerState::pause(std::chrono::milliseconds duration) const {
-    if (pause_) {
-        pause_(duration);
-    } else {
-        std::this_thread::sleep_for(duration);
-    }
+    seams.clock.pause(duration);
 }
 
 void WorkerState::seedRandomFromTime() {
-    random.seed(timeSeed_ ? timeSeed_() : static_cast<std::uint32_t>(std::time(nullptr)));
+    random.seed(seams.clock.timeSeed());
 }
 
 std::string WorkerState::fixed(FixedText row) const {

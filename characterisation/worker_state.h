@@ -4,13 +4,13 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "characterisation/flash_info.h"
 #include "characterisation/pseudo_random.h"
+#include "characterisation/run_clock.h"
 #include "station/messages.h"
 #include "station/production_settings.h"
 #include "station/slot_view.h"
@@ -22,44 +22,36 @@ class CMyPage;
 class OperatorPrompt;
 class RegistryStore;
 
-// The seams and station facts a worker is given when it is created. The references must outlive
-// the worker.
+// What every worker of a station is given besides its device and its slot: the seams it reports
+// and asks through, and the station's facts. The references must outlive the workers.
 struct WorkerSeams {
-    Transport& transport;
-    SlotView& slot;
     StationView& station;
     OperatorPrompt& prompt;
     RegistryStore& registry;
     const SharedMessages& messages;
     // Read live while the worker runs; the window keeps them still while iRunning > 0.
     const StationSettings& settings;
+    // Every pause of the run and its seed "from the current time" come from here.
+    const RunClock& clock;
     // The station folder: misc/, flash/ and log/ live here.
     std::filesystem::path home;
-    // Every pause of the run goes through here so tests can shorten them. Empty: a real sleep.
-    std::function<void(std::chrono::milliseconds)> pause;
-    // Seed of the pseudo-random generator where the run seeds it "from the current time".
-    // Empty: the time of day in seconds.
-    std::function<std::uint32_t()> timeSeed;
 };
 
 // The device state of one production worker and the operations every step uses to report. The
 // production worker owns one; the characterisation steps read and fill it.
 class WorkerState {
   public:
-    WorkerState(WorkerSeams seams, char drive, int slot, int language);
+    // 'transport' reaches the worker's device and 'slot' shows its run; in a station both come
+    // from the worker's lease.
+    WorkerState(WorkerSeams seams, Transport& transport, SlotView& slot, char drive, int slotIndex,
+                int language);
     ~WorkerState();
     WorkerState(const WorkerState&) = delete;
     WorkerState& operator=(const WorkerState&) = delete;
 
-    // Seams.
+    const WorkerSeams seams;
     Transport& transport;
     SlotView& slot;
-    StationView& station;
-    OperatorPrompt& prompt;
-    RegistryStore& registry;
-    const SharedMessages& messages;
-    const StationSettings& settings;
-    const std::filesystem::path home;
 
     // Identity of the run.
     const char sDrive;    // 'A'..'Z'
@@ -122,21 +114,19 @@ class WorkerState {
     void seedRandomFromTime();
 
     // Texts in this worker's language.
-    std::string message(MessageKey key) const { return messages.text(key); }
+    std::string message(MessageKey key) const { return seams.messages.text(key); }
     std::string fixed(FixedText row) const;
     std::string pageModeName(int mode) const;
 
     // Paths in the station folder.
-    std::filesystem::path flashDir() const { return home / "flash"; }
-    std::filesystem::path logDir() const { return home / "log"; }
+    std::filesystem::path flashDir() const { return seams.home / "flash"; }
+    std::filesystem::path logDir() const { return seams.home / "log"; }
 
     // iChips * iBlocksPerChip, never negative.
     std::int64_t totalBlocks() const;
 
   private:
     std::string status_;  // the last status this worker showed
-    std::function<void(std::chrono::milliseconds)> pause_;
-    std::function<std::uint32_t()> timeSeed_;
 };
 
 }  // namespace corvid

@@ -11,6 +11,7 @@
 // CFG itself, then the device's replies (replay_transport.h).
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -24,6 +25,7 @@
 #include "characterisation/diagnostic_logs.h"
 #include "characterisation/disk_layout.h"
 #include "characterisation/flash_database.h"
+#include "characterisation/run_clock.h"
 #include "characterisation/worker_state.h"
 #include "platform/registry_store.h"
 #include "station/messages.h"
@@ -60,7 +62,8 @@ static_assert(sizeof(CfgRunHeader) == 12);
 
 inline constexpr std::size_t kCfgRunFileSize = 512;
 
-// An operator who cancels every question, and a registry in memory.
+// An operator who cancels every question, a registry in memory, and a clock that never waits
+// and seeds every run alike, so an input replays the same way.
 class RefusingPrompt : public OperatorPrompt {
   public:
     PromptAnswer show(const std::string&, const std::string&, PromptIcon, PromptButtons) override {
@@ -90,6 +93,12 @@ class MemoryRegistry : public RegistryStore {
     std::map<std::string, int> ints_;
     std::map<std::string, std::string> strings_;
 };
+class StillClock : public RunClock {
+  public:
+    void pause(std::chrono::milliseconds) const override {}
+    TimeOfDay timeOfDay() const override { return {}; }
+    std::uint32_t timeSeed() const override { return 20261211u; }
+};
 
 // Runs the steps; 'home' is a station folder with flash/ and log/. The header and file are
 // complete (callers check the input's length).
@@ -111,9 +120,9 @@ inline void runCfgSteps(Transport& transport, const std::filesystem::path& home,
     settings.record.iEccLevel = header.eccLevel % 8;
     settings.record.PageModeSel = header.pageModeSel % 8;
 
-    WorkerSeams seams{transport, slot,     station, prompt,      registry,
-                      messages,  settings, home,    [](auto) {}, [] { return 20261211u; }};
-    WorkerState w(seams, 'E', 0, kLanguageEnglish);
+    const StillClock clock;
+    WorkerState w(WorkerSeams{station, prompt, registry, messages, settings, clock, home},
+                  transport, slot, 'E', 0, kLanguageEnglish);
     w.hDevice = transport.open('E');
     w.bLogBiTable = (header.flags & WriteLogs) != 0 ? 1 : 0;
     w.FlashInfo.iMaker = header.flashId[0];
@@ -147,7 +156,7 @@ inline void runCfgSteps(Transport& transport, const std::filesystem::path& home,
         }
     }
     w.FlashInfo.iBlockSize = w.FlashInfo.iPageSize * w.FlashInfo.iPagesPerBlock;
-    w.iSysAreaUnits = systemAreaSize(w);
+    chooseSystemArea(w);
     if (!systemAreaFits(w) || w.totalBlocks() > kMaxBlocks) {
         return;
     }

@@ -25,11 +25,11 @@
 #include "gui/settings_dialog.h"
 #include "gui/ui_dispatcher.h"
 #include "image/image_file.h"
-#include "station/capacity_multiplier.h"
 #include "station/disk_feature.h"
 #include "station/firmware_picks.h"
 #include "station/image_check.h"
 #include "station/language_load.h"
+#include "station/setting_keys.h"
 #include "station/settings_files.h"
 #include "station/station_registry.h"
 
@@ -39,7 +39,6 @@ namespace {
 
 constexpr int kClientWidth = 867;
 constexpr int kClientHeight = 606;
-constexpr int kLongPath = 128;
 constexpr std::chrono::milliseconds kDrainPeriod{20};
 
 QString qtext(const std::string& utf8) {
@@ -169,7 +168,7 @@ QWidget* MainWindow::buildSettingGroups(QWidget* page) {
     label(grpMPSetting_, "LabelStatic", QStringLiteral("Label:"), QRect(10, 12, 90, 22));
     labelEdit_ = named(new QLineEdit(grpMPSetting_), "LabelEdit");
     labelEdit_->setGeometry(105, 12, 130, 22);
-    labelEdit_->setMaxLength(11);
+    labelEdit_->setMaxLength(settingKey("Label").max);
     chkFormat_ = checkBox(grpMPSetting_, "chkFormat", "Format", 10, 40, 126);
     chkBlankCheck_ = checkBox(grpMPSetting_, "chkBlankCheck", "Blanking Check", 138, 40, 158);
     chkISOupgrade_ = checkBox(grpMPSetting_, "chkISOupgrade", "Virtual CDROM", 10, 64, 126);
@@ -310,8 +309,12 @@ void MainWindow::showSettings() {
     systemAreaComBo_->setCurrentIndex(
         s.SystemAreaComBo >= 0 && s.SystemAreaComBo < kSystemAreaItemCount ? s.SystemAreaComBo
                                                                            : -1);
+    showPreCopyList();
+}
+
+void MainWindow::showPreCopyList() {
     preCopyList_->clear();
-    for (const std::string& entry : s.preCopyList) {
+    for (const std::string& entry : station_.settings.preCopyList) {
         preCopyList_->addItem(qtext(entry));
     }
 }
@@ -470,48 +473,66 @@ QString MainWindow::fixedQText(FixedText row) const {
 
 void MainWindow::recomputePicks() {
     recomputeFirmwarePicks(station_.settings, station_.folder);
+    showSystemAreaEstimate();
+}
+
+void MainWindow::showSystemAreaEstimate() {
     labSystemArea_->setText(
         qtext(systemAreaEstimateText(station_.messages.text(MessageKey::SystemAreaSizeStr),
                                      systemAreaEstimateMB(station_.settings))));
 }
 
-void MainWindow::addFiles(const QStringList& files) {
-    QStringList longPaths;
-    for (const QString& file : files) {
-        station_.settings.preCopyList.push_back(file.toStdString());
-        preCopyList_->addItem(file);
-        if (file.toStdString().size() > kLongPath) {
-            longPaths << file;
-        }
-    }
-    if (!longPaths.isEmpty()) {
-        QString text =
-            QString::fromUtf8(fixedText(FixedText::LengthOfFilepathExceeds128, iLanguage_).data());
-        for (const QString& path : longPaths) {
-            text += QLatin1Char('\n') + path;
-        }
-        prompt_->show(text.toStdString(), std::string(fixedText(FixedText::Warning, iLanguage_)),
+std::optional<SettingsEditResult> MainWindow::editPreCopyList(ListEdit change) {
+    SettingsEdit edit;
+    edit.preCopy = std::move(change);
+    edit.runLanguage = iLanguage_;
+    try {
+        // The editor reads the multiplier again after additions and recomputes the picks.
+        SettingsEditResult result = applySettingsEdit(station_.folder, station_.settings, edit,
+                                                      *prompt_, iLanguage_, SettingsSave::AtClose);
+        showPreCopyList();
+        showSystemAreaEstimate();
+        return result;
+    } catch (const SettingsError& error) {
+        prompt_->show(error.what(), std::string(fixedText(FixedText::Fail, iLanguage_)),
                       PromptIcon::Error, PromptButtons::Ok);
+        return std::nullopt;
     }
-    readCapMultiplierFromFirmware(station_.settings, station_.folder);
-    recomputePicks();
+}
+
+void MainWindow::addFiles(const QStringList& files) {
+    ListEdit change;
+    for (const QString& file : files) {
+        change.add.push_back(file.toStdString());
+    }
+    const auto result = editPreCopyList(std::move(change));
+    if (!result || result->longPaths.empty()) {
+        return;
+    }
+    std::string text(fixedText(FixedText::LengthOfFilepathExceeds128, iLanguage_));
+    for (const std::string& path : result->longPaths) {
+        text += '\n' + path;
+    }
+    prompt_->show(text, std::string(fixedText(FixedText::Warning, iLanguage_)), PromptIcon::Error,
+                  PromptButtons::Ok);
 }
 
 void MainWindow::addDirectory(const QString& folder) {
-    station_.settings.preCopyList.push_back(folder.toStdString());
-    preCopyList_->addItem(folder);
-    storeAddDir(*station_.registry, folder.toStdString());
+    ListEdit change;
+    change.add.push_back(folder.toStdString());
+    if (editPreCopyList(std::move(change))) {
+        storeAddDir(*station_.registry, folder.toStdString());
+    }
 }
 
 void MainWindow::removeSelected() {
-    for (int row = preCopyList_->count() - 1; row >= 0; --row) {
+    ListEdit change;
+    for (int row = 0; row < preCopyList_->count(); ++row) {
         if (preCopyList_->item(row)->isSelected()) {
-            delete preCopyList_->takeItem(row);
-            auto& list = station_.settings.preCopyList;
-            list.erase(list.begin() + row);
+            change.remove.push_back(static_cast<std::size_t>(row));
         }
     }
-    recomputePicks();
+    editPreCopyList(std::move(change));
 }
 
 void MainWindow::chooseFiles() {
@@ -600,7 +621,7 @@ void MainWindow::settingsApplied() {
     if (const auto feature = diskFeatureText(station_.settings.record, iLanguage_)) {
         labDiskFeature_->setText(qtext(*feature));
     }
-    recomputePicks();
+    showSystemAreaEstimate();  // the editor has recomputed the picks
 }
 
 void MainWindow::drainController() {

@@ -5,11 +5,13 @@
 #include <QWidget>
 #include <array>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "gui/qt_views.h"
 #include "station/language.h"
 #include "station/messages.h"
+#include "station/settings_editor.h"
 #include "station_control/station_assembly.h"
 
 class QCheckBox;
@@ -102,7 +104,13 @@ class MainWindow : public QWidget {
     void labelEdited(const QString& text);
     void loadLanguage(LanguageChoice choice);
     void applyCaptions(const std::vector<Caption>& captions);
+    // The firmware picks after a change of a box that decides them, and the estimate they give.
     void recomputePicks();
+    void showSystemAreaEstimate();
+    void showPreCopyList();
+    // Changes the pre-copy list through the settings editor, as every list edit goes, and shows
+    // the list and the estimate; a refused change is told to the operator and changes nothing.
+    std::optional<SettingsEditResult> editPreCopyList(ListEdit change);
     void removeSelected();
     void chooseFiles();
     void chooseDirectory();

@@ -13,20 +13,18 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QTabWidget>
-#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
 #include "image/image_file.h"
 #include "station/messages.h"
+#include "station/setting_keys.h"
 #include "station/settings_editor.h"
 
 namespace corvid::gui {
 
 namespace {
 
-constexpr int kHiddenRatioMax = 95;
-constexpr int kEncryptedRatioMax = 100;
 const QPoint kSwitchedGroupAt(16, 88);
 
 template <typename W>
@@ -54,6 +52,12 @@ QStringList itemsOf(const QListWidget& list) {
         items << list.item(row)->text();
     }
     return items;
+}
+
+// A spin box that takes the values of a prefer.ini key, as the table of keys gives them.
+void takeRange(QSpinBox& box, std::string_view key) {
+    const SettingKey& range = settingKey(key);
+    box.setRange(range.min, range.max);
 }
 
 FileList fileListOf(const QListWidget& list) {
@@ -119,7 +123,7 @@ QWidget* SettingsDialog::buildDevicePage() {
     named(new QLabel(hideGroup_), "lblHideRatio", QRect(16, 24, 90, 20));
     ratio_ = named(new QSlider(Qt::Horizontal, hideGroup_), "tbarHideDiskRatio",
                    QRect(110, 20, 280, 26));
-    ratio_->setMinimum(1);
+    ratio_->setMinimum(settingKey("iHideDiskRatio").min);
     ratio_->setTickInterval(10);
     ratio_->setTickPosition(QSlider::TicksBelow);
     ratioText_ = named(new QLineEdit(hideGroup_), "edtEncryptRatio", QRect(400, 22, 60, 22));
@@ -138,7 +142,7 @@ QWidget* SettingsDialog::buildDevicePage() {
                          QRect(kSwitchedGroupAt, QSize(470, 224)));
     named(new QLabel(hiddenFiles_), "lblDiskLabel", QRect(10, 22, 90, 20));
     diskLabel_ = named(new QLineEdit(hiddenFiles_), "edtDiskLabel", QRect(104, 20, 120, 22));
-    diskLabel_->setMaxLength(8);
+    diskLabel_->setMaxLength(settingKey("sHideDiskLabel").max);
     connect(diskLabel_, &QLineEdit::textEdited, this, [this](const QString& text) {
         if (text != text.toUpper()) {
             const int cursor = diskLabel_->cursorPosition();
@@ -185,7 +189,7 @@ QWidget* SettingsDialog::buildFlashPage() {
     // Two lines in Chinese: the label has the height of both.
     named(new QLabel(blank), "lblBadThreshold", QRect(12, 106, 190, 38));
     badThreshold_ = named(new QSpinBox(blank), "UpDownBadThreshold", QRect(210, 112, 70, 24));
-    badThreshold_->setRange(0, 100);
+    takeRange(*badThreshold_, "iBadThreshold");
     (new QLabel(QStringLiteral("%"), blank))->setGeometry(284, 114, 20, 22);
     pageScan_ = named(new QCheckBox(blank), "chkPageScan", QRect(12, 148, 190, 22));
     pageMode_ = named(new QComboBox(blank), "cboPageMode", QRect(210, 146, 160, 24));
@@ -194,7 +198,7 @@ QWidget* SettingsDialog::buildFlashPage() {
     auto* rule = named(new QGroupBox(page), "grpCapacityRule", QRect(8, 212, 496, 150));
     named(new QLabel(rule), "lblAllowCapError", QRect(12, 26, 190, 22));
     capError_ = named(new QSpinBox(rule), "UpDownCapError", QRect(210, 24, 70, 24));
-    capError_->setRange(1, 20);
+    takeRange(*capError_, "AllowErrorRate");
     (new QLabel(QStringLiteral("%"), rule))->setGeometry(284, 26, 20, 22);
     auto* deal = named(new QGroupBox(rule), "grpCapErrorDeal", QRect(12, 60, 470, 76));
     degrade_ = named(new QRadioButton(deal), "rdoDegrade", QRect(10, 30, 140, 22));
@@ -306,27 +310,28 @@ void SettingsDialog::load(int language) {
     pages_->setCurrentWidget(devicePage_);
 
     pageSkip_->clear();
-    for (int pages = 0; pages <= 64; ++pages) {
+    for (int pages = 0; pages <= settingKey("iPageSkip").max; ++pages) {  // item i is i pages
         pageSkip_->addItem(QString::number(pages));
     }
     pageSkip_->setCurrentIndex(r.iPageSkip);
+    // Item 0 is the flash's own level, item n the level n - 1.
     ecc_->clear();
     ecc_->addItem(QString::fromStdString(std::string(fixedText(FixedText::Default, language_))));
-    for (int level = 0; level <= 6; ++level) {
-        ecc_->addItem(QString::number(level));
+    for (int item = 1; item <= settingKey("iEccLevel").max; ++item) {
+        ecc_->addItem(QString::number(item - 1));
     }
     ecc_->setCurrentIndex(r.iEccLevel);
     fill(pageMode_, OptionTable::PageModes);
     pageMode_->setCurrentIndex(r.PageModeSel);
     pageScan_->setChecked(r.PageMode);
     pageMode_->setEnabled(r.PageMode);
-    badThreshold_->setValue(std::clamp(r.iBadThreshold, 0, 100));
+    badThreshold_->setValue(r.iBadThreshold);  // the box brings it into its range
 
     (r.bUseImgFile ? useImage_ : useList_)->setChecked(true);
     imageFile_->setText(QString::fromStdString(r.ImageFile));
     sourceClicked();
     // The maximum first: a stored 100 must not come back as 95 before the split is known.
-    ratio_->setMaximum(kEncryptedRatioMax);
+    ratio_->setMaximum(settingKey("iHideDiskRatio").max);
     ratio_->setValue(r.iHideDiskRatio);
     diskLabel_->setText(QString::fromStdString(r.sHideDiskLabel));
 
@@ -348,7 +353,7 @@ void SettingsDialog::load(int language) {
                                                     : normal_)
         ->setChecked(true);
     splitClicked();
-    capError_->setValue(std::clamp(r.AllowErrorRate, 1, 20));
+    capError_->setValue(r.AllowErrorRate);
     (r.DealCapError == CapErrorDeal::Degrade     ? degrade_
      : r.DealCapError == CapErrorDeal::ShowError ? showFail_
                                                  : doNotCare_)
@@ -374,7 +379,8 @@ void SettingsDialog::splitClicked() {
     }
     hideGroup_->show();
     // A hidden disk takes at most 95 percent; a larger position is brought down to it.
-    ratio_->setMaximum(hidden_->isChecked() ? kHiddenRatioMax : kEncryptedRatioMax);
+    ratio_->setMaximum(hidden_->isChecked() ? kHiddenDiskMaxRatio
+                                            : settingKey("iHideDiskRatio").max);
     showRatio(ratio_->value());
 }
 

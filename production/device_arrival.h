@@ -1,6 +1,6 @@
 #pragma once
 
-#include "production/run_clock.h"
+#include "characterisation/run_clock.h"
 #include "transport/transport.h"
 
 namespace corvid {

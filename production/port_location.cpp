@@ -73,7 +73,7 @@ void QueryPortLocation(WorkerState& w, const PortLocationSource* source) {
     }
     const int portNumber = answer & kPortNumberMask;
     std::optional<HubLocation> location;
-    const auto program = portProgramPath(w.home);
+    const auto program = portProgramPath(w.seams.home);
     std::error_code error;
     if (std::filesystem::is_regular_file(program, error)) {
         location = decodePortProgramCode(runPortProgram(program, portNumber));

@@ -102,18 +102,14 @@ class ProductThread::TrackingSlot : public SlotView {
     std::string detailP_;
 };
 
-ProductThread::ProductThread(char drive, SlotView& slot, int slotIndex, int language,
-                             std::function<char()> slotLetter,
-                             const ProductionEnvironment& environment)
+ProductThread::ProductThread(const ProductionEnvironment& environment, WorkerDevice device,
+                             char drive, int slotIndex, int language,
+                             std::function<char()> slotLetter)
     : env_(environment),
+      volumes_(device.volumes),
       slotLetter_(std::move(slotLetter)),
-      slot_(std::make_unique<TrackingSlot>(slot)),
-      state_(WorkerSeams{
-                 environment.transport, *slot_, environment.station, environment.prompt,
-                 environment.registry, environment.messages, environment.settings, environment.home,
-                 [&clock = environment.clock](milliseconds duration) { clock.pause(duration); },
-                 [&clock = environment.clock] { return clock.timeSeed(); }},
-             drive, slotIndex, language) {}
+      slot_(std::make_unique<TrackingSlot>(device.slot)),
+      state_(environment.seams, device.transport, *slot_, drive, slotIndex, language) {}
 
 ProductThread::~ProductThread() = default;
 
@@ -167,20 +163,20 @@ bool ProductThread::fail(const std::string& text) {
 
 bool ProductThread::pictureFileExists(const char* name) const {
     std::error_code error;
-    return std::filesystem::is_regular_file(env_.home / "misc" / name, error);
+    return std::filesystem::is_regular_file(env_.seams.home / "misc" / name, error);
 }
 
 // Preparation: firmware picks, progress scale, start time, the device opened.
 bool ProductThread::prepare() {
     WorkerState& w = state_;
-    const StationSettings& settings = env_.settings;
+    const StationSettings& settings = env_.seams.settings;
     slot_->setPicture(SlotPicture::None);
-    w.sPassPath = env_.home / "misc" / kPassImage;
-    w.bLogBiTable = ReadToolValue(env_.registry, "LogBiTable", 0) != 0 ? 1 : 0;
+    w.sPassPath = env_.seams.home / "misc" / kPassImage;
+    w.bLogBiTable = ReadToolValue(env_.seams.registry, "LogBiTable", 0) != 0 ? 1 : 0;
     iBlankWeight_ = settings.chkBlankCheck ? kBlankWeight : 0;
 
     if (settings.chkFwUpgrade) {
-        const StationFolder folder(env_.home);
+        const StationFolder folder(env_.seams.home);
         const auto& list = settings.preCopyList;
         const std::string cannotFind = fixed(FixedText::CannotFind);
         if (!validIndex(settings.iProgramIndex, list.size())) {
@@ -201,8 +197,8 @@ bool ProductThread::prepare() {
 
     slot_->setProgressMaximum(iBlankWeight_ + kProgressSpan);
     w.setProgress(0);
-    start_ = env_.clock.timeOfDay();
-    w.hDevice = env_.transport.open(w.sDrive);
+    start_ = env_.seams.clock.timeOfDay();
+    w.hDevice = state_.transport.open(w.sDrive);
     if (w.hDevice == kInvalidHandle) {
         return fail("FileHandle " + failMsg());
     }
@@ -291,7 +287,7 @@ bool ProductThread::nandFlash() {
 
     w.pause(milliseconds(100));
     w.FlashInfo.iBlockSize = w.FlashInfo.iPageSize * w.FlashInfo.iPagesPerBlock;
-    w.iSysAreaUnits = systemAreaSize(w);
+    chooseSystemArea(w);
     if (!systemAreaFits(w)) {
         return false;  // before the blanking check, which would only be lost time
     }
@@ -314,7 +310,7 @@ bool ProductThread::nandFlash() {
     }
     w.setStatusColour(StatusColour::WindowText);
     w.setStatus(fixed(FixedText::WriteCfg));
-    if (!WriteCfg(w, env_.settings.chkFwUpgrade)) {
+    if (!WriteCfg(w, env_.seams.settings.chkFwUpgrade)) {
         w.runFailed();
         return false;
     }
@@ -327,8 +323,8 @@ bool ProductThread::nandFlash() {
 
 bool ProductThread::badBlockInformation() {
     WorkerState& w = state_;
-    if (env_.settings.chkBlankCheck) {
-        w.bPageMapValid = env_.settings.record.PageMode ? 1 : 0;
+    if (env_.seams.settings.chkBlankCheck) {
+        w.bPageMapValid = env_.seams.settings.record.PageMode ? 1 : 0;
         if (!BlankingCheck(w, 5, iBlankWeight_ + 5)) {
             w.runFailed();  // the check has set its own text
             return false;
@@ -385,7 +381,7 @@ bool ProductThread::badBlockInformationWithoutBlankingCheck() {
     }
 
     w.pause(milliseconds(100));
-    if (!valid && static_cast<unsigned>(env_.settings.record.iBadThreshold) < badRate) {
+    if (!valid && static_cast<unsigned>(env_.seams.settings.record.iBadThreshold) < badRate) {
         return fail(msg(MessageKey::BadBlockWarningStr));
     }
     w.setStatus(badBlockStatus);
@@ -427,7 +423,7 @@ bool ProductThread::downloadFile(MessageKey setup, MessageKey write, MessageKey 
 // Firmware, prefer.dat, SPI files, CD-ROM image, PASS image, parity check, multiplier, start disk.
 bool ProductThread::downloads() {
     WorkerState& w = state_;
-    const StationSettings& settings = env_.settings;
+    const StationSettings& settings = env_.seams.settings;
     const int W = iBlankWeight_;
     if (!settings.chkFwUpgrade) {
         w.setProgress(W + kProgressSpan);
@@ -492,15 +488,15 @@ bool ProductThread::downloads() {
 
 bool ProductThread::finishing() {
     WorkerState& w = state_;
-    if (!env_.settings.chkFwUpgrade) {
+    if (!env_.seams.settings.chkFwUpgrade) {
         return true;  // no download, no disk finishing
     }
     if (!spiFlash_) {
         return diskFinishing();
     }
-    if (w.iSlot == 0 && env_.settings.record.SaveSpiImage) {
+    if (w.iSlot == 0 && env_.seams.settings.record.SaveSpiImage) {
         w.setStatus(fixed(FixedText::SaveFlashImage));
-        if (!bSaveSpiImage(w, env_.home / kSpiImageFile)) {
+        if (!bSaveSpiImage(w, env_.seams.home / kSpiImageFile)) {
             return fail(fixed(FixedText::SaveFlashImage) + failMsg());
         }
     }
@@ -512,11 +508,11 @@ void ProductThread::result() {
     WorkerState& w = state_;
     w.pause(milliseconds(100));
     w.setProgress(iBlankWeight_ + kProgressSpan);
-    const int elapsed = elapsedSeconds(start_, env_.clock.timeOfDay());
+    const int elapsed = elapsedSeconds(start_, env_.seams.clock.timeOfDay());
     const std::string sec = fixed(FixedText::Sec);
     // "%d/%d, %dMB, %d%s" with the blanking check, "%dMB, %d%s" without.
     std::string line = std::to_string(diskSizeMB_) + "MB, " + std::to_string(elapsed) + sec;
-    if (env_.settings.chkBlankCheck) {
+    if (env_.seams.settings.chkBlankCheck) {
         line = std::to_string(w.FlashInfo.iBadBlocks) + "/" + std::to_string(w.totalBlocks()) +
                ", " + line;
     }

@@ -6,10 +6,10 @@
 #include <string>
 #include <thread>
 
+#include "characterisation/run_clock.h"
 #include "characterisation/worker_state.h"
 #include "platform/volume_tools.h"
 #include "production/disk_finishing.h"
-#include "production/run_clock.h"
 #include "production/station_counters.h"
 
 namespace corvid {
@@ -18,24 +18,21 @@ class PortLocationSource;
 
 // What every worker of a station shares. The references must outlive the workers.
 struct ProductionEnvironment {
-    Transport& transport;
-    // Format, label, copies and check of the disks the devices show after "Start Disk".
-    VolumeTools& volumes;
-    StationView& station;
-    OperatorPrompt& prompt;
-    RegistryStore& registry;
-    const SharedMessages& messages;
-    // Read without a lock while the worker runs; the window keeps them still while iRunning > 0.
-    const StationSettings& settings;
+    WorkerSeams seams;
     StationCounters& counters;
-    // The pauses between device steps and the time of day of every worker of the station.
-    const RunClock& clock;
-    // The station folder: misc/, flash/ and log/.
-    std::filesystem::path home;
     // Where the port location comes from when misc/ holds no port-location program; may be null.
     const PortLocationSource* portLocations = nullptr;
     // Where the reasons behind a failed disk-finishing step go; may be empty.
     DiagnosticSink diagnostic{};
+};
+
+// The device of one worker and the slot that shows its run. In a station the worker's lease hands
+// out all three, so a worker whose device went reaches nothing more.
+struct WorkerDevice {
+    Transport& transport;
+    // Format, label, copies and check of the disk the device shows after "Start Disk".
+    VolumeTools& volumes;
+    SlotView& slot;
 };
 
 // What a run came to, handed to the station when its worker ends.
@@ -61,8 +58,8 @@ class ProductThread {
   public:
     // 'slotLetter' reads the drive letter the slot holds now (its cLetter; 0 when free), so the
     // worker learns at its end whether its device is still there.
-    ProductThread(char drive, SlotView& slot, int slotIndex, int language,
-                  std::function<char()> slotLetter, const ProductionEnvironment& environment);
+    ProductThread(const ProductionEnvironment& environment, WorkerDevice device, char drive,
+                  int slotIndex, int language, std::function<char()> slotLetter);
     ~ProductThread();
     ProductThread(const ProductThread&) = delete;
     ProductThread& operator=(const ProductThread&) = delete;
@@ -131,6 +128,7 @@ class ProductThread {
     bool pictureFileExists(const char* name) const;
 
     const ProductionEnvironment env_;  // a copy: the station may hand over a temporary
+    VolumeTools& volumes_;
     std::function<char()> slotLetter_;
     std::function<void(const RunOutcome&)> endHandler_;
     std::unique_ptr<TrackingSlot> slot_;

@@ -25,7 +25,7 @@ constexpr int kWholeDiskPercent = 100;
 
 bool ProductThread::diskFinishing() {
     WorkerState& w = state_;
-    const StationSettings& settings = env_.settings;
+    const StationSettings& settings = env_.seams.settings;
     closeDevice();
     if (!refreshDisk() || !reopenDevice()) {
         return false;
@@ -60,7 +60,7 @@ bool ProductThread::diskFinishing() {
 // The system's idea of the disk is stale after "Start Disk" and after the switch to the second
 // part (capacity, cached blocks): it looks again before the disk is used.
 bool ProductThread::refreshDisk() {
-    const VolumeResult refreshed = env_.volumes.refresh(state_.sDrive);
+    const VolumeResult refreshed = volumes_.refresh(state_.sDrive);
     if (!refreshed) {
         diagnose(refreshed.reason);
         return fail("FileHandle " + failMsg());
@@ -89,8 +89,8 @@ bool ProductThread::reopenDevice() {
 
 bool ProductThread::normalDisk() {
     WorkerState& w = state_;
-    const StationSettings& settings = env_.settings;
-    const VolumeProbe probe = env_.volumes.probe(w.sDrive);
+    const StationSettings& settings = env_.seams.settings;
+    const VolumeProbe probe = volumes_.probe(w.sDrive);
     const bool layoutChanged = w.bStoredCfgValid != 0 && w.iStoredFlashType != w.iFlashType;
     if (probe.state == VolumeState::Unreadable && !settings.chkFormat) {
         // A volume that cannot be read may hold data; only the operator's Format overrides that.
@@ -127,12 +127,11 @@ bool ProductThread::formatAndLabel(const std::string& label) {
     w.setStatus(msg(MessageKey::FormatStr) +
                 (choice == FileSystemChoice::Fat32SystemUnit ? "FAT32..." : "FAT16..."));
     closeDevice();  // the format needs the volume to itself
-    if (!bFormatDisk(env_.volumes, w.sDrive, true, choice, env_.diagnostic)) {
+    if (!bFormatDisk(volumes_, w.sDrive, true, choice, env_.diagnostic)) {
         return fail(msg(MessageKey::FormatStr) + " " + failMsg());
     }
     w.bPass = 1;
-    if (!bSetVolumeLabel(env_.volumes, w.sDrive, labelBytes(label), labelCodePage(),
-                         env_.diagnostic)) {
+    if (!bSetVolumeLabel(volumes_, w.sDrive, labelBytes(label), labelCodePage(), env_.diagnostic)) {
         return fail(msg(MessageKey::SetLabelStr) + " " + failMsg());
     }
     return true;
@@ -141,11 +140,11 @@ bool ProductThread::formatAndLabel(const std::string& label) {
 bool ProductThread::setLabelWhenDifferent(const std::string& label) {
     WorkerState& w = state_;
     const std::string wanted = labelBytes(label);
-    if (GetVolumeName(env_.volumes, w.sDrive) == wanted) {
+    if (GetVolumeName(volumes_, w.sDrive) == wanted) {
         return true;
     }
     w.setStatus(msg(MessageKey::SetLabelStr) + "...");
-    if (!bSetVolumeLabel(env_.volumes, w.sDrive, wanted, labelCodePage(), env_.diagnostic)) {
+    if (!bSetVolumeLabel(volumes_, w.sDrive, wanted, labelCodePage(), env_.diagnostic)) {
         return fail(msg(MessageKey::SetLabelStr) + " " + failMsg());
     }
     return true;
@@ -182,8 +181,8 @@ std::string ProductThread::labelBytes(const std::string& label) const {
 bool ProductThread::copyList(const FileList& list, const std::vector<std::int32_t>& skipped,
                              const std::string& status, const std::string& failure) {
     WorkerState& w = state_;
-    const StationFolder folder(env_.home);
-    DiskCopy copy(env_.volumes, w.sDrive, env_.diagnostic, env_.settings.corvid.verify);
+    const StationFolder folder(env_.seams.home);
+    DiskCopy copy(volumes_, w.sDrive, env_.diagnostic, env_.seams.settings.corvid.verify);
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (std::find(skipped.begin(), skipped.end(), static_cast<std::int32_t>(i)) !=
             skipped.end()) {
@@ -196,7 +195,7 @@ bool ProductThread::copyList(const FileList& list, const std::vector<std::int32_
     }
     // The copies (and the label before them) reach the device now: before the switch to the
     // second part, the check and the verdict, none of which may rest on what the system holds.
-    if (!bFlushDisk(env_.volumes, w.sDrive, env_.diagnostic)) {
+    if (!bFlushDisk(volumes_, w.sDrive, env_.diagnostic)) {
         return fail(failure);
     }
     return true;
@@ -216,7 +215,7 @@ bool ProductThread::secondPart() {
     if (!refreshDisk() || !reopenDevice()) {
         return false;
     }
-    return env_.settings.record.bUseImgFile ? secondPartFromImage() : secondPartFromFiles();
+    return env_.seams.settings.record.bUseImgFile ? secondPartFromImage() : secondPartFromFiles();
 }
 
 bool ProductThread::secondPartFromImage() {
@@ -225,7 +224,7 @@ bool ProductThread::secondPartFromImage() {
     const std::string mapImage = fixed(FixedText::MapImageFile);
     w.setStatus(mapImage);
     const std::filesystem::path image =
-        StationFolder(env_.home).resolve(env_.settings.record.ImageFile);
+        StationFolder(env_.seams.home).resolve(env_.seams.settings.record.ImageFile);
     const std::int32_t imageMB = iImageDiskSize(image);
     if (imageMB < 0) {
         diagnose("The hidden-disk image " + image.string() +
@@ -244,7 +243,7 @@ bool ProductThread::secondPartFromImage() {
                  std::string(1, w.sDrive) + ": reading the image or writing the device failed.");
         return fail(mapImage + failMsg());
     }
-    if (env_.settings.corvid.verify) {
+    if (env_.seams.settings.corvid.verify) {
         switch (verifyImageFile(w, image)) {
             case ReadBack::Same:
                 break;
@@ -255,7 +254,7 @@ bool ProductThread::secondPartFromImage() {
         }
     }
     // Neither result counts (the image is written and read back already), so neither is reported.
-    bCheckDisk(env_.volumes, w.sDrive, {});
+    bCheckDisk(volumes_, w.sDrive, {});
     startStopUnit(w.transport, w.hDevice);
     w.bPass = 1;
     return true;
@@ -263,7 +262,7 @@ bool ProductThread::secondPartFromImage() {
 
 bool ProductThread::secondPartFromFiles() {
     WorkerState& w = state_;
-    const StationSettings& settings = env_.settings;
+    const StationSettings& settings = env_.seams.settings;
     w.setProgress(iBlankWeight_ + 90);
     if (!formatAndLabel(settings.record.sHideDiskLabel)) {
         return false;
@@ -276,9 +275,9 @@ bool ProductThread::secondPartFromFiles() {
 bool ProductThread::checkDisk() {
     WorkerState& w = state_;
     w.setProgress(iBlankWeight_ + 95);
-    if (env_.settings.iOsClass <= 2) {
+    if (env_.seams.settings.iOsClass <= 2) {
         w.setStatus(fixed(FixedText::CheckDisk));
-        if (!bCheckDisk(env_.volumes, w.sDrive, env_.diagnostic)) {
+        if (!bCheckDisk(volumes_, w.sDrive, env_.diagnostic)) {
             return fail(fixed(FixedText::CheckDisk) + failMsg());
         }
     }

@@ -91,10 +91,10 @@ SpiFileHeader makeSpiFileHeader(std::uint8_t fileType, std::uint32_t fileSize) {
 }
 
 bool bWriteSpiFiles(WorkerState& w) {
-    const StationFolder folder(w.home);
+    const StationFolder folder(w.seams.home);
     const std::string title = w.fixed(FixedText::SpiHiddenFilesWrite);
     const std::string failText = title + w.message(MessageKey::FailMsg);
-    const auto& list = w.settings.record.SpiFileList;
+    const auto& list = w.seams.settings.record.SpiFileList;
     for (std::size_t i = 0; i < list.size(); ++i) {
         w.pause(std::chrono::milliseconds(100));
         w.setStatus(title + " " + std::to_string(i));

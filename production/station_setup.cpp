@@ -30,13 +30,12 @@ std::unique_ptr<PortLocationSource> makePortLocationSource(PortLocationOrigin or
 
 }  // namespace
 
-ProductionEnvironment StationSetup::environment(Transport& transport, VolumeTools& volumes,
-                                                StationView& view, OperatorPrompt& prompt,
+ProductionEnvironment StationSetup::environment(StationView& view, OperatorPrompt& prompt,
                                                 StationCounters& counters,
                                                 DiagnosticSink diagnostic) {
     return ProductionEnvironment{
-        transport, volumes,  view,  prompt,        *registry,           messages,
-        settings,  counters, clock, folder.home(), portLocations.get(), std::move(diagnostic)};
+        WorkerSeams{view, prompt, *registry, messages, settings, clock, folder.home()}, counters,
+        portLocations.get(), std::move(diagnostic)};
 }
 
 std::unique_ptr<StationSetup> loadStation(const std::filesystem::path& home,

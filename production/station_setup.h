@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "characterisation/run_clock.h"
 #include "platform/registry_store.h"
 #include "production/port_location.h"
 #include "production/product_thread.h"
-#include "production/run_clock.h"
 #include "station/language_load.h"
 #include "station/messages.h"
 #include "station/production_settings.h"
@@ -38,8 +38,8 @@ struct StationSetupOptions {
 };
 
 // A station read from its folder, with everything its workers share that is not the program's
-// own: the program brings the devices' transport, the views, the operator prompt and the
-// counters. It does not move, since the workers hold references into it.
+// own: the program brings the views, the operator prompt and the counters, and each worker's
+// device. It does not move, since the workers hold references into it.
 struct StationSetup {
     explicit StationSetup(std::filesystem::path home, double pauseScale)
         : folder(std::move(home)), clock(pauseScale) {}
@@ -63,10 +63,9 @@ struct StationSetup {
     // What the station found missing at its start and falls back on, one line each.
     std::vector<std::string> notes;
 
-    // What each worker of this station is given; 'counters' show themselves on 'view'.
-    ProductionEnvironment environment(Transport& transport, VolumeTools& volumes, StationView& view,
-                                      OperatorPrompt& prompt, StationCounters& counters,
-                                      DiagnosticSink diagnostic = {});
+    // What each worker of this station shares; 'counters' show themselves on 'view'.
+    ProductionEnvironment environment(StationView& view, OperatorPrompt& prompt,
+                                      StationCounters& counters, DiagnosticSink diagnostic = {});
 };
 
 // Reads the station in folder 'home': the lists, prefer.ini, the capacity multiplier of the

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 #include <optional>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -19,8 +20,6 @@ namespace {
 using S = StationSettings;
 using R = SETTING_T;
 using C = CorvidSettings;
-
-constexpr int kHiddenDiskMaxRatio = 95;
 
 // The member reached from the settings through the member pointers of 'Path', for example
 // &S::record, &R::iScanLevel.
@@ -310,6 +309,14 @@ const SettingKey* findSettingKey(std::string_view key) {
     const auto it = std::find_if(std::begin(kKeys), std::end(kKeys),
                                  [&](const SettingKey& k) { return equalNoCase(k.key, key); });
     return it == std::end(kKeys) ? nullptr : &*it;
+}
+
+const SettingKey& settingKey(std::string_view key) {
+    const SettingKey* found = findSettingKey(key);
+    if (found == nullptr) {
+        throw std::logic_error("prefer.ini has no key " + std::string(key));
+    }
+    return *found;
 }
 
 std::string settingRangeText(const SettingKey& key) {

@@ -61,11 +61,18 @@ struct SettingKey {
 // before it writes the key at this save position.
 inline constexpr int kSaveErasesOldListsAt = 19;
 
+// The most of the capacity a hidden disk may take, in percent; an encrypted part may take all of
+// it (iHideDiskRatio's maximum).
+inline constexpr int kHiddenDiskMaxRatio = 95;
+
 // Every key, in the order the settings are shown (which is also the order they are read).
 std::span<const SettingKey> settingKeys();
 
 // The key of that name, compared without regard to case as in the INI file; null when unknown.
 const SettingKey* findSettingKey(std::string_view key);
+// The key of a name the code itself spells, which the table must hold; throws std::logic_error
+// for any other.
+const SettingKey& settingKey(std::string_view key);
 
 // Checks 'value' against the key's kind and range and sets it. Throws SettingsError with one
 // sentence naming the key and the accepted values.

@@ -32,8 +32,8 @@ StationController& StationAssembly::start(const StationViews& views,
                                           StationNotice finishingFailure) {
     counters_ = std::make_unique<StationCounters>(*views.station);
     controller_ = std::make_unique<StationController>(StationControlSetup{
-        views.slots,
-        station_.environment(*transport_, *volumes_, *views.station, *views.prompt, *counters_,
+        views.slots, *transport_, *volumes_,
+        station_.environment(*views.station, *views.prompt, *counters_,
                              std::move(finishingFailure)),
         station_.language.iLanguage, locks_.get(),
         [devices = devices_](char letter) { return diskIdentity(devices, letter); }});

@@ -19,7 +19,9 @@ constexpr std::size_t kFlashIdPrefix = 3;  // "ID:" before the ten digits
 }  // namespace
 
 StationController::StationController(StationControlSetup setup)
-    : env_(setup.environment),
+    : transport_(setup.transport),
+      volumes_(setup.volumes),
+      env_(setup.environment),
       language_(setup.language),
       locks_(setup.locks),
       diskIdentity_(std::move(setup.diskIdentity)) {
@@ -124,7 +126,7 @@ void StationController::arrival(char letter) {
         arrivals_[id].thread = std::thread([this, id, letter, lease] {
             ArrivalCheck check = ArrivalCheck::NotOurs;
             try {
-                check = checkArrivedDevice(lease->transport(), letter, env_.clock);
+                check = checkArrivedDevice(lease->transport(), letter, env_.seams.clock);
             } catch (const std::exception&) {
                 check = ArrivalCheck::NotOurs;  // a device that cannot answer is not taken
             }
@@ -162,8 +164,9 @@ void StationController::arrivalChecked(std::uint64_t id, ArrivalCheck check) {
     } else if (slot == kNoSlot) {
         skip = ArrivalSkip::LimitReached;
         // Not waited for: arrivals, removals and the ends of runs go on behind the box.
-        env_.prompt.notify(env_.messages.text(MessageKey::ExceedLimitMsg),
-                           env_.messages.text(MessageKey::StatusMsg), PromptIcon::Warning);
+        env_.seams.prompt.notify(env_.seams.messages.text(MessageKey::ExceedLimitMsg),
+                                 env_.seams.messages.text(MessageKey::StatusMsg),
+                                 PromptIcon::Warning);
     }
     if (skip) {
         endArrival(id);
@@ -189,11 +192,12 @@ void StationController::arrivalChecked(std::uint64_t id, ArrivalCheck check) {
 
     // The FSM's file is named now: the settings belong to this thread.
     try {
-        pending->thread = std::thread([this, id, letter, lease = pending->lease,
-                                       fsmFile = std::filesystem::path(env_.settings.sFsmPath)] {
-            const FsmDownload download = downloadFsm(lease->transport(), letter, fsmFile);
-            queue_.post([this, id, download] { arrivalDownloaded(id, download); });
-        });
+        pending->thread =
+            std::thread([this, id, letter, lease = pending->lease,
+                         fsmFile = std::filesystem::path(env_.seams.settings.sFsmPath)] {
+                const FsmDownload download = downloadFsm(lease->transport(), letter, fsmFile);
+                queue_.post([this, id, download] { arrivalDownloaded(id, download); });
+            });
     } catch (const std::system_error&) {
         arrivalDownloaded(id, FsmDownload{});  // no thread, no FSM: the slot shows it failed
     }
@@ -229,7 +233,7 @@ void StationController::arrivalDownloaded(std::uint64_t id, const FsmDownload& d
         tell([&](StationListener& l) {
             l.deviceSkipped(entry.cLetter.load(), ArrivalSkip::Closed);
         });
-    } else if (env_.settings.CheckManuupgrade) {
+    } else if (env_.seams.settings.CheckManuupgrade) {
         entry.state = SlotState::WaitingStart;
         showState(slot);
     } else {
@@ -351,13 +355,9 @@ void StationController::startWorker(int slot) {
     DEVICE_ENTRY& entry = slots_[slot];
     const char letter = entry.cLetter.load();
     auto lease = makeLease(letter, entry.identity, *entry.view);
-    // The worker's environment is the station's with its own lease in place of the devices.
-    const ProductionEnvironment leased{lease->transport(), lease->volumes(),   env_.station,
-                                       env_.prompt,        env_.registry,      env_.messages,
-                                       env_.settings,      env_.counters,      env_.clock,
-                                       env_.home,          env_.portLocations, env_.diagnostic};
     auto worker = std::make_unique<ProductThread>(
-        letter, lease->slot(), slot, language_, [&entry] { return entry.cLetter.load(); }, leased);
+        env_, WorkerDevice{lease->transport(), lease->volumes(), lease->slot()}, letter, slot,
+        language_, [&entry] { return entry.cLetter.load(); });
     const std::uint64_t id = nextWorker_++;
     const auto startedSteady = std::chrono::steady_clock::now();
     // The run's end is stamped as the worker ends, not when the controller's queue comes to it.
@@ -441,7 +441,7 @@ void StationController::setLanguage(int language) {
 }
 
 void StationController::showState(int slot) {
-    const SharedMessages& messages = env_.messages;
+    const SharedMessages& messages = env_.seams.messages;
     SlotView& view = *slots_[slot].view;
     const auto show = [&view](const std::string& text, StatusColour colour) {
         view.setStatus(text);
@@ -479,7 +479,7 @@ void StationController::updateManualUpgradeSwitch() {
     }
     if (manualSwitchEnabled_ != allFree) {
         manualSwitchEnabled_ = allFree;
-        env_.station.setManualUpgradeEnabled(allFree);
+        env_.seams.station.setManualUpgradeEnabled(allFree);
     }
 }
 
@@ -491,7 +491,7 @@ std::shared_ptr<WorkerLease> StationController::makeLease(
             return source(letter) == arrived;
         };
     }
-    return std::make_shared<WorkerLease>(env_.transport, env_.volumes, view, std::move(sameDisk));
+    return std::make_shared<WorkerLease>(transport_, volumes_, view, std::move(sameDisk));
 }
 
 bool StationController::lockLetter(char letter) {
@@ -508,7 +508,7 @@ void StationController::unlockLetter(char letter) {
 
 bool StationController::failPictureExists() const {
     std::error_code ignored;
-    return std::filesystem::is_regular_file(env_.home / "misc" / kFailPicture, ignored);
+    return std::filesystem::is_regular_file(env_.seams.home / "misc" / kFailPicture, ignored);
 }
 
 }  // namespace corvid

@@ -57,8 +57,12 @@ using DiskIdentitySource = std::function<std::optional<std::string>(char driveLe
 struct StationControlSetup {
     // The eight slots' views, slot 1 first; none may be null.
     std::array<SlotView*, kSlotCount> slots{};
-    // What every worker gets; its transport and volumes are reached through each worker's lease.
-    // Its prompt also shows the limit box, its station view the manual-upgrade switch.
+    // The station's devices: an arrival's commands go to them straight, each worker's through
+    // its lease.
+    Transport& transport;
+    VolumeTools& volumes;
+    // What every worker shares. Its prompt also shows the limit box, its station view the
+    // manual-upgrade switch.
     ProductionEnvironment environment;
     // The language index the workers are created with.
     int language = 0;
@@ -182,6 +186,8 @@ class StationController {
     PendingArrival* arrivalDone(std::uint64_t id);
     void endArrival(std::uint64_t id);
 
+    Transport& transport_;
+    VolumeTools& volumes_;
     ProductionEnvironment env_;
     int language_;
     DriveLocks* locks_;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -48,6 +49,102 @@ std::string inquiryText(const std::array<std::uint8_t, kInquiryLength>& data, st
     return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
+// What each step of a probe works on: a device that answers, under this program's lock.
+struct ProbeTarget {
+    Transport& transport;
+    char letter;
+    std::string where;  // the drive as the user reads it
+    const ProbeOptions& options;
+};
+
+// A step's end: nothing to go on to the next step, else the probe's exit status.
+using StepEnd = std::optional<int>;
+
+// 1. Needs-reset test: a device that runs its boot code is reset, as the station would.
+StepEnd resetStep(const ProbeTarget& p) {
+    if (!needsReset(p.transport, p.letter)) {
+        row("needs reset", "no");
+        return std::nullopt;
+    }
+    if (p.options.noReset) {
+        row("needs reset", "yes (answers the chip name 5V16); not reset (--no-reset)");
+        std::printf("  The device runs its boot code: the station would reset it first.\n");
+        return kExitOk;
+    }
+    std::this_thread::sleep_for(kResetPause);
+    resetByLetter(p.transport, p.letter);
+    // The device leaves and arrives anew.
+    std::this_thread::sleep_for(kResetPause);
+    if (!waitForDevice(p.transport, p.letter, std::chrono::milliseconds(p.options.waitMs))) {
+        row("needs reset", "yes; reset sent, but the device did not come back within " +
+                               std::to_string(p.options.waitMs) + " ms");
+        return kExitFailed;
+    }
+    if (needsReset(p.transport, p.letter)) {
+        row("needs reset", "yes; reset sent, and it still answers 5V16");
+        return kExitFailed;
+    }
+    row("needs reset", "yes (answered 5V16); reset sent, the device came back");
+    return std::nullopt;
+}
+
+// 2. Inquiry test, by the station's rule, with the identification texts beside it.
+StepEnd inquiryStep(const ProbeTarget& p) {
+    const bool ours = cmd_bInquiry(p.transport, p.letter);
+    std::array<std::uint8_t, kInquiryLength> data{};
+    bool answered = false;
+    {
+        const ScopedDevice device(p.transport, p.letter);
+        answered = device.isOpen() && inquiry(p.transport, device.handle(), data);
+    }
+    const std::string texts = answered ? "vendor \"" + inquiryText(data, 8, 8) + "\", product \"" +
+                                             inquiryText(data, 16, 16) + "\", revision \"" +
+                                             inquiryText(data, 32, 4) + "\""
+                                       : "no INQUIRY data";
+    row("inquiry",
+        std::string(ours ? "passed" : "failed: not a ZQL5Vxx device") + " (" + texts + ")");
+    return ours ? StepEnd() : kExitFailed;
+}
+
+// 3. FSM download, when the station folder has an FSM.
+StepEnd fsmStep(const ProbeTarget& p) {
+    if (p.options.noFsm) {
+        return std::nullopt;
+    }
+    const std::filesystem::path fsm = resolveStationHome(p.options.home) / "misc" / "FSM.bin";
+    std::error_code error;
+    const auto size = std::filesystem::file_size(fsm, error);
+    if (error) {
+        row("FSM", "not sent (no " + fsm.string() + "; --home DIR names a station folder)");
+    } else if (bDownloadFsm(p.transport, p.letter, fsm, static_cast<std::uint32_t>(size))) {
+        row("FSM", "sent " + std::to_string(size) + " bytes of " + fsm.string());
+    } else {
+        row("FSM", "failed to send " + fsm.string());
+        return kExitFailed;
+    }
+    return std::nullopt;
+}
+
+// 4. Flash ID, then what the worker asks next: the chip count and the port. The last step.
+int flashStep(const ProbeTarget& p) {
+    std::uint8_t maker = 0;
+    std::uint32_t flashId = 0;
+    if (!readFlashIdByLetter(p.transport, p.letter, maker, flashId)) {
+        row("flash ID", "cannot be read");
+        return kExitFailed;
+    }
+    const bool serial = maker == kSpiFlashMaker && flashId == kSpiFlashId;
+    row("flash ID", formatFlashId(maker, flashId) + (serial ? " (serial flash, no NAND)" : ""));
+    const ScopedDevice device(p.transport, p.letter);
+    if (!device.isOpen()) {
+        std::cerr << "corvid-cli probe: " << p.where << " went away during the probe.\n";
+        return kExitFailed;
+    }
+    row("flash chips", std::to_string(getFlashCount(p.transport, device.handle())));
+    row("port", std::to_string(getPort(p.transport, device.handle()) & 0x7F));
+    return kExitOk;
+}
+
 int runProbe(const ProbeOptions& options) {
     char letter = 0;
     DeviceSetup setup;
@@ -79,82 +176,13 @@ int runProbe(const ProbeOptions& options) {
         return kExitBadInput;
     }
     std::printf("Probe of %s\n", where.c_str());
-
-    // 1. Needs-reset test.
-    if (needsReset(*transport, letter)) {
-        if (options.noReset) {
-            row("needs reset", "yes (answers the chip name 5V16); not reset (--no-reset)");
-            std::printf("  The device runs its boot code: the station would reset it first.\n");
-            return kExitOk;
-        }
-        std::this_thread::sleep_for(kResetPause);
-        resetByLetter(*transport, letter);
-        // The device leaves and arrives anew.
-        std::this_thread::sleep_for(kResetPause);
-        if (!waitForDevice(*transport, letter, std::chrono::milliseconds(options.waitMs))) {
-            row("needs reset", "yes; reset sent, but the device did not come back within " +
-                                   std::to_string(options.waitMs) + " ms");
-            return kExitFailed;
-        }
-        if (needsReset(*transport, letter)) {
-            row("needs reset", "yes; reset sent, and it still answers 5V16");
-            return kExitFailed;
-        }
-        row("needs reset", "yes (answered 5V16); reset sent, the device came back");
-    } else {
-        row("needs reset", "no");
-    }
-
-    // 2. Inquiry test, by the station's rule, with the identification texts beside it.
-    const bool ours = cmd_bInquiry(*transport, letter);
-    std::array<std::uint8_t, kInquiryLength> data{};
-    bool answered = false;
-    {
-        const ScopedDevice device(*transport, letter);
-        answered = device.isOpen() && inquiry(*transport, device.handle(), data);
-    }
-    const std::string texts = answered ? "vendor \"" + inquiryText(data, 8, 8) + "\", product \"" +
-                                             inquiryText(data, 16, 16) + "\", revision \"" +
-                                             inquiryText(data, 32, 4) + "\""
-                                       : "no INQUIRY data";
-    row("inquiry",
-        std::string(ours ? "passed" : "failed: not a ZQL5Vxx device") + " (" + texts + ")");
-    if (!ours) {
-        return kExitFailed;
-    }
-
-    // 3. FSM download, when the station folder has an FSM.
-    if (!options.noFsm) {
-        const std::filesystem::path fsm = resolveStationHome(options.home) / "misc" / "FSM.bin";
-        std::error_code error;
-        const auto size = std::filesystem::file_size(fsm, error);
-        if (error) {
-            row("FSM", "not sent (no " + fsm.string() + "; --home DIR names a station folder)");
-        } else if (bDownloadFsm(*transport, letter, fsm, static_cast<std::uint32_t>(size))) {
-            row("FSM", "sent " + std::to_string(size) + " bytes of " + fsm.string());
-        } else {
-            row("FSM", "failed to send " + fsm.string());
-            return kExitFailed;
+    const ProbeTarget target{*transport, letter, where, options};
+    for (const auto step : {resetStep, inquiryStep, fsmStep}) {
+        if (const StepEnd end = step(target)) {
+            return *end;
         }
     }
-
-    // 4. Flash ID, then what the worker asks next: the chip count and the port.
-    std::uint8_t maker = 0;
-    std::uint32_t flashId = 0;
-    if (!readFlashIdByLetter(*transport, letter, maker, flashId)) {
-        row("flash ID", "cannot be read");
-        return kExitFailed;
-    }
-    const bool serial = maker == kSpiFlashMaker && flashId == kSpiFlashId;
-    row("flash ID", formatFlashId(maker, flashId) + (serial ? " (serial flash, no NAND)" : ""));
-    const ScopedDevice device(*transport, letter);
-    if (!device.isOpen()) {
-        std::cerr << "corvid-cli probe: " << where << " went away during the probe.\n";
-        return kExitFailed;
-    }
-    row("flash chips", std::to_string(getFlashCount(*transport, device.handle())));
-    row("port", std::to_string(getPort(*transport, device.handle()) & 0x7F));
-    return kExitOk;
+    return flashStep(target);
 }
 
 }  // namespace

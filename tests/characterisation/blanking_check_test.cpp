@@ -99,7 +99,7 @@ TEST_F(BlankingCheckTest, Level1SeedsEachBlockFromTheWorkersGenerator) {
     settings.record.iScanLevel = 0;
     ASSERT_EQ(run(), 1);
     PseudoRandom expected;
-    expected.seed(20240601u);
+    expected.seed(kClockSeed);
     for (const auto& scan : sent(SUB_SCSI_OP_SCAN_BLOCK)) {
         EXPECT_EQ(patternOf(scan), expected.next() % 0xFFFF);
         EXPECT_EQ(scan.cdb[10], 1);

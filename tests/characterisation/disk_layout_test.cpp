@@ -16,47 +16,58 @@ TEST_F(DiskLayoutTest, SystemAreaOfTheWorkedExampleIsOneUnit) {
     settings.iProgramSize = 300000;
     settings.iPreferSize = 5000;
     settings.iIsoSize = 50'000'000;  // not counted without the ISO upgrade
-    EXPECT_EQ(systemAreaSize(*w), 1);
+    chooseSystemArea(*w);
     EXPECT_EQ(w->iSysAreaUnits, 1);
     EXPECT_EQ(station.systemAreaLabel(), "System Area Size: 4MB");
     EXPECT_TRUE(prompt.shown().empty());
 
     settings.chkISOupgrade = true;  // 50 MB more, rounded to blocks, doubled
-    EXPECT_EQ(systemAreaSize(*w), 25);
+    chooseSystemArea(*w);
+    EXPECT_EQ(w->iSysAreaUnits, 25);
     EXPECT_EQ(station.systemAreaLabel(), "System Area Size: 100MB");
 }
 
-TEST_F(DiskLayoutTest, OperatorSizeIsUsedEvenWhenTooSmallAfterAWarning) {
-    setGeometry(1, 2048, 128, 2048);
+TEST_F(DiskLayoutTest, OperatorSizeIsUsedEvenWhenTooSmall) {
+    FLASH_INFO info;
+    info.iBlockSize = 2048 * 128;
     settings.iProgramSize = 4'000'000;  // minimum 3 units
     settings.iPreferSize = 5000;
     settings.SystemAreachk = true;
     struct Case {
         int item;
         int units;
-        const char* label;
-        bool warned;
+        std::uint64_t megabytes;
+        bool tooSmall;
     };
     const Case cases[] = {
-        {1, 2, "System Area Size: 8MB", true},
-        {15, 16, "System Area Size: 64MB", false},
-        {-1, 0, "System Area Size: 1MB", true},
-        {2, 3, "System Area Size: 12MB", false},
+        {1, 2, 8, true},
+        {15, 16, 64, false},
+        {-1, 0, 1, true},
+        {2, 3, 12, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.item);
-        prompt.clear();
         settings.SystemAreaComBo = c.item;
-        EXPECT_EQ(systemAreaSize(*w), c.units);
-        EXPECT_EQ(station.systemAreaLabel(), c.label);
-        const auto shown = prompt.shown();
-        ASSERT_EQ(shown.size(), c.warned ? 1u : 0u);
-        if (c.warned) {
-            EXPECT_EQ(shown[0].text, "The system area size you set is too small!");
-            EXPECT_EQ(shown[0].caption, "Warning");
-            EXPECT_EQ(shown[0].icon, PromptIcon::Warning);
-        }
+        const SystemArea area = systemAreaSize(info, settings);
+        EXPECT_EQ(area.units, c.units);
+        EXPECT_EQ(area.megabytes, c.megabytes);
+        EXPECT_EQ(area.tooSmall, c.tooSmall);
     }
+}
+
+TEST_F(DiskLayoutTest, AFixedSizeTooSmallWarnsTheOperator) {
+    setGeometry(1, 2048, 128, 2048);
+    settings.iProgramSize = 4'000'000;  // minimum 3 units
+    settings.SystemAreachk = true;
+    settings.SystemAreaComBo = 1;
+    chooseSystemArea(*w);
+    EXPECT_EQ(w->iSysAreaUnits, 2);
+    EXPECT_EQ(station.systemAreaLabel(), "System Area Size: 8MB");
+    const auto shown = prompt.shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, "The system area size you set is too small!");
+    EXPECT_EQ(shown[0].caption, "Warning");
+    EXPECT_EQ(shown[0].icon, PromptIcon::Warning);
 }
 
 // The CFG carries the system area in one byte: 255 units (1020 MB) is the most it can describe.
@@ -82,7 +93,8 @@ TEST_F(DiskLayoutTest, SystemAreaBeyondItsCfgByteFailsTheDevice) {
         slot.clear();
         w->bPass = 1;
         settings.iIsoSize = c.isoSize;
-        EXPECT_EQ(systemAreaSize(*w), c.units);
+        chooseSystemArea(*w);
+        EXPECT_EQ(w->iSysAreaUnits, c.units);
         EXPECT_EQ(systemAreaFits(*w), c.status == nullptr);
         if (c.status == nullptr) {
             EXPECT_TRUE(slot.statuses().empty());
@@ -174,14 +186,14 @@ TEST_F(DiskLayoutTest, SplitRatioByte) {
         settings.record.iHideDiskRatio = c.ratio;
         EXPECT_EQ(splitRatioByte(settings), c.byte) << c.ratio;
     }
-    w->iSysAreaUnits = 0x103;
     settings.record.eDeviceFeature = DeviceFeature::Hidden;
     settings.record.iHideDiskRatio = 10;
-    w->Cfg.cfg.fill(0xEE);
-    storeLayoutBytes(*w);
+    std::array<std::uint8_t, 512> cfgBytes;
+    cfgBytes.fill(0xEE);
+    storeLayoutBytes(cfgBytes, 0x103, settings);
     const std::uint8_t expected[] = {0x03, 25, '0', '0', '0', '0', 0, 0, 0, 0, 0};
-    EXPECT_TRUE(std::equal(std::begin(expected), std::end(expected), w->Cfg.cfg.begin() + 133));
-    EXPECT_EQ(w->Cfg.cfg[144], 0xEE);
+    EXPECT_TRUE(std::equal(std::begin(expected), std::end(expected), cfgBytes.begin() + 133));
+    EXPECT_EQ(cfgBytes[144], 0xEE);
 }
 
 TEST_F(DiskLayoutTest, CapacityMultiplierIsSentOnlyForAChosenMultiplier) {

@@ -88,9 +88,9 @@ void WorkerTest::SetUp() {
     TempDirTest::SetUp();
     registry = openIniRegistryStore(dir_ / "misc" / "registry.ini");
     flash = std::make_unique<FakeFlash>(transport);
-    WorkerSeams seams{transport, slot,     station, prompt,      *registry,
-                      messages,  settings, dir_,    [](auto) {}, [] { return 20240601u; }};
-    w = std::make_unique<WorkerState>(seams, 'E', 3, kLanguageEnglish);
+    w = std::make_unique<WorkerState>(
+        WorkerSeams{station, prompt, *registry, messages, settings, clock, dir_}, transport, slot,
+        'E', 3, kLanguageEnglish);
     w->hDevice = transport.open('E');
 }
 

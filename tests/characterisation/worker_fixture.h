@@ -16,6 +16,7 @@
 #include "station/production_settings.h"
 #include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"
+#include "tests/support/scripted_clock.h"
 #include "tests/support/temp_dir.h"
 
 namespace corvid::test {
@@ -58,9 +59,12 @@ class FakeFlash {
     std::map<std::uint32_t, std::uint16_t> written_;
 };
 
-// A worker on drive E with English texts, a fresh station folder and scaled-away pauses.
+// A worker on drive E with English texts, a fresh station folder and a clock that never waits.
 class WorkerTest : public TempDirTest {
   protected:
+    // What the worker's runs seed their generator with "from the current time".
+    static constexpr std::uint32_t kClockSeed = 20240601u;
+
     void SetUp() override;
     void TearDown() override;
 
@@ -80,6 +84,7 @@ class WorkerTest : public TempDirTest {
     std::unique_ptr<RegistryStore> registry;
     SharedMessages messages;
     StationSettings settings;
+    ScriptedClock clock{kClockSeed};
     std::unique_ptr<WorkerState> w;
     std::unique_ptr<FakeFlash> flash;
 };

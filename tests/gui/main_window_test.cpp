@@ -28,6 +28,7 @@
 #include "gui/qt_views.h"
 #include "platform/ini_file.h"
 #include "records/sqlite_record_store.h"
+#include "station/setting_keys.h"
 #include "station/settings_files.h"
 #include "station/station_registry.h"
 #include "tests/integration/sim_fixture.h"
@@ -156,7 +157,8 @@ TEST_F(MainWindowTest, EveryControlCarriesItsNameAndStartsAsTheStationLoadedIt) 
           "StaticText11", "StaticText12", "TotalStr", "SuccessStr", "FailStr"}) {
         control<QLabel>(name);
     }
-    control<QLineEdit>("LabelEdit");
+    // The label box takes what the Label key takes; the runs' code page may take fewer bytes.
+    EXPECT_EQ(control<QLineEdit>("LabelEdit")->maxLength(), settingKey("Label").max);
     control<QListWidget>("TntSelectFileList2");
     QComboBox* area = control<QComboBox>("SystemAreaComBo");
     ASSERT_EQ(area->count(), 16);
@@ -367,6 +369,45 @@ TEST_F(MainWindowTest, PreCopyListButtonsKeepTheListAndThePicksInStep) {
     const QString folder = QString::fromStdString((home_ / "misc").string());
     window_->addDirectory(folder);
     EXPECT_EQ(station_->settings.preCopyList.back(), folder.toStdString());
+}
+
+// "Add files..." goes through the settings editor: a path that names nothing is refused with the
+// editor's reason and changes nothing; a path over 128 characters is kept and named in a warning.
+TEST_F(MainWindowTest, AddedFilesAreCheckedAsTheSettingsEditorChecksThem) {
+    open();
+    const std::filesystem::path deep = home_ / std::string(60, 'd') / std::string(60, 'e');
+    std::filesystem::create_directories(deep);
+    const std::filesystem::path longFile = deep / "track01.mp3";
+    std::ofstream(longFile) << "music";
+    ASSERT_GT(longFile.string().size(), 128u);
+    struct Case {
+        std::filesystem::path path;
+        bool kept;
+        const char* boxPart;  // nullptr: no box
+    };
+    const Case cases[] = {
+        {home_ / "misc" / "prefer.dat", true, nullptr},
+        {home_ / "missing.bin", false, "is neither a file nor a folder"},
+        {longFile, true, "track01.mp3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.string());
+        const auto before = station_->settings.preCopyList;
+        BoxAnswerer boxes;
+        window_->addFiles({QString::fromStdString(c.path.string())});
+        QTest::qWait(200);
+        const auto& after = station_->settings.preCopyList;
+        EXPECT_EQ(after.size(), before.size() + (c.kept ? 1 : 0));
+        EXPECT_EQ(control<QListWidget>("TntSelectFileList2")->count(),
+                  static_cast<int>(after.size()));
+        if (c.boxPart == nullptr) {
+            EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join('|').toStdString();
+        } else {
+            ASSERT_EQ(boxes.texts.size(), 1);
+            EXPECT_TRUE(boxes.texts[0].contains(QString::fromUtf8(c.boxPart)))
+                << boxes.texts[0].toStdString();
+        }
+    }
 }
 
 // Closing with a run going asks first: No keeps the window and the run; Yes ends the run, waits

@@ -293,6 +293,45 @@ TEST_F(SettingsDialogTest, LayoutShowsEachValueOnceAndEveryCaptionWhole) {
     EXPECT_TRUE(control<QLabel>(*shown, "lblImgSizeMB")->text().isEmpty());
 }
 
+// Every box offers exactly the values its prefer.ini key accepts, so Apply never meets a value the
+// settings editor refuses, and a value the key accepts is never out of the box's reach.
+TEST_F(SettingsDialogTest, EveryBoxOffersTheValuesOfItsKey) {
+    auto shown = dialog();
+    shown->load(kLanguageEnglish);
+    struct Spin {
+        const char* box;
+        const char* key;
+    };
+    for (const Spin& c :
+         {Spin{"UpDownBadThreshold", "iBadThreshold"}, Spin{"UpDownCapError", "AllowErrorRate"}}) {
+        SCOPED_TRACE(c.box);
+        const SettingKey& key = settingKey(c.key);
+        EXPECT_EQ(control<QSpinBox>(*shown, c.box)->minimum(), key.min);
+        EXPECT_EQ(control<QSpinBox>(*shown, c.box)->maximum(), key.max);
+    }
+    struct Items {
+        const char* box;
+        const char* key;
+    };
+    for (const Items& c : {Items{"cboPageSkip", "iPageSkip"}, Items{"cboECC", "iEccLevel"},
+                           Items{"cboScanLevel", "iScanLevel"}, Items{"cboPageMode", "PageModeSel"},
+                           Items{"cboFlashModuleNo", "CapMultiplier"}}) {
+        SCOPED_TRACE(c.box);
+        const SettingKey& key = settingKey(c.key);
+        EXPECT_EQ(key.min, 0) << "item i is the value i";
+        EXPECT_EQ(control<QComboBox>(*shown, c.box)->count(), key.max + 1);
+    }
+    EXPECT_EQ(control<QLineEdit>(*shown, "edtDiskLabel")->maxLength(),
+              settingKey("sHideDiskLabel").max);
+
+    auto* ratio = control<QSlider>(*shown, "tbarHideDiskRatio");
+    control<QRadioButton>(*shown, "rdoEncryptDisk")->click();
+    EXPECT_EQ(ratio->minimum(), settingKey("iHideDiskRatio").min);
+    EXPECT_EQ(ratio->maximum(), settingKey("iHideDiskRatio").max);
+    control<QRadioButton>(*shown, "rdoHideDisk")->click();
+    EXPECT_EQ(ratio->maximum(), kHiddenDiskMaxRatio);
+}
+
 // Apply with another Flash Module No changes the firmware file's multiplier byte and nothing
 // else of it; an Apply that keeps the multiplier and the window's close leave the file as it is.
 TEST_F(SettingsDialogTest, ApplyWithAnotherMultiplierChangesTheFirmwareByteOnce) {

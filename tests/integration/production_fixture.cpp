@@ -50,9 +50,9 @@ std::unique_ptr<ProductThread> ProductionSimTest::produce(char letter, Recording
         std::lock_guard lock(diagnosticsMutex_);
         diagnostics_.push_back(why);
     };
-    auto worker = std::make_unique<ProductThread>(
-        letter, slot, slotIndex, kLanguageEnglish, [this, letter] { return slotLetter(letter); },
-        environment);
+    auto worker = std::make_unique<ProductThread>(environment, harness_->device(slot), letter,
+                                                  slotIndex, kLanguageEnglish,
+                                                  [this, letter] { return slotLetter(letter); });
     std::thread([&] { worker->run(); }).join();
     return worker;
 }

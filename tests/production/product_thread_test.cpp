@@ -67,10 +67,9 @@ class ProductThreadTest : public WorkerHarnessTest {
 
     // Runs one worker to its end on its own thread.
     void run(int slotIndex = 0) {
-        ProductionEnvironment environment = harness_->environment();
-        auto worker = std::make_unique<ProductThread>(
-            kLetter, harness_->slot, slotIndex, kLanguageEnglish,
-            [this] { return slotLetter_.load(); }, environment);
+        auto worker = std::make_unique<ProductThread>(harness_->environment(), harness_->device(),
+                                                      kLetter, slotIndex, kLanguageEnglish,
+                                                      [this] { return slotLetter_.load(); });
         ProductThread::start(std::move(worker)).join();
     }
 

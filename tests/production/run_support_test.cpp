@@ -1,4 +1,4 @@
-// The small pieces the run sequence stands on: elapsed time, counters, disk size, port location,
+// The small pieces the run sequence stands on: counters, disk size, port location,
 // service values.
 #include <gtest/gtest.h>
 
@@ -15,7 +15,6 @@
 
 #include "production/disk_size.h"
 #include "production/port_location.h"
-#include "production/run_clock.h"
 #include "production/station_counters.h"
 #ifdef __linux__
 #include "production/sysfs_port_location.h"
@@ -32,23 +31,6 @@ using test::RecordingStationView;
 using test::RecordingTransport;
 using test::Reply;
 using test::WorkerHarnessTest;
-
-TEST(ElapsedSeconds, CountsAcrossMidnight) {
-    EXPECT_EQ(elapsedSeconds({23, 59, 50}, {0, 0, 40}), 50);
-    EXPECT_EQ(elapsedSeconds({10, 0, 0}, {10, 1, 5}), 65);
-    EXPECT_EQ(elapsedSeconds({10, 0, 0}, {10, 0, 0}), 0);
-}
-
-TEST(SystemRunClock, AScaleOfZeroMeansNoPause) {
-    const SystemRunClock clock(0.0);
-    const auto start = std::chrono::steady_clock::now();
-    clock.pause(std::chrono::seconds(10));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    EXPECT_EQ(SystemRunClock(-3.0).pauseScale(), 0.0);
-    // Each station has its own scale.
-    EXPECT_EQ(SystemRunClock(0.5).pauseScale(), 0.5);
-    EXPECT_EQ(clock.pauseScale(), 0.0);
-}
 
 TEST(StationCounters, CountsEveryEndAndTracksTheRunningWorkers) {
     RecordingStationView view;

@@ -6,9 +6,7 @@
 #include "production/station_home_writer.h"
 #include "station/language.h"
 #include "station/station_registry.h"
-#include "tests/support/recording_transport.h"
 #include "tests/support/recording_views.h"
-#include "tests/support/recording_volume_tools.h"
 #include "tests/support/temp_dir.h"
 
 namespace corvid {
@@ -65,23 +63,19 @@ TEST_F(StationSetupTest, TheWorkersEnvironmentPointsIntoTheStation) {
     StationSetupOptions options;
     options.portLocations = PortLocationOrigin::SingleHub;
     const auto station = loadStation(home_, options);
-    test::RecordingTransport transport;
     test::RecordingStationView view;
     test::RecordingPrompt prompt;
-    test::RecordingVolumeTools volumes;
     StationCounters counters(view);
-    const ProductionEnvironment environment =
-        station->environment(transport, volumes, view, prompt, counters);
-    EXPECT_EQ(&environment.transport, &transport);
-    EXPECT_EQ(&environment.volumes, &volumes);
-    EXPECT_EQ(&environment.station, &view);
-    EXPECT_EQ(&environment.prompt, &prompt);
+    const ProductionEnvironment environment = station->environment(view, prompt, counters);
+    const WorkerSeams& seams = environment.seams;
+    EXPECT_EQ(&seams.station, &view);
+    EXPECT_EQ(&seams.prompt, &prompt);
     EXPECT_EQ(&environment.counters, &counters);
-    EXPECT_EQ(&environment.registry, station->registry.get());
-    EXPECT_EQ(&environment.messages, &station->messages);
-    EXPECT_EQ(&environment.settings, &station->settings);
-    EXPECT_EQ(&environment.clock, &station->clock);
-    EXPECT_EQ(environment.home, home_);
+    EXPECT_EQ(&seams.registry, station->registry.get());
+    EXPECT_EQ(&seams.messages, &station->messages);
+    EXPECT_EQ(&seams.settings, &station->settings);
+    EXPECT_EQ(&seams.clock, &station->clock);
+    EXPECT_EQ(seams.home, home_);
     EXPECT_EQ(environment.portLocations, station->portLocations.get());
     EXPECT_EQ(station->clock.pauseScale(), 1.0);  // the station's own pauses by default
 }

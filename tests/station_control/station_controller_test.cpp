@@ -58,7 +58,9 @@ class StationControllerTest : public test::WorkerHarnessTest {
         harness_->settings.chkFwUpgrade = false;  // the run goes straight to the flash
         fake_.setResponder([this](const RecordedRequest& r) { return answer(r); });
         locks_ = std::make_unique<DriveLocks>(dir_ / "locks");
-        StationControlSetup setup{{}, harness_->environment(), kLanguageEnglish, locks_.get(), {}};
+        StationControlSetup setup{
+            {},           fake_, harness_->volumes, harness_->environment(), kLanguageEnglish,
+            locks_.get(), {}};
         for (int slot = 0; slot < kSlotCount; ++slot) {
             setup.slots[slot] = &slots_[slot];
         }

@@ -1,4 +1,4 @@
-#include "production/run_clock.h"
+#include "characterisation/run_clock.h"
 
 #include <ctime>
 #include <thread>
