@@ -122,7 +122,7 @@ class StationController {
     void removal(char letter);
     bool downloadFsm(int slot, char letter);
     void startWorker(int slot);
-    void workerEnded(std::uint64_t id, const RunOutcome& outcome,
+    void workerEnded(std::uint64_t id, const RunOutcome& outcome, RunEnd end,
                      std::chrono::system_clock::time_point ended, double seconds);
     void showState(int slot);
     void updateManualUpgradeSwitch();
