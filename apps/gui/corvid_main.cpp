@@ -47,21 +47,31 @@ int startFailed(const QString& text, int status) {
 int runWindow(QApplication& app, const Options& options) {
     const std::filesystem::path home = cli::resolveStationHome(options.home);
     gui::SingleInstance instance(home);
-    if (instance.askRunningInstance()) {
-        // The running window comes to the front; this start ends before showing anything and
-        // saves nothing.
-        std::fprintf(stderr,
-                     "corvid: a station window for %s is open already; it was brought "
-                     "to the front.\n",
-                     home.string().c_str());
-        return cli::kExitOk;
-    }
-    QString taken;
-    if (!instance.listen(taken)) {
-        return startFailed(QStringLiteral("the single-instance name of the station folder %1 "
-                                          "cannot be taken: %2")
-                               .arg(QString::fromStdString(home.string()), taken),
-                           cli::kExitFailed);
+    std::error_code missing;
+    // A folder that is not there is said by the station's load below.
+    if (std::filesystem::is_directory(home, missing)) {
+        bool first = false;
+        try {
+            first = instance.lock();
+        } catch (const FileLockError& error) {
+            return startFailed(QString::fromUtf8(error.what()), cli::kExitFailed);
+        }
+        if (!first) {
+            // The running window comes to the front; this start ends before showing anything
+            // and saves nothing.
+            const bool asked = instance.askRunningInstance();
+            std::fprintf(stderr, "corvid: a station window for %s is open already%s.\n",
+                         home.string().c_str(),
+                         asked ? "; it was brought to the front" : " (it does not answer)");
+            return cli::kExitOk;
+        }
+        QString taken;
+        if (!instance.listen(taken)) {
+            return startFailed(QStringLiteral("the single-instance name of the station folder "
+                                              "%1 cannot be taken: %2")
+                                   .arg(QString::fromStdString(home.string()), taken),
+                               cli::kExitFailed);
+        }
     }
 
     // Problems of the record reach the window once it exists; those of the start wait for it.

@@ -549,6 +549,44 @@ TEST_F(MainWindowTest, ABadRecordDatabaseLeavesTheLocalRecord) {
     EXPECT_EQ(corvid.output().find("station window"), std::string::npos);
 }
 
+// Many starts of one station folder at once leave exactly one window: the others find the
+// folder's lock taken, bring that window to the front and end.
+TEST_F(MainWindowTest, ManySimultaneousStartsLeaveExactlyOneWindow) {
+    constexpr int kStarts = 6;
+    std::vector<std::unique_ptr<test::BackgroundProgram>> starts;
+    for (int i = 0; i < kStarts; ++i) {
+        starts.push_back(std::make_unique<test::BackgroundProgram>(
+            "corvid", std::vector<std::string>{"--home", home_.string(), "--backend", "sim",
+                                               "--sim-dir", simDir_.string()}));
+    }
+    const std::string gaveWay = "is open already; it was brought to the front.";
+    const auto gaveWayCount = [&] {
+        return std::count_if(starts.begin(), starts.end(), [&](const auto& start) {
+            return start->output().find(gaveWay) != std::string::npos;
+        });
+    };
+    // Every start but one gives way; a second window would never do.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return gaveWayCount() >= kStarts - 1; }, 60000));
+    QTest::qWait(1000);
+    test::BackgroundProgram* window = nullptr;
+    int ended = 0;
+    for (auto& start : starts) {
+        if (start->output().find(gaveWay) != std::string::npos) {
+            EXPECT_EQ(start->waitForExit(std::chrono::seconds(30)), 0) << start->output();
+            ++ended;
+        } else {
+            EXPECT_EQ(window, nullptr) << "a second window: " << start->output();
+            window = start.get();
+        }
+    }
+    EXPECT_EQ(ended, kStarts - 1);
+    ASSERT_NE(window, nullptr);
+    const auto sent =
+        test::runProgram({"kill", "-TERM", std::to_string(window->id())}, std::chrono::seconds(10));
+    ASSERT_EQ(sent.exitCode, 0) << sent.output;
+    EXPECT_EQ(window->waitForExit(std::chrono::seconds(30)), 0) << window->output();
+}
+
 // A closed session (SIGHUP) or a service stop (SIGTERM) ends the window as its close does: the
 // settings are saved and the program ends well.
 TEST_F(MainWindowTest, AHangUpOrTermEndsTheWindowAsItsCloseDoes) {
