@@ -1,5 +1,6 @@
-// corvid: the station with its window. Started without arguments it serves the folder of the
-// program; --home picks another station folder, --backend and --sim-dir the devices.
+// corvid: the station with its window. Started without arguments it serves the user's station
+// folder (made with sample files at the first start); --home picks another, --backend and
+// --sim-dir the devices.
 #include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QMessageBox>
@@ -21,6 +22,7 @@
 #include "gui/single_instance.h"
 #include "gui/station_application.h"
 #include "platform/terminal.h"
+#include "production/station_home_writer.h"
 #include "station_control/station_assembly.h"
 
 namespace {
@@ -34,18 +36,42 @@ struct Options {
     std::string recordDb;  // wins over RecordDatabase in prefer.ini
 };
 
+// The title the program starts with, of the one version the package and --version give.
+QString applicationTitle() {
+    return QStringLiteral("ZQL5Vxx Corvid v" CORVID_VERSION);
+}
+
 // A start that cannot go on: one line on standard error and the same text in a box.
 int startFailed(const QString& text, int status) {
     std::fprintf(stderr, "corvid: %s\n", text.toUtf8().constData());
     // Without a screen (offscreen: scripts, tests) nobody could close the box.
     if (QGuiApplication::platformName() != QStringLiteral("offscreen")) {
-        QMessageBox::critical(nullptr, QStringLiteral("ZQL5Vxx Corvid v2.0"), text);
+        QMessageBox::critical(nullptr, applicationTitle(), text);
     }
     return status;
 }
 
 int runWindow(QApplication& app, const Options& options) {
     const std::filesystem::path home = cli::resolveStationHome(options.home);
+    if (!cli::stationHomeNamed(options.home)) {
+        std::error_code error;
+        if (std::filesystem::exists(home, error)) {
+            std::fprintf(stderr,
+                         "corvid: station folder %s (the default; --home or CORVID_HOME name "
+                         "another).\n",
+                         home.string().c_str());
+        } else {
+            try {
+                writeStationHome(home, false);
+            } catch (const StationHomeError& failed) {
+                return startFailed(QString::fromUtf8(failed.what()), cli::kExitFailed);
+            }
+            std::fprintf(stderr,
+                         "corvid: no station folder was named (--home or CORVID_HOME): a new one "
+                         "with sample files was made in %s.\n",
+                         home.string().c_str());
+        }
+    }
     gui::SingleInstance instance(home);
     std::error_code missing;
     // A folder that is not there is said by the station's load below.
@@ -179,6 +205,7 @@ int main(int argc, char** argv) {
     command.failure_message([](const CLI::App*, const CLI::Error& error) {
         return std::string("corvid: ") + error.what() + "\nRun with --help for more information.\n";
     });
+    command.set_version_flag("--version", std::string("corvid ") + CORVID_VERSION);
     cli::addHomeOption(command, options.home);
     cli::addDeviceOptions(command, options.device);
     command
@@ -200,6 +227,6 @@ int main(int argc, char** argv) {
     }
 
     gui::StationApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("ZQL5Vxx Corvid v2.0"));
+    QApplication::setApplicationName(applicationTitle());
     return runWindow(app, options);
 }

@@ -2,8 +2,6 @@
 // groups during a run, manual upgrade, a language switch, and eight simulated devices produced.
 #include <gtest/gtest.h>
 
-#include <optional>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -547,6 +545,64 @@ TEST_F(MainWindowTest, ABadRecordDatabaseLeavesTheLocalRecord) {
     QTest::qWait(500);
     EXPECT_EQ(corvid.output().find("terminate"), std::string::npos) << corvid.output();
     EXPECT_EQ(corvid.output().find("station window"), std::string::npos);
+}
+
+// The variables of this process while it lives (a null value unsets one); children inherit them.
+class WithEnvironment {
+  public:
+    explicit WithEnvironment(std::vector<std::pair<std::string, const char*>> values) {
+        for (const auto& [name, value] : values) {
+            const char* was = std::getenv(name.c_str());
+            was_.push_back({name, was ? std::optional<std::string>(was) : std::nullopt});
+            value ? setenv(name.c_str(), value, 1) : unsetenv(name.c_str());
+        }
+    }
+    ~WithEnvironment() {
+        for (const auto& [name, was] : was_) {
+            was ? setenv(name.c_str(), was->c_str(), 1) : unsetenv(name.c_str());
+        }
+    }
+    WithEnvironment(const WithEnvironment&) = delete;
+    WithEnvironment& operator=(const WithEnvironment&) = delete;
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> was_;
+};
+
+// Started with no station folder named, the window uses the user's data folder, makes it the
+// way init-home does at the first start, and says so; later starts say which folder they use.
+TEST_F(MainWindowTest, WithoutAFolderNamedTheUsersDataFolderIsMadeAndUsed) {
+    struct Case {
+        const char* what;
+        std::string data;  // XDG_DATA_HOME; empty: unset
+        std::filesystem::path expected;
+    };
+    const Case cases[] = {
+        {"XDG_DATA_HOME", (dir_ / "data").string(), dir_ / "data" / "corvid"},
+        {"HOME alone", "", dir_ / "user" / ".local" / "share" / "corvid"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const WithEnvironment environment(
+            {{"CORVID_HOME", nullptr},
+             {"HOME", (dir_ / "user").c_str()},
+             {"XDG_DATA_HOME", c.data.empty() ? nullptr : c.data.c_str()}});
+        for (const char* says : {"a new one with sample files was made in", "(the default;"}) {
+            SCOPED_TRACE(says);
+            test::BackgroundProgram corvid("corvid",
+                                           {"--backend", "sim", "--sim-dir", simDir_.string()});
+            EXPECT_TRUE(corvid.waitForOutput(std::string(says))) << corvid.output();
+            EXPECT_NE(corvid.output().find(c.expected.string()), std::string::npos)
+                << corvid.output();
+            EXPECT_TRUE(std::filesystem::is_regular_file(c.expected / "misc" / "FSM.bin"));
+            EXPECT_TRUE(std::filesystem::is_directory(c.expected / "flash"));
+            QTest::qWait(500);
+            const auto sent = test::runProgram({"kill", "-TERM", std::to_string(corvid.id())},
+                                               std::chrono::seconds(10));
+            ASSERT_EQ(sent.exitCode, 0) << sent.output;
+            EXPECT_EQ(corvid.waitForExit(std::chrono::seconds(30)), 0) << corvid.output();
+        }
+    }
 }
 
 // Many starts of one station folder at once leave exactly one window: the others find the
