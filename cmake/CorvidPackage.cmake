@@ -1,5 +1,6 @@
-# The Debian package: corvid, corvid-cli and corvid-devsim under /usr/bin, their --help texts under
-# /usr/share/doc/corvid, and the Debian packages they need at run time. `cpack -G DEB` in the
+# The Debian package: corvid, corvid-cli and corvid-devsim under /usr/bin, their --help texts and
+# the copyright file under /usr/share/doc/corvid, the desktop entry and its icon, the Debian
+# packages they need at run time and a Chinese font they recommend. `cpack -G DEB` in the
 # build folder makes it; tests/package installs it into a temporary root and produces from there.
 
 set(CORVID_PROGRAMS corvid corvid-cli corvid-devsim)
@@ -19,6 +20,11 @@ foreach(program ${CORVID_PROGRAMS})
 endforeach()
 add_custom_target(corvid_help_texts ALL DEPENDS ${CORVID_HELP_FILES})
 install(FILES ${CORVID_HELP_FILES} DESTINATION share/doc/corvid)
+# The desktop's menu entry with its icon (drawn for this project), and the copyright file.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/corvid.desktop DESTINATION share/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/corvid.svg
+        DESTINATION share/icons/hicolor/scalable/apps)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION share/doc/corvid)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME corvid)
@@ -36,4 +42,6 @@ set(CPACK_DEBIAN_COMPRESSION_TYPE gzip)
 # udev, Qt 6 Widgets for the window, SQLite and libpq for the record.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "dosfstools, mtools, libudev1, libqt6widgets6, libqt6gui6, libqt6network6, libqt6core6, libsqlite3-0, libpq5, libstdc++6 (>= 12), libc6 (>= 2.36)")
+# The window's Chinese texts need a font that has their characters.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei")
 include(CPack)

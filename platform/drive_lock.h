@@ -1,41 +1,35 @@
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "platform/file_lock.h"
+
 namespace corvid {
 
-// A lock file that cannot be made or locked for another reason than another holder.
+// A drive's lock file that cannot be made or locked for another reason than another holder.
 class DriveLockError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
 
 // The lock of one drive letter, held by one process at a time: a device is worked on by one
-// station program only. The lock is a file LETTER.lock in the lock folder, locked with flock on
-// Linux and LockFileEx on Windows; the system drops it when the holder ends, however it ends, so
-// a crashed program leaves nothing to clean up. The file itself stays.
+// station program only. The lock is a FileLock on LETTER.lock in the lock folder.
 class DriveLock {
   public:
     // Locks 'letter' in 'folder' (made when missing) without waiting. Nothing when another
     // process holds it; throws DriveLockError naming the file when it cannot be made or locked.
     static std::unique_ptr<DriveLock> tryAcquire(const std::filesystem::path& folder, char letter);
-    ~DriveLock();
-    DriveLock(const DriveLock&) = delete;
-    DriveLock& operator=(const DriveLock&) = delete;
 
-    const std::filesystem::path& path() const { return path_; }
+    const std::filesystem::path& path() const { return lock_->path(); }
 
   private:
-    DriveLock(std::filesystem::path path, std::intptr_t handle)
-        : path_(std::move(path)), handle_(handle) {}
+    explicit DriveLock(std::unique_ptr<FileLock> lock) : lock_(std::move(lock)) {}
 
-    std::filesystem::path path_;
-    std::intptr_t handle_;  // a file descriptor, or a Windows HANDLE
+    std::unique_ptr<FileLock> lock_;
 };
 
 // The drive locks one program holds, by letter. Not thread-safe: the station controller's thread

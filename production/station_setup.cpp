@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "station/language.h"
+#include "station/settings_files.h"
 #include "station/station_registry.h"
 #ifdef __linux__
 #include "production/sysfs_port_location.h"
@@ -45,6 +46,20 @@ std::unique_ptr<StationSetup> loadStation(const std::filesystem::path& home,
         throw StationFolderError("the station folder " + home.string() + " has no misc folder");
     }
     auto station = std::make_unique<StationSetup>(home, options.pauseScale);
+    // Files read at start and written at the end: in place of one, a folder would be read as
+    // nothing, leave every value at its default and refuse the save at the end.
+    for (const std::filesystem::path& file :
+         {station->folder.preferIni(), station->folder.misc() / "registry.ini",
+          station->folder.langIni()}) {
+        if (std::filesystem::exists(file, error) &&
+            !std::filesystem::is_regular_file(file, error)) {
+            throw SettingsError(file.string() +
+                                (std::filesystem::is_directory(file, error)
+                                     ? " is a folder, not a file"
+                                     : " is not a file") +
+                                "; the station does not start until it is a file or gone");
+        }
+    }
     station->settings = newStationSettings(station->folder);
     station->settingsReport = loadStationSettings(station->folder, station->settings);
     station->registry = openRegistryStore(home.string());

@@ -117,6 +117,19 @@ constexpr Migration kServerMigrations[] = {
         run_id text NOT NULL UNIQUE);
      CREATE INDEX runs_by_start_time ON runs (start_time);
      CREATE INDEX runs_by_station ON runs (station);)"},
+    // How each run ended and what it failed at in words of no language; times in UTC. Older
+    // rows cannot tell a stopped or removed run from a failed one, nor the zone of the station
+    // that sent them: the server's own zone is taken for them.
+    {3, R"(ALTER TABLE runs ADD COLUMN end_kind text NOT NULL DEFAULT 'failed';
+     ALTER TABLE runs ADD COLUMN failure_key text NOT NULL DEFAULT '';
+     UPDATE runs SET
+         end_kind = CASE WHEN passed THEN 'passed' ELSE 'failed' END,
+         failure_key = CASE WHEN passed THEN '' WHEN failed_step <> '' THEN failed_step
+                            ELSE final_status END,
+         start_time = to_char(start_time::timestamp AT TIME ZONE current_setting('TimeZone')
+                              AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS') || 'Z',
+         end_time = to_char(end_time::timestamp AT TIME ZONE current_setting('TimeZone')
+                            AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS') || 'Z';)"},
 };
 static_assert(std::size(kServerMigrations) > 0 &&
                   std::end(kServerMigrations)[-1].to == kRecordSchemaVersion,
@@ -175,6 +188,9 @@ std::string paramText(const std::string& value) {
 std::string paramText(char value) {
     return value == 0 ? std::string() : std::string(1, value);
 }
+std::string paramText(RunEnd value) {
+    return std::string(runEndName(value));
+}
 std::string paramText(bool value) {
     return value ? "t" : "f";
 }
@@ -195,6 +211,9 @@ void readText(const char* text, std::string& value) {
 }
 void readText(const char* text, char& value) {
     value = text[0];
+}
+void readText(const char* text, RunEnd& value) {
+    value = runEndFromName(text).value_or(RunEnd::Failed);
 }
 void readText(const char* text, bool& value) {
     value = text[0] == 't';
@@ -500,11 +519,11 @@ void PostgresRecordStore::insertRow(const RunRecord& record) {
         prepared_ = true;
     }
     std::vector<std::string> texts;
-    forEachRecordField(record,
-                       [&](const char*, const auto& value) { texts.push_back(paramText(value)); });
-    if (record.runId.empty()) {
-        texts.back() = newRunId();  // run_id is the last column
-    }
+    forEachRecordField(record, [&](const char* name, const auto& value) {
+        texts.push_back(record.runId.empty() && std::string_view(name) == "run_id"
+                            ? newRunId()
+                            : paramText(value));
+    });
     execute({}, "written", texts, kInsertStatement);
 }
 
@@ -609,14 +628,24 @@ ProductionSummary PostgresRecordStore::summary(const std::string& since) const {
             station.meanSeconds = doubleAt(stations.get(), row, 3) / station.total;
         }
 
-        const Result failures =
-            query("SELECT final_status, count(*) FROM runs" + andWhere +
-                  " NOT passed GROUP BY final_status ORDER BY count(*) DESC, final_status COLLATE "
-                  "\"C\" LIMIT " +
-                  std::to_string(kReportedFailures));
+        const Result ends = query(
+            "SELECT count(*) FILTER (WHERE end_kind = 'removed'), "
+            "count(*) FILTER (WHERE end_kind = 'stopped') FROM runs" +
+            where);
+        summary.removed = intAt(ends.get(), 0, 0);
+        summary.stopped = intAt(ends.get(), 0, 1);
+
+        // Each key with the first text shown for it.
+        const Result failures = query(
+            "SELECT failure_key, (array_agg(final_status ORDER BY id))[1], count(*) FROM runs" +
+            andWhere +
+            " end_kind = 'failed' GROUP BY failure_key ORDER BY count(*) DESC, "
+            "failure_key COLLATE \"C\" LIMIT " +
+            std::to_string(kReportedFailures));
         for (int row = 0; row < pq().PQntuples(failures.get()); ++row) {
-            summary.failures.push_back(
-                {pq().PQgetvalue(failures.get(), row, 0), intAt(failures.get(), row, 1)});
+            summary.failures.push_back({pq().PQgetvalue(failures.get(), row, 0),
+                                        pq().PQgetvalue(failures.get(), row, 1),
+                                        intAt(failures.get(), row, 2)});
         }
         execute("COMMIT", "read");
     } catch (const RecordError&) {

@@ -117,6 +117,9 @@ std::string csvValue(const std::string& value) {
 std::string csvValue(char value) {
     return value == 0 ? std::string() : std::string(1, value);
 }
+std::string csvValue(RunEnd value) {
+    return std::string(runEndName(value));
+}
 std::string csvValue(bool value) {
     return value ? "1" : "0";
 }
@@ -138,7 +141,7 @@ ProductionSummary summariseRuns(const std::vector<RunRecord>& rows) {
     ProductionSummary summary;
     std::map<std::string, DayYield> days;
     std::map<std::string, FlashYield> flashIds;
-    std::map<std::string, int> failures;
+    std::map<std::string, std::pair<std::string, int>> failures;      // key: first text, count
     std::map<std::string, std::pair<StationYield, double>> stations;  // and their seconds
     double seconds = 0;
     double passedSeconds = 0;
@@ -148,8 +151,15 @@ ProductionSummary summariseRuns(const std::vector<RunRecord>& rows) {
         if (row.passed) {
             ++summary.passed;
             passedSeconds += row.seconds;
+        } else if (row.end == RunEnd::Removed) {
+            ++summary.removed;
+        } else if (row.end == RunEnd::Stopped) {
+            ++summary.stopped;
         } else {
-            ++failures[row.finalStatus];
+            auto& [text, count] = failures[row.failureKey];
+            if (count++ == 0) {
+                text = row.finalStatus;
+            }
         }
         const std::string date = row.startTime.substr(0, 10);
         DayYield& day = days[date];
@@ -179,8 +189,8 @@ ProductionSummary summariseRuns(const std::vector<RunRecord>& rows) {
         station.first.meanSeconds = station.second / station.first.total;
         summary.stations.push_back(station.first);
     }
-    for (const auto& [text, count] : failures) {
-        summary.failures.push_back({text, count});
+    for (const auto& [key, failure] : failures) {
+        summary.failures.push_back({key, failure.first, failure.second});
     }
     if (summary.runs > 0) {
         summary.meanSeconds = seconds / summary.runs;
@@ -203,7 +213,7 @@ void completeSummary(ProductionSummary& summary) {
     for (StationYield& station : summary.stations) {
         station.yieldPercent = percent(station.passed, station.total);
     }
-    // Given in text order; a stable sort keeps it among equal counts.
+    // Given in key order; a stable sort keeps it among equal counts.
     std::stable_sort(
         summary.failures.begin(), summary.failures.end(),
         [](const FailureCount& a, const FailureCount& b) { return a.count > b.count; });
@@ -221,16 +231,23 @@ void completeSummary(ProductionSummary& summary) {
 
 std::string renderSummary(const ProductionSummary& summary) {
     std::ostringstream out;
-    const int failed = summary.runs - summary.passed;
+    const int failed = summary.runs - summary.passed - summary.removed - summary.stopped;
     out << "Runs: " << summary.runs;
     if (summary.runs == 0) {
         out << "\n";
         return out.str();
     }
-    out << ", passed " << summary.passed << ", failed " << failed << ", yield "
-        << fixed(percent(summary.passed, summary.runs), "%") << "\n";
+    out << ", passed " << summary.passed << ", failed " << failed;
+    if (summary.removed > 0) {
+        out << ", removed " << summary.removed;
+    }
+    if (summary.stopped > 0) {
+        out << ", stopped " << summary.stopped;
+    }
+    out << ", yield " << fixed(percent(summary.passed, summary.runs), "%") << "\n";
+    out << "Days and times are UTC.\n";
 
-    out << "\nYield per day\n";
+    out << "\nYield per day (UTC)\n";
     std::vector<std::vector<std::string>> rows;
     for (const DayYield& day : summary.days) {
         rows.push_back({day.date, std::to_string(day.total), std::to_string(day.passed),
@@ -281,9 +298,14 @@ std::string renderSummary(const ProductionSummary& summary) {
         rows.clear();
         for (const FailureCount& failure : summary.failures) {
             rows.push_back({std::to_string(failure.count),
+                            failure.key.empty() ? "(no key)" : failure.key,
                             failure.text.empty() ? "(no status text)" : failure.text});
         }
-        renderTable(out, {{"runs", true}, {"final status text"}}, rows);
+        renderTable(out, {{"runs", true}, {"failure"}, {"as shown"}}, rows);
+    }
+    if (summary.removed > 0 || summary.stopped > 0) {
+        out << "Not counted as failures: " << summary.removed << " removed, " << summary.stopped
+            << " stopped.\n";
     }
 
     out << "\nMean time per device: " << fixed(*summary.meanSeconds, " s") << " over "
@@ -336,7 +358,7 @@ void writeCsv(std::ostream& out, const std::vector<RunRecord>& rows) {
         header += header.empty() ? "" : ",";
         header += name;
     }
-    out << header << "\r\n";
+    out << "\xEF\xBB\xBF" << header << "\r\n";
     for (const RunRecord& row : rows) {
         std::string line;
         bool first = true;
@@ -363,7 +385,7 @@ void writeCsvFile(const std::filesystem::path& file, const std::vector<RunRecord
             const std::string reason = errno != 0 ? std::strerror(errno) : "write failed";
             std::error_code ignored;
             std::filesystem::remove(partial, ignored);
-            throw RecordError("The CSV file " + partial.string() + " cannot be written: " + reason +
+            throw RecordError("The CSV file " + file.string() + " cannot be written: " + reason +
                               ".");
         }
     }
@@ -372,8 +394,8 @@ void writeCsvFile(const std::filesystem::path& file, const std::vector<RunRecord
     if (error) {
         std::error_code ignored;
         std::filesystem::remove(partial, ignored);
-        throw RecordError("The CSV file " + file.string() + " cannot take the place of " +
-                          partial.string() + ": " + error.message() + ".");
+        throw RecordError("The CSV file " + file.string() +
+                          " cannot be written: " + error.message() + ".");
     }
 }
 

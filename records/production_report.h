@@ -15,7 +15,7 @@ namespace corvid {
 // The figures of `corvid-cli report`, from the rows of the production record.
 
 struct DayYield {
-    std::string date;  // "YYYY-MM-DD", the day the runs started
+    std::string date;  // "YYYY-MM-DD", the day (in UTC) the runs started
     int total = 0;
     int passed = 0;
     int failed = 0;
@@ -38,12 +38,15 @@ struct StationYield {
     double meanSeconds = 0;  // per device, over every run of the station
 };
 
+// The failed runs of one failure key. Removed and stopped runs are not failures of the device
+// and are only counted.
 struct FailureCount {
-    std::string text;  // a failed run's final status text
+    std::string key;   // the failure key, the same in every language
+    std::string text;  // the final status text of the first run with the key, as it was shown
     int count = 0;
 };
 
-// The failure texts the report lists, most common first.
+// The failure keys the report lists, most common first.
 inline constexpr std::size_t kReportedFailures = 10;
 // The stations the report lists as the slowest.
 inline constexpr std::size_t kReportedSlowStations = 10;
@@ -51,11 +54,13 @@ inline constexpr std::size_t kReportedSlowStations = 10;
 struct ProductionSummary {
     int runs = 0;
     int passed = 0;
+    int removed = 0;                            // ended by the device's removal
+    int stopped = 0;                            // ended by the station's end
     std::vector<DayYield> days;                 // oldest first
     std::vector<FlashYield> flashIds;           // by flash ID
     std::vector<StationYield> stations;         // by station name
     std::vector<StationYield> slowestStations;  // by mean seconds, slowest first, at most 10
-    std::vector<FailureCount> failures;         // most common first (ties by text), at most 10
+    std::vector<FailureCount> failures;         // most common first (ties by key), at most 10
     std::optional<double> meanSeconds;          // over every run
     std::optional<double> meanPassedSeconds;    // over the passed runs
 };
@@ -78,11 +83,12 @@ bool isCalendarDate(std::string_view text);
 // bytes (UTF-8 as stored) otherwise unchanged.
 std::string csvField(std::string_view text);
 
-// Every row as CSV (RFC 4180): a header line of the column names, CRLF line ends.
+// Every row as CSV (RFC 4180): a UTF-8 byte-order mark (spreadsheets read the file as UTF-8 only
+// with it), a header line of the column names, CRLF line ends.
 void writeCsv(std::ostream& out, const std::vector<RunRecord>& rows);
 
 // writeCsv into 'file': written to FILE.partial, then renamed over FILE, so a reader never sees
-// half a file. Throws RecordError naming the file when it cannot be written.
+// half a file. Throws RecordError naming 'file' (never the partial one) when it cannot be written.
 void writeCsvFile(const std::filesystem::path& file, const std::vector<RunRecord>& rows);
 
 }  // namespace corvid

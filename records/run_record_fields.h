@@ -35,6 +35,8 @@ void forEachRecordField(RecordT& record, Visit&& visit) {
     visit("final_status", record.finalStatus);
     visit("failed_step", record.failedStep);
     visit("run_id", record.runId);
+    visit("end_kind", record.end);
+    visit("failure_key", record.failureKey);
 }
 
 // The column names, in column order.

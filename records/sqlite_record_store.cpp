@@ -24,6 +24,9 @@ constexpr const char* kSqliteLibrary = "libsqlite3.so.0";
 
 // clang-format off
 #define CORVID_SQLITE_FUNCTIONS(X) \
+    X(sqlite3_backup_finish) \
+    X(sqlite3_backup_init) \
+    X(sqlite3_backup_step) \
     X(sqlite3_bind_double) \
     X(sqlite3_bind_int) \
     X(sqlite3_bind_int64) \
@@ -114,6 +117,18 @@ constexpr const char* kMigrations[] = {
          substr(lower(hex(randomblob(2))), 2) || '-' || lower(hex(randomblob(6)));
      CREATE UNIQUE INDEX runs_by_run_id ON runs (run_id);
      CREATE TABLE pending_runs (id INTEGER PRIMARY KEY REFERENCES runs (id));)",
+    // 2 -> 3: how each run ended and what it failed at in words of no language; times in UTC.
+    // Older rows were stopped or removed runs too, but nothing in them tells: a failed one is
+    // "failed" with its step (else its text) as key. Their local times are taken as this
+    // machine's, the station that wrote them.
+    R"(ALTER TABLE runs ADD COLUMN end_kind TEXT NOT NULL DEFAULT 'failed';
+     ALTER TABLE runs ADD COLUMN failure_key TEXT NOT NULL DEFAULT '';
+     UPDATE runs SET
+         end_kind = CASE WHEN passed THEN 'passed' ELSE 'failed' END,
+         failure_key = CASE WHEN passed THEN '' WHEN failed_step <> '' THEN failed_step
+                            ELSE final_status END,
+         start_time = coalesce(datetime(start_time, 'utc') || 'Z', start_time),
+         end_time = coalesce(datetime(end_time, 'utc') || 'Z', end_time);)",
 };
 static_assert(std::size(kMigrations) == kRecordSchemaVersion,
               "each schema version needs its migration");
@@ -145,6 +160,10 @@ int bindField(sqlite3_stmt* statement, int index, char value) {
     return bindField(statement, index, value == 0 ? std::string() : std::string(1, value));
 }
 
+int bindField(sqlite3_stmt* statement, int index, RunEnd value) {
+    return bindField(statement, index, std::string(runEndName(value)));
+}
+
 int bindField(sqlite3_stmt* statement, int index, bool value) {
     return lite().sqlite3_bind_int(statement, index, value ? 1 : 0);
 }
@@ -173,6 +192,12 @@ void readField(sqlite3_stmt* statement, int column, char& value) {
     value = text.empty() ? 0 : text.front();
 }
 
+void readField(sqlite3_stmt* statement, int column, RunEnd& value) {
+    std::string text;
+    readField(statement, column, text);
+    value = runEndFromName(text).value_or(RunEnd::Failed);
+}
+
 void readField(sqlite3_stmt* statement, int column, bool& value) {
     value = lite().sqlite3_column_int(statement, column) != 0;
 }
@@ -189,49 +214,33 @@ void readField(sqlite3_stmt* statement, int column, int& value) {
     value = lite().sqlite3_column_int(statement, column);
 }
 
+// A file name as an SQLite URI path: the characters a URI gives a meaning are escaped.
+std::string uriOf(const std::filesystem::path& file) {
+    std::string uri = "file:";
+    for (const char c : file.string()) {
+        if (c == '%' || c == '?' || c == '#') {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            uri += '%';
+            uri += kHex[static_cast<unsigned char>(c) >> 4];
+            uri += kHex[static_cast<unsigned char>(c) & 0x0F];
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
+}
+
 }  // namespace
 
 SqliteRecordStore::SqliteRecordStore(std::filesystem::path file, RecordAccess access,
                                      std::chrono::milliseconds busyTimeout)
     : file_(std::move(file)), busyTimeout_(busyTimeout) {
-    int flags = SQLITE_OPEN_READWRITE;
     if (access == RecordAccess::Write) {
-        flags |= SQLITE_OPEN_CREATE;
-        // log/ belongs to the station and is made when missing; a missing station folder above
-        // it is a mistake in --home, not something to create.
-        const std::filesystem::path folder = file_.parent_path();
-        std::error_code error;
-        if (!folder.empty() && !std::filesystem::is_directory(folder, error)) {
-            std::filesystem::create_directory(folder, error);
-            if (error) {
-                throw RecordError("The folder " + folder.string() +
-                                  " of the production record cannot be made: " + error.message() +
-                                  ".");
-            }
-        }
+        makeFile();
+        open(SQLITE_OPEN_READWRITE);
+    } else {
+        openForReading();
     }
-    std::error_code missing;
-    if (access == RecordAccess::Write && !std::filesystem::exists(file_, missing)) {
-        // Made here, empty (an empty file is an empty database), so a folder that refuses it is
-        // named with the system's reason; SQLite's own attempt reports a later, unrelated one.
-        errno = 0;
-        if (!std::ofstream(file_, std::ios::binary | std::ios::app)) {
-            throw RecordError("The production record " + file_.string() + " cannot be made: " +
-                              (errno != 0 ? std::strerror(errno) : "the file cannot be created") +
-                              ".");
-        }
-    }
-    sqlite3* db = nullptr;
-    const int opened = lite().sqlite3_open_v2(file_.c_str(), &db, flags, nullptr);
-    db_.reset(db);
-    if (db_ == nullptr) {
-        throw RecordError("The production record " + file_.string() +
-                          " cannot be opened: " + lite().sqlite3_errstr(opened) + ".");
-    }
-    if (opened != SQLITE_OK) {
-        throw error("opened", opened);
-    }
-    lite().sqlite3_busy_timeout(db_.get(), static_cast<int>(busyTimeout_.count()));
 
     // Reading the version is the first read of the file: a file that is no database fails here.
     const int version = readSchemaVersion("opened");
@@ -242,19 +251,120 @@ SqliteRecordStore::SqliteRecordStore(std::filesystem::path file, RecordAccess ac
                               "); use the Corvid version that wrote it or a later one.",
                           RecordFault::Unusable);
     }
-    const bool readOnly = lite().sqlite3_db_readonly(db_.get(), "main") == 1;
-    if (readOnly && (access == RecordAccess::Write || version < kRecordSchemaVersion)) {
+    if (access == RecordAccess::Read) {
+        if (version < kRecordSchemaVersion) {
+            // A report never writes the file: an older one is brought up to date in a copy.
+            copyIntoMemory();
+            bringSchemaUpToDate();
+        }
+        return;
+    }
+    if (lite().sqlite3_db_readonly(db_.get(), "main") == 1) {
         throw RecordError("The production record " + file_.string() +
                               " cannot be written: the file or its folder is read-only.",
                           RecordFault::Unusable);
     }
-    if (!readOnly) {
-        // Readers do not block the writer in WAL mode; the mode stays with the file.
-        execute("PRAGMA journal_mode=WAL", "opened");
-    }
+    // Readers do not block the writer in WAL mode; the mode stays with the file.
+    execute("PRAGMA journal_mode=WAL", "opened");
     if (version < kRecordSchemaVersion) {
         bringSchemaUpToDate();
     }
+}
+
+void SqliteRecordStore::makeFile() {
+    // log/ belongs to the station and is made when missing; a missing station folder above it is
+    // a mistake in --home, not something to create.
+    const std::filesystem::path folder = file_.parent_path();
+    std::error_code error;
+    if (!folder.empty() && !std::filesystem::is_directory(folder, error)) {
+        std::filesystem::create_directory(folder, error);
+        if (error) {
+            throw RecordError("The folder " + folder.string() +
+                              " of the production record cannot be made: " + error.message() + ".");
+        }
+    }
+    if (!std::filesystem::exists(file_, error)) {
+        // Made here, empty (an empty file is an empty database), so a folder that refuses it is
+        // named with the system's reason; SQLite's own attempt reports a later, unrelated one.
+        errno = 0;
+        if (!std::ofstream(file_, std::ios::binary | std::ios::app)) {
+            throw RecordError("The production record " + file_.string() + " cannot be made: " +
+                              (errno != 0 ? std::strerror(errno) : "the file cannot be created") +
+                              ".");
+        }
+    }
+}
+
+void SqliteRecordStore::open(int flags, const std::string& uriQuery) {
+    db_.reset();
+    sqlite3* db = nullptr;
+    const std::string name = uriQuery.empty() ? file_.string() : uriOf(file_) + uriQuery;
+    const int opened = lite().sqlite3_open_v2(
+        name.c_str(), &db, flags | (uriQuery.empty() ? 0 : SQLITE_OPEN_URI), nullptr);
+    db_.reset(db);
+    if (db_ == nullptr) {
+        throw RecordError("The production record " + file_.string() +
+                          " cannot be opened: " + lite().sqlite3_errstr(opened) + ".");
+    }
+    if (opened != SQLITE_OK) {
+        throw error("opened", opened);
+    }
+    lite().sqlite3_busy_timeout(db_.get(), static_cast<int>(busyTimeout_.count()));
+}
+
+void SqliteRecordStore::openForReading() {
+    std::error_code error;
+    const auto status = std::filesystem::status(file_, error);
+    if (!std::filesystem::exists(status)) {
+        throw RecordError("The production record " + file_.string() + " does not exist.");
+    }
+    if (std::filesystem::is_directory(status)) {
+        throw RecordError("The production record " + file_.string() + " is a folder, not a file.",
+                          RecordFault::Unusable);
+    }
+    errno = 0;
+    if (!std::ifstream(file_, std::ios::binary)) {
+        throw RecordError("The production record " + file_.string() + " cannot be read: " +
+                          (errno != 0 ? std::strerror(errno) : "the file cannot be opened") + ".");
+    }
+    open(SQLITE_OPEN_READONLY, "?mode=ro");
+    Statement probe;
+    if (lite().sqlite3_prepare_v2(db_.get(), "PRAGMA user_version", -1, probe.out(), nullptr) ==
+            SQLITE_OK &&
+        lite().sqlite3_step(probe.get()) == SQLITE_ROW) {
+        return;
+    }
+    // A file in WAL mode that no station holds open, in a folder this reader may not write: its
+    // shared-memory file cannot be made. Nobody writes such a file (a writer keeps its -wal
+    // file beside it), so it is read as it stands.
+    std::filesystem::path wal = file_;
+    wal += "-wal";
+    if (!std::filesystem::exists(wal, error)) {
+        open(SQLITE_OPEN_READONLY, "?mode=ro&immutable=1");
+    }
+}
+
+void SqliteRecordStore::copyIntoMemory() {
+    sqlite3* memory = nullptr;
+    if (const int opened =
+            lite().sqlite3_open_v2(":memory:", &memory, SQLITE_OPEN_READWRITE, nullptr);
+        opened != SQLITE_OK) {
+        lite().sqlite3_close(memory);
+        throw RecordError("The production record " + file_.string() +
+                          " cannot be read: " + lite().sqlite3_errstr(opened) + ".");
+    }
+    std::unique_ptr<sqlite3, CloseDatabase> copy(memory);
+    sqlite3_backup* backup = lite().sqlite3_backup_init(copy.get(), "main", db_.get(), "main");
+    if (backup == nullptr) {
+        throw RecordError("The production record " + file_.string() +
+                          " cannot be read: " + lite().sqlite3_errmsg(copy.get()) + ".");
+    }
+    const int stepped = lite().sqlite3_backup_step(backup, -1);
+    lite().sqlite3_backup_finish(backup);
+    if (stepped != SQLITE_DONE) {
+        throw error("read", stepped);
+    }
+    db_ = std::move(copy);
 }
 
 SqliteRecordStore::~SqliteRecordStore() = default;

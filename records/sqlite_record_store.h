@@ -17,7 +17,7 @@ namespace corvid {
 
 // The schema version this program writes. A database of an older version is brought up to it
 // when opened; one of a newer version is refused, as its rows may mean what we cannot know.
-inline constexpr int kRecordSchemaVersion = 2;
+inline constexpr int kRecordSchemaVersion = 3;
 
 // How long a write or read waits for another program's lock (the station writing while a report
 // reads, two stations on one folder) before it gives up.
@@ -34,7 +34,8 @@ struct PendingRun {
 
 enum class RecordAccess {
     Write,  // the station: creates the file (and its folder log/), refuses a read-only one
-    Read,   // a report: the file must exist; a read-only file is fine
+    Read,   // a report: the file must exist and is never written; an older schema is brought up
+            // to date in a copy in memory
 };
 
 // The production record in one SQLite file: WAL journal, so a report reads while the station
@@ -79,6 +80,14 @@ class SqliteRecordStore : public RunRecordStore {
         void operator()(sqlite3_stmt* statement) const;
     };
 
+    // The station's folder log/ and an empty file, when missing.
+    void makeFile();
+    // 'uriQuery' non-empty: the file is opened as a URI with these parameters.
+    void open(int flags, const std::string& uriQuery = {});
+    // Read-only, also in a folder this reader may not write.
+    void openForReading();
+    // The database is replaced by a copy of it in memory.
+    void copyIntoMemory();
     void insertRow(const RunRecord& record);
     int readSchemaVersion(const char* action) const;
     void bringSchemaUpToDate();

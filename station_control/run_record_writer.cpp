@@ -1,9 +1,9 @@
 #include "station_control/run_record_writer.h"
 
-#include <ctime>
+#include <chrono>
+#include <cstdio>
 #include <system_error>
 
-#include "platform/local_time.h"
 #include "records/run_id.h"
 #include "records/sha256.h"
 
@@ -24,11 +24,17 @@ const char* featureName(DeviceFeature feature) {
 
 }  // namespace
 
-std::string localTimeText(std::chrono::system_clock::time_point time) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-    const std::tm local = localTime(seconds);
+std::string utcTimeText(std::chrono::system_clock::time_point time) {
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(time);
+    const auto day = std::chrono::floor<std::chrono::days>(seconds);
+    const std::chrono::year_month_day date(day);
+    const std::chrono::hh_mm_ss clock(seconds - day);
     char text[32] = {};
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+                  static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()));
     return text;
 }
 
@@ -55,8 +61,8 @@ void RunRecordWriter::runEnded(const EndedRun& run) {
 RunRecord RunRecordWriter::recordOf(const EndedRun& run) {
     const RunOutcome& outcome = run.outcome;
     RunRecord record;
-    record.startTime = localTimeText(run.started);
-    record.endTime = localTimeText(run.ended);
+    record.startTime = utcTimeText(run.started);
+    record.endTime = utcTimeText(run.ended);
     record.station = station_;
     record.slot = run.slot + 1;
     record.letter = run.letter;
@@ -81,6 +87,8 @@ RunRecord RunRecordWriter::recordOf(const EndedRun& run) {
     record.passed = outcome.passed;
     record.finalStatus = outcome.finalStatus;
     record.failedStep = outcome.failedStep;
+    record.end = run.end;
+    record.failureKey = run.failureKey;
     record.runId = newRunId();
     return record;
 }

@@ -45,7 +45,7 @@ class RunRecordWriter : public StationListener {
     int failed_ = 0;
 };
 
-// "YYYY-MM-DD HH:MM:SS" in local time.
-std::string localTimeText(std::chrono::system_clock::time_point time);
+// "YYYY-MM-DD HH:MM:SSZ" in UTC: stations of one factory may run in different zones.
+std::string utcTimeText(std::chrono::system_clock::time_point time);
 
 }  // namespace corvid

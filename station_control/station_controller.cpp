@@ -6,6 +6,7 @@
 #include "production/file_downloads.h"
 #include "station/operator_prompt.h"
 #include "station/window_captions.h"
+#include "station_control/failure_key.h"
 #include "transport/plugin_checks.h"
 #include "transport/vendor_commands.h"
 
@@ -360,13 +361,21 @@ void StationController::startWorker(int slot) {
         language_, [&entry] { return entry.cLetter.load(); });
     const std::uint64_t id = nextWorker_++;
     const auto startedSteady = std::chrono::steady_clock::now();
-    // The run's end is stamped as the worker ends, not when the controller's queue comes to it.
-    worker->setEndHandler([this, id, startedSteady](const RunOutcome& outcome) {
+    // The run's end is stamped as the worker ends, not when the controller's queue comes to it;
+    // so is how it ended: a lease revoked by then (the device pulled, the station ending) made
+    // the run fail, not the device.
+    worker->setEndHandler([this, id, startedSteady,
+                           lease = std::weak_ptr<WorkerLease>(lease)](const RunOutcome& outcome) {
         const auto ended = std::chrono::system_clock::now();
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - startedSteady).count();
-        queue_.post(
-            [this, id, outcome, ended, seconds] { workerEnded(id, outcome, ended, seconds); });
+        RunEnd end = outcome.passed ? RunEnd::Passed : RunEnd::Failed;
+        if (const auto held = lease.lock(); !outcome.passed && held && held->revoked()) {
+            end = held->removed() ? RunEnd::Removed : RunEnd::Stopped;
+        }
+        queue_.post([this, id, outcome, end, ended, seconds] {
+            workerEnded(id, outcome, end, ended, seconds);
+        });
     });
     entry.state = SlotState::Running;
     setLease(entry, lease);
@@ -394,7 +403,7 @@ void StationController::startWorker(int slot) {
     tell([&](StationListener& l) { l.runStarted(slot, letter); });
 }
 
-void StationController::workerEnded(std::uint64_t id, const RunOutcome& outcome,
+void StationController::workerEnded(std::uint64_t id, const RunOutcome& outcome, RunEnd end,
                                     std::chrono::system_clock::time_point ended, double seconds) {
     const auto found = workers_.find(id);
     if (found == workers_.end()) {
@@ -412,6 +421,9 @@ void StationController::workerEnded(std::uint64_t id, const RunOutcome& outcome,
     }
     EndedRun run;
     run.outcome = outcome;
+    run.end = end;
+    run.failureKey =
+        failureKey(end, outcome.finalStatus, outcome.failedStep, *env_.messages.current());
     run.slot = worker.slot;
     run.letter = outcome.drive;
     run.flashId = worker.flashId;

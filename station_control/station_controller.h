@@ -143,7 +143,7 @@ class StationController {
                             const std::filesystem::path& fsmFile) const;
     void removal(char letter);
     void startWorker(int slot);
-    void workerEnded(std::uint64_t id, const RunOutcome& outcome,
+    void workerEnded(std::uint64_t id, const RunOutcome& outcome, RunEnd end,
                      std::chrono::system_clock::time_point ended, double seconds);
     void showState(int slot);
     void updateManualUpgradeSwitch();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "production/product_thread.h"
+#include "records/run_record.h"
 
 namespace corvid {
 
@@ -21,7 +22,10 @@ enum class ArrivalSkip {
 // A run that has ended, as the station knows it.
 struct EndedRun {
     RunOutcome outcome;
-    int slot = 0;  // 0..7
+    // Removed or stopped when the run was ended from outside, whatever step it failed at then.
+    RunEnd end = RunEnd::Failed;
+    std::string failureKey;  // see failureKey()
+    int slot = 0;            // 0..7
     char letter = 0;
     std::string flashId;     // the ten hexadecimal digits read at arrival; empty when unread
     std::string fsmVersion;  // of the FSM file sent at arrival

@@ -34,6 +34,8 @@ class WorkerLease {
     // Transport::abandon), so the worker ends within moments where the transport allows.
     void revoke();
     bool revoked() const { return revoked_; }
+    // Revoked because the device left or another disk took its letter (not the station's end).
+    bool removed() const { return detached_ || swapped_; }
     // The device left its slot: revoked, and the slot's display is no longer the worker's.
     // Safe from any thread.
     void detach();

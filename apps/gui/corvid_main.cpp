@@ -1,5 +1,6 @@
-// corvid: the station with its window. Started without arguments it serves the folder of the
-// program; --home picks another station folder, --backend and --sim-dir the devices.
+// corvid: the station with its window. Started without arguments it serves the user's station
+// folder (made with sample files at the first start); --home picks another, --backend and
+// --sim-dir the devices.
 #include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QMessageBox>
@@ -21,6 +22,7 @@
 #include "gui/single_instance.h"
 #include "gui/station_application.h"
 #include "platform/terminal.h"
+#include "production/station_home_writer.h"
 #include "station_control/station_assembly.h"
 
 namespace {
@@ -34,34 +36,68 @@ struct Options {
     std::string recordDb;  // wins over RecordDatabase in prefer.ini
 };
 
+// The title the program starts with, of the one version the package and --version give.
+QString applicationTitle() {
+    return QStringLiteral("ZQL5Vxx Corvid v" CORVID_VERSION);
+}
+
 // A start that cannot go on: one line on standard error and the same text in a box.
 int startFailed(const QString& text, int status) {
     std::fprintf(stderr, "corvid: %s\n", text.toUtf8().constData());
     // Without a screen (offscreen: scripts, tests) nobody could close the box.
     if (QGuiApplication::platformName() != QStringLiteral("offscreen")) {
-        QMessageBox::critical(nullptr, QStringLiteral("ZQL5Vxx Corvid v2.0"), text);
+        QMessageBox::critical(nullptr, applicationTitle(), text);
     }
     return status;
 }
 
 int runWindow(QApplication& app, const Options& options) {
     const std::filesystem::path home = cli::resolveStationHome(options.home);
-    gui::SingleInstance instance(home);
-    if (instance.askRunningInstance()) {
-        // The running window comes to the front; this start ends before showing anything and
-        // saves nothing.
-        std::fprintf(stderr,
-                     "corvid: a station window for %s is open already; it was brought "
-                     "to the front.\n",
-                     home.string().c_str());
-        return cli::kExitOk;
+    if (!cli::stationHomeNamed(options.home)) {
+        std::error_code error;
+        if (std::filesystem::exists(home, error)) {
+            std::fprintf(stderr,
+                         "corvid: station folder %s (the default; --home or CORVID_HOME name "
+                         "another).\n",
+                         home.string().c_str());
+        } else {
+            try {
+                writeStationHome(home, false);
+            } catch (const StationHomeError& failed) {
+                return startFailed(QString::fromUtf8(failed.what()), cli::kExitFailed);
+            }
+            std::fprintf(stderr,
+                         "corvid: no station folder was named (--home or CORVID_HOME): a new one "
+                         "with sample files was made in %s.\n",
+                         home.string().c_str());
+        }
     }
-    QString taken;
-    if (!instance.listen(taken)) {
-        return startFailed(QStringLiteral("the single-instance name of the station folder %1 "
-                                          "cannot be taken: %2")
-                               .arg(QString::fromStdString(home.string()), taken),
-                           cli::kExitFailed);
+    gui::SingleInstance instance(home);
+    std::error_code missing;
+    // A folder that is not there is said by the station's load below.
+    if (std::filesystem::is_directory(home, missing)) {
+        bool first = false;
+        try {
+            first = instance.lock();
+        } catch (const FileLockError& error) {
+            return startFailed(QString::fromUtf8(error.what()), cli::kExitFailed);
+        }
+        if (!first) {
+            // The running window comes to the front; this start ends before showing anything
+            // and saves nothing.
+            const bool asked = instance.askRunningInstance();
+            std::fprintf(stderr, "corvid: a station window for %s is open already%s.\n",
+                         home.string().c_str(),
+                         asked ? "; it was brought to the front" : " (it does not answer)");
+            return cli::kExitOk;
+        }
+        QString taken;
+        if (!instance.listen(taken)) {
+            return startFailed(QStringLiteral("the single-instance name of the station folder "
+                                              "%1 cannot be taken: %2")
+                                   .arg(QString::fromStdString(home.string()), taken),
+                               cli::kExitFailed);
+        }
     }
 
     // Problems of the record reach the window once it exists; those of the start wait for it.
@@ -169,6 +205,7 @@ int main(int argc, char** argv) {
     command.failure_message([](const CLI::App*, const CLI::Error& error) {
         return std::string("corvid: ") + error.what() + "\nRun with --help for more information.\n";
     });
+    command.set_version_flag("--version", std::string("corvid ") + CORVID_VERSION);
     cli::addHomeOption(command, options.home);
     cli::addDeviceOptions(command, options.device);
     command
@@ -190,6 +227,6 @@ int main(int argc, char** argv) {
     }
 
     gui::StationApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("ZQL5Vxx Corvid v2.0"));
+    QApplication::setApplicationName(applicationTitle());
     return runWindow(app, options);
 }

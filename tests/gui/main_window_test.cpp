@@ -2,8 +2,6 @@
 // groups during a run, manual upgrade, a language switch, and eight simulated devices produced.
 #include <gtest/gtest.h>
 
-#include <optional>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -588,6 +586,102 @@ TEST_F(MainWindowTest, ABadRecordDatabaseLeavesTheLocalRecord) {
     QTest::qWait(500);
     EXPECT_EQ(corvid.output().find("terminate"), std::string::npos) << corvid.output();
     EXPECT_EQ(corvid.output().find("station window"), std::string::npos);
+}
+
+// The variables of this process while it lives (a null value unsets one); children inherit them.
+class WithEnvironment {
+  public:
+    explicit WithEnvironment(std::vector<std::pair<std::string, const char*>> values) {
+        for (const auto& [name, value] : values) {
+            const char* was = std::getenv(name.c_str());
+            was_.push_back({name, was ? std::optional<std::string>(was) : std::nullopt});
+            value ? setenv(name.c_str(), value, 1) : unsetenv(name.c_str());
+        }
+    }
+    ~WithEnvironment() {
+        for (const auto& [name, was] : was_) {
+            was ? setenv(name.c_str(), was->c_str(), 1) : unsetenv(name.c_str());
+        }
+    }
+    WithEnvironment(const WithEnvironment&) = delete;
+    WithEnvironment& operator=(const WithEnvironment&) = delete;
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> was_;
+};
+
+// Started with no station folder named, the window uses the user's data folder, makes it the
+// way init-home does at the first start, and says so; later starts say which folder they use.
+TEST_F(MainWindowTest, WithoutAFolderNamedTheUsersDataFolderIsMadeAndUsed) {
+    struct Case {
+        const char* what;
+        std::string data;  // XDG_DATA_HOME; empty: unset
+        std::filesystem::path expected;
+    };
+    const Case cases[] = {
+        {"XDG_DATA_HOME", (dir_ / "data").string(), dir_ / "data" / "corvid"},
+        {"HOME alone", "", dir_ / "user" / ".local" / "share" / "corvid"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const WithEnvironment environment(
+            {{"CORVID_HOME", nullptr},
+             {"HOME", (dir_ / "user").c_str()},
+             {"XDG_DATA_HOME", c.data.empty() ? nullptr : c.data.c_str()}});
+        for (const char* says : {"a new one with sample files was made in", "(the default;"}) {
+            SCOPED_TRACE(says);
+            test::BackgroundProgram corvid("corvid",
+                                           {"--backend", "sim", "--sim-dir", simDir_.string()});
+            EXPECT_TRUE(corvid.waitForOutput(std::string(says))) << corvid.output();
+            EXPECT_NE(corvid.output().find(c.expected.string()), std::string::npos)
+                << corvid.output();
+            EXPECT_TRUE(std::filesystem::is_regular_file(c.expected / "misc" / "FSM.bin"));
+            EXPECT_TRUE(std::filesystem::is_directory(c.expected / "flash"));
+            QTest::qWait(500);
+            const auto sent = test::runProgram({"kill", "-TERM", std::to_string(corvid.id())},
+                                               std::chrono::seconds(10));
+            ASSERT_EQ(sent.exitCode, 0) << sent.output;
+            EXPECT_EQ(corvid.waitForExit(std::chrono::seconds(30)), 0) << corvid.output();
+        }
+    }
+}
+
+// Many starts of one station folder at once leave exactly one window: the others find the
+// folder's lock taken, bring that window to the front and end.
+TEST_F(MainWindowTest, ManySimultaneousStartsLeaveExactlyOneWindow) {
+    constexpr int kStarts = 6;
+    std::vector<std::unique_ptr<test::BackgroundProgram>> starts;
+    for (int i = 0; i < kStarts; ++i) {
+        starts.push_back(std::make_unique<test::BackgroundProgram>(
+            "corvid", std::vector<std::string>{"--home", home_.string(), "--backend", "sim",
+                                               "--sim-dir", simDir_.string()}));
+    }
+    const std::string gaveWay = "is open already; it was brought to the front.";
+    const auto gaveWayCount = [&] {
+        return std::count_if(starts.begin(), starts.end(), [&](const auto& start) {
+            return start->output().find(gaveWay) != std::string::npos;
+        });
+    };
+    // Every start but one gives way; a second window would never do.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return gaveWayCount() >= kStarts - 1; }, 60000));
+    QTest::qWait(1000);
+    test::BackgroundProgram* window = nullptr;
+    int ended = 0;
+    for (auto& start : starts) {
+        if (start->output().find(gaveWay) != std::string::npos) {
+            EXPECT_EQ(start->waitForExit(std::chrono::seconds(30)), 0) << start->output();
+            ++ended;
+        } else {
+            EXPECT_EQ(window, nullptr) << "a second window: " << start->output();
+            window = start.get();
+        }
+    }
+    EXPECT_EQ(ended, kStarts - 1);
+    ASSERT_NE(window, nullptr);
+    const auto sent =
+        test::runProgram({"kill", "-TERM", std::to_string(window->id())}, std::chrono::seconds(10));
+    ASSERT_EQ(sent.exitCode, 0) << sent.output;
+    EXPECT_EQ(window->waitForExit(std::chrono::seconds(30)), 0) << window->output();
 }
 
 // A closed session (SIGHUP) or a service stop (SIGTERM) ends the window as its close does: the

@@ -1,5 +1,5 @@
-// One window per station folder: a later start finds the running one, asks it to the front and
-// ends; other folders are other stations.
+// One window per station folder: a later start finds the folder locked, asks the running one to
+// the front and ends; other folders are other stations.
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
@@ -17,6 +17,7 @@ TEST_F(SingleInstanceTest, ALaterStartOfTheSameFolderAsksTheRunningOneToTheFront
     std::filesystem::create_directories(dir_ / "a");
     std::filesystem::create_directories(dir_ / "b");
     gui::SingleInstance running(dir_ / "a");
+    ASSERT_TRUE(running.lock());
     QString error;
     ASSERT_TRUE(running.listen(error)) << error.toStdString();
     QSignalSpy front(&running, &gui::SingleInstance::frontRequested);
@@ -32,7 +33,10 @@ TEST_F(SingleInstanceTest, ALaterStartOfTheSameFolderAsksTheRunningOneToTheFront
     for (const Case& c : cases) {
         SCOPED_TRACE(c.folder.string());
         gui::SingleInstance later(c.folder);
-        EXPECT_EQ(later.askRunningInstance(), c.answered);
+        EXPECT_EQ(later.lock(), !c.answered);
+        if (c.answered) {
+            EXPECT_TRUE(later.askRunningInstance());
+        }
         asked += c.answered ? 1 : 0;
         if (c.answered) {
             EXPECT_TRUE(QTest::qWaitFor([&] { return front.count() == asked; }, 5000));

@@ -106,7 +106,7 @@ std::string recordColumns(const std::filesystem::path& home, const std::filesyst
     std::vector<std::string> argv = {
         "python3", "-c",
         "import csv, sys\n"
-        "for row in csv.DictReader(open(sys.argv[1], newline='', encoding='utf-8')):\n"
+        "for row in csv.DictReader(open(sys.argv[1], newline='', encoding='utf-8-sig')):\n"
         "    print(' '.join(row[name] or '-' for name in sys.argv[2:]))\n",
         csv.string()};
     argv.insert(argv.end(), columns.begin(), columns.end());

@@ -5,6 +5,7 @@
 
 #include "production/station_home_writer.h"
 #include "station/language.h"
+#include "station/settings_files.h"
 #include "station/station_registry.h"
 #include "tests/support/recording_views.h"
 #include "tests/support/temp_dir.h"
@@ -57,6 +58,34 @@ TEST_F(StationSetupTest, ReadsTheFolderAsTheWindowsShowDoes) {
     EXPECT_FALSE(station->language.captions.empty());
     EXPECT_EQ(station->clock.pauseScale(), 0.0);
     EXPECT_EQ(readLanguageId(*station->registry), languageIdOf(LanguageChoice::TraditionalChinese));
+}
+
+// A folder in the place of a file the station reads at start and writes at its end stops the
+// start with one sentence naming it: neither defaults taken in silence nor a crash.
+TEST_F(StationSetupTest, AFolderInThePlaceOfAStationFileStopsTheStartByName) {
+    for (const char* name : {"prefer.ini", "registry.ini", "lang.ini"}) {
+        SCOPED_TRACE(name);
+        const auto file = home_ / "misc" / name;
+        const auto kept = dir_ / "kept";
+        const bool existed = std::filesystem::exists(file);
+        if (existed) {
+            std::filesystem::rename(file, kept);
+        }
+        std::filesystem::create_directory(file);
+        std::string said;
+        try {
+            loadStation(home_, StationSetupOptions{});
+        } catch (const SettingsError& error) {
+            said = error.what();
+        }
+        EXPECT_EQ(said, file.string() +
+                            " is a folder, not a file; the station does not start until it is a "
+                            "file or gone");
+        std::filesystem::remove(file);
+        if (existed) {
+            std::filesystem::rename(kept, file);
+        }
+    }
 }
 
 TEST_F(StationSetupTest, TheWorkersEnvironmentPointsIntoTheStation) {

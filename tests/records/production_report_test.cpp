@@ -23,6 +23,8 @@ RunRecord run(const char* start, const char* flashId, const char* flashName, boo
     record.passed = passed;
     record.seconds = seconds;
     record.finalStatus = status;
+    record.end = passed ? RunEnd::Passed : RunEnd::Failed;
+    record.failureKey = passed ? "" : status;
     return record;
 }
 
@@ -119,8 +121,9 @@ TEST(ProductionReportTest, TheTextLinesUpItsColumns) {
     runs.push_back(run("2024-05-03 13:00:00", "ADF1801D00", "三星 1Gbit", true, 20, "successful"));
     EXPECT_EQ(renderSummary(summariseRuns(runs)),
               "Runs: 9, passed 4, failed 5, yield 44.4%\n"
+              "Days and times are UTC.\n"
               "\n"
-              "Yield per day\n"
+              "Yield per day (UTC)\n"
               "  date        total  passed  failed  yield\n"
               "  2024-05-01      3       2       1  66.7%\n"
               "  2024-05-02      3       1       2  33.3%\n"
@@ -134,21 +137,21 @@ TEST(ProductionReportTest, TheTextLinesUpItsColumns) {
               "  ECDA109544  Samsung 2Gbit SLC      4       2   50.0%\n"
               "\n"
               "Most common failures\n"
-              "  runs  final status text\n"
-              "     2  Format failed\n"
-              "     2  Write firmware failed\n"
-              "     1  Check Disk failed\n"
+              "  runs  failure                as shown\n"
+              "     2  Format failed          Format failed\n"
+              "     2  Write firmware failed  Write firmware failed\n"
+              "     1  Check Disk failed      Check Disk failed\n"
               "\n"
               "Mean time per device: 21.8 s over 9 runs, 42.5 s over 4 passed runs\n");
     // A status text with line breaks stays on its line of the table.
     const std::string broken = renderSummary(summariseRuns(
         {run("2024-05-01 09:00:00", "", "", false, 1, "Write firmware failed\r\n\tline two\n")}));
-    EXPECT_NE(broken.find("     1  Write firmware failed line two \n"), std::string::npos)
-        << broken;
+    EXPECT_NE(broken.find("  Write firmware failed line two \n"), std::string::npos) << broken;
     EXPECT_EQ(renderSummary(summariseRuns({kRuns[0]})),
               "Runs: 1, passed 1, failed 0, yield 100.0%\n"
+              "Days and times are UTC.\n"
               "\n"
-              "Yield per day\n"
+              "Yield per day (UTC)\n"
               "  date        total  passed  failed   yield\n"
               "  2024-05-01      1       1       0  100.0%\n"
               "\n"
@@ -160,6 +163,54 @@ TEST(ProductionReportTest, TheTextLinesUpItsColumns) {
               "  none\n"
               "\n"
               "Mean time per device: 40.0 s over 1 run, 40.0 s over 1 passed run\n");
+}
+
+// One failure shown in English and in Chinese is one line, under its key; runs ended by a pull
+// or by the station's end are no failures of the device and are only counted.
+TEST(ProductionReportTest, FailuresAreGroupedByKeyAndRemovedOrStoppedRunsLeftOut) {
+    struct Row {
+        RunEnd end;
+        const char* key;
+        const char* shown;
+    };
+    const Row table[] = {
+        {RunEnd::Failed, "BadBlockStr", "Bad block Fail"},
+        {RunEnd::Failed, "BadBlockStr", "坏块 失败"},
+        {RunEnd::Failed, "BadBlockStr", "壞塊 失敗"},
+        {RunEnd::Failed, "Start Disk", "Start Disk Fail"},
+        {RunEnd::Removed, "Blank Check", "Blanking Check Fail"},
+        {RunEnd::Stopped, "Blank Check", "Blanking Check Fail"},
+        {RunEnd::Stopped, "Blank Check", "Blanking Check Fail"},
+        {RunEnd::Passed, "", "successful"},
+    };
+    std::vector<RunRecord> runs;
+    for (const Row& row : table) {
+        RunRecord record =
+            run("2024-05-01 09:00:00Z", "", "", row.end == RunEnd::Passed, 1, row.shown);
+        record.end = row.end;
+        record.failureKey = row.key;
+        runs.push_back(record);
+    }
+    const ProductionSummary summary = summariseRuns(runs);
+    EXPECT_EQ(summary.removed, 1);
+    EXPECT_EQ(summary.stopped, 2);
+    ASSERT_EQ(summary.failures.size(), 2u);
+    EXPECT_EQ(summary.failures[0].key, "BadBlockStr");
+    EXPECT_EQ(summary.failures[0].text, "Bad block Fail");
+    EXPECT_EQ(summary.failures[0].count, 3);
+    EXPECT_EQ(summary.failures[1].key, "Start Disk");
+    EXPECT_EQ(summary.failures[1].count, 1);
+    const std::string text = renderSummary(summary);
+    EXPECT_NE(text.find("Runs: 8, passed 1, failed 4, removed 1, stopped 2, yield 12.5%\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Most common failures\n"
+                        "  runs  failure      as shown\n"
+                        "     3  BadBlockStr  Bad block Fail\n"
+                        "     1  Start Disk   Start Disk Fail\n"
+                        "Not counted as failures: 1 removed, 2 stopped.\n"),
+              std::string::npos)
+        << text;
 }
 
 // Runs of several stations: the yield of each station, and the stations by mean time per
@@ -268,19 +319,20 @@ TEST(ProductionReportTest, CsvFieldsAreQuotedOnlyWhenTheyMustBe) {
     }
 }
 
-TEST(ProductionReportTest, CsvHasAHeaderCrlfLinesAndEveryMember) {
+TEST(ProductionReportTest, CsvHasAByteOrderMarkAHeaderCrlfLinesAndEveryMember) {
     std::ostringstream out;
     writeCsv(out, {test::sampleRuns()[1]});
     EXPECT_EQ(out.str(),
-              "start_time,end_time,station,slot,letter,port_location,flash_id,flash_name,chips,"
+              "\xEF\xBB\xBFstart_time,end_time,station,slot,letter,port_location,flash_id,flash_"
+              "name,chips,"
               "good_blocks,total_blocks,disk_mb,disk_feature,disk_ratio,firmware_file,"
               "firmware_sha256,fsm_version,scan_level,seconds,passed,final_status,failed_step,"
-              "run_id\r\n"
-              "2024-05-02 10:15:00,2024-05-02 10:15:07,line-1,8,Z,,ECDA109544,"
+              "run_id,end_kind,failure_key\r\n"
+              "2024-05-02 10:15:00Z,2024-05-02 10:15:07Z,line-1,8,Z,,ECDA109544,"
               "\"Samsung, \"\"2Gbit\"\" SLC\",2,4000,4096,9000000000,hidden,35,ZQ5V16.BIN," +
                   std::string(64, 'a') +
                   ",FSM 2.07,1,7.5,0,\"Write firmware failed\r\nline two\",firmware download,"
-                  "6f1d2e3c-4b5a-4978-8a6b-5c4d3e2f1a00\r\n");
+                  "6f1d2e3c-4b5a-4978-8a6b-5c4d3e2f1a00,failed,FILEWriteStr\r\n");
 }
 
 class CsvFileTest : public test::TempDirTest {};
@@ -300,8 +352,9 @@ TEST_F(CsvFileTest, TheFileAppearsWholeOrNotAtAll) {
         writeCsvFile(nowhere, test::sampleRuns());
         ADD_FAILURE() << "no error";
     } catch (const RecordError& e) {
+        // The user's file, never the partial one beside it.
         EXPECT_STREQ(e.what(), ("The CSV file " + nowhere.string() +
-                                ".partial cannot be written: No such file or directory.")
+                                " cannot be written: No such file or directory.")
                                    .c_str());
     }
 }

@@ -333,6 +333,48 @@ TEST_F(RecordServerTest, TheSchemaIsMadeOnceWhenManyStationsStartAtOnce) {
     }
 }
 
+// Rows of version 2 (local times, no end kind, no failure key) are brought to version 3 by the
+// first station that connects: UTC in the server's zone, "passed" or "failed", and the step (else
+// the text) as the failure key.
+TEST_F(RecordServerTest, Version2RowsGetUtcTimesEndKindsAndFailureKeys) {
+    database_.sql(
+        "CREATE TABLE record_schema (version integer NOT NULL);"
+        "INSERT INTO record_schema VALUES (2);"
+        "CREATE TABLE runs (id bigserial PRIMARY KEY, start_time text NOT NULL,"
+        " end_time text NOT NULL, station text NOT NULL, slot integer NOT NULL,"
+        " letter text NOT NULL, port_location text NOT NULL, flash_id text NOT NULL,"
+        " flash_name text NOT NULL, chips integer NOT NULL, good_blocks bigint NOT NULL,"
+        " total_blocks bigint NOT NULL, disk_mb bigint NOT NULL, disk_feature text NOT NULL,"
+        " disk_ratio integer NOT NULL, firmware_file text NOT NULL,"
+        " firmware_sha256 text NOT NULL, fsm_version text NOT NULL, scan_level integer NOT NULL,"
+        " seconds double precision NOT NULL, passed boolean NOT NULL,"
+        " final_status text NOT NULL, failed_step text NOT NULL, run_id text NOT NULL UNIQUE);"
+        "INSERT INTO runs (start_time, end_time, station, slot, letter, port_location, flash_id,"
+        " flash_name, chips, good_blocks, total_blocks, disk_mb, disk_feature, disk_ratio,"
+        " firmware_file, firmware_sha256, fsm_version, scan_level, seconds, passed,"
+        " final_status, failed_step, run_id) VALUES"
+        " ('2024-05-01 07:30:00', '2024-05-01 07:31:00', 'line-1', 1, 'E', '', '', '', 1, 2, 3,"
+        "  4, 'normal', 0, '', '', '', 0, 60, true, 'successful', '', 'a'),"
+        " ('2024-05-01 09:00:00', '2024-05-01 09:00:30', 'line-1', 2, 'F', '', '', '', 1, 2, 3,"
+        "  4, 'normal', 0, '', '', '', 0, 30, false, 'Bad block Fail', 'Blanking Check', 'b'),"
+        " ('2024-05-02 00:10:00', '2024-05-02 00:10:05', 'line-2', 1, 'E', '', '', '', 1, 2, 3,"
+        "  4, 'normal', 0, '', '', '', 0, 5, false, 'Format fail', '', 'c');"
+        "ALTER DATABASE " +
+        database_.database() + " SET timezone TO 'Asia/Shanghai';");
+    PostgresRecordStore store(database_.url());
+    EXPECT_EQ(store.schemaVersion(), kRecordSchemaVersion);
+    EXPECT_EQ(database_.sql("SELECT start_time, end_time, end_kind, failure_key FROM runs "
+                            "ORDER BY id"),
+              "2024-04-30 23:30:00Z|2024-04-30 23:31:00Z|passed|\n"
+              "2024-05-01 01:00:00Z|2024-05-01 01:00:30Z|failed|Blanking Check\n"
+              "2024-05-01 16:10:00Z|2024-05-01 16:10:05Z|failed|Format fail\n");
+    // New rows go beside them with their end and key.
+    store.append(test::sampleRuns()[2]);
+    EXPECT_EQ(database_.sql("SELECT end_kind, failure_key FROM runs WHERE run_id = '" +
+                            test::sampleRuns()[2].runId + "'"),
+              "stopped|FSM\n");
+}
+
 // The server's own counts give what the rows give when counted here, texts and all.
 TEST_F(RecordServerTest, TheServersCountsAreThoseOfItsRows) {
     {
@@ -392,7 +434,7 @@ TEST_F(RecordServerTest, TheReportAcrossStationsAndTheOneLineOfEachMistake) {
     EXPECT_EQ(text.find(database_.password()), std::string::npos);
     const std::string readBack = test::runPython(
         "import csv, sys\n"
-        "rows = list(csv.DictReader(open(sys.argv[1], newline='', encoding='utf-8')))\n"
+        "rows = list(csv.DictReader(open(sys.argv[1], newline='', encoding='utf-8-sig')))\n"
         "print(len(rows), len({r['run_id'] for r in rows}), sorted({r['station'] for r in "
         "rows}))\n",
         {csv.string()});

@@ -8,8 +8,8 @@ namespace corvid::test {
 
 std::vector<RunRecord> sampleRuns() {
     RunRecord passed;
-    passed.startTime = "2024-05-01 09:00:00";
-    passed.endTime = "2024-05-01 09:00:42";
+    passed.startTime = "2024-05-01 09:00:00Z";
+    passed.endTime = "2024-05-01 09:00:42Z";
     passed.station = "line-1";
     passed.slot = 1;
     passed.letter = 'E';
@@ -29,11 +29,12 @@ std::vector<RunRecord> sampleRuns() {
     passed.seconds = 42.25;
     passed.passed = true;
     passed.finalStatus = "successful";
+    passed.end = RunEnd::Passed;
     passed.runId = "0b7e3c1a-5d2f-4a60-9c1e-2f4b6d8a0e11";
 
     RunRecord failed = passed;
-    failed.startTime = "2024-05-02 10:15:00";
-    failed.endTime = "2024-05-02 10:15:07";
+    failed.startTime = "2024-05-02 10:15:00Z";
+    failed.endTime = "2024-05-02 10:15:07Z";
     failed.slot = 8;
     failed.letter = 'Z';
     failed.portLocation = "";
@@ -48,11 +49,13 @@ std::vector<RunRecord> sampleRuns() {
     failed.passed = false;
     failed.finalStatus = "Write firmware failed\r\nline two";
     failed.failedStep = "firmware download";
+    failed.end = RunEnd::Failed;
+    failed.failureKey = "FILEWriteStr";
     failed.runId = "6f1d2e3c-4b5a-4978-8a6b-5c4d3e2f1a00";
 
     RunRecord early;
-    early.startTime = "2024-05-03 08:00:00";
-    early.endTime = "2024-05-03 08:00:01";
+    early.startTime = "2024-05-03 08:00:00Z";
+    early.endTime = "2024-05-03 08:00:01Z";
     early.station = "线体-2";
     early.slot = 3;
     early.letter = 'G';
@@ -60,6 +63,8 @@ std::vector<RunRecord> sampleRuns() {
     early.seconds = 0.125;
     early.finalStatus = " 失敗";
     early.failedStep = "FSM";
+    early.end = RunEnd::Stopped;
+    early.failureKey = "FSM";
     early.runId = "c0ffee00-1234-4abc-bdef-0123456789ab";
     return {passed, failed, early};
 }

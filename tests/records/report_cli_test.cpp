@@ -25,7 +25,7 @@ bool contains(const std::string& text, const std::string& part) {
 std::vector<std::vector<std::string>> readCsvWithPython(const fs::path& file) {
     const std::string printed = test::runPython(
         "import csv, sys\n"
-        "with open(sys.argv[1], newline='', encoding='utf-8') as f:\n"
+        "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
         "    for row in csv.reader(f, strict=True):\n"
         "        print(' '.join(field.encode('utf-8').hex() or '-' for field in row))\n",
         {file.string()});
@@ -77,8 +77,8 @@ TEST_F(ReportCliTest, TheCsvReadsBackInPythonFieldForField) {
     // The rows of sampleRuns(), written out by hand.
     const std::vector<std::vector<std::string>> expected = {
         header,
-        {"2024-05-01 09:00:00",
-         "2024-05-01 09:00:42",
+        {"2024-05-01 09:00:00Z",
+         "2024-05-01 09:00:42Z",
          "line-1",
          "1",
          "E",
@@ -99,9 +99,11 @@ TEST_F(ReportCliTest, TheCsvReadsBackInPythonFieldForField) {
          "1",
          "successful",
          "",
-         "0b7e3c1a-5d2f-4a60-9c1e-2f4b6d8a0e11"},
-        {"2024-05-02 10:15:00",
-         "2024-05-02 10:15:07",
+         "0b7e3c1a-5d2f-4a60-9c1e-2f4b6d8a0e11",
+         "passed",
+         ""},
+        {"2024-05-02 10:15:00Z",
+         "2024-05-02 10:15:07Z",
          "line-1",
          "8",
          "Z",
@@ -122,9 +124,11 @@ TEST_F(ReportCliTest, TheCsvReadsBackInPythonFieldForField) {
          "0",
          "Write firmware failed\r\nline two",
          "firmware download",
-         "6f1d2e3c-4b5a-4978-8a6b-5c4d3e2f1a00"},
-        {"2024-05-03 08:00:00",
-         "2024-05-03 08:00:01",
+         "6f1d2e3c-4b5a-4978-8a6b-5c4d3e2f1a00",
+         "failed",
+         "FILEWriteStr"},
+        {"2024-05-03 08:00:00Z",
+         "2024-05-03 08:00:01Z",
          "线体-2",
          "3",
          "G",
@@ -145,9 +149,16 @@ TEST_F(ReportCliTest, TheCsvReadsBackInPythonFieldForField) {
          "0",
          " 失敗",
          "FSM",
-         "c0ffee00-1234-4abc-bdef-0123456789ab"},
+         "c0ffee00-1234-4abc-bdef-0123456789ab",
+         "stopped",
+         "FSM"},
     };
     EXPECT_EQ(readCsvWithPython(csv), expected);
+    // A spreadsheet reads the Chinese texts as UTF-8 only after the byte-order mark.
+    std::ifstream in(csv, std::ios::binary);
+    std::string mark(3, '\0');
+    in.read(mark.data(), 3);
+    EXPECT_EQ(mark, "\xEF\xBB\xBF");
     EXPECT_FALSE(fs::exists(dir_ / "runs.csv.partial"));
 }
 
@@ -161,7 +172,8 @@ TEST_F(ReportCliTest, TheSummaryOfTheRunsSinceADay) {
     const auto all = report({});
     ASSERT_EQ(all.exitCode, 0) << all.output;
     EXPECT_TRUE(contains(all.output, "Production record " + productionRecordFile(home_).string() +
-                                         "\n\nRuns: 3, passed 1, failed 2, yield 33.3%\n"))
+                                         "\n\nRuns: 3, passed 1, failed 1, stopped 1, "
+                                         "yield 33.3%\nDays and times are UTC.\n"))
         << all.output;
     EXPECT_TRUE(contains(all.output, "  2024-05-03      1       0       1    0.0%\n"))
         << all.output;
@@ -170,7 +182,7 @@ TEST_F(ReportCliTest, TheSummaryOfTheRunsSinceADay) {
     ASSERT_EQ(since.exitCode, 0) << since.output;
     EXPECT_TRUE(contains(since.output,
                          ", runs started on or after 2024-05-02\n\nRuns: 2, passed "
-                         "0, failed 2, yield 0.0%\n"))
+                         "0, failed 1, stopped 1, yield 0.0%\n"))
         << since.output;
     EXPECT_FALSE(contains(since.output, "2024-05-01")) << since.output;
 

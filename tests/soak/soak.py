@@ -16,6 +16,7 @@ station's busy timeout, so rows must wait in memory and none may be lost.
 """
 
 import argparse
+import datetime
 import os
 import random
 import re
@@ -244,7 +245,10 @@ class Soak:
                     first, steps, pulled = None, [], False
         wrong = 0
         for letter, slot, end_time, seconds, passed, final, failed_step in rows:
-            end = seconds_of(end_time[-8:])
+            # The record keeps UTC, the station's log the local clock.
+            end = seconds_of(datetime.datetime.strptime(end_time, "%Y-%m-%d %H:%M:%SZ")
+                             .replace(tzinfo=datetime.timezone.utc).astimezone()
+                             .strftime("%H:%M:%S"))
             found = [r for r in runs if r[0] == letter and r[1] == slot and r[3] == final
                      and abs(r[2] - end) <= 2]
             if not found:

@@ -46,6 +46,8 @@ class RunRecordWriterTest : public test::TempDirTest {
         run.outcome.passed = false;
         run.outcome.finalStatus = "Format fail";
         run.outcome.failedStep = "Format Disk...";
+        run.end = RunEnd::Removed;
+        run.failureKey = "Format Disk";
         run.outcome.portLocation = "<1-0-3>";
         run.outcome.flashName = "Samsung 2Gbit SLC";
         run.outcome.chips = 2;
@@ -71,7 +73,7 @@ TEST_F(RunRecordWriterTest, AnEndedRunBecomesOneWholeRow) {
 
     ASSERT_EQ(store_.rows.size(), 1u);
     const RunRecord& row = store_.rows[0];
-    EXPECT_EQ(row.endTime.size(), 19u);
+    EXPECT_EQ(row.endTime, "2023-11-14 22:14:02Z");  // UTC, whatever the machine's zone
     EXPECT_EQ(row.station, "line-3");
     EXPECT_TRUE(isRunId(row.runId)) << row.runId;  // made when the run ended
     EXPECT_EQ(row.slot, 3);
@@ -93,7 +95,9 @@ TEST_F(RunRecordWriterTest, AnEndedRunBecomesOneWholeRow) {
     EXPECT_FALSE(row.passed);
     EXPECT_EQ(row.finalStatus, "Format fail");
     EXPECT_EQ(row.failedStep, "Format Disk...");
-    EXPECT_EQ(row.startTime, localTimeText(run.started));
+    EXPECT_EQ(row.end, RunEnd::Removed);
+    EXPECT_EQ(row.failureKey, "Format Disk");
+    EXPECT_EQ(row.startTime, "2023-11-14 22:13:20Z");  // 1,700,000,000 s after the epoch
 }
 
 TEST_F(RunRecordWriterTest, RowsThatCannotBeWrittenAreSaidOnceAndProductionGoesOn) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -462,6 +463,70 @@ TEST_F(StationControllerTest, ALanguageChangeShowsTheSlotsOwnTextsAnew) {
     controller_->setLanguage(kLanguageTraditionalChinese);
     EXPECT_EQ(slots_[0].status(), "設備插入");
     EXPECT_EQ(slots_[1].status(), "等待設備...");
+}
+
+// A run ended from outside is no failure of its device: a pull (seen by the bus or by the
+// controller) ends it "removed", the station's end (the window's close, a second Ctrl-C)
+// "stopped", whatever step it was at; a run that fails by itself is "failed". Each keeps the
+// step it was at as its key.
+TEST_F(StationControllerTest, ARunEndedFromOutsideIsRemovedOrStoppedNotFailed) {
+    struct Case {
+        const char* what;
+        std::function<void(StationController&)> end;  // while the worker waits on the device
+        RunEnd expected;
+    };
+    const Case cases[] = {
+        {"nothing", [](StationController&) {}, RunEnd::Failed},
+        {"pulled, seen by the bus", [](StationController& c) { c.revokeRemoved(letters({'E'})); },
+         RunEnd::Removed},
+        {"pulled, seen by the controller",
+         [](StationController& c) {
+             c.handle({DeviceEventKind::Removal, letters({'E'})});
+         },
+         RunEnd::Removed},
+        // Last: an ended station takes no more devices.
+        {"the station ends", [](StationController& c) { c.endRunningWorkers(); }, RunEnd::Stopped},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        holdWorkers();
+        arrive({'E'});
+        waitForHeldWorkers(1);
+        c.end(*controller_);
+        release();
+        runUntil([&] { return listener_.ended.size() == 1; });
+        const EndedRun& run = listener_.ended.front();
+        EXPECT_EQ(run.end, c.expected);
+        EXPECT_FALSE(run.failureKey.empty());
+        if (controller_->slotOfLetter('E') != kNoSlot) {
+            remove({'E'});
+        }
+        listener_.ended.clear();
+        heldWorkers_ = 0;
+    }
+}
+
+// The same failure shown in another language has the same key.
+TEST_F(StationControllerTest, AFailuresKeyIsTheSameInEveryLanguage) {
+    arrive({'E'});
+    runUntil([&] { return listener_.ended.size() == 1; });
+    const EndedRun english = listener_.ended.front();
+    ASSERT_EQ(english.end, RunEnd::Failed);
+
+    auto table = std::make_shared<MessageTable>();
+    for (std::size_t i = 0; i < kMessageCount; ++i) {
+        table->setText(static_cast<MessageKey>(i), "消息" + std::to_string(i));
+    }
+    harness_->messages.replace(table);
+    controller_->setLanguage(kLanguageSimplifiedChinese);
+    remove({'E'});
+    arrive({'E'});
+    runUntil([&] { return listener_.ended.size() == 2; });
+    const EndedRun chinese = listener_.ended.back();
+    EXPECT_NE(chinese.outcome.finalStatus, english.outcome.finalStatus);
+    EXPECT_EQ(chinese.failureKey, english.failureKey);
+    EXPECT_EQ(chinese.end, RunEnd::Failed);
+    EXPECT_EQ(english.failureKey, "Write CFG");  // the fixed text's English words
 }
 
 }  // namespace
