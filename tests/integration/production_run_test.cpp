@@ -33,9 +33,13 @@ const char kErase[] = "SUB_SCSI_OP_ERASE_BLOCK";
 const char kWritePage[] = "SUB_SCSI_OP_WRITE_PAGE";
 
 // What the station sends when a device arrives and its worker starts.
-const Folded kArrival = {{"SUB_SCSI_OP_GET_CHIP_NAME", 1},   {"INQUIRY", 1},
-                         {"SUB_SCSI_OP_FSM_WRITE_SETUP", 1}, {"SUB_SCSI_OP_FSM_WRITE", 7},
-                         {"SUB_SCSI_OP_FSM_CHECKSUM", 1},    {"SUB_SCSI_OP_READ_FLASH_ID", 1}};
+const Folded kArrival = {{"INQUIRY", 1},
+                         {"SUB_SCSI_OP_GET_CHIP_NAME", 1},
+                         {"INQUIRY", 1},
+                         {"SUB_SCSI_OP_FSM_WRITE_SETUP", 1},
+                         {"SUB_SCSI_OP_FSM_WRITE", 7},
+                         {"SUB_SCSI_OP_FSM_CHECKSUM", 1},
+                         {"SUB_SCSI_OP_READ_FLASH_ID", 1}};
 const Folded kWorkerStart = {{"SUB_SCSI_OP_GET_PORT", 1},
                              {"SUB_SCSI_OP_GET_FLASH_COUNT", 1},
                              {"SUB_SCSI_OP_READ_FLASH_ID", 1}};
