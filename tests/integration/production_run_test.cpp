@@ -469,21 +469,9 @@ TEST_F(ProductionRunTest, DeviceAskingForAResetIsTakenWhenItComesBack) {
     EXPECT_EQ(slot.status(), "successful");
 }
 
-// The description file of the nand-2k flash in the station folder.
+// Runs on devices that keep the CFG of an earlier run.
 class StoredCfgRunTest : public ProductionRunTest {
   protected:
-    fs::path description() const { return home_ / "flash" / "Samsung_2Gbit_SLC.txt"; }
-    std::uint8_t describedFlashType() const {
-        std::ifstream in(description(), std::ios::binary);
-        in.seekg(96);
-        return static_cast<std::uint8_t>(in.get());
-    }
-    void setDescribedFlashType(std::uint8_t type) {
-        std::fstream file(description(), std::ios::binary | std::ios::in | std::ios::out);
-        file.seekp(96);
-        file.put(static_cast<char>(type));
-        ASSERT_TRUE(file.good()) << description();
-    }
     // A device plugged with a flash of its own: a state folder no earlier case has used.
     void plugFresh(const std::string& profile, std::vector<std::string> extra = {}) {
         const fs::path state = dir_ / ("state-" + std::to_string(++devices_));
