@@ -25,6 +25,8 @@ const char* kindOption(FaultRule::Kind kind) {
             return "--unplug-during";
         case FaultRule::Kind::Silent:
             return "--silent";
+        case FaultRule::Kind::LoseData:
+            return "--lose-write";
     }
     return "--fail";
 }
@@ -80,6 +82,10 @@ FaultRule parseFaultRule(FaultRule::Kind kind, std::string_view text) {
     rule.command = findCommandByName(name);
     if (rule.command == nullptr) {
         bad("names no command of the controller (e.g. READ_CFG, SCAN_BLOCK, INQUIRY, READ10)");
+    }
+    if (kind == FaultRule::Kind::LoseData &&
+        rule.command->direction != simlink::WireDirection::Out) {
+        bad("names a command that writes nothing (e.g. WRITE10, FILE_WRITE)");
     }
     return rule;
 }
@@ -397,6 +403,10 @@ DeviceReply Device::handle(const simlink::WireRequest& request,
         outcome.status = simlink::WireStatus::CheckCondition;
         outcome.note = "injected failure";
         result = "fault-call";
+    } else if (fault && fault->kind == FaultRule::Kind::LoseData) {
+        // What a worn or faked flash does: the host is told the data are kept.
+        outcome.note = "its data lost";
+        result = "lost";
     } else if (fault && fault->kind == FaultRule::Kind::FailStatus) {
         outcome.data.assign(
             request.direction == static_cast<std::uint8_t>(simlink::WireDirection::In)

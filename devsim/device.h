@@ -28,6 +28,7 @@ struct FaultRule {
         FailStatus,    // the command answers with bit 0 of its status byte clear
         UnplugDuring,  // the device is pulled out while it works on the command
         Silent,        // the device stops answering, from this command on
+        LoseData,      // a command that writes answers done but keeps nothing of its data
     };
     Kind kind = Kind::FailCall;
     const CommandShape* command = nullptr;
@@ -36,7 +37,8 @@ struct FaultRule {
 };
 
 // Parses "READ_CFG", "READ_CFG@3", and for failures also a ":call" or ":status" suffix
-// ("WRITE_PAGE@2:status"). Throws std::invalid_argument with one sentence naming the text.
+// ("WRITE_PAGE@2:status"); LoseData takes only commands that write. Throws
+// std::invalid_argument with one sentence naming the text.
 FaultRule parseFaultRule(FaultRule::Kind kind, std::string_view text);
 // The rule written back in that form, with the option it belongs to ("--fail READ_CFG@3:call").
 std::string faultRuleText(const FaultRule& rule);

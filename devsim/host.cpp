@@ -256,6 +256,9 @@ bool applyFaultOrTiming(const std::string& word, DeviceSettings& settings) {
             parseFaultRule(FaultRule::Kind::UnplugDuring, valueOf(word, "unplug-during")));
     } else if (hasKey(word, "silent")) {
         settings.faults.push_back(parseFaultRule(FaultRule::Kind::Silent, valueOf(word, "silent")));
+    } else if (hasKey(word, "lose-write")) {
+        settings.faults.push_back(
+            parseFaultRule(FaultRule::Kind::LoseData, valueOf(word, "lose-write")));
     } else if (hasKey(word, "lie")) {
         settings.lie = parseLieMode(valueOf(word, "lie"));
     } else if (hasKey(word, "latency-ms")) {
@@ -520,9 +523,10 @@ std::string Host::setFaults(const std::vector<std::string>& words, int& code) {
             continue;  // no rules: the device works again
         }
         if (!hasKey(word, "fail") && !hasKey(word, "unplug-during") && !hasKey(word, "silent") &&
-            !hasKey(word, "lie")) {
+            !hasKey(word, "lose-write") && !hasKey(word, "lie")) {
             throw std::invalid_argument(
-                "fault takes fail, unplug-during, silent and lie rules, not \"" + word + "\".");
+                "fault takes fail, unplug-during, silent, lose-write and lie rules, not \"" + word +
+                "\".");
         }
         applyFaultOrTiming(word, settings);
     }

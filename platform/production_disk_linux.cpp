@@ -1,5 +1,6 @@
 #include "platform/production_disk_linux.h"
 
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -487,23 +488,22 @@ std::optional<std::string> productionDriveRefusal(char letter, const SystemMount
     return std::nullopt;
 }
 
+std::optional<std::string> diskIdentityOfSysfsFolder(const fs::path& diskFolder) {
+    struct stat node {};
+    std::string number;
+    if (::stat(diskFolder.c_str(), &node) != 0 || !S_ISDIR(node.st_mode) ||
+        !(std::ifstream(diskFolder / "dev") >> number)) {
+        return std::nullopt;
+    }
+    return "sysfs node " + std::to_string(node.st_ino) + ", device " + number;
+}
+
 std::optional<std::string> diskIdentityOfDriveLetter(char letter) {
     const std::string name = diskNameOfDriveLetter(letter);
     if (name.empty()) {
         return std::nullopt;
     }
-    const fs::path block = fs::path("/sys/block") / name;
-    std::string sequence;
-    if (std::ifstream(block / "diskseq") >> sequence) {
-        return "diskseq " + sequence;
-    }
-    std::error_code error;
-    const fs::path place = fs::canonical(block, error);
-    std::string number;
-    if (error || !(std::ifstream(block / "dev") >> number)) {
-        return std::nullopt;
-    }
-    return place.string() + " " + number;
+    return diskIdentityOfSysfsFolder(fs::path("/sys/block") / name);
 }
 
 }  // namespace corvid

@@ -97,10 +97,15 @@ std::optional<std::string> productionDiskRefusal(udev_device* disk, const System
 // call it.
 std::optional<std::string> productionDriveRefusal(char letter, const SystemMountFiles& files = {});
 
-// What tells the disk now at drive letter X (/dev/sdX) from any disk that had or will have that
-// name: the kernel's disk sequence number ("diskseq 42", Linux 5.15 and later; never reused while
-// the system runs), else the disk's place in sysfs (its USB path) with its device number, which
-// tells disks on other ports apart. Nothing when no disk has the name now.
+// What tells one whole disk from any other that had or will have its name while the system
+// runs: the number of its folder in sysfs (the kernel's sysfs numbers its nodes without reusing a
+// number), with its device number ("sysfs node 4711, device 8:16"). It stays while the disk stays,
+// whatever its medium does: a removable disk's disk sequence number grows at every medium change,
+// and a stick shows a medium change each time its controller starts or switches its disk. Nothing
+// when 'diskFolder' (a whole disk's folder in sysfs, /sys/block/sdX or its target) is not there.
+std::optional<std::string> diskIdentityOfSysfsFolder(const std::filesystem::path& diskFolder);
+
+// The same for the disk now at drive letter X (/dev/sdX); nothing when no disk has the name now.
 std::optional<std::string> diskIdentityOfDriveLetter(char letter);
 
 }  // namespace corvid

@@ -7,7 +7,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -25,26 +24,16 @@ constexpr int kLetterCount = 26;
 // Messages the monitor may drop in a row (filtered out, or torn) before a drain stops.
 constexpr int kMaxEmptyReceives = 64;
 
-// Which disk holds a letter: its device path (with the USB port path in it), the kernel's disk
-// sequence number (empty before Linux 5.15) and its serial.
+// Which disk holds a letter: its device path (with the USB port path in it) and its identity
+// (diskIdentityOfSysfsFolder), which stays through the medium changes of a stick starting its
+// disk and through udev's late change events, whose properties (serial, bus) may be degraded
+// under load, and which no later disk of the same path shares.
 struct HeldDisk {
     std::string devpath;
-    std::string sequence;
-    std::string serial;
-};
+    std::string identity;
 
-// Whether two sightings are of one disk. Under load udev's late change events carry degraded
-// properties (no serial, or one made from the USB strings of the next device on the port), so
-// where the kernel numbers its disks the number decides, not the serial.
-bool sameDisk(const HeldDisk& a, const HeldDisk& b) {
-    if (a.devpath != b.devpath) {
-        return false;
-    }
-    if (!a.sequence.empty() && !b.sequence.empty()) {
-        return a.sequence == b.sequence;
-    }
-    return a.serial == b.serial;
-}
+    bool operator==(const HeldDisk&) const = default;
+};
 
 using LetterDisks = std::array<std::optional<HeldDisk>, kLetterCount>;
 
@@ -124,10 +113,11 @@ struct UdevDeviceBus::State {
                                      "station leaves it alone.");
             return std::nullopt;
         }
-        // A card reader without a medium shows a disk of size 0.
-        const std::string size = udevh::text(udev_device_get_sysattr_value(disk, "size"));
-        if (size.empty() || std::strtoull(size.c_str(), nullptr, 10) == 0) {
-            return std::nullopt;
+        // No test of the size: a stick shows no medium (size 0) until the station has given it
+        // its firmware, and again while its controller rewrites its flash. Its inquiry decides.
+        const auto identity = diskIdentityOfSysfsFolder(udevh::text(udev_device_get_syspath(disk)));
+        if (!identity) {
+            return std::nullopt;  // gone already
         }
         const SystemDisks* disks = system.get();
         if (disks == nullptr) {
@@ -142,9 +132,7 @@ struct UdevDeviceBus::State {
             }
             return std::nullopt;
         }
-        return std::pair{
-            *letter, HeldDisk{devpath, udevh::text(udev_device_get_sysattr_value(disk, "diskseq")),
-                              udevh::text(udev_device_get_property_value(disk, "ID_SERIAL"))}};
+        return std::pair{*letter, HeldDisk{devpath, *identity}};
     }
 
     LetterDisks offeredNow(udev* enumerating) {
@@ -201,9 +189,9 @@ struct UdevDeviceBus::State {
         }
         std::optional<HeldDisk>& slot = held[letterIndex(*letter)];
         if (offered) {
-            // The same disk announced again (a repeated add, a medium change while it runs)
-            // is no new arrival.
-            if (slot && sameDisk(*slot, offered->second)) {
+            // The same disk announced again (a repeated add, a medium change while it runs, a
+            // late change event with degraded properties) is no new arrival.
+            if (slot && *slot == offered->second) {
                 return;
             }
             if (slot) {
@@ -213,7 +201,7 @@ struct UdevDeviceBus::State {
             slot = std::move(offered->second);
             queue(DeviceEventKind::Arrival, driveLetterBit(*letter));
         } else if (slot && slot->devpath == devpath) {
-            // Its medium went (size 0), or it now holds a system mount.
+            // It now holds a system mount.
             slot.reset();
             queue(DeviceEventKind::Removal, driveLetterBit(*letter));
         }
@@ -227,7 +215,7 @@ struct UdevDeviceBus::State {
         for (char letter = 'A'; letter <= 'Z'; ++letter) {
             const auto& before = held[letterIndex(letter)];
             const auto& after = now[letterIndex(letter)];
-            if (before.has_value() != after.has_value() || (before && !sameDisk(*before, *after))) {
+            if (before.has_value() != after.has_value() || (before && *before != *after)) {
                 gone |= before ? driveLetterBit(letter) : 0;
                 came |= after ? driveLetterBit(letter) : 0;
             }

@@ -1,14 +1,15 @@
 #pragma once
 
 // The device bus of Linux, on libudev: the whole disks that production_disk_linux.h lets the
-// station produce (attached by USB, no system mount or active swap) and that show a medium. Disk
-// /dev/sdX is drive letter X; a disk of any other name is noted once and left alone.
+// station produce (attached by USB, no system mount or active swap), with a medium or without one:
+// a stick shows none until the station has given it its firmware. Disk /dev/sdX is drive letter X;
+// a disk of any other name is noted once and left alone.
 //
 // It listens to the events udev has finished processing (its rules have run, the /dev node and
 // its links exist). A letter follows its whole disk, known by its device path (which holds the
-// USB port path) and its serial: events of partitions, and a repeated "add" or a medium change of
-// a disk already offered, make no event; the letter goes when that disk is removed or its medium
-// goes. A card reader arrives when a medium appears in it ("change" with a size above 0).
+// USB port path) and its identity (diskIdentityOfSysfsFolder): events of partitions, and a
+// repeated "add" or a medium change of a disk already offered, make no event; the letter goes when
+// that disk is removed or comes to hold a system mount.
 
 #include <functional>
 #include <memory>

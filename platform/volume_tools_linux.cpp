@@ -15,6 +15,7 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <set>
@@ -217,53 +218,15 @@ struct ToolRun {
     bool ok() const { return exitCode == 0; }
 };
 
-struct Mount {
-    std::string source;  // the mounted device, as the mount table names it
-    std::string point;
-};
-
-bool isOctal(char c) {
-    return c >= '0' && c <= '7';
-}
-
-// Mount points and sources escape blanks and a few other bytes as \ooo.
-std::string unescapeMountField(const std::string& field) {
-    std::string text;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && isOctal(field[i + 1]) &&
-            isOctal(field[i + 2]) && isOctal(field[i + 3])) {
-            text += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
-                                      (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            text += field[i];
+// The mounts of the devices numbered 'numbers' ("8:17"), from the system's mount table.
+std::vector<MountEntry> mountsOf(const fs::path& mountInfo, const std::set<std::string>& numbers) {
+    std::ifstream table(mountInfo);
+    const std::string text{std::istreambuf_iterator<char>(table), std::istreambuf_iterator<char>()};
+    std::vector<MountEntry> mounts;
+    for (MountEntry& entry : parseMountInfo(text)) {
+        if (numbers.count(entry.deviceNumber) != 0) {
+            mounts.push_back(std::move(entry));
         }
-    }
-    return text;
-}
-
-std::vector<Mount> mountsOf(const std::set<dev_t>& devices) {
-    std::vector<Mount> mounts;
-    std::ifstream table("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, numbers, root, point;
-        fields >> id >> parent >> numbers >> root >> point;
-        const auto colon = numbers.find(':');
-        if (colon == std::string::npos) {
-            continue;
-        }
-        const dev_t device =
-            makedev(std::stoul(numbers.substr(0, colon)), std::stoul(numbers.substr(colon + 1)));
-        if (devices.count(device) == 0) {
-            continue;
-        }
-        std::string word, type, source;
-        while (fields >> word && word != "-") {
-        }
-        fields >> type >> source;
-        mounts.push_back({unescapeMountField(source), unescapeMountField(point)});
     }
     return mounts;
 }
@@ -848,19 +811,21 @@ class LinuxVolumeTools : public VolumeTools {
         if (!volume.blockDevice) {
             return VolumeResult::success();
         }
-        std::set<dev_t> devices;
+        std::set<std::string> devices;
         for (const fs::path& member : volume.members) {
             struct stat info {};
             if (::stat(member.c_str(), &info) == 0) {
-                devices.insert(info.st_rdev);
+                devices.insert(std::to_string(major(info.st_rdev)) + ":" +
+                               std::to_string(minor(info.st_rdev)));
             }
         }
-        auto mounts = mountsOf(devices);
+        const fs::path& table = options_.mountFiles.mountInfo;
+        auto mounts = mountsOf(table, devices);
         if (mounts.empty()) {
             return VolumeResult::success();
         }
         std::string last;
-        for (const Mount& mount : mounts) {
+        for (const MountEntry& mount : mounts) {
             if (udisksctl_.find('/') != std::string::npos) {
                 const ToolRun run = runTool(
                     letter, {udisksctl_, "unmount", "-b", mount.source, "--no-user-interaction"},
@@ -870,18 +835,18 @@ class LinuxVolumeTools : public VolumeTools {
                 }
                 last = "udisksctl: " + describe(run, kUnmountLimit);
             }
-            const ToolRun run = runTool(letter, {umount_, mount.point}, false, kUnmountLimit);
+            const ToolRun run = runTool(letter, {umount_, mount.mountPoint}, false, kUnmountLimit);
             if (!run.ok()) {
                 last = "umount: " + describe(run, kUnmountLimit);
             }
         }
-        mounts = mountsOf(devices);
+        mounts = mountsOf(table, devices);
         if (mounts.empty()) {
             return VolumeResult::success();
         }
         return VolumeResult::failure("The volume " + mounts.front().source + " is mounted on " +
-                                     mounts.front().point + " and cannot be unmounted: " + last +
-                                     ".");
+                                     mounts.front().mountPoint +
+                                     " and cannot be unmounted: " + last + ".");
     }
 
     // Runs a tool as the leader of its own process group; past 'limit' the group is killed and

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/production_disk_linux.h"
 #include "platform/volume_tools.h"
 
 namespace corvid {
@@ -48,6 +49,8 @@ struct LinuxVolumeToolsOptions {
     VolumePrograms programs{};
     // How long refresh() waits for a real disk to answer again.
     std::chrono::milliseconds refreshLimit{10000};
+    // The mount table a volume is unmounted by, as the system-disk guard reads it.
+    SystemMountFiles mountFiles{};
 };
 
 std::unique_ptr<VolumeTools> makeLinuxVolumeTools(LinuxVolumeToolsOptions options);

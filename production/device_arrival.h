@@ -11,8 +11,9 @@ enum class ArrivalCheck {
     Ours,       // one of the station's devices, ready for its FSM
 };
 
-// The first look at a device that has just arrived: a device answering the chip name "5V16"
-// is reset after 200 ms of 'clock' and left to come back; otherwise the inquiry tells whether it
+// The first look at a device that has just arrived: a device whose inquiry names another device
+// is not ours and gets nothing more; otherwise a device answering the chip name "5V16" is reset
+// after 200 ms of 'clock' and left to come back, and for any other the inquiry tells whether it
 // is one of the station's devices.
 ArrivalCheck checkArrivedDevice(Transport& transport, char driveLetter, const RunClock& clock);
 

@@ -341,6 +341,10 @@ bool ProductThread::badBlockInformation() {
 }
 
 // The device keeps the bad-block knowledge of an earlier production: its stored CFG and block map.
+bool ProductThread::storedLayoutChanged() const {
+    return state_.bStoredCfgValid != 0 && state_.iStoredFlashType != state_.iFlashType;
+}
+
 bool ProductThread::badBlockInformationWithoutBlankingCheck() {
     WorkerState& w = state_;
     const std::string badBlockStatus = msg(MessageKey::BadBlockStr) + "...";
@@ -355,7 +359,7 @@ bool ProductThread::badBlockInformationWithoutBlankingCheck() {
     const bool cfgRead =
         readCfg(w.transport, w.hDevice, std::span<std::uint8_t, cfg::kSize>(w.StoredCfg));
     const bool valid = takeStoredCfg(w, cfgRead);
-    const bool layoutChanged = valid && w.iStoredFlashType != w.iFlashType;
+    const bool layoutChanged = storedLayoutChanged();
 
     if (layoutChanged) {
         if (!writeCfgBlock(w.transport, w.hDevice, std::span<const std::uint8_t>(w.StoredCfg))) {

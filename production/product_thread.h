@@ -90,6 +90,9 @@ class ProductThread {
     bool nandFlash();
     bool badBlockInformation();
     bool badBlockInformationWithoutBlankingCheck();
+    // The device keeps a valid CFG of another flash type than its own now: its flash is laid out
+    // anew, and what its disk held is gone.
+    bool storedLayoutChanged() const;
     bool downloads();
     bool downloadFile(MessageKey setup, MessageKey write, MessageKey end,
                       const std::filesystem::path& file, const int positions[3],

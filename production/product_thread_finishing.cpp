@@ -91,8 +91,9 @@ bool ProductThread::normalDisk() {
     WorkerState& w = state_;
     const StationSettings& settings = env_.seams.settings;
     const VolumeProbe probe = volumes_.probe(w.sDrive);
-    const bool layoutChanged = w.bStoredCfgValid != 0 && w.iStoredFlashType != w.iFlashType;
-    if (probe.state == VolumeState::Unreadable && !settings.chkFormat) {
+    // A stored CFG of another flash type: the old volume went with the old layout.
+    const bool layoutChanged = storedLayoutChanged();
+    if (probe.state == VolumeState::Unreadable && !settings.chkFormat && !layoutChanged) {
         // A volume that cannot be read may hold data; only the operator's Format overrides that.
         diagnose(probe.reason);
         return fail(msg(MessageKey::FormatStr) + " " + failMsg());

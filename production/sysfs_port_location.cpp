@@ -1,10 +1,11 @@
 #include "production/sysfs_port_location.h"
 
-#include <cctype>
 #include <charconv>
 #include <string_view>
 #include <system_error>
 #include <vector>
+
+#include "platform/production_disk_linux.h"
 
 namespace corvid {
 
@@ -59,12 +60,10 @@ std::optional<HubLocation> hubLocationFromDevicePath(const std::string& devicePa
 }
 
 std::optional<HubLocation> SysfsPortLocationSource::locate(char driveLetter, int) const {
-    if (driveLetter < 'A' || driveLetter > 'Z') {
+    const std::string disk = diskNameOfDriveLetter(driveLetter);
+    if (disk.empty()) {
         return std::nullopt;
     }
-    const std::string disk =
-        std::string("sd") +
-        static_cast<char>(std::tolower(static_cast<unsigned char>(driveLetter)));
     std::error_code error;
     const auto resolved = std::filesystem::canonical(sysBlock_ / disk, error);
     if (error) {

@@ -77,15 +77,8 @@ SgTransport::SgTransport(std::string deviceDirectory, SgIoCall call, SgDriveGuar
       })) {}
 
 std::string SgTransport::devicePath(char driveLetter) const {
-    char lower;
-    if (driveLetter >= 'A' && driveLetter <= 'Z') {
-        lower = static_cast<char>(driveLetter - 'A' + 'a');
-    } else if (driveLetter >= 'a' && driveLetter <= 'z') {
-        lower = driveLetter;
-    } else {
-        return {};
-    }
-    return deviceDirectory_ + "/sd" + lower;
+    const std::string name = diskNameOfDriveLetter(driveLetter);
+    return name.empty() ? std::string() : deviceDirectory_ + "/" + name;
 }
 
 std::string SgTransport::commandPath(char driveLetter) const {

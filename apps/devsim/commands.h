@@ -38,11 +38,13 @@ void addDirOption(CLI::App& command, std::string& dir);
 int control(const std::string& dirOption, const std::vector<std::string>& words);
 
 struct FaultOptions {
-    std::vector<std::string> fail, unplugDuring, silent;
+    std::vector<std::string> fail, unplugDuring, silent, loseWrite;
     std::string lie;
 
     void add(CLI::App& command);
-    bool empty() const { return fail.empty() && unplugDuring.empty() && silent.empty(); }
+    bool empty() const {
+        return fail.empty() && unplugDuring.empty() && silent.empty() && loseWrite.empty();
+    }
     // Checked here so that a typing error is reported before the simulator is asked.
     void appendWords(std::vector<std::string>& words) const;
 };

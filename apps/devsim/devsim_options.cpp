@@ -50,6 +50,9 @@ void FaultOptions::add(CLI::App& command) {
     command.add_option("--silent", silent,
                        "stop answering from a command on (the caller's timeout runs out): "
                        "NAME[@N]");
+    command.add_option("--lose-write", loseWrite,
+                       "answer a command that writes as done but keep nothing of its data: "
+                       "NAME[@N] (WRITE10@8: the eighth WRITE(10))");
     command.add_option("--lie", lie,
                        "answer commands with random data, lengths and status bits: "
                        "SEED[:PERCENT] (PERCENT of the commands lie, default 100; the same "
@@ -68,6 +71,10 @@ void FaultOptions::appendWords(std::vector<std::string>& words) const {
     for (const auto& rule : silent) {
         parseFaultRule(FaultRule::Kind::Silent, rule);
         words.push_back("silent=" + rule);
+    }
+    for (const auto& rule : loseWrite) {
+        parseFaultRule(FaultRule::Kind::LoseData, rule);
+        words.push_back("lose-write=" + rule);
     }
     if (!lie.empty()) {
         parseLieMode(lie);

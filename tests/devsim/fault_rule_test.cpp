@@ -28,6 +28,7 @@ TEST(FaultRules, ParseNamesOccurrencesAndKinds) {
         {Kind::FailCall, "read_capacity", Kind::FailCall, "READ_CAPACITY(10)", 0},
         {Kind::UnplugDuring, "FILE_WRITE@3", Kind::UnplugDuring, "SUB_SCSI_OP_FILE_WRITE", 3},
         {Kind::Silent, "INQUIRY", Kind::Silent, "INQUIRY", 0},
+        {Kind::LoseData, "WRITE10@8", Kind::LoseData, "WRITE(10)", 8},
     };
     for (const Case& c : cases) {
         const FaultRule rule = parseFaultRule(c.kind, c.text);
@@ -44,6 +45,7 @@ TEST(FaultRules, RefuseWhatTheyCannotMean) {
     EXPECT_THROW(parseFaultRule(Kind::FailCall, "READ_CFG@x"), std::invalid_argument);
     EXPECT_THROW(parseFaultRule(Kind::FailCall, "READ_CFG:maybe"), std::invalid_argument);
     EXPECT_THROW(parseFaultRule(Kind::Silent, "READ_CFG:status"), std::invalid_argument);
+    EXPECT_THROW(parseFaultRule(Kind::LoseData, "READ10@2"), std::invalid_argument);
     EXPECT_THROW(parseBandwidth("fast"), std::invalid_argument);
     EXPECT_DOUBLE_EQ(parseBandwidth("2M"), 2.0 * 1024 * 1024);
 }
@@ -67,6 +69,43 @@ TEST(LyingDevice, ParsesSeedAndPercent) {
         EXPECT_THROW(parseLieMode(bad), std::invalid_argument) << bad;
     }
     EXPECT_EQ(lieModeText(parseLieMode("7")), "--lie 7:100");
+}
+
+// One sector of the disk a device shows, through READ(10) and WRITE(10) as the kernel sends them.
+DeviceReply sectorCommand(Device& device, std::uint8_t opcode, std::uint32_t sector,
+                          std::vector<std::uint8_t> data) {
+    simlink::WireRequest request{};
+    request.magic = simlink::kWireMagic;
+    request.version = simlink::kWireVersion;
+    request.cdbLength = 10;
+    request.cdb[0] = opcode;
+    request.cdb[5] = static_cast<std::uint8_t>(sector);
+    request.cdb[8] = 1;
+    const bool writes = opcode == 0x2A;
+    request.direction = static_cast<std::uint8_t>(writes ? simlink::WireDirection::Out
+                                                         : simlink::WireDirection::In);
+    request.transferLength = 512;
+    return device.handle(request, writes ? data : std::vector<std::uint8_t>{});
+}
+
+// A device that loses the second write answers it done, and the medium keeps the earlier bytes:
+// only reading the medium back tells.
+TEST(LosingDevice, AnswersTheLostWriteDoneAndKeepsNothingOfIt) {
+    test::TempDir temp("devsim-lose");
+    DeviceSettings settings;
+    settings.profile = resolveProfile("foreign");  // shows its disk from the start
+    settings.stateDir = temp.path() / "state";
+    settings.faults = {parseFaultRule(FaultRule::Kind::LoseData, "WRITE10@2")};
+    Device device(settings);
+    device.powerUp(false);
+    const std::vector<std::uint8_t> kept(512, 0xA5);
+    const std::vector<std::uint8_t> lost(512, 0x5A);
+    for (const auto& [sector, data] : {std::pair{0u, kept}, std::pair{1u, lost}}) {
+        EXPECT_EQ(sectorCommand(device, 0x2A, sector, data).header.status,
+                  static_cast<std::uint8_t>(simlink::WireStatus::Good));
+    }
+    EXPECT_EQ(sectorCommand(device, 0x28, 0, {}).data, kept);
+    EXPECT_EQ(sectorCommand(device, 0x28, 1, {}).data, std::vector<std::uint8_t>(512, 0));
 }
 
 // The answers of a device, lying or not (nullptr), to the same commands: status, length and bytes

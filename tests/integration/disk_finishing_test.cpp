@@ -751,6 +751,41 @@ TEST_F(DiskFinishingSequenceTest, AnUnreadableDiskIsNotFormattedUnlessAsked) {
     EXPECT_EQ(diagnostics(), (Lines{"read error at sector 0"}));
 }
 
+// A stored CFG of another flash type (the device was produced with another layout): its old
+// volume went with that layout, so the disk is formatted without the operator's Format, also when
+// it cannot be read or holds another file system. (On an unchanged layout an unreadable disk
+// fails, above.)
+TEST_F(DiskFinishingSequenceTest, AChangedLayoutIsFormattedEvenWhenTheOldVolumeIsUnreadable) {
+    using K = VolumeCall;
+    auto& settings = harness_->settings;
+    settings.chkBlankCheck = false;
+    settings.chkFormat = false;
+    const std::uint8_t type = describedFlashType();
+    for (const VolumeState old :
+         {VolumeState::Fat, VolumeState::Unreadable, VolumeState::OtherFileSystem}) {
+        SCOPED_TRACE(static_cast<int>(old));
+        stateDir_ = dir_ / ("state-" + std::to_string(static_cast<int>(old)));
+        plugDevice();
+        // A first run, without the firmware, leaves the CFG of another flash type.
+        setDescribedFlashType(static_cast<std::uint8_t>((type + 1) % 8));
+        settings.chkFwUpgrade = false;
+        RecordingSlotView first;
+        produce(kE, first);
+        ASSERT_EQ(first.status(), "successful");
+
+        setDescribedFlashType(type);
+        settings.chkFwUpgrade = true;
+        volumes().clear();
+        volumes().setProbe(kE, {old, 0, "scripted", "exfat"});
+        RecordingSlotView slot;
+        produce(kE, slot);
+        expectPassed(slot);
+        EXPECT_EQ(kinds(), (std::vector<VolumeCall>{K::Refresh, K::Probe, K::Format, K::SetLabel,
+                                                    K::Flush, K::CheckDisk}));
+        unplug(kE);
+    }
+}
+
 // Another file system holds somebody's data: without Format the run fails naming it and formats
 // nothing.
 TEST_F(DiskFinishingSequenceTest, AnotherFileSystemIsKeptUnlessFormatIsAsked) {

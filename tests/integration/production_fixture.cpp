@@ -1,5 +1,6 @@
 #include "tests/integration/production_fixture.h"
 
+#include <fstream>
 #include <thread>
 
 #include "backends/backends.h"
@@ -77,6 +78,26 @@ std::vector<TraceLine> ProductionSimTest::named(const std::vector<TraceLine>& li
         }
     }
     return found;
+}
+
+namespace {
+constexpr std::streamoff kDescribedFlashType = 96;
+std::filesystem::path nand2kDescription(const std::filesystem::path& home) {
+    return home / "flash" / "Samsung_2Gbit_SLC.txt";
+}
+}  // namespace
+
+std::uint8_t ProductionSimTest::describedFlashType() const {
+    std::ifstream in(nand2kDescription(home_), std::ios::binary);
+    in.seekg(kDescribedFlashType);
+    return static_cast<std::uint8_t>(in.get());
+}
+
+void ProductionSimTest::setDescribedFlashType(std::uint8_t type) {
+    std::fstream file(nand2kDescription(home_), std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(kDescribedFlashType);
+    file.put(static_cast<char>(type));
+    ASSERT_TRUE(file.good()) << nand2kDescription(home_);
 }
 
 std::vector<std::string> ProductionSimTest::diagnostics() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,12 @@ class ProductionSimTest : public SimulatorTest {
 
     // The reasons the workers gave for their failed disk-finishing steps, in order.
     std::vector<std::string> diagnostics() const;
+
+    // The flash type the station folder's description of the nand-2k flash gives (the byte a
+    // stored CFG keeps), and a change of it: a device produced before the change holds a CFG of
+    // another flash type.
+    std::uint8_t describedFlashType() const;
+    void setDescribedFlashType(std::uint8_t type);
 
     std::filesystem::path home_;
     std::unique_ptr<SimTransport> transport_;

@@ -33,9 +33,13 @@ const char kErase[] = "SUB_SCSI_OP_ERASE_BLOCK";
 const char kWritePage[] = "SUB_SCSI_OP_WRITE_PAGE";
 
 // What the station sends when a device arrives and its worker starts.
-const Folded kArrival = {{"SUB_SCSI_OP_GET_CHIP_NAME", 1},   {"INQUIRY", 1},
-                         {"SUB_SCSI_OP_FSM_WRITE_SETUP", 1}, {"SUB_SCSI_OP_FSM_WRITE", 7},
-                         {"SUB_SCSI_OP_FSM_CHECKSUM", 1},    {"SUB_SCSI_OP_READ_FLASH_ID", 1}};
+const Folded kArrival = {{"INQUIRY", 1},
+                         {"SUB_SCSI_OP_GET_CHIP_NAME", 1},
+                         {"INQUIRY", 1},
+                         {"SUB_SCSI_OP_FSM_WRITE_SETUP", 1},
+                         {"SUB_SCSI_OP_FSM_WRITE", 7},
+                         {"SUB_SCSI_OP_FSM_CHECKSUM", 1},
+                         {"SUB_SCSI_OP_READ_FLASH_ID", 1}};
 const Folded kWorkerStart = {{"SUB_SCSI_OP_GET_PORT", 1},
                              {"SUB_SCSI_OP_GET_FLASH_COUNT", 1},
                              {"SUB_SCSI_OP_READ_FLASH_ID", 1}};
@@ -465,21 +469,9 @@ TEST_F(ProductionRunTest, DeviceAskingForAResetIsTakenWhenItComesBack) {
     EXPECT_EQ(slot.status(), "successful");
 }
 
-// The description file of the nand-2k flash in the station folder.
+// Runs on devices that keep the CFG of an earlier run.
 class StoredCfgRunTest : public ProductionRunTest {
   protected:
-    fs::path description() const { return home_ / "flash" / "Samsung_2Gbit_SLC.txt"; }
-    std::uint8_t describedFlashType() const {
-        std::ifstream in(description(), std::ios::binary);
-        in.seekg(96);
-        return static_cast<std::uint8_t>(in.get());
-    }
-    void setDescribedFlashType(std::uint8_t type) {
-        std::fstream file(description(), std::ios::binary | std::ios::in | std::ios::out);
-        file.seekp(96);
-        file.put(static_cast<char>(type));
-        ASSERT_TRUE(file.good()) << description();
-    }
     // A device plugged with a flash of its own: a state folder no earlier case has used.
     void plugFresh(const std::string& profile, std::vector<std::string> extra = {}) {
         const fs::path state = dir_ / ("state-" + std::to_string(++devices_));

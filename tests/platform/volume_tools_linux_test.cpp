@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -96,7 +98,8 @@ class LinuxVolumeToolsTest : public test::TempDirTest {
         return path;
     }
 
-    std::unique_ptr<VolumeTools> tools(VolumePrograms programs = {}) {
+    std::unique_ptr<VolumeTools> tools(VolumePrograms programs = {},
+                                       SystemMountFiles mountFiles = {}) {
         return makeLinuxVolumeTools(
             {.locate = [this](char letter) -> std::optional<VolumeLocation> {
                  const auto found = volumes_.find(letter);
@@ -105,7 +108,8 @@ class LinuxVolumeToolsTest : public test::TempDirTest {
                  }
                  return found->second;
              },
-             .programs = std::move(programs)});
+             .programs = std::move(programs),
+             .mountFiles = std::move(mountFiles)});
     }
 
     ToolOutput tool(std::vector<std::string> argv) { return runTool(std::move(argv), dir_); }
@@ -604,6 +608,32 @@ TEST_F(LinuxVolumeToolsTest, CheckAndReadBackReadTheDeviceNotTheSystemsCache) {
     EXPECT_FALSE(volumeTools->checkDisk('E', 15s));
     EXPECT_FALSE(volumeTools->verifyFiles('E', {song}, ""));
     ::close(held);
+}
+
+// The tools unmount by the mount table the system-disk guard reads (here a file of the test's): a
+// mount of the volume there that cannot be undone stops the format, which names its mount point
+// and writes nothing.
+TEST_F(LinuxVolumeToolsTest, AMountThatCannotBeUndoneStopsTheFormatAndIsNamed) {
+    const fs::path backing = image('X', 64 * kMiB);
+    LoopDevice loop(backing, dir_);
+    if (loop.path().empty()) {
+        GTEST_SKIP() << "no loop device can be made here: " << loop.why();
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(loop.path().c_str(), &info), 0);
+    const fs::path table = dir_ / "mountinfo";
+    std::ofstream(table) << "36 25 " << major(info.st_rdev) << ":" << minor(info.st_rdev)
+                         << " / /media/user/MY\\040STICK rw,nosuid shared:1 - vfat "
+                         << loop.path().string() << " rw\n";
+    volumes_['E'] = {loop.path(), 512};
+    const auto volumeTools =
+        tools({.umount = "/bin/false", .udisksctl = "no-udisksctl"}, {table, dir_ / "swaps"});
+    const VolumeResult formatted =
+        volumeTools->format('E', FileSystemChoice::Fat16Unit1K, true, kFormatLimit);
+    EXPECT_FALSE(formatted);
+    EXPECT_NE(formatted.reason.find("is mounted on /media/user/MY STICK"), std::string::npos)
+        << formatted.reason;
+    EXPECT_EQ(bootSector(backing), std::string(512, '\0')) << "nothing was written";
 }
 
 }  // namespace

@@ -173,12 +173,12 @@ TEST_F(StationControllerTest, ADeviceOfOursGetsItsFsmItsFlashIdAndAWorker) {
     EXPECT_EQ(statuses[1], "FSM Writingsuccessful");
 
     runUntil([&] { return listener_.ended.size() == 1; });
-    // The chip name, the inquiry, the FSM in 2048-byte pieces with its sum, the flash ID; then
-    // the worker's commands.
+    // The inquiry that finds the device one of ours, the chip name, the inquiry, the FSM in
+    // 2048-byte pieces with its sum, the flash ID; then the worker's commands.
     const auto sent = commands();
     const auto pieces = std::count(sent.begin(), sent.end(), SUB_SCSI_OP_FSM_WRITE);
     EXPECT_GE(pieces * 2048, static_cast<std::ptrdiff_t>(std::filesystem::file_size(fsm_)));
-    std::vector<std::uint8_t> arrival = {SUB_SCSI_OP_GET_CHIP_NAME, kScsiOpInquiry,
+    std::vector<std::uint8_t> arrival = {kScsiOpInquiry, SUB_SCSI_OP_GET_CHIP_NAME, kScsiOpInquiry,
                                          SUB_SCSI_OP_FSM_WRITE_SETUP};
     arrival.insert(arrival.end(), pieces, SUB_SCSI_OP_FSM_WRITE);
     arrival.push_back(SUB_SCSI_OP_FSM_CHECKSUM);
@@ -208,12 +208,12 @@ TEST_F(StationControllerTest, DevicesThatAreNotTakenLeaveTheSlotsAlone) {
          {'5', 'V', '1', '6'},
          false,
          ArrivalSkip::ResetSent,
-         {SUB_SCSI_OP_GET_CHIP_NAME, SUB_SCSI_OP_RESET}},
+         {kScsiOpInquiry, SUB_SCSI_OP_GET_CHIP_NAME, SUB_SCSI_OP_RESET}},
         {"foreign disk",
          {'5', 'V', '0', '6'},
          true,
          ArrivalSkip::NotOurs,
-         {SUB_SCSI_OP_GET_CHIP_NAME, kScsiOpInquiry}},
+         {kScsiOpInquiry}},  // a disk of another maker gets no vendor command
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -276,7 +276,8 @@ TEST_F(StationControllerTest, TwoLettersInOneEventTakeTwoSlotsAndAgainChangeNoth
     fake_.clear();
     slots_[e].clear();
     arrive({'E'});
-    EXPECT_EQ(commands(), (std::vector<std::uint8_t>{SUB_SCSI_OP_GET_CHIP_NAME, kScsiOpInquiry}));
+    EXPECT_EQ(commands(), (std::vector<std::uint8_t>{kScsiOpInquiry, SUB_SCSI_OP_GET_CHIP_NAME,
+                                                     kScsiOpInquiry}));
     EXPECT_EQ(listener_.skipped,
               (std::vector<std::pair<char, ArrivalSkip>>{{'E', ArrivalSkip::AlreadyHeld}}));
     EXPECT_TRUE(slots_[e].events().empty());
@@ -336,7 +337,8 @@ TEST_F(StationControllerTest, AFailedFsmKeepsTheSlotRedUntilRemoval) {
     std::filesystem::remove(fsm_);
     fake_.clear();
     arrive({'F'});
-    EXPECT_EQ(commands(), (std::vector<std::uint8_t>{SUB_SCSI_OP_GET_CHIP_NAME, kScsiOpInquiry}));
+    EXPECT_EQ(commands(), (std::vector<std::uint8_t>{kScsiOpInquiry, SUB_SCSI_OP_GET_CHIP_NAME,
+                                                     kScsiOpInquiry}));
     EXPECT_EQ(slots_[1].status(), "FSM Writingfail");
     EXPECT_EQ(controller_->iPlugged(), 2);
 
