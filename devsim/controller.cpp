@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "platform/byte_order.h"
 #include "platform/ini_file.h"
 
 namespace corvid::devsim {
@@ -67,10 +68,6 @@ Outcome dataReply(std::vector<std::uint8_t> data) {
 
 std::vector<std::uint8_t> textBytes(const char* text) {
     return std::vector<std::uint8_t>(text, text + std::strlen(text));
-}
-
-std::uint16_t be16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
 }
 
 std::uint16_t cfgChecksum(std::span<const std::uint8_t> cfgBytes) {
@@ -335,7 +332,7 @@ Outcome Controller::vendor(const CommandShape& shape, const Command& command) {
         case SUB_SCSI_OP_START_DISK:
             return startDisk();
         case SUB_SCSI_OP_FSM_WRITE_SETUP: {
-            const std::uint32_t size = cdbBe32(cdb, 2);
+            const std::uint32_t size = loadBe32(&cdb[2]);
             if (size == 0 || size > kMaxFsmSize) {
                 return refuse("FSM size " + std::to_string(size) + " is not from 1 to " +
                               std::to_string(kMaxFsmSize));
@@ -362,7 +359,7 @@ Outcome Controller::vendor(const CommandShape& shape, const Command& command) {
             return Outcome{};
         }
         case SUB_SCSI_OP_FSM_CHECKSUM: {
-            const std::uint16_t sum = cdbBe16(cdb, 2);
+            const std::uint16_t sum = loadBe16(&cdb[2]);
             if (!fsm_.receiving) {
                 return refuse("FSM checksum without an FSM download");
             }
@@ -379,7 +376,7 @@ Outcome Controller::vendor(const CommandShape& shape, const Command& command) {
             return statusReply(true, 1);
         }
         case SUB_SCSI_OP_FILE_WRITE_SETUP:
-            return fileWriteSetup(cdbBe32(cdb, 2));
+            return fileWriteSetup(loadBe32(&cdb[2]));
         case SUB_SCSI_OP_FILE_WRITE:
             if (length > kMaxChunk) {
                 return wrongLength("at most 2048");
@@ -483,9 +480,9 @@ Outcome Controller::vendor(const CommandShape& shape, const Command& command) {
 }
 
 Outcome Controller::scanBlock(std::span<const std::uint8_t> cdb, std::uint32_t transferLength) {
-    const std::uint32_t first = cdbBe32(cdb, 2);
-    const std::uint16_t count = cdbBe16(cdb, 6);
-    const std::uint16_t pattern = cdbBe16(cdb, 8);
+    const std::uint32_t first = loadBe32(&cdb[2]);
+    const std::uint16_t count = loadBe16(&cdb[6]);
+    const std::uint16_t pattern = loadBe16(&cdb[8]);
     const std::uint8_t mode = cdb[10];
     const std::uint8_t phase = cdb[11];
     const std::uint8_t ecc = cdb[13];
@@ -543,8 +540,8 @@ Outcome Controller::scanBlock(std::span<const std::uint8_t> cdb, std::uint32_t t
 }
 
 Outcome Controller::eraseBlock(std::span<const std::uint8_t> cdb) {
-    const std::uint32_t first = cdbBe32(cdb, 2);
-    const std::uint16_t count = cdbBe16(cdb, 6);
+    const std::uint32_t first = loadBe32(&cdb[2]);
+    const std::uint16_t count = loadBe16(&cdb[6]);
     if (count == 0 || std::uint64_t{first} + count > nand_->blockCount()) {
         return refuse("erase of " + std::to_string(count) + " blocks from block " +
                       std::to_string(first) + ": the flash has " +
@@ -567,8 +564,8 @@ Outcome Controller::eraseBlock(std::span<const std::uint8_t> cdb) {
 
 Outcome Controller::pageCommand(const CommandShape& shape, const Command& command) {
     const auto cdb = command.cdb;
-    const std::uint32_t first = cdbBe32(cdb, 2);
-    const std::uint16_t count = cdbBe16(cdb, 6);
+    const std::uint32_t first = loadBe32(&cdb[2]);
+    const std::uint16_t count = loadBe16(&cdb[6]);
     const std::uint8_t flashType = cdb[8];
     const std::uint32_t ppb = nand_->pagesPerBlock();
     const std::uint64_t totalPages = std::uint64_t{nand_->blockCount()} * ppb;
@@ -633,7 +630,7 @@ std::optional<Controller::StoredSystem> Controller::findStoredSystem(std::string
             why = "no CFG signature at " + where;
             continue;
         }
-        const std::uint16_t stored = be16(&page[cfg::kChecksum]);
+        const std::uint16_t stored = loadBe16(&page[cfg::kChecksum]);
         if (stored != cfgChecksum(page)) {
             why = "the CFG at " + where + " has checksum " + hex(stored, 4) +
                   ", its bytes sum to " + hex(cfgChecksum(page), 4);
@@ -685,7 +682,7 @@ std::optional<Controller::StoredSystem> Controller::findStoredSystem(std::string
 }
 
 Outcome Controller::readBlockMap(std::span<const std::uint8_t> cdb, std::uint32_t transferLength) {
-    const std::uint32_t length = cdbBe32(cdb, 2);
+    const std::uint32_t length = loadBe32(&cdb[2]);
     const std::size_t mapBytes = (nand_->blockCount() + 7) / 8;
     if (length == 0 || length > mapBytes || transferLength != length) {
         return refuse("block map of " + std::to_string(length) + " bytes (transfer " +
@@ -903,8 +900,8 @@ Outcome Controller::spiTransfer(const CommandShape& shape, const Command& comman
     if (!serialFlash_) {
         return refuse(std::string(shape.name) + ": the device has no serial flash");
     }
-    const std::uint32_t first = cdbBe16(command.cdb, 2);
-    const std::uint32_t count = cdbBe16(command.cdb, 4);
+    const std::uint32_t first = loadBe16(&command.cdb[2]);
+    const std::uint32_t count = loadBe16(&command.cdb[4]);
     const std::uint64_t end = (std::uint64_t{first} + count) * kSpiUnit;
     if (count == 0 || end > profile_.serialFlashSize) {
         return refuse(std::string(shape.name) + " of " + std::to_string(count) +
@@ -1010,8 +1007,8 @@ Outcome Controller::diskTransfer(const CommandShape& shape, const Command& comma
         return refuse(std::string(shape.name) +
                       ": medium error, the disk cannot be read or written");
     }
-    const std::uint32_t lba = cdbBe32(command.cdb, 2);
-    const std::uint16_t count = cdbBe16(command.cdb, 7);
+    const std::uint32_t lba = loadBe32(&command.cdb[2]);
+    const std::uint16_t count = loadBe16(&command.cdb[7]);
     const std::uint64_t sectors = layout_->sectors[shownPart_];
     const std::uint32_t sectorSize = layout_->sectorSize;
     if (std::uint64_t{lba} + count > sectors) {

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/byte_order.h"
+
 namespace corvid::devsim {
 
 namespace {
@@ -375,7 +377,7 @@ DeviceReply Device::handle(const simlink::WireRequest& request,
         busyMs += request.transferLength * 1000.0 / timing.bytesPerSecond;
     }
     if (shape != nullptr && shape->subCode == SUB_SCSI_OP_SCAN_BLOCK && cdb.size() >= 8) {
-        busyMs += timing.scanMsPerBlock * cdbBe16(cdb, 6);
+        busyMs += timing.scanMsPerBlock * loadBe16(&cdb[6]);
     }
 
     if (fault && fault->kind == FaultRule::Kind::UnplugDuring) {

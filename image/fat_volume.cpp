@@ -5,8 +5,8 @@
 #include <cstring>
 #include <limits>
 
-#include "image/byte_order.h"
 #include "image/unicode_text.h"
+#include "platform/byte_order.h"
 
 namespace corvid {
 
@@ -14,6 +14,7 @@ namespace {
 
 using namespace fat_boot;
 using namespace fat_dir;
+using namespace fat_table;
 
 constexpr std::uint8_t kOemNameBytes[8] = {'Z', 'Q', 'L', '5', 'V', 'x', '6', 0};
 constexpr std::uint8_t kMediaFixedDisk = 0xF8;
@@ -23,12 +24,6 @@ constexpr std::uint32_t kFat32Reserved = 32;
 constexpr std::uint32_t kFat32RootCluster = 2;
 constexpr std::uint32_t kFat32FsInfoSector = 1;
 constexpr std::uint32_t kFat32BackupBootSector = 6;
-constexpr std::uint32_t kFat16EndMark = 0xFFF8;
-constexpr std::uint32_t kFat32EndMark = 0x0FFFFFF8;
-constexpr std::uint32_t kFat32ValueMask = 0x0FFFFFFF;
-// The cluster counts by which every reader tells the FAT types apart.
-constexpr std::uint32_t kMinFat16Clusters = 4085;
-constexpr std::uint32_t kMaxFat16Clusters = 65524;
 // A FAT directory holds at most 65,536 entries (2 MiB); readers stop there.
 constexpr std::uint32_t kMaxDirectorySlots = 65536;
 constexpr std::uint8_t kDotName[11] = {'.', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
@@ -322,7 +317,7 @@ bool FAT_VOLUME::mount() {
 // ----- FAT entries and clusters -----
 
 bool FAT_VOLUME::isChainEnd(std::uint32_t value) const {
-    return fatType_ == FatType::Fat32 ? value > 0x0FFFFFF7 : value > 0xFFF7;
+    return fatType_ == FatType::Fat32 ? value >= kFat32EndMark : value >= kFat16EndMark;
 }
 
 std::uint32_t FAT_VOLUME::endMark() const {

@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "image/byte_order.h"
+#include "platform/byte_order.h"
 
 namespace corvid {
 

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <limits>
 
-#include "image/byte_order.h"
+#include "platform/byte_order.h"
 
 namespace corvid {
 

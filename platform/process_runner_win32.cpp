@@ -4,6 +4,7 @@
 #include <cctype>
 #include <string_view>
 
+#include "platform/ascii_text.h"
 #include "platform/process_runner.h"
 
 namespace corvid {
@@ -100,8 +101,7 @@ void appendArgument(std::string& line, const std::string& argument) {
 
 bool sameName(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
+               return asciiUpper(x) == asciiUpper(y);
            });
 }
 

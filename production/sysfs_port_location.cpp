@@ -6,6 +6,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/ascii_text.h"
+
 namespace corvid {
 
 namespace {
@@ -62,9 +64,7 @@ std::optional<HubLocation> SysfsPortLocationSource::locate(char driveLetter, int
     if (driveLetter < 'A' || driveLetter > 'Z') {
         return std::nullopt;
     }
-    const std::string disk =
-        std::string("sd") +
-        static_cast<char>(std::tolower(static_cast<unsigned char>(driveLetter)));
+    const std::string disk = std::string("sd") + asciiLower(driveLetter);
     std::error_code error;
     const auto resolved = std::filesystem::canonical(sysBlock_ / disk, error);
     if (error) {

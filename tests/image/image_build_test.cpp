@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "image/byte_order.h"
 #include "image/image_file.h"
 #include "image/pc_import.h"
 #include "image/source_files.h"
+#include "platform/byte_order.h"
 #include "tests/image/image_test_support.h"
 
 namespace corvid {

@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "image/byte_order.h"
+#include "platform/byte_order.h"
 #include "tests/image/image_test_support.h"
 
 namespace corvid {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "image/byte_order.h"
+#include "platform/byte_order.h"
 
 namespace corvid {
 namespace {
