@@ -157,6 +157,15 @@ class FAT_VOLUME {
                                               const ShortName11& name,
                                               std::u16string_view longName);
     bool writeShortEntry(const DIR_ENTRY_INFO& entry);
+    // A file's path as the names of its folders and its own, long and 8.3 side by side.
+    struct FilePath {
+        std::vector<std::u16string_view> longNames;
+        std::vector<std::string_view> shortNames;
+    };
+    std::optional<FilePath> splitFilePath(std::u16string_view longPath, std::string_view shortPath);
+    // Makes the folder the current directory, creating it (with its dot entries) when it is
+    // not there.
+    bool enterFolder(std::u16string_view longName, std::string_view shortName);
     // The sector where the file's next piece of 'count' bytes goes, with a new cluster when
     // the current one is full.
     std::optional<std::uint32_t> nextFileSector(IMG_FILE& file, std::size_t count);
