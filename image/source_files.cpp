@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/binary_file.h"
+
 namespace corvid {
 
 namespace {
@@ -54,11 +56,7 @@ bool SourceFileReader::open(const SourceFiles& files, std::uint32_t source) {
     files_ = &files;
     files.nativePath(source, path_);
     errno = 0;
-#ifdef _WIN32
-    file_ = _wfopen(path_.c_str(), L"rb");
-#else
-    file_ = std::fopen(path_.c_str(), "rb");
-#endif
+    file_ = openBinaryFile(path_.c_str());
     if (file_ == nullptr) {
         failure_ =
             "the file " + files.path(source).string() + " cannot be opened: " + reasonFromErrno();
@@ -79,11 +77,7 @@ void SourceFileReader::close() {
 }
 
 bool SourceFileReader::seek(std::uint64_t offset, int origin) {
-#ifdef _WIN32
-    return _fseeki64(file_, static_cast<long long>(offset), origin) == 0;
-#else
-    return std::fseek(file_, static_cast<long>(offset), origin) == 0;
-#endif
+    return seekBinaryFile(file_, offset, origin);
 }
 
 std::optional<std::uint64_t> SourceFileReader::size() {
@@ -91,16 +85,12 @@ std::optional<std::uint64_t> SourceFileReader::size() {
         failure_ = "the file " + files_->path(*open_).string() + " cannot be read";
         return std::nullopt;
     }
-#ifdef _WIN32
-    const long long end = _ftelli64(file_);
-#else
-    const long end = std::ftell(file_);
-#endif
-    if (end < 0) {
+    const std::optional<std::uint64_t> end = binaryFilePosition(file_);
+    if (!end) {
         failure_ = "the file " + files_->path(*open_).string() + " cannot be read";
         return std::nullopt;
     }
-    position_ = static_cast<std::uint64_t>(end);
+    position_ = *end;
     return position_;
 }
 
