@@ -226,10 +226,13 @@ class ImageBuild {
         for (const auto& v : volumes_) {
             disks.push_back(&v->disk);
         }
-        std::string why;
-        const auto header = imageLayout(request_.diskSizeMb, disks, &why);
-        if (!header || !writeImageHeader(partial_, *header, &why)) {
-            return abandon(ImageBuildStep::Output, why);
+        ImageHeader header;
+        Result written = imageLayout(request_.diskSizeMb, disks, header);
+        if (written) {
+            written = writeImageHeader(partial_, header);
+        }
+        if (!written) {
+            return abandon(ImageBuildStep::Output, written.reason);
         }
         {
             SourceStream stream(plan_.sources(), volumes_.size());
@@ -242,7 +245,7 @@ class ImageBuild {
                 reportProgress(stream, progressLock, bytesBefore);
             }
             runSideBySide(volumes_.size(), [&](std::size_t i) {
-                writeBlock(*volumes_[i], header->entries[i]);
+                writeBlock(*volumes_[i], header.entries[i]);
                 stream.consumer(i).detach();
             });
         }
@@ -259,7 +262,9 @@ class ImageBuild {
 
     void writeBlock(Volume& v, const ImageEntry& entry) {
         try {
-            v.ok = writeImageBlock(v.disk, partial_, entry, &v.failure);
+            const Result written = writeImageBlock(v.disk, partial_, entry);
+            v.ok = written.ok;
+            v.failure = written.reason;
         } catch (const std::exception& e) {
             v.ok = false;
             v.failure =

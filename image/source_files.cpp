@@ -193,32 +193,29 @@ bool SourceStream::cut(Slot& slot) {
     return !slot.pieces.empty();
 }
 
-bool SourceStream::read(Slot& slot, SourceFileReader& file, std::string& failure) {
+Result SourceStream::read(Slot& slot, SourceFileReader& file) {
     if (slot.bytes == nullptr) {
         slot.bytes = std::make_unique_for_overwrite<std::byte[]>(kSlotBytes);
     }
     for (const Piece& piece : slot.pieces) {
         if (file.openSource() != piece.source && !file.open(files_, piece.source)) {
-            failure = file.failure();
-            return false;
+            return Result::failure(file.failure());
         }
         const auto got = file.read(piece.offset,
                                    std::span<std::byte>(slot.bytes.get() + piece.at, piece.length));
         if (!got) {
-            failure = file.failure();
-            return false;
+            return Result::failure(file.failure());
         }
         // The size the walk saw is read, no more: a file that has become shorter fails.
         if (*got < piece.length) {
-            failure = "the file " + files_.path(piece.source).string() +
-                      " changed while the image was built";
-            return false;
+            return Result::failure("the file " + files_.path(piece.source).string() +
+                                   " changed while the image was built");
         }
         if (piece.offset + piece.length == files_.size(piece.source)) {
             file.close();
         }
     }
-    return true;
+    return Result::success();
 }
 
 SourceStream::Slot* SourceStream::waitFor(Consumer& consumer, std::uint64_t sequence,
@@ -243,16 +240,15 @@ SourceStream::Slot* SourceStream::waitFor(Consumer& consumer, std::uint64_t sequ
             next.sequence = cutSlots_++;
             next.state = SlotState::Reading;
             lock.unlock();
-            std::string why;
-            bool ok = false;
+            Result outcome = Result::failure({});
             try {
-                ok = read(next, consumer.file_, why);
+                outcome = read(next, consumer.file_);
             } catch (const std::exception& e) {
-                why = std::string("the source files cannot be read: ") + e.what();
+                outcome.reason = std::string("the source files cannot be read: ") + e.what();
             }
             lock.lock();
-            if (!ok) {
-                failure_ = why;
+            if (!outcome) {
+                failure_ = outcome.reason;
             } else {
                 next.pending = attached_;
                 next.state = attached_ > 0 ? SlotState::Ready : SlotState::Free;
