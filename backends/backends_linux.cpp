@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "backends/backends.h"
+#include "platform/ascii_text.h"
 #include "platform/production_disk_linux.h"
 #include "platform/udev_device_bus_linux.h"
 #include "platform/volume_tools_linux.h"
@@ -17,13 +18,7 @@ namespace corvid {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-char upper(char letter) {
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-}
-
-}  // namespace
+namespace {}  // namespace
 
 DeviceSetup resolveDeviceSetup(const std::string& backend, const std::string& simDir) {
     DeviceSetup setup;
@@ -66,11 +61,11 @@ std::optional<std::string> driveRefusal(const DeviceSetup& setup, char driveLett
     if (setup.backend == DeviceBackend::Sim) {
         return std::nullopt;
     }
-    return productionDriveRefusal(upper(driveLetter));
+    return productionDriveRefusal(asciiUpper(driveLetter));
 }
 
 std::optional<fs::path> volumePath(const DeviceSetup& setup, char driveLetter) {
-    const char letter = upper(driveLetter);
+    const char letter = asciiUpper(driveLetter);
     if (setup.backend == DeviceBackend::Sim) {
         return simlink::simVolumePath(setup.simDir, letter);
     }
@@ -84,7 +79,7 @@ std::optional<fs::path> volumePath(const DeviceSetup& setup, char driveLetter) {
 }
 
 std::optional<std::string> diskIdentity(const DeviceSetup& setup, char driveLetter) {
-    const char letter = upper(driveLetter);
+    const char letter = asciiUpper(driveLetter);
     if (setup.backend == DeviceBackend::Sim) {
         return simlink::simDiskIdentity(setup.simDir, letter);
     }
@@ -100,7 +95,8 @@ std::unique_ptr<VolumeTools> makeVolumeTools(const DeviceSetup& setup) {
         }
         VolumeLocation location{*path, 0};
         if (setup.backend == DeviceBackend::Sim) {
-            location.sectorSize = simlink::simVolumeSectorSize(setup.simDir, upper(driveLetter));
+            location.sectorSize =
+                simlink::simVolumeSectorSize(setup.simDir, asciiUpper(driveLetter));
         }
         return location;
     };
@@ -120,7 +116,7 @@ fs::path driveLockFolder(const DeviceSetup& setup) {
 }
 
 std::string noDeviceReason(const DeviceSetup& setup, char driveLetter) {
-    const std::string letter(1, upper(driveLetter));
+    const std::string letter(1, asciiUpper(driveLetter));
     if (setup.backend == DeviceBackend::Sim) {
         if (!simlink::simulatorRunning(setup.simDir)) {
             return simlink::noSimulatorText(setup.simDir);
@@ -133,7 +129,7 @@ std::string noDeviceReason(const DeviceSetup& setup, char driveLetter) {
 }
 
 std::string describeDrive(const DeviceSetup& setup, char driveLetter) {
-    const std::string letter(1, upper(driveLetter));
+    const std::string letter(1, asciiUpper(driveLetter));
     if (setup.backend == DeviceBackend::Sim) {
         return "drive " + letter + " of the simulator in " + setup.simDir.string();
     }

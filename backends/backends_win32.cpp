@@ -1,6 +1,7 @@
 #include <cctype>
 
 #include "backends/backends.h"
+#include "platform/ascii_text.h"
 #include "platform/device_bus_win32.h"
 #include "platform/production_disk_win32.h"
 #include "platform/volume_tools_win32.h"
@@ -10,13 +11,7 @@ namespace corvid {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-char upper(char letter) {
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-}
-
-}  // namespace
+namespace {}  // namespace
 
 // The simulator is a Linux program: on Windows only the system's devices are reached.
 
@@ -39,11 +34,11 @@ std::unique_ptr<DeviceBus> makeDeviceBus(const DeviceSetup&) {
 }
 
 std::optional<std::string> driveRefusal(const DeviceSetup&, char driveLetter) {
-    return productionDriveRefusal(upper(driveLetter));
+    return productionDriveRefusal(asciiUpper(driveLetter));
 }
 
 std::optional<fs::path> volumePath(const DeviceSetup&, char driveLetter) {
-    const char letter = upper(driveLetter);
+    const char letter = asciiUpper(driveLetter);
     // format.com on the system's disk is the worst the station could do: the same guard as open.
     if (productionDriveRefusal(letter)) {
         return std::nullopt;
@@ -64,11 +59,11 @@ fs::path driveLockFolder(const DeviceSetup&) {
 }
 
 std::string noDeviceReason(const DeviceSetup&, char driveLetter) {
-    return "No disk is at drive " + std::string(1, upper(driveLetter)) + ":.";
+    return "No disk is at drive " + std::string(1, asciiUpper(driveLetter)) + ":.";
 }
 
 std::string describeDrive(const DeviceSetup&, char driveLetter) {
-    const std::string letter(1, upper(driveLetter));
+    const std::string letter(1, asciiUpper(driveLetter));
     return "drive " + letter + " (\\\\.\\" + letter + ":)";
 }
 

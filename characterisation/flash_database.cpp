@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "characterisation/worker_state.h"
+#include "platform/ascii_text.h"
 #include "platform/ini_file.h"
 #include "platform/registry_store.h"
 #include "station/station_registry.h"
@@ -39,12 +40,6 @@ std::size_t readFilePrefix(const std::filesystem::path& file, std::span<std::uin
     return static_cast<std::size_t>(in.gcount());
 }
 
-std::string lowerCase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // Description files in name order, so the choice between partial matches never depends on the
 // order in which the file system lists them.
 std::vector<std::filesystem::path> descriptionFiles(const std::filesystem::path& flashDir) {
@@ -63,7 +58,7 @@ std::vector<std::filesystem::path> descriptionFiles(const std::filesystem::path&
         if (!entry.is_regular_file(statError)) {
             continue;
         }
-        if (lowerCase(entry.path().extension().string()) != ".txt") {
+        if (asciiLower(entry.path().extension().string()) != ".txt") {
             continue;
         }
         files.push_back(entry.path());

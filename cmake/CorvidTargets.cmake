@@ -2,7 +2,7 @@
 # (or itself); tests/layers checks the includes, and each library reaches only the headers of the
 # libraries it declares.
 set(CORVID_LAYERS
-  platform transport simlink backends station image characterisation production records
+  platform transport simlink backends image station characterisation production records
   station_control gui devsim apps)
 
 # The include root of a source folder: build/include/FOLDER holds one link FOLDER -> the folder,

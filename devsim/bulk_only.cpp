@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "devsim/command_set.h"
+#include "platform/byte_order.h"
 
 namespace corvid::devsim {
 
@@ -90,7 +91,7 @@ Sense MassStorage::refusalSense(const Cbw& cbw) {
     }
     const std::span<const std::uint8_t> cdb(cbw.cb, cbw.cbLength);
     if (transfer && cbw.cbLength >= 10 &&
-        std::uint64_t{cdbBe32(cdb, 2)} + cdbBe16(cdb, 7) > now.sectors) {
+        std::uint64_t{loadBe32(&cdb[2])} + loadBe16(&cdb[7]) > now.sectors) {
         return kOutOfRange;
     }
     switch (opcode) {

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <string>
 
+#include "platform/ascii_text.h"
+
 namespace corvid::devsim {
 
 namespace {
@@ -93,7 +95,7 @@ std::string normalised(std::string_view name) {
     std::string out;
     for (const char c : name) {
         if (std::isalnum(static_cast<unsigned char>(c))) {
-            out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            out += asciiUpper(c);
         }
     }
     return out;

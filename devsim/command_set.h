@@ -52,14 +52,4 @@ std::span<const CommandShape> allCommands();
 // The names fault rules take, as a help text lists them: "READ_FLASH_ID, READ_CFG, ...".
 std::string faultCommandNames();
 
-// Big-endian CDB fields.
-constexpr std::uint16_t cdbBe16(std::span<const std::uint8_t> cdb, std::size_t at) {
-    return static_cast<std::uint16_t>(cdb[at] << 8 | cdb[at + 1]);
-}
-constexpr std::uint32_t cdbBe32(std::span<const std::uint8_t> cdb, std::size_t at) {
-    return static_cast<std::uint32_t>(cdb[at]) << 24 |
-           static_cast<std::uint32_t>(cdb[at + 1]) << 16 |
-           static_cast<std::uint32_t>(cdb[at + 2]) << 8 | cdb[at + 3];
-}
-
 }  // namespace corvid::devsim

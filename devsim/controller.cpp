@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "platform/byte_order.h"
 #include "platform/ini_file.h"
 
 namespace corvid::devsim {
@@ -59,6 +60,24 @@ Outcome statusReply(bool ok, std::uint32_t length, std::string note = {}) {
     return outcome;
 }
 
+Outcome wrongLength(const CommandShape& shape, std::uint32_t length, const std::string& expected) {
+    return refuse(std::string(shape.name) + " moves " + expected + " bytes, not " +
+                  std::to_string(length));
+}
+
+// The commands that carry a file in chunks of at most kMaxChunk bytes.
+bool takesChunks(const CommandShape& shape) {
+    return shape.subCode == SUB_SCSI_OP_WRITE_CFG || shape.subCode == SUB_SCSI_OP_FSM_WRITE ||
+           shape.subCode == SUB_SCSI_OP_FILE_WRITE;
+}
+
+// A reply after which the device leaves the bus, as a reset makes it.
+Outcome leavingReply() {
+    Outcome outcome;
+    outcome.leaves = true;
+    return outcome;
+}
+
 Outcome dataReply(std::vector<std::uint8_t> data) {
     Outcome outcome;
     outcome.data = std::move(data);
@@ -67,10 +86,6 @@ Outcome dataReply(std::vector<std::uint8_t> data) {
 
 std::vector<std::uint8_t> textBytes(const char* text) {
     return std::vector<std::uint8_t>(text, text + std::strlen(text));
-}
-
-std::uint16_t be16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
 }
 
 std::uint16_t cfgChecksum(std::span<const std::uint8_t> cfgBytes) {
@@ -301,113 +316,39 @@ Outcome Controller::dispatch(const CommandShape& shape, const Command& command) 
 Outcome Controller::vendor(const CommandShape& shape, const Command& command) {
     const auto cdb = command.cdb;
     const std::uint32_t length = command.transferLength;
-    auto wrongLength = [&](const std::string& expected) {
-        return refuse(std::string(shape.name) + " moves " + expected + " bytes, not " +
-                      std::to_string(length));
-    };
-
+    if (takesChunks(shape) && length > kMaxChunk) {
+        return wrongLength(shape, length, "at most 2048");
+    }
     switch (shape.subCode) {
-        case SUB_SCSI_OP_READ_FLASH_ID: {
+        case SUB_SCSI_OP_READ_FLASH_ID:
             return dataReply({profile_.flashId.begin(), profile_.flashId.end()});
-        }
-        case SUB_SCSI_OP_WRITE_CFG: {
-            if (length > kMaxChunk) {
-                return wrongLength("at most 2048");
-            }
-            // A file goes out in full chunks until a shorter one ends it: only a chunk right
-            // after a full one continues the same CFG.
-            if (!cfgStreamOpen_) {
-                ramCfg_.clear();
-            }
-            cfgStreamOpen_ = length == kMaxChunk;
-            const std::size_t take = std::min<std::size_t>(cfg::kSize - ramCfg_.size(), length);
-            ramCfg_.insert(ramCfg_.end(), command.dataOut.begin(), command.dataOut.begin() + take);
-            // A new CFG means a new layout: the disk goes until it is started again, and the
-            // system area's files with it.
-            flashChanged();
-            downloads_.clear();
-            pending_.reset();
-            return Outcome{};
-        }
+        case SUB_SCSI_OP_WRITE_CFG:
+            return writeCfg(command);
         case SUB_SCSI_OP_SPI_FLASH_CHECK:
             return statusReply(serialFlash_ != nullptr, 1,
                                serialFlash_ ? "" : "the device has no serial flash");
         case SUB_SCSI_OP_START_DISK:
             return startDisk();
-        case SUB_SCSI_OP_FSM_WRITE_SETUP: {
-            const std::uint32_t size = cdbBe32(cdb, 2);
-            if (size == 0 || size > kMaxFsmSize) {
-                return refuse("FSM size " + std::to_string(size) + " is not from 1 to " +
-                              std::to_string(kMaxFsmSize));
-            }
-            fsm_ = Fsm{true, size, 0, 0, false};
-            return statusReply(true, 1);
-        }
-        case SUB_SCSI_OP_FSM_WRITE: {
-            if (length > kMaxChunk) {
-                return wrongLength("at most 2048");
-            }
-            if (!fsm_.receiving) {
-                return refuse("FSM data without SUB_SCSI_OP_FSM_WRITE_SETUP");
-            }
-            if (fsm_.received + length > fsm_.size) {
-                fsm_.receiving = false;
-                return refuse("FSM data beyond the announced " + std::to_string(fsm_.size) +
-                              " bytes");
-            }
-            for (const auto b : command.dataOut) {
-                fsm_.sum = static_cast<std::uint16_t>(fsm_.sum + b);
-            }
-            fsm_.received += length;
-            return Outcome{};
-        }
-        case SUB_SCSI_OP_FSM_CHECKSUM: {
-            const std::uint16_t sum = cdbBe16(cdb, 2);
-            if (!fsm_.receiving) {
-                return refuse("FSM checksum without an FSM download");
-            }
-            fsm_.receiving = false;
-            if (fsm_.received != fsm_.size) {
-                return refuse("short FSM: " + std::to_string(fsm_.received) + " of " +
-                              std::to_string(fsm_.size) + " bytes received");
-            }
-            if (sum != fsm_.sum) {
-                return refuse("FSM checksum " + hex(sum, 4) + " does not match the received " +
-                              hex(fsm_.sum, 4));
-            }
-            fsm_.loaded = true;
-            return statusReply(true, 1);
-        }
+        case SUB_SCSI_OP_FSM_WRITE_SETUP:
+            return fsmWriteSetup(loadBe32(&cdb[2]));
+        case SUB_SCSI_OP_FSM_WRITE:
+            return fsmWrite(command);
+        case SUB_SCSI_OP_FSM_CHECKSUM:
+            return fsmChecksum(loadBe16(&cdb[2]));
         case SUB_SCSI_OP_FILE_WRITE_SETUP:
-            return fileWriteSetup(cdbBe32(cdb, 2));
+            return fileWriteSetup(loadBe32(&cdb[2]));
         case SUB_SCSI_OP_FILE_WRITE:
-            if (length > kMaxChunk) {
-                return wrongLength("at most 2048");
-            }
             return fileWrite(command.dataOut);
         case SUB_SCSI_OP_FILE_WRITE_END:
             return fileWriteEnd();
-        case SUB_SCSI_OP_READ_CFG: {
-            std::string why;
-            if (auto system = findStoredSystem(why)) {
-                return dataReply(system->cfg);
-            }
-            // Nothing stored: the controller reads erased flash.
-            Outcome outcome = dataReply(std::vector<std::uint8_t>(cfg::kSize, 0xFF));
-            outcome.note = why;
-            return outcome;
-        }
-        case SUB_SCSI_OP_RESET: {
-            Outcome outcome;
-            outcome.leaves = true;
-            return outcome;
-        }
+        case SUB_SCSI_OP_READ_CFG:
+            return readCfg();
+        case SUB_SCSI_OP_RESET:
+            return leavingReply();
         case SUB_SCSI_OP_GET_CHIP_NAME:
             return dataReply(textBytes(needsReset_ ? kChipNameBoot : kChipNameReady));
         case SUB_SCSI_OP_SET_SYS_AREA_SIZE:
-            sysAreaOverride_ = cdb[2];
-            saveState();
-            return statusReply(true, 1);
+            return setSysAreaSize(cdb[2]);
         case SUB_SCSI_OP_GET_FLASH_COUNT:
             return dataReply({static_cast<std::uint8_t>(profile_.chips)});
         case SUB_SCSI_OP_GET_CHIP_NAME_2:
@@ -416,31 +357,14 @@ Outcome Controller::vendor(const CommandShape& shape, const Command& command) {
                                                       : kChipNameReady));
         case SUB_SCSI_OP_FW_PARITY_CHECK:
             return fwParityCheck();
-        case SUB_SCSI_OP_SET_CAP_MULTIPLIER: {
-            if (cdb[2] > kMaxCapMultiplierIndex) {
-                return statusReply(false, 1,
-                                   "capacity multiplier index " + std::to_string(cdb[2]) +
-                                       " is above " + std::to_string(kMaxCapMultiplierIndex));
-            }
-            capMultiplier_ = cdb[2];
-            saveState();
-            return statusReply(true, 1);
-        }
+        case SUB_SCSI_OP_SET_CAP_MULTIPLIER:
+            return setCapMultiplier(cdb[2]);
         case SUB_SCSI_OP_8E:
         case SUB_SCSI_OP_8F:
         case SUB_SCSI_OP_91:
             return statusReply(true, 1);
-        case SUB_SCSI_OP_SWITCH_HIDDEN_DISK: {
-            if (!layout_) {
-                return statusReply(false, 1, "no disk started");
-            }
-            // Split byte 0 (an encrypted part of 100 %): the whole disk is that part, and the
-            // drive goes on showing it.
-            if (layout_->sectors[1] > 0) {
-                shownPart_ = 1 - shownPart_;
-            }
-            return statusReply(true, 1);
-        }
+        case SUB_SCSI_OP_SWITCH_HIDDEN_DISK:
+            return switchHiddenDisk();
         case SUB_SCSI_OP_SCAN_BLOCK:
             return scanBlock(cdb, length);
         case SUB_SCSI_OP_ERASE_BLOCK:
@@ -448,31 +372,17 @@ Outcome Controller::vendor(const CommandShape& shape, const Command& command) {
         case SUB_SCSI_OP_WRITE_PAGE:
         case SUB_SCSI_OP_READ_PAGE:
             return pageCommand(shape, command);
-        case SUB_SCSI_OP_FSM_INIT: {
-            if (nand_) {
-                std::string why;
-                if (!findStoredSystem(why)) {
-                    return refuse("FSM init: " + why);
-                }
-            }
-            return statusReply(true, 1);
-        }
+        case SUB_SCSI_OP_FSM_INIT:
+            return fsmInit();
         case SUB_SCSI_OP_READ_BLOCK_MAP:
             return readBlockMap(cdb, length);
-        case SUB_SCSI_OP_99: {
-            std::vector<std::uint8_t> data = ramCfg_;
-            data.resize(cfg::kSize, 0);
-            return dataReply(std::move(data));
-        }
+        case SUB_SCSI_OP_99:
+            return ramCfgReply();
         case SUB_SCSI_OP_GET_PORT:
         case SUB_SCSI_OP_9C:
             return dataReply({profile_.port});
         case SUB_SCSI_OP_SEND_PAGE_TABLE:
-            if (length != nand_->pagesPerBlock()) {
-                return wrongLength(std::to_string(nand_->pagesPerBlock()) + " (one per page)");
-            }
-            pageTable_.assign(command.dataOut.begin(), command.dataOut.end());
-            return Outcome{};
+            return sendPageTable(shape, command);
         case SUB_SCSI_OP_SPI_READ:
         case SUB_SCSI_OP_SPI_WRITE:
             return spiTransfer(shape, command);
@@ -482,10 +392,136 @@ Outcome Controller::vendor(const CommandShape& shape, const Command& command) {
     return refuse(std::string(shape.name) + " is not answered");
 }
 
+Outcome Controller::writeCfg(const Command& command) {
+    const std::uint32_t length = command.transferLength;
+    // A file goes out in full chunks until a shorter one ends it: only a chunk right after a
+    // full one continues the same CFG.
+    if (!cfgStreamOpen_) {
+        ramCfg_.clear();
+    }
+    cfgStreamOpen_ = length == kMaxChunk;
+    const std::size_t take = std::min<std::size_t>(cfg::kSize - ramCfg_.size(), length);
+    ramCfg_.insert(ramCfg_.end(), command.dataOut.begin(), command.dataOut.begin() + take);
+    // A new CFG means a new layout: the disk goes until it is started again, and the system
+    // area's files with it.
+    flashChanged();
+    downloads_.clear();
+    pending_.reset();
+    return Outcome{};
+}
+
+Outcome Controller::fsmWriteSetup(std::uint32_t size) {
+    if (size == 0 || size > kMaxFsmSize) {
+        return refuse("FSM size " + std::to_string(size) + " is not from 1 to " +
+                      std::to_string(kMaxFsmSize));
+    }
+    fsm_ = Fsm{true, size, 0, 0, false};
+    return statusReply(true, 1);
+}
+
+Outcome Controller::fsmWrite(const Command& command) {
+    const std::uint32_t length = command.transferLength;
+    if (!fsm_.receiving) {
+        return refuse("FSM data without SUB_SCSI_OP_FSM_WRITE_SETUP");
+    }
+    if (fsm_.received + length > fsm_.size) {
+        fsm_.receiving = false;
+        return refuse("FSM data beyond the announced " + std::to_string(fsm_.size) + " bytes");
+    }
+    for (const auto b : command.dataOut) {
+        fsm_.sum = static_cast<std::uint16_t>(fsm_.sum + b);
+    }
+    fsm_.received += length;
+    return Outcome{};
+}
+
+Outcome Controller::fsmChecksum(std::uint16_t sum) {
+    if (!fsm_.receiving) {
+        return refuse("FSM checksum without an FSM download");
+    }
+    fsm_.receiving = false;
+    if (fsm_.received != fsm_.size) {
+        return refuse("short FSM: " + std::to_string(fsm_.received) + " of " +
+                      std::to_string(fsm_.size) + " bytes received");
+    }
+    if (sum != fsm_.sum) {
+        return refuse("FSM checksum " + hex(sum, 4) + " does not match the received " +
+                      hex(fsm_.sum, 4));
+    }
+    fsm_.loaded = true;
+    return statusReply(true, 1);
+}
+
+Outcome Controller::readCfg() const {
+    std::string why;
+    if (auto system = findStoredSystem(why)) {
+        return dataReply(system->cfg);
+    }
+    // Nothing stored: the controller reads erased flash.
+    Outcome outcome = dataReply(std::vector<std::uint8_t>(cfg::kSize, 0xFF));
+    outcome.note = why;
+    return outcome;
+}
+
+Outcome Controller::setSysAreaSize(std::uint8_t size) {
+    sysAreaOverride_ = size;
+    saveState();
+    return statusReply(true, 1);
+}
+
+// The CFG as received into the controller's memory, before it is written to flash.
+Outcome Controller::ramCfgReply() const {
+    std::vector<std::uint8_t> data = ramCfg_;
+    data.resize(cfg::kSize, 0);
+    return dataReply(std::move(data));
+}
+
+Outcome Controller::setCapMultiplier(std::uint8_t index) {
+    if (index > kMaxCapMultiplierIndex) {
+        return statusReply(false, 1,
+                           "capacity multiplier index " + std::to_string(index) + " is above " +
+                               std::to_string(kMaxCapMultiplierIndex));
+    }
+    capMultiplier_ = index;
+    saveState();
+    return statusReply(true, 1);
+}
+
+Outcome Controller::switchHiddenDisk() {
+    if (!layout_) {
+        return statusReply(false, 1, "no disk started");
+    }
+    // Split byte 0 (an encrypted part of 100 %): the whole disk is that part, and the drive
+    // goes on showing it.
+    if (layout_->sectors[1] > 0) {
+        shownPart_ = 1 - shownPart_;
+    }
+    return statusReply(true, 1);
+}
+
+Outcome Controller::fsmInit() const {
+    if (nand_) {
+        std::string why;
+        if (!findStoredSystem(why)) {
+            return refuse("FSM init: " + why);
+        }
+    }
+    return statusReply(true, 1);
+}
+
+Outcome Controller::sendPageTable(const CommandShape& shape, const Command& command) {
+    if (command.transferLength != nand_->pagesPerBlock()) {
+        return wrongLength(shape, command.transferLength,
+                           std::to_string(nand_->pagesPerBlock()) + " (one per page)");
+    }
+    pageTable_.assign(command.dataOut.begin(), command.dataOut.end());
+    return Outcome{};
+}
+
 Outcome Controller::scanBlock(std::span<const std::uint8_t> cdb, std::uint32_t transferLength) {
-    const std::uint32_t first = cdbBe32(cdb, 2);
-    const std::uint16_t count = cdbBe16(cdb, 6);
-    const std::uint16_t pattern = cdbBe16(cdb, 8);
+    const std::uint32_t first = loadBe32(&cdb[2]);
+    const std::uint16_t count = loadBe16(&cdb[6]);
+    const std::uint16_t pattern = loadBe16(&cdb[8]);
     const std::uint8_t mode = cdb[10];
     const std::uint8_t phase = cdb[11];
     const std::uint8_t ecc = cdb[13];
@@ -543,8 +579,8 @@ Outcome Controller::scanBlock(std::span<const std::uint8_t> cdb, std::uint32_t t
 }
 
 Outcome Controller::eraseBlock(std::span<const std::uint8_t> cdb) {
-    const std::uint32_t first = cdbBe32(cdb, 2);
-    const std::uint16_t count = cdbBe16(cdb, 6);
+    const std::uint32_t first = loadBe32(&cdb[2]);
+    const std::uint16_t count = loadBe16(&cdb[6]);
     if (count == 0 || std::uint64_t{first} + count > nand_->blockCount()) {
         return refuse("erase of " + std::to_string(count) + " blocks from block " +
                       std::to_string(first) + ": the flash has " +
@@ -567,8 +603,8 @@ Outcome Controller::eraseBlock(std::span<const std::uint8_t> cdb) {
 
 Outcome Controller::pageCommand(const CommandShape& shape, const Command& command) {
     const auto cdb = command.cdb;
-    const std::uint32_t first = cdbBe32(cdb, 2);
-    const std::uint16_t count = cdbBe16(cdb, 6);
+    const std::uint32_t first = loadBe32(&cdb[2]);
+    const std::uint16_t count = loadBe16(&cdb[6]);
     const std::uint8_t flashType = cdb[8];
     const std::uint32_t ppb = nand_->pagesPerBlock();
     const std::uint64_t totalPages = std::uint64_t{nand_->blockCount()} * ppb;
@@ -633,7 +669,7 @@ std::optional<Controller::StoredSystem> Controller::findStoredSystem(std::string
             why = "no CFG signature at " + where;
             continue;
         }
-        const std::uint16_t stored = be16(&page[cfg::kChecksum]);
+        const std::uint16_t stored = loadBe16(&page[cfg::kChecksum]);
         if (stored != cfgChecksum(page)) {
             why = "the CFG at " + where + " has checksum " + hex(stored, 4) +
                   ", its bytes sum to " + hex(cfgChecksum(page), 4);
@@ -685,7 +721,7 @@ std::optional<Controller::StoredSystem> Controller::findStoredSystem(std::string
 }
 
 Outcome Controller::readBlockMap(std::span<const std::uint8_t> cdb, std::uint32_t transferLength) {
-    const std::uint32_t length = cdbBe32(cdb, 2);
+    const std::uint32_t length = loadBe32(&cdb[2]);
     const std::size_t mapBytes = (nand_->blockCount() + 7) / 8;
     if (length == 0 || length > mapBytes || transferLength != length) {
         return refuse("block map of " + std::to_string(length) + " bytes (transfer " +
@@ -903,8 +939,8 @@ Outcome Controller::spiTransfer(const CommandShape& shape, const Command& comman
     if (!serialFlash_) {
         return refuse(std::string(shape.name) + ": the device has no serial flash");
     }
-    const std::uint32_t first = cdbBe16(command.cdb, 2);
-    const std::uint32_t count = cdbBe16(command.cdb, 4);
+    const std::uint32_t first = loadBe16(&command.cdb[2]);
+    const std::uint32_t count = loadBe16(&command.cdb[4]);
     const std::uint64_t end = (std::uint64_t{first} + count) * kSpiUnit;
     if (count == 0 || end > profile_.serialFlashSize) {
         return refuse(std::string(shape.name) + " of " + std::to_string(count) +
@@ -1010,8 +1046,8 @@ Outcome Controller::diskTransfer(const CommandShape& shape, const Command& comma
         return refuse(std::string(shape.name) +
                       ": medium error, the disk cannot be read or written");
     }
-    const std::uint32_t lba = cdbBe32(command.cdb, 2);
-    const std::uint16_t count = cdbBe16(command.cdb, 7);
+    const std::uint32_t lba = loadBe32(&command.cdb[2]);
+    const std::uint16_t count = loadBe16(&command.cdb[7]);
     const std::uint64_t sectors = layout_->sectors[shownPart_];
     const std::uint32_t sectorSize = layout_->sectorSize;
     if (std::uint64_t{lba} + count > sectors) {

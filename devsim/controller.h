@@ -98,6 +98,17 @@ class Controller {
     Outcome vendor(const CommandShape& shape, const Command& command);
     Outcome standard(const CommandShape& shape, const Command& command);
 
+    Outcome writeCfg(const Command& command);
+    Outcome fsmWriteSetup(std::uint32_t size);
+    Outcome fsmWrite(const Command& command);
+    Outcome fsmChecksum(std::uint16_t sum);
+    Outcome readCfg() const;
+    Outcome setSysAreaSize(std::uint8_t size);
+    Outcome ramCfgReply() const;
+    Outcome setCapMultiplier(std::uint8_t index);
+    Outcome switchHiddenDisk();
+    Outcome fsmInit() const;
+    Outcome sendPageTable(const CommandShape& shape, const Command& command);
     Outcome scanBlock(std::span<const std::uint8_t> cdb, std::uint32_t transferLength);
     Outcome eraseBlock(std::span<const std::uint8_t> cdb);
     Outcome pageCommand(const CommandShape& shape, const Command& command);

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/byte_order.h"
+
 namespace corvid::devsim {
 
 namespace {
@@ -331,6 +333,81 @@ Outcome Device::lie(const Command& command, const char*& result) {
     return outcome;
 }
 
+std::optional<FaultRule> Device::faultFor(const CommandShape* shape) {
+    if (shape == nullptr) {
+        return std::nullopt;
+    }
+    const std::uint32_t occurrence = ++seen_[shape];
+    for (const FaultRule& rule : settings_.faults) {
+        const bool once =
+            rule.kind == FaultRule::Kind::UnplugDuring || rule.kind == FaultRule::Kind::Silent;
+        const std::uint32_t wanted = rule.occurrence != 0 ? rule.occurrence : (once ? 1 : 0);
+        if (rule.command == shape && (wanted == 0 || wanted == occurrence)) {
+            return rule;
+        }
+    }
+    return std::nullopt;
+}
+
+double Device::busyMsOf(const simlink::WireRequest& request, const CommandShape* shape,
+                        std::span<const std::uint8_t> cdb) const {
+    const Timing& timing = settings_.timing;
+    double busyMs = timing.latencyMs;
+    if (timing.bytesPerSecond > 0) {
+        busyMs += request.transferLength * 1000.0 / timing.bytesPerSecond;
+    }
+    if (shape != nullptr && shape->subCode == SUB_SCSI_OP_SCAN_BLOCK && cdb.size() >= 8) {
+        busyMs += timing.scanMsPerBlock * loadBe16(&cdb[6]);
+    }
+    return busyMs;
+}
+
+Outcome Device::carryOut(const simlink::WireRequest& request, const CommandShape* shape,
+                         std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> dataOut,
+                         const std::optional<FaultRule>& fault, const char*& result) {
+    if (fault && fault->kind == FaultRule::Kind::FailCall) {
+        Outcome outcome;
+        outcome.status = simlink::WireStatus::CheckCondition;
+        outcome.note = "injected failure";
+        result = "fault-call";
+        return outcome;
+    }
+    if (fault && fault->kind == FaultRule::Kind::LoseData) {
+        // What a worn or faked flash does: the host is told the data are kept.
+        Outcome outcome;
+        outcome.note = "its data lost";
+        result = "lost";
+        return outcome;
+    }
+    if (fault && fault->kind == FaultRule::Kind::FailStatus) {
+        Outcome outcome;
+        outcome.data.assign(
+            request.direction == static_cast<std::uint8_t>(simlink::WireDirection::In)
+                ? request.transferLength
+                : 0,
+            0);
+        outcome.note = "injected status byte 0x00";
+        result = "fault-status";
+        return outcome;
+    }
+    Command command;
+    command.cdb = cdb;
+    command.direction = static_cast<simlink::WireDirection>(request.direction);
+    command.transferLength = request.transferLength;
+    command.dataOut = dataOut;
+    if (settings_.lie && random(100) < settings_.lie->liePercent) {
+        return lie(command, result);  // traced as a lie, whatever its status says
+    }
+    Outcome outcome = controller_.execute(command);
+    if (outcome.status == simlink::WireStatus::CheckCondition) {
+        result = "refused";
+    } else if (shape != nullptr && shape->judged == Judged::Status &&
+               (outcome.data.empty() || (outcome.data[0] & 0x01) == 0)) {
+        result = "failed-status";
+    }
+    return outcome;
+}
+
 DeviceReply Device::handle(const simlink::WireRequest& request,
                            std::span<const std::uint8_t> dataOut,
                            std::chrono::steady_clock::time_point arrived) {
@@ -361,29 +438,8 @@ DeviceReply Device::handle(const simlink::WireRequest& request,
         return reply;
     }
 
-    std::optional<FaultRule> fault;
-    if (shape != nullptr) {
-        const std::uint32_t occurrence = ++seen_[shape];
-        for (const FaultRule& rule : settings_.faults) {
-            const bool once =
-                rule.kind == FaultRule::Kind::UnplugDuring || rule.kind == FaultRule::Kind::Silent;
-            const std::uint32_t wanted = rule.occurrence != 0 ? rule.occurrence : (once ? 1 : 0);
-            if (rule.command == shape && (wanted == 0 || wanted == occurrence)) {
-                fault = rule;
-                break;
-            }
-        }
-    }
-
-    const Timing& timing = settings_.timing;
-    double busyMs = timing.latencyMs;
-    if (timing.bytesPerSecond > 0) {
-        busyMs += request.transferLength * 1000.0 / timing.bytesPerSecond;
-    }
-    if (shape != nullptr && shape->subCode == SUB_SCSI_OP_SCAN_BLOCK && cdb.size() >= 8) {
-        busyMs += timing.scanMsPerBlock * cdbBe16(cdb, 6);
-    }
-
+    const std::optional<FaultRule> fault = faultFor(shape);
+    const double busyMs = busyMsOf(request, shape, cdb);
     if (fault && fault->kind == FaultRule::Kind::UnplugDuring) {
         pauseUntil(start + modelled(busyMs / 2), lock);
         trace(request, shape, "unplugged", "pulled out during the command");
@@ -397,42 +453,8 @@ DeviceReply Device::handle(const simlink::WireRequest& request,
         return reply;
     }
 
-    Outcome outcome;
     const char* result = "good";
-    if (fault && fault->kind == FaultRule::Kind::FailCall) {
-        outcome.status = simlink::WireStatus::CheckCondition;
-        outcome.note = "injected failure";
-        result = "fault-call";
-    } else if (fault && fault->kind == FaultRule::Kind::LoseData) {
-        // What a worn or faked flash does: the host is told the data are kept.
-        outcome.note = "its data lost";
-        result = "lost";
-    } else if (fault && fault->kind == FaultRule::Kind::FailStatus) {
-        outcome.data.assign(
-            request.direction == static_cast<std::uint8_t>(simlink::WireDirection::In)
-                ? request.transferLength
-                : 0,
-            0);
-        outcome.note = "injected status byte 0x00";
-        result = "fault-status";
-    } else {
-        Command command;
-        command.cdb = cdb;
-        command.direction = static_cast<simlink::WireDirection>(request.direction);
-        command.transferLength = request.transferLength;
-        command.dataOut = dataOut;
-        const bool lies = settings_.lie && random(100) < settings_.lie->liePercent;
-        outcome = lies ? lie(command, result) : controller_.execute(command);
-        if (lies) {
-            // Traced as a lie, whatever its status says.
-        } else if (outcome.status == simlink::WireStatus::CheckCondition) {
-            result = "refused";
-        } else if (shape != nullptr && shape->judged == Judged::Status &&
-                   (outcome.data.empty() || (outcome.data[0] & 0x01) == 0)) {
-            result = "failed-status";
-        }
-    }
-
+    Outcome outcome = carryOut(request, shape, cdb, dataOut, fault, result);
     if (!finishAt(start, start + modelled(busyMs), lock)) {
         trace(request, shape, "unplugged", "pulled out during the command");
         reply.after = AfterCommand::Leave;

@@ -113,6 +113,16 @@ class Device {
     std::string summary();
 
   private:
+    // The fault rule a command meets at this arrival, if any (counts the arrival).
+    std::optional<FaultRule> faultFor(const CommandShape* shape);
+    // The time the model gives the command: latency, its data, the blocks a scan reads.
+    double busyMsOf(const simlink::WireRequest& request, const CommandShape* shape,
+                    std::span<const std::uint8_t> cdb) const;
+    // The command's outcome: an injected fault, a lie, or the controller's answer; 'result'
+    // names it for the trace.
+    Outcome carryOut(const simlink::WireRequest& request, const CommandShape* shape,
+                     std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> dataOut,
+                     const std::optional<FaultRule>& fault, const char*& result);
     void trace(const simlink::WireRequest& request, const CommandShape* shape, const char* result,
                const std::string& note);
     // A lying answer to a command, which it may or may not carry out; 'result' names it for the

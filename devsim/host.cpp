@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "devsim/device.h"
+#include "platform/ascii_text.h"
 #include "simlink/control.h"
 #include "simlink/sim_dir.h"
 #include "simlink/wire.h"
@@ -230,13 +231,11 @@ double parseMilliseconds(const std::string& text, const std::string& what) {
 
 // "e", "E" and "E:" name the same drive, as on the station's command line.
 char parseLetter(const std::string& text) {
-    const std::string bare = text.size() == 2 && text[1] == ':' ? text.substr(0, 1) : text;
-    const char letter =
-        bare.size() == 1 ? static_cast<char>(std::toupper(static_cast<unsigned char>(bare[0]))) : 0;
-    if (!simlink::isDriveLetter(letter)) {
+    const std::optional<char> letter = driveLetterOf(text);
+    if (!letter) {
         throw std::invalid_argument("The drive letter \"" + text + "\" is not one of A to Z.");
     }
-    return letter;
+    return *letter;
 }
 
 std::string safeName(const std::string& name) {

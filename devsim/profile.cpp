@@ -10,6 +10,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "platform/ascii_text.h"
 #include "platform/ini_file.h"
 
 namespace corvid::devsim {
@@ -141,13 +142,6 @@ const std::vector<DeviceProfile>& builtins() {
     return list;
 }
 
-std::string lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
 std::string trim(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
     if (first == std::string_view::npos) {
@@ -196,8 +190,7 @@ class ProfileReader {
             digits = digits.substr(2);
             base = 16;
         } else if (base == 10 && !digits.empty()) {
-            const char last =
-                static_cast<char>(std::toupper(static_cast<unsigned char>(digits.back())));
+            const char last = asciiUpper(digits.back());
             if (last == 'K' || last == 'M' || last == 'G') {
                 scale = last == 'K' ? 1024u : last == 'M' ? 1024u * 1024u : 1024u * 1024u * 1024u;
                 digits.pop_back();
@@ -279,7 +272,7 @@ std::vector<WeakPages> parseWeakPages(const ProfileReader& reader, const std::st
             }
         };
         range(fields[0], profile.totalBlocks(), weak.firstBlock, weak.lastBlock);
-        const std::string pages = lower(fields[1]);
+        const std::string pages = asciiLower(fields[1]);
         if (pages == "even" || pages == "odd") {
             weak.parity = pages == "even" ? WeakPages::Parity::Even : WeakPages::Parity::Odd;
             weak.firstPage = 0;
@@ -417,7 +410,7 @@ void readBase(ProfileLoad& load, const std::string& base) {
 void readInquiry(ProfileLoad& load, const std::string& value) {
     for (const InquiryVariant variant : {InquiryVariant::G, InquiryVariant::V16_1,
                                          InquiryVariant::V16_2, InquiryVariant::Foreign}) {
-        if (lower(value) == lower(variantName(variant))) {
+        if (asciiLower(value) == asciiLower(variantName(variant))) {
             load.profile.inquiry = variant;
             return;
         }
@@ -728,7 +721,7 @@ bool isChipSection(const std::string& name) {
 void checkKnownKeys(const ProfileReader& reader) {
     const IniFile& ini = reader.ini();
     for (const std::string& section : ini.sectionNames()) {
-        const std::string name = lower(section);
+        const std::string name = asciiLower(section);
         const bool chip = isChipSection(name);
         if (name != "device" && !chip) {
             reader.fail("[" + section + "]",
@@ -737,7 +730,7 @@ void checkKnownKeys(const ProfileReader& reader) {
         for (const std::string& key : ini.keyNames(section)) {
             const bool known = std::any_of(
                 std::begin(kProfileKeys), std::end(kProfileKeys), [&](const ProfileKey& k) {
-                    return (k.section == kChip) == chip && k.key == lower(key);
+                    return (k.section == kChip) == chip && k.key == asciiLower(key);
                 });
             if (!known) {
                 reader.fail(section + "/" + key, "is not a known key");

@@ -111,9 +111,9 @@ void imageSeeds(const fs::path& corpus, const fs::path& work) {
         writeSeed(corpus / "fat_volume", name, records);
 
         const fs::path image = work / (name + ".img");
-        std::string failure;
-        if (!corvid::ImgSave(disk, image, false, sectors / 2048, &failure)) {
-            throw std::runtime_error(failure);
+        if (const corvid::Result saved = corvid::ImgSave(disk, image, false, sectors / 2048);
+            !saved) {
+            throw std::runtime_error(saved.reason);
         }
         copySeed(corpus / "image_file", name, image);
     }

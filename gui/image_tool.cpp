@@ -19,6 +19,7 @@
 
 #include "gui/ui_dispatcher.h"
 #include "platform/ini_file.h"
+#include "station/image_tool_messages.h"
 #include "station/messages.h"
 #include "station/settings_files.h"
 
@@ -266,7 +267,6 @@ void ImageTool::build(const QString& output) {
     }
     request.output = output.toStdString();
     request.codePage = codePageOf(language_);
-    request.language = language_;
     setBuilding(true);
     worker_ = std::thread([this, request = std::move(request), output] {
         ImageBuildResult result;
@@ -282,11 +282,12 @@ void ImageTool::build(const QString& output) {
 
 void ImageTool::finish(const ImageBuildResult& result, const QString& output) {
     setBuilding(false);
-    for (const ImageToolMessage& message : result.messages) {
+    const std::vector<ImageToolMessage> messages = imageToolMessages(result, language_);
+    for (const ImageToolMessage& message : messages) {
         prompt_.show(message.text, message.caption, message.icon, PromptButtons::Ok);
     }
     const bool success = result.status == ImageBuildStatus::Success;
-    if (!success && result.messages.empty() && !result.detail.empty()) {
+    if (!success && messages.empty() && !result.detail.empty()) {
         prompt_.show(result.detail, std::string(fixedText(FixedText::Fail, language_)),
                      PromptIcon::Error, PromptButtons::Ok);
     }

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <limits>
 
-#include "image/byte_order.h"
 #include "image/unicode_text.h"
+#include "platform/byte_order.h"
 
 namespace corvid {
 
@@ -14,6 +14,7 @@ namespace {
 
 using namespace fat_boot;
 using namespace fat_dir;
+using namespace fat_table;
 
 constexpr std::uint8_t kOemNameBytes[8] = {'Z', 'Q', 'L', '5', 'V', 'x', '6', 0};
 constexpr std::uint8_t kMediaFixedDisk = 0xF8;
@@ -23,12 +24,6 @@ constexpr std::uint32_t kFat32Reserved = 32;
 constexpr std::uint32_t kFat32RootCluster = 2;
 constexpr std::uint32_t kFat32FsInfoSector = 1;
 constexpr std::uint32_t kFat32BackupBootSector = 6;
-constexpr std::uint32_t kFat16EndMark = 0xFFF8;
-constexpr std::uint32_t kFat32EndMark = 0x0FFFFFF8;
-constexpr std::uint32_t kFat32ValueMask = 0x0FFFFFFF;
-// The cluster counts by which every reader tells the FAT types apart.
-constexpr std::uint32_t kMinFat16Clusters = 4085;
-constexpr std::uint32_t kMaxFat16Clusters = 65524;
 // A FAT directory holds at most 65,536 entries (2 MiB); readers stop there.
 constexpr std::uint32_t kMaxDirectorySlots = 65536;
 constexpr std::uint8_t kDotName[11] = {'.', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
@@ -134,6 +129,64 @@ Layout computeLayout(std::uint32_t t, std::uint32_t s) {
     return layout;
 }
 
+// The boot sector of a volume with this layout, as the station's images hold it.
+std::vector<std::byte> bootSectorOf(const Layout& layout, std::uint32_t totalSectors,
+                                    std::uint32_t sectorSize) {
+    const bool fat16 = layout.type == FatType::Fat16;
+    std::vector<std::byte> sector(sectorSize);
+    std::byte* boot = sector.data();
+    boot[kJump] = std::byte{0xEB};
+    boot[kJump + 2] = std::byte{0x90};
+    std::memcpy(boot + kOemName, kOemNameBytes, sizeof kOemNameBytes);
+    storeLe16(boot + kBytesPerSector, static_cast<std::uint16_t>(sectorSize));
+    boot[kSectorsPerCluster] = static_cast<std::byte>(layout.sectorsPerCluster);
+    storeLe16(boot + kReservedSectors, static_cast<std::uint16_t>(layout.reserved));
+    boot[kFatCount] = std::byte{2};
+    storeLe16(boot + kRootEntryCount, fat16 ? kFat16RootEntries : 0);
+    boot[kMedia] = std::byte{kMediaFixedDisk};
+    storeLe16(boot + kFatSize16, fat16 ? static_cast<std::uint16_t>(layout.fatSize) : 0);
+    storeLe32(boot + kTotalSectors32, totalSectors);
+    if (fat16) {
+        std::memcpy(boot + kFat16TypeName, "FAT16   ", 8);
+    } else {
+        storeLe32(boot + kFatSize32, layout.fatSize);
+        storeLe32(boot + kRootCluster, kFat32RootCluster);
+        storeLe16(boot + kFsInfoSector, kFat32FsInfoSector);
+        storeLe16(boot + kBackupBootSector, kFat32BackupBootSector);
+        std::memcpy(boot + kFat32TypeName, "FAT32   ", 8);
+    }
+    std::memset(boot + kFiller, 0xFF, kFillerBytes);
+    boot[kSignature] = std::byte{0x55};
+    boot[kSignature + 1] = std::byte{0xAA};
+    return sector;
+}
+
+// The FAT32 FS information sector: its signatures, free count and next free cluster unknown.
+std::vector<std::byte> fsInfoSectorOf(std::uint32_t sectorSize) {
+    std::vector<std::byte> info(sectorSize);
+    storeLe32(info.data() + kFsInfoLeadSignature, 0x41615252);
+    storeLe32(info.data() + kFsInfoStructSignature, 0x61417272);
+    storeLe32(info.data() + kFsInfoFreeCount, 0xFFFFFFFF);  // unknown
+    storeLe32(info.data() + kFsInfoNextFree, 0xFFFFFFFF);   // unknown
+    storeLe32(info.data() + kFsInfoTrailSignature, 0xAA550000);
+    return info;
+}
+
+// The first sector of each FAT: the media entry, the end mark of cluster 1 and, on FAT32, the
+// root directory's one cluster.
+std::vector<std::byte> fatStartOf(FatType type, std::uint32_t sectorSize) {
+    std::vector<std::byte> sector(sectorSize);
+    if (type == FatType::Fat16) {
+        storeLe16(sector.data(), static_cast<std::uint16_t>(kFat16EndMark));
+        storeLe16(sector.data() + 2, 0xFFFF);
+    } else {
+        storeLe32(sector.data(), kFat32EndMark);
+        storeLe32(sector.data() + 4, 0xFFFFFFFF);
+        storeLe32(sector.data() + 8, kFat32EndMark);
+    }
+    return sector;
+}
+
 }  // namespace
 
 bool FAT_VOLUME::fail(std::string why, std::uint32_t code) {
@@ -175,63 +228,23 @@ bool FAT_VOLUME::ImgDiskCreate(std::uint32_t totalSectors, std::uint32_t sectorS
                     std::to_string(sectorSize) + " bytes is too small for FAT16");
     }
 
-    std::vector<std::byte> sector(sectorSize);
-    std::byte* boot = sector.data();
-    boot[kJump] = std::byte{0xEB};
-    boot[kJump + 2] = std::byte{0x90};
-    std::memcpy(boot + kOemName, kOemNameBytes, sizeof kOemNameBytes);
-    storeLe16(boot + kBytesPerSector, static_cast<std::uint16_t>(sectorSize));
-    boot[kSectorsPerCluster] = static_cast<std::byte>(layout.sectorsPerCluster);
-    storeLe16(boot + kReservedSectors, static_cast<std::uint16_t>(layout.reserved));
-    boot[kFatCount] = std::byte{2};
-    storeLe16(boot + kRootEntryCount, fat16 ? kFat16RootEntries : 0);
-    boot[kMedia] = std::byte{kMediaFixedDisk};
-    storeLe16(boot + kFatSize16, fat16 ? static_cast<std::uint16_t>(layout.fatSize) : 0);
-    storeLe32(boot + kTotalSectors32, totalSectors);
-    if (fat16) {
-        std::memcpy(boot + kFat16TypeName, "FAT16   ", 8);
-    } else {
-        storeLe32(boot + kFatSize32, layout.fatSize);
-        storeLe32(boot + kRootCluster, kFat32RootCluster);
-        storeLe16(boot + kFsInfoSector, kFat32FsInfoSector);
-        storeLe16(boot + kBackupBootSector, kFat32BackupBootSector);
-        std::memcpy(boot + kFat32TypeName, "FAT32   ", 8);
-    }
-    std::memset(boot + kFiller, 0xFF, kFillerBytes);
-    boot[kSignature] = std::byte{0x55};
-    boot[kSignature + 1] = std::byte{0xAA};
-    bool written = disk_.RamDiskWrite(0, 1, boot);
-
+    const std::vector<std::byte> boot = bootSectorOf(layout, totalSectors, sectorSize);
+    bool written = disk_.RamDiskWrite(0, 1, boot.data());
     if (!fat16) {
         // The boot sector names an FS information sector and a backup boot sector; left out,
         // they would hold whatever the device held before, which a reader may trust.
-        std::vector<std::byte> info(sectorSize);
-        storeLe32(info.data() + kFsInfoLeadSignature, 0x41615252);
-        storeLe32(info.data() + kFsInfoStructSignature, 0x61417272);
-        storeLe32(info.data() + kFsInfoFreeCount, 0xFFFFFFFF);  // unknown
-        storeLe32(info.data() + kFsInfoNextFree, 0xFFFFFFFF);   // unknown
-        storeLe32(info.data() + kFsInfoTrailSignature, 0xAA550000);
+        const std::vector<std::byte> info = fsInfoSectorOf(sectorSize);
         written = written && disk_.RamDiskWrite(kFat32FsInfoSector, 1, info.data()) &&
-                  disk_.RamDiskWrite(kFat32BackupBootSector, 1, boot) &&
+                  disk_.RamDiskWrite(kFat32BackupBootSector, 1, boot.data()) &&
                   disk_.RamDiskWrite(kFat32BackupBootSector + 1, 1, info.data());
     }
-
     const std::uint32_t fatsEnd = layout.reserved + 2 * layout.fatSize;
     written = written && disk_.zeroSectors(layout.reserved, 2 * layout.fatSize);
     written = written &&
               disk_.zeroSectors(fatsEnd, fat16 ? layout.rootSectors : layout.sectorsPerCluster);
-
-    std::fill(sector.begin(), sector.end(), std::byte{0});
-    if (fat16) {
-        storeLe16(sector.data(), static_cast<std::uint16_t>(kFat16EndMark));
-        storeLe16(sector.data() + 2, 0xFFFF);
-    } else {
-        storeLe32(sector.data(), kFat32EndMark);
-        storeLe32(sector.data() + 4, 0xFFFFFFFF);
-        storeLe32(sector.data() + 8, kFat32EndMark);
-    }
-    written = written && disk_.RamDiskWrite(layout.reserved, 1, sector.data()) &&
-              disk_.RamDiskWrite(layout.reserved + layout.fatSize, 1, sector.data());
+    const std::vector<std::byte> fatStart = fatStartOf(layout.type, sectorSize);
+    written = written && disk_.RamDiskWrite(layout.reserved, 1, fatStart.data()) &&
+              disk_.RamDiskWrite(layout.reserved + layout.fatSize, 1, fatStart.data());
     if (!written) {
         return fail("the volume cannot be laid out in the sector store");
     }
@@ -322,7 +335,7 @@ bool FAT_VOLUME::mount() {
 // ----- FAT entries and clusters -----
 
 bool FAT_VOLUME::isChainEnd(std::uint32_t value) const {
-    return fatType_ == FatType::Fat32 ? value > 0x0FFFFFF7 : value > 0xFFF7;
+    return fatType_ == FatType::Fat32 ? value >= kFat32EndMark : value >= kFat16EndMark;
 }
 
 std::uint32_t FAT_VOLUME::endMark() const {
@@ -783,19 +796,15 @@ bool FAT_VOLUME::ImgSetLabel(std::string_view label) {
     return createEntry(*root, EntryKind::Label, wanted, std::u16string_view()).has_value();
 }
 
-std::unique_ptr<IMG_FILE> FAT_VOLUME::ImgCreateFile(std::u16string_view longPath,
-                                                    std::string_view shortPath) {
-    if (!ready()) {
-        return nullptr;
-    }
-    currentDirectory_ = rootKey();
+std::optional<FAT_VOLUME::FilePath> FAT_VOLUME::splitFilePath(std::u16string_view longPath,
+                                                              std::string_view shortPath) {
     const bool longRooted = !longPath.empty() && longPath.front() == u'\\';
     const bool shortRooted = !shortPath.empty() && shortPath.front() == '\\';
     if ((!longRooted && longPath.find(u'\\') != std::u16string_view::npos) ||
         (!shortRooted && splitShortPath(shortPath, codePage_).size() > 1)) {
         std::printf("Illegal file path %s\n", pathText(longPath).c_str());
         fail("the path " + pathText(longPath) + " does not start with a backslash");
-        return nullptr;
+        return std::nullopt;
     }
     if (longRooted) {
         longPath.remove_prefix(1);
@@ -803,89 +812,105 @@ std::unique_ptr<IMG_FILE> FAT_VOLUME::ImgCreateFile(std::u16string_view longPath
     if (shortRooted) {
         shortPath.remove_prefix(1);
     }
-
-    std::vector<std::u16string_view> longParts;
+    FilePath parts;
     for (std::size_t start = 0;;) {
         const std::size_t end = longPath.find(u'\\', start);
-        longParts.push_back(longPath.substr(start, end - start));
+        parts.longNames.push_back(longPath.substr(start, end - start));
         if (end == std::u16string_view::npos) {
             break;
         }
         start = end + 1;
     }
-    const std::vector<std::string_view> shortParts = splitShortPath(shortPath, codePage_);
-    if (shortParts.size() != longParts.size()) {
+    parts.shortNames = splitShortPath(shortPath, codePage_);
+    if (parts.shortNames.size() != parts.longNames.size()) {
         fail("the 8.3 path " + std::string(shortPath) + " does not match the path " +
              pathText(longPath));
+        return std::nullopt;
+    }
+    for (const std::u16string_view name : parts.longNames) {
+        if (name.empty()) {
+            fail("the path \\" + pathText(longPath) + " holds an empty name");
+            return std::nullopt;
+        }
+    }
+    return parts;
+}
+
+bool FAT_VOLUME::enterFolder(std::u16string_view longName, std::string_view shortName) {
+    DirIndex* dir = directory(currentDirectory_);
+    if (dir == nullptr) {
+        return false;
+    }
+    // Only a folder of that name is taken: a file of the same name must not be written to as a
+    // folder.
+    const auto found = dir->folders.find(longName);
+    if (found != dir->folders.end()) {
+        if (directory(found->second) == nullptr) {
+            return false;
+        }
+        currentDirectory_ = found->second;
+        return true;
+    }
+    const auto name = splitShortName(shortName, codePage_);
+    if (!name) {
+        return fail("the 8.3 name " + std::string(shortName) + " of the folder " +
+                    pathText(longName) + " is not a valid 8.3 name");
+    }
+    const auto folder = createEntry(*dir, EntryKind::Directory, *name, longName);
+    if (!folder) {
+        return false;
+    }
+    const std::uint32_t cluster = folder->firstCluster;
+    DIR_ENTRY_INFO dot;
+    dot.shortName = nameOf(kDotName);
+    dot.firstCluster = cluster;
+    dot.position = static_cast<std::uint64_t>(clusterSector(cluster)) << sectorShift_;
+    dot.kind = EntryKind::Dot;
+    DIR_ENTRY_INFO dotDot;
+    dotDot.shortName = nameOf(kDotDotName);
+    dotDot.firstCluster = currentDirectory_ == rootKey() ? 0 : currentDirectory_;
+    dotDot.position = dot.position + kEntryBytes;
+    dotDot.kind = EntryKind::DotDot;
+    if (!writeShortEntry(dot) || !writeShortEntry(dotDot)) {
+        return false;
+    }
+    DirIndex index;
+    index.key = cluster;
+    index.clusters.push_back(cluster);
+    index.capacity = slotsPerCluster();
+    index.frontier = 2;
+    directories_.emplace(cluster, std::move(index));
+    currentDirectory_ = cluster;
+    return true;
+}
+
+std::unique_ptr<IMG_FILE> FAT_VOLUME::ImgCreateFile(std::u16string_view longPath,
+                                                    std::string_view shortPath) {
+    if (!ready()) {
         return nullptr;
     }
-    for (std::size_t i = 0; i < longParts.size(); ++i) {
-        if (longParts[i].empty()) {
-            fail("the path \\" + pathText(longPath) + " holds an empty name");
-            return nullptr;
-        }
+    currentDirectory_ = rootKey();
+    const std::optional<FilePath> path = splitFilePath(longPath, shortPath);
+    if (!path) {
+        return nullptr;
     }
-
-    const std::size_t last = longParts.size() - 1;
+    const std::size_t last = path->longNames.size() - 1;
     for (std::size_t i = 0; i < last; ++i) {
-        DirIndex* dir = directory(currentDirectory_);
-        if (dir == nullptr) {
+        if (!enterFolder(path->longNames[i], path->shortNames[i])) {
             return nullptr;
         }
-        // Only a folder of that name is taken: a file of the same name must not be written to
-        // as a folder.
-        const auto found = dir->folders.find(longParts[i]);
-        if (found != dir->folders.end()) {
-            if (directory(found->second) == nullptr) {
-                return nullptr;
-            }
-            currentDirectory_ = found->second;
-            continue;
-        }
-        const auto name = splitShortName(shortParts[i], codePage_);
-        if (!name) {
-            fail("the 8.3 name " + std::string(shortParts[i]) + " of the folder " +
-                 pathText(longParts[i]) + " is not a valid 8.3 name");
-            return nullptr;
-        }
-        const auto folder = createEntry(*dir, EntryKind::Directory, *name, longParts[i]);
-        if (!folder) {
-            return nullptr;
-        }
-        const std::uint32_t cluster = folder->firstCluster;
-        DIR_ENTRY_INFO dot;
-        dot.shortName = nameOf(kDotName);
-        dot.firstCluster = cluster;
-        dot.position = static_cast<std::uint64_t>(clusterSector(cluster)) << sectorShift_;
-        dot.kind = EntryKind::Dot;
-        DIR_ENTRY_INFO dotDot;
-        dotDot.shortName = nameOf(kDotDotName);
-        dotDot.firstCluster = currentDirectory_ == rootKey() ? 0 : currentDirectory_;
-        dotDot.position = dot.position + kEntryBytes;
-        dotDot.kind = EntryKind::DotDot;
-        if (!writeShortEntry(dot) || !writeShortEntry(dotDot)) {
-            return nullptr;
-        }
-        DirIndex index;
-        index.key = cluster;
-        index.clusters.push_back(cluster);
-        index.capacity = slotsPerCluster();
-        index.frontier = 2;
-        directories_.emplace(cluster, std::move(index));
-        currentDirectory_ = cluster;
     }
-
-    const auto name = splitShortName(shortParts[last], codePage_);
+    const auto name = splitShortName(path->shortNames[last], codePage_);
     if (!name) {
-        fail("the 8.3 name " + std::string(shortParts[last]) + " of the file " +
-             pathText(longParts[last]) + " is not a valid 8.3 name");
+        fail("the 8.3 name " + std::string(path->shortNames[last]) + " of the file " +
+             pathText(path->longNames[last]) + " is not a valid 8.3 name");
         return nullptr;
     }
     DirIndex* dir = directory(currentDirectory_);
     if (dir == nullptr) {
         return nullptr;
     }
-    auto entry = createEntry(*dir, EntryKind::File, *name, longParts[last]);
+    auto entry = createEntry(*dir, EntryKind::File, *name, path->longNames[last]);
     if (!entry) {
         return nullptr;
     }

@@ -14,72 +14,9 @@
 
 #include "image/ram_disk.h"
 #include "image/short_name.h"
+#include "platform/fat_layout.h"
 
 namespace corvid {
-
-// Boot sector fields (byte offsets).
-namespace fat_boot {
-inline constexpr std::size_t kJump = 0;  // EB 00 90
-inline constexpr std::size_t kOemName = 3;
-inline constexpr std::size_t kBytesPerSector = 11;
-inline constexpr std::size_t kSectorsPerCluster = 13;
-inline constexpr std::size_t kReservedSectors = 14;
-inline constexpr std::size_t kFatCount = 16;
-inline constexpr std::size_t kRootEntryCount = 17;
-inline constexpr std::size_t kTotalSectors16 = 19;
-inline constexpr std::size_t kMedia = 21;
-inline constexpr std::size_t kFatSize16 = 22;
-inline constexpr std::size_t kTotalSectors32 = 32;
-inline constexpr std::size_t kFatSize32 = 36;
-inline constexpr std::size_t kRootCluster = 44;
-inline constexpr std::size_t kFsInfoSector = 48;
-inline constexpr std::size_t kBackupBootSector = 50;
-inline constexpr std::size_t kFat16TypeName = 54;
-inline constexpr std::size_t kFat32TypeName = 82;
-inline constexpr std::size_t kFiller = 90;  // 420 bytes of FF
-inline constexpr std::size_t kFillerBytes = 420;
-inline constexpr std::size_t kSignature = 510;  // 55 AA
-inline constexpr std::size_t kPartitionTable = 446;
-inline constexpr std::size_t kPartitionEntryBytes = 16;
-inline constexpr std::size_t kPartitionBootFlag = 0;
-inline constexpr std::size_t kPartitionStart = 8;
-// FAT32 FS information sector.
-inline constexpr std::size_t kFsInfoLeadSignature = 0;
-inline constexpr std::size_t kFsInfoStructSignature = 484;
-inline constexpr std::size_t kFsInfoFreeCount = 488;
-inline constexpr std::size_t kFsInfoNextFree = 492;
-inline constexpr std::size_t kFsInfoTrailSignature = 508;
-}  // namespace fat_boot
-
-// Directory entry fields (byte offsets in a 32-byte entry).
-namespace fat_dir {
-inline constexpr std::size_t kEntryBytes = 32;
-inline constexpr std::size_t kName = 0;       // 8 bytes
-inline constexpr std::size_t kExtension = 8;  // 3 bytes
-inline constexpr std::size_t kAttribute = 11;
-inline constexpr std::size_t kCreateDate = 16;
-inline constexpr std::size_t kAccessDate = 18;
-inline constexpr std::size_t kClusterHigh = 20;
-inline constexpr std::size_t kWriteDate = 24;
-inline constexpr std::size_t kClusterLow = 26;
-inline constexpr std::size_t kFileSize = 28;
-// Long-name entries.
-inline constexpr std::size_t kOrdinal = 0;
-inline constexpr std::size_t kUnits1 = 1;  // 5 units
-inline constexpr std::size_t kLongType = 12;
-inline constexpr std::size_t kChecksum = 13;
-inline constexpr std::size_t kUnits2 = 14;  // 6 units
-inline constexpr std::size_t kLongCluster = 26;
-inline constexpr std::size_t kUnits3 = 28;  // 2 units
-inline constexpr std::size_t kUnitsPerLongEntry = 13;
-inline constexpr std::uint8_t kLastLongEntry = 0x40;
-inline constexpr std::uint8_t kLongNameAttribute = 0x0F;
-inline constexpr std::uint8_t kDirectoryAttribute = 0x10;
-inline constexpr std::uint8_t kLabelAttribute = 0x08;
-inline constexpr std::uint8_t kFreeMark = 0xE5;
-inline constexpr std::uint8_t kFreeMarkStandIn = 0x05;  // a name's first byte 0xE5
-inline constexpr std::uint16_t kDate2005 = 0x3221;      // 1 January 2005
-}  // namespace fat_dir
 
 // Codes of the volume's last error.
 inline constexpr std::uint32_t kFatErrorBrokenChain = 19;
@@ -220,6 +157,15 @@ class FAT_VOLUME {
                                               const ShortName11& name,
                                               std::u16string_view longName);
     bool writeShortEntry(const DIR_ENTRY_INFO& entry);
+    // A file's path as the names of its folders and its own, long and 8.3 side by side.
+    struct FilePath {
+        std::vector<std::u16string_view> longNames;
+        std::vector<std::string_view> shortNames;
+    };
+    std::optional<FilePath> splitFilePath(std::u16string_view longPath, std::string_view shortPath);
+    // Makes the folder the current directory, creating it (with its dot entries) when it is
+    // not there.
+    bool enterFolder(std::u16string_view longName, std::string_view shortName);
     // The sector where the file's next piece of 'count' bytes goes, with a new cluster when
     // the current one is full.
     std::optional<std::uint32_t> nextFileSector(IMG_FILE& file, std::size_t count);

@@ -9,8 +9,6 @@
 
 #include "image/image_file.h"
 #include "image/short_name.h"
-#include "station/messages.h"
-#include "station/operator_prompt.h"
 
 namespace corvid {
 
@@ -25,7 +23,6 @@ struct ImageBuildRequest {
     std::vector<std::filesystem::path> items;  // the hidden files and folders, in order
     std::filesystem::path output;
     ShortNameCodePage codePage;  // of 8.3 names and the label
-    int language = kLanguageEnglish;
 };
 
 struct ImageBuildProgress {
@@ -37,16 +34,18 @@ struct ImageBuildProgress {
 
 enum class ImageBuildStatus { Success, BadInput, Failed };
 
-// A message box of the image tool; an empty caption is the system's default one.
-struct ImageToolMessage {
-    std::string text;
-    std::string caption;
-    PromptIcon icon = PromptIcon::Error;
+// The step a build failed in; the image tool's messages follow from it.
+enum class ImageBuildStep {
+    Check,    // the size or the label
+    Walk,     // the list of files and folders
+    Volumes,  // formatting a volume or filling it
+    Output,   // the image file
 };
 
 struct ImageBuildResult {
     ImageBuildStatus status = ImageBuildStatus::Failed;
-    std::vector<ImageToolMessage> messages;  // what the image tool shows, in order
+    ImageBuildStep failedStep = ImageBuildStep::Check;  // of a failed build
+    std::filesystem::path withoutShortName;  // the source whose name has no 8.3 alias, if any
     std::string detail;                      // one sentence naming the file or value at fault
 };
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "image/byte_order.h"
+#include "platform/byte_order.h"
 
 namespace corvid {
 
@@ -33,15 +33,27 @@ std::byte* entryAt(std::byte* header, std::size_t index) {
 
 // Writes the store's records at the stream's position. 'why' says what failed: the source of the
 // file data (a sentence of its own) or, when empty, the write.
-bool drainInto(RamDisk& disk, std::fstream& file, std::uint32_t& records, std::string& why) {
-    const bool drained = disk.drainRecords(
+Result writeFailure(const std::filesystem::path& path, const std::string& why) {
+    return Result::failure("the image file " + path.string() + " cannot be written: " + why);
+}
+
+// The store's records into the file at its position; a failed write says the system's reason.
+Result drainInto(RamDisk& disk, std::fstream& file, const std::filesystem::path& path,
+                 std::uint32_t& records) {
+    const Result drained = disk.drainRecords(
         [&file](std::span<const std::byte> bytes, std::uint32_t) {
             file.write(reinterpret_cast<const char*>(bytes.data()),
                        static_cast<std::streamsize>(bytes.size()));
             return static_cast<bool>(file);
         },
-        records, why);
-    return drained && static_cast<bool>(file);
+        records);
+    if (!drained && !drained.reason.empty()) {
+        return drained;
+    }
+    if (!drained || !file) {
+        return writeFailure(path, reasonFromErrno());
+    }
+    return Result::success();
 }
 
 void storeEntry(std::byte* at, const ImageEntry& entry) {
@@ -52,14 +64,9 @@ void storeEntry(std::byte* at, const ImageEntry& entry) {
 
 }  // namespace
 
-bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
-             std::uint32_t diskSizeMb, std::string* failure) {
-    const auto fail = [&](const std::string& why) {
-        if (failure != nullptr) {
-            *failure = "the image file " + path.string() + " cannot be written: " + why;
-        }
-        return false;
-    };
+Result ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
+               std::uint32_t diskSizeMb) {
+    const auto fail = [&](const std::string& why) { return writeFailure(path, why); };
     if (!disk.started()) {
         return fail("the volume was not built");
     }
@@ -94,15 +101,8 @@ bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
     }
 
     std::uint32_t records = 0;
-    std::string why;
-    if (!drainInto(disk, file, records, why)) {
-        if (!why.empty()) {
-            if (failure != nullptr) {
-                *failure = why;
-            }
-            return false;
-        }
-        return fail(reasonFromErrno());
+    if (Result drained = drainInto(disk, file, path, records); !drained) {
+        return drained;
     }
 
     std::array<std::byte, kEntryBytes> entry{};
@@ -118,39 +118,33 @@ bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
         return fail(reasonFromErrno());
     }
     disk.markSaved();
-    return true;
+    return Result::success();
 }
 
-std::optional<ImageHeader> imageLayout(std::uint32_t diskSizeMb,
-                                       std::span<const RamDisk* const> disks,
-                                       std::string* failure) {
+Result imageLayout(std::uint32_t diskSizeMb, std::span<const RamDisk* const> disks,
+                   ImageHeader& header) {
     if (disks.size() > kEntryCount) {
-        if (failure != nullptr) {
-            *failure = "an image file holds at most " + std::to_string(kEntryCount) + " volumes";
-        }
-        return std::nullopt;
+        return Result::failure("an image file holds at most " + std::to_string(kEntryCount) +
+                               " volumes");
     }
-    ImageHeader header;
+    header = ImageHeader{};
     header.diskSizeMb = diskSizeMb;
     std::uint64_t offset = kBytes;
     for (std::size_t i = 0; i < disks.size(); ++i) {
         if (offset > std::numeric_limits<std::uint32_t>::max()) {
-            if (failure != nullptr) {
-                *failure = "the records of the " + std::to_string(disks[i]->sectorSize()) +
-                           "-byte volume would start beyond the 4 GiB an entry can address";
-            }
-            return std::nullopt;
+            return Result::failure(
+                "the records of the " + std::to_string(disks[i]->sectorSize()) +
+                "-byte volume would start beyond the 4 GiB an entry can address");
         }
         header.entries[i] = {disks[i]->sectorSize(), static_cast<std::uint32_t>(offset),
                              disks[i]->usedSectors()};
         offset += std::uint64_t{disks[i]->usedSectors()} *
                   (RamDisk::kRecordHeaderBytes + disks[i]->sectorSize());
     }
-    return header;
+    return Result::success();
 }
 
-bool writeImageHeader(const std::filesystem::path& path, const ImageHeader& header,
-                      std::string* failure) {
+Result writeImageHeader(const std::filesystem::path& path, const ImageHeader& header) {
     std::array<std::byte, kBytes> bytes{};
     std::memcpy(bytes.data() + kMagic, kImageMagic, std::strlen(kImageMagic));
     storeLe32(bytes.data() + kDiskSizeMb, header.diskSizeMb);
@@ -164,23 +158,13 @@ bool writeImageHeader(const std::filesystem::path& path, const ImageHeader& head
         file.close();
     }
     if (!file) {
-        if (failure != nullptr) {
-            *failure =
-                "the image file " + path.string() + " cannot be written: " + reasonFromErrno();
-        }
-        return false;
+        return writeFailure(path, reasonFromErrno());
     }
-    return true;
+    return Result::success();
 }
 
-bool writeImageBlock(RamDisk& disk, const std::filesystem::path& path, const ImageEntry& entry,
-                     std::string* failure) {
-    const auto fail = [&](const std::string& why) {
-        if (failure != nullptr) {
-            *failure = "the image file " + path.string() + " cannot be written: " + why;
-        }
-        return false;
-    };
+Result writeImageBlock(RamDisk& disk, const std::filesystem::path& path, const ImageEntry& entry) {
+    const auto fail = [&](const std::string& why) { return writeFailure(path, why); };
     if (!disk.started()) {
         return fail("the volume was not built");
     }
@@ -197,22 +181,15 @@ bool writeImageBlock(RamDisk& disk, const std::filesystem::path& path, const Ima
     }
     file.seekp(static_cast<std::streamoff>(entry.offset));
     std::uint32_t records = 0;
-    std::string why;
-    if (!drainInto(disk, file, records, why)) {
-        if (!why.empty()) {
-            if (failure != nullptr) {
-                *failure = why;
-            }
-            return false;
-        }
-        return fail(reasonFromErrno());
+    if (Result drained = drainInto(disk, file, path, records); !drained) {
+        return drained;
     }
     file.close();
     if (file.fail()) {
         return fail(reasonFromErrno());
     }
     disk.markSaved();
-    return true;
+    return Result::success();
 }
 
 std::optional<std::uint32_t> ImgReadSize(const std::filesystem::path& path) {

@@ -58,29 +58,26 @@ class ImageFileError : public std::runtime_error {
 // Writes the store's used sectors as one block of records; file data come from their source
 // files now. Create mode writes a fresh file with the header and puts the block in entry 0;
 // append mode adds the block at the end of an existing file and puts it in entry 1. Used marks
-// of saved sectors are cleared and the store counts as saved. On failure (the output, or a
-// source file that no longer gives its bytes) 'failure' (when given) says why in one sentence;
-// in append mode the records written so far stay in the file.
-bool ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
-             std::uint32_t diskSizeMb, std::string* failure = nullptr);
+// of saved sectors are cleared and the store counts as saved. A failure (the output, or a source
+// file that no longer gives its bytes) says why in one sentence; in append mode the records
+// written so far stay in the file.
+Result ImgSave(RamDisk& disk, const std::filesystem::path& path, bool append,
+               std::uint32_t diskSizeMb);
 
 // The header of an image file whose blocks hold the used sectors of the stores, block after
-// block behind the header, in entry order (at most three stores). Nothing, with 'failure' set,
-// when a block would start beyond the 4 GiB an entry can address.
-std::optional<ImageHeader> imageLayout(std::uint32_t diskSizeMb,
-                                       std::span<const RamDisk* const> disks, std::string* failure);
+// block behind the header, in entry order (at most three stores), into 'header'. Fails when a
+// block would start beyond the 4 GiB an entry can address.
+Result imageLayout(std::uint32_t diskSizeMb, std::span<const RamDisk* const> disks,
+                   ImageHeader& header);
 
-// Creates (or truncates) the image file and writes its header. False on failure, 'failure' then
-// says why in one sentence.
-bool writeImageHeader(const std::filesystem::path& path, const ImageHeader& header,
-                      std::string* failure);
+// Creates (or truncates) the image file and writes its header.
+Result writeImageHeader(const std::filesystem::path& path, const ImageHeader& header);
 
 // Writes the store's used sectors as the records of 'entry' (laid out by imageLayout) into the
 // existing image file, through a handle of its own, so blocks may be written at the same time.
-// Used marks are cleared and the store counts as saved. False on failure, 'failure' then says
-// why in one sentence; the records written so far stay in the file.
-bool writeImageBlock(RamDisk& disk, const std::filesystem::path& path, const ImageEntry& entry,
-                     std::string* failure);
+// Used marks are cleared and the store counts as saved. On failure the records written so far
+// stay in the file.
+Result writeImageBlock(RamDisk& disk, const std::filesystem::path& path, const ImageEntry& entry);
 
 // The disk size in MB of a valid image file; nothing for a file that cannot be read or whose
 // first 12 bytes are not the magic.

@@ -302,6 +302,42 @@ void ImportPlan::addFile(std::uint32_t folder, SourceFiles::NativePath name, std
     }
 }
 
+namespace {
+
+// An item of the list as the file system has it; a failure is kept for the moment the list
+// reaches the item, so that failures come in list order.
+struct ResolvedItem {
+    std::filesystem::path path;
+    std::filesystem::file_status status;
+    std::filesystem::path real;  // of a folder
+    std::exception_ptr error;
+};
+
+ResolvedItem resolveItem(const std::filesystem::path& item) {
+    ResolvedItem r;
+    std::error_code error;
+    r.path = std::filesystem::absolute(item, error).lexically_normal();
+    if (!r.path.has_filename()) {
+        r.path = r.path.parent_path();
+    }
+    r.status = std::filesystem::status(r.path, error);
+    if (error || !std::filesystem::exists(r.status)) {
+        r.error = std::make_exception_ptr(
+            ImportError(ImportError::Kind::Unreadable, item,
+                        "the file or folder " + item.string() + " does not exist"));
+    } else if (std::filesystem::is_directory(r.status)) {
+        r.real = std::filesystem::canonical(r.path, error);
+        if (error) {
+            r.error = std::make_exception_ptr(ImportError(
+                ImportError::Kind::Unreadable, r.path,
+                "the folder " + r.path.string() + " cannot be read: " + error.message()));
+        }
+    }
+    return r;
+}
+
+}  // namespace
+
 void ImportPlan::addList(const std::vector<std::filesystem::path>& items,
                          const std::function<void(const ImportFile&)>& added) {
     added_ = added;
@@ -309,36 +345,10 @@ void ImportPlan::addList(const std::vector<std::filesystem::path>& items,
         std::function<void(const ImportFile&)>& added;
         ~Forget() { added = nullptr; }
     } forget{added_};
-    // Each item as the file system has it; a failure is kept for the moment the list reaches
-    // the item, so that failures come in list order.
-    struct Resolved {
-        std::filesystem::path path;
-        std::filesystem::file_status status;
-        std::filesystem::path real;  // of a folder
-        std::exception_ptr error;
-    };
-    std::vector<Resolved> resolved;
+    std::vector<ResolvedItem> resolved;
     std::vector<std::pair<std::filesystem::path, std::filesystem::path>> roots;
     for (const auto& item : items) {
-        Resolved r;
-        std::error_code error;
-        r.path = std::filesystem::absolute(item, error).lexically_normal();
-        if (!r.path.has_filename()) {
-            r.path = r.path.parent_path();
-        }
-        r.status = std::filesystem::status(r.path, error);
-        if (error || !std::filesystem::exists(r.status)) {
-            r.error = std::make_exception_ptr(
-                ImportError(ImportError::Kind::Unreadable, item,
-                            "the file or folder " + item.string() + " does not exist"));
-        } else if (std::filesystem::is_directory(r.status)) {
-            r.real = std::filesystem::canonical(r.path, error);
-            if (error) {
-                r.error = std::make_exception_ptr(ImportError(
-                    ImportError::Kind::Unreadable, r.path,
-                    "the folder " + r.path.string() + " cannot be read: " + error.message()));
-            }
-        }
+        ResolvedItem r = resolveItem(item);
         const bool stops = static_cast<bool>(r.error);
         if (!stops && std::filesystem::is_directory(r.status)) {
             roots.emplace_back(r.path, r.real);
@@ -351,46 +361,50 @@ void ImportPlan::addList(const std::vector<std::filesystem::path>& items,
 
     FolderLister lister(std::move(roots));
     std::size_t nextRoot = 0;
-    for (const Resolved& r : resolved) {
+    for (const ResolvedItem& r : resolved) {
         if (r.error) {
             std::rethrow_exception(r.error);
         }
-        const std::filesystem::path& path = r.path;
-        const auto name = nameOf(NativeName(path.filename().native()));
-        if (!name || !ShortNameGenerator::isValidLongName(*name)) {
-            throwNoShortName(path);
-        }
-        TargetFolder& root = target(u"");
-        if (std::filesystem::is_directory(r.status)) {
-            claimName(root, u"", *name, path, true);
-            auto known = root.folderAliases.find(*name);
-            if (known == root.folderAliases.end()) {
-                const auto alias = root.names.alias(*name);
-                if (!alias) {
-                    throwNoShortName(path);
-                }
-                known = root.folderAliases.emplace(*name, *alias).first;
-            }
-            addFolder(lister, nextRoot++, path, u"\\" + *name, "\\" + known->second);
-        } else if (std::filesystem::is_regular_file(r.status)) {
-            claimName(root, u"", *name, path, false);
+        addRootItem(lister, nextRoot, r.path, r.status);
+    }
+}
+
+void ImportPlan::addRootItem(FolderLister& lister, std::size_t& nextRoot,
+                             const std::filesystem::path& path,
+                             std::filesystem::file_status status) {
+    const auto name = nameOf(NativeName(path.filename().native()));
+    if (!name || !ShortNameGenerator::isValidLongName(*name)) {
+        throwNoShortName(path);
+    }
+    TargetFolder& root = target(u"");
+    if (std::filesystem::is_directory(status)) {
+        claimName(root, u"", *name, path, true);
+        auto known = root.folderAliases.find(*name);
+        if (known == root.folderAliases.end()) {
             const auto alias = root.names.alias(*name);
             if (!alias) {
                 throwNoShortName(path);
             }
-            std::error_code error;
-            const std::uint64_t size = std::filesystem::file_size(path, error);
-            if (error) {
-                throw ImportError(
-                    ImportError::Kind::Unreadable, path,
-                    "the file " + path.string() + " cannot be read: " + error.message());
-            }
-            addFile(sources_.addFolder(path.parent_path()), path.filename().native(), size,
-                    u"\\" + *name, "\\" + *alias);
-        } else {
-            throw ImportError(ImportError::Kind::Unreadable, path,
-                              path.string() + " is neither a regular file nor a folder");
+            known = root.folderAliases.emplace(*name, *alias).first;
         }
+        addFolder(lister, nextRoot++, path, u"\\" + *name, "\\" + known->second);
+    } else if (std::filesystem::is_regular_file(status)) {
+        claimName(root, u"", *name, path, false);
+        const auto alias = root.names.alias(*name);
+        if (!alias) {
+            throwNoShortName(path);
+        }
+        std::error_code error;
+        const std::uint64_t size = std::filesystem::file_size(path, error);
+        if (error) {
+            throw ImportError(ImportError::Kind::Unreadable, path,
+                              "the file " + path.string() + " cannot be read: " + error.message());
+        }
+        addFile(sources_.addFolder(path.parent_path()), path.filename().native(), size,
+                u"\\" + *name, "\\" + *alias);
+    } else {
+        throw ImportError(ImportError::Kind::Unreadable, path,
+                          path.string() + " is neither a regular file nor a folder");
     }
 }
 

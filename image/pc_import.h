@@ -91,6 +91,9 @@ class ImportPlan {
     std::function<void(const ImportFile&)> added_;
     // The walk of one PC folder whose contents go into the volume folder at the target paths.
     // 'listing' names the folder's listing in 'lister'.
+    // A file or folder of the list itself, placed in the root.
+    void addRootItem(FolderLister& lister, std::size_t& nextRoot, const std::filesystem::path& path,
+                     std::filesystem::file_status status);
     void addFolder(FolderLister& lister, std::size_t listing, const std::filesystem::path& source,
                    const std::u16string& longFolder, const std::string& shortFolder);
 

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <limits>
 
-#include "image/byte_order.h"
+#include "platform/byte_order.h"
 
 namespace corvid {
 
@@ -372,8 +372,7 @@ std::uint32_t RamDisk::nextUsed(const Window& window, std::uint32_t index, std::
     return index;
 }
 
-bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& staged,
-                             std::string& failure) {
+Result RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& staged) {
     const std::size_t maxRecords = stagingRecords_;
     const auto it = std::prev(window.sourceRuns.upper_bound(index));
     const SourceRun& run = it->second;
@@ -384,8 +383,7 @@ bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& 
     const std::uint64_t bytes =
         std::uint64_t{take - 1} * sectorSize_ + (reachesEnd ? run.lastLength : sectorSize_);
     if (source_ == nullptr) {
-        failure = "the store has no source for its file data";
-        return false;
+        return Result::failure("the store has no source for its file data");
     }
     const std::uint64_t offset = run.offset + std::uint64_t{k} * sectorSize_;
     std::byte* records = staging_.get() + staged * recordBytes_;
@@ -404,8 +402,7 @@ bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& 
                 piece = source_->read(run.source, offset + done,
                                       static_cast<std::size_t>(bytes - done));
                 if (piece.empty()) {
-                    failure = source_->failure();
-                    return false;
+                    return Result::failure(source_->failure());
                 }
             }
             const std::size_t n = std::min(piece.size(), length - filled);
@@ -420,10 +417,10 @@ bool RamDisk::stageSourceRun(Window& window, std::uint32_t& index, std::size_t& 
     usedSectors_ -= take;
     staged += take;
     index += take;
-    return true;
+    return Result::success();
 }
 
-bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::string& failure) {
+Result RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records) {
     // Records gather in the staging area and go to the sink in large pieces: one write of the
     // image file per piece, not one per run.
     if (staging_ == nullptr) {
@@ -433,14 +430,12 @@ bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::
     const std::size_t maxRecords = stagingRecords_;
     std::size_t staged = 0;
     records = 0;
-    failure.clear();
     const auto flush = [&] {
         if (staged == 0) {
             return true;
         }
         if (!sink(std::span<const std::byte>(staging_.get(), staged * recordBytes_),
                   static_cast<std::uint32_t>(staged))) {
-            failure.clear();
             return false;
         }
         records += static_cast<std::uint32_t>(staged);
@@ -452,12 +447,12 @@ bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::
         std::uint32_t i = nextUsed(window, 0, count);
         while (i < count) {
             if (staged == maxRecords && !flush()) {
-                return false;
+                return Result::failure({});
             }
             const std::uint8_t mark = window.used.get()[i];
             if (mark == kFromSource) {
-                if (!stageSourceRun(window, i, staged, failure)) {
-                    return false;
+                if (Result staging = stageSourceRun(window, i, staged); !staging) {
+                    return staging;
                 }
             } else {
                 const std::uint32_t begin = i;
@@ -485,7 +480,7 @@ bool RamDisk::drainRecords(const RecordSink& sink, std::uint32_t& records, std::
         }
         window.sourceRuns.clear();
     }
-    return flush();
+    return flush() ? Result::success() : Result::failure({});
 }
 
 }  // namespace corvid

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace corvid {
 
 // Where the bytes of file data come from. The store keeps a file's sectors as references into
@@ -87,11 +89,11 @@ class RamDisk {
 
     // Hands the used sectors to 'sink' as records (sector number, then the sector), window by
     // window in the order the windows were created and ascending within a window, in pieces of up
-    // to kStagingBytes; each handed record's used mark is cleared. Stops with false when the
-    // sink fails or a source file cannot be read ('failure' then says why). 'records' counts the
-    // records handed over.
+    // to kStagingBytes; each handed record's used mark is cleared. Fails when a source file
+    // cannot be read (the reason names it) or the sink fails (no reason: the sink's owner knows
+    // it). 'records' counts the records handed over.
     using RecordSink = std::function<bool(std::span<const std::byte> records, std::uint32_t count)>;
-    bool drainRecords(const RecordSink& sink, std::uint32_t& records, std::string& failure);
+    Result drainRecords(const RecordSink& sink, std::uint32_t& records);
     // Clears the started flag once a block of records is saved.
     void markSaved() { started_ = false; }
 
@@ -141,8 +143,7 @@ class RamDisk {
     // Takes a sector out of its source run, reading its bytes into memory when 'keep' is set.
     bool leaveSource(Location at, bool keep);
     // Stages the records of the source run at 'index' that fit behind the 'staged' ones.
-    bool stageSourceRun(Window& window, std::uint32_t& index, std::size_t& staged,
-                        std::string& failure);
+    Result stageSourceRun(Window& window, std::uint32_t& index, std::size_t& staged);
     // The index of the first used sector of the window from 'index' on ('count' when none).
     static std::uint32_t nextUsed(const Window& window, std::uint32_t index, std::uint32_t count);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "image/unicode_text.h"
+#include "platform/ascii_text.h"
 
 namespace corvid {
 
@@ -14,10 +15,6 @@ constexpr std::size_t kMaxLongNameUnits = 255;
 // The FAT standard's stand-in for a first byte 0xE5, which would mark the entry as free.
 constexpr std::uint8_t kDeletedMark = 0xE5;
 constexpr std::uint8_t kDeletedMarkStandIn = 0x05;
-
-bool isAsciiLower(unsigned char c) {
-    return c >= 'a' && c <= 'z';
-}
 
 // Characters that no Windows file name holds.
 bool isForbiddenInLongName(char32_t c) {
@@ -93,8 +90,8 @@ std::string upperCaseShortName(std::string_view name, const ShortNameCodePage& c
         const auto c = static_cast<unsigned char>(out[i]);
         if (isLeadByte(codePage, c)) {
             ++i;  // the trail byte stays as it is
-        } else if (isAsciiLower(c)) {
-            out[i] = static_cast<char>(c - 'a' + 'A');
+        } else {
+            out[i] = asciiUpper(out[i]);
         }
     }
     return out;

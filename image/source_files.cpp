@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/binary_file.h"
+
 namespace corvid {
 
 namespace {
@@ -54,11 +56,7 @@ bool SourceFileReader::open(const SourceFiles& files, std::uint32_t source) {
     files_ = &files;
     files.nativePath(source, path_);
     errno = 0;
-#ifdef _WIN32
-    file_ = _wfopen(path_.c_str(), L"rb");
-#else
-    file_ = std::fopen(path_.c_str(), "rb");
-#endif
+    file_ = openBinaryFile(path_.c_str());
     if (file_ == nullptr) {
         failure_ =
             "the file " + files.path(source).string() + " cannot be opened: " + reasonFromErrno();
@@ -79,11 +77,7 @@ void SourceFileReader::close() {
 }
 
 bool SourceFileReader::seek(std::uint64_t offset, int origin) {
-#ifdef _WIN32
-    return _fseeki64(file_, static_cast<long long>(offset), origin) == 0;
-#else
-    return std::fseek(file_, static_cast<long>(offset), origin) == 0;
-#endif
+    return seekBinaryFile(file_, offset, origin);
 }
 
 std::optional<std::uint64_t> SourceFileReader::size() {
@@ -91,16 +85,12 @@ std::optional<std::uint64_t> SourceFileReader::size() {
         failure_ = "the file " + files_->path(*open_).string() + " cannot be read";
         return std::nullopt;
     }
-#ifdef _WIN32
-    const long long end = _ftelli64(file_);
-#else
-    const long end = std::ftell(file_);
-#endif
-    if (end < 0) {
+    const std::optional<std::uint64_t> end = binaryFilePosition(file_);
+    if (!end) {
         failure_ = "the file " + files_->path(*open_).string() + " cannot be read";
         return std::nullopt;
     }
-    position_ = static_cast<std::uint64_t>(end);
+    position_ = *end;
     return position_;
 }
 
@@ -203,32 +193,29 @@ bool SourceStream::cut(Slot& slot) {
     return !slot.pieces.empty();
 }
 
-bool SourceStream::read(Slot& slot, SourceFileReader& file, std::string& failure) {
+Result SourceStream::read(Slot& slot, SourceFileReader& file) {
     if (slot.bytes == nullptr) {
         slot.bytes = std::make_unique_for_overwrite<std::byte[]>(kSlotBytes);
     }
     for (const Piece& piece : slot.pieces) {
         if (file.openSource() != piece.source && !file.open(files_, piece.source)) {
-            failure = file.failure();
-            return false;
+            return Result::failure(file.failure());
         }
         const auto got = file.read(piece.offset,
                                    std::span<std::byte>(slot.bytes.get() + piece.at, piece.length));
         if (!got) {
-            failure = file.failure();
-            return false;
+            return Result::failure(file.failure());
         }
         // The size the walk saw is read, no more: a file that has become shorter fails.
         if (*got < piece.length) {
-            failure = "the file " + files_.path(piece.source).string() +
-                      " changed while the image was built";
-            return false;
+            return Result::failure("the file " + files_.path(piece.source).string() +
+                                   " changed while the image was built");
         }
         if (piece.offset + piece.length == files_.size(piece.source)) {
             file.close();
         }
     }
-    return true;
+    return Result::success();
 }
 
 SourceStream::Slot* SourceStream::waitFor(Consumer& consumer, std::uint64_t sequence,
@@ -253,16 +240,15 @@ SourceStream::Slot* SourceStream::waitFor(Consumer& consumer, std::uint64_t sequ
             next.sequence = cutSlots_++;
             next.state = SlotState::Reading;
             lock.unlock();
-            std::string why;
-            bool ok = false;
+            Result outcome = Result::failure({});
             try {
-                ok = read(next, consumer.file_, why);
+                outcome = read(next, consumer.file_);
             } catch (const std::exception& e) {
-                why = std::string("the source files cannot be read: ") + e.what();
+                outcome.reason = std::string("the source files cannot be read: ") + e.what();
             }
             lock.lock();
-            if (!ok) {
-                failure_ = why;
+            if (!outcome) {
+                failure_ = outcome.reason;
             } else {
                 next.pending = attached_;
                 next.state = attached_ > 0 ? SlotState::Ready : SlotState::Free;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "image/ram_disk.h"
+#include "platform/result.h"
 
 namespace corvid {
 
@@ -164,8 +165,8 @@ class SourceStream {
     // Under the lock: the pieces of the files that come next, as many as fit in a slot, from
     // their sizes. False when no file data are left.
     bool cut(Slot& slot);
-    // Reads the slot's pieces, without the lock. 'failure' says why it could not.
-    bool read(Slot& slot, SourceFileReader& file, std::string& failure);
+    // Reads the slot's pieces, without the lock.
+    Result read(Slot& slot, SourceFileReader& file);
     // Under the lock: the slot of a sequence number once it is read, read by this consumer if
     // it is the next to be read; nothing when the stream ends before it.
     Slot* waitFor(Consumer& consumer, std::uint64_t sequence, std::unique_lock<std::mutex>& lock);

@@ -5,15 +5,8 @@
 namespace corvid {
 
 // The local time of 'seconds', by the C library's reentrant call (localtime_r on Linux,
-// localtime_s on Windows), so threads never share the library's one static result.
-inline std::tm localTime(std::time_t seconds) {
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &seconds);
-#else
-    localtime_r(&seconds, &local);
-#endif
-    return local;
-}
+// localtime_s on Windows: local_time_linux.cpp, local_time_win32.cpp), so threads never share the
+// library's one static result.
+std::tm localTime(std::time_t seconds);
 
 }  // namespace corvid

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <string_view>
 
+#include "platform/ascii_text.h"
 #include "platform/process_runner.h"
 
 namespace corvid {
@@ -100,8 +101,7 @@ void appendArgument(std::string& line, const std::string& argument) {
 
 bool sameName(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
+               return asciiUpper(x) == asciiUpper(y);
            });
 }
 
@@ -199,6 +199,95 @@ HANDLE duplicateForChild(HANDLE handle) {
     return copy;
 }
 
+// The child's standard handles: files of the options, the null device for a hidden child's
+// output, the station's own otherwise. Each is an inheritable copy that only this child gets.
+struct ChildHandles {
+    OwnedHandle input;
+    OwnedHandle output;
+    OwnedHandle error;
+};
+
+void openChildHandles(const ProcessOptions& options, const std::string& program,
+                      ChildHandles& child) {
+    if (options.stdinFile) {
+        child.input.reset(openForChild(*options.stdinFile, false));
+        if (!child.input.valid()) {
+            throw startError(program, "its input file " + options.stdinFile->string() +
+                                          " cannot be opened: " + errorText(GetLastError()));
+        }
+    } else {
+        child.input.reset(duplicateForChild(GetStdHandle(STD_INPUT_HANDLE)));
+    }
+    const std::optional<std::filesystem::path> outputFile =
+        options.outputFile
+            ? options.outputFile
+            : (options.hidden ? std::optional<std::filesystem::path>("NUL") : std::nullopt);
+    if (!outputFile) {
+        child.output.reset(duplicateForChild(GetStdHandle(STD_OUTPUT_HANDLE)));
+        child.error.reset(duplicateForChild(GetStdHandle(STD_ERROR_HANDLE)));
+        return;
+    }
+    child.output.reset(openForChild(*outputFile, true));
+    if (!child.output.valid()) {
+        throw startError(program, "its output file " + outputFile->string() +
+                                      " cannot be opened: " + errorText(GetLastError()));
+    }
+    child.error.reset(options.errorFile ? openForChild(*options.errorFile, true)
+                                        : duplicateForChild(child.output.get()));
+    if (!child.error.valid()) {
+        throw startError(program, "its error file " +
+                                      options.errorFile.value_or(*outputFile).string() +
+                                      " cannot be opened: " + errorText(GetLastError()));
+    }
+}
+
+// The attribute list that names the only handles the child inherits.
+class InheritedHandleList {
+  public:
+    InheritedHandleList(const ChildHandles& child, const std::string& program) {
+        for (const OwnedHandle* handle : {&child.input, &child.output, &child.error}) {
+            if (handle->valid()) {
+                handles_.push_back(handle->get());
+            }
+        }
+        SIZE_T listSize = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+        memory_.resize(listSize);
+        if (!InitializeProcThreadAttributeList(list(), 1, 0, &listSize)) {
+            throw startError(program,
+                             "its handle list cannot be made: " + errorText(GetLastError()));
+        }
+        if (!handles_.empty() && !UpdateProcThreadAttribute(
+                                     list(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                     handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+            const std::string why = errorText(GetLastError());
+            DeleteProcThreadAttributeList(list());
+            throw startError(program, "its handle list cannot be set: " + why);
+        }
+    }
+    ~InheritedHandleList() { DeleteProcThreadAttributeList(list()); }
+    InheritedHandleList(const InheritedHandleList&) = delete;
+    InheritedHandleList& operator=(const InheritedHandleList&) = delete;
+
+    LPPROC_THREAD_ATTRIBUTE_LIST list() {
+        return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory_.data());
+    }
+
+  private:
+    std::vector<HANDLE> handles_;
+    std::vector<char> memory_;
+};
+
+std::vector<char> commandLineOf(const std::vector<std::string>& argv) {
+    std::string line;
+    for (const std::string& argument : argv) {
+        appendArgument(line, argument);
+    }
+    std::vector<char> commandLine(line.begin(), line.end());
+    commandLine.push_back('\0');
+    return commandLine;
+}
+
 }  // namespace
 
 std::unique_ptr<ChildProcess> startProcess(const ProcessOptions& options) {
@@ -206,84 +295,22 @@ std::unique_ptr<ChildProcess> startProcess(const ProcessOptions& options) {
         throw ProcessStartError("a program cannot be started without a program name");
     }
     const std::string& program = options.argv.front();
-
-    // The child's standard handles: files of the options, the null device for a hidden child's
-    // output, the station's own otherwise. Each is an inheritable copy that only this child gets.
-    OwnedHandle input;
-    OwnedHandle output;
-    OwnedHandle error;
-    if (options.stdinFile) {
-        input.reset(openForChild(*options.stdinFile, false));
-        if (!input.valid()) {
-            throw startError(program, "its input file " + options.stdinFile->string() +
-                                          " cannot be opened: " + errorText(GetLastError()));
-        }
-    } else {
-        input.reset(duplicateForChild(GetStdHandle(STD_INPUT_HANDLE)));
-    }
-    const std::optional<std::filesystem::path> outputFile =
-        options.outputFile
-            ? options.outputFile
-            : (options.hidden ? std::optional<std::filesystem::path>("NUL") : std::nullopt);
-    if (outputFile) {
-        output.reset(openForChild(*outputFile, true));
-        if (!output.valid()) {
-            throw startError(program, "its output file " + outputFile->string() +
-                                          " cannot be opened: " + errorText(GetLastError()));
-        }
-        error.reset(options.errorFile ? openForChild(*options.errorFile, true)
-                                      : duplicateForChild(output.get()));
-        if (!error.valid()) {
-            throw startError(program, "its error file " +
-                                          options.errorFile.value_or(*outputFile).string() +
-                                          " cannot be opened: " + errorText(GetLastError()));
-        }
-    } else {
-        output.reset(duplicateForChild(GetStdHandle(STD_OUTPUT_HANDLE)));
-        error.reset(duplicateForChild(GetStdHandle(STD_ERROR_HANDLE)));
-    }
-
-    std::vector<HANDLE> inherited;
-    for (const OwnedHandle* handle : {&input, &output, &error}) {
-        if (handle->valid()) {
-            inherited.push_back(handle->get());
-        }
-    }
-    SIZE_T listSize = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
-    std::vector<char> listMemory(listSize);
-    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listMemory.data());
-    if (!InitializeProcThreadAttributeList(list, 1, 0, &listSize)) {
-        throw startError(program, "its handle list cannot be made: " + errorText(GetLastError()));
-    }
-    struct DeleteList {
-        LPPROC_THREAD_ATTRIBUTE_LIST list;
-        ~DeleteList() { DeleteProcThreadAttributeList(list); }
-    } deleteList{list};
-    if (!inherited.empty() &&
-        !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
-                                   inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
-        throw startError(program, "its handle list cannot be set: " + errorText(GetLastError()));
-    }
+    ChildHandles child;
+    openChildHandles(options, program, child);
+    InheritedHandleList inherited(child, program);
 
     STARTUPINFOEXA startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input.get();
-    startup.StartupInfo.hStdOutput = output.get();
-    startup.StartupInfo.hStdError = error.get();
+    startup.StartupInfo.hStdInput = child.input.get();
+    startup.StartupInfo.hStdOutput = child.output.get();
+    startup.StartupInfo.hStdError = child.error.get();
     if (options.hidden) {
         startup.StartupInfo.dwFlags |= STARTF_USESHOWWINDOW;
         startup.StartupInfo.wShowWindow = SW_HIDE;
     }
-    startup.lpAttributeList = list;
-
-    std::string line;
-    for (const std::string& argument : options.argv) {
-        appendArgument(line, argument);
-    }
-    std::vector<char> commandLine(line.begin(), line.end());
-    commandLine.push_back('\0');
+    startup.lpAttributeList = inherited.list();
+    std::vector<char> commandLine = commandLineOf(options.argv);
     std::string environment;
     if (!options.environment.empty()) {
         environment = environmentBlock(options.environment);

@@ -7,6 +7,8 @@
 
 #include <cctype>
 
+#include "platform/ascii_text.h"
+
 namespace corvid {
 
 namespace {
@@ -56,8 +58,7 @@ WindowsVolumeFacts windowsVolumeFacts(char letter) {
     facts.letter = letter;
     char windowsFolder[MAX_PATH] = {};
     if (GetSystemWindowsDirectoryA(windowsFolder, MAX_PATH) > 0) {
-        facts.systemLetter =
-            static_cast<char>(std::toupper(static_cast<unsigned char>(windowsFolder[0])));
+        facts.systemLetter = asciiUpper(windowsFolder[0]);
         const QueryHandle system(facts.systemLetter);
         if (system.valid()) {
             facts.systemDiskNumber = diskNumberOf(system.get());
@@ -108,7 +109,7 @@ std::optional<std::string> windowsVolumeRefusal(const WindowsVolumeFacts& facts)
 }
 
 std::optional<std::string> productionDriveRefusal(char letter) {
-    const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+    const char upper = asciiUpper(letter);
     if (upper < 'A' || upper > 'Z') {
         return "\"" + std::string(1, letter) + "\" is no drive letter";
     }

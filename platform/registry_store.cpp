@@ -49,10 +49,4 @@ std::unique_ptr<RegistryStore> openIniRegistryStore(const std::filesystem::path&
     return std::make_unique<IniRegistryStore>(file);
 }
 
-#ifndef _WIN32
-std::unique_ptr<RegistryStore> openRegistryStore(const std::string& home) {
-    return openIniRegistryStore(std::filesystem::path(home) / "misc" / "registry.ini");
-}
-#endif
-
 }  // namespace corvid

@@ -27,17 +27,6 @@ class RegistryStore {
 // Windows the registry (HKEY_LOCAL_MACHINE; 'home' is not used).
 std::unique_ptr<RegistryStore> openRegistryStore(const std::string& home);
 
-#ifdef _WIN32
-// The registry under a root of its own: HKEY_LOCAL_MACHINE for the station, HKEY_CURRENT_USER
-// below a key of their own for tests, so they never touch the station's values. 'under' goes
-// before every key path ("Software\Test" makes "Software\Test\SoftWare\ZQL5V16\MPTool").
-enum class RegistryRoot { LocalMachine, CurrentUser };
-std::unique_ptr<RegistryStore> openWindowsRegistryStore(RegistryRoot root,
-                                                        const std::string& under = {});
-// Deletes the key 'keyPath' of the root with everything below it; for tests that made one.
-void deleteWindowsRegistryTree(RegistryRoot root, const std::string& keyPath);
-#endif
-
 // A store held in the INI file 'file', one section per key path (names case-insensitive).
 std::unique_ptr<RegistryStore> openIniRegistryStore(const std::filesystem::path& file);
 

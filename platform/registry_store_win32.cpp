@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "platform/registry_store.h"
+#include "platform/registry_store_win32.h"
 
 namespace corvid {
 

@@ -15,14 +15,14 @@ bool standardOutputWantsColour();
 // The width of the terminal on standard output in columns; $COLUMNS, else 80, when it has none.
 int standardOutputColumns();
 
-// While one exists, an interrupt (Ctrl-C, SIGINT, SIGTERM, or SIGHUP from a closed terminal or
-// ssh session) no longer ends the program: it is counted, and the program decides what each one
-// means. The default handling comes back when it
-// is destroyed. One at a time in a process: signals belong to the whole process.
 // A reader of the program's output that went away (a closed pipe, a `| tee` that died) no longer
 // ends the program: its writes fail (EPIPE) instead. For the whole process; a no-op on Windows.
 void ignoreClosedPipes();
 
+// While one exists, an interrupt (Ctrl-C, SIGINT, SIGTERM, or SIGHUP from a closed terminal or
+// ssh session) no longer ends the program: it is counted, and the program decides what each one
+// means. The default handling comes back when it is destroyed. One at a time in a process:
+// signals belong to the whole process.
 class InterruptCounter {
   public:
     InterruptCounter();

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/code_page.h"
+#include "platform/result.h"
 
 namespace corvid {
 
@@ -82,16 +83,8 @@ struct VolumeProbe {
     std::string fileSystem;       // for OtherFileSystem: its name ("exfat", "ntfs")
 };
 
-// The result of a call that can fail: ok, or the reason in one sentence (for standard error and
-// logs; the operator sees the station's own failure text).
-struct VolumeResult {
-    bool ok = false;
-    std::string reason;
-
-    explicit operator bool() const { return ok; }
-    static VolumeResult success() { return {true, {}}; }
-    static VolumeResult failure(std::string why) { return {false, std::move(why)}; }
-};
+// What a volume operation gives back: the house's Result (ok, or the reason in one sentence).
+using VolumeResult = Result;
 
 class VolumeTools {
   public:

@@ -10,32 +10,18 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/byte_order.h"
+#include "platform/fat_layout.h"
+
 namespace corvid {
 
 namespace {
 
-namespace boot = fat_label_boot;
-namespace dir = fat_label_dir;
+namespace boot = fat_boot;
+namespace dir = fat_dir;
 
-constexpr std::uint32_t kFat32Clusters = 65525;  // at least this many clusters: FAT32
-constexpr std::uint32_t kFat32EntryMask = 0x0FFFFFFF;
-constexpr std::uint32_t kFat32EndOfChain = 0x0FFFFFF8;
 constexpr std::string_view kNoName = "NO NAME    ";
-static_assert(kNoName.size() == kFatLabelBytes);
-
-std::uint16_t load16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-}
-
-std::uint32_t load32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-void store16(std::uint8_t* bytes, std::uint16_t value) {
-    bytes[0] = static_cast<std::uint8_t>(value);
-    bytes[1] = static_cast<std::uint8_t>(value >> 8);
-}
+static_assert(kNoName.size() == boot::kLabelBytes);
 
 class Volume {
   public:
@@ -128,20 +114,20 @@ bool powerOfTwo(std::uint32_t value) {
 
 Layout readLayout(const Volume& volume) {
     Layout layout;
-    layout.bootSector.resize(512);
+    layout.bootSector.resize(boot::kBootSectorBytes);
     volume.read(0, layout.bootSector.data(), layout.bootSector.size());
     const std::uint8_t* b = layout.bootSector.data();
-    layout.bytesPerSector = load16(b + boot::kBytesPerSector);
+    layout.bytesPerSector = loadLe16(b + boot::kBytesPerSector);
     layout.sectorsPerCluster = b[boot::kSectorsPerCluster];
-    const std::uint32_t reserved = load16(b + boot::kReservedSectors);
+    const std::uint32_t reserved = loadLe16(b + boot::kReservedSectors);
     layout.fatCount = b[boot::kFatCount];
-    layout.rootEntries = load16(b + boot::kRootEntryCount);
-    const std::uint32_t fatSectors = load16(b + boot::kFatSize16) != 0
-                                         ? load16(b + boot::kFatSize16)
-                                         : load32(b + boot::kFatSize32);
-    const std::uint32_t totalSectors = load16(b + boot::kTotalSectors16) != 0
-                                           ? load16(b + boot::kTotalSectors16)
-                                           : load32(b + boot::kTotalSectors32);
+    layout.rootEntries = loadLe16(b + boot::kRootEntryCount);
+    const std::uint32_t fatSectors = loadLe16(b + boot::kFatSize16) != 0
+                                         ? loadLe16(b + boot::kFatSize16)
+                                         : loadLe32(b + boot::kFatSize32);
+    const std::uint32_t totalSectors = loadLe16(b + boot::kTotalSectors16) != 0
+                                           ? loadLe16(b + boot::kTotalSectors16)
+                                           : loadLe32(b + boot::kTotalSectors32);
     const bool sane = b[boot::kSignature] == 0x55 && b[boot::kSignature + 1] == 0xAA &&
                       layout.bytesPerSector >= 512 && layout.bytesPerSector <= 4096 &&
                       powerOfTwo(layout.bytesPerSector) && powerOfTwo(layout.sectorsPerCluster) &&
@@ -161,10 +147,10 @@ Layout readLayout(const Volume& volume) {
         static_cast<std::uint32_t>((totalSectors - metaSectors) / layout.sectorsPerCluster);
     layout.reservedBytes = std::uint64_t{reserved} * layout.bytesPerSector;
     layout.fatBytes = std::uint64_t{fatSectors} * layout.bytesPerSector;
-    layout.fat32 = layout.clusters >= kFat32Clusters;
+    layout.fat32 = layout.clusters > fat_table::kMaxFat16Clusters;
     if (layout.fat32) {
-        layout.rootCluster = load32(b + boot::kRootCluster);
-        layout.backupBootSector = load16(b + boot::kBackupBootSector);
+        layout.rootCluster = loadLe32(b + boot::kRootCluster);
+        layout.backupBootSector = loadLe16(b + boot::kBackupBootSector);
         if (layout.backupBootSector >= reserved) {
             layout.backupBootSector = 0;
         }
@@ -193,8 +179,8 @@ std::vector<Area> rootAreas(const Volume& volume, const Layout& layout) {
         areas.push_back({layout.clusterStart(cluster), layout.clusterBytes()});
         std::uint8_t entry[4];
         volume.read(layout.reservedBytes + std::uint64_t{cluster} * 4, entry, sizeof entry);
-        cluster = load32(entry) & kFat32EntryMask;
-        if (cluster >= kFat32EndOfChain) {
+        cluster = loadLe32(entry) & fat_table::kFat32ValueMask;
+        if (cluster >= fat_table::kFat32EndMark) {
             return areas;
         }
     }
@@ -241,7 +227,7 @@ RootScan scanRoot(const Volume& volume, const Layout& layout) {
 }
 
 std::string trimmed(const std::uint8_t* name) {
-    std::string text(reinterpret_cast<const char*>(name), kFatLabelBytes);
+    std::string text(reinterpret_cast<const char*>(name), boot::kLabelBytes);
     if (!text.empty() && static_cast<std::uint8_t>(text[0]) == dir::kFreeMarkStandIn) {
         text[0] = static_cast<char>(dir::kFreeMark);
     }
@@ -257,10 +243,11 @@ void stampNow(std::uint8_t* entry) {
     std::tm local{};
     localtime_r(&now, &local);
     const int year = std::max(local.tm_year + 1900, 1980) - 1980;
-    store16(entry + dir::kWriteTime,
-            static_cast<std::uint16_t>(local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2));
-    store16(entry + dir::kWriteDate,
-            static_cast<std::uint16_t>(year << 9 | (local.tm_mon + 1) << 5 | local.tm_mday));
+    storeLe16(
+        entry + dir::kWriteTime,
+        static_cast<std::uint16_t>(local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2));
+    storeLe16(entry + dir::kWriteDate,
+              static_cast<std::uint16_t>(year << 9 | (local.tm_mon + 1) << 5 | local.tm_mday));
 }
 
 }  // namespace
@@ -274,13 +261,13 @@ std::string readFatLabel(const std::filesystem::path& path) {
 
 void writeFatLabel(const std::filesystem::path& path, std::string_view label) {
     const Volume volume(path, true);
-    if (label.size() > kFatLabelBytes) {
+    if (label.size() > boot::kLabelBytes) {
         volume.fail("cannot take the label \"" + std::string(label) + "\" of more than 11 bytes");
     }
     const Layout layout = readLayout(volume);
     const RootScan scan = scanRoot(volume, layout);
 
-    std::uint8_t name[kFatLabelBytes];
+    std::uint8_t name[boot::kLabelBytes];
     std::memset(name, ' ', sizeof name);
     std::memcpy(name, label.data(), label.size());
     if (name[0] == dir::kFreeMark) {
@@ -312,11 +299,11 @@ void writeFatLabel(const std::filesystem::path& path, std::string_view label) {
     if (layout.hasLabelField()) {
         const auto* field =
             label.empty() ? reinterpret_cast<const std::uint8_t*>(kNoName.data()) : name;
-        volume.write(layout.labelOffset(), field, kFatLabelBytes);
+        volume.write(layout.labelOffset(), field, boot::kLabelBytes);
         if (layout.backupBootSector != 0) {
             volume.write(std::uint64_t{layout.backupBootSector} * layout.bytesPerSector +
                              layout.labelOffset(),
-                         field, kFatLabelBytes);
+                         field, boot::kLabelBytes);
         }
     }
     volume.sync();

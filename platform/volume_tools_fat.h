@@ -14,47 +14,6 @@
 
 namespace corvid {
 
-// Boot-sector fields the label needs (byte offsets).
-namespace fat_label_boot {
-inline constexpr std::size_t kBytesPerSector = 11;
-inline constexpr std::size_t kSectorsPerCluster = 13;
-inline constexpr std::size_t kReservedSectors = 14;
-inline constexpr std::size_t kFatCount = 16;
-inline constexpr std::size_t kRootEntryCount = 17;
-inline constexpr std::size_t kTotalSectors16 = 19;
-inline constexpr std::size_t kFatSize16 = 22;
-inline constexpr std::size_t kTotalSectors32 = 32;
-inline constexpr std::size_t kFatSize32 = 36;
-inline constexpr std::size_t kRootCluster = 44;
-inline constexpr std::size_t kBackupBootSector = 50;
-inline constexpr std::size_t kExtendedSignature16 = 38;  // 0x29: serial and label follow
-inline constexpr std::size_t kLabel16 = 43;
-inline constexpr std::size_t kExtendedSignature32 = 66;
-inline constexpr std::size_t kLabel32 = 71;
-inline constexpr std::size_t kSignature = 510;  // 55 AA
-inline constexpr std::uint8_t kExtendedSignature = 0x29;
-static_assert(kLabel16 == kExtendedSignature16 + 1 + 4, "signature, serial number, label");
-static_assert(kLabel32 == kExtendedSignature32 + 1 + 4, "signature, serial number, label");
-}  // namespace fat_label_boot
-
-// Directory entry fields (byte offsets in a 32-byte entry).
-namespace fat_label_dir {
-inline constexpr std::size_t kEntryBytes = 32;
-inline constexpr std::size_t kName = 0;  // 11 bytes: the label itself
-inline constexpr std::size_t kAttribute = 11;
-inline constexpr std::size_t kWriteTime = 22;
-inline constexpr std::size_t kWriteDate = 24;
-inline constexpr std::uint8_t kLabelAttribute = 0x08;
-inline constexpr std::uint8_t kDirectoryAttribute = 0x10;
-inline constexpr std::uint8_t kLongNameAttribute = 0x0F;
-inline constexpr std::uint8_t kEnd = 0x00;
-inline constexpr std::uint8_t kFreeMark = 0xE5;
-inline constexpr std::uint8_t kFreeMarkStandIn = 0x05;  // a label's first byte 0xE5
-static_assert(kWriteDate == kWriteTime + 2 && kWriteDate + 2 + 6 == kEntryBytes);
-}  // namespace fat_label_dir
-
-inline constexpr std::size_t kFatLabelBytes = 11;
-
 // The label of the root directory (without trailing blanks), empty when there is none. Throws
 // std::runtime_error naming the volume when it cannot be read or holds no FAT file system.
 std::string readFatLabel(const std::filesystem::path& volume);

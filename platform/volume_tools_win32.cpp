@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii_text.h"
 #include "platform/production_disk_win32.h"
 
 namespace corvid {
@@ -33,12 +34,8 @@ std::string lastErrorText() {
     return "error " + std::to_string(code) + (message.empty() ? "" : " (" + message + ")");
 }
 
-char upper(char letter) {
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-}
-
 std::string rootOf(char letter) {
-    return std::string(1, upper(letter)) + ":\\";
+    return std::string(1, asciiUpper(letter)) + ":\\";
 }
 
 class Handle {
@@ -149,12 +146,12 @@ std::string commandProcessor() {
 
 std::string formatCommandLine(const std::string& processor, char letter, bool quick,
                               FileSystemChoice choice, const fs::path& responseFile) {
-    return processor + "format.com " + upper(letter) + ":" + (quick ? " /Q" : "") +
+    return processor + "format.com " + asciiUpper(letter) + ":" + (quick ? " /Q" : "") +
            formatArguments(choice) + " < \"" + responseFile.string() + "\"";
 }
 
 std::string checkDiskCommandLine(const std::string& processor, char letter) {
-    return processor + "chkdsk.exe " + upper(letter) + ": /X";
+    return processor + "chkdsk.exe " + asciiUpper(letter) + ": /X";
 }
 
 namespace {
@@ -206,8 +203,8 @@ class Win32VolumeTools : public VolumeTools {
             return VolumeResult::success();
         }
         return VolumeResult::failure("format.com could not format drive " +
-                                     std::string(1, upper(letter)) + ": " + describe(run, limit) +
-                                     ".");
+                                     std::string(1, asciiUpper(letter)) + ": " +
+                                     describe(run, limit) + ".");
     }
 
     std::string label(char letter) override {
@@ -301,7 +298,7 @@ class Win32VolumeTools : public VolumeTools {
         for (const fs::path& file : files) {
             if (!sameFileContents(file, target + file.filename().string(), why)) {
                 return VolumeResult::failure("Read back from drive " +
-                                             std::string(1, upper(letter)) + ": " + why + ".");
+                                             std::string(1, asciiUpper(letter)) + ": " + why + ".");
             }
         }
         return VolumeResult::success();
@@ -316,7 +313,8 @@ class Win32VolumeTools : public VolumeTools {
         if (run.started && !run.overran && run.exitCode == 0) {
             return VolumeResult::success();
         }
-        return VolumeResult::failure("chkdsk.exe finds drive " + std::string(1, upper(letter)) +
+        return VolumeResult::failure("chkdsk.exe finds drive " +
+                                     std::string(1, asciiUpper(letter)) +
                                      " not sound: " + describe(run, limit) + ".");
     }
 
@@ -325,7 +323,7 @@ class Win32VolumeTools : public VolumeTools {
         if (auto refusal = refused(letter)) {
             return *refusal;
         }
-        const std::string volume = std::string("\\\\.\\") + upper(letter) + ":";
+        const std::string volume = std::string("\\\\.\\") + asciiUpper(letter) + ":";
         HANDLE handle =
             CreateFileA(volume.c_str(), GENERIC_READ | GENERIC_WRITE,
                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -337,7 +335,7 @@ class Win32VolumeTools : public VolumeTools {
         CloseHandle(handle);
         if (!flushed) {
             return VolumeResult::failure("What was written to drive " +
-                                         std::string(1, upper(letter)) +
+                                         std::string(1, asciiUpper(letter)) +
                                          " did not all reach the device: " + why + ".");
         }
         return VolumeResult::success();

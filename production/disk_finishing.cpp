@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "platform/ascii_text.h"
 #include "platform/hidden_file.h"
 #include "transport/standard_commands.h"
 
@@ -16,17 +17,6 @@ constexpr std::uint64_t kBytesPerMB = 1024 * 1024;
 constexpr std::uint64_t kUnit1KLimitMB = 32;
 constexpr std::uint64_t kUnit8KLimitMB = 127;
 constexpr std::uint64_t kFat16LimitMB = 512;
-
-// ASCII letters only, whatever the locale: std::toupper follows it (a Turkish locale makes 'i' a
-// dotted capital I), and the order on the disk must not depend on the station's.
-std::string upperAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return text;
-}
 
 void tell(const DiagnosticSink& diagnostic, const std::string& text) {
     if (diagnostic) {
@@ -48,8 +38,8 @@ std::string joined(const std::string& folder, const std::string& name) {
 }  // namespace
 
 bool lessIgnoringCase(const std::string& a, const std::string& b) {
-    const std::string foldedA = upperAscii(a);
-    const std::string foldedB = upperAscii(b);
+    const std::string foldedA = asciiUpper(a);
+    const std::string foldedB = asciiUpper(b);
     return foldedA != foldedB ? foldedA < foldedB : a < b;
 }
 
@@ -122,7 +112,7 @@ DiskCopy::DiskCopy(VolumeTools& volumes, char driveLetter, DiagnosticSink diagno
       verify_(verify) {}
 
 bool DiskCopy::claim(const std::string& folder, const std::string& name, const fs::path& source) {
-    if (claimed_.insert(upperAscii(joined(folder, name))).second) {
+    if (claimed_.insert(asciiUpper(joined(folder, name))).second) {
         return true;
     }
     tell(diagnostic_, source.string() + " would land on " + joined(folder, name) +

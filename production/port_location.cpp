@@ -57,14 +57,6 @@ std::optional<HubLocation> SingleHubPortLocationSource::locate(char, int portNum
     return HubLocation{1, 0, portNumber};
 }
 
-std::filesystem::path portProgramPath(const std::filesystem::path& home) {
-#ifdef _WIN32
-    return home / "misc" / "usbdos.exe";
-#else
-    return home / "misc" / "usbdos";
-#endif
-}
-
 void QueryPortLocation(WorkerState& w, const PortLocationSource* source) {
     const std::uint8_t answer = getPort(w.transport, w.hDevice);
     if (answer == 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -39,6 +40,10 @@ class SingleHubPortLocationSource : public PortLocationSource {
 
 // misc/usbdos (misc\usbdos.exe on Windows) of the station folder.
 std::filesystem::path portProgramPath(const std::filesystem::path& home);
+
+// The system's own source of the USB location (port_location_linux.cpp: sysfs), or null where
+// the system has none and the port-location program alone tells it (port_location_win32.cpp).
+std::unique_ptr<PortLocationSource> systemPortLocationSource();
 
 // Asks the device for its port number and shows where it sits in the slot's detail text P: from
 // the port-location program when the station has one, else from 'source' (may be null).

@@ -158,6 +158,11 @@ void ProductThread::diagnose(const std::string& line) const {
 
 bool ProductThread::fail(const std::string& text) {
     state_.stepFailed(text);
+    // The slot shows the station's text; the log line also keeps what the device or the system
+    // said of the command that failed, when the step failed on one.
+    if (const std::string said = state_.transport.lastFailure(state_.hDevice); !said.empty()) {
+        diagnose(text + " (" + said + ")");
+    }
     return false;
 }
 

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "characterisation/worker_state.h"
+#include "platform/ascii_text.h"
 #include "production/file_downloads.h"
 #include "station/station_folder.h"
 #include "transport/vendor_commands.h"
@@ -27,10 +28,7 @@ constexpr std::uint64_t kSpiMaxUnits = 0x10000;  // the first unit travels in 16
 constexpr char kOpenFileFail[] = "Open file fail!";
 
 std::string lowerExtension(const std::filesystem::path& file) {
-    std::string extension = file.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return extension;
+    return asciiLower(file.extension().string());
 }
 
 // Writes one list entry; false (with the status set) on failure.

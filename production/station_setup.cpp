@@ -5,9 +5,6 @@
 #include "station/language.h"
 #include "station/settings_files.h"
 #include "station/station_registry.h"
-#ifdef __linux__
-#include "production/sysfs_port_location.h"
-#endif
 
 namespace corvid {
 
@@ -20,11 +17,7 @@ std::unique_ptr<PortLocationSource> makePortLocationSource(PortLocationOrigin or
         case PortLocationOrigin::SingleHub:
             return std::make_unique<SingleHubPortLocationSource>();
         case PortLocationOrigin::UsbSysfs:
-#ifdef __linux__
-            return std::make_unique<SysfsPortLocationSource>();
-#else
-            return nullptr;  // no sysfs: the port-location program alone tells the location
-#endif
+            return systemPortLocationSource();
     }
     return nullptr;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/ascii_text.h"
 #include "simlink/sim_dir.h"
 #include "simlink/wire.h"
 
@@ -28,7 +29,7 @@ SimTransport::~SimTransport() {
 }
 
 DeviceHandle SimTransport::open(char driveLetter) {
-    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(driveLetter)));
+    const char letter = asciiUpper(driveLetter);
     if (!simlink::isDriveLetter(letter)) {
         return kInvalidHandle;
     }

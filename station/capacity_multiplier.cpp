@@ -5,6 +5,7 @@
 #include <cctype>
 #include <fstream>
 
+#include "platform/ascii_text.h"
 #include "station/messages.h"
 
 namespace corvid {
@@ -16,10 +17,7 @@ constexpr int kRowFirmwareNotFound = 25;    // "Firmware file not found"
 constexpr char kMultiplierCaption[] = "DA Zero";
 
 bool hasBinExtension(const std::string& entry) {
-    std::string extension = std::filesystem::path(entry).extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return extension == ".bin";
+    return asciiLower(std::filesystem::path(entry).extension().string()) == ".bin";
 }
 
 bool readField(std::istream& file, CapMultiplierField& field) {

@@ -7,6 +7,8 @@
 #include <limits>
 #include <system_error>
 
+#include "platform/ascii_text.h"
+
 namespace corvid {
 
 namespace {
@@ -17,10 +19,7 @@ constexpr std::uint64_t kEstimateRounding = 0x400000;  // 4 MiB
 constexpr std::uint64_t kMiB = 0x100000;
 
 std::string lowerFileName(const std::string& entry) {
-    std::string name = std::filesystem::path(entry).filename().string();
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return name;
+    return asciiLower(std::filesystem::path(entry).filename().string());
 }
 
 // Sizes are kept in 32 bits; a file beyond that counts as the largest size rather than wrapping

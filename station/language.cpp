@@ -50,18 +50,6 @@ int langIdFromLocaleName(std::string_view localeName) {
     return kLangIdEnglishUs;
 }
 
-#ifndef _WIN32
-int systemDefaultLangId() {
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') {
-            return langIdFromLocaleName(value);
-        }
-    }
-    return kLangIdEnglishUs;
-}
-#endif
-
 const LanguageSection& languageSectionOf(int iLanguage) {
     if (iLanguage < 0 || iLanguage >= kLanguageCount) {
         return kSections[kLanguageEnglish];

@@ -15,13 +15,4 @@ int osClassFromVersion(bool versionKnown, bool ntFamily, int major, int minor) {
     return minor == 1 ? 3 : 4;
 }
 
-#ifndef _WIN32
-int hostOsClass() {
-    // On Linux the check-disk step is fsck.fat, which works on every version, so the station
-    // takes the class that lets the step run.
-    constexpr int kClassWithCheckDisk = 2;
-    return kClassWithCheckDisk;
-}
-#endif
-
 }  // namespace corvid

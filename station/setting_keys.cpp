@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/ascii_text.h"
 #include "station/connection_text.h"
 #include "station/messages.h"
 #include "station/settings_files.h"
@@ -342,12 +343,7 @@ void setSettingValue(StationSettings& settings, const SettingKey& key, std::stri
             throw SettingsError("the value " + quoted(value) + " for " + name + " is longer than " +
                                 num(key.max) + " characters");
         }
-        std::string text(value);
-        if (key.upperCase) {
-            std::transform(text.begin(), text.end(), text.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        }
-        key.member.setText(settings, std::move(text));
+        key.member.setText(settings, key.upperCase ? asciiUpper(value) : std::string(value));
         return;
     }
     const std::optional<int> number = parseNumber(value);

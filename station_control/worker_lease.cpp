@@ -60,6 +60,10 @@ void WorkerLease::LeasedTransport::close(DeviceHandle handle) {
     inner_.close(handle);
 }
 
+std::string WorkerLease::LeasedTransport::lastFailure(DeviceHandle handle) const {
+    return inner_.lastFailure(handle);
+}
+
 void WorkerLease::LeasedTransport::abandon(DeviceHandle handle) {
     inner_.abandon(handle);
 }

@@ -56,6 +56,7 @@ class WorkerLease {
         bool sendBuffered(DeviceHandle handle, const ScsiRequest& request) override;
         bool sendDirect(DeviceHandle handle, const ScsiRequest& request) override;
         void abandon(DeviceHandle handle) override;
+        std::string lastFailure(DeviceHandle handle) const override;
         // Abandons the command of every handle the worker holds open.
         void abandonAll();
 

@@ -2,21 +2,6 @@
 
 namespace corvid::detail {
 
-void putBe16(ScsiRequest& request, std::size_t offset, std::uint16_t value) {
-    request.cdb.at(offset) = static_cast<std::uint8_t>(value >> 8);
-    request.cdb.at(offset + 1) = static_cast<std::uint8_t>(value);
-}
-
-void putBe32(ScsiRequest& request, std::size_t offset, std::uint32_t value) {
-    putBe16(request, offset, static_cast<std::uint16_t>(value >> 16));
-    putBe16(request, offset + 2, static_cast<std::uint16_t>(value));
-}
-
-std::uint32_t getBe32(const std::uint8_t* bytes) {
-    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-           (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
-}
-
 bool sendBuffered(Transport& transport, DeviceHandle handle, ScsiRequest request,
                   BufferedArea& area) {
     area.fill(0);

@@ -1,7 +1,7 @@
 #pragma once
 
-// Building blocks shared by the command routines: big-endian CDB fields and the two ways of
-// sending one request. Not for callers outside the command layer.
+// Building blocks shared by the command routines: the two ways of sending one request. Not for
+// callers outside the command layer.
 
 #include <array>
 #include <cstddef>
@@ -13,10 +13,6 @@
 namespace corvid::detail {
 
 using BufferedArea = std::array<std::uint8_t, kBufferedDataAreaSize>;
-
-void putBe16(ScsiRequest& request, std::size_t offset, std::uint16_t value);
-void putBe32(ScsiRequest& request, std::size_t offset, std::uint32_t value);
-std::uint32_t getBe32(const std::uint8_t* bytes);
 
 // Sends a buffered request (always data-in) into area. The area is zeroed before the call and
 // again after a failed one, so the data of a failed call read as zeros whatever the backend

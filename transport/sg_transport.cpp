@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -25,14 +27,20 @@ constexpr std::uint8_t kStatusConditionMet = 0x04;
 constexpr std::uint16_t kDriverSense = 0x08;
 constexpr unsigned kMillisecondsPerSecond = 1000;
 
+std::string hexByte(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value);
+    return text;
+}
+
 int kernelSgIo(int fd, const ScsiRequest& request, SgIoStatus& status) {
     sg_io_hdr_t header{};
     header.interface_id = 'S';
     header.cmd_len = request.cdbLength;
     // The kernel only reads the CDB.
     header.cmdp = const_cast<unsigned char*>(request.cdb.data());
-    header.mx_sb_len = 0;  // no sense data
-    header.sbp = nullptr;
+    header.mx_sb_len = static_cast<unsigned char>(status.sense.size());
+    header.sbp = status.sense.data();
     header.dxfer_len = request.transferLength;
     header.dxferp = request.transferLength > 0 ? request.data : nullptr;
     if (request.transferLength == 0) {
@@ -48,6 +56,9 @@ int kernelSgIo(int fd, const ScsiRequest& request, SgIoStatus& status) {
     do {
         result = ::ioctl(fd, SG_IO, &header);
     } while (result < 0 && errno == EINTR);
+    status.callError = result < 0 ? errno : 0;
+    status.senseLength =
+        static_cast<std::uint8_t>(std::min<std::size_t>(header.sb_len_wr, status.sense.size()));
     status.status = header.status;
     status.maskedStatus = header.masked_status;
     status.hostStatus = header.host_status;
@@ -65,6 +76,29 @@ bool sgCommandSucceeded(int ioctlResult, const SgIoStatus& status) {
                             status.maskedStatus == (kStatusConditionMet >> 1);
     return ioctlResult >= 0 && deviceGood && maskedGood && status.hostStatus == 0 &&
            (status.driverStatus & ~kDriverSense) == 0;
+}
+
+std::string sgFailureText(int ioctlResult, const SgIoStatus& status) {
+    if (ioctlResult < 0) {
+        return "the SG_IO call failed: " + std::string(std::strerror(status.callError));
+    }
+    std::string text = "SCSI status " + hexByte(status.status);
+    const std::uint8_t* sense = status.sense.data();
+    const std::uint8_t responseCode = status.senseLength > 0 ? sense[0] & 0x7F : 0;
+    if ((responseCode == 0x70 || responseCode == 0x71) && status.senseLength >= 14) {
+        text += ", sense key " + hexByte(sense[2] & 0x0F) + ", ASC/ASCQ " + hexByte(sense[12]) +
+                "/" + hexByte(sense[13]);
+    } else if ((responseCode == 0x72 || responseCode == 0x73) && status.senseLength >= 4) {
+        text += ", sense key " + hexByte(sense[1] & 0x0F) + ", ASC/ASCQ " + hexByte(sense[2]) +
+                "/" + hexByte(sense[3]);
+    }
+    if (status.hostStatus != 0) {
+        text += ", host status " + hexByte(status.hostStatus);
+    }
+    if ((status.driverStatus & ~kDriverSense) != 0) {
+        text += ", driver status " + hexByte(status.driverStatus);
+    }
+    return text;
 }
 
 SgTransport::SgTransport(std::string deviceDirectory, SgIoCall call, SgDriveGuard guard,
@@ -112,8 +146,18 @@ DeviceHandle SgTransport::open(char driveLetter) {
 
 void SgTransport::close(DeviceHandle handle) {
     if (handle != kInvalidHandle) {
+        {
+            const std::lock_guard<std::mutex> lock(failuresLock_);
+            failures_.erase(handle);
+        }
         ::close(static_cast<int>(handle));
     }
+}
+
+std::string SgTransport::lastFailure(DeviceHandle handle) const {
+    const std::lock_guard<std::mutex> lock(failuresLock_);
+    const auto found = failures_.find(handle);
+    return found != failures_.end() ? found->second : std::string();
 }
 
 bool SgTransport::sendBuffered(DeviceHandle handle, const ScsiRequest& request) {
@@ -140,7 +184,14 @@ bool SgTransport::send(DeviceHandle handle, const ScsiRequest& request) {
         clearUndelivered(
             request, request.transferLength - std::min(status.residual, request.transferLength));
     }
-    return sgCommandSucceeded(result, status);
+    const bool succeeded = sgCommandSucceeded(result, status);
+    const std::lock_guard<std::mutex> lock(failuresLock_);
+    if (succeeded) {
+        failures_.erase(handle);
+    } else {
+        failures_[handle] = sgFailureText(result, status);
+    }
+    return succeeded;
 }
 
 }  // namespace corvid

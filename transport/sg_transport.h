@@ -11,10 +11,13 @@
 // by USB, holding no mount, no active swap and nothing device-mapper or md holds. A refused letter
 // is never opened.
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "transport/transport.h"
 
@@ -30,6 +33,11 @@ struct SgIoStatus {
     std::uint16_t driverStatus = 0;
     // Bytes of a read the device did not deliver (the kernel's resid).
     std::uint32_t residual = 0;
+    // The sense data the device returned with CHECK CONDITION (sb_len_wr bytes of them).
+    std::array<std::uint8_t, 32> sense{};
+    std::uint8_t senseLength = 0;
+    // errno of an ioctl that failed itself.
+    int callError = 0;
 };
 
 // One SG_IO call on an open descriptor: sends the request, fills 'status' and returns the ioctl's
@@ -40,6 +48,10 @@ using SgIoCall = std::function<int(int fd, const ScsiRequest& request, SgIoStatu
 // MET): CHECK CONDITION, which also carries a UNIT ATTENTION after a medium change or a reset,
 // BUSY and the other statuses fail it, as do errors of the host adapter and the driver.
 bool sgCommandSucceeded(int ioctlResult, const SgIoStatus& status);
+
+// What a failed call said, for a log line: the call's own error, or the SCSI status with the
+// sense key and ASC/ASCQ (fixed or descriptor format) and the host and driver statuses.
+std::string sgFailureText(int ioctlResult, const SgIoStatus& status);
 
 // Why a drive letter must not be opened ("drive A (/dev/sda) is not attached by USB"), nothing
 // when it may. Called from any worker thread.
@@ -60,6 +72,7 @@ class SgTransport : public Transport {
     void close(DeviceHandle handle) override;
     bool sendBuffered(DeviceHandle handle, const ScsiRequest& request) override;
     bool sendDirect(DeviceHandle handle, const ScsiRequest& request) override;
+    std::string lastFailure(DeviceHandle handle) const override;
 
     // The block device path of a drive letter, empty for a letter outside 'A'..'Z'.
     std::string devicePath(char driveLetter) const;
@@ -74,6 +87,10 @@ class SgTransport : public Transport {
     std::string sysfsRoot_;
     SgIoCall call_;
     SgDriveGuard guard_;
+    // What the last failed command of each handle said; a handle's entry goes when one succeeds
+    // or the handle is closed. Workers use handles of their own, so the lock is held briefly.
+    mutable std::mutex failuresLock_;
+    std::unordered_map<DeviceHandle, std::string> failures_;
 };
 
 }  // namespace corvid

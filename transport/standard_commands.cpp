@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/byte_order.h"
 #include "transport/command_io.h"
 
 namespace corvid {
@@ -35,8 +36,8 @@ bool sendReadWrite10(Transport& transport, DeviceHandle handle, std::uint8_t opc
         return false;
     }
     ScsiRequest request = standardRequest(opcode, 10, direction, 0);
-    detail::putBe32(request, 2, lba);
-    detail::putBe16(request, 7, blockCount);
+    storeBe32(&request.cdb[2], lba);
+    storeBe16(&request.cdb[7], blockCount);
     return detail::sendDirect(transport, handle, request, data, static_cast<std::uint32_t>(length));
 }
 
@@ -58,8 +59,8 @@ bool readCapacity10(Transport& transport, DeviceHandle handle, std::uint32_t& la
         standardRequest(kScsiOpReadCapacity10, 10, DataDirection::In, kReadCapacityLength);
     detail::BufferedArea area;
     const bool ok = detail::sendBuffered(transport, handle, request, area);
-    lastBlockAddress = detail::getBe32(&area[0]);
-    blockLength = detail::getBe32(&area[4]);
+    lastBlockAddress = loadBe32(&area[0]);
+    blockLength = loadBe32(&area[4]);
     return ok;
 }
 

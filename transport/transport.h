@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "transport/scsi_request.h"
 
@@ -33,6 +34,14 @@ class Transport {
     // can: its caller gets a failure. Safe from any thread. Where the system cannot end a
     // command early (SG_IO), the command ends at its own timeout.
     virtual void abandon(DeviceHandle handle) { (void)handle; }
+
+    // What the device or the system said of the last command on 'handle' that failed, in a few
+    // words for a log line ("SCSI status 0x02, sense key 0x3, ASC/ASCQ 0x11/0x00"); empty when
+    // the last command succeeded or the transport knows nothing more than the failure.
+    virtual std::string lastFailure(DeviceHandle handle) const {
+        (void)handle;
+        return {};
+    }
 };
 
 // Opens a drive letter for the length of one scope and closes it again, the way the by-letter

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/byte_order.h"
 #include "transport/command_io.h"
 
 namespace corvid {
@@ -14,8 +15,6 @@ namespace corvid {
 namespace {
 
 using detail::BufferedArea;
-using detail::putBe16;
-using detail::putBe32;
 
 enum class Form : std::uint8_t { Buffered, Direct };
 
@@ -163,14 +162,14 @@ auto byteArgument(std::uint8_t value) {
 
 // 32-bit argument in CDB bytes 2-5.
 auto be32Argument(std::uint32_t value) {
-    return [value](ScsiRequest& request) { putBe32(request, 2, value); };
+    return [value](ScsiRequest& request) { storeBe32(&request.cdb[2], value); };
 }
 
 // CDB of SUB_SCSI_OP_WRITE_PAGE and SUB_SCSI_OP_READ_PAGE.
 auto pageArguments(std::uint32_t firstPage, std::uint16_t pageCount, std::uint8_t flashType) {
     return [=](ScsiRequest& request) {
-        putBe32(request, 2, firstPage);
-        putBe16(request, 6, pageCount);
+        storeBe32(&request.cdb[2], firstPage);
+        storeBe16(&request.cdb[6], pageCount);
         request.cdb[8] = flashType;
     };
 }
@@ -178,8 +177,8 @@ auto pageArguments(std::uint32_t firstPage, std::uint16_t pageCount, std::uint8_
 // CDB of SUB_SCSI_OP_SPI_READ and SUB_SCSI_OP_SPI_WRITE.
 auto spiArguments(std::uint16_t firstUnit, std::uint16_t unitCount) {
     return [=](ScsiRequest& request) {
-        putBe16(request, 2, firstUnit);
-        putBe16(request, 4, unitCount);
+        storeBe16(&request.cdb[2], firstUnit);
+        storeBe16(&request.cdb[4], unitCount);
     };
 }
 
@@ -191,7 +190,7 @@ bool readFlashId(Transport& transport, DeviceHandle handle, std::uint8_t& maker,
                  std::uint32_t& flashId) {
     const BufferedReply reply = sendVendorBuffered(transport, handle, SUB_SCSI_OP_READ_FLASH_ID);
     maker = reply.area[0];
-    flashId = detail::getBe32(&reply.area[1]);
+    flashId = loadBe32(&reply.area[1]);
     return reply.call;
 }
 
@@ -303,7 +302,7 @@ bool fsmWrite(Transport& transport, DeviceHandle handle, std::span<const std::ui
 
 bool fsmChecksum(Transport& transport, DeviceHandle handle, std::uint16_t sum) {
     return sendVendorBuffered(transport, handle, SUB_SCSI_OP_FSM_CHECKSUM,
-                              [sum](ScsiRequest& request) { putBe16(request, 2, sum); })
+                              [sum](ScsiRequest& request) { storeBe16(&request.cdb[2], sum); })
         .call;
 }
 
@@ -355,8 +354,8 @@ bool eraseBlock(Transport& transport, DeviceHandle handle, std::uint32_t firstBl
                 std::uint16_t blockCount) {
     return sendVendorBuffered(transport, handle, SUB_SCSI_OP_ERASE_BLOCK,
                               [=](ScsiRequest& request) {
-                                  putBe32(request, 2, firstBlock);
-                                  putBe16(request, 6, blockCount);
+                                  storeBe32(&request.cdb[2], firstBlock);
+                                  storeBe16(&request.cdb[6], blockCount);
                               })
         .call;
 }
@@ -388,9 +387,9 @@ bool scanBlock(Transport& transport, DeviceHandle handle, const ScanBlockArgs& a
     std::array<std::uint8_t, kScanBlockAreaSize> area{};
     const bool call = sendVendorDirect(transport, handle, SUB_SCSI_OP_SCAN_BLOCK, area.data(),
                                        1 + resultCount, [&args](ScsiRequest& request) {
-                                           putBe32(request, 2, args.firstBlock);
-                                           putBe16(request, 6, args.blockCount);
-                                           putBe16(request, 8, args.pattern);
+                                           storeBe32(&request.cdb[2], args.firstBlock);
+                                           storeBe16(&request.cdb[6], args.blockCount);
+                                           storeBe16(&request.cdb[8], args.pattern);
                                            request.cdb[10] = args.mode;
                                            request.cdb[11] = args.phase;
                                            request.cdb[12] = args.pageSkip;

@@ -14,6 +14,8 @@
 #include "image/image_builder.h"
 #include "image/image_file.h"
 #include "platform/terminal.h"
+#include "station/image_tool_messages.h"
+#include "station/messages.h"
 
 namespace corvid::cli {
 
@@ -117,14 +119,14 @@ int runBuild(const BuildOptions& options) {
         if (!result.detail.empty()) {
             std::cerr << "corvid-cli image build: " << result.detail << "\n";
         } else {
-            for (const auto& message : result.messages) {
+            for (const auto& message : imageToolMessages(result, kLanguageEnglish)) {
                 std::cerr << "corvid-cli image build: " << message.text << "\n";
             }
         }
         return result.status == ImageBuildStatus::BadInput ? kExitBadInput : kExitFailed;
     }
     const ImageHeader header = readImageHeader(request.output);
-    for (const auto& message : result.messages) {
+    for (const auto& message : imageToolMessages(result, kLanguageEnglish)) {
         std::cout << message.text << "\n";
     }
     std::cout << request.output.string() << ": " << header.diskSizeMb << " MB; "

@@ -149,7 +149,7 @@ int runProbe(const ProbeOptions& options) {
     char letter = 0;
     DeviceSetup setup;
     try {
-        letter = driveLetterOf(options.letter);
+        letter = driveLetterArgument(options.letter);
         setup = deviceSetupOf(options.device);
     } catch (const DeviceOptionError& e) {
         std::cerr << "corvid-cli probe: " << e.what() << "\n";

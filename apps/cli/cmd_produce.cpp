@@ -232,7 +232,7 @@ struct ProduceOptions {
 };
 
 int runProduce(const ProduceOptions& options) {
-    const char letter = driveLetterOf(options.letter);
+    const char letter = driveLetterArgument(options.letter);
     StationSession session(options.session);
     if (const auto refusal = driveRefusal(session.devices(), letter)) {
         // No disk of the station at the letter: the operator's input, as --help says.

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/ascii_text.h"
+
 namespace corvid::cli {
 
 namespace {
@@ -31,12 +33,9 @@ DeviceSetup deviceSetupOf(const DeviceOptions& options) {
     }
 }
 
-char driveLetterOf(const std::string& text) {
-    if (text.size() == 1 || (text.size() == 2 && text[1] == ':')) {
-        const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-        if (letter >= 'A' && letter <= 'Z') {
-            return letter;
-        }
+char driveLetterArgument(const std::string& text) {
+    if (const std::optional<char> letter = driveLetterOf(text)) {
+        return *letter;
     }
     throw DeviceOptionError("\"" + text + "\" is not a drive letter (A to Z).");
 }

@@ -35,7 +35,7 @@ DeviceSetup deviceSetupOf(const DeviceOptions& options);
 
 // The drive letter a command line names, "E" or "E:" in either case, in upper case. Throws
 // DeviceOptionError for anything else.
-char driveLetterOf(const std::string& text);
+char driveLetterArgument(const std::string& text);
 
 // True when the device at 'letter' can be opened now.
 bool deviceAnswers(Transport& transport, char letter);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "image/byte_order.h"
+#include "platform/byte_order.h"
 
 namespace corvid {
 namespace {

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "image/byte_order.h"
 #include "image/image_file.h"
 #include "image/pc_import.h"
 #include "image/source_files.h"
+#include "platform/byte_order.h"
+#include "station/image_tool_messages.h"
+#include "station/messages.h"
 #include "tests/image/image_test_support.h"
 
 namespace corvid {
@@ -128,9 +130,10 @@ TEST_F(ImageBuildTest, TreeWithNestedFoldersLongAndCjkNamesReadsBackInBothVolume
 
     const auto result = build({src_ / "Folder", src_ / ".secret", src_ / "top.txt"});
     ASSERT_EQ(result.status, ImageBuildStatus::Success) << result.detail;
-    ASSERT_EQ(result.messages.size(), 1u);
-    EXPECT_EQ(result.messages[0].text, "Create ImageSuccess");
-    EXPECT_EQ(result.messages[0].caption, "Success");
+    const auto messages = imageToolMessages(result, kLanguageEnglish);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "Create ImageSuccess");
+    EXPECT_EQ(messages[0].caption, "Success");
 
     const std::vector<std::string> order = {
         "::/Folder/",
@@ -303,9 +306,10 @@ TEST_F(ImageBuildTest, A256thRootItemFailsTheBuildAndLeavesNoFile) {
     writeFile(out_, "an earlier image");
     const auto result = build(items);
     EXPECT_EQ(result.status, ImageBuildStatus::Failed);
-    ASSERT_EQ(result.messages.size(), 1u);
-    EXPECT_EQ(result.messages[0].text, "Init Image DiskFail");
-    EXPECT_EQ(result.messages[0].caption, "Fail");
+    const auto messages = imageToolMessages(result, kLanguageEnglish);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "Init Image DiskFail");
+    EXPECT_EQ(messages[0].caption, "Fail");
     EXPECT_NE(result.detail.find("root folder is full"), std::string::npos) << result.detail;
     EXPECT_EQ(readFile(out_), "an earlier image");
     EXPECT_FALSE(std::filesystem::exists(out_.string() + ".partial"));
@@ -359,7 +363,7 @@ TEST_F(ImageBuildTest, FailureMessagesOfTheImageTool) {
         const auto result = build(c.items);
         EXPECT_EQ(result.status, c.status);
         std::vector<std::string> texts;
-        for (const auto& message : result.messages) {
+        for (const auto& message : imageToolMessages(result, kLanguageEnglish)) {
             texts.push_back(message.text);
         }
         EXPECT_EQ(texts, c.texts);

@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "image/byte_order.h"
+#include "platform/byte_order.h"
 #include "tests/image/image_test_support.h"
 
 namespace corvid {
@@ -68,12 +68,14 @@ TEST_F(ImageFileTest, SaveFailuresNameTheFile) {
     RamDisk disk;
     ASSERT_TRUE(disk.start(512));
     writeSector(disk, 0, 1);
-    std::string why;
-    EXPECT_FALSE(ImgSave(disk, dir_ / "missing" / "a.img", false, 64, &why));
-    EXPECT_NE(why.find((std::filesystem::path("missing") / "a.img").string()), std::string::npos)
-        << why;
-    EXPECT_FALSE(ImgSave(disk, dir_ / "absent.img", true, 64, &why));  // append needs the file
-    EXPECT_NE(why.find("absent.img"), std::string::npos) << why;
+    const Result missing = ImgSave(disk, dir_ / "missing" / "a.img", false, 64);
+    EXPECT_FALSE(missing);
+    EXPECT_NE(missing.reason.find((std::filesystem::path("missing") / "a.img").string()),
+              std::string::npos)
+        << missing.reason;
+    const Result absent = ImgSave(disk, dir_ / "absent.img", true, 64);  // append needs the file
+    EXPECT_FALSE(absent);
+    EXPECT_NE(absent.reason.find("absent.img"), std::string::npos) << absent.reason;
 }
 
 TEST_F(ImageFileTest, ReadSizeWantsTheMagicAsAZeroEndedText) {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "image/byte_order.h"
+#include "platform/byte_order.h"
 
 namespace corvid {
 namespace {
@@ -18,9 +18,8 @@ std::vector<std::byte> filled(std::size_t size, std::uint8_t value) {
 std::vector<std::pair<std::uint32_t, std::vector<std::byte>>> drainAll(RamDisk& disk) {
     std::vector<std::pair<std::uint32_t, std::vector<std::byte>>> records;
     std::uint32_t count = 0;
-    std::string failure;
     const std::size_t recordBytes = 4 + disk.sectorSize();
-    EXPECT_TRUE(disk.drainRecords(
+    const Result drained = disk.drainRecords(
         [&](std::span<const std::byte> bytes, std::uint32_t n) {
             EXPECT_EQ(bytes.size(), n * recordBytes);
             for (std::uint32_t i = 0; i < n; ++i) {
@@ -30,8 +29,8 @@ std::vector<std::pair<std::uint32_t, std::vector<std::byte>>> drainAll(RamDisk& 
             }
             return true;
         },
-        count, failure))
-        << failure;
+        count);
+    EXPECT_TRUE(drained) << drained.reason;
     EXPECT_EQ(count, records.size());
     return records;
 }
@@ -249,10 +248,10 @@ TEST(RamDiskTest, ASourceThatCannotGiveItsBytesFailsTheSave) {
     ASSERT_TRUE(disk.start(512));
     ASSERT_TRUE(disk.placeFromSource(7, PatternSource::kBroken, 0, 512));
     std::uint32_t count = 0;
-    std::string failure;
-    EXPECT_FALSE(disk.drainRecords([](std::span<const std::byte>, std::uint32_t) { return true; },
-                                   count, failure));
-    EXPECT_EQ(failure, "the file broken.bin cannot be read to its end");
+    const Result drained =
+        disk.drainRecords([](std::span<const std::byte>, std::uint32_t) { return true; }, count);
+    EXPECT_FALSE(drained);
+    EXPECT_EQ(drained.reason, "the file broken.bin cannot be read to its end");
 }
 
 }  // namespace

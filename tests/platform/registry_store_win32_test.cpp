@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/registry_store.h"
+#include "platform/registry_store_win32.h"
 
 namespace corvid {
 namespace {

@@ -1,5 +1,6 @@
 #include "station/messages.h"
 
+#include "platform/ascii_text.h"
 #include "platform/code_page.h"
 
 #include <gtest/gtest.h>
@@ -54,10 +55,7 @@ TEST(Messages, EveryKeyedNameRoundTripsCaseInsensitively) {
         SCOPED_TRACE(name);
         ASSERT_FALSE(name.empty());
         EXPECT_FALSE(messageDefault(key).empty());
-        std::string upper = name;
-        for (char& c : upper) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
+        const std::string upper = asciiUpper(name);
         if (i < kKeyedMessageCount) {
             EXPECT_EQ(messageKeyFromName(name), key);
             EXPECT_EQ(messageKeyFromName(upper), key);

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -197,6 +199,59 @@ TEST_F(SgTransportTest, ScsiStatusOfTheDeviceDecidesTheVerdict) {
         EXPECT_EQ(cdbs[0], (std::vector<std::uint8_t>{0x2A, 0, 0, 0, 0, 7, 0, 0, 1, 0}));
         EXPECT_EQ(cdbs[1][0], 0x28);
         EXPECT_EQ(descriptors, std::vector<int>(3, static_cast<int>(handle)));
+    }
+}
+
+// What a failed command said stays with its handle for the worker's log line, until a command
+// succeeds: the SCSI status with the sense key and ASC/ASCQ of either sense format, the host
+// adapter's status, or the error of the call itself.
+TEST_F(SgTransportTest, LastFailureSaysWhatTheDeviceAnswered) {
+    constexpr std::uint16_t kDriverSense = 0x08;
+    SgIoStatus fixedSense{0x02, 0x01, 0, kDriverSense};
+    fixedSense.sense = {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x11, 0x00};
+    fixedSense.senseLength = 18;
+    SgIoStatus descriptorSense{0x02, 0x01, 0, kDriverSense};
+    descriptorSense.sense = {0x72, 0x05, 0x24, 0x00};
+    descriptorSense.senseLength = 8;
+    SgIoStatus callFailed;
+    callFailed.callError = ENODEV;
+    struct Case {
+        const char* what;
+        int ioctlResult;
+        SgIoStatus status;
+        std::string said;
+    };
+    const Case cases[] = {
+        {"fixed sense", 0, fixedSense, "SCSI status 0x02, sense key 0x03, ASC/ASCQ 0x11/0x00"},
+        {"descriptor sense", 0, descriptorSense,
+         "SCSI status 0x02, sense key 0x05, ASC/ASCQ 0x24/0x00"},
+        {"no sense", 0, {0x08, 0x04, 0, 0}, "SCSI status 0x08"},
+        {"host adapter", 0, {0, 0, 0x07, 0}, "SCSI status 0x00, host status 0x07"},
+        {"call", -1, callFailed, "the SG_IO call failed: " + std::string(std::strerror(ENODEV))},
+    };
+    std::ofstream(dir_ / "sdq") << "a node that opens";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        bool failNext = true;
+        SgTransport sg(
+            dir_.string(),
+            [&](int, const ScsiRequest& request, SgIoStatus& status) {
+                if (request.direction == DataDirection::In && request.transferLength > 0) {
+                    request.data[0] = 0x01;  // a vendor status byte with bit 0 set
+                }
+                status = failNext ? c.status : SgIoStatus{};
+                return failNext ? c.ioctlResult : 0;
+            },
+            kEveryDrive);
+        const DeviceHandle handle = sg.open('Q');
+        ASSERT_NE(handle, kInvalidHandle);
+        EXPECT_EQ(sg.lastFailure(handle), "");
+        EXPECT_FALSE(fsmInit(sg, handle));
+        EXPECT_EQ(sg.lastFailure(handle), c.said);
+        failNext = false;
+        EXPECT_TRUE(fsmInit(sg, handle));
+        EXPECT_EQ(sg.lastFailure(handle), "");
+        sg.close(handle);
     }
 }
 

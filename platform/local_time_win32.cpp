@@ -1,0 +1,11 @@
+#include "platform/local_time.h"
+
+namespace corvid {
+
+std::tm localTime(std::time_t seconds) {
+    std::tm local{};
+    localtime_s(&local, &seconds);
+    return local;
+}
+
+}  // namespace corvid
