@@ -423,7 +423,7 @@ void StationController::workerEnded(std::uint64_t id, const RunOutcome& outcome,
     run.outcome = outcome;
     run.end = end;
     run.failureKey =
-        failureKey(end, outcome.finalStatus, outcome.failedStep, *env_.messages.current());
+        failureKey(end, outcome.finalStatus, outcome.failedStep, *env_.seams.messages.current());
     run.slot = worker.slot;
     run.letter = outcome.drive;
     run.flashId = worker.flashId;
