@@ -33,7 +33,7 @@ constexpr const char* kSqliteLibrary = "libsqlite3.so.0";
     X(sqlite3_bind_text) \
     X(sqlite3_busy_timeout) \
     X(sqlite3_clear_bindings) \
-    X(sqlite3_close) \
+    X(sqlite3_close_v2) \
     X(sqlite3_column_bytes) \
     X(sqlite3_column_double) \
     X(sqlite3_column_int) \
@@ -349,7 +349,7 @@ void SqliteRecordStore::copyIntoMemory() {
     if (const int opened =
             lite().sqlite3_open_v2(":memory:", &memory, SQLITE_OPEN_READWRITE, nullptr);
         opened != SQLITE_OK) {
-        lite().sqlite3_close(memory);
+        lite().sqlite3_close_v2(memory);
         throw RecordError("The production record " + file_.string() +
                           " cannot be read: " + lite().sqlite3_errstr(opened) + ".");
     }
@@ -369,8 +369,10 @@ void SqliteRecordStore::copyIntoMemory() {
 
 SqliteRecordStore::~SqliteRecordStore() = default;
 
+// close_v2: a statement still open on the connection (one being replaced, say) does not keep it
+// alive; it is freed with that statement.
 void SqliteRecordStore::CloseDatabase::operator()(sqlite3* db) const {
-    lite().sqlite3_close(db);
+    lite().sqlite3_close_v2(db);
 }
 
 void SqliteRecordStore::FinalizeStatement::operator()(sqlite3_stmt* statement) const {
