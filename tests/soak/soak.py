@@ -138,8 +138,8 @@ class Soak:
         out = self.devsim("list").stdout
         return {line[0] for line in out.splitlines() if line[:1].isalpha() and line[1:3] == "  "}
 
-    def plug(self, letter, state, options, trace="none"):
-        self.devsim("plug", "--letter", letter, "--profile", PROFILE, "--state", str(state),
+    def plug(self, letter, state, options, trace="none", profile=PROFILE):
+        self.devsim("plug", "--letter", letter, "--profile", profile, "--state", str(state),
                     "--trace", str(trace), *options)
 
     def unplug(self, letter):
@@ -341,8 +341,7 @@ class Soak:
         its letter, while a device silent in its FSM download holds the station: the user's disk
         must come out byte for byte as it went in. Returns the finding, or None."""
         foreign_state = self.work / "state" / "foreign"
-        self.devsim("plug", "--letter", "Z", "--profile", "foreign", "--state",
-                    str(foreign_state), "--trace", "none")
+        self.plug("Z", foreign_state, [], profile="foreign")
         volume = Path(os.path.realpath(self.sim / "Z.volume"))
         mtools = dict(os.environ, MTOOLS_SKIP_CHECK="1")
         own = self.work / "OWN.TXT"
@@ -364,8 +363,7 @@ class Soak:
                                          for _, t in self.log.lines_of("N", start)), 60):
             return "swap: N never reached Start Disk"
         self.unplug("N")
-        self.devsim("plug", "--letter", "N", "--profile", "foreign", "--state",
-                    str(foreign_state), "--trace", "none")
+        self.plug("N", foreign_state, [], profile="foreign")
         ended = self.log.wait(lambda: any(t.startswith(("pass (", "fail ("))
                                           for _, t in self.log.lines_of("N", start)), 60)
         self.unplug("M")
